@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QMainWindow>
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(QWidget* parent = nullptr);
+};

@@ -1,0 +1,1 @@
+#include "ftpclient/Listing.h"

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sf {
+
+// One entry of a folder listing.
+struct Info {
+    std::string name;
+    bool isFile = true;  // false for a folder
+    std::string size;    // decimal byte count as text ("" when the server gives none)
+    // Modification time: eight digits YYYYMMDD, followed by hh:mm (colon at index 10) when
+    // the server gives a time of day, e.g. "2012031514:25". "" when unknown.
+    std::string time;
+};
+
+} // namespace sf
+
+namespace vorn::ftp {
+
+// One line of an MLSD reply ("type=file;size=12;modify=20120315142501; name"). The time
+// comes from the modify fact (UTC). Returns nullopt for cdir/pdir entries, entries that are
+// neither files nor folders, and lines that cannot be read.
+[[nodiscard]] std::optional<sf::Info> ParseMlsdLine(std::string_view line);
+
+// One line of a LIST reply in the Unix form ("-rw-r--r-- 1 u g 123 Mar 15 14:25 name") or
+// the DOS/IIS form ("03-15-12  02:25PM  <DIR>  name"). `now` (UTC seconds) decides the year
+// of a Unix date given without one: the most recent such date not in the future.
+// Returns nullopt for lines that cannot be read ("total 12", blanks, garbage).
+[[nodiscard]] std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now);
+
+} // namespace vorn::ftp

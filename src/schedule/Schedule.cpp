@@ -1,0 +1,1 @@
+#include "schedule/Schedule.h"

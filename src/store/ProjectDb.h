@@ -1,0 +1,101 @@
+#pragma once
+
+#include "store/BackupProject.h"
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace vorn {
+
+// The one database connection shared by every thread of the program. SQLite runs in
+// serialized mode, so the connection may be used from several threads at once.
+class ProjectDb {
+public:
+    struct OpenResult;
+
+    // Opens (creating if missing) the database file at `path`, readable by its owner only,
+    // and runs the plan table's creation statement. A path that is a directory, cannot be
+    // read or written, or is not an SQLite database gives a null db and a message naming the
+    // path and the reason; the file is then left untouched.
+    [[nodiscard]] static OpenResult Open(const std::string& path);
+
+    ~ProjectDb();
+    ProjectDb(const ProjectDb&) = delete;
+    ProjectDb& operator=(const ProjectDb&) = delete;
+
+    [[nodiscard]] sqlite3* handle() const { return db_; }
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+private:
+    ProjectDb(sqlite3* db, std::string path);
+    sqlite3* db_;
+    std::string path_;
+};
+
+struct ProjectDb::OpenResult {
+    std::unique_ptr<ProjectDb> db;
+    std::string error;
+};
+
+// Where the database lives: `--db PATH` when given, else $VORNBACKUP_DB, else
+// $XDG_DATA_HOME/vornbackup/gm_ftp_database.db (~/.local/share/... when XDG_DATA_HOME is
+// unset). The default folder is created when missing.
+[[nodiscard]] std::string ResolveDatabasePath(const std::optional<std::string>& commandLinePath);
+
+// Operations on the plan table. A null db makes each return false (or empty) at once.
+// `now` is the local time written into the time columns.
+bool CreatePlanTable(ProjectDb* db);
+bool InsertProject(ProjectDb* db, const BackupProject& project, std::time_t now = std::time(nullptr));
+bool UpdateProject(ProjectDb* db, const std::string& oldName, const BackupProject& project,
+                   std::time_t now = std::time(nullptr));
+[[nodiscard]] bool ProjectExists(ProjectDb* db, const std::string& name);
+bool DeleteProject(ProjectDb* db, const std::string& name);
+bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status,
+                      std::time_t now = std::time(nullptr));
+// Fills `project` from the first row named `name`; its ftpplan codes are appended to the
+// list already in the record. Returns false and leaves the record untouched when no row is
+// found or the query fails.
+bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project);
+
+// The five schedule columns exactly as stored (numbers as decimal text).
+struct ScheduleTexts {
+    std::string planMode;
+    std::string plan;
+    std::string hour;
+    std::string minute;
+    std::string dayMode;
+};
+
+// One row of the project list query, in the table's stored order.
+struct ProjectListRow {
+    std::string ftpname;
+    std::string ftpip;
+    std::string ftpsource;
+    std::string ftpdest;
+    std::string ftpactive;
+    std::string ftpbackmode;
+    std::string ftptype;
+    std::string ftpstatus;
+    std::string ftpruntime;
+    ScheduleTexts schedule;
+    std::string ftpdestip;
+    std::string ftpdestpath;
+};
+[[nodiscard]] std::vector<ProjectListRow> QueryProjectList(ProjectDb* db);
+
+// One row of the plans query used by the scheduler.
+struct PlanRow {
+    std::string name;
+    ScheduleTexts schedule;
+};
+[[nodiscard]] std::vector<PlanRow> QueryPlans(ProjectDb* db);
+
+// The schedule of one project; nullopt when the query fails or finds no row.
+[[nodiscard]] std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& name);
+
+} // namespace vorn
