@@ -170,10 +170,8 @@ std::array<std::int64_t, 3> ThreeNumbers(std::string_view text, char separator, 
         const std::string_view piece = text.substr(0, end);
         numbers[k] = ParseDecimal(piece);
         tail = piece;
-        if (end == std::string_view::npos) {
-            text = {};
+        if (end == std::string_view::npos)
             break;
-        }
         text.remove_prefix(end + 1);
     }
     return numbers;
