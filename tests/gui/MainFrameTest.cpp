@@ -549,7 +549,9 @@ private slots:
         // The offscreen platform has no tray: minimising must not hide the window for good.
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         Frame().showMinimized();
-        QTest::qWait(50);
+        // Deliver everything queued, including a deferred hide, without waiting on a clock.
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
         QVERIFY(Frame().isVisible());
     }
 
