@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,10 +32,16 @@ public:
     [[nodiscard]] sqlite3* handle() const { return db_; }
     [[nodiscard]] const std::string& path() const { return path_; }
 
+    // Held from "begin transaction" to "commit transaction" by every write. The connection
+    // is shared, so without it one thread's begin could land inside another's transaction
+    // and a rollback would take the other thread's write with it.
+    [[nodiscard]] std::mutex& writeMutex() { return writeMutex_; }
+
 private:
     ProjectDb(sqlite3* db, std::string path);
     sqlite3* db_;
     std::string path_;
+    std::mutex writeMutex_;
 };
 
 struct ProjectDb::OpenResult {
@@ -44,19 +51,21 @@ struct ProjectDb::OpenResult {
 
 // Where the database lives: `--db PATH` when given, else $VORNBACKUP_DB, else
 // $XDG_DATA_HOME/vornbackup/gm_ftp_database.db (~/.local/share/... when XDG_DATA_HOME is
-// unset). The default folder is created when missing.
+// unset or not absolute). The default folder is created when missing, readable by its owner
+// only; a folder that cannot be created shows up as Open's error.
 [[nodiscard]] std::string ResolveDatabasePath(const std::optional<std::string>& commandLinePath);
 
 // Operations on the plan table. A null db makes each return false (or empty) at once.
-// `now` is the local time written into the time columns.
+// `now` is the local time written into the time columns. Writes run inside
+// begin/commit and are rolled back when they fail.
 bool CreatePlanTable(ProjectDb* db);
 bool InsertProject(ProjectDb* db, const BackupProject& project, std::time_t now = std::time(nullptr));
 bool UpdateProject(ProjectDb* db, const std::string& oldName, const BackupProject& project,
-                   std::time_t now = std::time(nullptr));
+    std::time_t now = std::time(nullptr));
 [[nodiscard]] bool ProjectExists(ProjectDb* db, const std::string& name);
 bool DeleteProject(ProjectDb* db, const std::string& name);
-bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status,
-                      std::time_t now = std::time(nullptr));
+bool SetProjectStatus(
+    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now = std::time(nullptr));
 // Fills `project` from the first row named `name`; its ftpplan codes are appended to the
 // list already in the record. Returns false and leaves the record untouched when no row is
 // found or the query fails.
@@ -69,6 +78,8 @@ struct ScheduleTexts {
     std::string hour;
     std::string minute;
     std::string dayMode;
+
+    bool operator==(const ScheduleTexts&) const = default;
 };
 
 // One row of the project list query, in the table's stored order.
@@ -85,13 +96,19 @@ struct ProjectListRow {
     ScheduleTexts schedule;
     std::string ftpdestip;
     std::string ftpdestpath;
+
+    bool operator==(const ProjectListRow&) const = default;
 };
-[[nodiscard]] std::vector<ProjectListRow> QueryProjectList(ProjectDb* db);
+
+// `error`, when given, receives SQLite's message if the query fails (empty otherwise).
+[[nodiscard]] std::vector<ProjectListRow> QueryProjectList(ProjectDb* db, std::string* error = nullptr);
 
 // One row of the plans query used by the scheduler.
 struct PlanRow {
     std::string name;
     ScheduleTexts schedule;
+
+    bool operator==(const PlanRow&) const = default;
 };
 [[nodiscard]] std::vector<PlanRow> QueryPlans(ProjectDb* db);
 
