@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <clocale>
 #include <csignal>
 #include <cstring>
@@ -42,7 +42,7 @@ std::string RandomBytes(std::size_t size)
 }
 
 struct Entry {
-    std::string size, modified, encrypted, method;
+    std::string size, modified, encrypted, method, attributes, characteristics;
 };
 
 class ZipArchiveTest : public ::testing::Test {
@@ -118,6 +118,10 @@ protected:
                 entries[path].encrypted = value("Encrypted = ");
             else if (line.rfind("Method = ", 0) == 0)
                 entries[path].method = value("Method = ");
+            else if (line.rfind("Attributes = ", 0) == 0)
+                entries[path].attributes = value("Attributes = ");
+            else if (line.rfind("Characteristics = ", 0) == 0)
+                entries[path].characteristics = value("Characteristics = ");
         }
         return entries;
     }
@@ -185,6 +189,10 @@ TEST_P(ZipRoundTrip, SevenZipReadsBackNamesBytesTimesAndEncryption)
         const Entry& e = entries.at(f.name);
         EXPECT_EQ(e.size, std::to_string(f.bytes.size())) << f.name;
         EXPECT_EQ(e.modified, Utc(f.mtime)) << f.name;
+        EXPECT_NE(e.attributes.find("-rw-r--r--"), std::string::npos) << f.name << ": " << e.attributes;
+        // 7-Zip guesses UTF-8 for names from Unix anyway; other readers need the flag.
+        const bool ascii = std::all_of(f.name.begin(), f.name.end(), [](char c) { return c > 0; });
+        EXPECT_EQ(e.characteristics.find("UTF8") != std::string::npos, !ascii) << f.name << ": " << e.characteristics;
         const bool encrypted = !password.empty() && !f.bytes.empty();
         EXPECT_EQ(e.encrypted, encrypted ? "+" : "-") << f.name;
         EXPECT_EQ(e.method.find("AES-256") != std::string::npos, encrypted) << f.name << ": " << e.method;
