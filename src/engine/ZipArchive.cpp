@@ -3,7 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,45 +135,6 @@ std::string EntryNameProblem(std::string_view name)
     }
 }
 
-// libarchive passes entry names through the calling thread's locale. In a locale that is not
-// UTF-8 (the "C" locale of a program that never calls setlocale) it cannot carry UTF-8 names
-// and leaves the UTF-8 flag off, so its calls run under a UTF-8 locale of this thread only.
-class Utf8LocaleScope {
-public:
-    Utf8LocaleScope()
-    {
-        if (Utf8Locale() != locale_t(0))
-            previous_ = uselocale(Utf8Locale());
-    }
-    ~Utf8LocaleScope()
-    {
-        if (previous_ != locale_t(0))
-            uselocale(previous_);
-    }
-    Utf8LocaleScope(const Utf8LocaleScope&) = delete;
-    Utf8LocaleScope& operator=(const Utf8LocaleScope&) = delete;
-
-    // Made once and kept for the life of the process; 0 when the system has none.
-    static locale_t Utf8Locale()
-    {
-        static const locale_t utf8 = [] {
-            for (const char* name : { "C.UTF-8", "C.utf8", "en_US.UTF-8" })
-                if (const locale_t made = newlocale(LC_CTYPE_MASK, name, locale_t(0)); made != locale_t(0))
-                    return made;
-            return locale_t(0);
-        }();
-        return utf8;
-    }
-
-private:
-    locale_t previous_ = locale_t(0);
-};
-
-bool IsAscii(std::string_view text)
-{
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 struct EntryDeleter {
     void operator()(archive_entry* entry) const { archive_entry_free(entry); }
 };
@@ -265,7 +225,6 @@ ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::
         return failure(code, "cannot create " + Quoted(partPath) + " (" + ErrnoText(err) + ")");
     }
 
-    const Utf8LocaleScope utf8;
     std::unique_ptr<ZipArchive> zip(new ZipArchive(path, std::move(partPath), fd, !password.empty()));
     zip->writer_ = archive_write_new();
     struct archive* a = zip->writer_;
@@ -330,8 +289,6 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
         return { ZipError::Code::Io, what + "an earlier write failed (" + brokenReason_ + ")." };
     if (const std::string problem = EntryNameProblem(entryName); !problem.empty())
         return { ZipError::Code::InvalidArgument, what + problem + "." };
-    if (!IsAscii(entryName) && Utf8LocaleScope::Utf8Locale() == locale_t(0))
-        return { ZipError::Code::InvalidArgument, what + "this system offers no UTF-8 locale to store the name with." };
     if (names_.count(std::string(entryName)) != 0)
         return { ZipError::Code::AlreadyExists, what + "an entry of that name exists already." };
 
@@ -361,10 +318,7 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
     archive_entry_set_perm(entry.get(), 0644);
     archive_entry_set_size(entry.get(), la_int64_t(info.st_size));
     archive_entry_set_mtime(entry.get(), info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    const int header = [&] {
-        const Utf8LocaleScope utf8;
-        return archive_write_header(writer_, entry.get());
-    }();
+    const int header = archive_write_header(writer_, entry.get());
     if (header == ARCHIVE_FATAL)
         return MarkBroken(ArchiveErrorText());
     if (header < ARCHIVE_WARN)
