@@ -1,5 +1,7 @@
 #include "app/cli/CliRun.h"
 
+#include "app/cli/ConsoleObserver.h"
+#include "app/cli/StopSignals.h"
 #include "engine/BackupRun.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -10,7 +12,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <ostream>
 #include <pthread.h>
@@ -20,45 +21,6 @@
 namespace vorn {
 
 namespace {
-
-// Prints a file's line once its status is final, so each file is one line in the output.
-class ConsoleObserver : public RunObserver {
-public:
-    ConsoleObserver(std::ostream& out, std::mutex& outputMutex)
-        : out_(out)
-        , outputMutex_(outputMutex)
-    {
-    }
-
-    void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
-                           const std::string& sizeText) override
-    {
-        rows_[rowId] = timeText + "\t" + remotePath + "\t" + sizeText + "\t";
-    }
-
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override
-    {
-        const auto row = rows_.find(rowId);
-        if (row == rows_.end())
-            return;
-        Print(row->second + status);
-        rows_.erase(row);
-    }
-
-    void OnResultText(const std::string& text) override { Print(text); }
-
-private:
-    void Print(const std::string& line)
-    {
-        std::lock_guard lock(outputMutex_);
-        out_ << line << '\n';
-        out_.flush();
-    }
-
-    std::ostream& out_;
-    std::mutex& outputMutex_;
-    std::map<std::uint64_t, std::string> rows_;
-};
 
 std::string SpeedText(float speed)
 {
@@ -120,24 +82,6 @@ private:
     bool showProgress_;
     std::atomic<bool> done_{false};
     std::thread thread_;
-};
-
-// Blocks SIGINT and SIGTERM for this thread and every thread started after it, so that the
-// companion's sigtimedwait receives them; restores the mask afterwards.
-class BlockStopSignals {
-public:
-    BlockStopSignals()
-    {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-    }
-    ~BlockStopSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
-private:
-    sigset_t previous_;
 };
 
 } // namespace
