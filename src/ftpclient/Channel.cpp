@@ -75,11 +75,11 @@ Channel::~Channel() { Close(); }
 
 template <class Start, class Abort>
 Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
-                     bool* ended)
+                     bool* ended, const IoLoop::Poll* poll)
 {
     auto state = std::make_shared<OpState>();
     start(state);
-    Error error = loop_.Run(state->done, IoLoop::Clock::now() + timeout);
+    Error error = loop_.Run(state->done, IoLoop::Clock::now() + timeout, poll);
     if (error) {
         abort();
         loop_.Drain(state->done);
@@ -214,7 +214,7 @@ Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::
         [&] { Close(); }, timeout, "The TLS handshake with " + host, nullptr, nullptr);
 }
 
-Error Channel::Write(std::string_view bytes, Duration timeout)
+Error Channel::Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll)
 {
     if (!IsOpen())
         return {Error::Code::Closed, "The connection is closed."};
@@ -227,10 +227,10 @@ Error Channel::Write(std::string_view bytes, Duration timeout)
             else
                 asio::async_write(socket_, asio::buffer(*buffer), Completion{state, buffer});
         },
-        [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr);
+        [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr, poll);
 }
 
-Error Channel::ReadSome(std::string_view& bytes, Duration timeout)
+Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll)
 {
     bytes = {};
     if (!IsOpen())
@@ -245,7 +245,7 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout)
             else
                 socket_.async_read_some(asio::buffer(*buffer), Completion{state, buffer});
         },
-        [&] { Close(); }, timeout, "Waiting for the server", &got, &ended);
+        [&] { Close(); }, timeout, "Waiting for the server", &got, &ended, poll);
     if (error)
         return error;
     if (ended)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <functional>
 
 namespace vorn::ftp {
 
@@ -25,9 +26,14 @@ public:
     void Cancel();
     [[nodiscard]] bool IsCancelled() const { return cancelled_.load(); }
 
-    // Runs handlers until `done` becomes true. On a deadline or a cancel the operation is
-    // still pending: the caller must abort it (close its socket) and then call Drain.
-    [[nodiscard]] Error Run(const bool& done, Clock::time_point deadline);
+    // Called about every 100 ms while a transfer waits; false stops the wait (Cancelled).
+    // Time spent inside it (a pause) does not count against the deadline.
+    using Poll = std::function<bool()>;
+
+    // Runs handlers until `done` becomes true. On a deadline, a cancel or a stop by `poll`
+    // the operation is still pending: the caller must abort it (close its socket) and then
+    // call Drain.
+    [[nodiscard]] Error Run(const bool& done, Clock::time_point deadline, const Poll* poll = nullptr);
 
     // Runs the handlers of aborted operations so none is left holding the caller's state.
     void Drain(const bool& done);
