@@ -5,7 +5,6 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdio>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -15,21 +14,6 @@ namespace vorn::ftp {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-namespace {
-
-constexpr std::size_t readChunk = 256 * 1024;
-
-std::string Seconds(Channel::Duration duration)
-{
-    char text[32];
-    const double seconds = static_cast<double>(duration.count()) / 1000.0;
-    std::snprintf(text, sizeof text, seconds < 10 && seconds != static_cast<int>(seconds) ? "%.1f s" : "%.0f s",
-                  seconds);
-    return text;
-}
-
-} // namespace
-
 struct Channel::OpState {
     bool done = false;
     boost::system::error_code error;
@@ -37,6 +21,8 @@ struct Channel::OpState {
 };
 
 namespace {
+
+constexpr std::size_t readChunk = 256 * 1024;
 
 // One completion handler for every signature the operations below use.
 struct Completion {
@@ -85,7 +71,7 @@ Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_vie
         loop_.Drain(state->done);
         Close();
         if (error.code == Error::Code::TimedOut)
-            error.message = std::string(what) + " timed out after " + Seconds(timeout) + ".";
+            error.message = std::string(what) + " timed out after " + DescribeDuration(timeout) + ".";
         return error;
     }
     if (bytes)
@@ -145,7 +131,7 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
     if (error) {
         resolver.cancel();
         if (error.code == Error::Code::TimedOut)
-            error.message = "Looking up " + host + " timed out after " + Seconds(timeout) + ".";
+            error.message = "Looking up " + host + " timed out after " + DescribeDuration(timeout) + ".";
         return error;
     }
     if (resolved->error)

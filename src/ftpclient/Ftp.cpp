@@ -321,8 +321,7 @@ Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
             error = {Error::Code::Closed, "The server closed the connection."};
         if (error) {
             if (error.code == Error::Code::TimedOut)
-                error.message = "The server did not answer within "
-                    + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s.";
+                error.message = "The server did not answer within " + vorn::ftp::DescribeDuration(timeout) + ".";
             DropControl();
             return error;
         }
@@ -916,7 +915,7 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
         if (Error error = link.channel->ReadSome(bytes, s.inactivityTimeout, poll)) {
             s.AbortTransfer(link);
             if (error.code == Error::Code::TimedOut)
-                error.message = "No data came for " + std::to_string(s.inactivityTimeout.count() / 1000) + " s.";
+                error.message = "No data came for " + vorn::ftp::DescribeDuration(s.inactivityTimeout) + ".";
             return FromError(error);
         }
         if (bytes.empty())

@@ -1,6 +1,7 @@
 #include "ftpclient/IoLoop.h"
 
 #include <boost/asio/post.hpp>
+#include <cstdio>
 
 namespace vorn::ftp {
 
@@ -46,6 +47,15 @@ void IoLoop::Drain(const bool& done)
             io_.restart();
         io_.run_one_until(deadline);
     }
+}
+
+std::string DescribeDuration(std::chrono::milliseconds duration)
+{
+    char text[32];
+    const double seconds = static_cast<double>(duration.count()) / 1000.0;
+    const bool whole = duration.count() % 1000 == 0;
+    std::snprintf(text, sizeof text, whole ? "%.0f s" : "%.1f s", seconds);
+    return text;
 }
 
 } // namespace vorn::ftp

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace vorn::ftp {
 
@@ -42,5 +43,8 @@ private:
     boost::asio::io_context io_;
     std::atomic<bool> cancelled_{false};
 };
+
+// "60 s", "0.3 s": a time-out as a message shows it.
+[[nodiscard]] std::string DescribeDuration(std::chrono::milliseconds duration);
 
 } // namespace vorn::ftp

@@ -2,6 +2,7 @@
 // bytes, the old copy when a transfer fails, pause and stop mid-file, and the keep-alive
 // thread's commands while a transfer runs.
 #include "ClientFixture.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
@@ -298,6 +299,38 @@ TEST_P(FtpRelay, FilesArriveByteForByteUnderTheirOwnName)
 
 INSTANTIATE_TEST_SUITE_P(Modes, FtpRelay, testing::Values(ModeRow{"Passive", true}, ModeRow{"Active", false}),
                          ModeName);
+
+// Servers on Windows refuse to rename onto an existing file: the old copy is moved aside and
+// removed only once the new one is in place.
+TEST(FtpRelayReplace, ReplacesTheTargetOnAServerThatWillNotRenameOverIt)
+{
+    TempDir destinationRoot;
+    TempDir scratch;
+    WriteFile(destinationRoot.path() / "in" / "data.bin", "the old copy");
+    WriteFile(destinationRoot.path() / "in" / "other.bin", "other");
+    Subprocess destination({"/usr/bin/python3", VORN_SOURCE_DIR "/tests/ftpclient/no_replace_server.py", "--root",
+                            destinationRoot.path().string()},
+                           scratch.path() / "server.log");
+    const auto portLine = destination.ReadLine(std::chrono::seconds(10));
+    ASSERT_TRUE(portLine && portLine->starts_with("PORT ")) << ReadFile(scratch.path() / "server.log");
+    const auto port = static_cast<unsigned short>(std::stoi(portLine->substr(5)));
+
+    FtpServer source;
+    MakeRandomFile(source.root() / "data.bin", 300 * 1000, 12);
+    auto from = MakeClient();
+    auto to = MakeClient();
+    ASSERT_TRUE(OpenSession(*from, source));
+    ASSERT_TRUE(to->Connect(sf::IPAddress("127.0.0.1"), port).IsOk());
+    ASSERT_TRUE(to->Login("user", "secret").IsOk());
+    ASSERT_FALSE(to->Rename("/in/other.bin", "/in/data.bin").IsOk()) << "the server replaces after all";
+
+    sf::TranslateInfo progress;
+    const auto response = from->Relay(*to, "/data.bin", "/in", progress);
+    ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage();
+    EXPECT_TRUE(ReadFile(destinationRoot.path() / "in" / "data.bin") == ReadFile(source.root() / "data.bin"));
+    EXPECT_TRUE(Leftovers(destinationRoot.path() / "in").empty());
+    EXPECT_EQ(ReadFile(destinationRoot.path() / "in" / "other.bin"), "other");
+}
 
 TEST(FtpRelayFailure, AFailedCopyLeavesNoPartialUploadAndKeepsTheOldCopy)
 {
