@@ -174,6 +174,9 @@ struct ListingRow {
     const char* datedFileTime; // the time text of a file dated 15 March 2012 14:25:00 UTC
 };
 
+// Test names and failure messages show the row by its name.
+void PrintTo(const ListingRow& row, std::ostream* out) { *out << row.name; }
+
 class FtpListing : public testing::TestWithParam<ListingRow> {};
 
 TEST_P(FtpListing, NamesSizesKindsAndTimesComeThrough)

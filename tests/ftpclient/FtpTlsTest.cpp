@@ -33,6 +33,9 @@ struct TlsRow {
     Security security;
 };
 
+// Test names and failure messages show the row by its name.
+void PrintTo(const TlsRow& row, std::ostream* out) { *out << row.name; }
+
 class FtpTls : public testing::TestWithParam<TlsRow> {
 protected:
     void SetUp() override

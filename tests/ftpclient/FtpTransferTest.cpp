@@ -26,6 +26,9 @@ struct ModeRow {
     bool passive;
 };
 
+// Test names and failure messages show the row by its name.
+void PrintTo(const ModeRow& row, std::ostream* out) { *out << row.name; }
+
 std::string ModeName(const testing::TestParamInfo<ModeRow>& info) { return info.param.name; }
 
 class FtpDownload : public testing::TestWithParam<ModeRow> {};

@@ -31,6 +31,9 @@ struct ReplyCase {
     bool failed;
 };
 
+// Test names and failure messages show the row by its name.
+void PrintTo(const ReplyCase& row, std::ostream* out) { *out << row.name; }
+
 class ReplyParserCases : public testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReplyParserCases, YieldsTheRepliesAServerMeant)
