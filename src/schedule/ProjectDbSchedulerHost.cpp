@@ -36,13 +36,14 @@ int ProjectDbSchedulerHost::RunState() const
 
 void ProjectDbSchedulerHost::RunProject(const std::string& name)
 {
+    RunEnvironment env;
     {
         std::lock_guard lock(mutex_);
         if (shutdown_)
             return;
         runReachedStatus_ = false;
+        env = env_;
     }
-    RunEnvironment env = env_;
     env.observer = &guard_;
     try {
         vorn::RunProject(name, env);
@@ -85,6 +86,12 @@ void ProjectDbSchedulerHost::OnNextBackupTime(const std::string& name, const std
 {
     if (onNextTime_)
         onNextTime_(name, nextTime);
+}
+
+void ProjectDbSchedulerHost::SetPassive(bool passive)
+{
+    std::lock_guard lock(mutex_);
+    env_.passive = passive;
 }
 
 void ProjectDbSchedulerHost::Shutdown()

@@ -37,6 +37,9 @@ public:
     void RunProject(const std::string& name) override;
     void OnNextBackupTime(const std::string& name, const std::string& nextTime) override;
 
+    // The data-connection mode of the runs that start from now on. Safe from any thread.
+    void SetPassive(bool passive);
+
     // Starts no further project and stops the one running. Safe from any thread.
     void Shutdown();
     [[nodiscard]] bool shuttingDown() const;
