@@ -10,30 +10,78 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <ostream>
 #include <pthread.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace vorn {
 
 namespace {
 
+// A field of a file's line: a tab or line break in a listed name would otherwise split the
+// line or forge another one. Written as the list verb writes them.
+std::string EscapeField(std::string_view text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '\\':
+            escaped += "\\\\";
+            break;
+        case '\t':
+            escaped += "\\t";
+            break;
+        case '\n':
+            escaped += "\\n";
+            break;
+        case '\r':
+            escaped += "\\r";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// A stop signal may come before RunProject has reset the run control for its start; the
+// flag keeps it, and the start applies it.
+struct StopRequest {
+    RunControl& control;
+    std::atomic<bool> signalled{false};
+
+    void Signal()
+    {
+        signalled = true;
+        control.Stop();
+    }
+};
+
 // Prints a file's line once its status is final, so each file is one line in the output.
 class ConsoleObserver : public RunObserver {
 public:
-    ConsoleObserver(std::ostream& out, std::mutex& outputMutex)
+    ConsoleObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
         : out_(out)
         , outputMutex_(outputMutex)
+        , stop_(stop)
     {
+    }
+
+    void OnRunStarted(const std::string&) override
+    {
+        if (stop_.signalled)
+            stop_.control.Stop();
     }
 
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
                            const std::string& sizeText) override
     {
-        rows_[rowId] = timeText + "\t" + remotePath + "\t" + sizeText + "\t";
+        rows_[rowId] = timeText + "\t" + EscapeField(remotePath) + "\t" + sizeText + "\t";
     }
 
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override
@@ -57,7 +105,8 @@ private:
 
     std::ostream& out_;
     std::mutex& outputMutex_;
-    std::map<std::uint64_t, std::string> rows_;
+    StopRequest& stop_;
+    std::unordered_map<std::uint64_t, std::string> rows_;
 };
 
 std::string SpeedText(float speed)
@@ -76,8 +125,8 @@ std::string SpeedText(float speed)
 // line on a terminal. Ends when told to, within a fraction of a second.
 class RunCompanion {
 public:
-    RunCompanion(RunControl& control, TransferFigures& figures, std::mutex& outputMutex, bool showProgress)
-        : control_(control)
+    RunCompanion(StopRequest& stop, TransferFigures& figures, std::mutex& outputMutex, bool showProgress)
+        : stop_(stop)
         , figures_(figures)
         , outputMutex_(outputMutex)
         , showProgress_(showProgress)
@@ -104,7 +153,7 @@ private:
         const timespec wait{0, 200'000'000};
         while (!done_) {
             if (sigtimedwait(&signals, nullptr, &wait) > 0)
-                control_.Stop();
+                stop_.Signal();
             if (showProgress_ && !done_) {
                 std::lock_guard lock(outputMutex_);
                 std::fprintf(stderr, "\r\033[K%5.1f%%  %s", double(figures_.progressInfo.percent.load()),
@@ -114,7 +163,7 @@ private:
         }
     }
 
-    RunControl& control_;
+    StopRequest& stop_;
     TransferFigures& figures_;
     std::mutex& outputMutex_;
     bool showProgress_;
@@ -147,11 +196,12 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
+    StopRequest stop{control};
     TransferFigures figures;
-    ConsoleObserver observer(out, outputMutex);
+    ConsoleObserver observer(out, outputMutex, stop);
     RunOutcome outcome;
     {
-        RunCompanion companion(control, figures, outputMutex, isatty(STDERR_FILENO) == 1);
+        RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
         outcome = RunProject(name, RunEnvironment{&db, &observer, &control, &figures, passive});
     }
     switch (outcome) {
