@@ -59,7 +59,8 @@ void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std
 
 std::string ConsoleObserver::Field(const std::string& text) const
 {
-    return style_ == Style::Service ? EscapeField(text) : text;
+    // A tab or line break in a listed name would split the line or forge another one.
+    return EscapeField(text);
 }
 
 void ConsoleObserver::Print(const std::string& line)
