@@ -59,10 +59,15 @@ std::string MakeStagingFolder(const std::string& destination)
 
 std::string JoinLoginFolder(const std::string& loginFolder, const std::string& folder)
 {
+    // Some servers report the login folder with a trailing "/"; joined as it is, every path
+    // below it would carry a doubled "/".
+    std::string login = loginFolder;
+    while (login.size() > 1 && login.back() == '/')
+        login.pop_back();
     const bool absolute = !folder.empty() && folder.front() == '/';
-    if (loginFolder.size() <= 1)
+    if (login.size() <= 1)
         return absolute ? folder : "/" + folder;
-    return absolute ? loginFolder + folder : loginFolder + "/" + folder;
+    return absolute ? login + folder : login + "/" + folder;
 }
 
 std::string ArchivePath(const std::string& destinationFolder, const std::string& name, std::time_t now)
@@ -122,6 +127,9 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     HZIP archive;
     std::string archivePath;
     if (!job.noCompression) {
+        // Without a folder the archive would land in the file system's root.
+        if (job.destinationFolder.empty())
+            return 0;
         archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
         archive = CreateZipdll(archivePath, job.zipPassword);
         if (!IsZipHandleZdll(archive))

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 
 namespace vorn {
@@ -96,6 +97,43 @@ std::string JoinLocal(const std::string& root, const std::string& relative)
     return root + relative;
 }
 
+// A compressed walk downloads into "incoming" below the staging folder. A file that cannot be
+// added to the archive moves to "kept" under its relative path, where a later file of the
+// same name from another folder cannot replace it. Only an empty "incoming" is removed.
+class StagingFolders {
+public:
+    explicit StagingFolders(const std::string& staging)
+        : staging_(staging)
+        , incoming_(staging.empty() ? std::string() : staging + "/incoming")
+    {
+        if (!incoming_.empty() && !EnsureLocalFolder(incoming_))
+            incoming_.clear();
+    }
+    ~StagingFolders()
+    {
+        std::error_code ignored;
+        if (!incoming_.empty())
+            std::filesystem::remove(incoming_, ignored);
+    }
+    StagingFolders(const StagingFolders&) = delete;
+    StagingFolders& operator=(const StagingFolders&) = delete;
+
+    [[nodiscard]] const std::string& incoming() const { return incoming_; }
+
+    void Keep(const std::string& localFile, const std::string& entryName) const
+    {
+        const std::filesystem::path target = std::filesystem::path(staging_) / "kept" / entryName;
+        std::error_code error;
+        std::filesystem::create_directories(target.parent_path(), error);
+        if (!error)
+            std::filesystem::rename(localFile, target, error);
+    }
+
+private:
+    std::string staging_;
+    std::string incoming_;
+};
+
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
 struct FolderWalk {
@@ -112,6 +150,9 @@ struct FolderWalk {
 
     FolderResult ProcessFolder()
     {
+        // A paused run holds before the next folder's commands, not after them.
+        if (!KeepGoing(env))
+            return FolderResult::Stopped;
         if (!enterFolder())
             return FolderResult::Failed;
         const auto listing = source.GetDirectoryListing("");
@@ -182,6 +223,9 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
                  ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env)
 {
     const bool compress = archive != nullptr;
+    const StagingFolders staging(compress ? stagingFolder : std::string());
+    if (compress && staging.incoming().empty())
+        return 0;
     FolderWalk walk{source, ctx, tally, env, options, {}, {}};
     walk.enterFolder = [&] {
         if (!EnsureRemoteFolder(source, ctx.currentRemote))
@@ -191,7 +235,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         return source.ChangeDirectory(ctx.currentRemote).IsOk();
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
-        const std::string folder = compress ? stagingFolder : ctx.currentLocal;
+        const std::string& folder = compress ? staging.incoming() : ctx.currentLocal;
         const auto reply = source.Download(remotePath, folder, env.figures->progressInfo, sf::Ftp::Binary);
         CountTransferred(env, entry.size);
         if (!reply.IsOk())
@@ -200,10 +244,11 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         StampLocalFile(localFile, entry.time);
         if (!compress)
             return "Success";
-        // An entry that cannot be added keeps its downloaded copy in the staging folder.
-        std::string entryName = RelativePart(ctx, remotePath).substr(1);
-        if (archive->Add(entryName, localFile))
+        const std::string entryName = RelativePart(ctx, remotePath).substr(1);
+        if (archive->Add(entryName, localFile)) {
+            staging.Keep(localFile, entryName);
             return "Failed";
+        }
         std::remove(localFile.c_str());
         return "Success";
     };

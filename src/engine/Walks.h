@@ -34,9 +34,10 @@ struct WalkOptions {
 [[nodiscard]] std::string JoinRemote(const std::string& folder, const std::string& name);
 
 // Copies the tree below ctx.rootRemote into ctx.rootLocal, or into `archive` when one is
-// given (downloads are then staged in `stagingFolder` and removed once added). Returns 1
-// when the root folder was ensured, entered and listed, else 0. Stops early, returning what
-// it has, when the run is stopped.
+// given: downloads then go through a folder below `stagingFolder` and are removed once
+// added; a copy that cannot be added stays below it. Returns 1 when the root folder was
+// ensured, entered and listed, else 0. Stops early, returning what it has, when the run is
+// stopped.
 int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
                  ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
 

@@ -22,6 +22,40 @@ namespace vorn {
 
 namespace {
 
+// A stop signal may come before RunProject has reset the run control for its start; the
+// flag keeps it, and the start applies it.
+struct StopRequest {
+    RunControl& control;
+    std::atomic<bool> signalled{false};
+
+    void Signal()
+    {
+        signalled = true;
+        control.Stop();
+    }
+};
+
+// The shared console lines, plus the stop that a signal may have requested before
+// RunProject reset the run control for its start.
+class RunVerbObserver : public ConsoleObserver {
+public:
+    RunVerbObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
+        : ConsoleObserver(out, outputMutex)
+        , stop_(stop)
+    {
+    }
+
+    void OnRunStarted(const std::string& projectName) override
+    {
+        if (stop_.signalled)
+            stop_.control.Stop();
+        ConsoleObserver::OnRunStarted(projectName);
+    }
+
+private:
+    StopRequest& stop_;
+};
+
 std::string SpeedText(float speed)
 {
     char text[32];
@@ -38,8 +72,8 @@ std::string SpeedText(float speed)
 // line on a terminal. Ends when told to, within a fraction of a second.
 class RunCompanion {
 public:
-    RunCompanion(RunControl& control, TransferFigures& figures, std::mutex& outputMutex, bool showProgress)
-        : control_(control)
+    RunCompanion(StopRequest& stop, TransferFigures& figures, std::mutex& outputMutex, bool showProgress)
+        : stop_(stop)
         , figures_(figures)
         , outputMutex_(outputMutex)
         , showProgress_(showProgress)
@@ -66,7 +100,7 @@ private:
         const timespec wait{0, 200'000'000};
         while (!done_) {
             if (sigtimedwait(&signals, nullptr, &wait) > 0)
-                control_.Stop();
+                stop_.Signal();
             if (showProgress_ && !done_) {
                 std::lock_guard lock(outputMutex_);
                 std::fprintf(stderr, "\r\033[K%5.1f%%  %s", double(figures_.progressInfo.percent.load()),
@@ -76,7 +110,7 @@ private:
         }
     }
 
-    RunControl& control_;
+    StopRequest& stop_;
     TransferFigures& figures_;
     std::mutex& outputMutex_;
     bool showProgress_;
@@ -91,11 +125,12 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
+    StopRequest stop{control};
     TransferFigures figures;
-    ConsoleObserver observer(out, outputMutex);
+    RunVerbObserver observer(out, outputMutex, stop);
     RunOutcome outcome;
     {
-        RunCompanion companion(control, figures, outputMutex, isatty(STDERR_FILENO) == 1);
+        RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
         outcome = RunProject(name, RunEnvironment{&db, &observer, &control, &figures, passive});
     }
     switch (outcome) {
