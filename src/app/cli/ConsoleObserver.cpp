@@ -24,10 +24,11 @@ void ConsoleObserver::OnProjectStatus(const std::string& projectName, const std:
         PrintProjectLine(projectName, "Transfer Status: " + status);
 }
 
-void ConsoleObserver::OnFileRowInserted(
-    std::uint64_t rowId, const std::string& timeText, const std::string& remotePath, const std::string& sizeText)
+void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
 {
-    rows_[rowId] = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
+    rows_[rowId]
+        = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
 }
 
 void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)

@@ -12,8 +12,9 @@ namespace vorn {
 
 // Prints a run's reports as lines: each file once its status is final (so every file is one
 // line), then the result line. Fields are escaped as `list` escapes them: a tab or line
-// break in a listed name would otherwise split the line or forge another one. Called on the run's thread; each line is written whole under
-// `outputMutex`, which the caller shares with everything else that prints to the terminal.
+// break in a listed name would otherwise split the line or forge another one. Called on the run's thread;
+// each line is written whole under `outputMutex`, which the caller shares with everything else that prints to
+// the terminal.
 class ConsoleObserver : public RunObserver {
 public:
     enum class Style {
