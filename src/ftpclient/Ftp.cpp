@@ -235,6 +235,8 @@ public:
     [[nodiscard]] Response PrepareData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
+    // Ends a data connection whose transfer is complete.
+    void CloseData(DataLink& link);
     // Stops a transfer whose preliminary reply has arrived and brings the control connection
     // back in step, or closes it when that cannot be done quickly.
     void AbortTransfer(DataLink& link);
@@ -485,9 +487,12 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         }
     }
     if (protectData) {
-        // The session comes from the control connection after replies were read over TLS,
-        // so TLS 1.3 tickets have arrived; servers that demand reuse accept the data link.
-        SSL_SESSION* session = control.CopySession();
+        // Servers that demand reuse (vsftpd) accept only data connections that resume the
+        // control connection's session. Tickets arrive with the replies read over TLS; under
+        // TLS 1.3 each may be good for one resumption, so every connection takes a fresh one.
+        SSL_SESSION* session = vorn::ftp::TakeResumableSession(*tlsContext);
+        if (!session)
+            session = control.CopySession();
         Error error = link.channel->StartTls(tlsContext, host, session, inactivityTimeout);
         if (session)
             SSL_SESSION_free(session);
@@ -509,6 +514,15 @@ Ftp::Response Ftp::Impl::FinishTransfer()
         return FromReply(reply);
     // A 3xx here is no completion either.
     return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
+}
+
+void Ftp::Impl::CloseData(DataLink& link)
+{
+    // A TLS peer that sees no close_notify may count the session as broken and refuse to
+    // resume from it, so even after the server's end of a download ours is sent.
+    if (link.channel)
+        link.channel->ShutdownTls(std::min(inactivityTimeout, Duration(std::chrono::seconds(5))));
+    link.channel.reset();
 }
 
 void Ftp::Impl::AbortTransfer(DataLink& link)
@@ -570,7 +584,7 @@ Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& d
         }
         data.append(bytes);
     }
-    link.channel.reset();
+    CloseData(link);
     return FinishTransfer();
 }
 
@@ -930,7 +944,7 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * received / size));
     }
-    link.channel.reset();
+    s.CloseData(link);
     if (!link.finishedEarly) {
         response = s.FinishTransfer();
         if (!response.IsOk())
@@ -1025,7 +1039,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
     }
-    in.channel.reset();
+    src.CloseData(in);
     if (!in.finishedEarly) {
         response = src.FinishTransfer();
         if (!response.IsOk())
@@ -1037,8 +1051,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
                     false);
 
     // The end of the upload is the end of the stream; over TLS a close_notify marks it.
-    out.channel->ShutdownTls(std::min(dst.inactivityTimeout, Duration(std::chrono::seconds(10))));
-    out.channel.reset();
+    dst.CloseData(out);
     response = dst.FinishTransfer();
     if (!response.IsOk())
         return fail(response, false);
