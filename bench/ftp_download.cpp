@@ -13,7 +13,8 @@
 int main(int argc, char* argv[])
 {
     if (argc < 7) {
-        std::fprintf(stderr, "usage: %s HOST PORT USER PASSWORD REMOTE_PATH LOCAL_FOLDER [active]\n", argv[0]);
+        std::fprintf(
+            stderr, "usage: %s HOST PORT USER PASSWORD REMOTE_PATH LOCAL_FOLDER [active]\n", argv[0]);
         return 2;
     }
     if (const char* trusted = std::getenv("VORN_TRUSTED_CERTS"))
@@ -22,7 +23,8 @@ int main(int argc, char* argv[])
     sf::Ftp ftp(false);
     ftp.SetSecurity(server.security);
     ftp.SetPassive(!(argc > 7 && std::string(argv[7]) == "active"));
-    const auto connected = ftp.Connect(sf::IPAddress(server.host), static_cast<unsigned short>(std::atoi(argv[2])));
+    const auto connected
+        = ftp.Connect(sf::IPAddress(server.host), static_cast<unsigned short>(std::atoi(argv[2])));
     if (!connected.IsOk()) {
         std::fprintf(stderr, "connect: %s\n", connected.GetMessage().c_str());
         return 1;
@@ -43,6 +45,6 @@ int main(int argc, char* argv[])
     std::printf("%.3f\n", took.count());
     if (server.security != vorn::ftp::Security::Plain)
         std::fprintf(stderr, "TLS session reused on the data connection: %s\n",
-                     ftp.LastDataSessionReused() ? "yes" : "no");
+            ftp.LastDataSessionReused() ? "yes" : "no");
     return 0;
 }

@@ -88,8 +88,9 @@ std::shared_ptr<boost::asio::ssl::context> MakeClientTlsContext(const std::strin
         boost::system::error_code loadError;
         context->load_verify_file(trustedFile, loadError);
         if (loadError) {
-            error = {Error::Code::Tls,
-                     "Could not read the trusted certificates in " + trustedFile + ": " + loadError.message() + "."};
+            error = { Error::Code::Tls,
+                "Could not read the trusted certificates in " + trustedFile + ": " + loadError.message()
+                    + "." };
             return nullptr;
         }
     }

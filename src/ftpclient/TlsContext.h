@@ -13,8 +13,8 @@ namespace vorn::ftp {
 // not exist). It collects the session tickets its connections receive, so that each data
 // connection can resume the control connection's session with a ticket of its own.
 // Returns null and sets `error` when `trustedFile` exists but cannot be read.
-[[nodiscard]] std::shared_ptr<boost::asio::ssl::context> MakeClientTlsContext(const std::string& trustedFile,
-                                                                             Error& error);
+[[nodiscard]] std::shared_ptr<boost::asio::ssl::context> MakeClientTlsContext(
+    const std::string& trustedFile, Error& error);
 
 // The newest collected session not offered yet, or null. Under TLS 1.3 a server may accept
 // each ticket once (vsftpd's require_ssl_reuse does), so every data connection needs its own.

@@ -39,7 +39,10 @@ struct TlsRow {
 };
 
 // Test names and failure messages show the row by its name.
-void PrintTo(const TlsRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const TlsRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class FtpTls : public testing::TestWithParam<TlsRow> {
 protected:
@@ -66,9 +69,9 @@ TEST_P(FtpTls, AnUntrustedCertificateIsRefusedWithAClearMessage)
         const char* expectedMessage;
     };
     const Row rows[] = {
-        {"no trusted file", "-", "could not be verified"},
-        {"another certificate", "", "could not be verified"},
-        {"unreadable trusted file", "not a certificate", "Could not read the trusted certificates"},
+        { "no trusted file", "-", "could not be verified" },
+        { "another certificate", "", "could not be verified" },
+        { "unreadable trusted file", "not a certificate", "Could not read the trusted certificates" },
     };
     TempDir other;
     const auto otherCertificate = MakeSelfSignedCertificate(other.path());
@@ -85,7 +88,8 @@ TEST_P(FtpTls, AnUntrustedCertificateIsRefusedWithAClearMessage)
         ftp->SetSecurity(GetParam().security);
         const auto response = ftp->Connect(sf::IPAddress(server_->host()), server_->port());
         EXPECT_EQ(response.GetStatus(), Status::TlsFailed);
-        EXPECT_NE(response.GetMessage().find(row.expectedMessage), std::string::npos) << response.GetMessage();
+        EXPECT_NE(response.GetMessage().find(row.expectedMessage), std::string::npos)
+            << response.GetMessage();
         EXPECT_FALSE(ftp->Login("user", "secret").IsOk()) << "no password may follow a failed handshake";
     }
 }
@@ -95,7 +99,7 @@ TEST_P(FtpTls, ATrustedCertificateCarriesLoginListingAndTransfers)
     TrustedFileGuard guard(certificate_.certFile);
     MakeRandomFile(server_->root() / "data.bin", 2 * 1024 * 1024 + 3, 21);
     TempDir local;
-    for (const bool passive : {true, false}) {
+    for (const bool passive : { true, false }) {
         SCOPED_TRACE(passive ? "passive" : "active");
         auto ftp = MakeClient();
         ftp->SetPassive(passive);
@@ -111,7 +115,8 @@ TEST_P(FtpTls, ATrustedCertificateCarriesLoginListingAndTransfers)
         EXPECT_TRUE(ReadFile(local.path() / "data.bin") == ReadFile(server_->root() / "data.bin"));
         // The data connection offered the control connection's session. Whether the server
         // took it is its choice; the transfer must work either way.
-        RecordProperty(passive ? "passiveSessionReused" : "activeSessionReused", ftp->LastDataSessionReused());
+        RecordProperty(
+            passive ? "passiveSessionReused" : "activeSessionReused", ftp->LastDataSessionReused());
     }
 }
 
@@ -123,7 +128,8 @@ TEST_P(FtpTls, TheCertificateMustNameTheHostConnectedTo)
     ftp->SetSecurity(GetParam().security);
     const auto response = ftp->Connect(sf::IPAddress("localhost"), server_->port());
     EXPECT_EQ(response.GetStatus(), Status::TlsFailed) << response.GetMessage();
-    EXPECT_NE(response.GetMessage().find("could not be verified"), std::string::npos) << response.GetMessage();
+    EXPECT_NE(response.GetMessage().find("could not be verified"), std::string::npos)
+        << response.GetMessage();
 }
 
 TEST_P(FtpTls, CopiesBetweenATlsAndAPlainServer)
@@ -148,9 +154,9 @@ TEST_P(FtpTls, CopiesBetweenATlsAndAPlainServer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, FtpTls,
-                         testing::Values(TlsRow{"Explicit", FtpServerTls::Explicit, Security::ExplicitTls},
-                                         TlsRow{"Implicit", FtpServerTls::Implicit, Security::ImplicitTls}),
-                         [](const testing::TestParamInfo<TlsRow>& info) { return std::string(info.param.name); });
+    testing::Values(TlsRow { "Explicit", FtpServerTls::Explicit, Security::ExplicitTls },
+        TlsRow { "Implicit", FtpServerTls::Implicit, Security::ImplicitTls }),
+    [](const testing::TestParamInfo<TlsRow>& info) { return std::string(info.param.name); });
 
 // vsftpd accepts a data connection only when it resumes the control connection's session,
 // and under TLS 1.3 each ticket once: every transfer of a session must offer a fresh one.
@@ -172,22 +178,25 @@ TEST(FtpTlsReuse, EveryDataConnectionResumesTheSessionWhereTheServerInsists)
     const auto port = UnusedPort();
     std::ofstream(dir.path() / "vsftpd.conf")
         << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port
-        << "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" << served.string()
-        << "\npasv_address=127.0.0.1\nsecure_chroot_dir=/var/run/vsftpd/empty\nssl_enable=YES\nallow_anon_ssl=YES"
+        << "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root="
+        << served.string()
+        << "\npasv_address=127.0.0.1\nsecure_chroot_dir=/var/run/vsftpd/"
+           "empty\nssl_enable=YES\nallow_anon_ssl=YES"
         << "\nforce_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\nrequire_ssl_reuse=YES\nrsa_cert_file="
         << certificate.certFile.string() << "\nrsa_private_key_file=" << certificate.keyFile.string() << "\n";
     std::filesystem::create_directories("/var/run/vsftpd/empty");
-    Subprocess server({"/usr/sbin/vsftpd", (dir.path() / "vsftpd.conf").string()}, dir.path() / "vsftpd.log");
+    Subprocess server(
+        { "/usr/sbin/vsftpd", (dir.path() / "vsftpd.conf").string() }, dir.path() / "vsftpd.log");
     TrustedFileGuard guard(certificate.certFile);
 
     TempDir local;
-    for (const bool passive : {true, false}) {
+    for (const bool passive : { true, false }) {
         SCOPED_TRACE(passive ? "passive" : "active");
         auto ftp = MakeClient();
         ftp->SetPassive(passive);
         ftp->SetSecurity(Security::ExplicitTls);
-        ASSERT_TRUE(WaitFor([&] { return ftp->Connect(sf::IPAddress("127.0.0.1"), port).IsOk(); },
-                            std::chrono::seconds(5)))
+        ASSERT_TRUE(WaitFor(
+            [&] { return ftp->Connect(sf::IPAddress("127.0.0.1"), port).IsOk(); }, std::chrono::seconds(5)))
             << ReadFile(dir.path() / "vsftpd.log");
         ASSERT_TRUE(ftp->Login("anonymous", "").IsOk());
         for (int round = 0; round < 3; ++round) {
@@ -195,7 +204,7 @@ TEST(FtpTlsReuse, EveryDataConnectionResumesTheSessionWhereTheServerInsists)
             const auto listing = ftp->GetDirectoryListing("");
             ASSERT_TRUE(listing.IsOk()) << listing.GetStatus() << " " << listing.GetMessage();
             EXPECT_TRUE(ftp->LastDataSessionReused());
-            for (const std::string name : {"a.bin", "b.bin"}) {
+            for (const std::string name : { "a.bin", "b.bin" }) {
                 sf::TranslateInfo progress;
                 const auto response = ftp->Download("/" + name, local.path().string(), progress);
                 ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage();
