@@ -13,9 +13,16 @@ password=vornbench-$$
 work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
 build=$root/build-bench
 vsftpd_pid=""
+created_user=""
 
 cleanup() {
-    [ -n "$vsftpd_pid" ] && kill "$vsftpd_pid" 2>/dev/null && wait "$vsftpd_pid" 2>/dev/null
+    if [ -n "$vsftpd_pid" ]; then
+        kill "$vsftpd_pid" 2>/dev/null || true
+        wait "$vsftpd_pid" 2>/dev/null || true
+    fi
+    if [ -n "$created_user" ]; then
+        userdel -f "$user" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,7 +37,10 @@ g++ -std=c++20 -O2 -include utility -I"$root/src" "$root/bench/ftp_download.cpp"
     -lssl -lcrypto -pthread -o "$work/ftp_download"
 
 # A login user for vsftpd: a shell from /etc/shells, not listed in /etc/ftpusers.
-id "$user" >/dev/null 2>&1 || useradd --shell /bin/bash --no-create-home --home-dir "$work" "$user"
+if ! id "$user" >/dev/null 2>&1; then
+    useradd --shell /bin/bash --no-create-home --home-dir "$work" "$user"
+    created_user=yes
+fi
 echo "$user:$password" | chpasswd
 mkdir -p "$work/serve" "$work/client" "$work/curl"
 chmod 755 "$work" "$work/serve"
