@@ -126,7 +126,8 @@ void ProjectDbSchedulerHost::StopGuard::OnRunStarted(const std::string& projectN
         host_.env_.observer->OnRunStarted(projectName);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(const std::string& projectName, const std::string& status)
+void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(
+    const std::string& projectName, const std::string& status)
 {
     if (status != "Running") {
         // Every status but "Running" is reported once the run's outcome is settled.
@@ -137,14 +138,15 @@ void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(const std::string& proje
         host_.env_.observer->OnProjectStatus(projectName, status);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnLastBackupTime(const std::string& projectName, const std::string& timeText)
+void ProjectDbSchedulerHost::StopGuard::OnLastBackupTime(
+    const std::string& projectName, const std::string& timeText)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnLastBackupTime(projectName, timeText);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnFileRowInserted(
-    std::uint64_t rowId, const std::string& timeText, const std::string& remotePath, const std::string& sizeText)
+void ProjectDbSchedulerHost::StopGuard::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
@@ -162,7 +164,8 @@ void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)
         host_.env_.observer->OnResultText(text);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnRunFinished(const std::string& projectName, const std::string& status)
+void ProjectDbSchedulerHost::StopGuard::OnRunFinished(
+    const std::string& projectName, const std::string& status)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnRunFinished(projectName, status);

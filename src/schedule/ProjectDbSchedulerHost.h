@@ -57,8 +57,8 @@ private:
         void OnRunStarted(const std::string& projectName) override;
         void OnProjectStatus(const std::string& projectName, const std::string& status) override;
         void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
-        void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
-            const std::string& sizeText) override;
+        void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+            const std::string& remotePath, const std::string& sizeText) override;
         void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
         void OnResultText(const std::string& text) override;
         void OnRunFinished(const std::string& projectName, const std::string& status) override;

@@ -15,10 +15,8 @@
 #include <mutex>
 #include <ostream>
 #include <pthread.h>
-#include <string_view>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace vorn {
 
@@ -37,20 +35,21 @@ struct StopRequest {
     }
 };
 
-// The run verb's lines, with a stop signal that came early applied at the run's start.
-class RunVerbObserver final : public ConsoleObserver {
+// The shared console lines, plus the stop that a signal may have requested before
+// RunProject reset the run control for its start.
+class RunVerbObserver : public ConsoleObserver {
 public:
     RunVerbObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
-        : ConsoleObserver(out, outputMutex, Style::Run)
+        : ConsoleObserver(out, outputMutex)
         , stop_(stop)
     {
     }
 
     void OnRunStarted(const std::string& projectName) override
     {
-        ConsoleObserver::OnRunStarted(projectName);
         if (stop_.signalled)
             stop_.control.Stop();
+        ConsoleObserver::OnRunStarted(projectName);
     }
 
 private:

@@ -41,7 +41,8 @@ int PollUntilStopSignal(Scheduler& scheduler)
             if (nextPoll < now)
                 nextPoll = now + std::chrono::seconds(1);
         }
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - steady_clock::now());
+        const auto wait
+            = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - steady_clock::now());
         if (const int signal = WaitForStopSignal(std::max(wait, std::chrono::milliseconds(0))))
             return signal;
     }
@@ -73,7 +74,8 @@ int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passi
         Scheduler scheduler(host, clock, Scheduler::PassThread::Worker);
         scheduler.Start();
         Say(err, outputMutex,
-            "scheduling the projects of \"" + db.path() + "\" (first check in 5 seconds; SIGINT or SIGTERM stops)");
+            "scheduling the projects of \"" + db.path()
+                + "\" (first check in 5 seconds; SIGINT or SIGTERM stops)");
         const int signal = PollUntilStopSignal(scheduler);
         const std::string running = control.runProjectName();
         Say(err, outputMutex,

@@ -24,10 +24,11 @@ void ConsoleObserver::OnProjectStatus(const std::string& projectName, const std:
         PrintProjectLine(projectName, "Transfer Status: " + status);
 }
 
-void ConsoleObserver::OnFileRowInserted(
-    std::uint64_t rowId, const std::string& timeText, const std::string& remotePath, const std::string& sizeText)
+void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
 {
-    rows_[rowId] = Field(timeText) + "\t" + Field(remotePath) + "\t" + Field(sizeText) + "\t";
+    rows_[rowId]
+        = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
 }
 
 void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
@@ -35,13 +36,13 @@ void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& st
     const auto row = rows_.find(rowId);
     if (row == rows_.end())
         return;
-    Print(row->second + Field(status));
+    Print(row->second + EscapeField(status));
     rows_.erase(row);
 }
 
 void ConsoleObserver::OnResultText(const std::string& text)
 {
-    Print(Field(text));
+    Print(EscapeField(text));
 }
 
 void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
@@ -55,12 +56,6 @@ void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std
     std::lock_guard lock(outputMutex_);
     out_ << EscapeField(projectName) << '\t' << EscapeField(text) << '\n';
     out_.flush();
-}
-
-std::string ConsoleObserver::Field(const std::string& text) const
-{
-    // A tab or line break in a listed name would split the line or forge another one.
-    return EscapeField(text);
 }
 
 void ConsoleObserver::Print(const std::string& line)

@@ -11,8 +11,10 @@
 namespace vorn {
 
 // Prints a run's reports as lines: each file once its status is final (so every file is one
-// line), then the result line. Called on the run's thread; each line is written whole under
-// `outputMutex`, which the caller shares with everything else that prints to the terminal.
+// line), then the result line. Fields are escaped as `list` escapes them: a tab or line
+// break in a listed name would otherwise split the line or forge another one. Called on the run's thread;
+// each line is written whole under `outputMutex`, which the caller shares with everything else that prints to
+// the terminal.
 class ConsoleObserver : public RunObserver {
 public:
     enum class Style {
@@ -39,7 +41,6 @@ public:
     void PrintProjectLine(const std::string& projectName, const std::string& text);
 
 private:
-    [[nodiscard]] std::string Field(const std::string& text) const;
     void Print(const std::string& line);
 
     std::ostream& out_;
