@@ -19,7 +19,6 @@ class ConsoleObserver : public RunObserver {
 public:
     enum class Style {
         // The lines alone: time, remote path, size and status of a file; the result line.
-        // Fields are escaped as `list` does, in both styles.
         Run,
         // For a log of many runs: every line starts with the project's name and a tab, and
         // status changes get a line of their own.
