@@ -5,7 +5,6 @@
 #include "app/Resources.h"
 #include "app/SpeedText.h"
 #include "app/ToolbarIcons.h"
-#include "common/TimeText.h"
 #include "controls/TextProgressBar.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
@@ -871,7 +870,8 @@ void CMainFrame::OnRunLastBackupTime(const QString& name, const QString& timeTex
     projectView_->SetLastBackupTime(name, timeText);
 }
 
-void CMainFrame::OnRunFileRow(std::uint64_t runRowId, const QString& time, const QString& path, const QString& size)
+void CMainFrame::OnRunFileRow(
+    std::uint64_t runRowId, const QString& time, const QString& path, const QString& size)
 {
     runRows_[runRowId] = statusView_->AddRow(time, path, size, "...");
 }

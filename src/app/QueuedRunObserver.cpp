@@ -58,8 +58,8 @@ void QueuedRunObserver::OnLastBackupTime(const std::string& projectName, const s
         Qt::QueuedConnection);
 }
 
-void QueuedRunObserver::OnFileRowInserted(
-    std::uint64_t rowId, const std::string& timeText, const std::string& remotePath, const std::string& sizeText)
+void QueuedRunObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
 {
     QMetaObject::invokeMethod(
         frame_,
@@ -86,6 +86,8 @@ void QueuedRunObserver::OnRunFinished(const std::string& projectName, const std:
 {
     QMetaObject::invokeMethod(
         frame_,
-        [frame = frame_, name = Text(projectName), status = Text(status)] { frame->OnRunFinished(name, status); },
+        [frame = frame_, name = Text(projectName), status = Text(status)] {
+            frame->OnRunFinished(name, status);
+        },
         Qt::QueuedConnection);
 }

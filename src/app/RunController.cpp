@@ -79,6 +79,10 @@ void RunController::Shutdown()
     std::thread worker;
     {
         std::lock_guard lock(mutex_);
+        // Once is enough, and the second call (from the destructor) may come after the
+        // RunControl is gone: the window's destructor shuts down before its members go.
+        if (shutdown_)
+            return;
         shutdown_ = true;
         worker = std::move(worker_);
     }

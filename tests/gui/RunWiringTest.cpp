@@ -2,9 +2,8 @@
 // FTP servers on 127.0.0.1 and a real SQLite file: what the lists, the cells, the result line
 // and the database show when a project runs, is paused, stopped, left, or started by the
 // scheduler, and that two schedulers never share a database.
-#include "app/DesktopRuns.h"
-
 #include "GuiTestSupport.h"
+#include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
 #include "app/Prompt.h"
 #include "app/RunController.h"
@@ -147,7 +146,10 @@ private:
         return p;
     }
 
-    fs::path Destination(const std::string& name) const { return fs::path(dir_->path().toStdString()) / name; }
+    fs::path Destination(const std::string& name) const
+    {
+        return fs::path(dir_->path().toStdString()) / name;
+    }
 
     void Store(const vorn::BackupProject& project) { QVERIFY(vorn::InsertProject(db_.get(), project)); }
 
@@ -248,7 +250,8 @@ private slots:
         const vorn::ProjectListRow stored = Stored("nightly");
         QCOMPARE(stored.ftpstatus, std::string("Success"));
         QVERIFY(!stored.ftpruntime.empty());
-        QCOMPARE(Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
+        QCOMPARE(
+            Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
         QCOMPARE(Cell("other", ProjectListModel::TransferStatus), QString());
         QCOMPARE(Frame().statusView()->resultText(),
             QString("Transmission Results: Folder(s):2, File(s):4, Failed Folder(s):0, Failed File(s):0."));
@@ -337,7 +340,8 @@ private slots:
         QCOMPARE(Frame().statusView()->resultText(), QString("Transmission Results: stopped!"));
         const vorn::ProjectListRow stored = Stored("nightly");
         QCOMPARE(stored.ftpstatus, std::string("Stop"));
-        QCOMPARE(Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
+        QCOMPARE(
+            Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
         QCOMPARE(Frame().statusView()->model()->Cell(0, StatusListModel::Status), QString("Failed"));
         QVERIFY(!fs::exists(Destination("nightly") / "big.bin"));
         QCOMPARE(Frame().runState(), 0);
@@ -426,8 +430,8 @@ private slots:
 
         // The minute is over: no further start, and the last run ends as it began.
         clock.Advance(60);
-        QTRY_VERIFY_WITH_TIMEOUT(Frame().runState() == 0
-                && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
+        QTRY_VERIFY_WITH_TIMEOUT(
+            Frame().runState() == 0 && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
             20000);
         QCOMPARE(Stored("often").ftpstatus, std::string("Success"));
         QCOMPARE(Stored("never").ftpstatus, std::string());
@@ -475,7 +479,8 @@ private slots:
         QVERIFY(TriggerAction(&Frame(), "actionStop"));
         // Once the manual run is over the scheduler, only held back, starts its project.
         QVERIFY(QTest::qWaitFor(
-            [&] { return Cell("scheduled", ProjectListModel::TransferStatus) == QString("Running"); }, 20000));
+            [&] { return Cell("scheduled", ProjectListModel::TransferStatus) == QString("Running"); },
+            20000));
         QCOMPARE(Cell("manual", ProjectListModel::TransferStatus), QString("Stop"));
     }
 
