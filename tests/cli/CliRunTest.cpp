@@ -165,3 +165,27 @@ TEST(VornbackupCliRun, InterruptOrTerminateStopsTheRunAndStoresStop)
         EXPECT_TRUE(fs::is_empty(big)); // no partial copy
     }
 }
+
+TEST(VornbackupCliRun, OnATerminalAProgressLineGoesToStderrOnly)
+{
+    FtpServerOptions slow;
+    slow.slowDataBytesPerSecond = 256 * 1024;
+    FtpServer server(slow);
+    MakeRandomFile(server.root() / "half.bin", 512 * 1024, 8);
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server, "Web site", "secret");
+    // script(1) gives the command a terminal; its stdout goes to a file, so what comes
+    // through the terminal is stderr alone.
+    const std::string command = std::string("'") + VORN_CLI_PATH + "' --db '" + db + "' run 'Web site' >'"
+        + folder.File("stdout") + "'";
+    Subprocess terminal({"/usr/bin/script", "-qec", command, "/dev/null"}, folder.File("stderr"));
+    const auto shown = terminal.ReadAll(60s);
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(terminal.Wait(10s), 0);
+
+    EXPECT_TRUE(std::regex_search(*shown, std::regex("\r\033\\[K *[0-9.]+%  [0-9.]+ (B|KB|MB)/s"))) << *shown;
+    EXPECT_TRUE(shown->ends_with("\r\033[K")) << "the progress line is cleared at the end";
+    const std::string out = ReadWholeFile(folder.File("stdout"));
+    EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+    EXPECT_NE(out.find("\t/half.bin\t512.0 KB\tSuccess\n"), std::string::npos) << out;
+}
