@@ -1,0 +1,61 @@
+#include "ftpclient/IoLoop.h"
+
+#include <boost/asio/post.hpp>
+#include <cstdio>
+
+namespace vorn::ftp {
+
+void IoLoop::Cancel()
+{
+    cancelled_ = true;
+    // Wakes a thread blocked in run_one_until at once instead of at its deadline.
+    boost::asio::post(io_, [] {});
+}
+
+Error IoLoop::Run(const bool& done, Clock::time_point deadline, const Poll* poll)
+{
+    constexpr auto pollEvery = std::chrono::milliseconds(100);
+    auto nextPoll = Clock::now() + pollEvery;
+    while (!done) {
+        if (cancelled_)
+            return { Error::Code::Cancelled, "The operation was cancelled." };
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return { Error::Code::TimedOut, "timed out" };
+        if (poll && *poll && now >= nextPoll) {
+            const auto before = now;
+            if (!(*poll)())
+                return { Error::Code::Cancelled, "The transfer was stopped." };
+            const auto after = Clock::now();
+            deadline += after - before;
+            nextPoll = after + pollEvery;
+            continue;
+        }
+        if (io_.stopped())
+            io_.restart();
+        io_.run_one_until(poll && *poll ? std::min(deadline, nextPoll) : deadline);
+    }
+    return {};
+}
+
+void IoLoop::Drain(const bool& done)
+{
+    // Aborted operations complete at once; the bound only guards against a library fault.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done && Clock::now() < deadline) {
+        if (io_.stopped())
+            io_.restart();
+        io_.run_one_until(deadline);
+    }
+}
+
+std::string DescribeDuration(std::chrono::milliseconds duration)
+{
+    char text[32];
+    const double seconds = static_cast<double>(duration.count()) / 1000.0;
+    const bool whole = duration.count() % 1000 == 0;
+    std::snprintf(text, sizeof text, whole ? "%.0f s" : "%.1f s", seconds);
+    return text;
+}
+
+} // namespace vorn::ftp
