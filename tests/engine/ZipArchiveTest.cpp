@@ -1,22 +1,20 @@
 #include "engine/ZipArchive.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <clocale>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
+#include <spawn.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -128,6 +126,11 @@ struct RoundTripCase {
     const char* locale; // the writer's; libarchive converts names through it
 };
 
+void PrintTo(const RoundTripCase& c, std::ostream* os)
+{
+    *os << "locale " << c.locale << (*c.password ? ", AES-256" : ", no password");
+}
+
 class ZipRoundTrip : public ZipArchiveTest, public ::testing::WithParamInterface<RoundTripCase> { };
 
 // Written in a zone nine hours off UTC: an entry time read from the zip's local-time DOS
@@ -143,9 +146,9 @@ TEST_P(ZipRoundTrip, SevenZipReadsBackNamesBytesTimesAndEncryption)
         std::string name, bytes;
         std::time_t mtime;
     } files[] {
-        { "empty.txt", "", 1331821500 },                    // 2012-03-15 14:25:00
-        { "docs/a.txt", "alpha\n", 1331821501 },            // odd second: exact, not DOS-rounded
-        { "ファイル 名.txt", "名前", 946684799 },           // 1999-12-31 23:59:59
+        { "empty.txt", "", 1331821500 }, // 2012-03-15 14:25:00
+        { "docs/a.txt", "alpha\n", 1331821501 }, // odd second: exact, not DOS-rounded
+        { "ファイル 名.txt", "名前", 946684799 }, // 1999-12-31 23:59:59
         { "v1..2/it's \"q\".bin", RandomBytes(5 << 20), 1906502407 },
     };
     {
@@ -176,7 +179,8 @@ TEST_P(ZipRoundTrip, SevenZipReadsBackNamesBytesTimesAndEncryption)
         EXPECT_EQ(e["Attributes"], " -rw-r--r--") << f.name;
         const bool encrypted = !password.empty() && !f.bytes.empty(); // nothing to hide in 0 bytes
         EXPECT_EQ(e["Encrypted"], encrypted ? "+" : "-") << f.name;
-        EXPECT_EQ(e["Method"].find("AES-256") != std::string::npos, encrypted) << f.name << ": " << e["Method"];
+        EXPECT_EQ(e["Method"].find("AES-256") != std::string::npos, encrypted)
+            << f.name << ": " << e["Method"];
         // 7-Zip guesses UTF-8 for names written on Unix anyway; other readers need the flag.
         const bool ascii = std::all_of(f.name.begin(), f.name.end(), [](char c) { return c > 0; });
         EXPECT_EQ(e["Characteristics"].find("UTF8") == std::string::npos, ascii) << f.name;
@@ -202,7 +206,8 @@ TEST_F(ZipArchiveTest, CreateRefusesWithAMessageAndLeavesNothingBehind)
         Code code;
         std::string says;
     } rows[] {
-        { (dir / "missing" / "a.zip").string(), "", Code::NotFound, (dir / "missing").string() + "\" does not exist" },
+        { (dir / "missing" / "a.zip").string(), "", Code::NotFound,
+            (dir / "missing").string() + "\" does not exist" },
         { (dir / "file" / "a.zip").string(), "", Code::InvalidArgument, "is not a folder" },
         { zip, "pw", Code::AlreadyExists, "exists already" },
         { (dir / "b.zip").string(), std::string("p\0w", 3), Code::InvalidArgument, "NUL" },
