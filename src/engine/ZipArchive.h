@@ -41,7 +41,8 @@ struct ZipError {
 // finishes an archive that was not closed, because the caller may already have deleted the
 // local copies of the files it holds.
 //
-// One thread uses an archive at a time; distinct archives are independent.
+// One thread uses an archive at a time. libarchive formats the entries' DOS times with the
+// non-reentrant localtime(), so the program writes one archive at a time.
 class ZipArchive {
 public:
     struct CreateResult;
@@ -58,8 +59,10 @@ public:
     // Adds the regular file at `localFilePath` under `entryName` with mode 0644 and the
     // file's modification time. The name must be valid UTF-8, "/"-separated and relative,
     // without empty, "." or ".." components, backslashes or a drive prefix, and not used by
-    // an earlier entry. A refused name or an unreadable file leaves the archive as it was;
-    // after a write failure the archive is unusable and every later call fails.
+    // an earlier entry. A refused name or an unreadable file leaves the archive as it was. A
+    // file whose size changes while it is read is still stored, cut or zero-padded to the size
+    // it had when opened, and reported as FileChanged. After a write failure the archive is
+    // unusable and every later call fails.
     [[nodiscard]] ZipError Add(std::string_view entryName, const std::string& localFilePath);
 
     // Finishes the archive, flushes it to disk and gives it its name. On failure nothing is
