@@ -1,11 +1,9 @@
-#include "app/MainFrame.h"
+#include "app/Startup.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    CMainFrame frame;
-    frame.show();
-    return app.exec();
+    return vorn::RunDesktop(app);
 }

@@ -1,0 +1,125 @@
+#include "views/StatusListModel.h"
+
+#include <algorithm>
+
+namespace {
+
+const char* const kCaptions[StatusListModel::ColumnCount] = { "Time", "Name", "Size", "Status" };
+const int kWidths[StatusListModel::ColumnCount] = { 80, 200, 100, 80 };
+
+int Alignment(int column)
+{
+    return column == StatusListModel::Size || column == StatusListModel::Status
+        ? int(Qt::AlignRight | Qt::AlignVCenter)
+        : int(Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+} // namespace
+
+StatusListModel::StatusListModel(QObject* parent)
+    : QAbstractTableModel(parent)
+{
+}
+
+int StatusListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int StatusListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+const StatusListModel::Row* StatusListModel::RowAt(int displayRow) const
+{
+    if (displayRow < 0 || displayRow >= rowCount())
+        return nullptr;
+    return &rows_[rows_.size() - 1 - static_cast<std::size_t>(displayRow)];
+}
+
+QString StatusListModel::Cell(int row, int column) const
+{
+    const Row* r = RowAt(row);
+    if (!r)
+        return {};
+    switch (column) {
+    case Time:
+        return r->time;
+    case Name:
+        return r->name;
+    case Size:
+        return r->size;
+    case Status:
+        return r->status;
+    default:
+        return {};
+    }
+}
+
+QVariant StatusListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid())
+        return {};
+    if (role == Qt::DisplayRole || (role == Qt::ToolTipRole && index.column() == Name))
+        return Cell(index.row(), index.column());
+    if (role == Qt::TextAlignmentRole)
+        return Alignment(index.column());
+    return {};
+}
+
+QVariant StatusListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount)
+        return {};
+    if (role == Qt::DisplayRole)
+        return QString::fromLatin1(kCaptions[section]);
+    if (role == Qt::TextAlignmentRole)
+        return Alignment(section);
+    return {};
+}
+
+int StatusListModel::ColumnWidth(int column)
+{
+    return column >= 0 && column < ColumnCount ? kWidths[column] : 0;
+}
+
+StatusListModel::RowId StatusListModel::AddRow(
+    const QString& time, const QString& name, const QString& size, const QString& status)
+{
+    const RowId id = NextId();
+    beginInsertRows({}, 0, 0);
+    rows_.push_back({ time, name, size, status });
+    endInsertRows();
+    return id;
+}
+
+bool StatusListModel::SetStatus(RowId id, const QString& status)
+{
+    if (id < firstId_ || id >= NextId())
+        return false;
+    const auto stored = static_cast<std::size_t>(id - firstId_);
+    rows_[stored].status = status;
+    const int displayRow = static_cast<int>(rows_.size() - 1 - stored);
+    const QModelIndex cell = index(displayRow, Status);
+    emit dataChanged(cell, cell);
+    return true;
+}
+
+void StatusListModel::Clear()
+{
+    if (rows_.empty())
+        return;
+    beginResetModel();
+    firstId_ = NextId();
+    rows_.clear();
+    endResetModel();
+}
+
+std::deque<QString> StatusListModel::NamesSince(RowId mark) const
+{
+    std::deque<QString> names;
+    for (RowId id = std::max(mark, firstId_); id < NextId(); ++id)
+        names.push_back(rows_[static_cast<std::size_t>(id - firstId_)].name);
+    return names;
+}

@@ -1,0 +1,210 @@
+#include "views/VornBackupView.h"
+
+#include "schedule/Schedule.h"
+#include "store/ProjectDb.h"
+#include "store/ProjectTexts.h"
+#include "views/ListColumns.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+
+QString Text(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+}
+
+} // namespace
+
+CVornBackupView::CVornBackupView(QWidget* parent)
+    : QWidget(parent)
+    , model_(new ProjectListModel(this))
+    , list_(new QTableView(this))
+    , clock_([] { return std::time(nullptr); })
+{
+    setObjectName("projectView");
+    list_->setObjectName("projectList");
+    list_->setModel(model_);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setShowGrid(false);
+    list_->setWordWrap(false);
+    list_->setSortingEnabled(false);
+    list_->verticalHeader()->hide();
+    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
+    list_->horizontalHeader()->setHighlightSections(false);
+    list_->horizontalHeader()->setSectionsClickable(false);
+    list_->horizontalHeader()->setStretchLastSection(true);
+    std::vector<int> widths;
+    for (int c = 0; c < ProjectListModel::ColumnCount; ++c)
+        widths.push_back(ProjectListModel::ColumnWidth(c));
+    const QString time = "00/00/0000 00:00:00";
+    ApplyColumnWidths(list_, widths, { {}, {}, {}, {}, time, time });
+    list_->viewport()->installEventFilter(this);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 5);
+    layout->addWidget(list_);
+    BuildContextMenu();
+}
+
+void CVornBackupView::BuildContextMenu()
+{
+    menu_ = new QMenu(this);
+    menu_->setObjectName("projectContextMenu");
+    menu_->setTitle("ListPlanMenu");
+    auto add = [this](const char* objectName, const QString& caption, void (CVornBackupView::*signal)()) {
+        QAction* action = menu_->addAction(caption);
+        action->setObjectName(objectName);
+        connect(action, &QAction::triggered, this, signal);
+        return action;
+    };
+    newAction_ = add("contextNew", "New", &CVornBackupView::newRequested);
+    modifyAction_ = add("contextModify", "Modify", &CVornBackupView::modifyRequested);
+    menu_->addSeparator();
+    startAction_ = add("contextStart", "Start", &CVornBackupView::startRequested);
+    pauseAction_ = add("contextPause", "Pause", &CVornBackupView::pauseRequested);
+    stopAction_ = add("contextStop", "Stop", &CVornBackupView::stopRequested);
+    menu_->addSeparator();
+    deleteAction_ = add("contextDelete", "Delete", &CVornBackupView::deleteRequested);
+}
+
+void CVornBackupView::UpdateContextMenu()
+{
+    const RunInfo run = runInfo_ ? runInfo_() : RunInfo {};
+    const bool active = run.runState == 1 || run.runState == 2;
+    const bool hasRow = selectedRow_ >= 0 && selectedRow_ < model_->rowCount();
+    const bool runningRow = hasRow && active && BackupNameAt(selectedRow_) == run.runProjectName;
+    const bool otherRow = hasRow && !runningRow;
+
+    newAction_->setEnabled(true);
+    modifyAction_->setEnabled(otherRow);
+    startAction_->setEnabled(hasRow && !active);
+    pauseAction_->setEnabled(active);
+    // Another row keeps the caption "Pause" even while paused: the item still acts on the
+    // running project, whose row is not the one under the mouse.
+    pauseAction_->setText(active && run.runState == 2 && !otherRow ? "Run" : "Pause");
+    stopAction_->setEnabled(active);
+    deleteAction_->setEnabled(otherRow);
+}
+
+bool CVornBackupView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == list_->viewport()
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::RightButton) {
+            const QModelIndex hit = list_->indexAt(mouse->position().toPoint());
+            const int row = hit.isValid() ? hit.row() : -1;
+            if (row != selectedRow_) {
+                selectedRow_ = row;
+                emit selectedRowChanged(row);
+            }
+            if (mouse->button() == Qt::LeftButton) {
+                if (row != -1)
+                    emit projectClicked(row);
+            } else if (event->type() == QEvent::MouseButtonPress) {
+                UpdateContextMenu();
+                menu_->popup(mouse->globalPosition().toPoint());
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CVornBackupView::clearSelectedRow()
+{
+    if (selectedRow_ == -1)
+        return;
+    selectedRow_ = -1;
+    list_->clearSelection();
+    emit selectedRowChanged(-1);
+}
+
+std::string CVornBackupView::FillProjectList(vorn::ProjectDb* db)
+{
+    const std::time_t now = clock_();
+    std::string error;
+    for (const vorn::ProjectListRow& r : vorn::QueryProjectList(db, &error)) {
+        const vorn::ScheduleTexts& s = r.schedule;
+        ProjectListModel::Cells cells;
+        cells[ProjectListModel::BackupName] = Text(r.ftpname);
+        cells[ProjectListModel::SourceFolder] = Text(vorn::SourceFolderText(r));
+        cells[ProjectListModel::DestinationFolder] = Text(vorn::DestinationFolderText(r));
+        cells[ProjectListModel::LastBackupTime] = Text(r.ftpruntime);
+        cells[ProjectListModel::NextBackupTime]
+            = Text(vorn::ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, now));
+        cells[ProjectListModel::BackupScheme]
+            = Text(vorn::DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode));
+        model_->AppendRow(cells);
+    }
+    return error;
+}
+
+ProjectListModel::Cells CVornBackupView::CellsOf(const vorn::BackupProject& project) const
+{
+    const vorn::ScheduleTexts s = vorn::MakeScheduleTexts(project);
+    ProjectListModel::Cells cells;
+    cells[ProjectListModel::BackupName] = Text(project.ftpname);
+    cells[ProjectListModel::SourceFolder] = Text(vorn::SourceFolderText(project));
+    cells[ProjectListModel::DestinationFolder] = Text(vorn::DestinationFolderText(project));
+    cells[ProjectListModel::NextBackupTime]
+        = Text(vorn::ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, clock_()));
+    cells[ProjectListModel::BackupScheme]
+        = Text(vorn::DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode));
+    return cells;
+}
+
+void CVornBackupView::WriteProjectRow(int row, const vorn::BackupProject& project, bool keepStatus)
+{
+    if (row == model_->rowCount())
+        model_->AppendRow(CellsOf(project));
+    else
+        model_->SetRow(row, CellsOf(project), keepStatus);
+}
+
+void CVornBackupView::RemoveProjectRow(int row)
+{
+    model_->RemoveRow(row);
+}
+
+int CVornBackupView::FindRowByName(const QString& name) const
+{
+    return model_->FindRowByName(name);
+}
+
+QString CVornBackupView::BackupNameAt(int row) const
+{
+    return model_->Cell(row, ProjectListModel::BackupName);
+}
+
+int CVornBackupView::rowCount() const
+{
+    return model_->rowCount();
+}
+
+bool CVornBackupView::SetCellByName(const QString& name, int column, const QString& text)
+{
+    return model_->SetCell(model_->FindRowByName(name), column, text);
+}
+
+bool CVornBackupView::SetTransferStatus(const QString& name, const QString& text)
+{
+    return SetCellByName(name, ProjectListModel::TransferStatus, text);
+}
+
+bool CVornBackupView::SetLastBackupTime(const QString& name, const QString& text)
+{
+    return SetCellByName(name, ProjectListModel::LastBackupTime, text);
+}
+
+bool CVornBackupView::SetNextBackupTime(const QString& name, const QString& text)
+{
+    return SetCellByName(name, ProjectListModel::NextBackupTime, text);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "views/ProjectListModel.h"
+
+#include <QString>
+#include <QWidget>
+#include <ctime>
+#include <functional>
+#include <string>
+
+class QMenu;
+class QAction;
+class QTableView;
+
+namespace vorn {
+class ProjectDb;
+struct BackupProject;
+} // namespace vorn
+
+// The project list: one row per backup project. `selectedRow` is the project the commands
+// act on; it follows mouse clicks only (left or right, -1 on empty space), never keyboard
+// moves, so the project a command acts on is always the one the user last pointed at.
+// Everything here runs on the GUI thread; the run and the scheduler reach the cells through
+// the setters below via queued calls.
+class CVornBackupView : public QWidget {
+    Q_OBJECT
+public:
+    struct RunInfo {
+        int runState = 0;
+        QString runProjectName;
+    };
+
+    explicit CVornBackupView(QWidget* parent = nullptr);
+
+    // Fills the empty list once from the database; "Transfer Status" starts empty. Returns
+    // the database's message when the projects could not be read (empty on success).
+    std::string FillProjectList(vorn::ProjectDb* db);
+    // Writes one row from a project; `row` equal to the row count appends a new row.
+    void WriteProjectRow(int row, const vorn::BackupProject& project, bool keepStatus);
+    void RemoveProjectRow(int row);
+    [[nodiscard]] int FindRowByName(const QString& name) const;
+    [[nodiscard]] QString BackupNameAt(int row) const;
+    [[nodiscard]] int rowCount() const;
+
+    // Cell writers of the run, the commands and the scheduler; false when no row has the name.
+    bool SetTransferStatus(const QString& name, const QString& text);
+    bool SetLastBackupTime(const QString& name, const QString& text);
+    bool SetNextBackupTime(const QString& name, const QString& text);
+
+    [[nodiscard]] int selectedRow() const { return selectedRow_; }
+    void clearSelectedRow();
+
+    void setRunInfoProvider(std::function<RunInfo()> provider) { runInfo_ = std::move(provider); }
+    // The reference time for next backup times (tests fix it).
+    void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+    // Sets the context menu's items from the run state and the selected row.
+    void UpdateContextMenu();
+
+    [[nodiscard]] ProjectListModel* model() const { return model_; }
+    [[nodiscard]] QTableView* list() const { return list_; }
+    [[nodiscard]] QMenu* contextMenu() const { return menu_; }
+
+signals:
+    void selectedRowChanged(int row);
+    // A left click (or double click) on a row: the file panes follow it.
+    void projectClicked(int row);
+    void newRequested();
+    void modifyRequested();
+    void startRequested();
+    void pauseRequested();
+    void stopRequested();
+    void deleteRequested();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildContextMenu();
+    [[nodiscard]] ProjectListModel::Cells CellsOf(const vorn::BackupProject& project) const;
+    bool SetCellByName(const QString& name, int column, const QString& text);
+
+    ProjectListModel* model_;
+    QTableView* list_;
+    QMenu* menu_ = nullptr;
+    QAction* newAction_ = nullptr;
+    QAction* modifyAction_ = nullptr;
+    QAction* startAction_ = nullptr;
+    QAction* pauseAction_ = nullptr;
+    QAction* stopAction_ = nullptr;
+    QAction* deleteAction_ = nullptr;
+    int selectedRow_ = -1;
+    std::function<RunInfo()> runInfo_;
+    std::function<std::time_t()> clock_;
+};

@@ -1,0 +1,6 @@
+#include "views/VornLocalTrans.h"
+
+CVornLocalTrans::CVornLocalTrans(QWidget* parent)
+    : FilePane("destinationView", "destinationList", "Destination Folder Path: ", "destinationLabel", parent)
+{
+}
