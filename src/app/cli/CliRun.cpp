@@ -26,7 +26,7 @@ namespace {
 // flag keeps it, and the start applies it.
 struct StopRequest {
     RunControl& control;
-    std::atomic<bool> signalled{false};
+    std::atomic<bool> signalled { false };
 
     void Signal()
     {
@@ -97,14 +97,14 @@ private:
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
-        const timespec wait{0, 200'000'000};
+        const timespec wait { 0, 200'000'000 };
         while (!done_) {
             if (sigtimedwait(&signals, nullptr, &wait) > 0)
                 stop_.Signal();
             if (showProgress_ && !done_) {
                 std::lock_guard lock(outputMutex_);
                 std::fprintf(stderr, "\r\033[K%5.1f%%  %s", double(figures_.progressInfo.percent.load()),
-                             SpeedText(figures_.transferSpeed.load()).c_str());
+                    SpeedText(figures_.transferSpeed.load()).c_str());
                 std::fflush(stderr);
             }
         }
@@ -114,7 +114,7 @@ private:
     TransferFigures& figures_;
     std::mutex& outputMutex_;
     bool showProgress_;
-    std::atomic<bool> done_{false};
+    std::atomic<bool> done_ { false };
     std::thread thread_;
 };
 
@@ -125,13 +125,13 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
-    StopRequest stop{control};
+    StopRequest stop { control };
     TransferFigures figures;
     RunVerbObserver observer(out, outputMutex, stop);
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
-        outcome = RunProject(name, RunEnvironment{&db, &observer, &control, &figures, passive});
+        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
     }
     switch (outcome) {
     case RunOutcome::Success:
