@@ -73,7 +73,7 @@ public:
     [[nodiscard]] vorn::ProjectDb* projectDb() const { return db_; }
 
     // runState and runProjectName are the RunControl's. The setters change them there; a run
-    // sets them itself, so only tests and start-up need these.
+    // sets them itself, so only tests need these.
     [[nodiscard]] int runState() const { return runControl_.runState(); }
     void setRunState(int state);
     [[nodiscard]] QString runProjectName() const;
