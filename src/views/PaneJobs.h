@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -58,9 +59,23 @@ public:
     [[nodiscard]] int runningThreads() const;
 
 private:
+    // A job's session as the GUI thread sees it: reachable for Cancel() while the job's
+    // thread owns it. That thread creates and destroys it, because destroying a session may
+    // wait for a name look-up Asio cannot interrupt, which must not freeze the window.
+    class SessionSlot {
+    public:
+        void Attach(sf::Ftp* session);
+        void Detach();
+        void Cancel();
+
+    private:
+        std::mutex mutex_;
+        sf::Ftp* session_ = nullptr;
+        bool cancelled_ = false;
+    };
     struct Job {
         std::thread thread;
-        std::shared_ptr<sf::Ftp> session;
+        std::shared_ptr<SessionSlot> slot;
         std::shared_ptr<std::atomic<bool>> finished;
     };
     void JoinFinished();
