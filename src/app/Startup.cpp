@@ -3,15 +3,39 @@
 #include "app/MainFrame.h"
 #include "app/Prompt.h"
 #include "store/ProjectDb.h"
+#include "views/VornBackupView.h"
+#include "views/VornLocalTrans.h"
+#include "views/VornRemoteTrans.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QPixmap>
+#include <QTableView>
 #include <QTimer>
 #include <cstdio>
 
 namespace vorn {
+
+namespace {
+
+void ClickFirstProject(CMainFrame& frame)
+{
+    QTableView* list = frame.projectView()->list();
+    if (list->model()->rowCount() == 0)
+        return;
+    const QPoint at = list->visualRect(list->model()->index(0, 0)).center();
+    const QPoint global = list->viewport()->mapToGlobal(at);
+    for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+        QMouseEvent event(type, at, global, Qt::LeftButton,
+            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(list->viewport(), &event);
+    }
+}
+
+} // namespace
 
 StartupOptions ParseStartupOptions(const QStringList& arguments)
 {
@@ -75,12 +99,23 @@ int RunDesktop(QApplication& app)
 
     int status = 0;
     if (!options.screenshotPath.isEmpty()) {
-        // After the progress bar's creation and the first layout passes.
-        QTimer::singleShot(1500, &frame, [&frame, &options, &status] {
+        // The first project is clicked, as a user would, so the file panes show its folders.
+        QTimer::singleShot(300, &frame, [&frame] { ClickFirstProject(frame); });
+        // After the progress bar's creation, the first layout passes and the panes' listings
+        // (which a silent server cannot hold up for longer than the bound).
+        auto* poll = new QTimer(&frame);
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(poll, &QTimer::timeout, &frame, [&frame, &options, &status, poll, waited] {
+            const bool listed = !frame.sourcePane()->busy() && !frame.destinationPane()->busy();
+            if (waited.elapsed() < 1500 || (!listed && waited.elapsed() < 15000))
+                return;
+            poll->stop();
             if (!frame.grab().save(options.screenshotPath))
                 status = 3;
             frame.close();
         });
+        poll->start(100);
     }
     const int code = app.exec();
     return status != 0 ? status : code;
