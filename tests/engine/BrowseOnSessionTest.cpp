@@ -78,16 +78,6 @@ TEST(BrowseOnSession, EnterAndLeaveUseTheCallersLoginAndLeaveTheSessionOpen)
         EXPECT_TRUE(session.GetWorkingDirectory().IsOk());
     }
     EXPECT_EQ(Count(server.log(), "logged in"), logins) << server.log();
-
-    // A folder that is not there: nothing changes.
-    sf::Ftp session;
-    ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), session));
-    std::string path = "/site";
-    std::vector<RemoteEntry> rows { { "kept", "", "1", true } };
-    EXPECT_FALSE(vorn::EnterRemoteFolder(session, "missing", path, rows));
-    EXPECT_EQ(path, "/site");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].name, "kept");
 }
 
 TEST(BrowseOnSession, CancelFromAnotherThreadEndsABrowseOnASilentServer)
