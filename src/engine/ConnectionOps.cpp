@@ -64,13 +64,14 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
 {
     for (std::size_t i = 0; i < listing.GetCount(); ++i) {
         const auto& info = listing.retFileInfo(i);
-        rows.push_back({info.name, FormatListingTime(info.time), info.size, info.isFile});
+        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.isFile });
     }
 }
 
 // Enters the folder `browsePath` below the login folder of a session that has just logged
 // in (and its parent when `parent` is set), and lists it.
-bool ListBrowseFolder(sf::Ftp& ftp, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
+bool ListBrowseFolder(
+    sf::Ftp& ftp, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
     const auto home = ftp.GetWorkingDirectory();
     if (!home.IsOk())
@@ -87,8 +88,8 @@ bool ListBrowseFolder(sf::Ftp& ftp, const std::string& browsePath, bool parent, 
 }
 
 // The same on a session of its own, closed in every case.
-bool ListBrowseFolder(const ServerLogin& login, const std::string& browsePath, bool parent,
-                      std::vector<RemoteEntry>& rows)
+bool ListBrowseFolder(
+    const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
     sf::Ftp ftp(false);
     if (!ConnectAndLogin(login, ftp))
@@ -114,8 +115,7 @@ bool EnterWith(const std::string& child, std::string& browsePath, std::vector<Re
     return true;
 }
 
-template <typename List>
-bool LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+template <typename List> bool LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
 {
     const auto current = ResolveBrowsePath(browsePath, ".");
     if (!current)
@@ -195,7 +195,7 @@ std::string FormatListingTime(std::string_view listedTime)
 }
 
 bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
-                       std::vector<RemoteEntry>& rows)
+    std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(login, path, parent, listed);
@@ -209,8 +209,8 @@ bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, 
     });
 }
 
-bool EnterRemoteFolder(sf::Ftp& session, const std::string& child, std::string& browsePath,
-                       std::vector<RemoteEntry>& rows)
+bool EnterRemoteFolder(
+    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(session, path, parent, listed);

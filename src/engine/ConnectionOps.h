@@ -55,17 +55,18 @@ void ReplaceChar(char from, char to, std::string& text);
 //
 // `child` "." lists the browse path itself; a child with "/" in it is a relative path
 // (typed by the user) and is taken one level at a time.
-[[nodiscard]] bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
-                                     std::vector<RemoteEntry>& rows);
+[[nodiscard]] bool EnterRemoteFolder(const std::string& child, std::string& browsePath,
+    const ServerLogin& login, std::vector<RemoteEntry>& rows);
 // Lists the parent of the browse path; for "/" it lists the login folder itself.
-[[nodiscard]] bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows,
-                                     const ServerLogin& login);
+[[nodiscard]] bool LeaveRemoteFolder(
+    std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
 
 // The same two on `session`, which the caller has just opened with ConnectAndLogin (so its
 // current folder is the login folder) and still owns: it is left open, and another thread
 // may Cancel() it to end a browse the user no longer waits for.
-[[nodiscard]] bool EnterRemoteFolder(sf::Ftp& session, const std::string& child, std::string& browsePath,
-                                     std::vector<RemoteEntry>& rows);
-[[nodiscard]] bool LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
+[[nodiscard]] bool EnterRemoteFolder(
+    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows);
+[[nodiscard]] bool LeaveRemoteFolder(
+    sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
 
 } // namespace vorn
