@@ -156,6 +156,7 @@ void CMainFrame::CreatePanes()
     connect(projectView_, &CVornBackupView::pauseRequested, this, &CMainFrame::OnPauseResume);
     connect(projectView_, &CVornBackupView::stopRequested, this, &CMainFrame::OnStop);
     connect(projectView_, &CVornBackupView::deleteRequested, this, &CMainFrame::OnDelete);
+    connect(projectView_, &CVornBackupView::projectClicked, this, &CMainFrame::OnProjectClicked);
 
     // The Clean items follow the row counts of the lists they empty.
     for (QAbstractItemModel* model : { static_cast<QAbstractItemModel*>(statusView_->model()),
@@ -621,6 +622,18 @@ void CMainFrame::CleanAllLists()
     destinationPane_->Clear();
     sourcePane_->Clear();
     UpdateCommandStates();
+}
+
+void CMainFrame::OnProjectClicked(int row)
+{
+    if (row < 0 || row >= projectView_->rowCount())
+        return;
+    const QString name = projectView_->BackupNameAt(row);
+    // The destination first: it also tells runMode which kind of project was clicked.
+    const int mode = destinationPane_->FillDestinationPane(db_, name);
+    if (mode >= 0)
+        figures_.runMode.store(mode);
+    sourcePane_->FillSourcePane(db_, name);
 }
 
 void CMainFrame::OpenHelpPage(vorn::HelpPage page)

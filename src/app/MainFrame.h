@@ -112,6 +112,8 @@ public:
     void CleanDestinationList();
     void CleanSourceList();
     void CleanAllLists();
+    // A left click (or double click) on a project row: both file panes list its folders.
+    void OnProjectClicked(int row);
     void OpenHelpPage(vorn::HelpPage page);
     void ShowAbout();
     void ToggleShowHide();

@@ -5,15 +5,40 @@
 #include "app/Prompt.h"
 #include "ftpclient/Ftp.h"
 #include "store/ProjectDb.h"
+#include "views/VornBackupView.h"
+#include "views/VornLocalTrans.h"
+#include "views/VornRemoteTrans.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QPixmap>
+#include <QTableView>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 
 namespace vorn {
+
+namespace {
+
+void ClickFirstProject(CMainFrame& frame)
+{
+    QTableView* list = frame.projectView()->list();
+    if (list->model()->rowCount() == 0)
+        return;
+    const QPoint at = list->visualRect(list->model()->index(0, 0)).center();
+    const QPoint global = list->viewport()->mapToGlobal(at);
+    for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+        QMouseEvent event(type, at, global, Qt::LeftButton,
+            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(list->viewport(), &event);
+    }
+}
+
+} // namespace
 
 StartupOptions ParseStartupOptions(const QStringList& arguments)
 {
@@ -84,22 +109,37 @@ int RunDesktop(QApplication& app)
     frame.show();
 
     int status = 0;
-    auto takeScreenshot = [&frame, &options, &status] {
-        if (!frame.grab().save(options.screenshotPath))
-            status = 3;
-        frame.close();
-    };
     if (!options.runProject.isEmpty() && !runs->StartRun(options.runProject)) {
         std::fprintf(stderr, "vornbackup: cannot start \"%s\"\n", qPrintable(options.runProject));
         status = 4;
     }
-    if (!options.screenshotPath.isEmpty() && !options.runProject.isEmpty() && status == 0) {
-        // Once the run has ended and its last cells are painted.
-        QObject::connect(&frame, &CMainFrame::runFinished, &frame,
-            [&frame, takeScreenshot] { QTimer::singleShot(500, &frame, takeScreenshot); });
-    } else if (!options.screenshotPath.isEmpty()) {
-        // After the progress bar's creation and the first layout passes.
-        QTimer::singleShot(1500, &frame, takeScreenshot);
+    if (!options.screenshotPath.isEmpty()) {
+        // With --run, the picture waits for the run to end. Then the first project is clicked,
+        // as a user would, so the file panes show its folders, and the picture waits for the
+        // listings (which a silent server cannot hold up for longer than the bound).
+        auto runDone = std::make_shared<bool>(options.runProject.isEmpty() || status != 0);
+        QObject::connect(&frame, &CMainFrame::runFinished, &frame, [runDone] { *runDone = true; });
+        auto* poll = new QTimer(&frame);
+        QElapsedTimer waited;
+        waited.start();
+        auto clickedAt = std::make_shared<qint64>(-1);
+        QObject::connect(
+            poll, &QTimer::timeout, &frame, [&frame, &options, &status, poll, waited, runDone, clickedAt] {
+                const qint64 now = waited.elapsed();
+                if (*runDone && *clickedAt < 0 && now >= 300) {
+                    ClickFirstProject(frame);
+                    *clickedAt = now;
+                }
+                const bool listed = !frame.sourcePane()->busy() && !frame.destinationPane()->busy();
+                const bool settled = *clickedAt >= 0 && listed && now - *clickedAt >= 1200;
+                if (!settled && now < 100000)
+                    return;
+                poll->stop();
+                if (!frame.grab().save(options.screenshotPath))
+                    status = 3;
+                frame.close();
+            });
+        poll->start(100);
     }
     const int code = app.exec();
     return status != 0 ? status : code;

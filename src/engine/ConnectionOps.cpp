@@ -68,14 +68,11 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
     }
 }
 
-// Opens a session of its own, enters the folder `browsePath` below the login folder (and
-// its parent when `parent` is set), and lists it. The session is closed in every case.
+// Enters the folder `browsePath` below the login folder of a session that has just logged
+// in (and its parent when `parent` is set), and lists it.
 bool ListBrowseFolder(
-    const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
+    sf::Ftp& ftp, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
-    sf::Ftp ftp(false);
-    if (!ConnectAndLogin(login, ftp))
-        return false;
     const auto home = ftp.GetWorkingDirectory();
     if (!home.IsOk())
         return false;
@@ -87,7 +84,53 @@ bool ListBrowseFolder(
     if (!listing.IsOk())
         return false;
     AppendRows(listing, rows);
+    return true;
+}
+
+// The same on a session of its own, closed in every case.
+bool ListBrowseFolder(
+    const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
+{
+    sf::Ftp ftp(false);
+    if (!ConnectAndLogin(login, ftp))
+        return false;
+    if (!ListBrowseFolder(ftp, browsePath, parent, rows))
+        return false;
     (void)ftp.Disconnect();
+    return true;
+}
+
+// Enter and Leave on either kind of session: `list(path, parent, rows)` lists a folder.
+template <typename List>
+bool EnterWith(const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+{
+    const auto target = ResolveBrowsePath(browsePath, child);
+    if (!target)
+        return false;
+    std::vector<RemoteEntry> listed;
+    if (!list(*target, false, listed))
+        return false;
+    rows.insert(rows.end(), listed.begin(), listed.end());
+    browsePath = *target;
+    return true;
+}
+
+template <typename List> bool LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+{
+    const auto current = ResolveBrowsePath(browsePath, ".");
+    if (!current)
+        return false;
+    const bool atRoot = *current == "/";
+    std::vector<RemoteEntry> listed;
+    if (!list(*current, !atRoot, listed))
+        return false;
+    rows.insert(rows.end(), listed.begin(), listed.end());
+    if (!atRoot) {
+        const auto slash = current->rfind('/');
+        browsePath = slash == 0 ? "/" : current->substr(0, slash);
+    } else {
+        browsePath = "/";
+    }
     return true;
 }
 
@@ -154,34 +197,31 @@ std::string FormatListingTime(std::string_view listedTime)
 bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
     std::vector<RemoteEntry>& rows)
 {
-    const auto target = ResolveBrowsePath(browsePath, child);
-    if (!target)
-        return false;
-    std::vector<RemoteEntry> listed;
-    if (!ListBrowseFolder(login, *target, false, listed))
-        return false;
-    rows.insert(rows.end(), listed.begin(), listed.end());
-    browsePath = *target;
-    return true;
+    return EnterWith(child, browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
+        return ListBrowseFolder(login, path, parent, listed);
+    });
 }
 
 bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
 {
-    const auto current = ResolveBrowsePath(browsePath, ".");
-    if (!current)
-        return false;
-    const bool atRoot = *current == "/";
-    std::vector<RemoteEntry> listed;
-    if (!ListBrowseFolder(login, *current, !atRoot, listed))
-        return false;
-    rows.insert(rows.end(), listed.begin(), listed.end());
-    if (!atRoot) {
-        const auto slash = current->rfind('/');
-        browsePath = slash == 0 ? "/" : current->substr(0, slash);
-    } else {
-        browsePath = "/";
-    }
-    return true;
+    return LeaveWith(browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
+        return ListBrowseFolder(login, path, parent, listed);
+    });
+}
+
+bool EnterRemoteFolder(
+    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows)
+{
+    return EnterWith(child, browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
+        return ListBrowseFolder(session, path, parent, listed);
+    });
+}
+
+bool LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows)
+{
+    return LeaveWith(browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
+        return ListBrowseFolder(session, path, parent, listed);
+    });
 }
 
 } // namespace vorn

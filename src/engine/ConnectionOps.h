@@ -61,4 +61,12 @@ void ReplaceChar(char from, char to, std::string& text);
 [[nodiscard]] bool LeaveRemoteFolder(
     std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
 
+// The same two on `session`, which the caller has just opened with ConnectAndLogin (so its
+// current folder is the login folder) and still owns: it is left open, and another thread
+// may Cancel() it to end a browse the user no longer waits for.
+[[nodiscard]] bool EnterRemoteFolder(
+    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows);
+[[nodiscard]] bool LeaveRemoteFolder(
+    sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
+
 } // namespace vorn

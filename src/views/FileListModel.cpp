@@ -2,6 +2,9 @@
 
 #include "app/Resources.h"
 
+#include <QFileIconProvider>
+#include <QFileInfo>
+
 namespace {
 
 const char* const kCaptions[FileListModel::ColumnCount] = { "Name", "Size", "Modify Time" };
@@ -19,6 +22,8 @@ FileListModel::FileListModel(QObject* parent)
     : QAbstractTableModel(parent)
 {
 }
+
+FileListModel::~FileListModel() = default;
 
 int FileListModel::rowCount(const QModelIndex& parent) const
 {
@@ -52,8 +57,19 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
             return {};
         }
     }
-    if (role == Qt::DecorationRole && index.column() == Name)
-        return SmallIcon(e->kind);
+    if (role == Qt::DecorationRole && index.column() == Name) {
+        if (e->localPath.isEmpty())
+            return SmallIcon(e->kind);
+        QIcon& icon = localIcons_[static_cast<std::size_t>(index.row())];
+        if (icon.isNull()) {
+            if (!iconProvider_)
+                iconProvider_ = std::make_unique<QFileIconProvider>();
+            icon = iconProvider_->icon(QFileInfo(e->localPath));
+            if (icon.isNull())
+                icon = SmallIcon(e->kind);
+        }
+        return icon;
+    }
     if (role == Qt::TextAlignmentRole)
         return Alignment(index.column());
     return {};
@@ -74,6 +90,7 @@ void FileListModel::SetEntries(std::vector<Entry> entries)
 {
     beginResetModel();
     entries_ = std::move(entries);
+    localIcons_.assign(entries_.size(), QIcon());
     endResetModel();
 }
 
@@ -83,6 +100,7 @@ void FileListModel::Clear()
         return;
     beginResetModel();
     entries_.clear();
+    localIcons_.clear();
     endResetModel();
 }
 

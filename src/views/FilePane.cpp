@@ -1,6 +1,7 @@
 #include "views/FilePane.h"
 
 #include "views/ListColumns.h"
+#include "views/PaneListing.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -16,6 +17,7 @@ FilePane::FilePane(const QString& objectName, const QString& listName, const QSt
     , list_(new QTableView(this))
     , captionLabel_(new QLabel(caption, this))
     , pathLabel_(new QLabel(this))
+    , jobs_(this)
 {
     setObjectName(objectName);
     list_->setObjectName(listName);
@@ -53,12 +55,90 @@ FilePane::FilePane(const QString& objectName, const QString& listName, const QSt
     strip->addWidget(captionLabel_);
     strip->addWidget(pathLabel_, 1);
     layout->addLayout(strip);
+
+    connect(list_, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid())
+            OnRowDoubleClicked(index.row());
+    });
 }
 
 void FilePane::Clear()
 {
     model_->Clear();
     pathLabel_->clear();
+    ForgetRemoteProject();
+}
+
+void FilePane::ForgetRemoteProject()
+{
+    remoteProject_.clear();
+}
+
+void FilePane::AbandonEarlierWork()
+{
+    if (jobs_.Abandon()) {
+        model_->Clear();
+        ForgetRemoteProject();
+    }
+    pathLabel_->clear();
+}
+
+void FilePane::ShowRemoteProject(
+    const QString& project, const vorn::ServerLogin& login, const std::string& folder)
+{
+    if (!project.isEmpty() && project == remoteProject_) {
+        SetPathText(QString::fromStdString(remotePath_));
+        return;
+    }
+    remoteProject_ = project;
+    remoteLogin_ = login;
+    remotePath_ = folder;
+    model_->Clear();
+    SetPathText(QString::fromStdString(folder));
+    const bool started = jobs_.Start([this, login, folder](sf::Ftp& session, const PaneJobs::Token&) {
+        const RemoteListing listing = ListRemoteFolder(session, login, RemoteStep::Show, "/", folder);
+        // A listing that fails after the login shows the ".." row alone; the folder keeps
+        // the stored text, which the next double-click resolves from the login folder.
+        const auto rows = listing.loggedIn ? MakeFtpRows(listing.entries)
+                                           : std::vector<FileListModel::Entry> { ConnectFailedRow() };
+        return PaneJobs::Continuation([this, rows, folder, loggedIn = listing.loggedIn]() mutable {
+            model_->SetEntries(std::move(rows));
+            if (!loggedIn)
+                ForgetRemoteProject(); // the next click tries again
+            else
+                SetPathText(QString::fromStdString(folder));
+        });
+    });
+    if (!started) {
+        model_->SetEntries({ ConnectFailedRow() });
+        ForgetRemoteProject();
+    }
+}
+
+void FilePane::WalkRemote(int row)
+{
+    const FileListModel::Entry* entry = model_->EntryAt(row);
+    if (!entry || entry->kind == FileListModel::Kind::Error)
+        return;
+    const RemoteStep step
+        = entry->kind == FileListModel::Kind::Parent ? RemoteStep::Leave : RemoteStep::Enter;
+    const std::string child = entry->rawName;
+    const vorn::ServerLogin login = remoteLogin_;
+    const std::string from = remotePath_;
+    // The newest double-click wins: an older walk still under way is dropped.
+    (void)jobs_.Abandon();
+    model_->Clear();
+    (void)jobs_.Start([this, step, child, login, from](sf::Ftp& session, const PaneJobs::Token&) {
+        RemoteListing listing = ListRemoteFolder(session, login, step, from, child);
+        if (!listing.listed)
+            return PaneJobs::Continuation();
+        return PaneJobs::Continuation(
+            [this, rows = MakeFtpRows(listing.entries), path = std::move(listing.browsePath)]() mutable {
+                model_->SetEntries(std::move(rows));
+                remotePath_ = path;
+                SetPathText(QString::fromStdString(path));
+            });
+    });
 }
 
 void FilePane::SetPathText(const QString& path)

@@ -1,6 +1,90 @@
 #include "views/VornLocalTrans.h"
 
+#include "store/ProjectDb.h"
+#include "views/PaneListing.h"
+
 CVornLocalTrans::CVornLocalTrans(QWidget* parent)
     : FilePane("destinationView", "destinationList", "Destination Folder Path: ", "destinationLabel", parent)
 {
+}
+
+int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& name)
+{
+    AbandonEarlierWork();
+    vorn::BackupProject project;
+    if (name.isEmpty() || !vorn::LoadProject(db, name.toStdString(), project)) {
+        // Rows of the project shown before would pass for this one's.
+        model()->Clear();
+        ForgetRemoteProject();
+        shown_ = Shown::Nothing;
+        return -1;
+    }
+    if (project.ftptype == 1) {
+        // Rows still on screen belong to the previous listing until this one lands; a
+        // double-click on them must not walk from this project's folder.
+        shown_ = Shown::Nothing;
+        localPanePath_ = NormalLocalPath(project.ftpdest);
+        StartLocalListing(project.ftpdest, true);
+    } else if (project.ftptype == 2) {
+        shown_ = Shown::FtpFolder;
+        ShowRemoteProject(name,
+            { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortNumber(project.ftpdestport) },
+            project.ftpdestpath);
+    } else {
+        // No destination this program knows how to show.
+        model()->Clear();
+        ForgetRemoteProject();
+        shown_ = Shown::Nothing;
+    }
+    return project.ftptype;
+}
+
+void CVornLocalTrans::ListLocalFolder(const std::string& path)
+{
+    StartLocalListing(path, false);
+}
+
+void CVornLocalTrans::StartLocalListing(const std::string& path, bool forClick)
+{
+    const std::string folder = NormalLocalPath(path);
+    (void)paneJobs().Abandon();
+    (void)paneJobs().Start([this, folder, forClick](sf::Ftp&, const PaneJobs::Token& token) {
+        LocalListing listing = ReadLocalFolder(folder, [&token] { return token.stale(); });
+        if (listing.notAFolder && !forClick)
+            return PaneJobs::Continuation();
+        return PaneJobs::Continuation([this, folder, listing = std::move(listing)]() mutable {
+            // A later click on an Ftp->Ftp project must list its folder again.
+            ForgetRemoteProject();
+            shown_ = Shown::LocalFolder;
+            model()->SetEntries(std::move(listing.rows));
+            if (listing.readable) {
+                localPanePath_ = folder;
+                SetPathText(QString::fromStdString(folder));
+            }
+        });
+    });
+}
+
+void CVornLocalTrans::OnRowDoubleClicked(int row)
+{
+    const FileListModel::Entry* entry = model()->EntryAt(row);
+    if (!entry)
+        return;
+    // What the rows are decides, not the mode of the last run: a run of another project
+    // must not turn a remote folder's name into a local folder to create.
+    switch (shown_) {
+    case Shown::LocalFolder:
+        if (entry->kind == FileListModel::Kind::Parent) {
+            if (const auto parent = ParentLocalPath(localPanePath_))
+                ListLocalFolder(*parent);
+        } else {
+            ListLocalFolder(ChildLocalPath(localPanePath_, entry->rawName));
+        }
+        break;
+    case Shown::FtpFolder:
+        WalkRemote(row);
+        break;
+    case Shown::Nothing:
+        break;
+    }
 }

@@ -1,6 +1,33 @@
 #include "views/VornRemoteTrans.h"
 
+#include "store/ProjectDb.h"
+#include "views/PaneListing.h"
+
 CVornRemoteTrans::CVornRemoteTrans(QWidget* parent)
     : FilePane("sourceView", "sourceList", "Source Folder Path: ", "sourceLabel", parent)
 {
+}
+
+void CVornRemoteTrans::FillSourcePane(vorn::ProjectDb* db, const QString& name)
+{
+    AbandonEarlierWork();
+    if (!name.isEmpty() && name == remoteProject()) {
+        ShowRemoteProject(name, remoteLogin(), remotePath());
+        return;
+    }
+    vorn::BackupProject project;
+    if (name.isEmpty() || !vorn::LoadProject(db, name.toStdString(), project)) {
+        // Rows of the project shown before would pass for this one's.
+        model()->Clear();
+        ForgetRemoteProject();
+        return;
+    }
+    ShowRemoteProject(name,
+        { project.ftpip, project.ftpuser, project.ftppassword, PortNumber(project.ftpport) },
+        project.ftpsource);
+}
+
+void CVornRemoteTrans::OnRowDoubleClicked(int row)
+{
+    WalkRemote(row);
 }

@@ -1,0 +1,112 @@
+// Browsing on a session the caller owns: the listing uses that session's login instead of a
+// login of its own, and another thread can cancel a browse that waits on a silent server.
+#include "engine/ConnectionOps.h"
+#include "support/FtpServer.h"
+#include "support/TestFiles.h"
+
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+using namespace vorn::test;
+using vorn::RemoteEntry;
+using vorn::ServerLogin;
+namespace fs = std::filesystem;
+
+ServerLogin LoginFor(const FtpServer& server)
+{
+    return { server.host(), server.options().user, server.options().password,
+        static_cast<std::uint16_t>(server.port()) };
+}
+
+std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> Names(const std::vector<RemoteEntry>& rows)
+{
+    std::vector<std::string> names;
+    for (const auto& row : rows) {
+        if (row.name != "." && row.name != "..")
+            names.push_back(row.name);
+    }
+    return names;
+}
+
+TEST(BrowseOnSession, EnterAndLeaveUseTheCallersLoginAndLeaveTheSessionOpen)
+{
+    FtpServer server;
+    fs::create_directories(server.root() / "site" / "img");
+    WriteFile(server.root() / "site" / "index.html", "12345");
+    WriteFile(server.root() / "site" / "img" / "logo.png", "png");
+
+    struct Step {
+        const char* name;
+        bool leave;
+        std::string child;
+        std::string from;
+        std::string to;
+        std::vector<std::string> names;
+    };
+    const Step steps[] = {
+        { "enter from the root", false, "site", "/", "/site", { "img", "index.html" } },
+        { "enter a typed path", false, "site/img", "/", "/site/img", { "logo.png" } },
+        { "leave to the parent", true, {}, "/site/img", "/site", { "img", "index.html" } },
+        { "leave the root", true, {}, "/", "/", { "site" } },
+    };
+    std::size_t logins = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        sf::Ftp session;
+        ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), session));
+        ++logins;
+        std::string path = step.from;
+        std::vector<RemoteEntry> rows;
+        const bool ok = step.leave ? vorn::LeaveRemoteFolder(session, path, rows)
+                                   : vorn::EnterRemoteFolder(session, step.child, path, rows);
+        ASSERT_TRUE(ok) << server.log();
+        EXPECT_EQ(path, step.to);
+        EXPECT_EQ(Names(rows), step.names);
+        // Still logged in: the browse did not close the caller's session.
+        EXPECT_TRUE(session.GetWorkingDirectory().IsOk());
+    }
+    EXPECT_EQ(Count(server.log(), "logged in"), logins) << server.log();
+}
+
+TEST(BrowseOnSession, CancelFromAnotherThreadEndsABrowseOnASilentServer)
+{
+    FtpServerOptions options;
+    options.stallAfterLogin = true;
+    FtpServer server(options);
+    for (const bool leave : { false, true }) {
+        SCOPED_TRACE(leave ? "leave" : "enter");
+        sf::Ftp session;
+        // Long enough that only the cancel can end the wait within the test's bound.
+        session.SetInactivityTimeout(std::chrono::seconds(60));
+        ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), session));
+        std::string path = "/site";
+        std::vector<RemoteEntry> rows;
+        auto browse = std::async(std::launch::async, [&] {
+            return leave ? vorn::LeaveRemoteFolder(session, path, rows)
+                         : vorn::EnterRemoteFolder(session, "img", path, rows);
+        });
+        // The browse is stuck on the unanswered command until the cancel comes.
+        EXPECT_EQ(browse.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+        const auto cancelled = std::chrono::steady_clock::now();
+        session.Cancel();
+        ASSERT_EQ(browse.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(2));
+        EXPECT_FALSE(browse.get());
+        EXPECT_EQ(path, "/site");
+        EXPECT_TRUE(rows.empty());
+    }
+}
+
+} // namespace
