@@ -1,0 +1,186 @@
+#include "engine/ConnectionOps.h"
+
+#include "common/DecimalText.h"
+#include "ftpclient/ServerText.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+namespace vorn {
+namespace {
+
+std::filesystem::path PathFromUtf8(const std::string& text)
+{
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string SafeSubstr(std::string_view text, std::size_t position, std::size_t count)
+{
+    return position < text.size() ? std::string(text.substr(position, count)) : std::string();
+}
+
+// The browse path that `child` leads to from `base`, taken one component at a time: empty
+// components and "." are skipped, ".." climbs (never above the login folder). Null for a
+// child that cannot be a name (NUL).
+std::optional<std::string> ResolveBrowsePath(const std::string& base, const std::string& child)
+{
+    if (child.find('\0') != std::string::npos)
+        return std::nullopt;
+    std::vector<std::string> parts;
+    auto take = [&parts](const std::string& path) {
+        std::size_t start = 0;
+        while (start <= path.size()) {
+            auto end = path.find('/', start);
+            if (end == std::string::npos)
+                end = path.size();
+            const std::string part = path.substr(start, end - start);
+            start = end + 1;
+            if (part.empty() || part == ".")
+                continue;
+            if (part == "..") {
+                if (!parts.empty())
+                    parts.pop_back();
+                continue;
+            }
+            parts.push_back(part);
+        }
+    };
+    take(base);
+    take(child);
+    std::string path;
+    for (const auto& part : parts)
+        path += "/" + part;
+    return path.empty() ? "/" : path;
+}
+
+// Login folder + browse path, the browse path alone when the login folder is the root.
+std::string FullRemotePath(const std::string& loginFolder, const std::string& browsePath)
+{
+    return loginFolder == "/" ? browsePath : loginFolder + browsePath;
+}
+
+void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry>& rows)
+{
+    for (std::size_t i = 0; i < listing.GetCount(); ++i) {
+        const auto& info = listing.retFileInfo(i);
+        rows.push_back({info.name, FormatListingTime(info.time), info.size, info.isFile});
+    }
+}
+
+// Opens a session of its own, enters the folder `browsePath` below the login folder (and
+// its parent when `parent` is set), and lists it. The session is closed in every case.
+bool ListBrowseFolder(const ServerLogin& login, const std::string& browsePath, bool parent,
+                      std::vector<RemoteEntry>& rows)
+{
+    sf::Ftp ftp(false);
+    if (!ConnectAndLogin(login, ftp))
+        return false;
+    const auto home = ftp.GetWorkingDirectory();
+    if (!home.IsOk())
+        return false;
+    if (!ftp.ChangeDirectory(FullRemotePath(home.GetDirectory(), browsePath)).IsOk())
+        return false;
+    if (parent && !ftp.ParentDirectory().IsOk())
+        return false;
+    const auto listing = ftp.GetDirectoryListing("");
+    if (!listing.IsOk())
+        return false;
+    AppendRows(listing, rows);
+    (void)ftp.Disconnect();
+    return true;
+}
+
+} // namespace
+
+bool ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
+{
+    const auto server = ftp::ParseServerText(login.host);
+    ftp.SetSecurity(server.security);
+    // Time-out 0: the session's connect time-out, never an endless wait.
+    if (!ftp.Connect(sf::IPAddress(server.host), login.port, 0).IsOk())
+        return false;
+    return ftp.Login(login.user, login.password).IsOk();
+}
+
+bool EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path)
+{
+    if (ftp.ChangeDirectory(path).IsOk())
+        return true;
+    return ftp.MakeDirectory(path).IsOk();
+}
+
+bool EnsureLocalFolder(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    const auto folder = PathFromUtf8(path);
+    std::error_code error;
+    // Any folder counts, whatever its attributes (read-only, archive, ...).
+    if (std::filesystem::is_directory(folder, error))
+        return true;
+    return std::filesystem::create_directory(folder, error) && !error;
+}
+
+std::string FormatSizeText(std::string_view sizeText)
+{
+    if (sizeText.size() <= 3)
+        return std::string(sizeText) + " B";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(ParseByteCount(sizeText)) / 1024.0);
+    return text;
+}
+
+void ReplaceChar(char from, char to, std::string& text)
+{
+    for (auto& c : text) {
+        if (c == from)
+            c = to;
+    }
+}
+
+std::string FormatListingTime(std::string_view listedTime)
+{
+    if (listedTime.size() < 8)
+        return {};
+    std::string display = SafeSubstr(listedTime, 4, 2) + "/" + SafeSubstr(listedTime, 6, 2) + "/"
+        + SafeSubstr(listedTime, 0, 4);
+    if (listedTime.find(':') != std::string_view::npos)
+        display += " " + SafeSubstr(listedTime, 8, 2) + ":" + SafeSubstr(listedTime, 11, 2);
+    return display;
+}
+
+bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
+                       std::vector<RemoteEntry>& rows)
+{
+    const auto target = ResolveBrowsePath(browsePath, child);
+    if (!target)
+        return false;
+    std::vector<RemoteEntry> listed;
+    if (!ListBrowseFolder(login, *target, false, listed))
+        return false;
+    rows.insert(rows.end(), listed.begin(), listed.end());
+    browsePath = *target;
+    return true;
+}
+
+bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
+{
+    const auto current = ResolveBrowsePath(browsePath, ".");
+    if (!current)
+        return false;
+    const bool atRoot = *current == "/";
+    std::vector<RemoteEntry> listed;
+    if (!ListBrowseFolder(login, *current, !atRoot, listed))
+        return false;
+    rows.insert(rows.end(), listed.begin(), listed.end());
+    if (!atRoot) {
+        const auto slash = current->rfind('/');
+        browsePath = slash == 0 ? "/" : current->substr(0, slash);
+    } else {
+        browsePath = "/";
+    }
+    return true;
+}
+
+} // namespace vorn

@@ -1,0 +1,1043 @@
+#include "ftpclient/Ftp.h"
+
+#include "common/DecimalText.h"
+#include "ftpclient/Channel.h"
+#include "ftpclient/IoLoop.h"
+#include "ftpclient/RemoteName.h"
+#include "ftpclient/ReplyParser.h"
+#include "ftpclient/TempFile.h"
+#include "ftpclient/TlsContext.h"
+
+#include <algorithm>
+#include <boost/asio/ip/tcp.hpp>
+#include <cctype>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <openssl/ssl.h>
+#include <set>
+
+namespace sf {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using vorn::ftp::Channel;
+using vorn::ftp::Error;
+using vorn::ftp::Reply;
+using Duration = std::chrono::milliseconds;
+
+namespace {
+
+std::mutex trustedFileMutex;
+std::string trustedFile;
+
+// A listing bigger than this is not a folder anyone backs up; stop rather than eat memory.
+constexpr std::size_t maxListingBytes = 256u * 1024 * 1024;
+
+Ftp::Response FromError(const Error& error)
+{
+    using R = Ftp::Response;
+    switch (error.code) {
+    case Error::Code::None:
+        return R(200, "");
+    case Error::Code::TimedOut:
+        return R(R::TimedOut, error.message);
+    case Error::Code::Cancelled:
+        return R(R::Cancelled, error.message);
+    case Error::Code::Closed:
+        return R(R::ConnectionClosed, error.message);
+    case Error::Code::Network:
+        return R(R::ConnectionFailed, error.message);
+    case Error::Code::Tls:
+        return R(R::TlsFailed, error.message);
+    case Error::Code::Protocol:
+        return R(R::InvalidResponse, error.message);
+    }
+    return R(R::InvalidResponse, error.message);
+}
+
+Ftp::Response FromReply(const Reply& reply) { return Ftp::Response(reply.code, reply.text); }
+
+bool IsPositive(int code) { return code >= 200 && code < 300; }
+bool IsPreliminary(int code) { return code >= 100 && code < 200; }
+
+bool CanTravelInCommand(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+// The folder in a 257 reply: the text between the first quote and its closing quote, with
+// "" standing for one quote inside.
+std::string ParseQuotedPath(const std::string& text)
+{
+    const auto open = text.find('"');
+    if (open == std::string::npos) {
+        // Some servers give the path bare.
+        std::string path;
+        for (char c : text) {
+            if (c == ' ' || c == '\n')
+                break;
+            path += c;
+        }
+        return path;
+    }
+    std::string path;
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            path += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '"') {
+            path += '"';
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return path;
+}
+
+// The port of a 229 reply: "... (|||port|)", any delimiter character.
+int ParseEpsvPort(const std::string& text)
+{
+    const auto open = text.find('(');
+    if (open == std::string::npos || open + 4 >= text.size())
+        return 0;
+    const char delimiter = text[open + 1];
+    if (text[open + 2] != delimiter || text[open + 3] != delimiter)
+        return 0;
+    int port = 0;
+    std::size_t i = open + 4;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && port <= 65535; ++i)
+        port = port * 10 + (text[i] - '0');
+    if (i >= text.size() || text[i] != delimiter || port <= 0 || port > 65535)
+        return 0;
+    return port;
+}
+
+// The port of a 227 reply: six numbers "h1,h2,h3,h4,p1,p2" after the code. The address is
+// not used: the data connection goes to the control connection's peer.
+int ParsePasvPort(const std::string& text)
+{
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        if (!std::isdigit(static_cast<unsigned char>(text[start])))
+            continue;
+        int numbers[6];
+        int count = 0;
+        std::size_t i = start;
+        while (count < 6 && i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+            int value = 0;
+            while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && value <= 255)
+                value = value * 10 + (text[i++] - '0');
+            if (value > 255)
+                break;
+            numbers[count++] = value;
+            if (count < 6) {
+                if (i >= text.size() || text[i] != ',')
+                    break;
+                ++i;
+            }
+        }
+        if (count == 6) {
+            const int port = numbers[4] * 256 + numbers[5];
+            return port > 0 ? port : 0;
+        }
+        // Skip the rest of this run of digits and commas.
+        while (start + 1 < text.size()
+               && (std::isdigit(static_cast<unsigned char>(text[start + 1])) || text[start + 1] == ','))
+            ++start;
+    }
+    return 0;
+}
+
+std::set<std::string> ParseFeatures(const std::string& text)
+{
+    std::set<std::string> features;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        // Feature lines begin with a blank; the first and last lines are prose.
+        if (line.empty() || line[0] != ' ')
+            continue;
+        std::string name;
+        for (std::size_t i = 1; i < line.size() && line[i] != ' ' && line[i] != '\r'; ++i)
+            name += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+        if (!name.empty())
+            features.insert(name);
+    }
+    return features;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text)
+{
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// Responses
+
+Ftp::Response::Response(int status, std::string message)
+    : status_(status)
+    , message_(std::move(message))
+{
+}
+
+Ftp::DirectoryResponse::DirectoryResponse(const Response& response, std::string directory)
+    : Response(response)
+    , directory_(std::move(directory))
+{
+}
+
+Ftp::ListingResponse::ListingResponse(const Response& response, std::vector<Info> entries)
+    : Response(response)
+    , entries_(std::move(entries))
+{
+}
+
+// ---------------------------------------------------------------------------------------
+// Session state. Every member function below runs with `mutex` held by the caller.
+
+class Ftp::Impl {
+public:
+    explicit Impl(bool verbose)
+        : verbose(verbose)
+    {
+    }
+
+    // A data connection of one transfer: passive ones connect before the command, active
+    // ones listen before it and accept after the server's preliminary reply.
+    struct DataLink {
+        std::unique_ptr<Channel> channel;
+        std::unique_ptr<tcp::acceptor> acceptor;
+        bool finishedEarly = false; // the server answered 2xx at once: no data will come
+    };
+
+    [[nodiscard]] bool Connected() const { return control.IsOpen(); }
+    void DropControl();
+    void Trace(const char* direction, std::string_view text) const;
+
+    [[nodiscard]] Error SendLine(std::string_view verb, std::string_view argument);
+    [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout);
+    [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
+    [[nodiscard]] Response NotConnected() const
+    {
+        return Response(Response::ConnectionClosed, "Not connected to a server.");
+    }
+
+    [[nodiscard]] Response SetType(TransferMode mode);
+    // The size the server gives for a file, or -1.
+    [[nodiscard]] std::int64_t RemoteSize(const std::string& path, Response& failure);
+    [[nodiscard]] Response PrepareData(DataLink& link);
+    [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
+    [[nodiscard]] Response FinishTransfer();
+    // Stops a transfer whose preliminary reply has arrived and brings the control connection
+    // back in step, or closes it when that cannot be done quickly.
+    void AbortTransfer(DataLink& link);
+    [[nodiscard]] Response RenameRaw(const std::string& from, const std::string& to);
+    [[nodiscard]] Response ReadListing(std::string_view verb, const std::string& directory, std::string& data);
+
+    bool verbose;
+    vorn::ftp::Security security = vorn::ftp::Security::Plain;
+    bool passive = true;
+    Duration connectTimeout = std::chrono::seconds(30);
+    Duration inactivityTimeout = std::chrono::seconds(60);
+    TransferHook hook;
+    std::mutex mutex; // one command or one whole transfer at a time
+
+    vorn::ftp::IoLoop loop;
+    Channel control{loop};
+    vorn::ftp::ReplyParser parser;
+    std::string host;
+    std::shared_ptr<asio::ssl::context> tlsContext;
+    bool protectData = false;
+    std::set<std::string> features;
+    bool useMlsd = false;
+    bool epsvRefused = false;
+    bool eprtRefused = false;
+    int currentType = -1;
+    bool lastDataSessionReused = false;
+};
+
+void Ftp::Impl::DropControl()
+{
+    control.Close();
+    parser.Reset();
+    protectData = false;
+    currentType = -1;
+}
+
+void Ftp::Impl::Trace(const char* direction, std::string_view text) const
+{
+    if (verbose)
+        std::clog << direction << ' ' << text << '\n';
+}
+
+Error Ftp::Impl::SendLine(std::string_view verb, std::string_view argument)
+{
+    if (!Connected())
+        return {Error::Code::Closed, "Not connected to a server."};
+    std::string line(verb);
+    if (!argument.empty()) {
+        line += ' ';
+        line += argument;
+    }
+    Trace(">", verb == "PASS" ? std::string_view("PASS ****") : std::string_view(line));
+    line += "\r\n";
+    Error error = control.Write(line, inactivityTimeout);
+    if (error)
+        DropControl();
+    return error;
+}
+
+Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
+{
+    for (;;) {
+        if (auto next = parser.Next()) {
+            reply = std::move(*next);
+            Trace("<", std::to_string(reply.code) + " " + reply.text);
+            // 421: the server is closing the session; nothing more will work on it.
+            if (reply.code == 421)
+                DropControl();
+            return {};
+        }
+        if (parser.Failed()) {
+            Error error{Error::Code::Protocol, parser.ErrorText()};
+            DropControl();
+            return error;
+        }
+        if (!Connected())
+            return {Error::Code::Closed, "Not connected to a server."};
+        std::string_view bytes;
+        Error error = control.ReadSome(bytes, timeout);
+        if (!error && bytes.empty())
+            error = {Error::Code::Closed, "The server closed the connection."};
+        if (error) {
+            if (error.code == Error::Code::TimedOut)
+                error.message = "The server did not answer within "
+                    + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s.";
+            DropControl();
+            return error;
+        }
+        parser.Feed(bytes);
+    }
+}
+
+Ftp::Response Ftp::Impl::Command(std::string_view verb, std::string_view argument)
+{
+    if (!CanTravelInCommand(argument))
+        return Response(Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
+    if (!Connected())
+        return NotConnected();
+    // Anything still queued came unasked (a late reply); it must not answer this command.
+    while (parser.Next()) {
+    }
+    if (Error error = SendLine(verb, argument))
+        return FromError(error);
+    Reply reply;
+    // Preliminary replies are not the answer; a bounded number of them is tolerated.
+    for (int i = 0; i < 4; ++i) {
+        if (Error error = ReadReply(reply, inactivityTimeout))
+            return FromError(error);
+        if (!IsPreliminary(reply.code))
+            break;
+    }
+    return FromReply(reply);
+}
+
+Ftp::Response Ftp::Impl::SetType(TransferMode mode)
+{
+    if (currentType == mode)
+        return Response(200, "");
+    static constexpr const char* types[] = {"I", "A", "E"};
+    Response response = Command("TYPE", types[mode]);
+    if (IsPositive(response.GetStatus()))
+        currentType = mode;
+    else if (response.IsOk())
+        return Response(Response::InvalidResponse, "Unexpected answer to TYPE: " + response.GetMessage());
+    return response;
+}
+
+std::int64_t Ftp::Impl::RemoteSize(const std::string& path, Response& failure)
+{
+    Response response = Command("SIZE", path);
+    if (!Connected()) {
+        failure = response;
+        return -1;
+    }
+    if (response.GetStatus() != 213)
+        return -1;
+    const std::string& text = response.GetMessage();
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return -1;
+    return vorn::ParseDecimal(text);
+}
+
+Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
+{
+    const auto peer = control.RemoteEndpoint().address();
+    if (passive) {
+        int port = 0;
+        if (!epsvRefused) {
+            Response response = Command("EPSV");
+            if (response.GetStatus() == 229) {
+                port = ParseEpsvPort(response.GetMessage());
+                if (port == 0)
+                    return Response(Response::InvalidResponse, "Unreadable answer to EPSV: " + response.GetMessage());
+            } else if (response.GetStatus() >= 500 && response.GetStatus() < 600) {
+                epsvRefused = true;
+            } else {
+                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPSV") : response;
+            }
+        }
+        if (port == 0) {
+            if (!peer.is_v4())
+                return Response(Response::ConnectionFailed, "The server refused EPSV, and PASV needs IPv4.");
+            Response response = Command("PASV");
+            if (response.GetStatus() != 227)
+                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to PASV") : response;
+            port = ParsePasvPort(response.GetMessage());
+            if (port == 0)
+                return Response(Response::InvalidResponse, "Unreadable answer to PASV: " + response.GetMessage());
+        }
+        // The peer's address, not the one the server announced: servers behind NAT announce
+        // private addresses, and a data connection to a third host is never wanted.
+        link.channel = std::make_unique<Channel>(loop);
+        if (Error error = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
+            link.channel.reset();
+            error.message = "Could not open the data connection. " + error.message;
+            return FromError(error);
+        }
+        return Response(200, "");
+    }
+
+    const auto local = control.LocalEndpoint().address();
+    boost::system::error_code error;
+    link.acceptor = std::make_unique<tcp::acceptor>(loop.Context());
+    link.acceptor->open(local.is_v4() ? tcp::v4() : tcp::v6(), error);
+    if (!error)
+        link.acceptor->bind(tcp::endpoint(local, 0), error);
+    if (!error)
+        link.acceptor->listen(1, error);
+    if (error) {
+        link.acceptor.reset();
+        return Response(Response::ConnectionFailed, "Could not listen for a data connection: " + error.message());
+    }
+    const unsigned port = link.acceptor->local_endpoint().port();
+    if (!eprtRefused) {
+        const std::string argument = std::string(local.is_v4() ? "|1|" : "|2|") + local.to_string() + "|"
+            + std::to_string(port) + "|";
+        Response response = Command("EPRT", argument);
+        if (IsPositive(response.GetStatus()))
+            return response;
+        if (response.GetStatus() < 500 || response.GetStatus() >= 600)
+            return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPRT") : response;
+        eprtRefused = true;
+    }
+    if (!local.is_v4())
+        return Response(Response::ConnectionFailed, "The server refused EPRT, and PORT needs IPv4.");
+    const auto bytes = local.to_v4().to_bytes();
+    std::string argument;
+    for (const auto byte : bytes)
+        argument += std::to_string(byte) + ",";
+    argument += std::to_string(port / 256) + "," + std::to_string(port % 256);
+    Response response = Command("PORT", argument);
+    if (response.IsOk() && !IsPositive(response.GetStatus()))
+        return Response(Response::InvalidResponse, "Unexpected answer to PORT");
+    return response;
+}
+
+Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, std::string_view argument)
+{
+    if (!CanTravelInCommand(argument))
+        return Response(Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
+    while (parser.Next()) {
+    }
+    if (Error error = SendLine(verb, argument))
+        return FromError(error);
+    Reply reply;
+    if (Error error = ReadReply(reply, inactivityTimeout))
+        return FromError(error);
+    if (IsPositive(reply.code)) {
+        link.finishedEarly = true;
+        link.channel.reset();
+        link.acceptor.reset();
+        return FromReply(reply);
+    }
+    if (!IsPreliminary(reply.code)) {
+        link.channel.reset();
+        link.acceptor.reset();
+        return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
+    }
+    if (link.acceptor) {
+        link.channel = std::make_unique<Channel>(loop);
+        Error error = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(), connectTimeout);
+        link.acceptor.reset();
+        if (error) {
+            AbortTransfer(link);
+            return FromError(error);
+        }
+    }
+    if (protectData) {
+        // The session comes from the control connection after replies were read over TLS,
+        // so TLS 1.3 tickets have arrived; servers that demand reuse accept the data link.
+        SSL_SESSION* session = control.CopySession();
+        Error error = link.channel->StartTls(tlsContext, host, session, inactivityTimeout);
+        if (session)
+            SSL_SESSION_free(session);
+        lastDataSessionReused = !error && link.channel->SessionReused();
+        if (error) {
+            AbortTransfer(link);
+            return FromError(error);
+        }
+    }
+    return FromReply(reply);
+}
+
+Ftp::Response Ftp::Impl::FinishTransfer()
+{
+    Reply reply;
+    if (Error error = ReadReply(reply, inactivityTimeout))
+        return FromError(error);
+    if (IsPositive(reply.code))
+        return FromReply(reply);
+    // A 3xx here is no completion either.
+    return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
+}
+
+void Ftp::Impl::AbortTransfer(DataLink& link)
+{
+    link.channel.reset();
+    link.acceptor.reset();
+    if (!Connected() || loop.IsCancelled()) {
+        DropControl();
+        return;
+    }
+    // The server answers the transfer (426 or 226) and ABOR (225 or 226) in an order that
+    // varies between servers; the NOOP's 200 marks the point where the replies are in step.
+    if (SendLine("ABOR", {}) || SendLine("NOOP", {}))
+        return;
+    const auto bound = std::min(inactivityTimeout, Duration(std::chrono::seconds(10)));
+    const auto deadline = vorn::ftp::IoLoop::Clock::now() + bound;
+    for (int i = 0; i < 8; ++i) {
+        const auto left = std::chrono::duration_cast<Duration>(deadline - vorn::ftp::IoLoop::Clock::now());
+        Reply reply;
+        if (left.count() <= 0 || ReadReply(reply, left))
+            break;
+        if (reply.code == 200)
+            return;
+    }
+    DropControl();
+}
+
+Ftp::Response Ftp::Impl::RenameRaw(const std::string& from, const std::string& to)
+{
+    Response response = Command("RNFR", from);
+    if (response.GetStatus() != 350)
+        return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to RNFR") : response;
+    response = Command("RNTO", to);
+    if (response.IsOk() && !IsPositive(response.GetStatus()))
+        return Response(Response::InvalidResponse, "Unexpected answer to RNTO");
+    return response;
+}
+
+Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& directory, std::string& data)
+{
+    DataLink link;
+    Response response = PrepareData(link);
+    if (!response.IsOk())
+        return response;
+    response = StartTransfer(link, verb, directory);
+    if (!response.IsOk() || link.finishedEarly)
+        return response;
+    for (;;) {
+        std::string_view bytes;
+        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout)) {
+            AbortTransfer(link);
+            return FromError(error);
+        }
+        if (bytes.empty())
+            break;
+        if (data.size() + bytes.size() > maxListingBytes) {
+            AbortTransfer(link);
+            return Response(Response::InvalidResponse, "The folder listing is larger than 256 MiB.");
+        }
+        data.append(bytes);
+    }
+    link.channel.reset();
+    return FinishTransfer();
+}
+
+// ---------------------------------------------------------------------------------------
+// The session
+
+Ftp::Ftp(bool verbose)
+    : impl_(std::make_unique<Impl>(verbose))
+{
+}
+
+Ftp::~Ftp()
+{
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->Connected() && !impl_->loop.IsCancelled()) {
+        // Polite but bounded: the answer to QUIT is not waited for.
+        impl_->Trace(">", "QUIT");
+        (void)impl_->control.Write("QUIT\r\n", std::min(impl_->inactivityTimeout, Duration(2000)));
+    }
+    impl_->DropControl();
+}
+
+void Ftp::SetTrustedCertificatesFile(std::string path)
+{
+    std::lock_guard lock(trustedFileMutex);
+    trustedFile = std::move(path);
+}
+
+std::string Ftp::GetTrustedCertificatesFile()
+{
+    std::lock_guard lock(trustedFileMutex);
+    return trustedFile;
+}
+
+void Ftp::SetSecurity(vorn::ftp::Security security)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->security = security;
+}
+
+void Ftp::SetPassive(bool passive)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->passive = passive;
+}
+
+void Ftp::SetConnectTimeout(std::chrono::milliseconds timeout)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->connectTimeout = std::max(timeout, Duration(1));
+}
+
+void Ftp::SetInactivityTimeout(std::chrono::milliseconds timeout)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->inactivityTimeout = std::max(timeout, Duration(1));
+}
+
+void Ftp::SetTransferHook(TransferHook hook)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->hook = std::move(hook);
+}
+
+void Ftp::Cancel() { impl_->loop.Cancel(); }
+
+bool Ftp::LastDataSessionReused() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastDataSessionReused;
+}
+
+Ftp::Response Ftp::Connect(const IPAddress& server, unsigned short port, float timeoutSeconds)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    s.DropControl();
+    s.features.clear();
+    s.useMlsd = false;
+    s.epsvRefused = false;
+    s.eprtRefused = false;
+    if (s.loop.IsCancelled())
+        return Response(Response::Cancelled, "The operation was cancelled.");
+    if (!server.IsValid())
+        return Response(Response::ConnectionFailed, "\"" + server.ToString() + "\" is not a server address.");
+    s.host = server.ToString();
+    const Duration timeout = timeoutSeconds > 0 ? Duration(static_cast<long long>(timeoutSeconds * 1000)) : s.connectTimeout;
+
+    if (s.security != vorn::ftp::Security::Plain) {
+        Error error;
+        s.tlsContext = vorn::ftp::MakeClientTlsContext(GetTrustedCertificatesFile(), error);
+        if (!s.tlsContext)
+            return FromError(error);
+    }
+    if (Error error = s.control.Connect(s.host, port, timeout))
+        return FromError(error);
+    if (s.security == vorn::ftp::Security::ImplicitTls) {
+        if (Error error = s.control.StartTls(s.tlsContext, s.host, nullptr, s.inactivityTimeout)) {
+            s.DropControl();
+            return FromError(error);
+        }
+    }
+    Reply greeting;
+    // 120: "ready in a few minutes"; the real greeting follows.
+    for (int i = 0; i < 4; ++i) {
+        if (Error error = s.ReadReply(greeting, s.inactivityTimeout))
+            return FromError(error);
+        if (!IsPreliminary(greeting.code))
+            break;
+    }
+    if (!IsPositive(greeting.code)) {
+        s.DropControl();
+        return greeting.code < 400 ? Response(Response::InvalidResponse, greeting.text) : FromReply(greeting);
+    }
+    if (s.security == vorn::ftp::Security::ExplicitTls) {
+        Response auth = s.Command("AUTH", "TLS");
+        if (!IsPositive(auth.GetStatus())) {
+            s.DropControl();
+            if (auth.GetStatus() >= 1000)
+                return auth;
+            // Never fall back to plain text: the user asked for TLS.
+            return Response(Response::TlsFailed, "The server refused TLS (AUTH TLS): " + auth.GetMessage());
+        }
+        if (Error error = s.control.StartTls(s.tlsContext, s.host, nullptr, s.inactivityTimeout)) {
+            s.DropControl();
+            return FromError(error);
+        }
+    }
+    return FromReply(greeting);
+}
+
+Ftp::Response Ftp::Login(const std::string& user, const std::string& password)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    if (!s.Connected())
+        return s.NotConnected();
+    Response response = s.Command("USER", user);
+    if (response.GetStatus() == 331)
+        response = s.Command("PASS", password);
+    if (response.GetStatus() == 332)
+        return Response(332, "The server asks for an account (ACCT), which is not supported.");
+    if (!IsPositive(response.GetStatus()))
+        return response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response;
+
+    if (s.control.IsTls()) {
+        (void)s.Command("PBSZ", "0");
+        Response prot = s.Command("PROT", "P");
+        if (!IsPositive(prot.GetStatus())) {
+            if (prot.GetStatus() >= 1000)
+                return prot;
+            return Response(Response::TlsFailed,
+                            "The server refused to protect data connections (PROT P): " + prot.GetMessage());
+        }
+        s.protectData = true;
+    }
+    Response feat = s.Command("FEAT");
+    if (!s.Connected())
+        return feat;
+    if (feat.GetStatus() == 211)
+        s.features = ParseFeatures(feat.GetMessage());
+    s.useMlsd = s.features.count("MLST") > 0 || s.features.count("MLSD") > 0;
+    if (s.features.count("UTF8")) {
+        // Names are passed through as bytes; this only asks the server to send UTF-8.
+        Response utf8 = s.Command("OPTS", "UTF8 ON");
+        if (!s.Connected())
+            return utf8;
+    }
+    return response;
+}
+
+Ftp::Response Ftp::Disconnect()
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    if (!s.Connected())
+        return s.NotConnected();
+    Response response = s.Command("QUIT");
+    s.DropControl();
+    return response;
+}
+
+Ftp::Response Ftp::KeepAlive()
+{
+    std::unique_lock lock(impl_->mutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return Response(Response::Busy, "A command or transfer is in progress.");
+    if (!impl_->Connected())
+        return impl_->NotConnected();
+    return impl_->Command("NOOP");
+}
+
+Ftp::DirectoryResponse Ftp::GetWorkingDirectory()
+{
+    std::lock_guard lock(impl_->mutex);
+    Response response = impl_->Command("PWD");
+    if (response.GetStatus() != 257)
+        return DirectoryResponse(response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response,
+                                 "");
+    return DirectoryResponse(response, ParseQuotedPath(response.GetMessage()));
+}
+
+Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    if (!s.Connected())
+        return ListingResponse(s.NotConnected(), {});
+    std::string data;
+    bool mlsd = s.useMlsd;
+    Response response = s.ReadListing(mlsd ? "MLSD" : "LIST", directory, data);
+    // Some servers announce MLST but do not implement MLSD.
+    if (mlsd && (response.GetStatus() == 500 || response.GetStatus() == 502)) {
+        s.useMlsd = mlsd = false;
+        data.clear();
+        response = s.ReadListing("LIST", directory, data);
+    }
+    if (!response.IsOk())
+        return ListingResponse(response, {});
+
+    std::vector<Info> entries;
+    const std::time_t now = std::time(nullptr);
+    std::size_t start = 0;
+    while (start < data.size()) {
+        auto end = data.find('\n', start);
+        if (end == std::string::npos)
+            end = data.size();
+        std::string_view line(data.data() + start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
+        if (!info)
+            continue;
+        if (info->name.empty() || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+            continue;
+        entries.push_back(std::move(*info));
+    }
+    return ListingResponse(response, std::move(entries));
+}
+
+Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->Command("CWD", directory);
+}
+
+Ftp::Response Ftp::ParentDirectory()
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->Command("CDUP");
+}
+
+Ftp::Response Ftp::MakeDirectory(const std::string& name)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->Command("MKD", name);
+}
+
+Ftp::Response Ftp::DeleteFile(const std::string& name)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->Command("DELE", name);
+}
+
+Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->RenameRaw(file, newName);
+}
+
+Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& localFolder, TranslateInfo& progress,
+                            TransferMode mode)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    progress.Reset();
+    const std::string name(vorn::ftp::LastPathComponent(remotePath));
+    if (!vorn::ftp::IsPlainFileName(name))
+        return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
+    const auto folder = PathFromUtf8(localFolder);
+    std::error_code folderError;
+    if (!std::filesystem::is_directory(folder, folderError))
+        return Response(Response::InvalidFile, "The local folder " + localFolder + " does not exist.");
+    if (!s.Connected())
+        return s.NotConnected();
+
+    Response response = s.SetType(mode);
+    if (!response.IsOk())
+        return response;
+    const std::int64_t size = s.RemoteSize(remotePath, response);
+    if (!s.Connected())
+        return response;
+    if (size >= 0)
+        progress.totalBytes = static_cast<std::uint64_t>(size);
+
+    vorn::ftp::TempFile file(folder, name);
+    if (!file.OpenError().empty())
+        return Response(Response::InvalidFile, file.OpenError());
+
+    Impl::DataLink link;
+    response = s.PrepareData(link);
+    if (!response.IsOk())
+        return response;
+    response = s.StartTransfer(link, "RETR", remotePath);
+    if (!response.IsOk())
+        return response;
+    std::uint64_t received = 0;
+    while (!link.finishedEarly) {
+        if (s.hook && !s.hook()) {
+            s.AbortTransfer(link);
+            return Response(Response::Cancelled, "The transfer was stopped.");
+        }
+        std::string_view bytes;
+        if (Error error = link.channel->ReadSome(bytes, s.inactivityTimeout)) {
+            s.AbortTransfer(link);
+            if (error.code == Error::Code::TimedOut)
+                error.message = "No data came for " + std::to_string(s.inactivityTimeout.count() / 1000) + " s.";
+            return FromError(error);
+        }
+        if (bytes.empty())
+            break;
+        std::string writeError;
+        if (!file.Write(bytes, writeError)) {
+            s.AbortTransfer(link);
+            return Response(Response::InvalidFile, writeError);
+        }
+        received += bytes.size();
+        progress.bytes = received;
+        if (size > 0)
+            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * received / size));
+    }
+    link.channel.reset();
+    if (!link.finishedEarly) {
+        response = s.FinishTransfer();
+        if (!response.IsOk())
+            return response;
+    }
+    if (mode == Binary && size >= 0 && received < static_cast<std::uint64_t>(size))
+        return Response(Response::ConnectionClosed, "The transfer ended after " + std::to_string(received) + " of "
+                                                        + std::to_string(size) + " bytes.");
+    std::string commitError;
+    if (!file.CommitAs(folder / PathFromUtf8(name), commitError))
+        return Response(Response::InvalidFile, commitError);
+    progress.percent = 100.0f;
+    return response;
+}
+
+Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
+                         TranslateInfo& progress, TransferMode mode)
+{
+    if (&destination == this)
+        return Response(Response::InvalidArgument, "A session cannot copy a file to itself.");
+    // Both locks at once, so two relays in opposite directions cannot deadlock.
+    std::scoped_lock lock(impl_->mutex, destination.impl_->mutex);
+    Impl& src = *impl_;
+    Impl& dst = *destination.impl_;
+    progress.Reset();
+    const std::string name(vorn::ftp::LastPathComponent(sourcePath));
+    if (!vorn::ftp::IsPlainFileName(name))
+        return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
+    if (!src.Connected() || !dst.Connected())
+        return src.NotConnected();
+
+    Response response = src.SetType(mode);
+    if (!response.IsOk())
+        return response;
+    response = dst.SetType(mode);
+    if (!response.IsOk())
+        return response;
+    const std::int64_t size = src.RemoteSize(sourcePath, response);
+    if (!src.Connected())
+        return response;
+    if (size >= 0)
+        progress.totalBytes = static_cast<std::uint64_t>(size);
+
+    const std::string target = vorn::ftp::JoinRemotePath(destinationFolder, name);
+    const std::string temporary = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
+
+    Impl::DataLink in;
+    response = src.PrepareData(in);
+    if (!response.IsOk())
+        return response;
+    response = src.StartTransfer(in, "RETR", sourcePath);
+    if (!response.IsOk())
+        return response;
+
+    Impl::DataLink out;
+    response = dst.PrepareData(out);
+    if (response.IsOk())
+        response = dst.StartTransfer(out, "STOR", temporary);
+    if (!response.IsOk() || out.finishedEarly) {
+        if (!in.finishedEarly)
+            src.AbortTransfer(in);
+        if (out.finishedEarly)
+            (void)dst.Command("DELE", temporary);
+        return response.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.") : response;
+    }
+
+    // From here on a partial upload may exist; every failure removes it.
+    auto fail = [&](Response why, bool sourceRunning) {
+        if (sourceRunning)
+            src.AbortTransfer(in);
+        if (out.channel)
+            dst.AbortTransfer(out);
+        if (dst.Connected())
+            (void)dst.Command("DELE", temporary);
+        return why;
+    };
+
+    std::uint64_t copied = 0;
+    while (!in.finishedEarly) {
+        if (src.hook && !src.hook())
+            return fail(Response(Response::Cancelled, "The transfer was stopped."), true);
+        std::string_view bytes;
+        if (Error error = in.channel->ReadSome(bytes, src.inactivityTimeout))
+            return fail(FromError(error), true);
+        if (bytes.empty())
+            break;
+        if (Error error = out.channel->Write(bytes, dst.inactivityTimeout))
+            return fail(FromError(error), true);
+        copied += bytes.size();
+        progress.bytes = copied;
+        if (size > 0)
+            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
+    }
+    in.channel.reset();
+    if (!in.finishedEarly) {
+        response = src.FinishTransfer();
+        if (!response.IsOk())
+            return fail(response, false);
+    }
+    if (mode == Binary && size >= 0 && copied < static_cast<std::uint64_t>(size))
+        return fail(Response(Response::ConnectionClosed, "The source sent " + std::to_string(copied) + " of "
+                                                             + std::to_string(size) + " bytes."),
+                    false);
+
+    // The end of the upload is the end of the stream; over TLS a close_notify marks it.
+    out.channel->ShutdownTls(std::min(dst.inactivityTimeout, Duration(std::chrono::seconds(10))));
+    out.channel.reset();
+    response = dst.FinishTransfer();
+    if (!response.IsOk())
+        return fail(response, false);
+
+    Response moved = dst.RenameRaw(temporary, target);
+    if (!moved.IsOk() && dst.Connected()) {
+        // Servers on Windows refuse to rename over an existing file. Move the old copy aside
+        // first, so that it is back in place if the new one cannot be moved in.
+        const std::string aside = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold"));
+        if (dst.RenameRaw(target, aside).IsOk()) {
+            moved = dst.RenameRaw(temporary, target);
+            if (moved.IsOk())
+                (void)dst.Command("DELE", aside);
+            else
+                (void)dst.RenameRaw(aside, target);
+        }
+    }
+    if (!moved.IsOk())
+        return fail(Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);
+    progress.percent = 100.0f;
+    return response;
+}
+
+int Ftp::TsFileBtFtp(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
+                     TranslateInfo& progress, TransferMode mode)
+{
+    return Relay(destination, sourcePath, destinationFolder, progress, mode).IsOk() ? 1 : 0;
+}
+
+} // namespace sf

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "ftpclient/IPAddress.h"
+#include "ftpclient/Listing.h"
+#include "ftpclient/ServerText.h"
+#include "ftpclient/TranslateInfo.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sf {
+
+// One FTP or FTPS session: a control connection and the data connections of its transfers.
+//
+// Threads: one worker uses a session; KeepAlive may come from a second thread and Cancel
+// from any. Commands never interleave: each command and each whole transfer holds the
+// session's lock, and KeepAlive skips its beat instead of waiting for it.
+//
+// Nothing waits without an end: connecting is bounded by the connect time-out, every reply
+// and every piece of data by the inactivity time-out, and Cancel() ends any wait at once.
+class Ftp {
+public:
+    enum TransferMode { Binary = 0, Ascii, Ebcdic };
+
+    class Response {
+    public:
+        // Codes of the client itself, beyond the three-digit codes of a server.
+        enum Status {
+            InvalidResponse = 1000, // the server sent something that is not FTP
+            ConnectionFailed = 1001,
+            ConnectionClosed = 1002, // not connected, or the connection was lost
+            InvalidFile = 1003,      // a local file or a remote name that cannot be used
+            TimedOut = 1004,
+            Cancelled = 1005, // Cancel() was called or the transfer hook said stop
+            Busy = 1006,      // KeepAlive skipped: a command or transfer is in progress
+            TlsFailed = 1007,
+            InvalidArgument = 1008, // a text that cannot go into a command (line breaks)
+        };
+
+        explicit Response(int status = InvalidResponse, std::string message = "");
+
+        // True for the 1xx, 2xx and 3xx replies of a server.
+        [[nodiscard]] bool IsOk() const { return status_ < 400; }
+        [[nodiscard]] int GetStatus() const { return status_; }
+        [[nodiscard]] const std::string& GetMessage() const { return message_; }
+
+    private:
+        int status_;
+        std::string message_;
+    };
+
+    class DirectoryResponse : public Response {
+    public:
+        DirectoryResponse(const Response& response, std::string directory);
+        [[nodiscard]] const std::string& GetDirectory() const { return directory_; }
+
+    private:
+        std::string directory_;
+    };
+
+    class ListingResponse : public Response {
+    public:
+        using Info = sf::Info;
+
+        ListingResponse(const Response& response, std::vector<Info> entries);
+        [[nodiscard]] std::size_t GetCount() const { return entries_.size(); }
+        // `index` must be below GetCount().
+        [[nodiscard]] const Info& retFileInfo(std::size_t index) const { return entries_.at(index); }
+        [[nodiscard]] const std::vector<Info>& GetEntries() const { return entries_; }
+
+    private:
+        std::vector<Info> entries_;
+    };
+
+    // Called between the chunks of a transfer, on the transferring thread. It may block while
+    // a run is paused (the connections stay open); false stops the transfer.
+    using TransferHook = std::function<bool()>;
+
+    // `verbose` writes the control dialogue to std::clog, passwords masked.
+    explicit Ftp(bool verbose = false);
+    // Sends QUIT without waiting for the answer and closes the connection.
+    ~Ftp();
+    Ftp(const Ftp&) = delete;
+    Ftp& operator=(const Ftp&) = delete;
+
+    // PEM certificates the user trusts besides the system store, for every later session.
+    static void SetTrustedCertificatesFile(std::string path);
+    [[nodiscard]] static std::string GetTrustedCertificatesFile();
+
+    // Settings; they apply from the next Connect (security) or the next operation.
+    void SetSecurity(vorn::ftp::Security security);
+    void SetPassive(bool passive);
+    void SetConnectTimeout(std::chrono::milliseconds timeout);
+    void SetInactivityTimeout(std::chrono::milliseconds timeout);
+    void SetTransferHook(TransferHook hook);
+
+    // Any thread. Makes the current wait and every later one of this session fail promptly.
+    void Cancel();
+
+    // `timeoutSeconds` 0 means the session's connect time-out (30 s unless set).
+    [[nodiscard]] Response Connect(const IPAddress& server, unsigned short port = 21, float timeoutSeconds = 0.f);
+    [[nodiscard]] Response Login(const std::string& user, const std::string& password);
+    Response Disconnect();
+    // NOOP, unless a command or transfer is in progress: then nothing is sent (Busy).
+    Response KeepAlive();
+
+    [[nodiscard]] DirectoryResponse GetWorkingDirectory();
+    // MLSD when the server offers it, else LIST. Unreadable lines and names that cannot be
+    // names (empty, with "/" or NUL) are left out; "." and ".." may appear.
+    [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
+    [[nodiscard]] Response ChangeDirectory(const std::string& directory);
+    [[nodiscard]] Response ParentDirectory();
+    [[nodiscard]] Response MakeDirectory(const std::string& name);
+    [[nodiscard]] Response DeleteFile(const std::string& name);
+    [[nodiscard]] Response Rename(const std::string& file, const std::string& newName);
+
+    // Fetches `remotePath` into `localFolder` under its remote name. The data goes to a
+    // temporary file first, which replaces an existing copy only when the whole file came
+    // and the server confirmed it.
+    [[nodiscard]] Response Download(const std::string& remotePath, const std::string& localFolder,
+                                    TranslateInfo& progress, TransferMode mode = Binary);
+
+    // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
+    // through memory. The upload goes to a temporary name and is renamed over the target
+    // when complete; a failed copy removes it again.
+    [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
+                                 const std::string& destinationFolder, TranslateInfo& progress,
+                                 TransferMode mode = Binary);
+    // Relay with 1 for success and 0 for failure.
+    [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
+                                  const std::string& destinationFolder, TranslateInfo& progress,
+                                  TransferMode mode = Binary);
+
+    // Whether the last TLS data connection resumed the control connection's session.
+    [[nodiscard]] bool LastDataSessionReused() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace sf

@@ -1,0 +1,184 @@
+#!/usr/bin/python3
+"""A pyftpdlib server for the tests: serves one folder for one user on 127.0.0.1.
+
+Binds port 0, prints "PORT <n>" as the first line on stdout, then serves until killed.
+Each option switches on a misbehaviour a backup client has to survive; they are mixins
+composed onto pyftpdlib's handler classes, so they combine (e.g. TLS with slow data).
+"""
+
+import argparse
+import logging
+import os
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+class DosListMixin:
+    """LIST in the DOS form IIS uses, 12-hour times: '03-15-12  02:25PM  <DIR>  name'."""
+
+    def ftp_LIST(self, path):
+        try:
+            if not self.fs.isdir(path):
+                raise OSError("Not a directory")
+            names = sorted(self.run_as_current_user(self.fs.listdir, path))
+            lines = []
+            for name in names:
+                st = self.fs.lstat(os.path.join(path, name))
+                stamp = time.strftime("%m-%d-%y  %I:%M%p", time.gmtime(st.st_mtime))
+                # The name starts at column 39 whether the entry is a file or a folder.
+                if self.fs.isdir(os.path.join(path, name)):
+                    column = "       <DIR>          "
+                else:
+                    column = " %20d " % st.st_size
+                lines.append("%s%s%s\r\n" % (stamp, column, name))
+        except OSError as err:
+            self.respond("550 %s." % err)
+            return
+        data = "".join(lines).encode("utf8", self.unicode_errors)
+        self.push_dtp_data(data, cmd="LIST")
+        return path
+
+
+class StallAfterLoginMixin:
+    """Once logged in, reads every command and answers none (socket stays open)."""
+
+    def pre_process_command(self, line, cmd, arg):
+        if self.authenticated:
+            return
+        super().pre_process_command(line, cmd, arg)
+
+
+class StallOnConnectMixin:
+    """Accepts the TCP connection but never sends the greeting nor answers."""
+
+    def handle(self):
+        pass
+
+    def pre_process_command(self, line, cmd, arg):
+        pass
+
+
+class ImplicitTlsMixin:
+    """FTPS on the first byte: pyftpdlib only knows AUTH TLS, so the socket is wrapped
+    before the greeting is queued; the greeting goes out once the handshake is done."""
+
+    def __init__(self, conn, server, ioloop=None):
+        super().__init__(conn, server, ioloop)
+        if self.connected:
+            self.secure_connection(self.ssl_context)
+
+
+class EarlyTlsHandshakeMixin:
+    """Lets a client start the data connection's TLS handshake before it sends the transfer
+    command (curl does). pyftpdlib closes a data channel that turns readable before a
+    transfer is queued, which would reset the connection mid-handshake."""
+
+    def readable(self):
+        return self._ssl_accepting or super().readable()
+
+
+class DropDataMixin:
+    """RETR sends `drop_after` bytes, then cuts the data connection and answers 426."""
+
+    drop_after = 0
+
+    def use_sendfile(self):
+        return False
+
+    def send(self, data):
+        # file_obj, unlike cmd, is set before the first chunk goes out; listings have none.
+        if self.file_obj is None or self.receive:
+            return super().send(data)
+        left = self.drop_after - self.tot_bytes_sent
+        if left <= 0:
+            self._error = True  # no TLS close_notify: the connection just dies
+            self._resp = ("426 Connection closed; transfer aborted.", logging.info)
+            self.close()
+            return 0
+        return super().send(bytes(data)[:left])
+
+
+def build_handler(args):
+    control_bases = []
+    data_bases = []
+    attrs = {}
+    data_attrs = {}
+    if args.dos_list:
+        control_bases.append(DosListMixin)
+    if args.stall_after_login:
+        control_bases.append(StallAfterLoginMixin)
+    if args.stall_on_connect:
+        control_bases.append(StallOnConnectMixin)
+    if args.drop_data_after is not None:
+        data_bases.append(DropDataMixin)
+        data_attrs["drop_after"] = args.drop_data_after
+
+    if args.tls:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        if not args.cert:
+            sys.exit("--tls needs --cert")
+        if args.tls == "implicit":
+            control_bases.insert(0, ImplicitTlsMixin)
+        control_bases.append(TLS_FTPHandler)
+        data_bases += [EarlyTlsHandshakeMixin, TLS_DTPHandler]
+        attrs.update(certfile=args.cert, keyfile=args.key or args.cert,
+                     tls_control_required=True, tls_data_required=True)
+    else:
+        control_bases.append(FTPHandler)
+    if args.slow_data:
+        data_bases.append(ThrottledDTPHandler)
+        data_attrs.update(read_limit=args.slow_data, write_limit=args.slow_data)
+    if args.no_mlsd or args.dos_list:
+        # Without the commands in proto_cmds, FEAT omits MLST and they are answered 500.
+        attrs["proto_cmds"] = {cmd: info for cmd, info in control_bases[-1].proto_cmds.items()
+                               if cmd not in ("MLSD", "MLST")}
+    if not any(issubclass(b, DTPHandler) for b in data_bases):
+        data_bases.append(DTPHandler)
+
+    attrs["dtp_handler"] = type("TestDTPHandler", tuple(data_bases), data_attrs)
+    return type("TestFTPHandler", tuple(control_bases), attrs)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", required=True, help="folder to serve")
+    parser.add_argument("--user", default="user")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--no-mlsd", action="store_true")
+    parser.add_argument("--dos-list", action="store_true")
+    parser.add_argument("--tls", choices=("explicit", "implicit"))
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--stall-after-login", action="store_true")
+    parser.add_argument("--stall-on-connect", action="store_true")
+    parser.add_argument("--drop-data-after", type=int, metavar="BYTES")
+    parser.add_argument("--slow-data", type=int, metavar="BYTES_PER_SEC")
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+                        format="[%(asctime)s] %(message)s")
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    handler = build_handler(args)
+    handler.authorizer = authorizer
+    handler.use_gmt_times = True
+
+    server = FTPServer(("127.0.0.1", 0), handler)
+    # A test killed before its teardown must not leave the server behind: once the parent
+    # is gone (we are re-parented), stop.
+    parent = os.getppid()
+    server.ioloop.call_every(0.5, lambda: os.getppid() != parent and os._exit(0))
+    print("PORT %d" % server.address[1], flush=True)
+    # Nothing else goes to stdout: the reader may have closed its end of the pipe.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
