@@ -34,8 +34,8 @@ QBrush Fill(Style style, const QRectF& r, QColor base)
 
 QPen Outline(Style style, QColor base, qreal width = 1.2)
 {
-    return QPen(style == Style::Flat ? base.darker(160) : base.darker(190), width, Qt::SolidLine, Qt::RoundCap,
-                Qt::RoundJoin);
+    return QPen(style == Style::Flat ? base.darker(160) : base.darker(190), width, Qt::SolidLine,
+        Qt::RoundCap, Qt::RoundJoin);
 }
 
 void Page(QPainter& p, Style s, QRectF r)
@@ -127,7 +127,7 @@ void DrawDelete(QPainter& p, Style s)
     p.drawRoundedRect(QRectF(6, 5, 20, 4), 1.5, 1.5);
     p.drawRect(QRectF(13, 3, 6, 2));
     p.setPen(QPen(QColor(110, 115, 125), 1.4));
-    for (qreal x : {12.5, 16.0, 19.5})
+    for (qreal x : { 12.5, 16.0, 19.5 })
         p.drawLine(QPointF(x, 12), QPointF(x, 26));
     Badge(p, s, QPointF(24, 23), 6.5, red);
     p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap));
@@ -321,22 +321,23 @@ int main(int argc, char* argv[])
         const char* builtin;
         void (*draw)(QPainter&, Style);
     };
-    const Tool tools[] = {{"New.ico", "new.png", DrawNew},      {"modify.ico", "modify.png", DrawModify},
-                          {"delete.ico", "delete.png", DrawDelete}, {"run.ico", "run.png", DrawRun},
-                          {"pause.ico", "pause.png", DrawPause}, {"stop.ico", "stop.png", DrawStop},
-                          {"home.ico", "home.png", DrawHome},     {"about.ico", "about.png", DrawAbout}};
+    const Tool tools[] = { { "New.ico", "new.png", DrawNew }, { "modify.ico", "modify.png", DrawModify },
+        { "delete.ico", "delete.png", DrawDelete }, { "run.ico", "run.png", DrawRun },
+        { "pause.ico", "pause.png", DrawPause }, { "stop.ico", "stop.png", DrawStop },
+        { "home.ico", "home.png", DrawHome }, { "about.ico", "about.png", DrawAbout } };
     bool ok = true;
     for (const Tool& t : tools) {
-        ok &= Save(Render(32, [&](QPainter& p) { t.draw(p, Style::Glossy); }), images.filePath(t.file), "ico");
+        ok &= Save(
+            Render(32, [&](QPainter& p) { t.draw(p, Style::Glossy); }), images.filePath(t.file), "ico");
         ok &= Save(Render(32, [&](QPainter& p) { t.draw(p, Style::Flat); }),
-                   icons.filePath(QStringLiteral("tool-") + t.builtin), "png");
+            icons.filePath(QStringLiteral("tool-") + t.builtin), "png");
     }
     ok &= Save(Render(16, DrawSmallDocument), icons.filePath("small-document.png"), "png");
     ok &= Save(Render(16, DrawSmallFolder), icons.filePath("small-folder.png"), "png");
     ok &= Save(Render(16, DrawSmallUp), icons.filePath("small-up.png"), "png");
     ok &= Save(Render(16, DrawSmallError), icons.filePath("small-error.png"), "png");
-    for (int size : {16, 32, 64, 128})
+    for (int size : { 16, 32, 64, 128 })
         ok &= Save(Render(size, [&](QPainter& p) { DrawProgram(p, size); }),
-                   icons.filePath(QStringLiteral("vornbackup-%1.png").arg(size)), "png");
+            icons.filePath(QStringLiteral("vornbackup-%1.png").arg(size)), "png");
     return ok ? 0 : 1;
 }

@@ -13,15 +13,18 @@
 
 namespace {
 
-QLabel* LinkLine(const QString& prefix, const QString& shown, const QString& target, const char* name, QWidget* parent)
+QLabel* LinkLine(
+    const QString& prefix, const QString& shown, const QString& target, const char* name, QWidget* parent)
 {
-    auto* label = new QLabel(QStringLiteral("%1<a href=\"%2\">%3</a>").arg(prefix.toHtmlEscaped(), target, shown.toHtmlEscaped()),
-                             parent);
+    auto* label = new QLabel(
+        QStringLiteral("%1<a href=\"%2\">%3</a>").arg(prefix.toHtmlEscaped(), target, shown.toHtmlEscaped()),
+        parent);
     label->setObjectName(name);
     label->setTextFormat(Qt::RichText);
     label->setTextInteractionFlags(Qt::TextBrowserInteraction);
     label->setOpenExternalLinks(false);
-    QObject::connect(label, &QLabel::linkActivated, parent, [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+    QObject::connect(label, &QLabel::linkActivated, parent,
+        [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
     return label;
 }
 

@@ -9,9 +9,9 @@ namespace vorn {
 QUrl ManualUrl(HelpPage page, const QString& startupFolder)
 {
     const QString programFolder = QCoreApplication::applicationDirPath();
-    const QString candidates[] = {QDir(startupFolder).filePath("docs/index.html"),
-                                  QDir(programFolder).filePath("docs/index.html"),
-                                  QDir(programFolder).filePath("../share/doc/vornbackup/index.html")};
+    const QString candidates[]
+        = { QDir(startupFolder).filePath("docs/index.html"), QDir(programFolder).filePath("docs/index.html"),
+              QDir(programFolder).filePath("../share/doc/vornbackup/index.html") };
     QUrl url(QString::fromLatin1(kHomePageUrl));
     for (const QString& candidate : candidates) {
         if (QFileInfo(candidate).isFile()) {

@@ -13,9 +13,15 @@ void LocalSpeedMeter::Start(std::int64_t clockMs)
     localSpeed_ = 0.0F;
 }
 
-void LocalSpeedMeter::Pause() { bytesAtPause_ = sampledBytes_; }
+void LocalSpeedMeter::Pause()
+{
+    bytesAtPause_ = sampledBytes_;
+}
 
-void LocalSpeedMeter::Resume(std::int64_t clockMs) { runStartClock_ = clockMs; }
+void LocalSpeedMeter::Resume(std::int64_t clockMs)
+{
+    runStartClock_ = clockMs;
+}
 
 float LocalSpeedMeter::Record(std::uint64_t sampledBytes, std::int64_t clockMs)
 {
@@ -36,8 +42,8 @@ std::string LastPathComponent(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::uint64_t SumRecentFileBytes(const std::filesystem::path& folder, const std::set<std::string>& names,
-                                 std::time_t since)
+std::uint64_t SumRecentFileBytes(
+    const std::filesystem::path& folder, const std::set<std::string>& names, std::time_t since)
 {
     namespace fs = std::filesystem;
     if (names.empty())

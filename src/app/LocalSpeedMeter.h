@@ -37,7 +37,7 @@ private:
 
 // Sum of the sizes of the regular files directly in `folder` whose names are in `names` and
 // whose modification time is at or after `since`. Errors count as nothing found.
-[[nodiscard]] std::uint64_t SumRecentFileBytes(const std::filesystem::path& folder,
-                                               const std::set<std::string>& names, std::time_t since);
+[[nodiscard]] std::uint64_t SumRecentFileBytes(
+    const std::filesystem::path& folder, const std::set<std::string>& names, std::time_t since);
 
 } // namespace vorn

@@ -54,8 +54,8 @@ public:
         setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
         setContentsMargins(2, 0, 2, 0);
     }
-    QSize sizeHint() const override { return {preferredWidth_, QLabel::sizeHint().height()}; }
-    QSize minimumSizeHint() const override { return {40, QLabel::minimumSizeHint().height()}; }
+    QSize sizeHint() const override { return { preferredWidth_, QLabel::sizeHint().height() }; }
+    QSize minimumSizeHint() const override { return { 40, QLabel::minimumSizeHint().height() }; }
 
 private:
     int preferredWidth_;
@@ -64,7 +64,7 @@ private:
 QIcon ProgramIcon()
 {
     QIcon icon;
-    for (int size : {16, 32, 64, 128})
+    for (int size : { 16, 32, 64, 128 })
         icon.addFile(QStringLiteral(":/icons/vornbackup-%1.png").arg(size), QSize(size, size));
     return icon;
 }
@@ -91,8 +91,8 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     ApplyToolbarIcons();
     CreateTray();
 
-    for (int id : {SpeedTextTimer, SchedulerCheckTimer, PlanReloadTimer, MidnightTimer, LocalSpeedTimer, ProgressTimer,
-                   ProgressBarCreateTimer}) {
+    for (int id : { SpeedTextTimer, SchedulerCheckTimer, PlanReloadTimer, MidnightTimer, LocalSpeedTimer,
+             ProgressTimer, ProgressBarCreateTimer }) {
         auto* timer = new QTimer(this);
         timer->setObjectName(QStringLiteral("timer%1").arg(id));
         connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
@@ -133,12 +133,14 @@ void CMainFrame::CreatePanes()
     // The left column gets half the width plus 30, the right one half; the top row 300 of
     // the window's height. QSplitter scales these proportions to the real size.
     const int half = 1000 / 2;
-    topSplitter_->setSizes({half + 30, half});
-    bottomSplitter_->setSizes({half + 30, half});
-    outerSplitter_->setSizes({300, 280});
+    topSplitter_->setSizes({ half + 30, half });
+    bottomSplitter_->setSizes({ half + 30, half });
+    outerSplitter_->setSizes({ 300, 280 });
     setCentralWidget(outerSplitter_);
 
-    projectView_->setRunInfoProvider([this] { return CVornBackupView::RunInfo {runState(), runProjectName_}; });
+    projectView_->setRunInfoProvider([this] {
+        return CVornBackupView::RunInfo { runState(), runProjectName_ };
+    });
     connect(projectView_, &CVornBackupView::selectedRowChanged, this, [this] { UpdateCommandStates(); });
     connect(projectView_, &CVornBackupView::newRequested, this, &CMainFrame::OnNew);
     connect(projectView_, &CVornBackupView::modifyRequested, this, &CMainFrame::OnModify);
@@ -148,10 +150,10 @@ void CMainFrame::CreatePanes()
     connect(projectView_, &CVornBackupView::deleteRequested, this, &CMainFrame::OnDelete);
 
     // The Clean items follow the row counts of the lists they empty.
-    for (QAbstractItemModel* model : {static_cast<QAbstractItemModel*>(statusView_->model()),
-                                      static_cast<QAbstractItemModel*>(destinationPane_->model()),
-                                      static_cast<QAbstractItemModel*>(sourcePane_->model()),
-                                      static_cast<QAbstractItemModel*>(projectView_->model())}) {
+    for (QAbstractItemModel* model : { static_cast<QAbstractItemModel*>(statusView_->model()),
+             static_cast<QAbstractItemModel*>(destinationPane_->model()),
+             static_cast<QAbstractItemModel*>(sourcePane_->model()),
+             static_cast<QAbstractItemModel*>(projectView_->model()) }) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this] { UpdateCommandStates(); });
         connect(model, &QAbstractItemModel::rowsRemoved, this, [this] { UpdateCommandStates(); });
         connect(model, &QAbstractItemModel::modelReset, this, [this] { UpdateCommandStates(); });
@@ -160,8 +162,8 @@ void CMainFrame::CreatePanes()
     connect(bottomSplitter_, &QSplitter::splitterMoved, this, [this] { UpdateCommandStates(); });
 }
 
-QAction* CMainFrame::MakeAction(const char* objectName, const QString& text, const QString& prompt,
-                                const QString& tip)
+QAction* CMainFrame::MakeAction(
+    const char* objectName, const QString& text, const QString& prompt, const QString& tip)
 {
     auto* action = new QAction(text, this);
     action->setObjectName(objectName);
@@ -191,7 +193,8 @@ void CMainFrame::CreateActions()
     passiveModeAction_ = MakeAction("actionPassiveMode", "Passive Mode(&P)", "Passive Mode");
     toolBarAction_ = MakeAction("actionToolBar", "Tool Bar(&T)", "Hide or show toolbar");
     statusBarAction_ = MakeAction("actionStatusBar", "Status Bar(&S)", "Hide or show statusbar");
-    transmissionAction_ = MakeAction("actionTransmissionWindow", "Transmission Window(&F)", "Transmission Window");
+    transmissionAction_
+        = MakeAction("actionTransmissionWindow", "Transmission Window(&F)", "Transmission Window");
     destinationAction_ = MakeAction("actionDestinationWindow", "Destination Window(&D)", "Local Window");
     cleanAllAction_ = MakeAction("actionCleanAll", "All Lists(A)", {});
     cleanTransferAction_ = MakeAction("actionCleanTransfer", "Transfer List(&T)", {});
@@ -200,12 +203,13 @@ void CMainFrame::CreateActions()
     helpAction_ = MakeAction("actionHelp", "Help(&H)", "Help", "Help");
     homePageAction_ = MakeAction("actionHomePage", "Home Page(&H)", "Home Page", "Home Page");
     tutorialAction_ = MakeAction("actionTutorial", "Tutorial(&T)", "Tutorial", "Tutorial");
-    errorReportingAction_ = MakeAction("actionErrorReporting", "Error Reporting(&E)", "Error Reporting", "Reporting");
+    errorReportingAction_
+        = MakeAction("actionErrorReporting", "Error Reporting(&E)", "Error Reporting", "Reporting");
     aboutAction_ = MakeAction("actionAbout", "About Vorn FTP(&A)...",
-                              "Display program information, version number and copyright", "About");
+        "Display program information, version number and copyright", "About");
 
-    for (QAction* checkable : {activeModeAction_, passiveModeAction_, toolBarAction_, statusBarAction_,
-                               transmissionAction_, destinationAction_})
+    for (QAction* checkable : { activeModeAction_, passiveModeAction_, toolBarAction_, statusBarAction_,
+             transmissionAction_, destinationAction_ })
         checkable->setCheckable(true);
 
     connect(newAction_, &QAction::triggered, this, &CMainFrame::OnNew);
@@ -235,7 +239,7 @@ void CMainFrame::CreateActions()
     connect(homePageAction_, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Home); });
     connect(tutorialAction_, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Tutorial); });
     connect(errorReportingAction_, &QAction::triggered, this,
-            [this] { OpenHelpPage(vorn::HelpPage::ErrorReporting); });
+        [this] { OpenHelpPage(vorn::HelpPage::ErrorReporting); });
     connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
 }
 
@@ -311,8 +315,8 @@ void CMainFrame::ApplyToolbarIcons()
     const std::optional<std::vector<QIcon>> files = vorn::LoadToolbarIconFiles(startupFolder_);
     iconFilesUsed_ = files.has_value();
     const std::vector<QIcon> icons = files ? *files : vorn::BuiltinToolbarIcons();
-    QAction* const buttons[] = {newAction_,  modifyAction_, deleteAction_,   startAction_,
-                                pauseAction_, stopAction_,  homePageAction_, aboutAction_};
+    QAction* const buttons[] = { newAction_, modifyAction_, deleteAction_, startAction_, pauseAction_,
+        stopAction_, homePageAction_, aboutAction_ };
     for (std::size_t i = 0; i < std::size(buttons); ++i)
         buttons[i]->setIcon(icons[i]);
 }
@@ -389,11 +393,20 @@ void CMainFrame::setRunProjectName(const QString& name)
     UpdateCommandStates();
 }
 
-int CMainFrame::selectedRow() const { return projectView_->selectedRow(); }
+int CMainFrame::selectedRow() const
+{
+    return projectView_->selectedRow();
+}
 
-QString CMainFrame::speedText() const { return speedPane_->text(); }
+QString CMainFrame::speedText() const
+{
+    return speedPane_->text();
+}
 
-QString CMainFrame::promptText() const { return promptPane_->text(); }
+QString CMainFrame::promptText() const
+{
+    return promptPane_->text();
+}
 
 void CMainFrame::UpdateCommandStates()
 {
@@ -521,7 +534,10 @@ void CMainFrame::OnStop()
     UpdateCommandStates();
 }
 
-void CMainFrame::OnExit() { close(); }
+void CMainFrame::OnExit()
+{
+    close();
+}
 
 void CMainFrame::SetTransferModeActive(bool active)
 {
@@ -535,12 +551,12 @@ void CMainFrame::ToggleTransmissionWindow()
     const int total = topSplitter_->width();
     if (sizes.value(1) != 0) {
         transmissionWidth_ = sizes.value(1);
-        topSplitter_->setSizes({total, 0});
+        topSplitter_->setSizes({ total, 0 });
         transmissionHidden_ = true;
     } else {
         // A pane collapsed by dragging has no remembered width: give it half.
         const int width = transmissionWidth_ > 0 ? transmissionWidth_ : total / 2;
-        topSplitter_->setSizes({std::max(0, total - width - topSplitter_->handleWidth()), width});
+        topSplitter_->setSizes({ std::max(0, total - width - topSplitter_->handleWidth()), width });
         transmissionHidden_ = false;
     }
     UpdateCommandStates();
@@ -552,11 +568,11 @@ void CMainFrame::ToggleDestinationWindow()
     const int total = bottomSplitter_->width();
     if (sizes.value(0) != 0) {
         destinationWidth_ = sizes.value(0);
-        bottomSplitter_->setSizes({0, total});
+        bottomSplitter_->setSizes({ 0, total });
         destinationHidden_ = true;
     } else {
         const int width = destinationWidth_ > 0 ? destinationWidth_ : total / 2;
-        bottomSplitter_->setSizes({width, std::max(0, total - width - bottomSplitter_->handleWidth())});
+        bottomSplitter_->setSizes({ width, std::max(0, total - width - bottomSplitter_->handleWidth()) });
         destinationHidden_ = false;
     }
     UpdateCommandStates();
@@ -567,9 +583,9 @@ void CMainFrame::resizeEvent(QResizeEvent* event)
     QMainWindow::resizeEvent(event);
     // Collapsed panes stay out of view whatever the new size.
     if (transmissionHidden_)
-        topSplitter_->setSizes({topSplitter_->width(), 0});
+        topSplitter_->setSizes({ topSplitter_->width(), 0 });
     if (destinationHidden_)
-        bottomSplitter_->setSizes({0, bottomSplitter_->width()});
+        bottomSplitter_->setSizes({ 0, bottomSplitter_->width() });
 }
 
 void CMainFrame::CleanTransferList()
@@ -598,7 +614,10 @@ void CMainFrame::CleanAllLists()
     UpdateCommandStates();
 }
 
-void CMainFrame::OpenHelpPage(vorn::HelpPage page) { QDesktopServices::openUrl(vorn::ManualUrl(page, startupFolder_)); }
+void CMainFrame::OpenHelpPage(vorn::HelpPage page)
+{
+    QDesktopServices::openUrl(vorn::ManualUrl(page, startupFolder_));
+}
 
 void CMainFrame::ShowAbout()
 {
@@ -608,7 +627,10 @@ void CMainFrame::ShowAbout()
 
 // ---- tray, minimise, restore, close ----
 
-void CMainFrame::UpdateNotifyMenu() { notifyShow_->setText(isVisible() ? "Hide" : "Show"); }
+void CMainFrame::UpdateNotifyMenu()
+{
+    notifyShow_->setText(isVisible() ? "Hide" : "Show");
+}
 
 void CMainFrame::ToggleShowHide()
 {
@@ -642,7 +664,8 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 {
     const int state = runState();
     if (state == 1 || state == 2) {
-        if (Prompt::Question("Have project running, are your sure you want to exit it?", "Warning", this, true)
+        if (Prompt::Question(
+                "Have project running, are your sure you want to exit it?", "Warning", this, true)
             != Prompt::Answer::Yes) {
             event->ignore();
             return;
@@ -743,7 +766,8 @@ void CMainFrame::CreateProgressBar()
     progressBar_->SetBarColor(QColor(62, 178, 226));
 }
 
-void CMainFrame::BeginRunDisplays(bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder)
+void CMainFrame::BeginRunDisplays(
+    bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder)
 {
     (void)scheduledStart; // both start paths refresh at the same display rate
     runStartTime_ = runStartTime;
@@ -776,8 +800,8 @@ void CMainFrame::UpdateProgressPosition()
 
 void CMainFrame::ShowSpeedText()
 {
-    const double speed = vorn::ChooseDisplaySpeed(figures_.runMode.load(), figures_.transferSpeed.load(),
-                                                  meter_.speed());
+    const double speed
+        = vorn::ChooseDisplaySpeed(figures_.runMode.load(), figures_.transferSpeed.load(), meter_.speed());
     const QString text = QString::fromStdString(vorn::FormatSpeedText(speed));
     if (speedPane_->text() != text)
         speedPane_->setText(text);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "app/HelpPages.h"
+#include "app/LocalSpeedMeter.h"
+#include "app/TransferFigures.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -7,10 +11,6 @@
 #include <ctime>
 #include <functional>
 #include <map>
-
-#include "app/HelpPages.h"
-#include "app/LocalSpeedMeter.h"
-#include "app/TransferFigures.h"
 
 class QAction;
 class QLabel;
@@ -48,18 +48,18 @@ public:
 
     // Where the run control and the editor plug in. Unset hooks leave their commands inert.
     struct Hooks {
-        std::function<void(const QString& name)> startRun;   // start RunProject for the project
-        std::function<void(bool pause)> pauseRun;            // pause (true) or resume (false)
-        std::function<bool()> stopRunAndWait;                // cancel the run and join its worker
-        std::function<void()> newProject;                    // project dialog, new
-        std::function<void()> modifyProject;                 // project dialog, selected row
-        std::function<void(int timerId)> schedulerTimer;     // timers 2, 3 and 4
+        std::function<void(const QString& name)> startRun; // start RunProject for the project
+        std::function<void(bool pause)> pauseRun; // pause (true) or resume (false)
+        std::function<bool()> stopRunAndWait; // cancel the run and join its worker
+        std::function<void()> newProject; // project dialog, new
+        std::function<void()> modifyProject; // project dialog, selected row
+        std::function<void(int timerId)> schedulerTimer; // timers 2, 3 and 4
     };
 
     // `startupFolder` is the folder the program was started in: the toolbar icons are read
     // from its "images" folder and the manual is looked up there first.
-    explicit CMainFrame(vorn::ProjectDb* db, const QString& startupFolder = QDir::currentPath(),
-                        QWidget* parent = nullptr);
+    explicit CMainFrame(
+        vorn::ProjectDb* db, const QString& startupFolder = QDir::currentPath(), QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     [[nodiscard]] Hooks& hooks() { return hooks_; }
@@ -146,7 +146,8 @@ private:
     void CreateTray();
     void ApplyToolbarIcons();
     void FinishLocalSample(std::uint64_t bytes);
-    QAction* MakeAction(const char* objectName, const QString& text, const QString& prompt, const QString& tip = {});
+    QAction* MakeAction(
+        const char* objectName, const QString& text, const QString& prompt, const QString& tip = {});
 
     vorn::ProjectDb* db_;
     QString startupFolder_;

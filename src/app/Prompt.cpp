@@ -23,7 +23,7 @@ PromptState& State()
 bool TakePreset(const QString& text, const QString& caption, Prompt::Answer& answer)
 {
     PromptState& s = State();
-    s.last = {text, caption};
+    s.last = { text, caption };
     ++s.shown;
     if (!s.preset)
         return false;
@@ -47,13 +47,14 @@ void Prompt::Warning(const QString& text, const QString& caption, QWidget* paren
     QMessageBox::warning(parent, caption, text);
 }
 
-Prompt::Answer Prompt::Question(const QString& text, const QString& caption, QWidget* parent, bool warningIcon)
+Prompt::Answer Prompt::Question(
+    const QString& text, const QString& caption, QWidget* parent, bool warningIcon)
 {
     Answer preset {};
     if (TakePreset(text, caption, preset))
         return preset;
     QMessageBox box(warningIcon ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
-                    QMessageBox::Yes | QMessageBox::No, parent);
+        QMessageBox::Yes | QMessageBox::No, parent);
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes ? Answer::Yes : Answer::No;
 }
@@ -64,11 +65,20 @@ void Prompt::setNextAnswer(Answer answer)
     State().answers.push_back(answer);
 }
 
-Prompt::Shown Prompt::lastShown() { return State().last; }
+Prompt::Shown Prompt::lastShown()
+{
+    return State().last;
+}
 
-int Prompt::shownCount() { return State().shown; }
+int Prompt::shownCount()
+{
+    return State().shown;
+}
 
-int Prompt::unansweredCount() { return State().unanswered; }
+int Prompt::unansweredCount()
+{
+    return State().unanswered;
+}
 
 void Prompt::resetForTest()
 {

@@ -18,8 +18,8 @@ public:
     };
 
     static void Warning(const QString& text, const QString& caption, QWidget* parent = nullptr);
-    [[nodiscard]] static Answer Question(const QString& text, const QString& caption, QWidget* parent = nullptr,
-                                         bool warningIcon = false);
+    [[nodiscard]] static Answer Question(
+        const QString& text, const QString& caption, QWidget* parent = nullptr, bool warningIcon = false);
 
     // Test support.
     static void setNextAnswer(Answer answer);

@@ -3,7 +3,10 @@
 #include <QtGlobal>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
-static void InitVornResources() { Q_INIT_RESOURCE(vornbackup); }
+static void InitVornResources()
+{
+    Q_INIT_RESOURCE(vornbackup);
+}
 
 namespace vorn {
 

@@ -18,7 +18,8 @@ StartupOptions ParseStartupOptions(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription("Vorn FTP Backup");
     const QCommandLineOption db("db", "Use the project database at PATH.", "PATH");
-    const QCommandLineOption screenshot("screenshot", "Save a picture of the main window to PATH and quit.", "PATH");
+    const QCommandLineOption screenshot(
+        "screenshot", "Save a picture of the main window to PATH and quit.", "PATH");
     parser.addOption(db);
     parser.addOption(screenshot);
     StartupOptions options;

@@ -14,15 +14,16 @@ class ProjectDb;
 
 struct StartupOptions {
     std::optional<std::string> databasePath; // --db PATH
-    QString screenshotPath;                  // --screenshot PATH: save the window and quit
-    QString error;                           // not empty when the command line is wrong
+    QString screenshotPath; // --screenshot PATH: save the window and quit
+    QString error; // not empty when the command line is wrong
 };
 
 [[nodiscard]] StartupOptions ParseStartupOptions(const QStringList& arguments);
 
 // Opens the project database at the resolved path. When it cannot be opened the user is told
 // which file and why, and nullptr comes back; the file is left as it was.
-[[nodiscard]] std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(const std::optional<std::string>& commandLinePath);
+[[nodiscard]] std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(
+    const std::optional<std::string>& commandLinePath);
 
 // The whole desktop program after the application object exists; returns the exit code.
 [[nodiscard]] int RunDesktop(QApplication& app);

@@ -10,9 +10,9 @@ namespace vorn {
 
 namespace {
 
-const char* const kFiles[] = {"New.ico",   "modify.ico", "delete.ico", "run.ico",
-                              "pause.ico", "stop.ico",   "home.ico",   "about.ico"};
-const char* const kBuiltin[] = {"new", "modify", "delete", "run", "pause", "stop", "home", "about"};
+const char* const kFiles[]
+    = { "New.ico", "modify.ico", "delete.ico", "run.ico", "pause.ico", "stop.ico", "home.ico", "about.ico" };
+const char* const kBuiltin[] = { "new", "modify", "delete", "run", "pause", "stop", "home", "about" };
 
 } // namespace
 

@@ -52,8 +52,8 @@ int TextProgressBar::SetPos(int position)
     position_ = position;
     // An empty range gives no bar instead of a division by zero.
     const double exact = Fraction() * width();
-    const double limited = std::clamp(exact, double(std::numeric_limits<int>::min() / 2),
-                                      double(std::numeric_limits<int>::max() / 2));
+    const double limited = std::clamp(
+        exact, double(std::numeric_limits<int>::min() / 2), double(std::numeric_limits<int>::max() / 2));
     const int barWidth = static_cast<int>(std::trunc(limited));
     if (barWidth != lastWidth_) {
         lastWidth_ = barWidth;
@@ -106,7 +106,8 @@ void TextProgressBar::Render()
         return;
     }
     const double exact = area.left() + area.width() * Fraction();
-    const int split = static_cast<int>(std::trunc(std::clamp(exact, double(area.left()), double(area.right() + 1))));
+    const int split
+        = static_cast<int>(std::trunc(std::clamp(exact, double(area.left()), double(area.right() + 1))));
     const QRect bar(area.left(), area.top(), split - area.left(), area.height());
     const QRect rest(split, area.top(), area.right() + 1 - split, area.height());
     p.fillRect(bar, barColour_);

@@ -30,7 +30,7 @@ public:
     // The text drawn: the caption, or the truncated percentage ("42%").
     [[nodiscard]] QString displayText() const;
 
-    [[nodiscard]] QSize sizeHint() const override { return {120, 18}; }
+    [[nodiscard]] QSize sizeHint() const override { return { 120, 18 }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -4,12 +4,13 @@
 
 namespace {
 
-const char* const kCaptions[FileListModel::ColumnCount] = {"Name", "Size", "Modify Time"};
-const int kWidths[FileListModel::ColumnCount] = {220, 120, 120};
+const char* const kCaptions[FileListModel::ColumnCount] = { "Name", "Size", "Modify Time" };
+const int kWidths[FileListModel::ColumnCount] = { 220, 120, 120 };
 
 int Alignment(int column)
 {
-    return column == FileListModel::Name ? int(Qt::AlignLeft | Qt::AlignVCenter) : int(Qt::AlignRight | Qt::AlignVCenter);
+    return column == FileListModel::Name ? int(Qt::AlignLeft | Qt::AlignVCenter)
+                                         : int(Qt::AlignRight | Qt::AlignVCenter);
 }
 
 } // namespace
@@ -24,7 +25,10 @@ int FileListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(entries_.size());
 }
 
-int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int FileListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 const FileListModel::Entry* FileListModel::EntryAt(int row) const
 {
@@ -82,12 +86,15 @@ void FileListModel::Clear()
     endResetModel();
 }
 
-int FileListModel::ColumnWidth(int column) { return column >= 0 && column < ColumnCount ? kWidths[column] : 0; }
+int FileListModel::ColumnWidth(int column)
+{
+    return column >= 0 && column < ColumnCount ? kWidths[column] : 0;
+}
 
 QIcon FileListModel::SmallIcon(Kind kind)
 {
     vorn::EnsureResources();
-    static const QIcon icons[] = {QIcon(":/icons/small-document.png"), QIcon(":/icons/small-folder.png"),
-                                  QIcon(":/icons/small-up.png"), QIcon(":/icons/small-error.png")};
+    static const QIcon icons[] = { QIcon(":/icons/small-document.png"), QIcon(":/icons/small-folder.png"),
+        QIcon(":/icons/small-up.png"), QIcon(":/icons/small-error.png") };
     return icons[static_cast<int>(kind)];
 }

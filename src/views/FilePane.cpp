@@ -8,7 +8,7 @@
 #include <algorithm>
 
 FilePane::FilePane(const QString& objectName, const QString& listName, const QString& caption,
-                   const QString& labelName, QWidget* parent)
+    const QString& labelName, QWidget* parent)
     : QWidget(parent)
     , model_(new FileListModel(this))
     , list_(new QTableView(this))
@@ -57,8 +57,17 @@ void FilePane::Clear()
     pathLabel_->clear();
 }
 
-void FilePane::SetPathText(const QString& path) { pathLabel_->setText(path); }
+void FilePane::SetPathText(const QString& path)
+{
+    pathLabel_->setText(path);
+}
 
-QString FilePane::pathText() const { return pathLabel_->text(); }
+QString FilePane::pathText() const
+{
+    return pathLabel_->text();
+}
 
-int FilePane::rowCount() const { return model_->rowCount(); }
+int FilePane::rowCount() const
+{
+    return model_->rowCount();
+}

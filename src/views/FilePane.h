@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QWidget>
-
 #include "views/FileListModel.h"
+
+#include <QWidget>
 
 class QLabel;
 class QTableView;
@@ -12,8 +12,8 @@ class QTableView;
 class FilePane : public QWidget {
     Q_OBJECT
 public:
-    FilePane(const QString& objectName, const QString& listName, const QString& caption, const QString& labelName,
-             QWidget* parent = nullptr);
+    FilePane(const QString& objectName, const QString& listName, const QString& caption,
+        const QString& labelName, QWidget* parent = nullptr);
 
     // Deletes every row and empties the path label (the Clean commands).
     virtual void Clear();

@@ -2,10 +2,9 @@
 
 namespace {
 
-const char* const kCaptions[ProjectListModel::ColumnCount] = {"Backup Name",     "Source Folder",    "Destination Folder",
-                                                              "Transfer Status", "Last Backup Time", "Next Backup Time",
-                                                              "Backup Scheme"};
-const int kWidths[ProjectListModel::ColumnCount] = {90, 100, 100, 100, 100, 100, 100};
+const char* const kCaptions[ProjectListModel::ColumnCount] = { "Backup Name", "Source Folder",
+    "Destination Folder", "Transfer Status", "Last Backup Time", "Next Backup Time", "Backup Scheme" };
+const int kWidths[ProjectListModel::ColumnCount] = { 90, 100, 100, 100, 100, 100, 100 };
 
 } // namespace
 
@@ -19,7 +18,10 @@ int ProjectListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int ProjectListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int ProjectListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 QVariant ProjectListModel::data(const QModelIndex& index, int role) const
 {
@@ -28,7 +30,8 @@ QVariant ProjectListModel::data(const QModelIndex& index, int role) const
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
         return rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())];
     if (role == Qt::TextAlignmentRole)
-        return index.column() == TransferStatus ? int(Qt::AlignCenter) : int(Qt::AlignLeft | Qt::AlignVCenter);
+        return index.column() == TransferStatus ? int(Qt::AlignCenter)
+                                                : int(Qt::AlignLeft | Qt::AlignVCenter);
     return {};
 }
 
@@ -43,7 +46,10 @@ QVariant ProjectListModel::headerData(int section, Qt::Orientation orientation, 
     return {};
 }
 
-int ProjectListModel::ColumnWidth(int column) { return column >= 0 && column < ColumnCount ? kWidths[column] : 0; }
+int ProjectListModel::ColumnWidth(int column)
+{
+    return column >= 0 && column < ColumnCount ? kWidths[column] : 0;
+}
 
 void ProjectListModel::AppendRow(const Cells& cells)
 {

@@ -4,8 +4,8 @@
 
 namespace {
 
-const char* const kCaptions[StatusListModel::ColumnCount] = {"Time", "Name", "Size", "Status"};
-const int kWidths[StatusListModel::ColumnCount] = {80, 200, 100, 80};
+const char* const kCaptions[StatusListModel::ColumnCount] = { "Time", "Name", "Size", "Status" };
+const int kWidths[StatusListModel::ColumnCount] = { 80, 200, 100, 80 };
 
 int Alignment(int column)
 {
@@ -26,7 +26,10 @@ int StatusListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int StatusListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int StatusListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 const StatusListModel::Row* StatusListModel::RowAt(int displayRow) const
 {
@@ -76,14 +79,17 @@ QVariant StatusListModel::headerData(int section, Qt::Orientation orientation, i
     return {};
 }
 
-int StatusListModel::ColumnWidth(int column) { return column >= 0 && column < ColumnCount ? kWidths[column] : 0; }
+int StatusListModel::ColumnWidth(int column)
+{
+    return column >= 0 && column < ColumnCount ? kWidths[column] : 0;
+}
 
-StatusListModel::RowId StatusListModel::AddRow(const QString& time, const QString& name, const QString& size,
-                                               const QString& status)
+StatusListModel::RowId StatusListModel::AddRow(
+    const QString& time, const QString& name, const QString& size, const QString& status)
 {
     const RowId id = NextId();
     beginInsertRows({}, 0, 0);
-    rows_.push_back({time, name, size, status});
+    rows_.push_back({ time, name, size, status });
     endInsertRows();
     return id;
 }

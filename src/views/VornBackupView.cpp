@@ -13,7 +13,10 @@
 
 namespace {
 
-QString Text(const std::string& bytes) { return QString::fromUtf8(bytes.data(), qsizetype(bytes.size())); }
+QString Text(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+}
 
 } // namespace
 
@@ -147,7 +150,8 @@ ProjectListModel::Cells CVornBackupView::CellsOf(const vorn::BackupProject& proj
     cells[ProjectListModel::DestinationFolder] = Text(vorn::DestinationFolderText(project));
     cells[ProjectListModel::NextBackupTime]
         = Text(vorn::ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, clock_()));
-    cells[ProjectListModel::BackupScheme] = Text(vorn::DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode));
+    cells[ProjectListModel::BackupScheme]
+        = Text(vorn::DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode));
     return cells;
 }
 
@@ -159,13 +163,25 @@ void CVornBackupView::WriteProjectRow(int row, const vorn::BackupProject& projec
         model_->SetRow(row, CellsOf(project), keepStatus);
 }
 
-void CVornBackupView::RemoveProjectRow(int row) { model_->RemoveRow(row); }
+void CVornBackupView::RemoveProjectRow(int row)
+{
+    model_->RemoveRow(row);
+}
 
-int CVornBackupView::FindRowByName(const QString& name) const { return model_->FindRowByName(name); }
+int CVornBackupView::FindRowByName(const QString& name) const
+{
+    return model_->FindRowByName(name);
+}
 
-QString CVornBackupView::BackupNameAt(int row) const { return model_->Cell(row, ProjectListModel::BackupName); }
+QString CVornBackupView::BackupNameAt(int row) const
+{
+    return model_->Cell(row, ProjectListModel::BackupName);
+}
 
-int CVornBackupView::rowCount() const { return model_->rowCount(); }
+int CVornBackupView::rowCount() const
+{
+    return model_->rowCount();
+}
 
 bool CVornBackupView::SetCellByName(const QString& name, int column, const QString& text)
 {

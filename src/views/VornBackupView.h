@@ -1,11 +1,11 @@
 #pragma once
 
+#include "views/ProjectListModel.h"
+
 #include <QString>
 #include <QWidget>
 #include <ctime>
 #include <functional>
-
-#include "views/ProjectListModel.h"
 
 class QMenu;
 class QAction;

@@ -45,8 +45,8 @@ CVornStatus::CVornStatus(QWidget* parent)
     layout->addLayout(strip);
 }
 
-StatusListModel::RowId CVornStatus::AddRow(const QString& time, const QString& name, const QString& size,
-                                           const QString& status)
+StatusListModel::RowId CVornStatus::AddRow(
+    const QString& time, const QString& name, const QString& size, const QString& status)
 {
     return model_->AddRow(time, name, size, status);
 }
@@ -56,9 +56,15 @@ bool CVornStatus::SetRowStatus(StatusListModel::RowId id, const QString& status)
     return model_->SetStatus(id, status);
 }
 
-void CVornStatus::SetResultText(const QString& text) { resultLabel_->setText(text); }
+void CVornStatus::SetResultText(const QString& text)
+{
+    resultLabel_->setText(text);
+}
 
-QString CVornStatus::resultText() const { return resultLabel_->text(); }
+QString CVornStatus::resultText() const
+{
+    return resultLabel_->text();
+}
 
 void CVornStatus::Clear()
 {
@@ -66,4 +72,7 @@ void CVornStatus::Clear()
     resultLabel_->clear();
 }
 
-int CVornStatus::rowCount() const { return model_->rowCount(); }
+int CVornStatus::rowCount() const
+{
+    return model_->rowCount();
+}

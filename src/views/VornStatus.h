@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QWidget>
-
 #include "views/StatusListModel.h"
+
+#include <QWidget>
 
 class QLabel;
 class QTableView;
@@ -15,8 +15,8 @@ public:
     explicit CVornStatus(QWidget* parent = nullptr);
 
     // Inserts a row at the top; the id finds the row later wherever it has moved to.
-    StatusListModel::RowId AddRow(const QString& time, const QString& name, const QString& size,
-                                  const QString& status);
+    StatusListModel::RowId AddRow(
+        const QString& time, const QString& name, const QString& size, const QString& status);
     bool SetRowStatus(StatusListModel::RowId id, const QString& status);
     void SetResultText(const QString& text);
     [[nodiscard]] QString resultText() const;
