@@ -145,7 +145,8 @@ std::string FormatListingTime(std::string_view listedTime)
         return {};
     std::string display = SafeSubstr(listedTime, 4, 2) + "/" + SafeSubstr(listedTime, 6, 2) + "/"
         + SafeSubstr(listedTime, 0, 4);
-    if (listedTime.find(':') != std::string_view::npos)
+    // The time of day only when it is all there ("hh:mm" from index 8).
+    if (listedTime.size() >= 13 && listedTime[10] == ':')
         display += " " + SafeSubstr(listedTime, 8, 2) + ":" + SafeSubstr(listedTime, 11, 2);
     return display;
 }

@@ -45,7 +45,7 @@ struct RemoteEntry {
 void ReplaceChar(char from, char to, std::string& text);
 
 // "YYYYMMDD" -> "MM/DD/YYYY"; "YYYYMMDDhh:mm" -> "MM/DD/YYYY hh:mm"; "" for a text too
-// short to hold a date.
+// short to hold a date. A time of day cut short is left out.
 [[nodiscard]] std::string FormatListingTime(std::string_view listedTime);
 
 // Browsing, each on a session of its own. The browse path is relative to the login folder,

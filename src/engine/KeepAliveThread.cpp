@@ -3,10 +3,21 @@
 namespace vorn {
 
 KeepAliveThread::KeepAliveThread(sf::Ftp& first, sf::Ftp* second, std::chrono::milliseconds period)
-    : first_(first)
-    , second_(second)
+    : KeepAliveThread(
+        [&first, second] {
+            // Replies do not matter: a busy or broken session shows in the run itself.
+            (void)first.KeepAlive();
+            if (second)
+                (void)second->KeepAlive();
+        },
+        period)
+{
+}
+
+KeepAliveThread::KeepAliveThread(std::function<void()> beat, std::chrono::milliseconds period)
+    : beat_(std::move(beat))
     , period_(period)
-    , thread_([this] { Loop(); })
+    , thread_([this] { KeepAliveLoop(); })
 {
 }
 
@@ -23,7 +34,7 @@ void KeepAliveThread::Stop()
         thread_.join();
 }
 
-void KeepAliveThread::Loop()
+void KeepAliveThread::KeepAliveLoop()
 {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -32,9 +43,7 @@ void KeepAliveThread::Loop()
         // Unlocked while talking to the servers, so Stop() is never held up by the wait
         // itself, only by a KeepAlive already under way (bounded by its time-out).
         lock.unlock();
-        (void)first_.KeepAlive();
-        if (second_)
-            (void)second_->KeepAlive();
+        beat_();
         lock.lock();
     }
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -21,17 +22,19 @@ public:
     static constexpr std::chrono::milliseconds defaultPeriod{100'000};
 
     KeepAliveThread(sf::Ftp& first, sf::Ftp* second, std::chrono::milliseconds period = defaultPeriod);
+    // Any beat: `beat` runs on the thread every `period`.
+    KeepAliveThread(std::function<void()> beat, std::chrono::milliseconds period);
     ~KeepAliveThread();
     KeepAliveThread(const KeepAliveThread&) = delete;
     KeepAliveThread& operator=(const KeepAliveThread&) = delete;
 
+    // From the owner's thread. Returns once the thread has ended.
     void Stop();
 
 private:
-    void Loop();
+    void KeepAliveLoop();
 
-    sf::Ftp& first_;
-    sf::Ftp* second_;
+    std::function<void()> beat_;
     std::chrono::milliseconds period_;
     std::mutex mutex_;
     std::condition_variable wake_;

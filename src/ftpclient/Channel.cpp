@@ -5,7 +5,6 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdio>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -15,21 +14,6 @@ namespace vorn::ftp {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-namespace {
-
-constexpr std::size_t readChunk = 256 * 1024;
-
-std::string Seconds(Channel::Duration duration)
-{
-    char text[32];
-    const double seconds = static_cast<double>(duration.count()) / 1000.0;
-    std::snprintf(text, sizeof text, seconds < 10 && seconds != static_cast<int>(seconds) ? "%.1f s" : "%.0f s",
-                  seconds);
-    return text;
-}
-
-} // namespace
-
 struct Channel::OpState {
     bool done = false;
     boost::system::error_code error;
@@ -37,6 +21,8 @@ struct Channel::OpState {
 };
 
 namespace {
+
+constexpr std::size_t readChunk = 256 * 1024;
 
 // One completion handler for every signature the operations below use.
 struct Completion {
@@ -75,17 +61,17 @@ Channel::~Channel() { Close(); }
 
 template <class Start, class Abort>
 Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
-                     bool* ended)
+                     bool* ended, const IoLoop::Poll* poll)
 {
     auto state = std::make_shared<OpState>();
     start(state);
-    Error error = loop_.Run(state->done, IoLoop::Clock::now() + timeout);
+    Error error = loop_.Run(state->done, IoLoop::Clock::now() + timeout, poll);
     if (error) {
         abort();
         loop_.Drain(state->done);
         Close();
         if (error.code == Error::Code::TimedOut)
-            error.message = std::string(what) + " timed out after " + Seconds(timeout) + ".";
+            error.message = std::string(what) + " timed out after " + DescribeDuration(timeout) + ".";
         return error;
     }
     if (bytes)
@@ -145,7 +131,7 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
     if (error) {
         resolver.cancel();
         if (error.code == Error::Code::TimedOut)
-            error.message = "Looking up " + host + " timed out after " + Seconds(timeout) + ".";
+            error.message = "Looking up " + host + " timed out after " + DescribeDuration(timeout) + ".";
         return error;
     }
     if (resolved->error)
@@ -214,7 +200,7 @@ Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::
         [&] { Close(); }, timeout, "The TLS handshake with " + host, nullptr, nullptr);
 }
 
-Error Channel::Write(std::string_view bytes, Duration timeout)
+Error Channel::Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll)
 {
     if (!IsOpen())
         return {Error::Code::Closed, "The connection is closed."};
@@ -227,10 +213,10 @@ Error Channel::Write(std::string_view bytes, Duration timeout)
             else
                 asio::async_write(socket_, asio::buffer(*buffer), Completion{state, buffer});
         },
-        [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr);
+        [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr, poll);
 }
 
-Error Channel::ReadSome(std::string_view& bytes, Duration timeout)
+Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll)
 {
     bytes = {};
     if (!IsOpen())
@@ -245,7 +231,7 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout)
             else
                 socket_.async_read_some(asio::buffer(*buffer), Completion{state, buffer});
         },
-        [&] { Close(); }, timeout, "Waiting for the server", &got, &ended);
+        [&] { Close(); }, timeout, "Waiting for the server", &got, &ended, poll);
     if (error)
         return error;
     if (ended)

@@ -40,10 +40,11 @@ public:
     [[nodiscard]] Error StartTls(std::shared_ptr<boost::asio::ssl::context> context, const std::string& host,
                                  SSL_SESSION* resume, Duration timeout);
 
-    [[nodiscard]] Error Write(std::string_view bytes, Duration timeout);
+    // `poll`, when given, is consulted while waiting (see IoLoop::Poll).
+    [[nodiscard]] Error Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Whatever arrives first, valid until the next call. Empty without an error: the peer
     // ended the stream.
-    [[nodiscard]] Error ReadSome(std::string_view& bytes, Duration timeout);
+    [[nodiscard]] Error ReadSome(std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Sends the TLS close_notify and waits (bounded) for the peer's; errors are of no use here.
     void ShutdownTls(Duration timeout);
     void Close();
@@ -62,7 +63,7 @@ public:
 private:
     template <class Start, class Abort>
     Error Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
-                bool* ended);
+                bool* ended, const IoLoop::Poll* poll = nullptr);
     void Reset();
 
     IoLoop& loop_;

@@ -239,6 +239,9 @@ public:
     // back in step, or closes it when that cannot be done quickly.
     void AbortTransfer(DataLink& link);
     [[nodiscard]] Response RenameRaw(const std::string& from, const std::string& to);
+    // FEAT, OPTS UTF8 ON, PBSZ and PROT. Sets `retryAfterLogin` when the server wants a
+    // login first.
+    [[nodiscard]] Response Settle(bool& retryAfterLogin);
     [[nodiscard]] Response ReadListing(std::string_view verb, const std::string& directory, std::string& data);
 
     bool verbose;
@@ -318,8 +321,7 @@ Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
             error = {Error::Code::Closed, "The server closed the connection."};
         if (error) {
             if (error.code == Error::Code::TimedOut)
-                error.message = "The server did not answer within "
-                    + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s.";
+                error.message = "The server did not answer within " + vorn::ftp::DescribeDuration(timeout) + ".";
             DropControl();
             return error;
         }
@@ -706,6 +708,13 @@ Ftp::Response Ftp::Login(const std::string& user, const std::string& password)
     Impl& s = *impl_;
     if (!s.Connected())
         return s.NotConnected();
+    // Features, UTF-8 and data protection are settled before USER: servers allow them then,
+    // some want UTF-8 on before a name arrives, and a server that asks for a login first
+    // (530) gets them again afterwards.
+    bool afterLogin = false;
+    Response settled = s.Settle(afterLogin);
+    if (!settled.IsOk())
+        return settled;
     Response response = s.Command("USER", user);
     if (response.GetStatus() == 331)
         response = s.Command("PASS", password);
@@ -713,31 +722,48 @@ Ftp::Response Ftp::Login(const std::string& user, const std::string& password)
         return Response(332, "The server asks for an account (ACCT), which is not supported.");
     if (!IsPositive(response.GetStatus()))
         return response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response;
-
-    if (s.control.IsTls()) {
-        (void)s.Command("PBSZ", "0");
-        Response prot = s.Command("PROT", "P");
-        if (!IsPositive(prot.GetStatus())) {
-            if (prot.GetStatus() >= 1000)
-                return prot;
-            return Response(Response::TlsFailed,
-                            "The server refused to protect data connections (PROT P): " + prot.GetMessage());
-        }
-        s.protectData = true;
-    }
-    Response feat = s.Command("FEAT");
-    if (!s.Connected())
-        return feat;
-    if (feat.GetStatus() == 211)
-        s.features = ParseFeatures(feat.GetMessage());
-    s.useMlsd = s.features.count("MLST") > 0 || s.features.count("MLSD") > 0;
-    if (s.features.count("UTF8")) {
-        // Names are passed through as bytes; this only asks the server to send UTF-8.
-        Response utf8 = s.Command("OPTS", "UTF8 ON");
-        if (!s.Connected())
-            return utf8;
+    if (afterLogin) {
+        settled = s.Settle(afterLogin);
+        if (!settled.IsOk())
+            return settled;
     }
     return response;
+}
+
+Ftp::Response Ftp::Impl::Settle(bool& retryAfterLogin)
+{
+    const bool firstTry = !retryAfterLogin;
+    retryAfterLogin = false;
+    Response feat = Command("FEAT");
+    if (!Connected())
+        return feat;
+    if (feat.GetStatus() == 530 && firstTry)
+        retryAfterLogin = true;
+    if (feat.GetStatus() == 211)
+        features = ParseFeatures(feat.GetMessage());
+    useMlsd = features.count("MLST") > 0 || features.count("MLSD") > 0;
+    if (features.count("UTF8")) {
+        // Names are passed through as bytes; this asks the server to use UTF-8 for them.
+        Response utf8 = Command("OPTS", "UTF8 ON");
+        if (!Connected())
+            return utf8;
+    }
+    if (control.IsTls() && !protectData) {
+        (void)Command("PBSZ", "0");
+        Response prot = Command("PROT", "P");
+        if (prot.GetStatus() == 530 && firstTry) {
+            retryAfterLogin = true;
+        } else if (!IsPositive(prot.GetStatus())) {
+            if (prot.GetStatus() >= 1000)
+                return prot;
+            // Never transfer in the clear when the user asked for TLS.
+            return Response(Response::TlsFailed,
+                            "The server refused to protect data connections (PROT P): " + prot.GetMessage());
+        } else {
+            protectData = true;
+        }
+    }
+    return Response(200, "");
 }
 
 Ftp::Response Ftp::Disconnect()
@@ -849,7 +875,7 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
     Impl& s = *impl_;
     progress.Reset();
     const std::string name(vorn::ftp::LastPathComponent(remotePath));
-    if (!vorn::ftp::IsPlainFileName(name))
+    if (!vorn::ftp::IsSafeEntryName(name))
         return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
     const auto folder = PathFromUtf8(localFolder);
     std::error_code folderError;
@@ -879,16 +905,17 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
     if (!response.IsOk())
         return response;
     std::uint64_t received = 0;
+    const vorn::ftp::IoLoop::Poll* poll = s.hook ? &s.hook : nullptr;
     while (!link.finishedEarly) {
         if (s.hook && !s.hook()) {
             s.AbortTransfer(link);
             return Response(Response::Cancelled, "The transfer was stopped.");
         }
         std::string_view bytes;
-        if (Error error = link.channel->ReadSome(bytes, s.inactivityTimeout)) {
+        if (Error error = link.channel->ReadSome(bytes, s.inactivityTimeout, poll)) {
             s.AbortTransfer(link);
             if (error.code == Error::Code::TimedOut)
-                error.message = "No data came for " + std::to_string(s.inactivityTimeout.count() / 1000) + " s.";
+                error.message = "No data came for " + vorn::ftp::DescribeDuration(s.inactivityTimeout) + ".";
             return FromError(error);
         }
         if (bytes.empty())
@@ -930,7 +957,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
     Impl& dst = *destination.impl_;
     progress.Reset();
     const std::string name(vorn::ftp::LastPathComponent(sourcePath));
-    if (!vorn::ftp::IsPlainFileName(name))
+    if (!vorn::ftp::IsSafeEntryName(name))
         return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
     if (!src.Connected() || !dst.Connected())
         return src.NotConnected();
@@ -982,15 +1009,16 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
     };
 
     std::uint64_t copied = 0;
+    const vorn::ftp::IoLoop::Poll* poll = src.hook ? &src.hook : nullptr;
     while (!in.finishedEarly) {
         if (src.hook && !src.hook())
             return fail(Response(Response::Cancelled, "The transfer was stopped."), true);
         std::string_view bytes;
-        if (Error error = in.channel->ReadSome(bytes, src.inactivityTimeout))
+        if (Error error = in.channel->ReadSome(bytes, src.inactivityTimeout, poll))
             return fail(FromError(error), true);
         if (bytes.empty())
             break;
-        if (Error error = out.channel->Write(bytes, dst.inactivityTimeout))
+        if (Error error = out.channel->Write(bytes, dst.inactivityTimeout, poll))
             return fail(FromError(error), true);
         copied += bytes.size();
         progress.bytes = copied;

@@ -76,8 +76,10 @@ public:
         std::vector<Info> entries_;
     };
 
-    // Called between the chunks of a transfer, on the transferring thread. It may block while
-    // a run is paused (the connections stay open); false stops the transfer.
+    // Called between the chunks of a transfer and about every 100 ms while it waits for
+    // data, on the transferring thread. It may block while a run is paused (the connections
+    // stay open, and the pause does not count as inactivity); false stops the transfer and
+    // leaves the session usable.
     using TransferHook = std::function<bool()>;
 
     // `verbose` writes the control dialogue to std::clog, passwords masked.

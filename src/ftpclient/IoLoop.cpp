@@ -1,6 +1,7 @@
 #include "ftpclient/IoLoop.h"
 
 #include <boost/asio/post.hpp>
+#include <cstdio>
 
 namespace vorn::ftp {
 
@@ -11,16 +12,28 @@ void IoLoop::Cancel()
     boost::asio::post(io_, [] {});
 }
 
-Error IoLoop::Run(const bool& done, Clock::time_point deadline)
+Error IoLoop::Run(const bool& done, Clock::time_point deadline, const Poll* poll)
 {
+    constexpr auto pollEvery = std::chrono::milliseconds(100);
+    auto nextPoll = Clock::now() + pollEvery;
     while (!done) {
         if (cancelled_)
             return {Error::Code::Cancelled, "The operation was cancelled."};
-        if (Clock::now() >= deadline)
+        const auto now = Clock::now();
+        if (now >= deadline)
             return {Error::Code::TimedOut, "timed out"};
+        if (poll && *poll && now >= nextPoll) {
+            const auto before = now;
+            if (!(*poll)())
+                return {Error::Code::Cancelled, "The transfer was stopped."};
+            const auto after = Clock::now();
+            deadline += after - before;
+            nextPoll = after + pollEvery;
+            continue;
+        }
         if (io_.stopped())
             io_.restart();
-        io_.run_one_until(deadline);
+        io_.run_one_until(poll && *poll ? std::min(deadline, nextPoll) : deadline);
     }
     return {};
 }
@@ -34,6 +47,15 @@ void IoLoop::Drain(const bool& done)
             io_.restart();
         io_.run_one_until(deadline);
     }
+}
+
+std::string DescribeDuration(std::chrono::milliseconds duration)
+{
+    char text[32];
+    const double seconds = static_cast<double>(duration.count()) / 1000.0;
+    const bool whole = duration.count() % 1000 == 0;
+    std::snprintf(text, sizeof text, whole ? "%.0f s" : "%.1f s", seconds);
+    return text;
 }
 
 } // namespace vorn::ftp

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <functional>
+#include <string>
 
 namespace vorn::ftp {
 
@@ -25,9 +27,14 @@ public:
     void Cancel();
     [[nodiscard]] bool IsCancelled() const { return cancelled_.load(); }
 
-    // Runs handlers until `done` becomes true. On a deadline or a cancel the operation is
-    // still pending: the caller must abort it (close its socket) and then call Drain.
-    [[nodiscard]] Error Run(const bool& done, Clock::time_point deadline);
+    // Called about every 100 ms while a transfer waits; false stops the wait (Cancelled).
+    // Time spent inside it (a pause) does not count against the deadline.
+    using Poll = std::function<bool()>;
+
+    // Runs handlers until `done` becomes true. On a deadline, a cancel or a stop by `poll`
+    // the operation is still pending: the caller must abort it (close its socket) and then
+    // call Drain.
+    [[nodiscard]] Error Run(const bool& done, Clock::time_point deadline, const Poll* poll = nullptr);
 
     // Runs the handlers of aborted operations so none is left holding the caller's state.
     void Drain(const bool& done);
@@ -36,5 +43,8 @@ private:
     boost::asio::io_context io_;
     std::atomic<bool> cancelled_{false};
 };
+
+// "60 s", "0.3 s": a time-out as a message shows it.
+[[nodiscard]] std::string DescribeDuration(std::chrono::milliseconds duration);
 
 } // namespace vorn::ftp

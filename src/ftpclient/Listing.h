@@ -10,8 +10,8 @@ namespace sf {
 // One entry of a folder listing.
 struct Info {
     std::string name;
-    bool isFile = true;  // false for a folder
-    std::string size;    // decimal byte count as text ("" when the server gives none)
+    bool isFile = true; // false for a folder
+    std::string size; // decimal byte count as text ("" when the server gives none)
     // Modification time: eight digits YYYYMMDD, followed by hh:mm (colon at index 10) when
     // the server gives a time of day, e.g. "2012031514:25". "" when unknown.
     std::string time;
@@ -30,6 +30,14 @@ namespace vorn::ftp {
 // the DOS/IIS form ("03-15-12  02:25PM  <DIR>  name"). `now` (UTC seconds) decides the year
 // of a Unix date given without one: the most recent such date not in the future.
 // Returns nullopt for lines that cannot be read ("total 12", blanks, garbage).
+// Unix links ("l") come back as files named by the part before " -> ", size unknown;
+// devices, pipes and sockets as nullopt. In the DOS form one blank follows a size and up
+// to ten follow "<DIR>" (IIS pads its column so); blanks beyond those begin the name.
 [[nodiscard]] std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now);
+
+// Both parsers drop "." and "..", and keep every other name byte for byte: it is the
+// server's data. Before a name becomes part of a path, check it here: false for "", ".",
+// ".." and names holding "/", "\" or NUL, which must be refused, not joined.
+[[nodiscard]] bool IsSafeEntryName(std::string_view name);
 
 } // namespace vorn::ftp

@@ -2,13 +2,6 @@
 
 namespace vorn::ftp {
 
-bool IsPlainFileName(std::string_view name)
-{
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
-}
-
 std::string_view LastPathComponent(std::string_view path)
 {
     const auto slash = path.rfind('/');

@@ -5,10 +5,6 @@
 
 namespace vorn::ftp {
 
-// A name a server listed is data, not a path: true only for a name that is not empty, not
-// "." or "..", and holds no "/", "\" or NUL, so it can be joined to a local folder safely.
-[[nodiscard]] bool IsPlainFileName(std::string_view name);
-
 // The last component of a "/"-separated remote path (the whole text when it has no "/").
 [[nodiscard]] std::string_view LastPathComponent(std::string_view path);
 

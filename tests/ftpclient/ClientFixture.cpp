@@ -1,0 +1,104 @@
+#include "ClientFixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vorn::test {
+
+std::unique_ptr<sf::Ftp> MakeClient()
+{
+    auto ftp = std::make_unique<sf::Ftp>(false);
+    ftp->SetConnectTimeout(std::chrono::seconds(5));
+    ftp->SetInactivityTimeout(std::chrono::seconds(10));
+    return ftp;
+}
+
+testing::AssertionResult OpenSession(sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security)
+{
+    ftp.SetSecurity(security);
+    const auto connected = ftp.Connect(sf::IPAddress(server.host()), static_cast<unsigned short>(server.port()));
+    if (!connected.IsOk())
+        return testing::AssertionFailure() << "Connect: " << connected.GetStatus() << " " << connected.GetMessage();
+    const auto login = ftp.Login(server.options().user, server.options().password);
+    if (!login.IsOk())
+        return testing::AssertionFailure() << "Login: " << login.GetStatus() << " " << login.GetMessage();
+    return testing::AssertionSuccess();
+}
+
+std::vector<std::string> Leftovers(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const auto name = entry.path().filename().string();
+        if (name.find(".vornpart-") != std::string::npos || name.find(".vornold-") != std::string::npos)
+            names.push_back(name);
+    }
+    return names;
+}
+
+unsigned short UnusedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    unsigned short port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+sf::Ftp::TransferHook PauseGate::Hook()
+{
+    return [this] {
+        std::unique_lock lock(mutex_);
+        ++calls_;
+        held_ = paused_ && !stopped_;
+        changed_.wait(lock, [this] { return !paused_ || stopped_; });
+        held_ = false;
+        return !stopped_;
+    };
+}
+
+void PauseGate::Pause()
+{
+    std::lock_guard lock(mutex_);
+    paused_ = true;
+}
+
+void PauseGate::Resume()
+{
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = false;
+    }
+    changed_.notify_all();
+}
+
+void PauseGate::Stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool PauseGate::IsHeld() const
+{
+    std::lock_guard lock(mutex_);
+    return held_;
+}
+
+int PauseGate::Calls() const
+{
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+} // namespace vorn::test

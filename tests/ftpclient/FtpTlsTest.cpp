@@ -1,0 +1,162 @@
+// FTPS against pyftpdlib servers that require TLS on control and data connections, with a
+// certificate made for the test: verification, host checks, transfers and no downgrade.
+#include "ClientFixture.h"
+#include "support/SelfSignedCertificate.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace vorn::test;
+using vorn::ftp::Security;
+using Status = sf::Ftp::Response::Status;
+
+// The trusted-certificates file is process-wide; each test puts back what it found.
+class TrustedFileGuard {
+public:
+    explicit TrustedFileGuard(const std::filesystem::path& path)
+        : previous_(sf::Ftp::GetTrustedCertificatesFile())
+    {
+        sf::Ftp::SetTrustedCertificatesFile(path.string());
+    }
+    ~TrustedFileGuard() { sf::Ftp::SetTrustedCertificatesFile(previous_); }
+
+private:
+    std::string previous_;
+};
+
+struct TlsRow {
+    const char* name;
+    FtpServerTls serverTls;
+    Security security;
+};
+
+// Test names and failure messages show the row by its name.
+void PrintTo(const TlsRow& row, std::ostream* out) { *out << row.name; }
+
+class FtpTls : public testing::TestWithParam<TlsRow> {
+protected:
+    void SetUp() override
+    {
+        certificate_ = MakeSelfSignedCertificate(certificates_.path());
+        FtpServerOptions options;
+        options.tls = GetParam().serverTls;
+        options.certFile = certificate_.certFile;
+        options.keyFile = certificate_.keyFile;
+        server_ = std::make_unique<FtpServer>(options);
+    }
+
+    TempDir certificates_;
+    Certificate certificate_;
+    std::unique_ptr<FtpServer> server_;
+};
+
+TEST_P(FtpTls, AnUntrustedCertificateIsRefusedWithAClearMessage)
+{
+    struct Row {
+        const char* name;
+        std::string trustedText; // contents of the trusted file; "-" for no file
+        const char* expectedMessage;
+    };
+    const Row rows[] = {
+        {"no trusted file", "-", "could not be verified"},
+        {"another certificate", "", "could not be verified"},
+        {"unreadable trusted file", "not a certificate", "Could not read the trusted certificates"},
+    };
+    TempDir other;
+    const auto otherCertificate = MakeSelfSignedCertificate(other.path());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto trusted = certificates_.path() / "trusted-certs.pem";
+        std::filesystem::remove(trusted);
+        if (row.trustedText == "")
+            std::filesystem::copy_file(otherCertificate.certFile, trusted);
+        else if (row.trustedText != "-")
+            WriteFile(trusted, row.trustedText);
+        TrustedFileGuard guard(trusted);
+        auto ftp = MakeClient();
+        ftp->SetSecurity(GetParam().security);
+        const auto response = ftp->Connect(sf::IPAddress(server_->host()), server_->port());
+        EXPECT_EQ(response.GetStatus(), Status::TlsFailed);
+        EXPECT_NE(response.GetMessage().find(row.expectedMessage), std::string::npos) << response.GetMessage();
+        EXPECT_FALSE(ftp->Login("user", "secret").IsOk()) << "no password may follow a failed handshake";
+    }
+}
+
+TEST_P(FtpTls, ATrustedCertificateCarriesLoginListingAndTransfers)
+{
+    TrustedFileGuard guard(certificate_.certFile);
+    MakeRandomFile(server_->root() / "data.bin", 2 * 1024 * 1024 + 3, 21);
+    TempDir local;
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        auto ftp = MakeClient();
+        ftp->SetPassive(passive);
+        ASSERT_TRUE(OpenSession(*ftp, *server_, GetParam().security));
+        const auto listing = ftp->GetDirectoryListing("");
+        ASSERT_TRUE(listing.IsOk()) << listing.GetMessage();
+        ASSERT_EQ(listing.GetCount(), 1u);
+        EXPECT_EQ(listing.retFileInfo(0).name, "data.bin");
+
+        sf::TranslateInfo progress;
+        const auto response = ftp->Download("/data.bin", local.path().string(), progress);
+        ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage();
+        EXPECT_TRUE(ReadFile(local.path() / "data.bin") == ReadFile(server_->root() / "data.bin"));
+        // The data connection offered the control connection's session. Whether the server
+        // took it is its choice; the transfer must work either way.
+        RecordProperty(passive ? "passiveSessionReused" : "activeSessionReused", ftp->LastDataSessionReused());
+    }
+}
+
+TEST_P(FtpTls, TheCertificateMustNameTheHostConnectedTo)
+{
+    TrustedFileGuard guard(certificate_.certFile);
+    // Same server, reached by a name the certificate (made for IP 127.0.0.1) does not hold.
+    auto ftp = MakeClient();
+    ftp->SetSecurity(GetParam().security);
+    const auto response = ftp->Connect(sf::IPAddress("localhost"), server_->port());
+    EXPECT_EQ(response.GetStatus(), Status::TlsFailed) << response.GetMessage();
+    EXPECT_NE(response.GetMessage().find("could not be verified"), std::string::npos) << response.GetMessage();
+}
+
+TEST_P(FtpTls, CopiesBetweenATlsAndAPlainServer)
+{
+    TrustedFileGuard guard(certificate_.certFile);
+    FtpServer plain;
+    MakeRandomFile(server_->root() / "a.bin", 1024 * 1024 + 5, 22);
+    MakeRandomFile(plain.root() / "b.bin", 700 * 1024, 23);
+    auto secure = MakeClient();
+    auto open = MakeClient();
+    ASSERT_TRUE(OpenSession(*secure, *server_, GetParam().security));
+    ASSERT_TRUE(OpenSession(*open, plain));
+
+    sf::TranslateInfo progress;
+    EXPECT_EQ(secure->TsFileBtFtp(*open, "/a.bin", "/", progress, sf::Ftp::Binary), 1);
+    EXPECT_TRUE(ReadFile(plain.root() / "a.bin") == ReadFile(server_->root() / "a.bin"));
+    // Into the TLS server: the upload ends with a TLS close, and the server must take the
+    // whole file.
+    EXPECT_EQ(open->TsFileBtFtp(*secure, "/b.bin", "/", progress, sf::Ftp::Binary), 1);
+    EXPECT_TRUE(ReadFile(server_->root() / "b.bin") == ReadFile(plain.root() / "b.bin"));
+    EXPECT_TRUE(Leftovers(server_->root()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, FtpTls,
+                         testing::Values(TlsRow{"Explicit", FtpServerTls::Explicit, Security::ExplicitTls},
+                                         TlsRow{"Implicit", FtpServerTls::Implicit, Security::ImplicitTls}),
+                         [](const testing::TestParamInfo<TlsRow>& info) { return std::string(info.param.name); });
+
+TEST(FtpTlsDowngrade, ExplicitTlsIsNeverGivenUpForPlainText)
+{
+    FtpServer plain; // answers AUTH TLS with 500
+    auto ftp = MakeClient();
+    ftp->SetSecurity(Security::ExplicitTls);
+    const auto response = ftp->Connect(sf::IPAddress(plain.host()), plain.port());
+    EXPECT_EQ(response.GetStatus(), Status::TlsFailed);
+    EXPECT_NE(response.GetMessage().find("AUTH TLS"), std::string::npos) << response.GetMessage();
+    EXPECT_EQ(ftp->Login("user", "secret").GetStatus(), Status::ConnectionClosed);
+    EXPECT_EQ(plain.log().find("logged in"), std::string::npos) << plain.log();
+}
+
+} // namespace
