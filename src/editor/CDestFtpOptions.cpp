@@ -106,12 +106,12 @@ vorn::DestinationSettings CDestFtpOptions::ReadEdits() const
 
 void CDestFtpOptions::accept()
 {
-    result_ = ReadEdits();
-    if (result_.ftpdestip.empty()) {
+    destination_ = ReadEdits();
+    if (destination_.ftpdestip.empty()) {
         Prompt::Warning("Destition server address is blank, please enter server address!", "Warning", this);
         return;
     }
-    if (result_.ftpdestpath.empty()) {
+    if (destination_.ftpdestpath.empty()) {
         Prompt::Warning("Destinition FTP Path is blank, please select any directory!", "Warning", this);
         return;
     }

@@ -17,7 +17,7 @@ public:
     explicit CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidget* parent = nullptr);
 
     // The five edits as they were when OK was accepted.
-    [[nodiscard]] const vorn::DestinationSettings& result() const { return result_; }
+    [[nodiscard]] const vorn::DestinationSettings& destination() const { return destination_; }
     [[nodiscard]] RemoteBrowser* browser() const { return browser_; }
 
     void accept() override;
@@ -39,5 +39,5 @@ private:
     QPushButton* cancelButton_;
     RemoteFolderList* list_;
     RemoteBrowser* browser_;
-    vorn::DestinationSettings result_;
+    vorn::DestinationSettings destination_;
 };

@@ -139,7 +139,7 @@ void FTPRule::ShowDestFtpOptions()
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const bool accepted = result == QDialog::Accepted;
         if (accepted) {
-            pageDestination_ = dialog->result();
+            pageDestination_ = dialog->destination();
             state_.lastDestination = pageDestination_;
             vorn::ApplyDestination(pageDestination_, state_.editedProject);
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rules/FilterRule.h"
+
 #include <QWidget>
 #include <string>
 #include <string_view>
@@ -15,9 +17,6 @@ class QTimeEdit;
 namespace vorn {
 struct BackupProject;
 struct EditorState;
-
-// The two bytes that join the three parts of a rule item.
-inline constexpr std::string_view kRuleSeparator = "\xA1\xA2";
 
 // A typed name filter made safe for a rule item: every "^", "(" and ")" goes, and so does
 // the separator where it stands at a character boundary (where it can only be the separator,

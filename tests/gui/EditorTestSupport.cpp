@@ -1,0 +1,51 @@
+#include "EditorTestSupport.h"
+
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTest>
+
+namespace vorn::editortest {
+
+bool Click(const QObject* root, const char* name)
+{
+    auto* button = root->findChild<QAbstractButton*>(QString::fromLatin1(name));
+    if (!button) {
+        qWarning("button %s not found", name);
+        return false;
+    }
+    if (!button->isVisible() || !button->isEnabled()) {
+        qWarning("button %s is %s", name, button->isVisible() ? "disabled" : "hidden");
+        return false;
+    }
+    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+    return true;
+}
+
+void TypeInto(QWidget* widget, const QString& text)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(widget); combo && combo->lineEdit())
+        widget = combo->lineEdit();
+    widget->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        edit->selectAll();
+    else if (auto* box = qobject_cast<QAbstractSpinBox*>(widget))
+        box->selectAll();
+    QTest::keyClicks(widget, text);
+}
+
+void PressKey(QWidget* widget, Qt::Key key)
+{
+    widget->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(widget, key);
+}
+
+bool ShowAndWait(QWidget* widget)
+{
+    widget->show();
+    return QTest::qWaitForWindowExposed(widget);
+}
+
+} // namespace vorn::editortest
