@@ -99,7 +99,12 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
         timers_[id] = timer;
     }
 
-    projectView_->FillProjectList(db_);
+    // An empty list must mean "no projects", never "could not read them".
+    const std::string listError = projectView_->FillProjectList(db_);
+    if (!listError.empty() && db_)
+        Prompt::Warning(QStringLiteral("Cannot read the projects from \"%1\": %2")
+                            .arg(QString::fromStdString(db_->path()), QString::fromStdString(listError)),
+            "Warning", this);
     UpdateCommandStates();
     StartTimerId(PlanReloadTimer, kPlanReloadPeriodMs);
     StartTimerId(ProgressBarCreateTimer, kProgressBarDelayMs);
@@ -331,6 +336,7 @@ void CMainFrame::CreateStatusBar()
     progressPane_ = new QFrame(bar);
     progressPane_->setObjectName("statusProgressPane");
     progressPane_->setFixedWidth(124);
+    progressPane_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     auto* progressLayout = new QHBoxLayout(progressPane_);
     progressLayout->setContentsMargins(0, 2, 6, 2);
     emptyPane_ = new StatusPane("statusEmptyPane", 100, bar);

@@ -13,6 +13,7 @@
 #include <map>
 
 class QAction;
+class QFrame;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -171,7 +172,7 @@ private:
     QToolBar* toolBar_ = nullptr;
     bool iconFilesUsed_ = false;
     QLabel* promptPane_ = nullptr;
-    QWidget* progressPane_ = nullptr;
+    QFrame* progressPane_ = nullptr;
     QLabel* emptyPane_ = nullptr;
     QLabel* speedPane_ = nullptr;
     TextProgressBar* progressBar_ = nullptr;

@@ -78,6 +78,8 @@ struct ScheduleTexts {
     std::string hour;
     std::string minute;
     std::string dayMode;
+
+    bool operator==(const ScheduleTexts&) const = default;
 };
 
 // One row of the project list query, in the table's stored order.
@@ -94,7 +96,10 @@ struct ProjectListRow {
     ScheduleTexts schedule;
     std::string ftpdestip;
     std::string ftpdestpath;
+
+    bool operator==(const ProjectListRow&) const = default;
 };
+
 // `error`, when given, receives SQLite's message if the query fails (empty otherwise).
 [[nodiscard]] std::vector<ProjectListRow> QueryProjectList(ProjectDb* db, std::string* error = nullptr);
 
@@ -102,6 +107,8 @@ struct ProjectListRow {
 struct PlanRow {
     std::string name;
     ScheduleTexts schedule;
+
+    bool operator==(const PlanRow&) const = default;
 };
 [[nodiscard]] std::vector<PlanRow> QueryPlans(ProjectDb* db);
 

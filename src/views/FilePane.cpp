@@ -1,5 +1,7 @@
 #include "views/FilePane.h"
 
+#include "views/ListColumns.h"
+
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -30,8 +32,10 @@ FilePane::FilePane(const QString& objectName, const QString& listName, const QSt
     list_->horizontalHeader()->setHighlightSections(false);
     list_->horizontalHeader()->setSectionsClickable(false);
     list_->horizontalHeader()->setStretchLastSection(true);
+    std::vector<int> widths;
     for (int c = 0; c < FileListModel::ColumnCount; ++c)
-        list_->horizontalHeader()->resizeSection(c, FileListModel::ColumnWidth(c));
+        widths.push_back(FileListModel::ColumnWidth(c));
+    ApplyColumnWidths(list_, widths, { {}, {}, "00/00/0000 00:00" });
 
     captionLabel_->setObjectName(labelName + "Caption");
     pathLabel_->setObjectName(labelName);

@@ -3,6 +3,7 @@
 #include "schedule/Schedule.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectTexts.h"
+#include "views/ListColumns.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -40,8 +41,11 @@ CVornBackupView::CVornBackupView(QWidget* parent)
     list_->horizontalHeader()->setHighlightSections(false);
     list_->horizontalHeader()->setSectionsClickable(false);
     list_->horizontalHeader()->setStretchLastSection(true);
+    std::vector<int> widths;
     for (int c = 0; c < ProjectListModel::ColumnCount; ++c)
-        list_->horizontalHeader()->resizeSection(c, ProjectListModel::ColumnWidth(c));
+        widths.push_back(ProjectListModel::ColumnWidth(c));
+    const QString time = "00/00/0000 00:00:00";
+    ApplyColumnWidths(list_, widths, { {}, {}, {}, {}, time, time });
     list_->viewport()->installEventFilter(this);
 
     auto* layout = new QVBoxLayout(this);
@@ -123,10 +127,11 @@ void CVornBackupView::clearSelectedRow()
     emit selectedRowChanged(-1);
 }
 
-void CVornBackupView::FillProjectList(vorn::ProjectDb* db)
+std::string CVornBackupView::FillProjectList(vorn::ProjectDb* db)
 {
     const std::time_t now = clock_();
-    for (const vorn::ProjectListRow& r : vorn::QueryProjectList(db)) {
+    std::string error;
+    for (const vorn::ProjectListRow& r : vorn::QueryProjectList(db, &error)) {
         const vorn::ScheduleTexts& s = r.schedule;
         ProjectListModel::Cells cells;
         cells[ProjectListModel::BackupName] = Text(r.ftpname);
@@ -139,6 +144,7 @@ void CVornBackupView::FillProjectList(vorn::ProjectDb* db)
             = Text(vorn::DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode));
         model_->AppendRow(cells);
     }
+    return error;
 }
 
 ProjectListModel::Cells CVornBackupView::CellsOf(const vorn::BackupProject& project) const

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <ctime>
 #include <functional>
+#include <string>
 
 class QMenu;
 class QAction;
@@ -31,8 +32,9 @@ public:
 
     explicit CVornBackupView(QWidget* parent = nullptr);
 
-    // Fills the empty list once from the database; "Transfer Status" starts empty.
-    void FillProjectList(vorn::ProjectDb* db);
+    // Fills the empty list once from the database; "Transfer Status" starts empty. Returns
+    // the database's message when the projects could not be read (empty on success).
+    std::string FillProjectList(vorn::ProjectDb* db);
     // Writes one row from a project; `row` equal to the row count appends a new row.
     void WriteProjectRow(int row, const vorn::BackupProject& project, bool keepStatus);
     void RemoveProjectRow(int row);

@@ -1,5 +1,7 @@
 #include "views/VornStatus.h"
 
+#include "views/ListColumns.h"
+
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableView>
@@ -27,8 +29,10 @@ CVornStatus::CVornStatus(QWidget* parent)
     list_->horizontalHeader()->setHighlightSections(false);
     list_->horizontalHeader()->setSectionsClickable(false);
     list_->horizontalHeader()->setStretchLastSection(true);
+    std::vector<int> widths;
     for (int c = 0; c < StatusListModel::ColumnCount; ++c)
-        list_->horizontalHeader()->resizeSection(c, StatusListModel::ColumnWidth(c));
+        widths.push_back(StatusListModel::ColumnWidth(c));
+    ApplyColumnWidths(list_, widths, { "00:00:00", {}, {}, "Success" });
 
     resultLabel_->setObjectName("resultLabel");
     resultLabel_->setWordWrap(false);

@@ -32,6 +32,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <memory>
+#include <sqlite3.h>
 
 using namespace vorn::guitest;
 
@@ -131,7 +132,10 @@ private slots:
         QCOMPARE(
             model->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Transfer Status"));
         QCOMPARE(model->data(model->index(0, 3), Qt::TextAlignmentRole).toInt(), int(Qt::AlignCenter));
-        QCOMPARE(List().list()->horizontalHeader()->sectionSize(0), 90);
+        // Widths keep their proportions, and a time is never cut.
+        const QHeaderView* header = List().list()->horizontalHeader();
+        QVERIFY(header->sectionSize(0) >= 90 && header->sectionSize(0) < header->sectionSize(1));
+        QVERIFY(header->sectionSize(4) > List().list()->fontMetrics().horizontalAdvance(model->Cell(0, 4)));
     }
 
     void commandTexts_data()
@@ -545,7 +549,9 @@ private slots:
         // The offscreen platform has no tray: minimising must not hide the window for good.
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         Frame().showMinimized();
-        QTest::qWait(50);
+        // Deliver everything queued, including a deferred hide, without waiting on a clock.
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
         QVERIFY(Frame().isVisible());
     }
 
@@ -654,6 +660,38 @@ private slots:
         QVERIFY(options.error.isEmpty());
         QCOMPARE(options.databasePath.value_or(""), path.toStdString());
         QVERIFY(!vorn::ParseStartupOptions({ "vornbackup", "--bogus" }).error.isEmpty());
+    }
+
+    // A plan table the list query cannot read: the user is told, rather than shown an empty
+    // list as if there were no projects.
+    void unreadableProjectListIsReported()
+    {
+        const std::string path = dir_.filePath("odd-table.db").toStdString();
+        auto odd = vorn::ProjectDb::Open(path).db;
+        QVERIFY(odd);
+        // Another program changes the table behind the open connection.
+        sqlite3* raw = nullptr;
+        QCOMPARE(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(raw,
+                     "drop table gm_ftp_plantable;"
+                     "create table gm_ftp_plantable (ftpid INTEGER primary key, ftpname TEXT);"
+                     "insert into gm_ftp_plantable values(NULL, 'Lost');",
+                     nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        sqlite3_close(raw);
+        Prompt::setNextAnswer(Prompt::Answer::Ok);
+        const int shown = Prompt::shownCount();
+        CMainFrame frame(odd.get(), dir_.path());
+        QCOMPARE(Prompt::shownCount(), shown + 1);
+        QVERIFY2(Prompt::lastShown().text.startsWith("Cannot read the projects from"),
+            qPrintable(Prompt::lastShown().text));
+        QVERIFY(Prompt::lastShown().text.contains(QString::fromStdString(path)));
+        QCOMPARE(frame.projectView()->rowCount(), 0);
+        // The sample database reads without a word.
+        const int before = Prompt::shownCount();
+        CMainFrame fine(db_.get(), dir_.path());
+        QCOMPARE(Prompt::shownCount(), before);
+        QCOMPARE(fine.projectView()->rowCount(), 4);
     }
 };
 

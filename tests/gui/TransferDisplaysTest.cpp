@@ -176,7 +176,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(counter.paints, 1, 5000);
         for (int p = 501; p <= 504; ++p) // still 100 px
             bar.SetPos(p);
-        QTest::qWait(30);
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
         QCOMPARE(counter.paints, 1);
         QCOMPARE(bar.displayText(), QString("50%"));
         bar.SetPos(510); // 102 px

@@ -7,34 +7,12 @@
 
 namespace vorn::test {
 
-// Sets TZ for the lifetime of the guard and restores the previous value afterwards, so a
-// zone chosen by one test never leaks into the next.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone)
-    {
-        if (const char* old = std::getenv("TZ")) {
-            hadOld_ = true;
-            old_ = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneGuard()
-    {
-        if (hadOld_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ZoneGuard(const ZoneGuard&) = delete;
-    ZoneGuard& operator=(const ZoneGuard&) = delete;
-
-private:
-    bool hadOld_ = false;
-    std::string old_;
-};
+// Every test that reads local time names its zone first, so no test depends on the machine's.
+inline void UseZone(const char* zone)
+{
+    setenv("TZ", zone, 1);
+    tzset();
+}
 
 // "YYYY-MM-DD HH:MM:SS" read as local time of the current zone.
 inline std::time_t At(const std::string& text)

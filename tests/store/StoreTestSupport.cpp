@@ -20,7 +20,7 @@ TempFolder::TempFolder()
 TempFolder::~TempFolder()
 {
     std::error_code ignored;
-    // Permission tests may leave folders without rights; restore them so removal works.
+    // Permission tests may leave entries without rights; give them back so removal works.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
         std::filesystem::permissions(
@@ -28,53 +28,39 @@ TempFolder::~TempFolder()
     std::filesystem::remove_all(path_, ignored);
 }
 
-namespace {
-
-struct Connection {
-    explicit Connection(const std::string& path)
-    {
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
-            != SQLITE_OK)
-            ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db);
-    }
-    ~Connection() { sqlite3_close_v2(db); }
-    sqlite3* db = nullptr;
-};
-
-} // namespace
-
-std::vector<std::vector<std::string>> RawQuery(const std::string& path, const std::string& sql)
+Rows RawQuery(const std::string& path, const std::string& sql)
 {
-    std::vector<std::vector<std::string>> rows;
-    Connection connection(path);
+    Rows rows;
+    sqlite3* db = nullptr;
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection.db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-        ADD_FAILURE() << sql << ": " << sqlite3_errmsg(connection.db);
-        return rows;
-    }
-    int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+    while (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
         auto& row = rows.emplace_back();
         for (int k = 0; k < sqlite3_column_count(statement); ++k) {
             const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, k));
-            row.push_back(text == nullptr
-                    ? std::string("<null>")
-                    : std::string(text, std::size_t(sqlite3_column_bytes(statement, k))));
+            row.emplace_back(
+                text == nullptr ? "<null>" : std::string(text, sqlite3_column_bytes(statement, k)));
         }
+        rc = SQLITE_OK;
     }
     if (rc != SQLITE_DONE)
-        ADD_FAILURE() << sql << ": " << sqlite3_errmsg(connection.db);
+        ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
     sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
     return rows;
 }
 
 void RawExecute(const std::string& path, const std::string& sql)
 {
-    Connection connection(path);
+    sqlite3* db = nullptr;
     char* message = nullptr;
-    if (sqlite3_exec(connection.db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
-        ADD_FAILURE() << sql << ": " << (message != nullptr ? message : "?");
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
+        || sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
+        ADD_FAILURE() << sql << ": " << (message != nullptr ? message : sqlite3_errmsg(db));
     sqlite3_free(message);
+    sqlite3_close_v2(db);
 }
 
 std::string ReadWholeFile(const std::string& path)
@@ -87,29 +73,20 @@ std::string ReadWholeFile(const std::string& path)
 
 void WriteWholeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value)
     : name_(name)
 {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_)
+    if (const char* old = std::getenv(name))
         old_ = old;
-    if (value != nullptr)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv()
 {
-    if (had_)
-        ::setenv(name_.c_str(), old_.c_str(), 1);
-    else
-        ::unsetenv(name_.c_str());
+    old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str());
 }
 
 ScopedUtc::ScopedUtc()

@@ -7,7 +7,9 @@
 
 namespace vorn::test {
 
-// A fresh folder under the system's temporary folder, removed with everything inside.
+using Rows = std::vector<std::vector<std::string>>;
+
+// A fresh folder (mkdtemp), removed with everything inside.
 class TempFolder {
 public:
     TempFolder();
@@ -22,18 +24,16 @@ private:
     std::filesystem::path path_;
 };
 
-// Runs `sql` on its own connection to `path` (no statement of the store involved) and
-// returns every row as texts; NULL reads as "<null>". Fails the current test on an error.
-std::vector<std::vector<std::string>> RawQuery(const std::string& path, const std::string& sql);
-
-// Executes `sql` (one or more statements) on its own connection to `path`, creating the
-// file when missing. Fails the current test on an error.
+// Runs SQL on a connection of its own, bypassing the store: to prepare files as other
+// program versions wrote them and to check what was really stored. Rows come back as
+// texts; errors fail the current test.
+Rows RawQuery(const std::string& path, const std::string& sql);
 void RawExecute(const std::string& path, const std::string& sql);
 
 [[nodiscard]] std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
-// Sets an environment variable for the lifetime of the object and puts the old value back.
+// Sets (or with nullptr removes) an environment variable until destroyed.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value);
@@ -43,11 +43,10 @@ public:
 
 private:
     std::string name_;
-    bool had_;
-    std::string old_;
+    std::optional<std::string> old_;
 };
 
-// Local time as UTC for the lifetime of the object, so fixed instants give fixed texts.
+// Local time is UTC until destroyed, so fixed instants give fixed texts.
 class ScopedUtc {
 public:
     ScopedUtc();

@@ -1,13 +1,198 @@
 #include "app/cli/Cli.h"
 
+#include "schedule/Schedule.h"
+#include "store/ProjectDb.h"
+#include "store/ProjectTexts.h"
+
+#include <ctime>
+#include <iterator>
+#include <optional>
 #include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace vorn {
 
+namespace {
+
+constexpr const char* kUsage = "Usage: vornbackup-cli [--db PATH] list\n"
+                               "       vornbackup-cli --help\n";
+
+constexpr const char* kHelp
+    = "vornbackup-cli: the headless command of Vorn FTP Backup.\n"
+      "\n"
+      "Usage: vornbackup-cli [--db PATH] VERB [ARGUMENTS]\n"
+      "\n"
+      "Verbs:\n"
+      "  list         One line per backup project, in the order the projects were\n"
+      "               created, with six tab-separated fields: backup name, source\n"
+      "               folder, destination folder, last backup time, next backup\n"
+      "               time and backup scheme. Tabs, line breaks and backslashes\n"
+      "               inside a field are written as \\t, \\n, \\r and \\\\.\n"
+      "\n"
+      "Options:\n"
+      "  --db PATH    Use the project database at PATH. Without it the command uses\n"
+      "               $VORNBACKUP_DB, else $XDG_DATA_HOME/vornbackup/gm_ftp_database.db\n"
+      "               (~/.local/share/vornbackup/gm_ftp_database.db by default).\n"
+      "               A missing database is created, readable by you only.\n"
+      "  -h, --help   Show this help.\n"
+      "  --           End of options; what follows are the verb and its arguments.\n"
+      "\n"
+      "Exit status: 0 on success, 1 when the database cannot be opened or read,\n"
+      "2 when the command line is not understood.\n";
+
+struct CommandLine {
+    std::optional<std::string> db;
+    bool help = false;
+    std::vector<std::string> words; // the verb and its arguments
+};
+
+// What a verb receives: its arguments (after the verb itself) and the opened database.
+struct VerbContext {
+    const std::vector<std::string>& args;
+    ProjectDb& db;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+struct Verb {
+    std::string_view name;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    int (*run)(const VerbContext&);
+};
+
+// A field of the tab-separated output: a tab or line break inside a name or a path would
+// otherwise split a project over several fields or lines.
+std::string EscapeField(std::string_view text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '\\':
+            escaped += "\\\\";
+            break;
+        case '\t':
+            escaped += "\\t";
+            break;
+        case '\n':
+            escaped += "\\n";
+            break;
+        case '\r':
+            escaped += "\\r";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+int ListProjects(const VerbContext& context)
+{
+    std::string error;
+    const std::vector<ProjectListRow> rows = QueryProjectList(&context.db, &error);
+    if (!error.empty()) {
+        context.err << "vornbackup-cli: cannot read the projects of \"" << context.db.path()
+                    << "\": " << error << "\n";
+        return 1;
+    }
+    // One instant for every row, so that rows with the same schedule agree.
+    const std::time_t now = std::time(nullptr);
+    for (const ProjectListRow& row : rows) {
+        const ScheduleTexts& s = row.schedule;
+        const std::string fields[] = {
+            row.ftpname,
+            SourceFolderText(row),
+            DestinationFolderText(row),
+            row.ftpruntime,
+            ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, now),
+            DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode),
+        };
+        std::string line;
+        for (std::size_t i = 0; i < std::size(fields); ++i) {
+            if (i > 0)
+                line += '\t';
+            line += EscapeField(fields[i]);
+        }
+        context.out << line << '\n';
+    }
+    context.out.flush();
+    return context.out ? 0 : 1;
+}
+
+constexpr Verb kVerbs[] = {
+    { "list", 0, 0, &ListProjects },
+};
+
+int UsageError(std::ostream& err, const std::string& problem)
+{
+    err << "vornbackup-cli: " << problem << "\n" << kUsage << "Try 'vornbackup-cli --help' for more.\n";
+    return 2;
+}
+
+// Options may stand before or after the verb; "--" ends them.
+std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
+{
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            line.words.emplace_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            line.help = true;
+        } else if (arg == "--db") {
+            if (i + 1 >= argc || *argv[i + 1] == '\0')
+                return "--db needs a file path";
+            line.db = argv[++i];
+        } else if (arg.starts_with("--db=")) {
+            if (arg.size() == 5)
+                return "--db needs a file path";
+            line.db = std::string(arg.substr(5));
+        } else {
+            return "unknown option '" + std::string(arg) + "'";
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
 {
-    out << "vornbackup-cli: not yet\n";
-    return 0;
+    CommandLine line;
+    if (const auto problem = Parse(argc, argv, line))
+        return UsageError(err, *problem);
+    if (line.help) {
+        out << kHelp;
+        return 0;
+    }
+    if (line.words.empty())
+        return UsageError(err, "no verb given");
+
+    const Verb* verb = nullptr;
+    for (const Verb& candidate : kVerbs)
+        if (candidate.name == line.words.front())
+            verb = &candidate;
+    if (verb == nullptr)
+        return UsageError(err, "unknown verb '" + line.words.front() + "'");
+    const std::vector<std::string> args(line.words.begin() + 1, line.words.end());
+    if (args.size() < verb->minArgs)
+        return UsageError(err, "'" + std::string(verb->name) + "' needs more arguments");
+    if (args.size() > verb->maxArgs)
+        return UsageError(err, "too many arguments for '" + std::string(verb->name) + "'");
+
+    // Checked only now, so that a mistyped command never creates a database.
+    auto opened = ProjectDb::Open(ResolveDatabasePath(line.db));
+    if (!opened.db) {
+        err << "vornbackup-cli: " << opened.error << "\n";
+        return 1;
+    }
+    return verb->run(VerbContext { args, *opened.db, out, err });
 }
 
 } // namespace vorn

@@ -1,0 +1,60 @@
+#include "schedule/SchedulerLock.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using vorn::SchedulerLock;
+
+namespace {
+
+// Whether a separate process can take the lock on `path` right now.
+bool OtherProcessCanLock(const std::string& path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        _exit(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(SchedulerLock, OneHolderPerDatabaseUntilReleased)
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "vorn-lock-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const std::string db = dir + "/gm_ftp_database.db";
+
+    SchedulerLock::AcquireResult first = SchedulerLock::Acquire(db);
+    ASSERT_TRUE(first.lock) << first.error;
+    EXPECT_EQ(first.lock->path(), db + ".scheduler.lock");
+    struct stat info { };
+    ASSERT_EQ(stat(first.lock->path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u); // beside a database that holds passwords
+
+    const SchedulerLock::AcquireResult second = SchedulerLock::Acquire(db);
+    EXPECT_FALSE(second.lock);
+    EXPECT_EQ(second.error, "Another scheduler already owns the database " + db + ".");
+    EXPECT_FALSE(OtherProcessCanLock(first.lock->path()));
+    EXPECT_TRUE(SchedulerLock::Acquire(dir + "/other.db").lock);
+
+    first.lock.reset();
+    EXPECT_TRUE(OtherProcessCanLock(db + ".scheduler.lock"));
+    EXPECT_TRUE(SchedulerLock::Acquire(db).lock);
+
+    const std::string missing = dir + "/no-such-folder/gm_ftp_database.db";
+    const SchedulerLock::AcquireResult refused = SchedulerLock::Acquire(missing);
+    EXPECT_FALSE(refused.lock);
+    EXPECT_EQ(
+        refused.error.rfind("Cannot open the scheduler lock file " + missing + ".scheduler.lock: ", 0), 0u)
+        << refused.error;
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace
