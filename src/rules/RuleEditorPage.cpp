@@ -143,6 +143,8 @@ CSelectRule::CSelectRule(const vorn::EditorState& state, QWidget* parent)
     filterCombo_->setObjectName("fileFilterCombo");
     filterCombo_->setEditable(true);
     filterCombo_->setInsertPolicy(QComboBox::NoInsert);
+    // No inline completion: typing ".mp3" must not silently become the whole audio preset.
+    filterCombo_->setCompleter(nullptr);
     filterCombo_->setToolTip("Patterns separated by blanks: .ext (name ends with), #text (name begins "
                              "with), @text (name contains).");
 

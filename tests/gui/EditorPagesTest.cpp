@@ -472,7 +472,8 @@ private slots:
         QCOMPARE(rules[0].sizeTest.from, std::uint64_t(1024));
         QCOMPARE(rules[0].sizeTest.to, std::uint64_t(10 * 1048576));
         QVERIFY(vorn::MatchFilterRule(rules[0], "song.MP3", 2048, "2011121516:00"));
-        QVERIFY(!vorn::MatchFilterRule(rules[0], "song.mp3", 2048, "2011120115:00"));
+        QVERIFY(!vorn::MatchFilterRule(rules[0], "song.mp3", 2048, "2011113023:59"));
+        QVERIFY(!vorn::MatchFilterRule(rules[0], "song.mp3", 1023, "2011121516:00"));
     }
 
     void filterRuleLoadDeleteAndCollect()

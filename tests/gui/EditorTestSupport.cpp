@@ -4,6 +4,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QTest>
 
@@ -33,7 +34,18 @@ void TypeInto(QWidget* widget, const QString& text)
         edit->selectAll();
     else if (auto* box = qobject_cast<QAbstractSpinBox*>(widget))
         box->selectAll();
-    QTest::keyClicks(widget, text);
+    // QTest types Latin-1 only; other characters go in as key events carrying their text,
+    // as an input method delivers them.
+    for (const QChar c : text) {
+        if (c.unicode() < 0x80) {
+            QTest::keyClick(widget, c.toLatin1());
+            continue;
+        }
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &release);
+    }
 }
 
 void PressKey(QWidget* widget, Qt::Key key)
