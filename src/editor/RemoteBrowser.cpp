@@ -43,6 +43,11 @@ RemoteBrowser::RemoteBrowser(const Controls& controls, QString failureText, QWid
     SetPath(controls_.path->text().toStdString());
 }
 
+bool RemoteBrowser::WaitForWorkers(int milliseconds)
+{
+    return BrowsePool().waitForDone(milliseconds);
+}
+
 std::uint16_t RemoteBrowser::PortFromText(const QString& text)
 {
     const std::int64_t port = vorn::ParseDecimal(text.toStdString());

@@ -47,6 +47,10 @@ public:
     [[nodiscard]] const std::string& path() const { return path_; }
     void SetPath(const std::string& path);
 
+    // Waits until no browse worker of any page runs (a page that has gone drops its result);
+    // false when `milliseconds` pass first.
+    static bool WaitForWorkers(int milliseconds);
+
     // The port text as a port number: its leading digits, 0 when there are none or the
     // number is beyond 65535 (the connection then fails like any unreachable server).
     [[nodiscard]] static std::uint16_t PortFromText(const QString& text);
