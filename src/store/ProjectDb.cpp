@@ -406,4 +406,10 @@ std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& nam
     return ReadSchedule(statement, 0);
 }
 
+std::string TrustedCertificatesPath(const std::string& databasePath)
+{
+    const auto slash = databasePath.rfind('/');
+    return slash == std::string::npos ? "trusted-certs.pem" : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
+}
+
 } // namespace vorn

@@ -55,6 +55,10 @@ struct ProjectDb::OpenResult {
 // only; a folder that cannot be created shows up as Open's error.
 [[nodiscard]] std::string ResolveDatabasePath(const std::optional<std::string>& commandLinePath);
 
+// The PEM file of certificates the user trusts for FTPS besides the system's, kept beside
+// the database: "trusted-certs.pem" in the database's folder.
+[[nodiscard]] std::string TrustedCertificatesPath(const std::string& databasePath);
+
 // Operations on the plan table. A null db makes each return false (or empty) at once.
 // `now` is the local time written into the time columns. Writes run inside
 // begin/commit and are rolled back when they fail.

@@ -1,5 +1,7 @@
 #include "app/cli/Cli.h"
 
+#include "app/cli/CliRun.h"
+#include "ftpclient/Ftp.h"
 #include "schedule/Schedule.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectTexts.h"
@@ -17,6 +19,7 @@ namespace vorn {
 namespace {
 
 constexpr const char* kUsage = "Usage: vornbackup-cli [--db PATH] list\n"
+                               "       vornbackup-cli [--db PATH] [--active] run NAME\n"
                                "       vornbackup-cli --help\n";
 
 constexpr const char* kHelp
@@ -30,12 +33,22 @@ constexpr const char* kHelp
       "               folder, destination folder, last backup time, next backup\n"
       "               time and backup scheme. Tabs, line breaks and backslashes\n"
       "               inside a field are written as \\t, \\n, \\r and \\\\.\n"
+      "  run NAME     Run the backup project NAME now, as the Run command of the\n"
+      "               desktop program does: every file's line is printed once its\n"
+      "               status is final (time, remote path, size, status), then the\n"
+      "               result line. On a terminal a progress line is kept on stderr.\n"
+      "               Ctrl+C (SIGINT) or SIGTERM stops the run cleanly; the project\n"
+      "               is then stored as \"Stop\".\n"
+      "               Exit status: 0 \"Success\", 1 \"Fail\" or stopped, 2 when no\n"
+      "               project of that name exists.\n"
       "\n"
       "Options:\n"
       "  --db PATH    Use the project database at PATH. Without it the command uses\n"
       "               $VORNBACKUP_DB, else $XDG_DATA_HOME/vornbackup/gm_ftp_database.db\n"
       "               (~/.local/share/vornbackup/gm_ftp_database.db by default).\n"
       "               A missing database is created, readable by you only.\n"
+      "  --active     Open data connections in active mode (the server connects\n"
+      "               back); the default is passive mode.\n"
       "  -h, --help   Show this help.\n"
       "  --           End of options; what follows are the verb and its arguments.\n"
       "\n"
@@ -44,6 +57,7 @@ constexpr const char* kHelp
 
 struct CommandLine {
     std::optional<std::string> db;
+    bool active = false;
     bool help = false;
     std::vector<std::string> words; // the verb and its arguments
 };
@@ -54,6 +68,7 @@ struct VerbContext {
     ProjectDb& db;
     std::ostream& out;
     std::ostream& err;
+    bool passive;
 };
 
 struct Verb {
@@ -125,6 +140,7 @@ int ListProjects(const VerbContext& context)
 
 constexpr Verb kVerbs[] = {
     { "list", 0, 0, &ListProjects },
+    { "run", 1, 1, [](const VerbContext& c) { return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive); } },
 };
 
 int UsageError(std::ostream& err, const std::string& problem)
@@ -143,6 +159,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
             line.words.emplace_back(arg);
         } else if (arg == "--") {
             optionsEnded = true;
+        } else if (arg == "--active") {
+            line.active = true;
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
         } else if (arg == "--db") {
@@ -192,7 +210,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         err << "vornbackup-cli: " << opened.error << "\n";
         return 1;
     }
-    return verb->run(VerbContext { args, *opened.db, out, err });
+    sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
+    return verb->run(VerbContext { args, *opened.db, out, err, !line.active });
 }
 
 } // namespace vorn

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/ConnectionOps.h"
+#include "rules/FilterRule.h"
+#include "store/BackupProject.h"
+
+#include <ctime>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+class ProjectDb;
+class RunControl;
+class RunObserver;
+struct TransferFigures;
+
+// Counts of one run.
+struct TransferTally {
+    std::uint64_t filesDone = 0;
+    std::uint64_t filesFailed = 0;
+    std::uint64_t foldersDone = 0;
+    std::uint64_t foldersFailed = 0;
+};
+
+// The settings of one run, built from the stored project.
+struct BackupJob {
+    ServerLogin source;
+    ServerLogin destination;       // Ftp->Ftp only
+    std::string sourceFolder;      // ftpsource
+    std::string destinationFolder; // ftpdest (Ftp->Local) or ftpdestpath (Ftp->Ftp)
+    std::vector<FilterRule> rules;
+    std::int32_t mode = 0; // 1 Ftp->Local, 2 Ftp->Ftp
+    std::int32_t backupMode = 0;
+    std::string name;
+    bool noCompression = true;
+    std::string zipPassword;
+};
+
+// Everything a run reaches besides the job: where it reports, how it is controlled, the
+// shared figures and the client settings.
+struct RunEnvironment {
+    ProjectDb* db = nullptr;
+    RunObserver* observer = nullptr;
+    RunControl* control = nullptr;
+    TransferFigures* figures = nullptr;
+    bool passive = true; // data connections: passive (true) or active
+};
+
+// How a run ended.
+enum class RunOutcome {
+    Success, // the walk reached the root folder ("Success")
+    Fail,    // login, root folder or archive failed ("Fail")
+    Failed,  // the project could not be loaded ("Failed")
+    Stopped, // Stop was requested ("Stop")
+};
+
+// Runs the stored project `projectName` to its end on the calling thread: marks it
+// "Running", runs the job, stores the status and the run time, reports the result line.
+// Sets runState to 1 at its start and to 0 at its end.
+RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env);
+
+// Runs one job: connects, creates the archive when asked, walks, cleans up. Returns 1 when
+// the walk processed the root folder, else 0.
+int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env);
+
+// Builds a job from a stored project.
+[[nodiscard]] BackupJob MakeBackupJob(const BackupProject& project);
+
+// A login folder joined with a project folder: the project folder always lies below it.
+[[nodiscard]] std::string JoinLoginFolder(const std::string& loginFolder, const std::string& folder);
+
+// Path of the zip archive of a run: destination folder, "/", name, "_", "%y%m%d%H%M%S", ".zip".
+[[nodiscard]] std::string ArchivePath(const std::string& destinationFolder, const std::string& name,
+                                      std::time_t now);
+
+// The result line of a run that reached its root folder.
+[[nodiscard]] std::string ResultText(const TransferTally& tally);
+
+} // namespace vorn

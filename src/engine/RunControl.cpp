@@ -1,0 +1,110 @@
+#include "engine/RunControl.h"
+
+namespace vorn {
+
+void RunControl::setRunState(int state)
+{
+    {
+        std::lock_guard lock(mutex_);
+        runState_.store(state);
+    }
+    resumed_.notify_all();
+}
+
+std::string RunControl::runProjectName() const
+{
+    std::lock_guard lock(mutex_);
+    return runProjectName_;
+}
+
+void RunControl::setRunProjectName(const std::string& name)
+{
+    std::lock_guard lock(mutex_);
+    runProjectName_ = name;
+}
+
+void RunControl::Reset()
+{
+    std::lock_guard lock(mutex_);
+    stop_.store(false);
+}
+
+bool RunControl::Pause()
+{
+    std::lock_guard lock(mutex_);
+    if (runState_.load() != 1)
+        return false;
+    runState_.store(2);
+    return true;
+}
+
+bool RunControl::Resume()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (runState_.load() != 2)
+            return false;
+        runState_.store(1);
+    }
+    resumed_.notify_all();
+    return true;
+}
+
+void RunControl::Stop()
+{
+    // Held while the actions run, so that RemoveCancelAction cannot return (and its owner
+    // cannot destroy what an action refers to) while a copy of the action is still running.
+    std::lock_guard running(actionsRunning_);
+    std::vector<std::function<void()>> actions;
+    {
+        std::lock_guard lock(mutex_);
+        stop_.store(true);
+        for (auto& entry : cancelActions_)
+            actions.push_back(entry.second);
+    }
+    resumed_.notify_all();
+    // Run outside mutex_: an action may call back into this object (state queries).
+    for (auto& action : actions)
+        action();
+}
+
+bool RunControl::WaitWhilePaused()
+{
+    std::unique_lock lock(mutex_);
+    resumed_.wait(lock, [this] { return stop_.load() || runState_.load() != 2; });
+    return !stop_.load();
+}
+
+RunControl::Token RunControl::AddCancelAction(std::function<void()> action)
+{
+    std::unique_lock lock(mutex_);
+    const Token token = nextToken_++;
+    cancelActions_.emplace_back(token, action);
+    if (stop_.load()) {
+        lock.unlock();
+        action();
+    }
+    return token;
+}
+
+void RunControl::RemoveCancelAction(Token token)
+{
+    std::lock_guard running(actionsRunning_);
+    std::lock_guard lock(mutex_);
+    std::erase_if(cancelActions_, [token](const auto& entry) { return entry.first == token; });
+}
+
+CancelRegistration::CancelRegistration(RunControl* control, std::function<void()> action)
+    : control_(control)
+{
+    if (control_)
+        token_ = control_->AddCancelAction(std::move(action));
+}
+
+CancelRegistration::~CancelRegistration()
+{
+    if (control_)
+        control_->RemoveCancelAction(token_);
+}
+
+} // namespace vorn

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "engine/BackupRun.h"
+#include "engine/ZipArchive.h"
+#include "ftpclient/Ftp.h"
+#include "rules/FilterRule.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+// The state of one walk over a remote tree.
+struct WalkContext {
+    std::string rootRemote;    // absolute remote folder the project copies
+    std::string rootLocal;     // local destination folder, or the destination server's folder
+    std::string currentRemote; // remote folder being processed
+    std::string currentLocal;  // folder receiving the current remote folder's files
+    std::vector<FilterRule> rules;
+    std::vector<std::string> pending; // folders still to visit; the last pushed comes first
+};
+
+struct WalkOptions {
+    bool modeCheckBypass = false;
+    std::int32_t backupMode = 0;
+    bool noCompression = true;
+};
+
+// Full backup is the only backup mode: every file is admitted.
+[[nodiscard]] bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode);
+
+// A remote path joined with a listed name ("/" + name below the root, no doubled "/").
+[[nodiscard]] std::string JoinRemote(const std::string& folder, const std::string& name);
+
+// Copies the tree below ctx.rootRemote into ctx.rootLocal, or into `archive` when one is
+// given: downloads then go through a folder below `stagingFolder` and are removed once
+// added; a copy that cannot be added stays below it. Returns 1 when the root folder was
+// ensured, entered and listed, else 0. Stops early, returning what it has, when the run is
+// stopped.
+int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
+                 ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
+
+// Copies the tree below ctx.rootRemote into ctx.rootLocal on the destination server.
+int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
+                 TransferTally& tally, const RunEnvironment& env);
+
+} // namespace vorn

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+struct archive;
+
+namespace vorn {
+
+// Outcome of an archive operation. True when something went wrong; `message` then says what,
+// naming the archive, entry or file concerned.
+struct ZipError {
+    // The numeric values are the result codes of ZipAdddll and CloseZipdll; 0 is success.
+    enum class Code : int {
+        None = 0,
+        InvalidArgument = 1, // bad entry name, password or path
+        NotFound = 2,        // missing folder or source file
+        AccessDenied = 3,
+        AlreadyExists = 4,   // the archive, or an entry of that name, exists already
+        FileChanged = 5,     // the source file changed size while it was being added
+        Io = 6,              // read or write failure (disk full, ...)
+        Closed = 7,          // the archive was closed already
+    };
+    Code code = Code::None;
+    std::string message;
+
+    explicit operator bool() const { return code != Code::None; }
+};
+
+// A zip archive written one entry at a time, straight to disk: each file is streamed in
+// chunks, so memory use does not grow with file sizes, and nothing already written is
+// rewritten. With a password every non-empty entry is encrypted with AES-256; Zip64 records
+// are written when an entry or the archive needs them. Entry names are UTF-8 and flagged so.
+//
+// The archive is written under the name `path` + ".part" and takes its own name only when
+// Close() succeeds, so a file at `path` is always a complete archive. The destructor
+// finishes an archive that was not closed, because the caller may already have deleted the
+// local copies of the files it holds.
+//
+// One thread uses an archive at a time; distinct archives are independent.
+class ZipArchive {
+public:
+    struct CreateResult;
+
+    // Starts a new archive at `path`; an empty password gives an unencrypted archive. Fails
+    // with a message when the folder is missing or not writable, when `path` exists (an
+    // earlier archive is never overwritten) or when the password holds a NUL character.
+    [[nodiscard]] static CreateResult Create(const std::string& path, const std::string& password);
+
+    ~ZipArchive();
+    ZipArchive(const ZipArchive&) = delete;
+    ZipArchive& operator=(const ZipArchive&) = delete;
+
+    // Adds the regular file at `localFilePath` under `entryName` with mode 0644 and the
+    // file's modification time. The name must be valid UTF-8, "/"-separated and relative,
+    // without empty, "." or ".." components, backslashes or a drive prefix, and not used by
+    // an earlier entry. A refused name or an unreadable file leaves the archive as it was;
+    // after a write failure the archive is unusable and every later call fails.
+    [[nodiscard]] ZipError Add(std::string_view entryName, const std::string& localFilePath);
+
+    // Finishes the archive, flushes it to disk and gives it its name. On failure nothing is
+    // left at `path` or at the ".part" name. Repeated calls return the first call's result.
+    [[nodiscard]] ZipError Close();
+
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] bool encrypted() const { return encrypted_; }
+    [[nodiscard]] bool isOpen() const { return writer_ != nullptr; }
+    [[nodiscard]] std::uint64_t entryCount() const { return entryCount_; }
+
+private:
+    ZipArchive(std::string path, std::string partPath, int fd, bool encrypted);
+
+    struct Output; // libarchive's write callback, defined with the libarchive types
+    [[nodiscard]] ZipError StreamFile(int fd, std::uint64_t size);
+    [[nodiscard]] ZipError MarkBroken(std::string reason);
+    [[nodiscard]] std::string ArchiveErrorText() const;
+
+    std::string path_;
+    std::string partPath_;
+    int fd_;
+    bool encrypted_;
+    struct archive* writer_ = nullptr;
+    bool broken_ = false;
+    bool discardOutput_ = false;
+    std::string brokenReason_;
+    ZipError closeResult_;
+    std::uint64_t entryCount_ = 0;
+    std::unordered_set<std::string> names_;
+    std::vector<char> buffer_;
+};
+
+struct ZipArchive::CreateResult {
+    std::unique_ptr<ZipArchive> archive; // null on failure
+    ZipError error;
+};
+
+// The archive operations under the names the rest of the program knows them by. A handle
+// owns its archive; CloseZipdll finishes it and empties the handle.
+using HZIP = std::unique_ptr<ZipArchive>;
+
+// A null handle when the archive cannot be created; `message` (optional) receives why.
+[[nodiscard]] HZIP CreateZipdll(const std::string& path, const std::string& password,
+                                std::string* message = nullptr);
+[[nodiscard]] bool IsZipHandleZdll(const HZIP& handle);
+// 0 on success, else a ZipError::Code value; a null handle gives Code::Closed.
+int ZipAdddll(const HZIP& handle, std::string_view entryName, const std::string& localFilePath,
+              std::string* message = nullptr);
+// Finishes the archive and resets the handle. A null handle is accepted and gives 0.
+int CloseZipdll(HZIP& handle, std::string* message = nullptr);
+
+} // namespace vorn

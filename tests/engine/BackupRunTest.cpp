@@ -1,0 +1,436 @@
+// Whole runs against real FTP servers on 127.0.0.1, with the project in a real SQLite file:
+// what lands on disk, in the archive or on the second server, and what the run reports.
+#include "RunHarness.h"
+#include "support/TestFiles.h"
+#include "support/WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <regex>
+#include <set>
+#include <thread>
+
+using namespace vorn;
+using namespace vorn::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::int64_t kListedTime = 1331821537; // 2012-03-15 14:25:37 UTC
+constexpr std::int64_t kListedMinute = 1331821500;
+constexpr std::int64_t kListedDay = 1331769600;
+
+std::string Random(std::size_t size, std::uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = char(x);
+    }
+    return bytes;
+}
+
+std::int64_t ModificationTime(const fs::path& file)
+{
+    struct stat info {};
+    return stat(file.c_str(), &info) == 0 ? info.st_mtim.tv_sec : -1;
+}
+
+Tree FilesOnly(const Tree& tree)
+{
+    Tree files;
+    for (const auto& [path, bytes] : tree)
+        if (bytes != "/")
+            files.emplace(path, bytes);
+    return files;
+}
+
+std::string Result(int folders, int files, int failedFolders, int failedFiles)
+{
+    return "Transmission Results: Folder(s):" + std::to_string(folders) + ", File(s):" + std::to_string(files)
+        + ", Failed Folder(s):" + std::to_string(failedFolders) + ", Failed File(s):" + std::to_string(failedFiles)
+        + ".";
+}
+
+const Tree kNestedTree = {
+    {"top.txt", "top"},
+    {"two  spaces.txt", "2"},
+    {"docs/a.txt", "alpha"},
+    {"docs/deep/er/x.bin", Random(100000, 1)},
+    {"docs/empty2", "/"},
+    {"empty", "/"},
+    {"with space/\xC3\xBC \xC3\xB1 \xE6\x97\xA5\xE6\x9C\xAC.txt", "utf"},
+};
+
+// Runs RunProject on a thread of its own, so the test can pause and stop it.
+class BackgroundRun {
+public:
+    BackgroundRun(RunHarness& harness, std::string name)
+        : thread_([this, &harness, name] {
+            outcome_ = harness.Run(name);
+            done_ = true;
+        })
+    {
+    }
+    ~BackgroundRun() { thread_.join(); }
+    [[nodiscard]] bool WaitDone(std::chrono::milliseconds timeout)
+    {
+        return WaitFor([this] { return done_.load(); }, timeout);
+    }
+    [[nodiscard]] RunOutcome outcome() const { return outcome_; }
+
+private:
+    std::atomic<bool> done_{false};
+    RunOutcome outcome_ = RunOutcome::Failed;
+    std::thread thread_;
+};
+
+} // namespace
+
+// The same tree through each listing form the client reads; the local copy must equal the
+// remote tree (empty folders included), each file stamped with the time its listing gives.
+TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime)
+{
+    struct Case {
+        const char* listing;
+        bool noMlsd, dosList;
+        std::string sourceFolder, remoteSub;
+        std::int64_t stamped;
+    };
+    const Case cases[] = {
+        {"MLSD", false, false, "", "", kListedMinute},
+        {"Unix LIST, date with year", true, false, "/site", "site", kListedDay},
+        {"DOS LIST", false, true, "site", "site", kListedMinute},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.listing);
+        FtpServerOptions options;
+        options.noMlsd = c.noMlsd;
+        options.dosList = c.dosList;
+        FtpServer server(options);
+        MakeTree(server.root() / c.remoteSub, kNestedTree, kListedTime);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        h.Store(RunHarness::LocalProject(server, c.sourceFolder, dest.string()));
+
+        ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+        EXPECT_EQ(ReadTree(dest), ReadTree(server.root() / c.remoteSub));
+        for (const auto& [path, bytes] : FilesOnly(kNestedTree))
+            EXPECT_EQ(ModificationTime(dest / fs::u8path(path)), c.stamped) << path;
+
+        const std::string prefix = c.sourceFolder.empty() ? "" : "/site";
+        const auto rows = h.observer.rows();
+        ASSERT_EQ(rows.size(), 5u);
+        std::map<std::string, std::size_t> position;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_TRUE(std::regex_match(rows[i].time, std::regex("\\d\\d:\\d\\d:\\d\\d"))) << rows[i].time;
+            EXPECT_EQ(rows[i].status, "Success") << rows[i].path;
+            EXPECT_EQ(rows[i].statusChanges, 1) << rows[i].path;
+            position[rows[i].path.substr(prefix.size())] = i;
+        }
+        // Depth first: the root's own files, then each sub-tree in one piece.
+        EXPECT_LT(std::max(position.at("/top.txt"), position.at("/two  spaces.txt")), 2u);
+        EXPECT_EQ(position.at("/docs/deep/er/x.bin"), position.at("/docs/a.txt") + 1);
+        EXPECT_EQ(rows[position.at("/docs/deep/er/x.bin")].size, "97.7 KB");
+        EXPECT_EQ(rows[position.at("/top.txt")].size, "3 B");
+
+        const std::string result = Result(7, 5, 0, 0);
+        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{result});
+        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Success"}));
+        ASSERT_EQ(h.observer.lastBackupTimes().size(), 1u);
+        EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string("Success"), h.observer.lastBackupTimes()[0]));
+        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
+    }
+}
+
+// Names a listing may carry that must never become a path, a rule that ignores a file and a
+// sub-folder the server refuses to enter: each is counted, and nothing lands outside.
+TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
+{
+    FtpServer server;
+    const TempDir outside;
+    MakeTree(server.root(),
+             {{"ok.txt", "fine"}, {"skip.doc", "ignored"}, {"..\\evil.txt", "x"}, {"x\\..\\y/inner.txt", "y"}},
+             kListedTime);
+    fs::create_directory_symlink(outside.path(), server.root() / "escape"); // CWD answers 550
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+    project.ftprule = "File Rule(.txt)\xA1\xA2Modify Time Any\xA1\xA2"
+                      "File Size Any^";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(ReadTree(dest), (Tree{{"ok.txt", "fine"}}));
+    EXPECT_EQ(h.observer.statusByPath(),
+              (std::map<std::string, std::string>{
+                  {"/ok.txt", "Success"}, {"/skip.doc", "Ignore"}, {"/..\\evil.txt", "Failed"}}));
+    // The ignored file is in no count; the hostile folder and "escape" are failed folders.
+    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(1, 1, 2, 1)});
+    EXPECT_EQ(h.figures.transferredBytes.load(), 4u); // the refused file was never asked for
+    EXPECT_EQ(h.Stored("nightly").first, "Success");
+    std::set<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(h.dir()))
+        beside.insert(entry.path().filename().string());
+    EXPECT_EQ(beside, (std::set<std::string>{"dest", "gm_ftp_database.db"}));
+}
+
+// A compressed run: one archive that 7-Zip opens with the project's password, holding every
+// file under its relative path with its listed time; a same-named file already in the
+// destination folder survives. A file the archive refuses ("c:" reads as a drive) fails and
+// keeps its copy, which a later file of the same name does not replace.
+TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
+{
+    const Tree tree = {
+        {"c:x.txt", "root copy"},
+        {"docs/c:x.txt", "docs copy"},
+        {"a.txt", "remote a"},
+        {"docs/a.txt", "docs a"},
+        {"docs/big.bin", Random(300000, 2)},
+        {"docs/empty", "/"},
+        {"\xC3\xBC/\xE6\x97\xA5\xE6\x9C\xAC x.txt", "utf"},
+    };
+    for (const std::string password : {"s3cr'et \xC3\xBC", ""}) {
+        SCOPED_TRACE("password \"" + password + "\"");
+        FtpServer server;
+        MakeTree(server.root(), tree, kListedTime);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        WriteFile(dest / "a.txt", "local, keep me");
+        BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+        project.ftpiscompress = true;
+        project.ftpcompass = password;
+        h.Store(project);
+
+        ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(4, 5, 0, 1)});
+        EXPECT_EQ(h.observer.statusByPath().at("/c:x.txt"), "Failed");
+
+        std::vector<fs::path> archives, staging;
+        for (const auto& entry : fs::directory_iterator(dest)) {
+            if (entry.path().extension() == ".zip")
+                archives.push_back(entry.path());
+            else if (entry.path().filename() != "a.txt")
+                staging.push_back(entry.path());
+        }
+        ASSERT_EQ(archives.size(), 1u);
+        EXPECT_TRUE(std::regex_match(archives[0].filename().string(), std::regex("nightly_\\d{12}\\.zip")));
+        EXPECT_EQ(ReadFile(dest / "a.txt"), "local, keep me");
+        ASSERT_EQ(staging.size(), 1u);
+        EXPECT_EQ(ReadTree(staging[0]), (Tree{{"kept", "/"}, {"kept/c:x.txt", "root copy"}}));
+        Tree archived = FilesOnly(tree);
+        archived.erase("c:x.txt");
+
+        const std::string zip = archives[0].string();
+        std::string output;
+        EXPECT_EQ(SevenZip({"t", "-p" + password, zip}, &output), 0) << output;
+        if (!password.empty()) {
+            EXPECT_NE(SevenZip({"t", "-pwrong", zip}, &output), 0) << output;
+        }
+        EXPECT_EQ(SevenZip({"x", "-p" + password, "-o" + (h.dir() / "out").string(), zip}, &output), 0) << output;
+        EXPECT_EQ(FilesOnly(ReadTree(h.dir() / "out")), archived);
+
+        ASSERT_EQ(SevenZip({"l", "-slt", "-p" + password, zip}, &output), 0) << output;
+        std::size_t modified = 0, encrypted = 0;
+        for (std::size_t at = output.find("Modified = "); at != std::string::npos;
+             at = output.find("Modified = ", at + 1)) {
+            EXPECT_EQ(output.substr(at + 11, 19), "2012-03-15 14:25:00");
+            ++modified;
+        }
+        for (std::size_t at = output.find("Encrypted = +"); at != std::string::npos;
+             at = output.find("Encrypted = +", at + 1))
+            ++encrypted;
+        EXPECT_EQ(modified, 5u) << output;
+        EXPECT_EQ(encrypted, password.empty() ? 0u : 5u) << output;
+    }
+}
+
+// Runs that cannot reach their root folder: "Fail" stored, "Failed!" shown, and nothing
+// left in the destination; a project that is gone writes nothing at all.
+TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
+{
+    FtpServer server;
+    MakeTree(server.root(), {{"a.txt", "a"}}, kListedTime);
+    struct Case {
+        const char* what;
+        std::function<void(BackupProject&, const fs::path& dest)> change;
+        bool loginExpected;
+    };
+    const Case cases[] = {
+        {"wrong password, compressed", [](BackupProject& p, const fs::path&) { p.ftppassword = "wrong"; }, false},
+        {"source folder whose parent is missing", [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; },
+         true},
+        {"compressed, destination folder missing",
+         [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing").string(); }, false},
+        {"destination is a file",
+         [](BackupProject& p, const fs::path& dest) {
+             p.ftpiscompress = false;
+             WriteFile(dest / "file", "x");
+             p.ftpdest = (dest / "file").string();
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FtpServer fresh; // its log tells whether a login happened
+        MakeTree(fresh.root(), {{"a.txt", "a"}}, kListedTime);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        fs::create_directory(dest);
+        BackupProject project = RunHarness::LocalProject(fresh, "", dest.string());
+        project.ftpiscompress = true;
+        project.ftpcompass = "pw";
+        c.change(project, dest);
+        h.Store(project);
+        const std::set<fs::path> before{fs::directory_iterator(dest), {}};
+
+        EXPECT_EQ(h.Run("nightly"), RunOutcome::Fail);
+
+        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: Failed!"});
+        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Fail"}));
+        EXPECT_EQ(h.Stored("nightly").first, "Fail");
+        EXPECT_EQ((std::set<fs::path>{fs::directory_iterator(dest), {}}), before);
+        EXPECT_EQ(fresh.log().find("logged in") != std::string::npos, c.loginExpected) << fresh.log();
+    }
+
+    RunHarness h;
+    h.Store(RunHarness::LocalProject(server, "", (h.dir() / "dest").string()));
+    EXPECT_EQ(h.Run("someone else"), RunOutcome::Failed);
+    EXPECT_EQ(h.observer.projectStatuses(), std::vector<std::string>{"Failed"});
+    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: Failed!"});
+    EXPECT_TRUE(h.observer.lastBackupTimes().empty());
+    EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string(), std::string()));
+    EXPECT_EQ(h.control.runState(), 0);
+}
+
+// Stop in the middle of a large file, for each way a file travels: the run ends within about
+// a second, stores "Stop", and leaves no partial file, no archive and no thread behind.
+TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
+{
+    struct Case {
+        const char* what;
+        bool compressed;
+        bool toServer;
+    };
+    for (const Case& c : {Case{"to a folder", false, false}, Case{"into an archive", true, false},
+                          Case{"to a second server", false, true}}) {
+        SCOPED_TRACE(c.what);
+        FtpServerOptions slow;
+        slow.slowDataBytesPerSecond = 256 * 1024;
+        FtpServer server(slow);
+        FtpServer second;
+        MakeTree(server.root(), {{"big.bin", Random(16 << 20, 3)}, {"later/after.txt", "never"}}, kListedTime);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        fs::create_directory(dest);
+        BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+        project.ftpiscompress = c.compressed;
+        if (c.toServer) {
+            project.ftptype = 2;
+            project.ftpdestip = second.host();
+            project.ftpdestuser = second.options().user;
+            project.ftpdestpass = second.options().password;
+            project.ftpdestport = std::to_string(second.port());
+            project.ftpdestpath = "copy";
+        }
+        h.Store(project);
+        const int threadsBefore = ThreadCount();
+
+        std::chrono::steady_clock::time_point stopped;
+        {
+            BackgroundRun run(h, "nightly");
+            ASSERT_TRUE(WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s)) << server.log();
+            stopped = std::chrono::steady_clock::now();
+            h.control.Stop();
+            ASSERT_TRUE(run.WaitDone(10s));
+            EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1500ms);
+            EXPECT_EQ(run.outcome(), RunOutcome::Stopped);
+        }
+        EXPECT_EQ(ThreadCount(), threadsBefore);
+        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.Stored("nightly").first, "Stop");
+        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Stop"}));
+        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: stopped!"});
+        EXPECT_EQ(h.observer.statusByPath(), (std::map<std::string, std::string>{{"/big.bin", "Failed"}}));
+        EXPECT_EQ(ReadTree(dest), Tree{});
+        EXPECT_FALSE(fs::exists(second.root() / "copy" / "big.bin"));
+    }
+}
+
+// Pause holds the transfer where it is, with the connection kept; Resume completes the file.
+TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
+{
+    FtpServerOptions slow;
+    slow.slowDataBytesPerSecond = 512 * 1024;
+    FtpServer server(slow);
+    const std::string bytes = Random(2 << 20, 4);
+    MakeTree(server.root(), {{"big.bin", bytes}}, kListedTime);
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    const auto received = [&] { return h.figures.progressInfo.bytes.load(); };
+
+    BackgroundRun run(h, "nightly");
+    ASSERT_TRUE(WaitFor([&] { return received() > 0; }, 30s));
+    EXPECT_FALSE(h.control.Resume());
+    ASSERT_TRUE(h.control.Pause());
+    EXPECT_FALSE(h.control.Pause());
+    EXPECT_EQ(h.control.runState(), 2);
+    // A chunk already on its way may still arrive; after that nothing moves.
+    const auto paused = received();
+    (void)WaitFor([&] { return received() != paused; }, 300ms);
+    const auto held = received();
+    EXPECT_FALSE(WaitFor([&] { return received() != held; }, 1500ms));
+    EXPECT_LT(held, bytes.size());
+
+    ASSERT_TRUE(h.control.Resume());
+    EXPECT_EQ(h.control.runState(), 1);
+    ASSERT_TRUE(run.WaitDone(60s));
+    EXPECT_EQ(run.outcome(), RunOutcome::Success);
+    EXPECT_EQ(ReadFile(dest / "big.bin"), bytes);
+    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(1, 1, 0, 0)});
+}
+
+// Server to server: the tree, empty folders included, arrives below the destination folder,
+// replacing older copies; a compression flag is ignored, since there is nothing local to pack.
+TEST(BackupRun, FtpToFtpCopiesTheTreeBelowTheDestinationFolder)
+{
+    FtpServer source;
+    FtpServer destination;
+    MakeTree(source.root(), kNestedTree, kListedTime);
+    MakeTree(source.root(), {{"skip.doc", "not copied"}}, kListedTime);
+    MakeTree(destination.root(), {{"backup/site/docs/a.txt", "old"}}, kListedTime);
+    RunHarness h;
+    const fs::path local = h.dir() / "local";
+    fs::create_directory(local);
+    BackupProject project = RunHarness::LocalProject(source, "", local.string());
+    project.ftptype = 2;
+    project.ftpdestip = destination.host();
+    project.ftpdestuser = destination.options().user;
+    project.ftpdestpass = destination.options().password;
+    project.ftpdestport = std::to_string(destination.port());
+    project.ftpdestpath = "/backup/site";
+    project.ftpiscompress = true;
+    project.ftpcompass = "pw";
+    project.ftprule = "File Rule(.txt .bin)\xA1\xA2Modify Time Any\xA1\xA2"
+                      "File Size Any^";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << source.log() << destination.log();
+
+    Tree expected = ReadTree(source.root());
+    expected.erase("skip.doc");
+    EXPECT_EQ(ReadTree(destination.root() / "backup" / "site"), expected);
+    EXPECT_EQ(h.observer.statusByPath().at("/skip.doc"), "Ignore");
+    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(7, 5, 0, 0)});
+    EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
+    EXPECT_TRUE(fs::is_empty(local));
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "engine/BackupRun.h"
+#include "engine/RunControl.h"
+#include "engine/RunObserver.h"
+#include "engine/TransferFigures.h"
+#include "store/ProjectDb.h"
+#include "support/FtpServer.h"
+#include "support/TempDir.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vorn::test {
+
+// Everything a run reported, in order. Written by the run's thread, read by the test's.
+class RecordingObserver : public RunObserver {
+public:
+    struct Row {
+        std::string time, path, size, status;
+        int statusChanges = 0;
+    };
+
+    void OnProjectStatus(const std::string&, const std::string& status) override;
+    void OnLastBackupTime(const std::string&, const std::string& timeText) override;
+    void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
+                           const std::string& sizeText) override;
+    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
+    void OnResultText(const std::string& text) override;
+
+    [[nodiscard]] std::vector<Row> rows() const; // in insertion order: the oldest first
+    [[nodiscard]] std::vector<std::string> projectStatuses() const;
+    [[nodiscard]] std::vector<std::string> lastBackupTimes() const;
+    [[nodiscard]] std::vector<std::string> resultTexts() const;
+    // Path -> final status of every row.
+    [[nodiscard]] std::map<std::string, std::string> statusByPath() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Row> rows_;
+    std::map<std::uint64_t, std::size_t> index_;
+    std::vector<std::string> projectStatuses_, lastBackupTimes_, resultTexts_;
+};
+
+// A project database in a real SQLite file and what a run needs around it.
+class RunHarness {
+public:
+    RunHarness();
+
+    [[nodiscard]] std::filesystem::path dir() const { return dir_.path(); }
+    [[nodiscard]] ProjectDb* db() const { return db_.get(); }
+
+    // An Ftp->Local project reading `sourceFolder` of `server` into `destination`.
+    [[nodiscard]] static BackupProject LocalProject(const FtpServer& server, const std::string& sourceFolder,
+                                                    const std::string& destination);
+    void Store(const BackupProject& project);
+
+    // RunProject on this thread.
+    RunOutcome Run(const std::string& name);
+
+    // The "ftpstatus" and "ftpruntime" columns as stored; empty when the row is missing.
+    [[nodiscard]] std::pair<std::string, std::string> Stored(const std::string& name);
+
+    RunControl control;
+    TransferFigures figures;
+    RecordingObserver observer;
+
+private:
+    TempDir dir_;
+    std::unique_ptr<ProjectDb> db_;
+};
+
+// Files (relative path -> bytes) and folders (relative path -> "/") below `root`.
+using Tree = std::map<std::string, std::string>;
+void MakeTree(const std::filesystem::path& root, const Tree& tree, std::int64_t mtime);
+[[nodiscard]] Tree ReadTree(const std::filesystem::path& root);
+
+// Runs 7z with `args` (stdin closed, TZ=UTC, killed after 120 s); the exit status, and its
+// output in `output` when given.
+int SevenZip(const std::vector<std::string>& args, std::string* output = nullptr);
+
+// Threads of this process now.
+[[nodiscard]] int ThreadCount();
+
+} // namespace vorn::test
