@@ -71,8 +71,7 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
     layout->addWidget(outer, 1);
     layout->addLayout(buttons);
 
-    list_->SetFixedWidths(98, 70, 70);
-    list_->setMinimumWidth(98 + 70 + 70 + 24);
+    list_->SetColumnWidths(98, 70, 70);
 
     portEdit_->setText("21");
     pathEdit_->setText("/");
@@ -90,7 +89,7 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
     connect(connectButton_, &QPushButton::clicked, browser_, &RemoteBrowser::Connect);
     connect(okButton_, &QPushButton::clicked, this, &CDestFtpOptions::accept);
     connect(cancelButton_, &QPushButton::clicked, this, &CDestFtpOptions::reject);
-    resize(460, 420);
+    resize(520, 440);
 }
 
 vorn::DestinationSettings CDestFtpOptions::ReadEdits() const

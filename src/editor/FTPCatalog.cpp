@@ -85,7 +85,7 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     grid->addLayout(local, 4, 1);
     grid->setRowStretch(3, 1);
 
-    list_->SetStretchedWidths(75, 75);
+    list_->SetColumnWidths(160, 75, 75);
 
     browser_ = new RemoteBrowser({ serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
         "Connect FTP site failed!", this);

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QMouseEvent>
+#include <algorithm>
 
 namespace {
 
@@ -48,18 +49,15 @@ RemoteFolderList::RemoteFolderList(QWidget* parent)
     header()->setStretchLastSection(false);
 }
 
-void RemoteFolderList::SetStretchedWidths(int sizeWidth, int timeWidth)
+void RemoteFolderList::SetColumnWidths(int nameWidth, int sizeWidth, int timeWidth)
 {
+    const QFontMetrics metrics(font());
+    const int padding = 2 * metrics.averageCharWidth() + 8;
+    header()->setMinimumSectionSize(nameWidth / 2);
     header()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
-    header()->resizeSection(SizeColumn, sizeWidth);
-    header()->resizeSection(TimeColumn, timeWidth);
-}
-
-void RemoteFolderList::SetFixedWidths(int nameWidth, int sizeWidth, int timeWidth)
-{
-    header()->resizeSection(NameColumn, nameWidth);
-    header()->resizeSection(SizeColumn, sizeWidth);
-    header()->resizeSection(TimeColumn, timeWidth);
+    header()->resizeSection(SizeColumn, std::max(sizeWidth, metrics.horizontalAdvance("0000000000") + padding));
+    header()->resizeSection(TimeColumn, std::max(timeWidth, metrics.horizontalAdvance("00/00/0000 00:00") + padding));
+    setMinimumWidth(nameWidth + header()->sectionSize(SizeColumn) + header()->sectionSize(TimeColumn) + 4);
 }
 
 void RemoteFolderList::Fill(const std::vector<vorn::RemoteEntry>& entries)

@@ -19,9 +19,9 @@ public:
     // that cannot be a single folder level (empty, "/", "\" or NUL inside), are left out.
     void Fill(const std::vector<vorn::RemoteEntry>& entries);
 
-    // Column 0 takes what is left of the list's width; the other two keep these widths.
-    void SetStretchedWidths(int sizeWidth, int timeWidth);
-    void SetFixedWidths(int nameWidth, int sizeWidth, int timeWidth);
+    // Column 0 takes what is left of the list's width (at least `nameWidth`); the other two
+    // get these widths, widened when the font needs more room for a size or a date and time.
+    void SetColumnWidths(int nameWidth, int sizeWidth, int timeWidth);
 
     [[nodiscard]] QString NameAt(int row) const;
     // The name exactly as the server listed it (its bytes need not be valid UTF-8).

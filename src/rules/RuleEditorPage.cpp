@@ -77,7 +77,7 @@ QString RuleItemDisplayText(std::string_view item)
         shown += QString::fromUtf8(item.data() + start, static_cast<qsizetype>(end - start));
         if (at == std::string_view::npos)
             break;
-        shown += QChar(0x3001);
+        shown += QStringLiteral(" \u00B7 ");
         start = at + kRuleSeparator.size();
     }
     return shown;

@@ -23,7 +23,8 @@ struct EditorState;
 // never part of a UTF-8 character). Multibyte characters are kept whole.
 [[nodiscard]] std::string CleanNameFilter(std::string_view typed);
 
-// How a stored rule item is shown: UTF-8, with the separator drawn as "、".
+// How a stored rule item is shown: UTF-8, with the separator drawn as " · " (every font
+// has that glyph; the ideographic comma it stands for is missing from many).
 [[nodiscard]] QString RuleItemDisplayText(std::string_view item);
 } // namespace vorn
 

@@ -126,11 +126,14 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     dayGrid2->addWidget(everyMinuteRadio_, 1, 0);
     dayGrid2->addWidget(everyMinute_, 1, 1);
     dayGrid2->addWidget(everyMinuteLabel_, 1, 2);
+    auto* fixedRow = new QHBoxLayout;
+    fixedRow->addWidget(fixedHour_);
+    fixedRow->addWidget(fixedColon_);
+    fixedRow->addWidget(fixedMinute_);
+    fixedRow->addStretch(1);
     dayGrid2->addWidget(fixedTimeRadio_, 2, 0);
-    dayGrid2->addWidget(fixedHour_, 2, 1);
-    dayGrid2->addWidget(fixedColon_, 2, 2);
-    dayGrid2->addWidget(fixedMinute_, 2, 3);
-    dayGrid2->setColumnStretch(4, 1);
+    dayGrid2->addLayout(fixedRow, 2, 1, 1, 3);
+    dayGrid2->setColumnStretch(3, 1);
 
     auto* layout = new QGridLayout(this);
     layout->addWidget(monthRadio_, 0, 0, Qt::AlignTop);
