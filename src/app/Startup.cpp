@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "app/Prompt.h"
+#include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
 
 #include <QApplication>
@@ -70,6 +71,7 @@ int RunDesktop(QApplication& app)
     // leaving through the tray menu while the window is hidden too: quit on confirmation only.
     QApplication::setQuitOnLastWindowClosed(false);
     CMainFrame frame(db.get(), QDir::currentPath());
+    new ProjectEditor(&frame, db.get());
     QObject::connect(&frame, &CMainFrame::exitConfirmed, &app, &QApplication::quit, Qt::QueuedConnection);
     frame.show();
 

@@ -96,7 +96,7 @@ void FTPNew::accept()
     const bool nameChanged = !state_.isModifying || project.ftpname != state_.selectedName;
     if (nameChanged && vorn::ProjectExists(db_, project.ftpname)) {
         tabs_->setCurrentIndex(DirectorySettingsTab);
-        Prompt::Warning("Project name has being, please enter another project name!", "Warning", this);
+        Prompt::Message("Project name has being, please enter another project name!", "Warning", this);
         return;
     }
     QDialog::accept();

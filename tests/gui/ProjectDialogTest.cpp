@@ -9,7 +9,9 @@
 #include "editor/FTPNew.h"
 #include "editor/FTPRule.h"
 #include "editor/NumberBox.h"
+#include "app/MainFrame.h"
 #include "editor/ProjectCommands.h"
+#include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
 
@@ -494,6 +496,41 @@ private slots:
         vorn::BackupProject loaded;
         QVERIFY(vorn::LoadProject(db_.get(), "Alpha", loaded));
         QCOMPARE(Cell(View(), 0, ProjectListModel::BackupName), QString("Alpha"));
+    }
+
+    void theMainWindowCommandsOpenTheDialog()
+    {
+        QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
+        CMainFrame frame(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
+        auto* editor = new ProjectEditor(&frame, db_.get());
+        QVERIFY(ShowAndWait(&frame));
+        const auto openDialog = [&frame] { return frame.findChild<FTPNew*>(); };
+
+        // The menu's New, then the tray's New.
+        for (const char* action : { "actionNew", "notifyNew" }) {
+            QVERIFY(vorn::guitest::TriggerAction(&frame, action));
+            FTPNew* dialog = openDialog();
+            QVERIFY2(dialog, action);
+            QCOMPARE(dialog->windowTitle(), QString("New Project"));
+            QVERIFY(Click(dialog, "cancelButton"));
+            QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 5000);
+        }
+
+        // Modify acts on the row last clicked and rewrites it on OK.
+        vorn::guitest::ClickRow(frame.projectView()->list(), 0);
+        QVERIFY(vorn::guitest::TriggerAction(&frame, "actionModify"));
+        FTPNew* dialog = openDialog();
+        QVERIFY(dialog);
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        QCOMPARE(dialog->windowTitle(), QString("Modify Plan"));
+        QVERIFY(editor->state().isModifying);
+        TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Alpha 2");
+        QVERIFY(Click(dialog, "okButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 5000);
+        QCOMPARE(frame.projectView()->BackupNameAt(0), QString("Alpha 2"));
+        vorn::BackupProject loaded;
+        QVERIFY(vorn::LoadProject(db_.get(), "Alpha 2", loaded));
+        QCOMPARE(Prompt::shownCount(), 0);
     }
 
     void aRefusedStoreIsReportedNotListed()
