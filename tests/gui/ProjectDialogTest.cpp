@@ -47,24 +47,22 @@ vorn::BackupProject Stored(const char* name)
     vorn::BackupProject p;
     p.ftpname = name;
     p.ftpip = "ftp.example.net";
-    p.ftpuser = "u";
-    p.ftppassword = "p";
-    p.ftpport = "21";
     p.ftpsource = "/www";
     p.ftpdest = "/srv/backup";
     p.ftptype = 1;
-    p.ftpbackmode = 1;
     p.ftpplanmode = 2;
     p.ftpplan = { 1056 };
     p.ftphour = 22;
-    p.ftpminute = 0;
-    p.ftpdestport = "21";
     return p;
 }
 
-QString Cell(CVornBackupView& view, int row, int column)
+// The seven cells of a list row.
+QStringList Cells(CVornBackupView& view, int row)
 {
-    return view.model()->Cell(row, column);
+    QStringList cells;
+    for (int column = 0; column < ProjectListModel::ColumnCount; ++column)
+        cells << view.model()->Cell(row, column);
+    return cells;
 }
 
 } // namespace
@@ -78,8 +76,6 @@ private:
     std::unique_ptr<CVornBackupView> view_;
     vorn::EditorState state_;
 
-    CVornBackupView& View() { return *view_; }
-
     // The project list as the main window shows it, filled from the table.
     void OpenList()
     {
@@ -90,21 +86,14 @@ private:
         QVERIFY(ShowAndWait(view_.get()));
     }
 
-    FTPNew* OpenNew()
+    // New, or Modify of the row clicked; null when no dialog opened.
+    FTPNew* Open(int modifyRow = -1)
     {
-        FTPNew* dialog = vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
-        if (dialog && !QTest::qWaitForWindowExposed(dialog))
-            return nullptr;
-        return dialog;
-    }
-
-    FTPNew* OpenModify(int row)
-    {
-        vorn::guitest::ClickRow(view_->list(), row);
-        FTPNew* dialog = vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get());
-        if (dialog && !QTest::qWaitForWindowExposed(dialog))
-            return nullptr;
-        return dialog;
+        if (modifyRow >= 0)
+            vorn::guitest::ClickRow(view_->list(), modifyRow);
+        FTPNew* dialog = modifyRow >= 0 ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get())
+                                        : vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
+        return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
     }
 
     // Closes whatever dialog a test left open, so the next one starts clean.
@@ -164,31 +153,6 @@ private slots:
         db_.reset();
     }
 
-    void titlesTabsAndButtons()
-    {
-        QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
-        OpenList();
-        FTPNew* dialog = OpenNew();
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), QString("New Project"));
-        QStringList captions;
-        for (int i = 0; i < dialog->tabs()->count(); ++i)
-            captions << dialog->tabs()->tabText(i);
-        QCOMPARE(captions, QStringList({ "Directory Settings", "Copy Rules", "Filter Rules", "Task Scheduler" }));
-        QCOMPARE(dialog->tabs()->currentIndex(), int(FTPNew::DirectorySettingsTab));
-        QCOMPARE(Child<QPushButton>(dialog, "okButton")->text(), QString("OK"));
-        // One project dialog at a time: a second New (from the tray) opens nothing.
-        QVERIFY(!vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get()));
-        QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get()));
-        QVERIFY(Click(dialog, "cancelButton"));
-        QVERIFY(WaitClosed(dialog));
-
-        dialog = OpenModify(0);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), QString("Modify Plan"));
-        QCOMPARE(Child<QLineEdit>(dialog, "projectNameEdit")->text(), QString("Alpha"));
-    }
-
     void checksOfANewProject_data()
     {
         QTest::addColumn<int>("stage"); // how much of the project is typed in
@@ -207,7 +171,7 @@ private slots:
         QFETCH(int, tab);
         QFETCH(QString, message);
         OpenList();
-        FTPNew* dialog = OpenNew();
+        FTPNew* dialog = Open();
         QVERIFY(dialog);
         if (stage >= 1)
             TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "  ");
@@ -216,9 +180,13 @@ private slots:
         if (stage >= 3)
             QVERIFY(ChooseFtpToFtpAndCancel(dialog));
         dialog->tabs()->setCurrentIndex(FTPNew::TaskSchedulerTab);
+        QVERIFY(Click(dialog, "monthDay15"));
 
+        // Every OK collects the pages again; the schedule days are not doubled.
         QVERIFY(Click(dialog, "okButton"));
-        QCOMPARE(Prompt::shownCount(), 1);
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(state_.editedProject.ftpplan, std::vector<std::int32_t> { 1035 });
+        QCOMPARE(Prompt::shownCount(), 2);
         QCOMPARE(Prompt::lastShown().text, message);
         QCOMPARE(Prompt::lastShown().caption, QString("Warning"));
         QCOMPARE(dialog->tabs()->currentIndex(), tab);
@@ -258,7 +226,7 @@ private slots:
             stored.ftpdestpath.clear();
         QVERIFY(vorn::InsertProject(db_.get(), stored));
         OpenList();
-        FTPNew* dialog = OpenModify(0);
+        FTPNew* dialog = Open(0);
         QVERIFY(dialog);
         QVERIFY(Click(dialog, "okButton"));
         QCOMPARE(Prompt::lastShown().text, message);
@@ -279,7 +247,7 @@ private slots:
     void cancelledDestinationLeadsToTheMessageAndTheDialogAgain()
     {
         OpenList();
-        FTPNew* dialog = OpenNew();
+        FTPNew* dialog = Open();
         QVERIFY(dialog);
         TypeLocalProject(dialog, "Mirror");
         QVERIFY(ChooseFtpToFtpAndCancel(dialog));
@@ -299,41 +267,20 @@ private slots:
         QVERIFY(dialog->isVisible());
     }
 
-    void okTwiceCollectsTheScheduleDaysOnce()
-    {
-        OpenList();
-        FTPNew* dialog = OpenNew();
-        QVERIFY(dialog);
-        dialog->tabs()->setCurrentIndex(FTPNew::TaskSchedulerTab);
-        QVERIFY(Click(dialog, "monthDay1"));
-        QVERIFY(Click(dialog, "monthDay15"));
-        QVERIFY(Click(dialog, "okButton"));
-        QVERIFY(Click(dialog, "okButton"));
-        QCOMPARE(Prompt::shownCount(), 2);
-        QCOMPARE(state_.editedProject.ftpplan, (std::vector<std::int32_t> { 1021, 1035 }));
-    }
-
     void enterAndEscapeNeverCloseTheDialog()
     {
         OpenList();
-        FTPNew* dialog = OpenNew();
+        FTPNew* dialog = Open();
         QVERIFY(dialog);
         TypeLocalProject(dialog, "Complete"); // OK would succeed: Enter must not press it
         int fields = 0;
         for (int tab = 0; tab < dialog->tabs()->count(); ++tab) {
             dialog->tabs()->setCurrentIndex(tab);
             QWidget* page = dialog->tabs()->widget(tab);
-            QList<QWidget*> targets;
-            for (QLineEdit* edit : page->findChildren<QLineEdit*>())
-                targets << edit;
-            for (QAbstractSpinBox* box : page->findChildren<QAbstractSpinBox*>())
-                targets << box;
-            for (QComboBox* combo : page->findChildren<QComboBox*>())
-                targets << combo;
-            for (QPushButton* button : page->findChildren<QPushButton*>())
-                targets << button;
-            for (QWidget* target : targets) {
-                if (!target->isVisible() || !target->isEnabled())
+            for (QWidget* target : page->findChildren<QWidget*>()) {
+                const bool field = qobject_cast<QLineEdit*>(target) || qobject_cast<QAbstractSpinBox*>(target)
+                    || qobject_cast<QComboBox*>(target) || qobject_cast<QPushButton*>(target);
+                if (!field || !target->isVisible() || !target->isEnabled())
                     continue;
                 for (const Qt::Key key : { Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape })
                     PressKey(target, key);
@@ -365,7 +312,7 @@ private slots:
         state_.editedProject.ftpdestip = "old-mirror.example.org";
         state_.editedProject.ftpdestpass = "old-secret";
         state_.editedProject.ftpcompass = "old-zip";
-        FTPNew* dialog = OpenNew();
+        FTPNew* dialog = Open();
         QVERIFY(dialog);
         QVERIFY(state_.editedProject.ftpdestip.empty());
         TypeLocalProject(dialog, "Beta");
@@ -381,31 +328,18 @@ private slots:
 
         vorn::BackupProject loaded;
         QVERIFY(vorn::LoadProject(db_.get(), "Beta", loaded));
-        QCOMPARE(loaded.ftpip, std::string("127.0.0.1"));
+        QCOMPARE(loaded, state_.editedProject);
         QCOMPARE(loaded.ftpsource, std::string("/"));
-        QCOMPARE(loaded.ftpdest, std::string("/srv/backup/new"));
-        QCOMPARE(loaded.ftpport, std::string("21"));
-        QCOMPARE(loaded.ftptype, 1);
-        QCOMPARE(loaded.ftpbackmode, 1);
-        QCOMPARE(loaded.ftpplanmode, 3);
         QCOMPARE(loaded.ftpdaymode, 3);
-        QCOMPARE(loaded.ftphour, 14);
-        QCOMPARE(loaded.ftpminute, 0);
-        QVERIFY(loaded.ftpdestip.empty());
-        QVERIFY(loaded.ftpdestpass.empty());
-        QVERIFY(loaded.ftpcompass.empty());
+        QVERIFY(loaded.ftpdestip.empty() && loaded.ftpdestpass.empty() && loaded.ftpcompass.empty());
 
-        QCOMPARE(View().rowCount(), 2);
-        QCOMPARE(Cell(View(), 1, ProjectListModel::BackupName), QString("Beta"));
-        QCOMPARE(Cell(View(), 1, ProjectListModel::SourceFolder), QString("ftp://127.0.0.1/"));
-        QCOMPARE(Cell(View(), 1, ProjectListModel::DestinationFolder), QString("/srv/backup/new"));
-        QCOMPARE(Cell(View(), 1, ProjectListModel::TransferStatus), QString());
-        QCOMPARE(Cell(View(), 1, ProjectListModel::LastBackupTime), QString());
-        QCOMPARE(Cell(View(), 1, ProjectListModel::NextBackupTime), QString("03/05/2012 14:00:00"));
-        QCOMPARE(Cell(View(), 1, ProjectListModel::BackupScheme), QString("Every day: 14:0 auto backup."));
+        QCOMPARE(view_->rowCount(), 2);
+        QCOMPARE(Cells(*view_, 1),
+            QStringList({ "Beta", "ftp://127.0.0.1/", "/srv/backup/new", "", "", "03/05/2012 14:00:00",
+                "Every day: 14:0 auto backup." }));
 
         // The same name again is refused, without an icon, on the first tab.
-        dialog = OpenNew();
+        dialog = Open();
         QVERIFY(dialog);
         TypeLocalProject(dialog, "Beta");
         dialog->tabs()->setCurrentIndex(FTPNew::FilterRulesTab);
@@ -415,7 +349,7 @@ private slots:
         QVERIFY(dialog->isVisible());
         QVERIFY(Click(dialog, "cancelButton"));
         QVERIFY(WaitClosed(dialog));
-        QCOMPARE(View().rowCount(), 2);
+        QCOMPARE(view_->rowCount(), 2);
         QCOMPARE(vorn::QueryProjectList(db_.get()).size(), std::size_t(2));
     }
 
@@ -424,12 +358,12 @@ private slots:
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Beta")));
         OpenList();
-        View().SetTransferStatus("Alpha", "Success");
-        View().SetLastBackupTime("Alpha", "03/04/2012 22:00:05");
+        view_->SetTransferStatus("Alpha", "Success");
+        view_->SetLastBackupTime("Alpha", "03/04/2012 22:00:05");
         state_.lastDestination = { "/x", "confirmed.example.org", "", "", "21" };
 
         // A rename onto another stored project is refused.
-        FTPNew* dialog = OpenModify(0);
+        FTPNew* dialog = Open(0);
         QVERIFY(dialog);
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Beta");
         QVERIFY(Click(dialog, "okButton"));
@@ -448,20 +382,18 @@ private slots:
         QVERIFY(!vorn::LoadProject(db_.get(), "Alpha", loaded));
         QVERIFY(vorn::LoadProject(db_.get(), "alpha", loaded));
         QCOMPARE(loaded.ftpplan, (std::vector<std::int32_t> { 1056, 1058 }));
-        QCOMPARE(Cell(View(), 0, ProjectListModel::BackupName), QString("alpha"));
-        QCOMPARE(Cell(View(), 0, ProjectListModel::TransferStatus), QString("Success"));
-        QCOMPARE(Cell(View(), 0, ProjectListModel::LastBackupTime), QString());
-        QCOMPARE(Cell(View(), 0, ProjectListModel::NextBackupTime), QString("03/05/2012 22:00:00"));
-        QCOMPARE(Cell(View(), 0, ProjectListModel::BackupScheme),
-            QString("Every week: Monday, Wennesday; 22:0 auto backup."));
-        QCOMPARE(Cell(View(), 1, ProjectListModel::BackupName), QString("Beta"));
+        // The status stays, the last backup time empties, schedule cells follow the change.
+        QCOMPARE(Cells(*view_, 0),
+            QStringList({ "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "", "03/05/2012 22:00:00",
+                "Every week: Monday, Wennesday; 22:0 auto backup." }));
+        QCOMPARE(view_->BackupNameAt(1), QString("Beta"));
         // Modify ends by resetting the shared state.
         QCOMPARE(state_.lastDestination, vorn::DestinationSettings {});
         QVERIFY(!state_.isModifying);
         QVERIFY(state_.selectedName.empty());
 
         // Saving under the unchanged name needs no existence check (it would say "taken").
-        dialog = OpenModify(1);
+        dialog = Open(1);
         QVERIFY(dialog);
         TypeInto(Child<QLineEdit>(dialog, "userEdit"), "new-user");
         QVERIFY(Click(dialog, "okButton"));
@@ -478,24 +410,10 @@ private slots:
         // No row under the mouse: nothing to modify.
         QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get()));
         QVERIFY(vorn::DeleteProject(db_.get(), "Alpha"));
-        QVERIFY(!OpenModify(0));
+        QVERIFY(!Open(0));
         QVERIFY(!state_.dialogOpen);
         QVERIFY(state_.selectedName.empty());
-        QCOMPARE(Cell(View(), 0, ProjectListModel::BackupName), QString("Alpha"));
-    }
-
-    void cancelStoresNothing()
-    {
-        QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
-        OpenList();
-        FTPNew* dialog = OpenModify(0);
-        QVERIFY(dialog);
-        TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Renamed");
-        QVERIFY(Click(dialog, "cancelButton"));
-        QVERIFY(WaitClosed(dialog));
-        vorn::BackupProject loaded;
-        QVERIFY(vorn::LoadProject(db_.get(), "Alpha", loaded));
-        QCOMPARE(Cell(View(), 0, ProjectListModel::BackupName), QString("Alpha"));
+        QCOMPARE(view_->BackupNameAt(0), QString("Alpha"));
     }
 
     void theMainWindowCommandsOpenTheDialog()
@@ -512,6 +430,9 @@ private slots:
             FTPNew* dialog = openDialog();
             QVERIFY2(dialog, action);
             QCOMPARE(dialog->windowTitle(), QString("New Project"));
+            QCOMPARE(dialog->tabs()->tabText(3), QString("Task Scheduler"));
+            // One project dialog at a time: the tray's New opens no second one.
+            QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), frame.projectView()));
             QVERIFY(Click(dialog, "cancelButton"));
             QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 5000);
         }
@@ -542,7 +463,7 @@ private slots:
         QCOMPARE(sqlite3_exec(other, "drop table gm_ftp_plantable", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(other);
 
-        FTPNew* dialog = OpenNew();
+        FTPNew* dialog = Open();
         QVERIFY(dialog);
         TypeLocalProject(dialog, "Lost");
         QVERIFY(Click(dialog, "okButton"));
@@ -550,7 +471,7 @@ private slots:
         QCOMPARE(Prompt::shownCount(), 1);
         QVERIFY(Prompt::lastShown().text.contains("could not be saved"));
         QVERIFY(Prompt::lastShown().text.contains("Lost"));
-        QCOMPARE(View().rowCount(), 0);
+        QCOMPARE(view_->rowCount(), 0);
     }
 };
 
