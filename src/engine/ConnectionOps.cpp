@@ -64,14 +64,14 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
 {
     for (std::size_t i = 0; i < listing.GetCount(); ++i) {
         const auto& info = listing.retFileInfo(i);
-        rows.push_back({info.name, FormatListingTime(info.time), info.size, info.isFile});
+        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.isFile });
     }
 }
 
 // Opens a session of its own, enters the folder `browsePath` below the login folder (and
 // its parent when `parent` is set), and lists it. The session is closed in every case.
-bool ListBrowseFolder(const ServerLogin& login, const std::string& browsePath, bool parent,
-                      std::vector<RemoteEntry>& rows)
+bool ListBrowseFolder(
+    const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
     sf::Ftp ftp(false);
     if (!ConnectAndLogin(login, ftp))
@@ -152,7 +152,7 @@ std::string FormatListingTime(std::string_view listedTime)
 }
 
 bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
-                       std::vector<RemoteEntry>& rows)
+    std::vector<RemoteEntry>& rows)
 {
     const auto target = ResolveBrowsePath(browsePath, child);
     if (!target)

@@ -55,10 +55,10 @@ void ReplaceChar(char from, char to, std::string& text);
 //
 // `child` "." lists the browse path itself; a child with "/" in it is a relative path
 // (typed by the user) and is taken one level at a time.
-[[nodiscard]] bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
-                                     std::vector<RemoteEntry>& rows);
+[[nodiscard]] bool EnterRemoteFolder(const std::string& child, std::string& browsePath,
+    const ServerLogin& login, std::vector<RemoteEntry>& rows);
 // Lists the parent of the browse path; for "/" it lists the login folder itself.
-[[nodiscard]] bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows,
-                                     const ServerLogin& login);
+[[nodiscard]] bool LeaveRemoteFolder(
+    std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
 
 } // namespace vorn

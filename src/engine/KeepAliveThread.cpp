@@ -21,7 +21,10 @@ KeepAliveThread::KeepAliveThread(std::function<void()> beat, std::chrono::millis
 {
 }
 
-KeepAliveThread::~KeepAliveThread() { Stop(); }
+KeepAliveThread::~KeepAliveThread()
+{
+    Stop();
+}
 
 void KeepAliveThread::Stop()
 {

@@ -19,7 +19,7 @@ namespace vorn {
 // connections are never destroyed under it.
 class KeepAliveThread {
 public:
-    static constexpr std::chrono::milliseconds defaultPeriod{100'000};
+    static constexpr std::chrono::milliseconds defaultPeriod { 100'000 };
 
     KeepAliveThread(sf::Ftp& first, sf::Ftp* second, std::chrono::milliseconds period = defaultPeriod);
     // Any beat: `beat` runs on the thread every `period`.

@@ -57,11 +57,14 @@ Channel::Channel(IoLoop& loop)
 {
 }
 
-Channel::~Channel() { Close(); }
+Channel::~Channel()
+{
+    Close();
+}
 
 template <class Start, class Abort>
 Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
-                     bool* ended, const IoLoop::Poll* poll)
+    bool* ended, const IoLoop::Poll* poll)
 {
     auto state = std::make_shared<OpState>();
     start(state);
@@ -86,11 +89,12 @@ Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_vie
             *ended = true;
             return {};
         }
-        return {Error::Code::Closed, "The server closed the connection."};
+        return { Error::Code::Closed, "The server closed the connection." };
     }
     if (ec == asio::error::connection_reset || ec == asio::error::broken_pipe)
-        return {Error::Code::Closed, "The server dropped the connection (" + ec.message() + ")."};
-    if (ec.category() == asio::error::get_ssl_category() || ec.category() == asio::ssl::error::get_stream_category()) {
+        return { Error::Code::Closed, "The server dropped the connection (" + ec.message() + ")." };
+    if (ec.category() == asio::error::get_ssl_category()
+        || ec.category() == asio::ssl::error::get_stream_category()) {
         std::string message = std::string(what) + " failed: " + ec.message();
         if (tls_) {
             const long verify = SSL_get_verify_result(tls_->native_handle());
@@ -98,9 +102,9 @@ Error Channel::Await(Start start, Abort abort, Duration timeout, std::string_vie
                 message = "The TLS certificate of " + tlsHost_
                     + " could not be verified: " + X509_verify_cert_error_string(verify) + ".";
         }
-        return {Error::Code::Tls, message};
+        return { Error::Code::Tls, message };
     }
-    return {Error::Code::Network, std::string(what) + " failed: " + ec.message() + "."};
+    return { Error::Code::Network, std::string(what) + " failed: " + ec.message() + "." };
 }
 
 Error Channel::Connect(const std::string& host, std::uint16_t port, Duration timeout)
@@ -122,11 +126,11 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
     auto resolved = std::make_shared<Resolved>();
     tcp::resolver resolver(loop_.Context());
     resolver.async_resolve(host, std::to_string(port),
-                           [resolved](const boost::system::error_code& error, tcp::resolver::results_type results) {
-                               resolved->error = error;
-                               resolved->results = std::move(results);
-                               resolved->done = true;
-                           });
+        [resolved](const boost::system::error_code& error, tcp::resolver::results_type results) {
+            resolved->error = error;
+            resolved->results = std::move(results);
+            resolved->done = true;
+        });
     Error error = loop_.Run(resolved->done, deadline);
     if (error) {
         resolver.cancel();
@@ -135,13 +139,14 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
         return error;
     }
     if (resolved->error)
-        return {Error::Code::Network, "Could not find the server " + host + ": " + resolved->error.message() + "."};
+        return { Error::Code::Network,
+            "Could not find the server " + host + ": " + resolved->error.message() + "." };
 
     Reset();
     const auto left = std::chrono::duration_cast<Duration>(deadline - IoLoop::Clock::now());
     return Await(
         [&](const std::shared_ptr<OpState>& state) {
-            asio::async_connect(socket_, resolved->results, Completion{state, nullptr});
+            asio::async_connect(socket_, resolved->results, Completion { state, nullptr });
         },
         [&] { Close(); }, std::max(left, Duration(1)), what, nullptr, nullptr);
 }
@@ -149,16 +154,22 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
 Error Channel::Connect(const Endpoint& endpoint, Duration timeout)
 {
     Reset();
-    const std::string what = "Connecting to " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-    return Await([&](const std::shared_ptr<OpState>& state) { socket_.async_connect(endpoint, Completion{state, nullptr}); },
-                 [&] { Close(); }, timeout, what, nullptr, nullptr);
+    const std::string what
+        = "Connecting to " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    return Await(
+        [&](const std::shared_ptr<OpState>& state) {
+            socket_.async_connect(endpoint, Completion { state, nullptr });
+        },
+        [&] { Close(); }, timeout, what, nullptr, nullptr);
 }
 
 Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expectedPeer, Duration timeout)
 {
     Reset();
     Error error = Await(
-        [&](const std::shared_ptr<OpState>& state) { acceptor.async_accept(socket_, Completion{state, nullptr}); },
+        [&](const std::shared_ptr<OpState>& state) {
+            acceptor.async_accept(socket_, Completion { state, nullptr });
+        },
         [&] {
             boost::system::error_code ignored;
             acceptor.cancel(ignored);
@@ -169,13 +180,14 @@ Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expected
     if (RemoteEndpoint().address() != expectedPeer) {
         const std::string stranger = RemoteEndpoint().address().to_string();
         Close();
-        return {Error::Code::Network, "A data connection came from " + stranger + " instead of the server."};
+        return { Error::Code::Network,
+            "A data connection came from " + stranger + " instead of the server." };
     }
     return {};
 }
 
-Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::string& host, SSL_SESSION* resume,
-                        Duration timeout)
+Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::string& host,
+    SSL_SESSION* resume, Duration timeout)
 {
     tlsContext_ = std::move(context);
     tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket_, *tlsContext_);
@@ -195,7 +207,7 @@ Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::
         SSL_set_session(ssl, resume);
     return Await(
         [&](const std::shared_ptr<OpState>& state) {
-            tls_->async_handshake(asio::ssl::stream_base::client, Completion{state, nullptr});
+            tls_->async_handshake(asio::ssl::stream_base::client, Completion { state, nullptr });
         },
         [&] { Close(); }, timeout, "The TLS handshake with " + host, nullptr, nullptr);
 }
@@ -203,15 +215,15 @@ Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::
 Error Channel::Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll)
 {
     if (!IsOpen())
-        return {Error::Code::Closed, "The connection is closed."};
+        return { Error::Code::Closed, "The connection is closed." };
     writeBuffer_->assign(bytes);
     auto buffer = writeBuffer_;
     return Await(
         [&](const std::shared_ptr<OpState>& state) {
             if (tls_)
-                asio::async_write(*tls_, asio::buffer(*buffer), Completion{state, buffer});
+                asio::async_write(*tls_, asio::buffer(*buffer), Completion { state, buffer });
             else
-                asio::async_write(socket_, asio::buffer(*buffer), Completion{state, buffer});
+                asio::async_write(socket_, asio::buffer(*buffer), Completion { state, buffer });
         },
         [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr, poll);
 }
@@ -220,16 +232,16 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop:
 {
     bytes = {};
     if (!IsOpen())
-        return {Error::Code::Closed, "The connection is closed."};
+        return { Error::Code::Closed, "The connection is closed." };
     auto buffer = readBuffer_;
     std::size_t got = 0;
     bool ended = false;
     Error error = Await(
         [&](const std::shared_ptr<OpState>& state) {
             if (tls_)
-                tls_->async_read_some(asio::buffer(*buffer), Completion{state, buffer});
+                tls_->async_read_some(asio::buffer(*buffer), Completion { state, buffer });
             else
-                socket_.async_read_some(asio::buffer(*buffer), Completion{state, buffer});
+                socket_.async_read_some(asio::buffer(*buffer), Completion { state, buffer });
         },
         [&] { Close(); }, timeout, "Waiting for the server", &got, &ended, poll);
     if (error)
@@ -244,8 +256,11 @@ void Channel::ShutdownTls(Duration timeout)
 {
     if (!tls_ || !IsOpen())
         return;
-    (void)Await([&](const std::shared_ptr<OpState>& state) { tls_->async_shutdown(Completion{state, nullptr}); },
-                [&] { Close(); }, timeout, "Closing TLS", nullptr, nullptr);
+    (void)Await(
+        [&](const std::shared_ptr<OpState>& state) {
+            tls_->async_shutdown(Completion { state, nullptr });
+        },
+        [&] { Close(); }, timeout, "Closing TLS", nullptr, nullptr);
 }
 
 void Channel::Close()
@@ -264,9 +279,15 @@ void Channel::Reset()
     tls_.reset();
 }
 
-bool Channel::SessionReused() const { return tls_ && SSL_session_reused(tls_->native_handle()) == 1; }
+bool Channel::SessionReused() const
+{
+    return tls_ && SSL_session_reused(tls_->native_handle()) == 1;
+}
 
-SSL_SESSION* Channel::CopySession() const { return tls_ ? SSL_get1_session(tls_->native_handle()) : nullptr; }
+SSL_SESSION* Channel::CopySession() const
+{
+    return tls_ ? SSL_get1_session(tls_->native_handle()) : nullptr;
+}
 
 Channel::Endpoint Channel::LocalEndpoint() const
 {

@@ -34,17 +34,18 @@ public:
     // Takes the next connection of `acceptor`; one from another address than `expectedPeer`
     // is refused, so nobody else can slip data into an active-mode transfer.
     [[nodiscard]] Error Accept(boost::asio::ip::tcp::acceptor& acceptor,
-                               const boost::asio::ip::address& expectedPeer, Duration timeout);
+        const boost::asio::ip::address& expectedPeer, Duration timeout);
     // Client handshake, checking the certificate against `host` (name or IP). `resume`, when
     // set, is offered as the session to resume.
     [[nodiscard]] Error StartTls(std::shared_ptr<boost::asio::ssl::context> context, const std::string& host,
-                                 SSL_SESSION* resume, Duration timeout);
+        SSL_SESSION* resume, Duration timeout);
 
     // `poll`, when given, is consulted while waiting (see IoLoop::Poll).
     [[nodiscard]] Error Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Whatever arrives first, valid until the next call. Empty without an error: the peer
     // ended the stream.
-    [[nodiscard]] Error ReadSome(std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
+    [[nodiscard]] Error ReadSome(
+        std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Sends the TLS close_notify and waits (bounded) for the peer's; errors are of no use here.
     void ShutdownTls(Duration timeout);
     void Close();
@@ -63,7 +64,7 @@ public:
 private:
     template <class Start, class Abort>
     Error Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
-                bool* ended, const IoLoop::Poll* poll = nullptr);
+        bool* ended, const IoLoop::Poll* poll = nullptr);
     void Reset();
 
     IoLoop& loop_;

@@ -10,9 +10,9 @@ struct Error {
         None,
         TimedOut,
         Cancelled,
-        Closed,   // the peer ended the connection
-        Network,  // resolve, connect, read or write failed
-        Tls,      // handshake or certificate verification failed
+        Closed, // the peer ended the connection
+        Network, // resolve, connect, read or write failed
+        Tls, // handshake or certificate verification failed
         Protocol, // the server sent something that is not FTP
     };
     Code code = Code::None;

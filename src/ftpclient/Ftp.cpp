@@ -57,10 +57,19 @@ Ftp::Response FromError(const Error& error)
     return R(R::InvalidResponse, error.message);
 }
 
-Ftp::Response FromReply(const Reply& reply) { return Ftp::Response(reply.code, reply.text); }
+Ftp::Response FromReply(const Reply& reply)
+{
+    return Ftp::Response(reply.code, reply.text);
+}
 
-bool IsPositive(int code) { return code >= 200 && code < 300; }
-bool IsPreliminary(int code) { return code >= 100 && code < 200; }
+bool IsPositive(int code)
+{
+    return code >= 200 && code < 300;
+}
+bool IsPreliminary(int code)
+{
+    return code >= 100 && code < 200;
+}
 
 bool CanTravelInCommand(std::string_view text)
 {
@@ -143,7 +152,7 @@ int ParsePasvPort(const std::string& text)
         }
         // Skip the rest of this run of digits and commas.
         while (start + 1 < text.size()
-               && (std::isdigit(static_cast<unsigned char>(text[start + 1])) || text[start + 1] == ','))
+            && (std::isdigit(static_cast<unsigned char>(text[start + 1])) || text[start + 1] == ','))
             ++start;
     }
     return 0;
@@ -235,6 +244,8 @@ public:
     [[nodiscard]] Response PrepareData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
+    // Ends a data connection whose transfer is complete.
+    void CloseData(DataLink& link);
     // Stops a transfer whose preliminary reply has arrived and brings the control connection
     // back in step, or closes it when that cannot be done quickly.
     void AbortTransfer(DataLink& link);
@@ -242,7 +253,8 @@ public:
     // FEAT, OPTS UTF8 ON, PBSZ and PROT. Sets `retryAfterLogin` when the server wants a
     // login first.
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
-    [[nodiscard]] Response ReadListing(std::string_view verb, const std::string& directory, std::string& data);
+    [[nodiscard]] Response ReadListing(
+        std::string_view verb, const std::string& directory, std::string& data);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;
@@ -253,7 +265,7 @@ public:
     std::mutex mutex; // one command or one whole transfer at a time
 
     vorn::ftp::IoLoop loop;
-    Channel control{loop};
+    Channel control { loop };
     vorn::ftp::ReplyParser parser;
     std::string host;
     std::shared_ptr<asio::ssl::context> tlsContext;
@@ -283,7 +295,7 @@ void Ftp::Impl::Trace(const char* direction, std::string_view text) const
 Error Ftp::Impl::SendLine(std::string_view verb, std::string_view argument)
 {
     if (!Connected())
-        return {Error::Code::Closed, "Not connected to a server."};
+        return { Error::Code::Closed, "Not connected to a server." };
     std::string line(verb);
     if (!argument.empty()) {
         line += ' ';
@@ -309,19 +321,20 @@ Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
             return {};
         }
         if (parser.Failed()) {
-            Error error{Error::Code::Protocol, parser.ErrorText()};
+            Error error { Error::Code::Protocol, parser.ErrorText() };
             DropControl();
             return error;
         }
         if (!Connected())
-            return {Error::Code::Closed, "Not connected to a server."};
+            return { Error::Code::Closed, "Not connected to a server." };
         std::string_view bytes;
         Error error = control.ReadSome(bytes, timeout);
         if (!error && bytes.empty())
-            error = {Error::Code::Closed, "The server closed the connection."};
+            error = { Error::Code::Closed, "The server closed the connection." };
         if (error) {
             if (error.code == Error::Code::TimedOut)
-                error.message = "The server did not answer within " + vorn::ftp::DescribeDuration(timeout) + ".";
+                error.message
+                    = "The server did not answer within " + vorn::ftp::DescribeDuration(timeout) + ".";
             DropControl();
             return error;
         }
@@ -332,12 +345,12 @@ Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
 Ftp::Response Ftp::Impl::Command(std::string_view verb, std::string_view argument)
 {
     if (!CanTravelInCommand(argument))
-        return Response(Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
+        return Response(
+            Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
     if (!Connected())
         return NotConnected();
     // Anything still queued came unasked (a late reply); it must not answer this command.
-    while (parser.Next()) {
-    }
+    while (parser.Next()) { }
     if (Error error = SendLine(verb, argument))
         return FromError(error);
     Reply reply;
@@ -355,7 +368,7 @@ Ftp::Response Ftp::Impl::SetType(TransferMode mode)
 {
     if (currentType == mode)
         return Response(200, "");
-    static constexpr const char* types[] = {"I", "A", "E"};
+    static constexpr const char* types[] = { "I", "A", "E" };
     Response response = Command("TYPE", types[mode]);
     if (IsPositive(response.GetStatus()))
         currentType = mode;
@@ -389,11 +402,13 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
             if (response.GetStatus() == 229) {
                 port = ParseEpsvPort(response.GetMessage());
                 if (port == 0)
-                    return Response(Response::InvalidResponse, "Unreadable answer to EPSV: " + response.GetMessage());
+                    return Response(
+                        Response::InvalidResponse, "Unreadable answer to EPSV: " + response.GetMessage());
             } else if (response.GetStatus() >= 500 && response.GetStatus() < 600) {
                 epsvRefused = true;
             } else {
-                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPSV") : response;
+                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPSV")
+                                       : response;
             }
         }
         if (port == 0) {
@@ -401,15 +416,18 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
                 return Response(Response::ConnectionFailed, "The server refused EPSV, and PASV needs IPv4.");
             Response response = Command("PASV");
             if (response.GetStatus() != 227)
-                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to PASV") : response;
+                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to PASV")
+                                       : response;
             port = ParsePasvPort(response.GetMessage());
             if (port == 0)
-                return Response(Response::InvalidResponse, "Unreadable answer to PASV: " + response.GetMessage());
+                return Response(
+                    Response::InvalidResponse, "Unreadable answer to PASV: " + response.GetMessage());
         }
         // The peer's address, not the one the server announced: servers behind NAT announce
         // private addresses, and a data connection to a third host is never wanted.
         link.channel = std::make_unique<Channel>(loop);
-        if (Error error = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
+        if (Error error
+            = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
             link.channel.reset();
             error.message = "Could not open the data connection. " + error.message;
             return FromError(error);
@@ -427,7 +445,8 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
         link.acceptor->listen(1, error);
     if (error) {
         link.acceptor.reset();
-        return Response(Response::ConnectionFailed, "Could not listen for a data connection: " + error.message());
+        return Response(
+            Response::ConnectionFailed, "Could not listen for a data connection: " + error.message());
     }
     const unsigned port = link.acceptor->local_endpoint().port();
     if (!eprtRefused) {
@@ -437,7 +456,8 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
         if (IsPositive(response.GetStatus()))
             return response;
         if (response.GetStatus() < 500 || response.GetStatus() >= 600)
-            return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPRT") : response;
+            return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPRT")
+                                   : response;
         eprtRefused = true;
     }
     if (!local.is_v4())
@@ -456,9 +476,9 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
 Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, std::string_view argument)
 {
     if (!CanTravelInCommand(argument))
-        return Response(Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
-    while (parser.Next()) {
-    }
+        return Response(
+            Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
+    while (parser.Next()) { }
     if (Error error = SendLine(verb, argument))
         return FromError(error);
     Reply reply;
@@ -477,7 +497,8 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
     }
     if (link.acceptor) {
         link.channel = std::make_unique<Channel>(loop);
-        Error error = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(), connectTimeout);
+        Error error
+            = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(), connectTimeout);
         link.acceptor.reset();
         if (error) {
             AbortTransfer(link);
@@ -485,9 +506,12 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         }
     }
     if (protectData) {
-        // The session comes from the control connection after replies were read over TLS,
-        // so TLS 1.3 tickets have arrived; servers that demand reuse accept the data link.
-        SSL_SESSION* session = control.CopySession();
+        // Servers that demand reuse (vsftpd) accept only data connections that resume the
+        // control connection's session. Tickets arrive with the replies read over TLS; under
+        // TLS 1.3 each may be good for one resumption, so every connection takes a fresh one.
+        SSL_SESSION* session = vorn::ftp::TakeResumableSession(*tlsContext);
+        if (!session)
+            session = control.CopySession();
         Error error = link.channel->StartTls(tlsContext, host, session, inactivityTimeout);
         if (session)
             SSL_SESSION_free(session);
@@ -509,6 +533,15 @@ Ftp::Response Ftp::Impl::FinishTransfer()
         return FromReply(reply);
     // A 3xx here is no completion either.
     return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
+}
+
+void Ftp::Impl::CloseData(DataLink& link)
+{
+    // A TLS peer that sees no close_notify may count the session as broken and refuse to
+    // resume from it, so even after the server's end of a download ours is sent.
+    if (link.channel)
+        link.channel->ShutdownTls(std::min(inactivityTimeout, Duration(std::chrono::seconds(5))));
+    link.channel.reset();
 }
 
 void Ftp::Impl::AbortTransfer(DataLink& link)
@@ -570,7 +603,7 @@ Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& d
         }
         data.append(bytes);
     }
-    link.channel.reset();
+    CloseData(link);
     return FinishTransfer();
 }
 
@@ -635,7 +668,10 @@ void Ftp::SetTransferHook(TransferHook hook)
     impl_->hook = std::move(hook);
 }
 
-void Ftp::Cancel() { impl_->loop.Cancel(); }
+void Ftp::Cancel()
+{
+    impl_->loop.Cancel();
+}
 
 bool Ftp::LastDataSessionReused() const
 {
@@ -657,7 +693,8 @@ Ftp::Response Ftp::Connect(const IPAddress& server, unsigned short port, float t
     if (!server.IsValid())
         return Response(Response::ConnectionFailed, "\"" + server.ToString() + "\" is not a server address.");
     s.host = server.ToString();
-    const Duration timeout = timeoutSeconds > 0 ? Duration(static_cast<long long>(timeoutSeconds * 1000)) : s.connectTimeout;
+    const Duration timeout
+        = timeoutSeconds > 0 ? Duration(static_cast<long long>(timeoutSeconds * 1000)) : s.connectTimeout;
 
     if (s.security != vorn::ftp::Security::Plain) {
         Error error;
@@ -758,7 +795,7 @@ Ftp::Response Ftp::Impl::Settle(bool& retryAfterLogin)
                 return prot;
             // Never transfer in the clear when the user asked for TLS.
             return Response(Response::TlsFailed,
-                            "The server refused to protect data connections (PROT P): " + prot.GetMessage());
+                "The server refused to protect data connections (PROT P): " + prot.GetMessage());
         } else {
             protectData = true;
         }
@@ -792,8 +829,8 @@ Ftp::DirectoryResponse Ftp::GetWorkingDirectory()
     std::lock_guard lock(impl_->mutex);
     Response response = impl_->Command("PWD");
     if (response.GetStatus() != 257)
-        return DirectoryResponse(response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response,
-                                 "");
+        return DirectoryResponse(
+            response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response, "");
     return DirectoryResponse(response, ParseQuotedPath(response.GetMessage()));
 }
 
@@ -868,15 +905,16 @@ Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)
     return impl_->RenameRaw(file, newName);
 }
 
-Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& localFolder, TranslateInfo& progress,
-                            TransferMode mode)
+Ftp::Response Ftp::Download(
+    const std::string& remotePath, const std::string& localFolder, TranslateInfo& progress, TransferMode mode)
 {
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
     progress.Reset();
     const std::string name(vorn::ftp::LastPathComponent(remotePath));
     if (!vorn::ftp::IsSafeEntryName(name))
-        return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
+        return Response(
+            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
     const auto folder = PathFromUtf8(localFolder);
     std::error_code folderError;
     if (!std::filesystem::is_directory(folder, folderError))
@@ -930,15 +968,16 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * received / size));
     }
-    link.channel.reset();
+    s.CloseData(link);
     if (!link.finishedEarly) {
         response = s.FinishTransfer();
         if (!response.IsOk())
             return response;
     }
     if (mode == Binary && size >= 0 && received < static_cast<std::uint64_t>(size))
-        return Response(Response::ConnectionClosed, "The transfer ended after " + std::to_string(received) + " of "
-                                                        + std::to_string(size) + " bytes.");
+        return Response(Response::ConnectionClosed,
+            "The transfer ended after " + std::to_string(received) + " of " + std::to_string(size)
+                + " bytes.");
     std::string commitError;
     if (!file.CommitAs(folder / PathFromUtf8(name), commitError))
         return Response(Response::InvalidFile, commitError);
@@ -946,8 +985,8 @@ Ftp::Response Ftp::Download(const std::string& remotePath, const std::string& lo
     return response;
 }
 
-Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
-                         TranslateInfo& progress, TransferMode mode)
+Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
+    const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode)
 {
     if (&destination == this)
         return Response(Response::InvalidArgument, "A session cannot copy a file to itself.");
@@ -958,7 +997,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
     progress.Reset();
     const std::string name(vorn::ftp::LastPathComponent(sourcePath));
     if (!vorn::ftp::IsSafeEntryName(name))
-        return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
+        return Response(
+            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
     if (!src.Connected() || !dst.Connected())
         return src.NotConnected();
 
@@ -975,7 +1015,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
         progress.totalBytes = static_cast<std::uint64_t>(size);
 
     const std::string target = vorn::ftp::JoinRemotePath(destinationFolder, name);
-    const std::string temporary = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
+    const std::string temporary
+        = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
 
     Impl::DataLink in;
     response = src.PrepareData(in);
@@ -994,7 +1035,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
             src.AbortTransfer(in);
         if (out.finishedEarly)
             (void)dst.Command("DELE", temporary);
-        return response.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.") : response;
+        return response.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.")
+                               : response;
     }
 
     // From here on a partial upload may exist; every failure removes it.
@@ -1025,20 +1067,20 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
     }
-    in.channel.reset();
+    src.CloseData(in);
     if (!in.finishedEarly) {
         response = src.FinishTransfer();
         if (!response.IsOk())
             return fail(response, false);
     }
     if (mode == Binary && size >= 0 && copied < static_cast<std::uint64_t>(size))
-        return fail(Response(Response::ConnectionClosed, "The source sent " + std::to_string(copied) + " of "
-                                                             + std::to_string(size) + " bytes."),
-                    false);
+        return fail(
+            Response(Response::ConnectionClosed,
+                "The source sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."),
+            false);
 
     // The end of the upload is the end of the stream; over TLS a close_notify marks it.
-    out.channel->ShutdownTls(std::min(dst.inactivityTimeout, Duration(std::chrono::seconds(10))));
-    out.channel.reset();
+    dst.CloseData(out);
     response = dst.FinishTransfer();
     if (!response.IsOk())
         return fail(response, false);
@@ -1047,7 +1089,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
     if (!moved.IsOk() && dst.Connected()) {
         // Servers on Windows refuse to rename over an existing file. Move the old copy aside
         // first, so that it is back in place if the new one cannot be moved in.
-        const std::string aside = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold"));
+        const std::string aside
+            = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold"));
         if (dst.RenameRaw(target, aside).IsOk()) {
             moved = dst.RenameRaw(temporary, target);
             if (moved.IsOk())
@@ -1057,13 +1100,14 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath, const 
         }
     }
     if (!moved.IsOk())
-        return fail(Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);
+        return fail(
+            Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);
     progress.percent = 100.0f;
     return response;
 }
 
 int Ftp::TsFileBtFtp(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
-                     TranslateInfo& progress, TransferMode mode)
+    TranslateInfo& progress, TransferMode mode)
 {
     return Relay(destination, sourcePath, destinationFolder, progress, mode).IsOk() ? 1 : 0;
 }

@@ -33,10 +33,10 @@ public:
             InvalidResponse = 1000, // the server sent something that is not FTP
             ConnectionFailed = 1001,
             ConnectionClosed = 1002, // not connected, or the connection was lost
-            InvalidFile = 1003,      // a local file or a remote name that cannot be used
+            InvalidFile = 1003, // a local file or a remote name that cannot be used
             TimedOut = 1004,
             Cancelled = 1005, // Cancel() was called or the transfer hook said stop
-            Busy = 1006,      // KeepAlive skipped: a command or transfer is in progress
+            Busy = 1006, // KeepAlive skipped: a command or transfer is in progress
             TlsFailed = 1007,
             InvalidArgument = 1008, // a text that cannot go into a command (line breaks)
         };
@@ -104,7 +104,8 @@ public:
     void Cancel();
 
     // `timeoutSeconds` 0 means the session's connect time-out (30 s unless set).
-    [[nodiscard]] Response Connect(const IPAddress& server, unsigned short port = 21, float timeoutSeconds = 0.f);
+    [[nodiscard]] Response Connect(
+        const IPAddress& server, unsigned short port = 21, float timeoutSeconds = 0.f);
     [[nodiscard]] Response Login(const std::string& user, const std::string& password);
     Response Disconnect();
     // NOOP, unless a command or transfer is in progress: then nothing is sent (Busy).
@@ -124,18 +125,16 @@ public:
     // temporary file first, which replaces an existing copy only when the whole file came
     // and the server confirmed it.
     [[nodiscard]] Response Download(const std::string& remotePath, const std::string& localFolder,
-                                    TranslateInfo& progress, TransferMode mode = Binary);
+        TranslateInfo& progress, TransferMode mode = Binary);
 
     // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
     // through memory. The upload goes to a temporary name and is renamed over the target
     // when complete; a failed copy removes it again.
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
-                                 const std::string& destinationFolder, TranslateInfo& progress,
-                                 TransferMode mode = Binary);
+        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);
     // Relay with 1 for success and 0 for failure.
     [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
-                                  const std::string& destinationFolder, TranslateInfo& progress,
-                                  TransferMode mode = Binary);
+        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);
 
     // Whether the last TLS data connection resumed the control connection's session.
     [[nodiscard]] bool LastDataSessionReused() const;

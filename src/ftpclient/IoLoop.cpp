@@ -18,14 +18,14 @@ Error IoLoop::Run(const bool& done, Clock::time_point deadline, const Poll* poll
     auto nextPoll = Clock::now() + pollEvery;
     while (!done) {
         if (cancelled_)
-            return {Error::Code::Cancelled, "The operation was cancelled."};
+            return { Error::Code::Cancelled, "The operation was cancelled." };
         const auto now = Clock::now();
         if (now >= deadline)
-            return {Error::Code::TimedOut, "timed out"};
+            return { Error::Code::TimedOut, "timed out" };
         if (poll && *poll && now >= nextPoll) {
             const auto before = now;
             if (!(*poll)())
-                return {Error::Code::Cancelled, "The transfer was stopped."};
+                return { Error::Code::Cancelled, "The transfer was stopped." };
             const auto after = Clock::now();
             deadline += after - before;
             nextPoll = after + pollEvery;

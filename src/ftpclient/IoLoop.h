@@ -41,7 +41,7 @@ public:
 
 private:
     boost::asio::io_context io_;
-    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> cancelled_ { false };
 };
 
 // "60 s", "0.3 s": a time-out as a message shows it.

@@ -3,7 +3,10 @@
 namespace vorn::ftp {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // The reply code at the start of a line, or 0 when the line does not start with one.
 int LeadingCode(std::string_view line)
@@ -15,7 +18,10 @@ int LeadingCode(std::string_view line)
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
-std::string_view TextAfterCode(std::string_view line) { return line.size() > 4 ? line.substr(4) : ""; }
+std::string_view TextAfterCode(std::string_view line)
+{
+    return line.size() > 4 ? line.substr(4) : "";
+}
 
 } // namespace
 
@@ -69,7 +75,7 @@ void ReplyParser::TakeLine(std::string_view line)
     }
     if (!inMultiLine_) {
         ready_.push_back(std::move(current_));
-        current_ = Reply{};
+        current_ = Reply {};
     }
 }
 
@@ -88,6 +94,9 @@ void ReplyParser::Fail(std::string message)
     partial_.clear();
 }
 
-void ReplyParser::Reset() { *this = ReplyParser{}; }
+void ReplyParser::Reset()
+{
+    *this = ReplyParser {};
+}
 
 } // namespace vorn::ftp

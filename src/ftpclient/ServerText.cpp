@@ -36,9 +36,9 @@ ServerText ParseServerText(std::string_view text)
         Security security;
     };
     static constexpr Scheme schemes[] = {
-        {"ftpes://", Security::ExplicitTls},
-        {"ftps://", Security::ImplicitTls},
-        {"ftp://", Security::Plain},
+        { "ftpes://", Security::ExplicitTls },
+        { "ftps://", Security::ImplicitTls },
+        { "ftp://", Security::Plain },
     };
     bool hadScheme = false;
     for (const auto& scheme : schemes) {

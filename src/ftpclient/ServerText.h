@@ -7,7 +7,7 @@ namespace vorn::ftp {
 
 // How the control connection is protected.
 enum class Security {
-    Plain,       // plain FTP
+    Plain, // plain FTP
     ExplicitTls, // AUTH TLS after the greeting ("ftpes://host")
     ImplicitTls, // TLS from the first byte ("ftps://host")
 };

@@ -8,7 +8,7 @@ namespace vorn::ftp {
 
 std::string MakeTemporaryName(std::string_view name, std::string_view kind)
 {
-    thread_local std::mt19937_64 random{std::random_device{}()};
+    thread_local std::mt19937_64 random { std::random_device {}() };
     static constexpr char digits[] = "0123456789abcdef";
     std::string suffix(8, '0');
     for (auto& c : suffix)

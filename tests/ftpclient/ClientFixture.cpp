@@ -18,9 +18,11 @@ std::unique_ptr<sf::Ftp> MakeClient()
 testing::AssertionResult OpenSession(sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security)
 {
     ftp.SetSecurity(security);
-    const auto connected = ftp.Connect(sf::IPAddress(server.host()), static_cast<unsigned short>(server.port()));
+    const auto connected
+        = ftp.Connect(sf::IPAddress(server.host()), static_cast<unsigned short>(server.port()));
     if (!connected.IsOk())
-        return testing::AssertionFailure() << "Connect: " << connected.GetStatus() << " " << connected.GetMessage();
+        return testing::AssertionFailure()
+            << "Connect: " << connected.GetStatus() << " " << connected.GetMessage();
     const auto login = ftp.Login(server.options().user, server.options().password);
     if (!login.IsOk())
         return testing::AssertionFailure() << "Login: " << login.GetStatus() << " " << login.GetMessage();
@@ -41,7 +43,7 @@ std::vector<std::string> Leftovers(const std::filesystem::path& folder)
 unsigned short UnusedPort()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;

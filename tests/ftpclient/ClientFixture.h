@@ -18,8 +18,8 @@ namespace vorn::test {
 [[nodiscard]] std::unique_ptr<sf::Ftp> MakeClient();
 
 // Connect and Login to `server`, with the reply that failed as the message.
-[[nodiscard]] testing::AssertionResult OpenSession(sf::Ftp& ftp, const FtpServer& server,
-                                                   vorn::ftp::Security security = vorn::ftp::Security::Plain);
+[[nodiscard]] testing::AssertionResult OpenSession(
+    sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security = vorn::ftp::Security::Plain);
 
 // Names in `folder` that a transfer left behind (temporary downloads or uploads).
 [[nodiscard]] std::vector<std::string> Leftovers(const std::filesystem::path& folder);

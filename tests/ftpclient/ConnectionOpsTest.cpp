@@ -1,7 +1,8 @@
 // The connection operations of the engine: display texts, local and remote folders, browsing
 // on sessions of their own, and the keep-alive thread.
-#include "ClientFixture.h"
 #include "engine/ConnectionOps.h"
+
+#include "ClientFixture.h"
 #include "engine/KeepAliveThread.h"
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
@@ -22,8 +23,8 @@ namespace fs = std::filesystem;
 
 ServerLogin LoginFor(const FtpServer& server, std::string host = "")
 {
-    return {host.empty() ? server.host() : host, server.options().user, server.options().password,
-            static_cast<std::uint16_t>(server.port())};
+    return { host.empty() ? server.host() : host, server.options().user, server.options().password,
+        static_cast<std::uint16_t>(server.port()) };
 }
 
 std::vector<std::string> Names(const std::vector<RemoteEntry>& rows)
@@ -44,17 +45,17 @@ TEST(DisplayTexts, SizeTextGoesByLengthAndReadsSixtyFourBits)
         const char* display;
     };
     const Row rows[] = {
-        {"", " B"},
-        {"0", "0 B"},
-        {"512", "512 B"},
-        {"999", "999 B"},
-        {"1000", "1.0 KB"},
-        {"1024", "1.0 KB"},
-        {"2048", "2.0 KB"},
-        {"1536", "1.5 KB"},
-        {"0000", "0.0 KB"},
+        { "", " B" },
+        { "0", "0 B" },
+        { "512", "512 B" },
+        { "999", "999 B" },
+        { "1000", "1.0 KB" },
+        { "1024", "1.0 KB" },
+        { "2048", "2.0 KB" },
+        { "1536", "1.5 KB" },
+        { "0000", "0.0 KB" },
         // 5 GiB: beyond 32 bits.
-        {"5368709120", "5242880.0 KB"},
+        { "5368709120", "5242880.0 KB" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(vorn::FormatSizeText(row.size), row.display) << row.size;
@@ -67,14 +68,14 @@ TEST(DisplayTexts, ListingTimeBecomesMonthDayYear)
         const char* display;
     };
     const Row rows[] = {
-        {"20120315", "03/15/2012"},
-        {"2012031514:25", "03/15/2012 14:25"},
-        {"1999123100:00", "12/31/1999 00:00"},
-        {"", ""},
-        {"2012031", ""},
+        { "20120315", "03/15/2012" },
+        { "2012031514:25", "03/15/2012 14:25" },
+        { "1999123100:00", "12/31/1999 00:00" },
+        { "", "" },
+        { "2012031", "" },
         // A time of day cut short is left out, never read past the end.
-        {"201203151:", "03/15/2012"},
-        {"2012031514:2", "03/15/2012"},
+        { "201203151:", "03/15/2012" },
+        { "2012031514:2", "03/15/2012" },
     };
     for (const auto& row : rows)
         EXPECT_EQ(vorn::FormatListingTime(row.listed), row.display) << row.listed;
@@ -154,12 +155,12 @@ TEST(RemoteFolder, ConnectAndLoginFollowsTheSchemeOfTheHostText)
     ServerLogin wrongPassword = LoginFor(plainServer);
     wrongPassword.password = "wrong";
     const Row rows[] = {
-        {"plain", LoginFor(plainServer), true},
-        {"wrong password", wrongPassword, false},
-        {"ftpes:// to a TLS server", LoginFor(tlsServer, "ftpes://127.0.0.1"), true},
+        { "plain", LoginFor(plainServer), true },
+        { "wrong password", wrongPassword, false },
+        { "ftpes:// to a TLS server", LoginFor(tlsServer, "ftpes://127.0.0.1"), true },
         // The server insists on TLS, so a plain login is refused.
-        {"bare host to a TLS server", LoginFor(tlsServer), false},
-        {"ftpes:// to a plain server", LoginFor(plainServer, "ftpes://127.0.0.1"), false},
+        { "bare host to a TLS server", LoginFor(tlsServer), false },
+        { "ftpes:// to a plain server", LoginFor(plainServer, "ftpes://127.0.0.1"), false },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -183,7 +184,7 @@ TEST(Browse, EnterAndLeaveWalkTheTreeBelowTheLoginFolder)
     std::vector<RemoteEntry> rows;
     ASSERT_TRUE(vorn::EnterRemoteFolder("site", path, login, rows));
     EXPECT_EQ(path, "/site");
-    EXPECT_EQ(Names(rows), (std::vector<std::string>{"img", "index.html"}));
+    EXPECT_EQ(Names(rows), (std::vector<std::string> { "img", "index.html" }));
     for (const auto& row : rows) {
         if (row.name == "index.html") {
             EXPECT_TRUE(row.isFile);
@@ -197,36 +198,36 @@ TEST(Browse, EnterAndLeaveWalkTheTreeBelowTheLoginFolder)
     rows.clear();
     ASSERT_TRUE(vorn::EnterRemoteFolder("img", path, login, rows));
     EXPECT_EQ(path, "/site/img");
-    EXPECT_EQ(Names(rows), std::vector<std::string>{"logo.png"});
+    EXPECT_EQ(Names(rows), std::vector<std::string> { "logo.png" });
 
     // Rows are appended, not replaced: the screens clear them.
     ASSERT_TRUE(vorn::EnterRemoteFolder(".", path, login, rows));
     EXPECT_EQ(path, "/site/img");
-    EXPECT_EQ(Names(rows), (std::vector<std::string>{"logo.png", "logo.png"}));
+    EXPECT_EQ(Names(rows), (std::vector<std::string> { "logo.png", "logo.png" }));
 
     rows.clear();
     ASSERT_TRUE(vorn::LeaveRemoteFolder(path, rows, login));
     EXPECT_EQ(path, "/site");
-    EXPECT_EQ(Names(rows), (std::vector<std::string>{"img", "index.html"}));
+    EXPECT_EQ(Names(rows), (std::vector<std::string> { "img", "index.html" }));
 
     rows.clear();
     ASSERT_TRUE(vorn::LeaveRemoteFolder(path, rows, login));
     EXPECT_EQ(path, "/");
-    EXPECT_EQ(Names(rows), (std::vector<std::string>{"site", "top.txt"}));
+    EXPECT_EQ(Names(rows), (std::vector<std::string> { "site", "top.txt" }));
 
     rows.clear();
     ASSERT_TRUE(vorn::LeaveRemoteFolder(path, rows, login));
     EXPECT_EQ(path, "/") << "the login folder is as far up as browsing goes";
-    EXPECT_EQ(Names(rows), (std::vector<std::string>{"site", "top.txt"}));
+    EXPECT_EQ(Names(rows), (std::vector<std::string> { "site", "top.txt" }));
 
     // A typed path (the "FTP Path:" field) from the root, with or without its slashes.
-    for (const std::string typed : {"site/img", "/site/img/", "site//img"}) {
+    for (const std::string typed : { "site/img", "/site/img/", "site//img" }) {
         SCOPED_TRACE(typed);
         path = "/";
         rows.clear();
         ASSERT_TRUE(vorn::EnterRemoteFolder(typed, path, login, rows));
         EXPECT_EQ(path, "/site/img");
-        EXPECT_EQ(Names(rows), std::vector<std::string>{"logo.png"});
+        EXPECT_EQ(Names(rows), std::vector<std::string> { "logo.png" });
     }
 }
 
@@ -234,7 +235,7 @@ TEST(Browse, AFailureLeavesPathAndRowsAsTheyWere)
 {
     FtpServer server;
     fs::create_directories(server.root() / "site");
-    const std::vector<RemoteEntry> before = {{"kept", "01/01/2020", "1", true}};
+    const std::vector<RemoteEntry> before = { { "kept", "01/01/2020", "1", true } };
     ServerLogin wrong = LoginFor(server);
     wrong.password = "wrong";
 
@@ -244,9 +245,9 @@ TEST(Browse, AFailureLeavesPathAndRowsAsTheyWere)
         std::string child;
     };
     const Row rows[] = {
-        {"login fails", wrong, "site"},
-        {"missing folder", LoginFor(server), "missing"},
-        {"no server", ServerLogin{"127.0.0.1", "user", "secret", UnusedPort()}, "site"},
+        { "login fails", wrong, "site" },
+        { "missing folder", LoginFor(server), "missing" },
+        { "no server", ServerLogin { "127.0.0.1", "user", "secret", UnusedPort() }, "site" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -269,7 +270,7 @@ TEST(KeepAlive, BeatsOnItsPeriodAndStopsAtOnce)
     FtpServer server;
     auto ftp = MakeClient();
     ASSERT_TRUE(OpenSession(*ftp, server));
-    std::atomic<int> answered{0};
+    std::atomic<int> answered { 0 };
     {
         vorn::KeepAliveThread keepAlive(
             [&] {
@@ -290,7 +291,7 @@ TEST(KeepAlive, BeatsOnItsPeriodAndStopsAtOnce)
 
 TEST(KeepAlive, ARunShorterThanThePeriodSendsNothingAndStopsAtOnce)
 {
-    std::atomic<int> beats{0};
+    std::atomic<int> beats { 0 };
     const auto start = Clock::now();
     {
         vorn::KeepAliveThread keepAlive([&] { ++beats; }, vorn::KeepAliveThread::defaultPeriod);
@@ -320,7 +321,7 @@ TEST(KeepAlive, StopWaitsForABeatUnderWaySoTheSessionCanGo)
     auto ftp = MakeClient();
     ASSERT_TRUE(OpenSession(*ftp, server));
     ftp->SetInactivityTimeout(std::chrono::milliseconds(800));
-    std::atomic<bool> inBeat{false};
+    std::atomic<bool> inBeat { false };
     auto keepAlive = std::make_unique<vorn::KeepAliveThread>(
         [&] {
             inBeat = true;

@@ -24,8 +24,8 @@ TEST(FtpSession, LoginSucceedsOnlyWithTheRightUserAndPassword)
         const char* password;
         bool ok;
     };
-    const Row rows[] = {{"user", "secret", true}, {"user", "wrong", false}, {"nobody", "secret", false},
-                        {"user", "", false}};
+    const Row rows[] = { { "user", "secret", true }, { "user", "wrong", false },
+        { "nobody", "secret", false }, { "user", "", false } };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.user) + "/" + row.password);
         auto ftp = MakeClient();
@@ -98,7 +98,7 @@ TEST(FtpSession, CancelEndsAWaitFromAnotherThreadAndEveryLaterOne)
     ftp->SetInactivityTimeout(std::chrono::seconds(60));
     ASSERT_TRUE(OpenSession(*ftp, server));
 
-    std::atomic<bool> asking{false};
+    std::atomic<bool> asking { false };
     auto pending = std::async(std::launch::async, [&] {
         asking = true;
         return ftp->GetWorkingDirectory();
@@ -123,7 +123,7 @@ TEST(FtpSession, FolderCommandsAndTheirNames)
 
     EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/");
     // Names with blanks, quotes (doubled in the PWD reply) and UTF-8 come back as they went.
-    for (const std::string name : {"/a b", "/say \"hi\"", "/Grüße", "/a b/ c "}) {
+    for (const std::string name : { "/a b", "/say \"hi\"", "/Grüße", "/a b/ c " }) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(ftp->MakeDirectory(name).IsOk());
         EXPECT_TRUE(fs::is_directory(server.root() / name.substr(1)));
@@ -175,9 +175,12 @@ struct ListingRow {
 };
 
 // Test names and failure messages show the row by its name.
-void PrintTo(const ListingRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ListingRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
-class FtpListing : public testing::TestWithParam<ListingRow> {};
+class FtpListing : public testing::TestWithParam<ListingRow> { };
 
 TEST_P(FtpListing, NamesSizesKindsAndTimesComeThrough)
 {
@@ -232,11 +235,11 @@ TEST_P(FtpListing, NamesSizesKindsAndTimesComeThrough)
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, FtpListing,
-                         testing::Values(ListingRow{"Mlsd", false, false, "2012031514:25"},
-                                         // Unix LIST gives an old date with its year and no time.
-                                         ListingRow{"UnixList", true, false, "20120315"},
-                                         ListingRow{"DosList", false, true, "2012031514:25"}),
-                         [](const testing::TestParamInfo<ListingRow>& info) { return std::string(info.param.name); });
+    testing::Values(ListingRow { "Mlsd", false, false, "2012031514:25" },
+        // Unix LIST gives an old date with its year and no time.
+        ListingRow { "UnixList", true, false, "20120315" },
+        ListingRow { "DosList", false, true, "2012031514:25" }),
+    [](const testing::TestParamInfo<ListingRow>& info) { return std::string(info.param.name); });
 
 TEST(FtpSession, ListingAMissingFolderFailsAndTheSessionGoesOn)
 {

@@ -2,10 +2,15 @@
 // certificate made for the test: verification, host checks, transfers and no downgrade.
 #include "ClientFixture.h"
 #include "support/SelfSignedCertificate.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
+#include "support/WaitFor.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,7 +39,10 @@ struct TlsRow {
 };
 
 // Test names and failure messages show the row by its name.
-void PrintTo(const TlsRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const TlsRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class FtpTls : public testing::TestWithParam<TlsRow> {
 protected:
@@ -61,9 +69,9 @@ TEST_P(FtpTls, AnUntrustedCertificateIsRefusedWithAClearMessage)
         const char* expectedMessage;
     };
     const Row rows[] = {
-        {"no trusted file", "-", "could not be verified"},
-        {"another certificate", "", "could not be verified"},
-        {"unreadable trusted file", "not a certificate", "Could not read the trusted certificates"},
+        { "no trusted file", "-", "could not be verified" },
+        { "another certificate", "", "could not be verified" },
+        { "unreadable trusted file", "not a certificate", "Could not read the trusted certificates" },
     };
     TempDir other;
     const auto otherCertificate = MakeSelfSignedCertificate(other.path());
@@ -80,7 +88,8 @@ TEST_P(FtpTls, AnUntrustedCertificateIsRefusedWithAClearMessage)
         ftp->SetSecurity(GetParam().security);
         const auto response = ftp->Connect(sf::IPAddress(server_->host()), server_->port());
         EXPECT_EQ(response.GetStatus(), Status::TlsFailed);
-        EXPECT_NE(response.GetMessage().find(row.expectedMessage), std::string::npos) << response.GetMessage();
+        EXPECT_NE(response.GetMessage().find(row.expectedMessage), std::string::npos)
+            << response.GetMessage();
         EXPECT_FALSE(ftp->Login("user", "secret").IsOk()) << "no password may follow a failed handshake";
     }
 }
@@ -90,7 +99,7 @@ TEST_P(FtpTls, ATrustedCertificateCarriesLoginListingAndTransfers)
     TrustedFileGuard guard(certificate_.certFile);
     MakeRandomFile(server_->root() / "data.bin", 2 * 1024 * 1024 + 3, 21);
     TempDir local;
-    for (const bool passive : {true, false}) {
+    for (const bool passive : { true, false }) {
         SCOPED_TRACE(passive ? "passive" : "active");
         auto ftp = MakeClient();
         ftp->SetPassive(passive);
@@ -106,7 +115,8 @@ TEST_P(FtpTls, ATrustedCertificateCarriesLoginListingAndTransfers)
         EXPECT_TRUE(ReadFile(local.path() / "data.bin") == ReadFile(server_->root() / "data.bin"));
         // The data connection offered the control connection's session. Whether the server
         // took it is its choice; the transfer must work either way.
-        RecordProperty(passive ? "passiveSessionReused" : "activeSessionReused", ftp->LastDataSessionReused());
+        RecordProperty(
+            passive ? "passiveSessionReused" : "activeSessionReused", ftp->LastDataSessionReused());
     }
 }
 
@@ -118,7 +128,8 @@ TEST_P(FtpTls, TheCertificateMustNameTheHostConnectedTo)
     ftp->SetSecurity(GetParam().security);
     const auto response = ftp->Connect(sf::IPAddress("localhost"), server_->port());
     EXPECT_EQ(response.GetStatus(), Status::TlsFailed) << response.GetMessage();
-    EXPECT_NE(response.GetMessage().find("could not be verified"), std::string::npos) << response.GetMessage();
+    EXPECT_NE(response.GetMessage().find("could not be verified"), std::string::npos)
+        << response.GetMessage();
 }
 
 TEST_P(FtpTls, CopiesBetweenATlsAndAPlainServer)
@@ -143,9 +154,66 @@ TEST_P(FtpTls, CopiesBetweenATlsAndAPlainServer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, FtpTls,
-                         testing::Values(TlsRow{"Explicit", FtpServerTls::Explicit, Security::ExplicitTls},
-                                         TlsRow{"Implicit", FtpServerTls::Implicit, Security::ImplicitTls}),
-                         [](const testing::TestParamInfo<TlsRow>& info) { return std::string(info.param.name); });
+    testing::Values(TlsRow { "Explicit", FtpServerTls::Explicit, Security::ExplicitTls },
+        TlsRow { "Implicit", FtpServerTls::Implicit, Security::ImplicitTls }),
+    [](const testing::TestParamInfo<TlsRow>& info) { return std::string(info.param.name); });
+
+// vsftpd accepts a data connection only when it resumes the control connection's session,
+// and under TLS 1.3 each ticket once: every transfer of a session must offer a fresh one.
+// pyftpdlib never resumes, so this needs vsftpd (run as root, anonymous, on loopback).
+TEST(FtpTlsReuse, EveryDataConnectionResumesTheSessionWhereTheServerInsists)
+{
+    if (geteuid() != 0 || access("/usr/sbin/vsftpd", X_OK) != 0)
+        GTEST_SKIP() << "needs root and /usr/sbin/vsftpd";
+    TempDir dir;
+    const auto certificate = MakeSelfSignedCertificate(dir.path());
+    const auto served = dir.path() / "served";
+    MakeRandomFile(served / "a.bin", 1024 * 1024 + 1, 31);
+    WriteFile(served / "b.bin", "small");
+    // The anonymous user reads the tree; mkdtemp made it private.
+    chmod(dir.path().c_str(), 0755);
+    chmod(served.c_str(), 0755);
+    chmod((served / "a.bin").c_str(), 0644);
+    chmod((served / "b.bin").c_str(), 0644);
+    const auto port = UnusedPort();
+    std::ofstream(dir.path() / "vsftpd.conf")
+        << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port
+        << "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root="
+        << served.string()
+        << "\npasv_address=127.0.0.1\nsecure_chroot_dir=/var/run/vsftpd/"
+           "empty\nssl_enable=YES\nallow_anon_ssl=YES"
+        << "\nforce_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\nrequire_ssl_reuse=YES\nrsa_cert_file="
+        << certificate.certFile.string() << "\nrsa_private_key_file=" << certificate.keyFile.string() << "\n";
+    std::filesystem::create_directories("/var/run/vsftpd/empty");
+    Subprocess server(
+        { "/usr/sbin/vsftpd", (dir.path() / "vsftpd.conf").string() }, dir.path() / "vsftpd.log");
+    TrustedFileGuard guard(certificate.certFile);
+
+    TempDir local;
+    for (const bool passive : { true, false }) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        auto ftp = MakeClient();
+        ftp->SetPassive(passive);
+        ftp->SetSecurity(Security::ExplicitTls);
+        ASSERT_TRUE(WaitFor(
+            [&] { return ftp->Connect(sf::IPAddress("127.0.0.1"), port).IsOk(); }, std::chrono::seconds(5)))
+            << ReadFile(dir.path() / "vsftpd.log");
+        ASSERT_TRUE(ftp->Login("anonymous", "").IsOk());
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(round);
+            const auto listing = ftp->GetDirectoryListing("");
+            ASSERT_TRUE(listing.IsOk()) << listing.GetStatus() << " " << listing.GetMessage();
+            EXPECT_TRUE(ftp->LastDataSessionReused());
+            for (const std::string name : { "a.bin", "b.bin" }) {
+                sf::TranslateInfo progress;
+                const auto response = ftp->Download("/" + name, local.path().string(), progress);
+                ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage();
+                EXPECT_TRUE(ftp->LastDataSessionReused());
+                EXPECT_TRUE(ReadFile(local.path() / name) == ReadFile(served / name));
+            }
+        }
+    }
+}
 
 TEST(FtpTlsDowngrade, ExplicitTlsIsNeverGivenUpForPlainText)
 {

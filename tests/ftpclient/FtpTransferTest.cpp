@@ -27,11 +27,17 @@ struct ModeRow {
 };
 
 // Test names and failure messages show the row by its name.
-void PrintTo(const ModeRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ModeRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
-std::string ModeName(const testing::TestParamInfo<ModeRow>& info) { return info.param.name; }
+std::string ModeName(const testing::TestParamInfo<ModeRow>& info)
+{
+    return info.param.name;
+}
 
-class FtpDownload : public testing::TestWithParam<ModeRow> {};
+class FtpDownload : public testing::TestWithParam<ModeRow> { };
 
 TEST_P(FtpDownload, FilesArriveByteForByteAndReplaceTheOldCopy)
 {
@@ -46,7 +52,7 @@ TEST_P(FtpDownload, FilesArriveByteForByteAndReplaceTheOldCopy)
     auto ftp = MakeClient();
     ftp->SetPassive(GetParam().passive);
     ASSERT_TRUE(OpenSession(*ftp, server));
-    for (const std::string name : {"big file.bin", "empty.bin", "one.bin", "Grüße €.bin"}) {
+    for (const std::string name : { "big file.bin", "empty.bin", "one.bin", "Grüße €.bin" }) {
         SCOPED_TRACE(name);
         sf::TranslateInfo progress;
         const auto response = ftp->Download("/dir/" + name, local.path().string(), progress, sf::Ftp::Binary);
@@ -60,8 +66,8 @@ TEST_P(FtpDownload, FilesArriveByteForByteAndReplaceTheOldCopy)
     EXPECT_TRUE(ftp->KeepAlive().IsOk());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FtpDownload, testing::Values(ModeRow{"Passive", true}, ModeRow{"Active", false}),
-                         ModeName);
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FtpDownload, testing::Values(ModeRow { "Passive", true }, ModeRow { "Active", false }), ModeName);
 
 TEST(FtpDownloadFailure, UnsafeOrMissingNamesLeaveTheLocalFolderAlone)
 {
@@ -78,8 +84,12 @@ TEST(FtpDownloadFailure, UnsafeOrMissingNamesLeaveTheLocalFolderAlone)
         int status;
     };
     const Row rows[] = {
-        {"/", Status::InvalidFile},        {"/dir/", Status::InvalidFile}, {"/..", Status::InvalidFile},
-        {"/.", Status::InvalidFile},       {"/a\\b", Status::InvalidFile}, {"/missing.txt", 550},
+        { "/", Status::InvalidFile },
+        { "/dir/", Status::InvalidFile },
+        { "/..", Status::InvalidFile },
+        { "/.", Status::InvalidFile },
+        { "/a\\b", Status::InvalidFile },
+        { "/missing.txt", 550 },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.remotePath);
@@ -90,12 +100,12 @@ TEST(FtpDownloadFailure, UnsafeOrMissingNamesLeaveTheLocalFolderAlone)
     }
     sf::TranslateInfo progress;
     EXPECT_EQ(ftp->Download("/keep.txt", (local.path() / "missing").string(), progress).GetStatus(),
-              Status::InvalidFile);
+        Status::InvalidFile);
 
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(local.path()))
         names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"keep.txt"});
+    EXPECT_EQ(names, std::vector<std::string> { "keep.txt" });
     EXPECT_EQ(ReadFile(local.path() / "keep.txt"), "local");
     EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/");
 }
@@ -127,7 +137,7 @@ TEST(FtpDownloadFailure, AStalledServerTimesOutWithoutTouchingTheCopy)
         bool stallAfterLogin;
         std::uint64_t bytesPerSecond; // one chunk, then a pause of minutes
     };
-    for (const Row row : {Row{"control", true, 0}, Row{"data", false, 1000}}) {
+    for (const Row row : { Row { "control", true, 0 }, Row { "data", false, 1000 } }) {
         SCOPED_TRACE(row.name);
         FtpServerOptions options;
         options.stallAfterLogin = row.stallAfterLogin;
@@ -163,8 +173,8 @@ TEST(FtpDownloadControl, PauseHoldsTheTransferAndResumeCompletesIt)
     ftp->SetTransferHook(gate.Hook());
 
     sf::TranslateInfo progress;
-    auto result = std::async(std::launch::async,
-                             [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
+    auto result = std::async(
+        std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
     ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
     gate.Pause();
     ASSERT_TRUE(WaitFor([&] { return gate.IsHeld(); }, std::chrono::seconds(10)));
@@ -187,7 +197,7 @@ TEST(FtpDownloadControl, PauseHoldsTheTransferAndResumeCompletesIt)
 // transfer within a second; the old copy stays.
 TEST(FtpDownloadControl, StopAndCancelEndATransferWithinASecond)
 {
-    for (const bool useCancel : {false, true}) {
+    for (const bool useCancel : { false, true }) {
         SCOPED_TRACE(useCancel ? "Cancel()" : "hook says stop");
         FtpServerOptions options;
         options.slowDataBytesPerSecond = 256 * 1024;
@@ -202,8 +212,8 @@ TEST(FtpDownloadControl, StopAndCancelEndATransferWithinASecond)
         ftp->SetTransferHook(gate.Hook());
 
         sf::TranslateInfo progress;
-        auto result = std::async(std::launch::async,
-                                 [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
+        auto result = std::async(
+            std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
         ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
         const auto stoppedAt = Clock::now();
         if (useCancel)
@@ -239,7 +249,7 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
     auto ftp = MakeClient();
     ASSERT_TRUE(OpenSession(*ftp, server));
 
-    std::atomic<bool> done{false};
+    std::atomic<bool> done { false };
     int busy = 0, ok = 0, failed = 0;
     std::thread keepAlive([&] {
         const auto end = Clock::now() + std::chrono::seconds(30);
@@ -251,6 +261,8 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
                 ++ok;
             else
                 ++failed;
+            // Lets the download take the session lock between two beats.
+            std::this_thread::yield();
         }
     });
     sf::TranslateInfo progress;
@@ -264,7 +276,7 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
     EXPECT_EQ(ftp->KeepAlive().GetStatus(), 200);
 }
 
-class FtpRelay : public testing::TestWithParam<ModeRow> {};
+class FtpRelay : public testing::TestWithParam<ModeRow> { };
 
 TEST_P(FtpRelay, FilesArriveByteForByteUnderTheirOwnName)
 {
@@ -283,7 +295,7 @@ TEST_P(FtpRelay, FilesArriveByteForByteUnderTheirOwnName)
     to->SetPassive(GetParam().passive);
     ASSERT_TRUE(OpenSession(*from, source));
     ASSERT_TRUE(OpenSession(*to, destination));
-    for (const std::string name : {"big file.bin", "empty.bin", "Grüße €.bin"}) {
+    for (const std::string name : { "big file.bin", "empty.bin", "Grüße €.bin" }) {
         SCOPED_TRACE(name);
         sf::TranslateInfo progress;
         const auto response = from->Relay(*to, "/src/" + name, "/in", progress, sf::Ftp::Binary);
@@ -300,8 +312,8 @@ TEST_P(FtpRelay, FilesArriveByteForByteUnderTheirOwnName)
     EXPECT_TRUE(to->KeepAlive().IsOk());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FtpRelay, testing::Values(ModeRow{"Passive", true}, ModeRow{"Active", false}),
-                         ModeName);
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FtpRelay, testing::Values(ModeRow { "Passive", true }, ModeRow { "Active", false }), ModeName);
 
 // Servers on Windows refuse to rename onto an existing file: the old copy is moved aside and
 // removed only once the new one is in place.
@@ -311,9 +323,9 @@ TEST(FtpRelayReplace, ReplacesTheTargetOnAServerThatWillNotRenameOverIt)
     TempDir scratch;
     WriteFile(destinationRoot.path() / "in" / "data.bin", "the old copy");
     WriteFile(destinationRoot.path() / "in" / "other.bin", "other");
-    Subprocess destination({"/usr/bin/python3", VORN_SOURCE_DIR "/tests/ftpclient/no_replace_server.py", "--root",
-                            destinationRoot.path().string()},
-                           scratch.path() / "server.log");
+    Subprocess destination({ "/usr/bin/python3", VORN_SOURCE_DIR "/tests/ftpclient/no_replace_server.py",
+                               "--root", destinationRoot.path().string() },
+        scratch.path() / "server.log");
     const auto portLine = destination.ReadLine(std::chrono::seconds(10));
     ASSERT_TRUE(portLine && portLine->starts_with("PORT ")) << ReadFile(scratch.path() / "server.log");
     const auto port = static_cast<unsigned short>(std::stoi(portLine->substr(5)));
@@ -348,7 +360,7 @@ TEST(FtpRelayFailure, AFailedCopyLeavesNoPartialUploadAndKeepsTheOldCopy)
     auto to = MakeClient();
     ASSERT_TRUE(OpenSession(*from, source));
     ASSERT_TRUE(OpenSession(*to, destination));
-    for (const std::string path : {"/data.bin", "/missing.bin", "/..", "/"}) {
+    for (const std::string path : { "/data.bin", "/missing.bin", "/..", "/" }) {
         SCOPED_TRACE(path);
         sf::TranslateInfo progress;
         EXPECT_EQ(from->TsFileBtFtp(*to, path, "/in", progress, sf::Ftp::Binary), 0);
@@ -377,7 +389,8 @@ TEST(FtpRelayFailure, StopDuringACopyRemovesThePartialUpload)
     from->SetTransferHook(gate.Hook());
 
     sf::TranslateInfo progress;
-    auto result = std::async(std::launch::async, [&] { return from->Relay(*to, "/data.bin", "/in", progress); });
+    auto result
+        = std::async(std::launch::async, [&] { return from->Relay(*to, "/data.bin", "/in", progress); });
     ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
     // Both sessions are taken by the copy.
     EXPECT_EQ(to->KeepAlive().GetStatus(), Status::Busy);

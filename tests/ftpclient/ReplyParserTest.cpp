@@ -32,9 +32,12 @@ struct ReplyCase {
 };
 
 // Test names and failure messages show the row by its name.
-void PrintTo(const ReplyCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ReplyCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
-class ReplyParserCases : public testing::TestWithParam<ReplyCase> {};
+class ReplyParserCases : public testing::TestWithParam<ReplyCase> { };
 
 TEST_P(ReplyParserCases, YieldsTheRepliesAServerMeant)
 {
@@ -49,34 +52,29 @@ TEST_P(ReplyParserCases, YieldsTheRepliesAServerMeant)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ReplyParserCases,
-    testing::Values(
-        ReplyCase{"single", "220 Service ready\r\n", {{220, "Service ready"}}, false},
-        ReplyCase{"bare_lf", "200 OK\n331 Password\n", {{200, "OK"}, {331, "Password"}}, false},
-        ReplyCase{"code_only", "226\r\n", {{226, ""}}, false},
-        ReplyCase{"incomplete_line_waits", "150 Opening", {}, false},
-        ReplyCase{"multi_line_feat",
-                  "211-Features:\r\n MLST type*;size*;modify*;\r\n UTF8\r\n211 End\r\n",
-                  {{211, "Features:\n MLST type*;size*;modify*;\n UTF8\nEnd"}},
-                  false},
+INSTANTIATE_TEST_SUITE_P(Rows, ReplyParserCases,
+    testing::Values(ReplyCase { "single", "220 Service ready\r\n", { { 220, "Service ready" } }, false },
+        ReplyCase { "bare_lf", "200 OK\n331 Password\n", { { 200, "OK" }, { 331, "Password" } }, false },
+        ReplyCase { "code_only", "226\r\n", { { 226, "" } }, false },
+        ReplyCase { "incomplete_line_waits", "150 Opening", {}, false },
+        ReplyCase { "multi_line_feat", "211-Features:\r\n MLST type*;size*;modify*;\r\n UTF8\r\n211 End\r\n",
+            { { 211, "Features:\n MLST type*;size*;modify*;\n UTF8\nEnd" } }, false },
         // A middle line that starts with another code, or the same code and a blank inside
         // a word, does not end the reply; only "ddd " with the opening code does.
-        ReplyCase{"multi_line_false_ends",
-                  "230-Welcome\r\n220 not the end\r\n230-still here\r\n2301 nope\r\n230 Logged in\r\n",
-                  {{230, "Welcome\n220 not the end\nstill here\n2301 nope\nLogged in"}},
-                  false},
-        ReplyCase{"multi_then_single", "220-Hi\r\n220 Ready\r\n331 Send password\r\n",
-                  {{220, "Hi\nReady"}, {331, "Send password"}}, false},
-        ReplyCase{"unterminated_multi_waits", "211-Features:\r\n UTF8\r\n", {}, false},
-        ReplyCase{"quoted_pwd", "257 \"/a \"\"b\"\"\" is current\r\n", {{257, "\"/a \"\"b\"\"\" is current"}},
-                  false},
-        ReplyCase{"utf8_text", "257 \"/Grüße\"\r\n", {{257, "\"/Grüße\""}}, false},
-        ReplyCase{"not_ftp", "HTTP/1.1 400 Bad Request\r\n", {}, true},
-        ReplyCase{"code_out_of_range", "600 what\r\n", {}, true},
-        ReplyCase{"two_digits", "20 OK\r\n", {}, true},
-        ReplyCase{"bad_separator", "200+OK\r\n", {}, true},
-        ReplyCase{"good_then_garbage", "200 OK\r\ngarbage\r\n", {{200, "OK"}}, true}),
+        ReplyCase { "multi_line_false_ends",
+            "230-Welcome\r\n220 not the end\r\n230-still here\r\n2301 nope\r\n230 Logged in\r\n",
+            { { 230, "Welcome\n220 not the end\nstill here\n2301 nope\nLogged in" } }, false },
+        ReplyCase { "multi_then_single", "220-Hi\r\n220 Ready\r\n331 Send password\r\n",
+            { { 220, "Hi\nReady" }, { 331, "Send password" } }, false },
+        ReplyCase { "unterminated_multi_waits", "211-Features:\r\n UTF8\r\n", {}, false },
+        ReplyCase { "quoted_pwd", "257 \"/a \"\"b\"\"\" is current\r\n",
+            { { 257, "\"/a \"\"b\"\"\" is current" } }, false },
+        ReplyCase { "utf8_text", "257 \"/Grüße\"\r\n", { { 257, "\"/Grüße\"" } }, false },
+        ReplyCase { "not_ftp", "HTTP/1.1 400 Bad Request\r\n", {}, true },
+        ReplyCase { "code_out_of_range", "600 what\r\n", {}, true },
+        ReplyCase { "two_digits", "20 OK\r\n", {}, true },
+        ReplyCase { "bad_separator", "200+OK\r\n", {}, true },
+        ReplyCase { "good_then_garbage", "200 OK\r\ngarbage\r\n", { { 200, "OK" } }, true }),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST(ReplyParser, RefusesEndlessLinesAndReplies)
@@ -115,8 +113,25 @@ TEST(ReplyParser, SurvivesRandomInputCutAnywhere)
 {
     std::mt19937 random(20240611);
     static const std::vector<std::string> fragments = {
-        "220", "-", " ", "\r\n", "\n", "\r", "211-Features:", " UTF8", "211 End", "150 ", "226 Done",
-        "257 \"/x\"", "\"", "999", "1", "0", "abc", "\xc3\xa9", std::string(1, '\0'),
+        "220",
+        "-",
+        " ",
+        "\r\n",
+        "\n",
+        "\r",
+        "211-Features:",
+        " UTF8",
+        "211 End",
+        "150 ",
+        "226 Done",
+        "257 \"/x\"",
+        "\"",
+        "999",
+        "1",
+        "0",
+        "abc",
+        "\xc3\xa9",
+        std::string(1, '\0'),
     };
     for (int round = 0; round < 3000; ++round) {
         std::string input;
@@ -127,7 +142,8 @@ TEST(ReplyParser, SurvivesRandomInputCutAnywhere)
             else
                 input += fragments[random() % fragments.size()];
         }
-        ASSERT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()), 0);
+        ASSERT_EQ(
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()), 0);
     }
 }
 

@@ -1,6 +1,7 @@
+#include "ftpclient/ServerText.h"
+
 #include "ftpclient/IPAddress.h"
 #include "ftpclient/RemoteName.h"
-#include "ftpclient/ServerText.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,17 @@ TEST(ServerText, SchemeChoosesTheProtectionAndIsDroppedFromTheHost)
         const char* host;
     };
     const Row rows[] = {
-        {"ftp.example.com", Security::Plain, "ftp.example.com"},
-        {"192.168.1.20", Security::Plain, "192.168.1.20"},
-        {"ftpes://ftp.example.com", Security::ExplicitTls, "ftp.example.com"},
-        {"FTPES://Ftp.Example.com", Security::ExplicitTls, "Ftp.Example.com"},
-        {"ftps://10.0.0.1", Security::ImplicitTls, "10.0.0.1"},
-        {"ftp://host/some/path", Security::Plain, "host"},
-        {"  ftpes://host/  ", Security::ExplicitTls, "host"},
-        {"ftps://[::1]", Security::ImplicitTls, "::1"},
+        { "ftp.example.com", Security::Plain, "ftp.example.com" },
+        { "192.168.1.20", Security::Plain, "192.168.1.20" },
+        { "ftpes://ftp.example.com", Security::ExplicitTls, "ftp.example.com" },
+        { "FTPES://Ftp.Example.com", Security::ExplicitTls, "Ftp.Example.com" },
+        { "ftps://10.0.0.1", Security::ImplicitTls, "10.0.0.1" },
+        { "ftp://host/some/path", Security::Plain, "host" },
+        { "  ftpes://host/  ", Security::ExplicitTls, "host" },
+        { "ftps://[::1]", Security::ImplicitTls, "::1" },
         // Not a scheme: "ftpsx://" is taken as typed, so the connection fails visibly.
-        {"ftpsx://host", Security::Plain, "ftpsx://host"},
-        {"", Security::Plain, ""},
+        { "ftpsx://host", Security::Plain, "ftpsx://host" },
+        { "", Security::Plain, "" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
