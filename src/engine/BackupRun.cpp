@@ -85,17 +85,18 @@ std::string ArchivePath(const std::string& destinationFolder, const std::string&
 
 std::string ResultText(const TransferTally& tally)
 {
-    return "Transmission Results: Folder(s):" + std::to_string(tally.foldersDone)
-        + ", File(s):" + std::to_string(tally.filesDone) + ", Failed Folder(s):"
-        + std::to_string(tally.foldersFailed) + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
+    return "Transmission Results: Folder(s):" + std::to_string(tally.foldersDone) + ", File(s):"
+        + std::to_string(tally.filesDone) + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
+        + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
 }
 
 BackupJob MakeBackupJob(const BackupProject& project)
 {
     BackupJob job;
-    job.source = {project.ftpip, project.ftpuser, project.ftppassword, PortOf(project.ftpport)};
+    job.source = { project.ftpip, project.ftpuser, project.ftppassword, PortOf(project.ftpport) };
     if (project.ftptype == 2)
-        job.destination = {project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortOf(project.ftpdestport)};
+        job.destination
+            = { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortOf(project.ftpdestport) };
     job.sourceFolder = project.ftpsource;
     if (project.ftptype == 1)
         job.destinationFolder = project.ftpdest;
@@ -120,7 +121,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     CancelRegistration cancelFirst(env.control, [&first] { first.Cancel(); });
     CancelRegistration cancelSecond(env.control, [&second] { second.Cancel(); });
 
-    const WalkOptions options{false, job.backupMode, job.noCompression};
+    const WalkOptions options { false, job.backupMode, job.noCompression };
     WalkContext ctx;
     ctx.rules = job.rules;
 
@@ -158,13 +159,16 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
                 first.Disconnect();
             } else {
                 const auto sourceLogin = first.GetWorkingDirectory();
-                const auto destinationLogin = sourceLogin.IsOk() ? second.GetWorkingDirectory()
-                                                                 : sf::Ftp::DirectoryResponse(sourceLogin, "");
+                const auto destinationLogin = sourceLogin.IsOk()
+                    ? second.GetWorkingDirectory()
+                    : sf::Ftp::DirectoryResponse(sourceLogin, "");
                 if (sourceLogin.IsOk() && destinationLogin.IsOk()) {
-                    ctx.rootRemote = ctx.currentRemote = JoinLoginFolder(sourceLogin.GetDirectory(), job.sourceFolder);
+                    ctx.rootRemote = ctx.currentRemote
+                        = JoinLoginFolder(sourceLogin.GetDirectory(), job.sourceFolder);
                     ctx.rootLocal = ctx.currentLocal
                         = JoinLoginFolder(destinationLogin.GetDirectory(), job.destinationFolder);
-                    if (EnsureRemoteFolder(first, ctx.rootRemote) && EnsureRemoteFolder(second, ctx.rootLocal)) {
+                    if (EnsureRemoteFolder(first, ctx.rootRemote)
+                        && EnsureRemoteFolder(second, ctx.rootLocal)) {
                         keepAlive.emplace(first, &second);
                         result = TransferWalk(first, second, ctx, options, tally, env);
                     } else {

@@ -4,9 +4,8 @@
 #include "rules/FilterRule.h"
 #include "store/BackupProject.h"
 
-#include <ctime>
-
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -28,8 +27,8 @@ struct TransferTally {
 // The settings of one run, built from the stored project.
 struct BackupJob {
     ServerLogin source;
-    ServerLogin destination;       // Ftp->Ftp only
-    std::string sourceFolder;      // ftpsource
+    ServerLogin destination; // Ftp->Ftp only
+    std::string sourceFolder; // ftpsource
     std::string destinationFolder; // ftpdest (Ftp->Local) or ftpdestpath (Ftp->Ftp)
     std::vector<FilterRule> rules;
     std::int32_t mode = 0; // 1 Ftp->Local, 2 Ftp->Ftp
@@ -52,8 +51,8 @@ struct RunEnvironment {
 // How a run ended.
 enum class RunOutcome {
     Success, // the walk reached the root folder ("Success")
-    Fail,    // login, root folder or archive failed ("Fail")
-    Failed,  // the project could not be loaded ("Failed")
+    Fail, // login, root folder or archive failed ("Fail")
+    Failed, // the project could not be loaded ("Failed")
     Stopped, // Stop was requested ("Stop")
 };
 
@@ -73,8 +72,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
 [[nodiscard]] std::string JoinLoginFolder(const std::string& loginFolder, const std::string& folder);
 
 // Path of the zip archive of a run: destination folder, "/", name, "_", "%y%m%d%H%M%S", ".zip".
-[[nodiscard]] std::string ArchivePath(const std::string& destinationFolder, const std::string& name,
-                                      std::time_t now);
+[[nodiscard]] std::string ArchivePath(
+    const std::string& destinationFolder, const std::string& name, std::time_t now);
 
 // The result line of a run that reached its root folder.
 [[nodiscard]] std::string ResultText(const TransferTally& tally);

@@ -30,7 +30,7 @@ bool StampLocalFile(const std::string& path, std::string_view listedTime)
 {
     if (listedTime.size() < 8)
         return false;
-    std::tm tm{};
+    std::tm tm {};
     tm.tm_year = Field(listedTime, 0, 4) - 1900;
     tm.tm_mon = Field(listedTime, 4, 2) - 1;
     tm.tm_mday = Field(listedTime, 6, 2);

@@ -53,8 +53,8 @@ public:
     void RemoveCancelAction(Token token);
 
 private:
-    std::atomic<int> runState_{0};
-    std::atomic<bool> stop_{false};
+    std::atomic<int> runState_ { 0 };
+    std::atomic<bool> stop_ { false };
     mutable std::mutex mutex_;
     std::mutex actionsRunning_;
     std::condition_variable resumed_;

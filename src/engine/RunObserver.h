@@ -13,23 +13,23 @@ public:
     virtual ~RunObserver() = default;
 
     // The run has begun for `projectName` (before the project is loaded).
-    virtual void OnRunStarted(const std::string& projectName) {}
+    virtual void OnRunStarted(const std::string& projectName) { }
     // The project's "Transfer Status" cell: "Running", "Success", "Fail", "Failed", "Stop".
-    virtual void OnProjectStatus(const std::string& projectName, const std::string& status) {}
+    virtual void OnProjectStatus(const std::string& projectName, const std::string& status) { }
     // The project's "Last Backup Time" cell ("%m/%d/%Y %H:%M:%S").
-    virtual void OnLastBackupTime(const std::string& projectName, const std::string& timeText) {}
+    virtual void OnLastBackupTime(const std::string& projectName, const std::string& timeText) { }
     // A file row inserted at the top of the status list with status "...". `rowId` names the
     // row in later status changes (unique for the life of the process).
     virtual void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
-                                   const std::string& remotePath, const std::string& sizeText)
+        const std::string& remotePath, const std::string& sizeText)
     {
     }
     // A row's final status: "Ignore", "Success" or "Failed".
-    virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status) {}
+    virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status) { }
     // The result line under the status list.
-    virtual void OnResultText(const std::string& text) {}
+    virtual void OnResultText(const std::string& text) { }
     // The run is over; runState is 0 again.
-    virtual void OnRunFinished(const std::string& projectName, const std::string& status) {}
+    virtual void OnRunFinished(const std::string& projectName, const std::string& status) { }
 };
 
 } // namespace vorn

@@ -29,7 +29,7 @@ std::string JoinRemote(const std::string& folder, const std::string& name)
 
 namespace {
 
-std::atomic<std::uint64_t> nextRowId{1};
+std::atomic<std::uint64_t> nextRowId { 1 };
 
 enum class FolderResult { Done, Failed, Stopped };
 
@@ -41,7 +41,8 @@ public:
         , id_(nextRowId++)
     {
         if (observer_)
-            observer_->OnFileRowInserted(id_, FormatLocalNow("%H:%M:%S"), remotePath, FormatSizeText(sizeText));
+            observer_->OnFileRowInserted(
+                id_, FormatLocalNow("%H:%M:%S"), remotePath, FormatSizeText(sizeText));
     }
     void Finish(const char* status)
     {
@@ -220,13 +221,13 @@ struct FolderWalk {
 } // namespace
 
 int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-                 ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env)
+    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env)
 {
     const bool compress = archive != nullptr;
     const StagingFolders staging(compress ? stagingFolder : std::string());
     if (compress && staging.incoming().empty())
         return 0;
-    FolderWalk walk{source, ctx, tally, env, options, {}, {}};
+    FolderWalk walk { source, ctx, tally, env, options, {}, {} };
     walk.enterFolder = [&] {
         if (!EnsureRemoteFolder(source, ctx.currentRemote))
             return false;
@@ -260,17 +261,18 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 }
 
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
-                 TransferTally& tally, const RunEnvironment& env)
+    TransferTally& tally, const RunEnvironment& env)
 {
-    FolderWalk walk{source, ctx, tally, env, options, {}, {}};
+    FolderWalk walk { source, ctx, tally, env, options, {}, {} };
     walk.enterFolder = [&] {
-        return EnsureRemoteFolder(source, ctx.currentRemote) && EnsureRemoteFolder(destination, ctx.currentLocal)
+        return EnsureRemoteFolder(source, ctx.currentRemote)
+            && EnsureRemoteFolder(destination, ctx.currentLocal)
             && source.ChangeDirectory(ctx.currentRemote).IsOk()
             && destination.ChangeDirectory(ctx.currentLocal).IsOk();
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
-        if (source.TsFileBtFtp(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
-                               sf::Ftp::Binary)
+        if (source.TsFileBtFtp(
+                destination, remotePath, ctx.currentLocal, env.figures->progressInfo, sf::Ftp::Binary)
             != 1)
             return StopRequested(env) ? nullptr : "Failed";
         CountTransferred(env, entry.size);

@@ -13,10 +13,10 @@ namespace vorn {
 
 // The state of one walk over a remote tree.
 struct WalkContext {
-    std::string rootRemote;    // absolute remote folder the project copies
-    std::string rootLocal;     // local destination folder, or the destination server's folder
+    std::string rootRemote; // absolute remote folder the project copies
+    std::string rootLocal; // local destination folder, or the destination server's folder
     std::string currentRemote; // remote folder being processed
-    std::string currentLocal;  // folder receiving the current remote folder's files
+    std::string currentLocal; // folder receiving the current remote folder's files
     std::vector<FilterRule> rules;
     std::vector<std::string> pending; // folders still to visit; the last pushed comes first
 };
@@ -39,10 +39,10 @@ struct WalkOptions {
 // ensured, entered and listed, else 0. Stops early, returning what it has, when the run is
 // stopped.
 int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-                 ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
+    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
 
 // Copies the tree below ctx.rootRemote into ctx.rootLocal on the destination server.
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
-                 TransferTally& tally, const RunEnvironment& env);
+    TransferTally& tally, const RunEnvironment& env);
 
 } // namespace vorn

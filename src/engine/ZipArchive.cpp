@@ -1,16 +1,15 @@
 #include "engine/ZipArchive.h"
 
+#include <algorithm>
 #include <archive.h>
 #include <archive_entry.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace vorn {
@@ -31,12 +30,7 @@ std::string ErrnoText(int err)
 
 std::string Quoted(std::string_view text)
 {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    out += text;
-    out += '"';
-    return out;
+    return '"' + std::string(text) + '"';
 }
 
 // Length of the UTF-8 sequence starting at `i`, or 0 when it is malformed (overlong forms,
@@ -142,7 +136,10 @@ struct EntryDeleter {
 // Closes a descriptor on every way out of the scope that opened it.
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd) : fd_(fd) { }
+    explicit FileDescriptor(int fd)
+        : fd_(fd)
+    {
+    }
     ~FileDescriptor()
     {
         if (fd_ >= 0)
@@ -185,14 +182,18 @@ struct ZipArchive::Output {
 };
 
 ZipArchive::ZipArchive(std::string path, std::string partPath, int fd, bool encrypted)
-    : path_(std::move(path)), partPath_(std::move(partPath)), fd_(fd), encrypted_(encrypted)
+    : path_(std::move(path))
+    , partPath_(std::move(partPath))
+    , fd_(fd)
+    , encrypted_(encrypted)
 {
 }
 
 ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::string& password)
 {
     const auto failure = [&](ZipError::Code code, const std::string& why) {
-        return CreateResult { nullptr, { code, "Cannot create the archive " + Quoted(path) + ": " + why + "." } };
+        return CreateResult { nullptr,
+            { code, "Cannot create the archive " + Quoted(path) + ": " + why + "." } };
     };
     if (path.empty())
         return { nullptr, { ZipError::Code::InvalidArgument, "Cannot create an archive without a path." } };
@@ -208,8 +209,8 @@ ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::
     if (folderStatus.type() == fs::file_type::not_found)
         return failure(ZipError::Code::NotFound, "the folder " + Quoted(folder.string()) + " does not exist");
     if (ec)
-        return failure(ZipError::Code::AccessDenied, "the folder " + Quoted(folder.string()) + " cannot be reached ("
-                           + ec.message() + ")");
+        return failure(ZipError::Code::AccessDenied,
+            "the folder " + Quoted(folder.string()) + " cannot be reached (" + ec.message() + ")");
     if (!fs::is_directory(folderStatus))
         return failure(ZipError::Code::InvalidArgument, Quoted(folder.string()) + " is not a folder");
     if (fs::exists(fs::symlink_status(target, ec)))
@@ -219,9 +220,10 @@ ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::
     const int fd = ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int err = errno;
-        const ZipError::Code code = err == EACCES || err == EPERM || err == EROFS ? ZipError::Code::AccessDenied
-            : err == EEXIST                                                    ? ZipError::Code::AlreadyExists
-                                                                               : ZipError::Code::Io;
+        const ZipError::Code code = err == EACCES || err == EPERM || err == EROFS
+            ? ZipError::Code::AccessDenied
+            : err == EEXIST ? ZipError::Code::AlreadyExists
+                            : ZipError::Code::Io;
         return failure(code, "cannot create " + Quoted(partPath) + " (" + ErrnoText(err) + ")");
     }
 
@@ -282,7 +284,8 @@ ZipError ZipArchive::MarkBroken(std::string reason)
 
 ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFilePath)
 {
-    const std::string what = "Cannot add " + Quoted(Printable(entryName)) + " to the archive " + Quoted(path_) + ": ";
+    const std::string what
+        = "Cannot add " + Quoted(Printable(entryName)) + " to the archive " + Quoted(path_) + ": ";
     if (writer_ == nullptr)
         return { ZipError::Code::Closed, what + "the archive is closed." };
     if (broken_)
@@ -297,13 +300,16 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
     if (file.get() < 0) {
         const int err = errno;
         if (err == ENOENT)
-            return { ZipError::Code::NotFound, what + "the file " + Quoted(localFilePath) + " does not exist." };
-        const ZipError::Code code = err == EACCES || err == EPERM ? ZipError::Code::AccessDenied : ZipError::Code::Io;
+            return { ZipError::Code::NotFound,
+                what + "the file " + Quoted(localFilePath) + " does not exist." };
+        const ZipError::Code code
+            = err == EACCES || err == EPERM ? ZipError::Code::AccessDenied : ZipError::Code::Io;
         return { code, what + "cannot open " + Quoted(localFilePath) + " (" + ErrnoText(err) + ")." };
     }
     struct stat info { };
     if (::fstat(file.get(), &info) != 0)
-        return { ZipError::Code::Io, what + "cannot read " + Quoted(localFilePath) + " (" + ErrnoText(errno) + ")." };
+        return { ZipError::Code::Io,
+            what + "cannot read " + Quoted(localFilePath) + " (" + ErrnoText(errno) + ")." };
     if (!S_ISREG(info.st_mode))
         return { ZipError::Code::InvalidArgument, what + Quoted(localFilePath) + " is not a regular file." };
 
@@ -354,7 +360,8 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
     ZipError problem;
     std::uint64_t left = size;
     while (left > 0) {
-        const ssize_t got = ::read(fd, buffer_.data(), std::size_t(std::min<std::uint64_t>(left, buffer_.size())));
+        const ssize_t got
+            = ::read(fd, buffer_.data(), std::size_t(std::min<std::uint64_t>(left, buffer_.size())));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -378,8 +385,8 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
                 return MarkBroken(ArchiveErrorText());
             left -= length;
         }
-        problem.message += "; the entry holds its first " + std::to_string(kept) + " of " + std::to_string(size)
-            + " bytes followed by zeros.";
+        problem.message += "; the entry holds its first " + std::to_string(kept) + " of "
+            + std::to_string(size) + " bytes followed by zeros.";
         return problem;
     }
     char extra;
@@ -388,8 +395,9 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
         more = ::read(fd, &extra, 1);
     while (more < 0 && errno == EINTR);
     if (more > 0)
-        return { ZipError::Code::FileChanged, "the file grew while it was being added; the entry holds only its first "
-                     + std::to_string(size) + " bytes." };
+        return { ZipError::Code::FileChanged,
+            "the file grew while it was being added; the entry holds only its first " + std::to_string(size)
+                + " bytes." };
     return {};
 }
 
@@ -427,7 +435,8 @@ ZipError ZipArchive::Close()
     if (!failure.empty()) {
         if (!keepPart)
             ::unlink(partPath_.c_str());
-        closeResult_ = { ZipError::Code::Io, "Cannot finish the archive " + Quoted(path_) + ": " + failure + "." };
+        closeResult_
+            = { ZipError::Code::Io, "Cannot finish the archive " + Quoted(path_) + ": " + failure + "." };
     }
     return closeResult_;
 }
@@ -445,7 +454,8 @@ bool IsZipHandleZdll(const HZIP& handle)
     return handle != nullptr && handle->isOpen();
 }
 
-int ZipAdddll(const HZIP& handle, std::string_view entryName, const std::string& localFilePath, std::string* message)
+int ZipAdddll(
+    const HZIP& handle, std::string_view entryName, const std::string& localFilePath, std::string* message)
 {
     ZipError result = handle ? handle->Add(entryName, localFilePath)
                              : ZipError { ZipError::Code::Closed, "No archive is open." };

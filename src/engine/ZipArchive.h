@@ -18,12 +18,12 @@ struct ZipError {
     enum class Code : int {
         None = 0,
         InvalidArgument = 1, // bad entry name, password or path
-        NotFound = 2,        // missing folder or source file
+        NotFound = 2, // missing folder or source file
         AccessDenied = 3,
-        AlreadyExists = 4,   // the archive, or an entry of that name, exists already
-        FileChanged = 5,     // the source file changed size while it was being added
-        Io = 6,              // read or write failure (disk full, ...)
-        Closed = 7,          // the archive was closed already
+        AlreadyExists = 4, // the archive, or an entry of that name, exists already
+        FileChanged = 5, // the source file changed size while it was being added
+        Io = 6, // read or write failure (disk full, ...)
+        Closed = 7, // the archive was closed already
     };
     Code code = Code::None;
     std::string message;
@@ -41,7 +41,8 @@ struct ZipError {
 // finishes an archive that was not closed, because the caller may already have deleted the
 // local copies of the files it holds.
 //
-// One thread uses an archive at a time; distinct archives are independent.
+// One thread uses an archive at a time. libarchive formats the entries' DOS times with the
+// non-reentrant localtime(), so the program writes one archive at a time.
 class ZipArchive {
 public:
     struct CreateResult;
@@ -58,8 +59,10 @@ public:
     // Adds the regular file at `localFilePath` under `entryName` with mode 0644 and the
     // file's modification time. The name must be valid UTF-8, "/"-separated and relative,
     // without empty, "." or ".." components, backslashes or a drive prefix, and not used by
-    // an earlier entry. A refused name or an unreadable file leaves the archive as it was;
-    // after a write failure the archive is unusable and every later call fails.
+    // an earlier entry. A refused name or an unreadable file leaves the archive as it was. A
+    // file whose size changes while it is read is still stored, cut or zero-padded to the size
+    // it had when opened, and reported as FileChanged. After a write failure the archive is
+    // unusable and every later call fails.
     [[nodiscard]] ZipError Add(std::string_view entryName, const std::string& localFilePath);
 
     // Finishes the archive, flushes it to disk and gives it its name. On failure nothing is
@@ -103,12 +106,12 @@ struct ZipArchive::CreateResult {
 using HZIP = std::unique_ptr<ZipArchive>;
 
 // A null handle when the archive cannot be created; `message` (optional) receives why.
-[[nodiscard]] HZIP CreateZipdll(const std::string& path, const std::string& password,
-                                std::string* message = nullptr);
+[[nodiscard]] HZIP CreateZipdll(
+    const std::string& path, const std::string& password, std::string* message = nullptr);
 [[nodiscard]] bool IsZipHandleZdll(const HZIP& handle);
 // 0 on success, else a ZipError::Code value; a null handle gives Code::Closed.
 int ZipAdddll(const HZIP& handle, std::string_view entryName, const std::string& localFilePath,
-              std::string* message = nullptr);
+    std::string* message = nullptr);
 // Finishes the archive and resets the handle. A null handle is accepted and gives 0.
 int CloseZipdll(HZIP& handle, std::string* message = nullptr);
 

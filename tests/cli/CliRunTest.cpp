@@ -7,9 +7,8 @@
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -37,8 +36,8 @@ std::vector<std::string> Lines(const std::string& text)
 }
 
 // A database file holding one Ftp->Local project for `server`.
-std::string StoreProject(const TempFolder& folder, const FtpServer& server, const std::string& name,
-                         const std::string& password)
+std::string StoreProject(
+    const TempFolder& folder, const FtpServer& server, const std::string& name, const std::string& password)
 {
     const std::string path = folder.File("projects.db");
     auto opened = ProjectDb::Open(path);
@@ -65,15 +64,16 @@ std::string StoredStatus(const std::string& db, const std::string& name)
 
 // "time<TAB>path<TAB>size<TAB>status" lines by path, as (size, status); other lines are
 // returned in `rest`.
-std::map<std::string, std::pair<std::string, std::string>> FileLines(const std::vector<std::string>& lines,
-                                                                      std::vector<std::string>& rest)
+std::map<std::string, std::pair<std::string, std::string>> FileLines(
+    const std::vector<std::string>& lines, std::vector<std::string>& rest)
 {
     static const std::regex fileLine("\\d\\d:\\d\\d:\\d\\d\t([^\t]*)\t([^\t]*)\t([^\t]*)");
     std::map<std::string, std::pair<std::string, std::string>> files;
     for (const std::string& line : lines) {
         std::smatch match;
         if (std::regex_match(line, match, fileLine))
-            EXPECT_TRUE(files.emplace(match[1], std::make_pair(match[2], match[3])).second) << "twice: " << line;
+            EXPECT_TRUE(files.emplace(match[1], std::make_pair(match[2], match[3])).second)
+                << "twice: " << line;
         else
             rest.push_back(line);
     }
@@ -96,23 +96,24 @@ TEST(VornbackupCliRun, PrintsEachFileOnceThenTheResultLineAndExitsByOutcome)
         std::size_t fileLines;
     };
     const Case cases[] = {
-        {"success", "Web site", "secret", 0,
-         "Transmission Results: Folder(s):2, File(s):2, Failed Folder(s):0, Failed File(s):0.", "Success", 3},
-        {"wrong password", "Web site", "wrong", 1, "Transmission Results: Failed!", "Fail", 0},
-        {"no such project", "Other", "secret", 2, "Transmission Results: Failed!", "(no row)", 0},
+        { "success", "Web site", "secret", 0,
+            "Transmission Results: Folder(s):2, File(s):2, Failed Folder(s):0, Failed File(s):0.", "Success",
+            3 },
+        { "wrong password", "Web site", "wrong", 1, "Transmission Results: Failed!", "Fail", 0 },
+        { "no such project", "Other", "secret", 2, "Transmission Results: Failed!", "(no row)", 0 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const TempFolder folder;
         const std::string db = StoreProject(folder, server, "Web site", c.password);
-        Subprocess cli({VORN_CLI_PATH, "--db", db, "run", c.name}, folder.File("stderr"));
+        Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", c.name }, folder.File("stderr"));
         const auto out = cli.ReadAll(30s);
         ASSERT_TRUE(out.has_value());
         EXPECT_EQ(cli.Wait(10s), c.exitCode);
 
         std::vector<std::string> rest;
         const auto files = FileLines(Lines(*out), rest);
-        EXPECT_EQ(rest, std::vector<std::string>{c.result}) << *out;
+        EXPECT_EQ(rest, std::vector<std::string> { c.result }) << *out;
         EXPECT_EQ(files.size(), c.fileLines) << *out;
         EXPECT_EQ(StoredStatus(db, c.name), c.stored);
         const std::string err = ReadWholeFile(folder.File("stderr"));
@@ -139,11 +140,11 @@ TEST(VornbackupCliRun, InterruptOrTerminateStopsTheRunAndStoresStop)
     FtpServer server(slow);
     WriteFile(server.root() / "first.txt", "first");
     MakeRandomFile(server.root() / "big" / "huge.bin", 16 << 20, 7);
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : { SIGINT, SIGTERM }) {
         SCOPED_TRACE(strsignal(signal));
         const TempFolder folder;
         const std::string db = StoreProject(folder, server, "Web site", "secret");
-        Subprocess cli({VORN_CLI_PATH, "--db", db, "run", "Web site"}, folder.File("stderr"));
+        Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
         // The root's file comes first; the big file is under way once its temporary copy exists.
         const auto first = cli.ReadLine(30s);
         ASSERT_TRUE(first.has_value());
@@ -159,9 +160,33 @@ TEST(VornbackupCliRun, InterruptOrTerminateStopsTheRunAndStoresStop)
         ASSERT_TRUE(out.has_value());
         std::vector<std::string> rest;
         const auto files = FileLines(Lines(*out), rest);
-        EXPECT_EQ(rest, std::vector<std::string>{"Transmission Results: stopped!"});
+        EXPECT_EQ(rest, std::vector<std::string> { "Transmission Results: stopped!" });
         EXPECT_EQ(files.at("/big/huge.bin").second, "Failed");
         EXPECT_EQ(StoredStatus(db, "Web site"), "Stop");
         EXPECT_TRUE(fs::is_empty(big)); // no partial copy
     }
+}
+
+TEST(VornbackupCliRun, OnATerminalAProgressLineGoesToStderrOnly)
+{
+    FtpServerOptions slow;
+    slow.slowDataBytesPerSecond = 256 * 1024;
+    FtpServer server(slow);
+    MakeRandomFile(server.root() / "half.bin", 512 * 1024, 8);
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server, "Web site", "secret");
+    // script(1) gives the command a terminal; its stdout goes to a file, so what comes
+    // through the terminal is stderr alone.
+    const std::string command = std::string("'") + VORN_CLI_PATH + "' --db '" + db + "' run 'Web site' >'"
+        + folder.File("stdout") + "'";
+    Subprocess terminal({ "/usr/bin/script", "-qec", command, "/dev/null" }, folder.File("stderr"));
+    const auto shown = terminal.ReadAll(60s);
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(terminal.Wait(10s), 0);
+
+    EXPECT_TRUE(std::regex_search(*shown, std::regex("\r\033\\[K *[0-9.]+%  [0-9.]+ (B|KB|MB)/s"))) << *shown;
+    EXPECT_TRUE(shown->ends_with("\r\033[K")) << "the progress line is cleared at the end";
+    const std::string out = ReadWholeFile(folder.File("stdout"));
+    EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+    EXPECT_NE(out.find("\t/half.bin\t512.0 KB\tSuccess\n"), std::string::npos) << out;
 }

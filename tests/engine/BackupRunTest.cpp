@@ -4,13 +4,11 @@
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace vorn;
@@ -37,7 +35,7 @@ std::string Random(std::size_t size, std::uint32_t seed)
 
 std::int64_t ModificationTime(const fs::path& file)
 {
-    struct stat info {};
+    struct stat info { };
     return stat(file.c_str(), &info) == 0 ? info.st_mtim.tv_sec : -1;
 }
 
@@ -53,18 +51,18 @@ Tree FilesOnly(const Tree& tree)
 std::string Result(int folders, int files, int failedFolders, int failedFiles)
 {
     return "Transmission Results: Folder(s):" + std::to_string(folders) + ", File(s):" + std::to_string(files)
-        + ", Failed Folder(s):" + std::to_string(failedFolders) + ", Failed File(s):" + std::to_string(failedFiles)
-        + ".";
+        + ", Failed Folder(s):" + std::to_string(failedFolders)
+        + ", Failed File(s):" + std::to_string(failedFiles) + ".";
 }
 
 const Tree kNestedTree = {
-    {"top.txt", "top"},
-    {"two  spaces.txt", "2"},
-    {"docs/a.txt", "alpha"},
-    {"docs/deep/er/x.bin", Random(100000, 1)},
-    {"docs/empty2", "/"},
-    {"empty", "/"},
-    {"with space/\xC3\xBC \xC3\xB1 \xE6\x97\xA5\xE6\x9C\xAC.txt", "utf"},
+    { "top.txt", "top" },
+    { "two  spaces.txt", "2" },
+    { "docs/a.txt", "alpha" },
+    { "docs/deep/er/x.bin", Random(100000, 1) },
+    { "docs/empty2", "/" },
+    { "empty", "/" },
+    { "with space/\xC3\xBC \xC3\xB1 \xE6\x97\xA5\xE6\x9C\xAC.txt", "utf" },
 };
 
 // Runs RunProject on a thread of its own, so the test can pause and stop it.
@@ -85,7 +83,7 @@ public:
     [[nodiscard]] RunOutcome outcome() const { return outcome_; }
 
 private:
-    std::atomic<bool> done_{false};
+    std::atomic<bool> done_ { false };
     RunOutcome outcome_ = RunOutcome::Failed;
     std::thread thread_;
 };
@@ -103,9 +101,9 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
         std::int64_t stamped;
     };
     const Case cases[] = {
-        {"MLSD", false, false, "", "", kListedMinute},
-        {"Unix LIST, date with year", true, false, "/site", "site", kListedDay},
-        {"DOS LIST", false, true, "site", "site", kListedMinute},
+        { "MLSD", false, false, "", "", kListedMinute },
+        { "Unix LIST, date with year", true, false, "/site", "site", kListedDay },
+        { "DOS LIST", false, true, "site", "site", kListedMinute },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.listing);
@@ -125,7 +123,7 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
             EXPECT_EQ(ModificationTime(dest / fs::u8path(path)), c.stamped) << path;
 
         const std::string prefix = c.sourceFolder.empty() ? "" : "/site";
-        const auto rows = h.observer.rows();
+        const auto rows = h.observer.record().rows;
         ASSERT_EQ(rows.size(), 5u);
         std::map<std::string, std::size_t> position;
         for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -141,10 +139,11 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
         EXPECT_EQ(rows[position.at("/top.txt")].size, "3 B");
 
         const std::string result = Result(7, 5, 0, 0);
-        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{result});
-        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Success"}));
-        ASSERT_EQ(h.observer.lastBackupTimes().size(), 1u);
-        EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string("Success"), h.observer.lastBackupTimes()[0]));
+        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { result });
+        EXPECT_EQ(h.observer.record().projectStatuses, (std::vector<std::string> { "Running", "Success" }));
+        ASSERT_EQ(h.observer.record().lastBackupTimes.size(), 1u);
+        EXPECT_EQ(h.Stored("nightly"),
+            std::make_pair(std::string("Success"), h.observer.record().lastBackupTimes[0]));
         EXPECT_EQ(h.control.runState(), 0);
         EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
     }
@@ -157,8 +156,9 @@ TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
     FtpServer server;
     const TempDir outside;
     MakeTree(server.root(),
-             {{"ok.txt", "fine"}, {"skip.doc", "ignored"}, {"..\\evil.txt", "x"}, {"x\\..\\y/inner.txt", "y"}},
-             kListedTime);
+        { { "ok.txt", "fine" }, { "skip.doc", "ignored" }, { "..\\evil.txt", "x" },
+            { "x\\..\\y/inner.txt", "y" } },
+        kListedTime);
     fs::create_directory_symlink(outside.path(), server.root() / "escape"); // CWD answers 550
     RunHarness h;
     const fs::path dest = h.dir() / "dest";
@@ -169,18 +169,18 @@ TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
 
     ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
 
-    EXPECT_EQ(ReadTree(dest), (Tree{{"ok.txt", "fine"}}));
+    EXPECT_EQ(ReadTree(dest), (Tree { { "ok.txt", "fine" } }));
     EXPECT_EQ(h.observer.statusByPath(),
-              (std::map<std::string, std::string>{
-                  {"/ok.txt", "Success"}, {"/skip.doc", "Ignore"}, {"/..\\evil.txt", "Failed"}}));
+        (std::map<std::string, std::string> {
+            { "/ok.txt", "Success" }, { "/skip.doc", "Ignore" }, { "/..\\evil.txt", "Failed" } }));
     // The ignored file is in no count; the hostile folder and "escape" are failed folders.
-    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(1, 1, 2, 1)});
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 1, 2, 1) });
     EXPECT_EQ(h.figures.transferredBytes.load(), 4u); // the refused file was never asked for
     EXPECT_EQ(h.Stored("nightly").first, "Success");
     std::set<std::string> beside;
     for (const auto& entry : fs::directory_iterator(h.dir()))
         beside.insert(entry.path().filename().string());
-    EXPECT_EQ(beside, (std::set<std::string>{"dest", "gm_ftp_database.db"}));
+    EXPECT_EQ(beside, (std::set<std::string> { "dest", "gm_ftp_database.db" }));
 }
 
 // A compressed run: one archive that 7-Zip opens with the project's password, holding every
@@ -190,15 +190,15 @@ TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
 TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
 {
     const Tree tree = {
-        {"c:x.txt", "root copy"},
-        {"docs/c:x.txt", "docs copy"},
-        {"a.txt", "remote a"},
-        {"docs/a.txt", "docs a"},
-        {"docs/big.bin", Random(300000, 2)},
-        {"docs/empty", "/"},
-        {"\xC3\xBC/\xE6\x97\xA5\xE6\x9C\xAC x.txt", "utf"},
+        { "c:x.txt", "root copy" },
+        { "docs/c:x.txt", "docs copy" },
+        { "a.txt", "remote a" },
+        { "docs/a.txt", "docs a" },
+        { "docs/big.bin", Random(300000, 2) },
+        { "docs/empty", "/" },
+        { "\xC3\xBC/\xE6\x97\xA5\xE6\x9C\xAC x.txt", "utf" },
     };
-    for (const std::string password : {"s3cr'et \xC3\xBC", ""}) {
+    for (const std::string password : { "s3cr'et \xC3\xBC", "" }) {
         SCOPED_TRACE("password \"" + password + "\"");
         FtpServer server;
         MakeTree(server.root(), tree, kListedTime);
@@ -211,7 +211,7 @@ TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
         h.Store(project);
 
         ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
-        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(4, 5, 0, 1)});
+        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(4, 5, 0, 1) });
         EXPECT_EQ(h.observer.statusByPath().at("/c:x.txt"), "Failed");
 
         std::vector<fs::path> archives, staging;
@@ -225,20 +225,21 @@ TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
         EXPECT_TRUE(std::regex_match(archives[0].filename().string(), std::regex("nightly_\\d{12}\\.zip")));
         EXPECT_EQ(ReadFile(dest / "a.txt"), "local, keep me");
         ASSERT_EQ(staging.size(), 1u);
-        EXPECT_EQ(ReadTree(staging[0]), (Tree{{"kept", "/"}, {"kept/c:x.txt", "root copy"}}));
+        EXPECT_EQ(ReadTree(staging[0]), (Tree { { "kept", "/" }, { "kept/c:x.txt", "root copy" } }));
         Tree archived = FilesOnly(tree);
         archived.erase("c:x.txt");
 
         const std::string zip = archives[0].string();
         std::string output;
-        EXPECT_EQ(SevenZip({"t", "-p" + password, zip}, &output), 0) << output;
+        EXPECT_EQ(SevenZip({ "t", "-p" + password, zip }, &output), 0) << output;
         if (!password.empty()) {
-            EXPECT_NE(SevenZip({"t", "-pwrong", zip}, &output), 0) << output;
+            EXPECT_NE(SevenZip({ "t", "-pwrong", zip }, &output), 0) << output;
         }
-        EXPECT_EQ(SevenZip({"x", "-p" + password, "-o" + (h.dir() / "out").string(), zip}, &output), 0) << output;
+        EXPECT_EQ(SevenZip({ "x", "-p" + password, "-o" + (h.dir() / "out").string(), zip }, &output), 0)
+            << output;
         EXPECT_EQ(FilesOnly(ReadTree(h.dir() / "out")), archived);
 
-        ASSERT_EQ(SevenZip({"l", "-slt", "-p" + password, zip}, &output), 0) << output;
+        ASSERT_EQ(SevenZip({ "l", "-slt", "-p" + password, zip }, &output), 0) << output;
         std::size_t modified = 0, encrypted = 0;
         for (std::size_t at = output.find("Modified = "); at != std::string::npos;
              at = output.find("Modified = ", at + 1)) {
@@ -258,30 +259,31 @@ TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
 TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
 {
     FtpServer server;
-    MakeTree(server.root(), {{"a.txt", "a"}}, kListedTime);
+    MakeTree(server.root(), { { "a.txt", "a" } }, kListedTime);
     struct Case {
         const char* what;
         std::function<void(BackupProject&, const fs::path& dest)> change;
         bool loginExpected;
     };
     const Case cases[] = {
-        {"wrong password, compressed", [](BackupProject& p, const fs::path&) { p.ftppassword = "wrong"; }, false},
-        {"source folder whose parent is missing", [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; },
-         true},
-        {"compressed, destination folder missing",
-         [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing").string(); }, false},
-        {"destination is a file",
-         [](BackupProject& p, const fs::path& dest) {
-             p.ftpiscompress = false;
-             WriteFile(dest / "file", "x");
-             p.ftpdest = (dest / "file").string();
-         },
-         true},
+        { "wrong password, compressed", [](BackupProject& p, const fs::path&) { p.ftppassword = "wrong"; },
+            false },
+        { "source folder whose parent is missing",
+            [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; }, true },
+        { "compressed, destination folder missing",
+            [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing").string(); }, false },
+        { "destination is a file",
+            [](BackupProject& p, const fs::path& dest) {
+                p.ftpiscompress = false;
+                WriteFile(dest / "file", "x");
+                p.ftpdest = (dest / "file").string();
+            },
+            true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FtpServer fresh; // its log tells whether a login happened
-        MakeTree(fresh.root(), {{"a.txt", "a"}}, kListedTime);
+        MakeTree(fresh.root(), { { "a.txt", "a" } }, kListedTime);
         RunHarness h;
         const fs::path dest = h.dir() / "dest";
         fs::create_directory(dest);
@@ -290,23 +292,24 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
         project.ftpcompass = "pw";
         c.change(project, dest);
         h.Store(project);
-        const std::set<fs::path> before{fs::directory_iterator(dest), {}};
+        const std::set<fs::path> before { fs::directory_iterator(dest), {} };
 
         EXPECT_EQ(h.Run("nightly"), RunOutcome::Fail);
 
-        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: Failed!"});
-        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Fail"}));
+        EXPECT_EQ(
+            h.observer.record().resultTexts, std::vector<std::string> { "Transmission Results: Failed!" });
+        EXPECT_EQ(h.observer.record().projectStatuses, (std::vector<std::string> { "Running", "Fail" }));
         EXPECT_EQ(h.Stored("nightly").first, "Fail");
-        EXPECT_EQ((std::set<fs::path>{fs::directory_iterator(dest), {}}), before);
+        EXPECT_EQ((std::set<fs::path> { fs::directory_iterator(dest), {} }), before);
         EXPECT_EQ(fresh.log().find("logged in") != std::string::npos, c.loginExpected) << fresh.log();
     }
 
     RunHarness h;
     h.Store(RunHarness::LocalProject(server, "", (h.dir() / "dest").string()));
     EXPECT_EQ(h.Run("someone else"), RunOutcome::Failed);
-    EXPECT_EQ(h.observer.projectStatuses(), std::vector<std::string>{"Failed"});
-    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: Failed!"});
-    EXPECT_TRUE(h.observer.lastBackupTimes().empty());
+    EXPECT_EQ(h.observer.record().projectStatuses, std::vector<std::string> { "Failed" });
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { "Transmission Results: Failed!" });
+    EXPECT_TRUE(h.observer.record().lastBackupTimes.empty());
     EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string(), std::string()));
     EXPECT_EQ(h.control.runState(), 0);
 }
@@ -320,14 +323,15 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
         bool compressed;
         bool toServer;
     };
-    for (const Case& c : {Case{"to a folder", false, false}, Case{"into an archive", true, false},
-                          Case{"to a second server", false, true}}) {
+    for (const Case& c : { Case { "to a folder", false, false }, Case { "into an archive", true, false },
+             Case { "to a second server", false, true } }) {
         SCOPED_TRACE(c.what);
         FtpServerOptions slow;
         slow.slowDataBytesPerSecond = 256 * 1024;
         FtpServer server(slow);
         FtpServer second;
-        MakeTree(server.root(), {{"big.bin", Random(16 << 20, 3)}, {"later/after.txt", "never"}}, kListedTime);
+        MakeTree(server.root(), { { "big.bin", Random(16 << 20, 3) }, { "later/after.txt", "never" } },
+            kListedTime);
         RunHarness h;
         const fs::path dest = h.dir() / "dest";
         fs::create_directory(dest);
@@ -347,7 +351,8 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
         std::chrono::steady_clock::time_point stopped;
         {
             BackgroundRun run(h, "nightly");
-            ASSERT_TRUE(WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s)) << server.log();
+            ASSERT_TRUE(WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s))
+                << server.log();
             stopped = std::chrono::steady_clock::now();
             h.control.Stop();
             ASSERT_TRUE(run.WaitDone(10s));
@@ -357,10 +362,12 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
         EXPECT_EQ(ThreadCount(), threadsBefore);
         EXPECT_EQ(h.control.runState(), 0);
         EXPECT_EQ(h.Stored("nightly").first, "Stop");
-        EXPECT_EQ(h.observer.projectStatuses(), (std::vector<std::string>{"Running", "Stop"}));
-        EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{"Transmission Results: stopped!"});
-        EXPECT_EQ(h.observer.statusByPath(), (std::map<std::string, std::string>{{"/big.bin", "Failed"}}));
-        EXPECT_EQ(ReadTree(dest), Tree{});
+        EXPECT_EQ(h.observer.record().projectStatuses, (std::vector<std::string> { "Running", "Stop" }));
+        EXPECT_EQ(
+            h.observer.record().resultTexts, std::vector<std::string> { "Transmission Results: stopped!" });
+        EXPECT_EQ(
+            h.observer.statusByPath(), (std::map<std::string, std::string> { { "/big.bin", "Failed" } }));
+        EXPECT_EQ(ReadTree(dest), Tree {});
         EXPECT_FALSE(fs::exists(second.root() / "copy" / "big.bin"));
     }
 }
@@ -372,7 +379,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
     slow.slowDataBytesPerSecond = 512 * 1024;
     FtpServer server(slow);
     const std::string bytes = Random(2 << 20, 4);
-    MakeTree(server.root(), {{"big.bin", bytes}}, kListedTime);
+    MakeTree(server.root(), { { "big.bin", bytes } }, kListedTime);
     RunHarness h;
     const fs::path dest = h.dir() / "dest";
     h.Store(RunHarness::LocalProject(server, "", dest.string()));
@@ -396,7 +403,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
     ASSERT_TRUE(run.WaitDone(60s));
     EXPECT_EQ(run.outcome(), RunOutcome::Success);
     EXPECT_EQ(ReadFile(dest / "big.bin"), bytes);
-    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(1, 1, 0, 0)});
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 1, 0, 0) });
 }
 
 // Server to server: the tree, empty folders included, arrives below the destination folder,
@@ -406,8 +413,8 @@ TEST(BackupRun, FtpToFtpCopiesTheTreeBelowTheDestinationFolder)
     FtpServer source;
     FtpServer destination;
     MakeTree(source.root(), kNestedTree, kListedTime);
-    MakeTree(source.root(), {{"skip.doc", "not copied"}}, kListedTime);
-    MakeTree(destination.root(), {{"backup/site/docs/a.txt", "old"}}, kListedTime);
+    MakeTree(source.root(), { { "skip.doc", "not copied" } }, kListedTime);
+    MakeTree(destination.root(), { { "backup/site/docs/a.txt", "old" } }, kListedTime);
     RunHarness h;
     const fs::path local = h.dir() / "local";
     fs::create_directory(local);
@@ -430,7 +437,7 @@ TEST(BackupRun, FtpToFtpCopiesTheTreeBelowTheDestinationFolder)
     expected.erase("skip.doc");
     EXPECT_EQ(ReadTree(destination.root() / "backup" / "site"), expected);
     EXPECT_EQ(h.observer.statusByPath().at("/skip.doc"), "Ignore");
-    EXPECT_EQ(h.observer.resultTexts(), std::vector<std::string>{Result(7, 5, 0, 0)});
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(7, 5, 0, 0) });
     EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
     EXPECT_TRUE(fs::is_empty(local));
 }

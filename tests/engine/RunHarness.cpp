@@ -15,27 +15,27 @@ namespace fs = std::filesystem;
 void RecordingObserver::OnProjectStatus(const std::string&, const std::string& status)
 {
     std::lock_guard lock(mutex_);
-    projectStatuses_.push_back(status);
+    record_.projectStatuses.push_back(status);
 }
 
 void RecordingObserver::OnLastBackupTime(const std::string&, const std::string& timeText)
 {
     std::lock_guard lock(mutex_);
-    lastBackupTimes_.push_back(timeText);
+    record_.lastBackupTimes.push_back(timeText);
 }
 
 void RecordingObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
-                                          const std::string& remotePath, const std::string& sizeText)
+    const std::string& remotePath, const std::string& sizeText)
 {
     std::lock_guard lock(mutex_);
-    index_[rowId] = rows_.size();
-    rows_.push_back({timeText, remotePath, sizeText, "...", 0});
+    index_[rowId] = record_.rows.size();
+    record_.rows.push_back({ timeText, remotePath, sizeText, "...", 0 });
 }
 
 void RecordingObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
 {
     std::lock_guard lock(mutex_);
-    Row& row = rows_.at(index_.at(rowId));
+    Row& row = record_.rows.at(index_.at(rowId));
     row.status = status;
     ++row.statusChanges;
 }
@@ -43,37 +43,19 @@ void RecordingObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& 
 void RecordingObserver::OnResultText(const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    resultTexts_.push_back(text);
+    record_.resultTexts.push_back(text);
 }
 
-std::vector<RecordingObserver::Row> RecordingObserver::rows() const
+RecordingObserver::Record RecordingObserver::record() const
 {
     std::lock_guard lock(mutex_);
-    return rows_;
-}
-
-std::vector<std::string> RecordingObserver::projectStatuses() const
-{
-    std::lock_guard lock(mutex_);
-    return projectStatuses_;
-}
-
-std::vector<std::string> RecordingObserver::lastBackupTimes() const
-{
-    std::lock_guard lock(mutex_);
-    return lastBackupTimes_;
-}
-
-std::vector<std::string> RecordingObserver::resultTexts() const
-{
-    std::lock_guard lock(mutex_);
-    return resultTexts_;
+    return record_;
 }
 
 std::map<std::string, std::string> RecordingObserver::statusByPath() const
 {
     std::map<std::string, std::string> byPath;
-    for (const Row& row : rows())
+    for (const Row& row : record().rows)
         byPath[row.path] = row.status;
     return byPath;
 }
@@ -86,8 +68,8 @@ RunHarness::RunHarness()
     db_ = std::move(opened.db);
 }
 
-BackupProject RunHarness::LocalProject(const FtpServer& server, const std::string& sourceFolder,
-                                       const std::string& destination)
+BackupProject RunHarness::LocalProject(
+    const FtpServer& server, const std::string& sourceFolder, const std::string& destination)
 {
     BackupProject project;
     project.ftpname = "nightly";
@@ -110,14 +92,14 @@ void RunHarness::Store(const BackupProject& project)
 
 RunOutcome RunHarness::Run(const std::string& name)
 {
-    return RunProject(name, RunEnvironment{db_.get(), &observer, &control, &figures, true});
+    return RunProject(name, RunEnvironment { db_.get(), &observer, &control, &figures, true });
 }
 
 std::pair<std::string, std::string> RunHarness::Stored(const std::string& name)
 {
     for (const ProjectListRow& row : QueryProjectList(db_.get()))
         if (row.ftpname == name)
-            return {row.ftpstatus, row.ftpruntime};
+            return { row.ftpstatus, row.ftpruntime };
     return {};
 }
 
@@ -146,14 +128,14 @@ Tree ReadTree(const fs::path& root)
 
 int SevenZip(const std::vector<std::string>& args, std::string* output)
 {
-    std::vector<std::string> all{"timeout", "-s", "KILL", "120", "7z"};
+    std::vector<std::string> all { "timeout", "-s", "KILL", "120", "7z" };
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     char tz[] = "TZ=UTC", lang[] = "LANG=C.UTF-8", path[] = "PATH=/usr/bin:/bin";
-    char* envp[] = {tz, lang, path, nullptr};
+    char* envp[] = { tz, lang, path, nullptr };
     const TempDir scratch;
     const fs::path log = scratch.path() / "7z.log";
     posix_spawn_file_actions_t actions;

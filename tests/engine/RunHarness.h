@@ -25,26 +25,26 @@ public:
         std::string time, path, size, status;
         int statusChanges = 0;
     };
+    struct Record {
+        std::vector<Row> rows; // in insertion order: the oldest first
+        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts;
+    };
 
     void OnProjectStatus(const std::string&, const std::string& status) override;
     void OnLastBackupTime(const std::string&, const std::string& timeText) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
-                           const std::string& sizeText) override;
+        const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
     void OnResultText(const std::string& text) override;
 
-    [[nodiscard]] std::vector<Row> rows() const; // in insertion order: the oldest first
-    [[nodiscard]] std::vector<std::string> projectStatuses() const;
-    [[nodiscard]] std::vector<std::string> lastBackupTimes() const;
-    [[nodiscard]] std::vector<std::string> resultTexts() const;
+    [[nodiscard]] Record record() const;
     // Path -> final status of every row.
     [[nodiscard]] std::map<std::string, std::string> statusByPath() const;
 
 private:
     mutable std::mutex mutex_;
-    std::vector<Row> rows_;
+    Record record_;
     std::map<std::uint64_t, std::size_t> index_;
-    std::vector<std::string> projectStatuses_, lastBackupTimes_, resultTexts_;
 };
 
 // A project database in a real SQLite file and what a run needs around it.
@@ -56,8 +56,8 @@ public:
     [[nodiscard]] ProjectDb* db() const { return db_.get(); }
 
     // An Ftp->Local project reading `sourceFolder` of `server` into `destination`.
-    [[nodiscard]] static BackupProject LocalProject(const FtpServer& server, const std::string& sourceFolder,
-                                                    const std::string& destination);
+    [[nodiscard]] static BackupProject LocalProject(
+        const FtpServer& server, const std::string& sourceFolder, const std::string& destination);
     void Store(const BackupProject& project);
 
     // RunProject on this thread.

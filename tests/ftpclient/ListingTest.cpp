@@ -1,6 +1,6 @@
 // Listing lines as real servers write them (vsftpd, ProFTPD, Pure-FTPd, pyftpdlib,
 // FileZilla Server, IIS), odd names, clock edges and garbage; then the listings of a live
-// pyftpdlib server, and a bounded run of random input through the fuzz target.
+// pyftpdlib server. Random input goes through the fuzz target in tests/fuzz.
 #include "ftpclient/Listing.h"
 
 #include "support/FtpServer.h"
@@ -12,9 +12,6 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <map>
-#include <random>
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 using vorn::ftp::ParseListLine;
 using vorn::ftp::ParseMlsdLine;
@@ -396,50 +393,4 @@ TEST(ListingFromServer, ReadsBackWhatTheServerHolds)
         ASSERT_EQ(entries.count("link"), 1u);
         EXPECT_TRUE(entries["link"].isFile);
     }
-}
-
-// Random and mutated lines through the fuzz target, which aborts when a parser breaks a
-// promise; bounded in count and time so it fits any test run.
-TEST(ListingFuzz, SurvivesRandomAndMutatedLines)
-{
-    const std::vector<std::string> seeds {
-        "modify=20120315142501;perm=radfwMT;size=300000;type=file;unique=fe00ga7231d; big.bin",
-        "type=OS.unix=slink:/x;size=1; l",
-        "-rw-r--r--    1 1000     1000         1234 Mar 15 14:25 report.txt",
-        "lrwxrwxrwx    1 0        0              11 Feb 29  2012 current -> releases/42",
-        "-rw-r--r-- 1 u g 42 2012-03-15 14:25 iso.txt",
-        "03-15-12  02:25PM       <DIR>            padded folder",
-        "03-15-2012  12:05 AM                 1234 file.txt",
-    };
-    std::mt19937_64 random(20120315);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int runs = 0;
-    for (; runs < 200000 && std::chrono::steady_clock::now() < deadline; ++runs) {
-        std::string line = seeds[random() % seeds.size()];
-        const int edits = static_cast<int>(random() % 6);
-        for (int e = 0; e < edits && !line.empty(); ++e) {
-            const std::size_t at = random() % line.size();
-            switch (random() % 4) {
-            case 0:
-                line[at] = static_cast<char>(random());
-                break;
-            case 1:
-                line.erase(at, random() % 8);
-                break;
-            case 2:
-                line.insert(at, std::string(1 + random() % 3, " 0:;\n-9"[random() % 7]));
-                break;
-            default:
-                line.resize(at);
-                break;
-            }
-        }
-        if (runs % 16 == 0) {
-            line.resize(random() % 64);
-            for (char& c : line)
-                c = static_cast<char>(random());
-        }
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-    }
-    EXPECT_GT(runs, 1000);
 }

@@ -53,7 +53,7 @@ std::string EscapeField(std::string_view text)
 // flag keeps it, and the start applies it.
 struct StopRequest {
     RunControl& control;
-    std::atomic<bool> signalled{false};
+    std::atomic<bool> signalled { false };
 
     void Signal()
     {
@@ -79,7 +79,7 @@ public:
     }
 
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
-                           const std::string& sizeText) override
+        const std::string& sizeText) override
     {
         rows_[rowId] = timeText + "\t" + EscapeField(remotePath) + "\t" + sizeText + "\t";
     }
@@ -150,14 +150,14 @@ private:
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
-        const timespec wait{0, 200'000'000};
+        const timespec wait { 0, 200'000'000 };
         while (!done_) {
             if (sigtimedwait(&signals, nullptr, &wait) > 0)
                 stop_.Signal();
             if (showProgress_ && !done_) {
                 std::lock_guard lock(outputMutex_);
                 std::fprintf(stderr, "\r\033[K%5.1f%%  %s", double(figures_.progressInfo.percent.load()),
-                             SpeedText(figures_.transferSpeed.load()).c_str());
+                    SpeedText(figures_.transferSpeed.load()).c_str());
                 std::fflush(stderr);
             }
         }
@@ -167,7 +167,7 @@ private:
     TransferFigures& figures_;
     std::mutex& outputMutex_;
     bool showProgress_;
-    std::atomic<bool> done_{false};
+    std::atomic<bool> done_ { false };
     std::thread thread_;
 };
 
@@ -196,13 +196,13 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
-    StopRequest stop{control};
+    StopRequest stop { control };
     TransferFigures figures;
     ConsoleObserver observer(out, outputMutex, stop);
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
-        outcome = RunProject(name, RunEnvironment{&db, &observer, &control, &figures, passive});
+        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
     }
     switch (outcome) {
     case RunOutcome::Success:

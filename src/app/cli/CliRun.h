@@ -11,6 +11,7 @@ class ProjectDb;
 // line once its status is final and then the result line. SIGINT and SIGTERM stop the run
 // as the desktop's Stop command does. Returns 0 for "Success", 1 for "Fail" or a stop, 2
 // when the project is not in the database.
-int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive);
+int RunProjectVerb(
+    const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive);
 
 } // namespace vorn
