@@ -75,7 +75,8 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
 
     portEdit_->setText("21");
     pathEdit_->setText("/");
-    browser_ = new RemoteBrowser({ serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
+    browser_ = new RemoteBrowser(
+        { serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
         "Connect Ftp site failed!", this);
     // The prefill replaces the defaults above, an empty path included.
     serverEdit_->setText(QString::fromStdString(prefill.ftpdestip));

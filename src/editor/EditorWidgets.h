@@ -10,7 +10,8 @@ class QWidget;
 namespace vorn::editor {
 
 // An edit box with an object name, a length limit (0: none) and, optionally, digits only.
-[[nodiscard]] QLineEdit* MakeEdit(QWidget* parent, const char* objectName, int maxLength, bool digitsOnly = false);
+[[nodiscard]] QLineEdit* MakeEdit(
+    QWidget* parent, const char* objectName, int maxLength, bool digitsOnly = false);
 
 // A push button that Enter never presses: in the project dialog neither Enter nor Esc acts.
 [[nodiscard]] QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& caption);

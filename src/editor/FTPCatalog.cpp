@@ -87,7 +87,8 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
 
     list_->SetColumnWidths(160, 75, 75);
 
-    browser_ = new RemoteBrowser({ serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
+    browser_ = new RemoteBrowser(
+        { serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
         "Connect FTP site failed!", this);
     connect(connectButton_, &QPushButton::clicked, browser_, &RemoteBrowser::Connect);
     connect(browseButton_, &QPushButton::clicked, this, &FTPCatalog::BrowseLocalFolder);

@@ -1,10 +1,10 @@
 #include "editor/FTPNew.h"
 
 #include "app/Prompt.h"
+#include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
 #include "editor/FTPCatalog.h"
-#include "editor/CDestFtpOptions.h"
 #include "editor/FTPRule.h"
 #include "rules/RuleEditorPage.h"
 #include "schedule/SchedulePage.h"

@@ -45,10 +45,12 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     transferGroup->addButton(ftpRadio_);
     auto* transferLayout = new QGridLayout(transfer);
     transferLayout->addWidget(localRadio_, 0, 0);
-    transferLayout->addWidget(HelpText("Download Folders And Files From Remote Ftp Site.", transfer), 1, 0, 1, 2);
+    transferLayout->addWidget(
+        HelpText("Download Folders And Files From Remote Ftp Site.", transfer), 1, 0, 1, 2);
     transferLayout->addWidget(ftpRadio_, 2, 0);
     transferLayout->addWidget(showDestButton_, 2, 1, Qt::AlignRight);
-    transferLayout->addWidget(HelpText("Transfer Folders And Files To Destination FTP.", transfer), 3, 0, 1, 2);
+    transferLayout->addWidget(
+        HelpText("Transfer Folders And Files To Destination FTP.", transfer), 3, 0, 1, 2);
 
     auto* backup = new QGroupBox("Backup Options", this);
     fullBackupRadio_ = new QRadioButton("Full Backup", backup);

@@ -88,8 +88,9 @@ bool RemoteBrowser::Connect()
         if (!outcome.loggedIn)
             return outcome;
         outcome.path = "/";
-        outcome.listed = shownPath == "/" ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
-                                          : vorn::EnterRemoteFolder(shownPath, outcome.path, login, outcome.rows);
+        outcome.listed = shownPath == "/"
+            ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
+            : vorn::EnterRemoteFolder(shownPath, outcome.path, login, outcome.rows);
         return outcome;
     });
     return true;

@@ -55,8 +55,10 @@ void RemoteFolderList::SetColumnWidths(int nameWidth, int sizeWidth, int timeWid
     const int padding = 2 * metrics.averageCharWidth() + 8;
     header()->setMinimumSectionSize(nameWidth / 2);
     header()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
-    header()->resizeSection(SizeColumn, std::max(sizeWidth, metrics.horizontalAdvance("0000000000") + padding));
-    header()->resizeSection(TimeColumn, std::max(timeWidth, metrics.horizontalAdvance("00/00/0000 00:00") + padding));
+    header()->resizeSection(
+        SizeColumn, std::max(sizeWidth, metrics.horizontalAdvance("0000000000") + padding));
+    header()->resizeSection(
+        TimeColumn, std::max(timeWidth, metrics.horizontalAdvance("00/00/0000 00:00") + padding));
     setMinimumWidth(nameWidth + header()->sectionSize(SizeColumn) + header()->sectionSize(TimeColumn) + 4);
 }
 

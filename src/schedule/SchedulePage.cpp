@@ -66,7 +66,8 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     monthGroup_->setObjectName("monthGroup");
     auto* dayGrid = new QGridLayout;
     for (int day = 1; day <= 31; ++day) {
-        auto* box = new QCheckBox(day < 10 ? QStringLiteral(" %1").arg(day) : QString::number(day), monthGroup_);
+        auto* box
+            = new QCheckBox(day < 10 ? QStringLiteral(" %1").arg(day) : QString::number(day), monthGroup_);
         box->setObjectName(QStringLiteral("monthDay%1").arg(day));
         dayGrid->addWidget(box, (day - 1) / 10, (day - 1) % 10);
         monthDays_[day - 1] = box;
@@ -155,8 +156,10 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     connect(monthRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(1); });
     connect(weekRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(2); });
     connect(dayRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(3); });
-    connect(everyHourRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::EveryHours); });
-    connect(everyMinuteRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::EveryMinutes); });
+    connect(
+        everyHourRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::EveryHours); });
+    connect(everyMinuteRadio_, &QRadioButton::clicked, this,
+        [this] { ChooseDailyKind(DailyKind::EveryMinutes); });
     connect(fixedTimeRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::FixedTime); });
 }
 

@@ -71,7 +71,8 @@ private:
     {
         const bool destination = qobject_cast<CDestFtpOptions*>(root) != nullptr;
         TypeInto(Child<QLineEdit>(root, destination ? "destServerEdit" : "serverEdit"), host);
-        TypeInto(Child<QLineEdit>(root, destination ? "destPortEdit" : "portEdit"), QString::number(server_->port()));
+        TypeInto(Child<QLineEdit>(root, destination ? "destPortEdit" : "portEdit"),
+            QString::number(server_->port()));
         TypeInto(Child<QLineEdit>(root, destination ? "destUserEdit" : "userEdit"), "user");
         TypeInto(Child<QLineEdit>(root, destination ? "destPasswordEdit" : "passwordEdit"), "secret");
     }
@@ -270,7 +271,8 @@ private slots:
     void serverFieldsTakeTheTlsPrefixes()
     {
         vorn::test::TempDir certificates;
-        const vorn::test::Certificate certificate = vorn::test::MakeSelfSignedCertificate(certificates.path());
+        const vorn::test::Certificate certificate
+            = vorn::test::MakeSelfSignedCertificate(certificates.path());
         sf::Ftp::SetTrustedCertificatesFile(certificate.certFile.string());
         vorn::test::FtpServerOptions options;
         options.root = server_->root();

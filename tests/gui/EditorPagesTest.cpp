@@ -203,10 +203,12 @@ private slots:
         QCOMPARE(Text(&dialog, "destPortEdit"), QString("21"));
         QCOMPARE(Text(&dialog, "destPathEdit"), QString()); // the initial lastDestination
         QVERIFY(Click(&dialog, "destOkButton"));
-        QCOMPARE(Prompt::lastShown().text, QString("Destition server address is blank, please enter server address!"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Destition server address is blank, please enter server address!"));
         TypeInto(Child<QLineEdit>(&dialog, "destServerEdit"), "mirror.example.org");
         QVERIFY(Click(&dialog, "destOkButton"));
-        QCOMPARE(Prompt::lastShown().text, QString("Destinition FTP Path is blank, please select any directory!"));
+        QCOMPARE(
+            Prompt::lastShown().text, QString("Destinition FTP Path is blank, please select any directory!"));
         QCOMPARE(Prompt::lastShown().caption, QString("Warning"));
         auto* path = Child<QLineEdit>(&dialog, "destPathEdit");
         path->setFocus();
@@ -245,7 +247,8 @@ private slots:
         const char* timeControls[] = { "date1Edit", "time1Edit", "timeOp2Combo", "date2Edit", "time2Edit" };
         const char* sizeControls[] = { "size1Edit", "unit1Combo", "sizeOp2Combo", "size2Edit", "unit2Combo" };
         const auto all = [&page](const auto& names, bool on) {
-            return std::all_of(std::begin(names), std::end(names), [&](const char* n) { return Enabled(&page, n) == on; });
+            return std::all_of(
+                std::begin(names), std::end(names), [&](const char* n) { return Enabled(&page, n) == on; });
         };
         QVERIFY(all(timeControls, false) && all(sizeControls, false));
         Child<QComboBox>(&page, "timeOp1Combo")->setCurrentText(">=");
@@ -262,19 +265,33 @@ private slots:
         QTest::addColumn<QString>("sizeOp");
         QTest::addColumn<std::string>("expected");
         const std::string any = Sep + "Modify Time Any" + Sep + "File Size Any";
-        QTest::newRow("defaults") << QString() << "Any" << "Any" << "File Rule()" + any;
-        QTest::newRow("delimiters removed") << "(my).txt^" << "Any" << "Any" << "File Rule(my.txt)" + any;
+        QTest::newRow("defaults") << QString() << "Any"
+                                  << "Any"
+                                  << "File Rule()" + any;
+        QTest::newRow("delimiters removed") << "(my).txt^"
+                                            << "Any"
+                                            << "Any"
+                                            << "File Rule(my.txt)" + any;
         // Typing ".mp3" must not complete to the audio preset.
-        QTest::newRow("prefix of a preset") << ".mp3" << "Any" << "Any" << "File Rule(.mp3)" + any;
-        QTest::newRow("accented letters kept") << QString::fromUtf8("@caf\xC3\xA9 .\xC3\xA2") << "Any" << "Any"
+        QTest::newRow("prefix of a preset") << ".mp3"
+                                            << "Any"
+                                            << "Any"
+                                            << "File Rule(.mp3)" + any;
+        QTest::newRow("accented letters kept") << QString::fromUtf8("@caf\xC3\xA9 .\xC3\xA2") << "Any"
+                                               << "Any"
                                                << "File Rule(@caf\xC3\xA9 .\xC3\xA2)" + any;
-        QTest::newRow("CJK kept") << QString::fromUtf8("#\xE6\x97\xA5(\xE8\xAA\x9E).txt") << "Any" << "Any"
+        QTest::newRow("CJK kept") << QString::fromUtf8("#\xE6\x97\xA5(\xE8\xAA\x9E).txt") << "Any"
+                                  << "Any"
                                   << "File Rule(#\xE6\x97\xA5\xE8\xAA\x9E.txt)" + any;
-        QTest::newRow("time range") << ".log" << ">=" << "Any"
+        QTest::newRow("time range") << ".log"
+                                    << ">="
+                                    << "Any"
                                     << "File Rule(.log)" + Sep
                 + "Modify Time >=12-01-2011 10:00:00|<=12-31-2011 23:59:59" + Sep + "File Size Any";
-        QTest::newRow("size range") << QString() << "Any" << ">="
-                                    << "File Rule()" + Sep + "Modify Time Any" + Sep + "File Size >=1KB|<=10MB";
+        QTest::newRow("size range") << QString() << "Any"
+                                    << ">="
+                                    << "File Rule()" + Sep + "Modify Time Any" + Sep
+                + "File Size >=1KB|<=10MB";
     }
 
     void filterRuleItemTexts()
@@ -351,11 +368,16 @@ private slots:
     {
         QTest::addColumn<std::string>("typed");
         QTest::addColumn<std::string>("clean");
-        QTest::newRow("a with circumflex ends in A2") << std::string("\xC3\xA2.txt") << std::string("\xC3\xA2.txt");
-        QTest::newRow("A1 A2 inside a character") << std::string("\xE3\xA1\xA2x") << std::string("\xE3\xA1\xA2x");
-        QTest::newRow("separator at a boundary") << std::string("a\xA1\xA2" "b\xA1\xA2") << std::string("ab");
+        QTest::newRow("a with circumflex ends in A2")
+            << std::string("\xC3\xA2.txt") << std::string("\xC3\xA2.txt");
+        QTest::newRow("A1 A2 inside a character")
+            << std::string("\xE3\xA1\xA2x") << std::string("\xE3\xA1\xA2x");
+        QTest::newRow("separator at a boundary") << std::string("a\xA1\xA2"
+                                                                "b\xA1\xA2")
+                                                 << std::string("ab");
         QTest::newRow("stray A2 kept") << std::string("a\xA2") << std::string("a\xA2");
-        QTest::newRow("four-byte character") << std::string("\xF0\x9F\x98\x80(") << std::string("\xF0\x9F\x98\x80");
+        QTest::newRow("four-byte character")
+            << std::string("\xF0\x9F\x98\x80(") << std::string("\xF0\x9F\x98\x80");
     }
 
     void nameFilterCleaning()
@@ -387,7 +409,8 @@ private slots:
         QVERIFY(Enabled(&page, "monthGroup") && !Enabled(&page, "weekGroup") && !Enabled(&page, "dayGroup"));
         QVERIFY(Click(&page, "dayRadio"));
         QVERIFY(!Enabled(&page, "monthGroup") && Enabled(&page, "dayGroup"));
-        QVERIFY(Enabled(&page, "everyHourBox") && !Enabled(&page, "everyMinuteBox") && !Enabled(&page, "fixedHourBox"));
+        QVERIFY(Enabled(&page, "everyHourBox") && !Enabled(&page, "everyMinuteBox")
+            && !Enabled(&page, "fixedHourBox"));
         QVERIFY(Click(&page, "fixedTimeRadio"));
         QVERIFY(!Enabled(&page, "everyHourBox") && Enabled(&page, "fixedMinuteBox"));
         // The daily kind is remembered across a trip to another mode.
@@ -412,12 +435,18 @@ private slots:
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("text");
         // Each key is one change; a change beyond the range is refused as a whole.
-        QTest::newRow("25 in an hour box") << "monthHourBox" << true << "25" << "2";
-        QTest::newRow("hour 8 then 5") << "monthHourBox" << false << "5" << "8";
-        QTest::newRow("minute 59") << "monthMinuteBox" << true << "59" << "59";
-        QTest::newRow("minute 60") << "monthMinuteBox" << true << "60" << "6";
-        QTest::newRow("digits only") << "monthHourBox" << true << "a1-" << "1";
-        QTest::newRow("emptied") << "monthMinuteBox" << true << "\b" << "";
+        QTest::newRow("25 in an hour box") << "monthHourBox" << true << "25"
+                                           << "2";
+        QTest::newRow("hour 8 then 5") << "monthHourBox" << false << "5"
+                                       << "8";
+        QTest::newRow("minute 59") << "monthMinuteBox" << true << "59"
+                                   << "59";
+        QTest::newRow("minute 60") << "monthMinuteBox" << true << "60"
+                                   << "6";
+        QTest::newRow("digits only") << "monthHourBox" << true << "a1-"
+                                     << "1";
+        QTest::newRow("emptied") << "monthMinuteBox" << true << "\b"
+                                 << "";
     }
 
     void scheduleNumberBoxes()
@@ -464,10 +493,12 @@ private slots:
                                     << QStringList { "monthDay1", "monthDay15", "monthDay31" };
         QTest::newRow("Monday and Sunday") << 2 << QList<int> { 1056, 1062 } << 22 << 5 << 0 << "weekRadio"
                                            << QStringList { "weekDay1056", "weekDay1062" };
-        QTest::newRow("every 3 hours") << 3 << QList<int> {} << 3 << 0 << 1 << "everyHourRadio" << QStringList {};
-        QTest::newRow("every 45 minutes") << 3 << QList<int> {} << 0 << 45 << 2 << "everyMinuteRadio"
-                                          << QStringList {};
-        QTest::newRow("fixed 14:30") << 3 << QList<int> {} << 14 << 30 << 3 << "fixedTimeRadio" << QStringList {};
+        QTest::newRow("every 3 hours")
+            << 3 << QList<int> {} << 3 << 0 << 1 << "everyHourRadio" << QStringList {};
+        QTest::newRow("every 45 minutes")
+            << 3 << QList<int> {} << 0 << 45 << 2 << "everyMinuteRadio" << QStringList {};
+        QTest::newRow("fixed 14:30") << 3 << QList<int> {} << 14 << 30 << 3 << "fixedTimeRadio"
+                                     << QStringList {};
     }
 
     void scheduleLoadsAndCollectsStoredSchedules()

@@ -49,7 +49,8 @@ bool Enter(RemoteFolderList* list, RemoteBrowser* browser, const QString& name)
     const int row = RowOf(list, name);
     if (row < 0)
         return false;
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(row)).center());
+    QTest::mouseDClick(
+        list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(row)).center());
     return QTest::qWaitFor([browser] { return !browser->busy(); }, kTimeout);
 }
 
@@ -131,14 +132,14 @@ private slots:
         TypeInto(Child<QLineEdit>(destination, "destUserEdit"), "user");
         TypeInto(Child<QLineEdit>(destination, "destPasswordEdit"), "secret");
         QVERIFY(ConnectAndWait(destination, "destConnectButton", destination->browser()));
-        QVERIFY(Enter(Child<RemoteFolderList>(destination, "destRemoteList"), destination->browser(), "zeta"));
+        QVERIFY(
+            Enter(Child<RemoteFolderList>(destination, "destRemoteList"), destination->browser(), "zeta"));
         QVERIFY(Click(destination, "destOkButton"));
         QTRY_VERIFY_WITH_TIMEOUT(!dialog->copyRulesPage()->destinationDialog(), 5000);
         QVERIFY(Click(dialog, "okButton"));
         QTRY_VERIFY_WITH_TIMEOUT(!state.dialogOpen, 5000);
         QCOMPARE(Prompt::shownCount(), 0);
-        QCOMPARE(view.model()->Cell(0, ProjectListModel::DestinationFolder),
-            QString("ftp://127.0.0.1/zeta"));
+        QCOMPARE(view.model()->Cell(0, ProjectListModel::DestinationFolder), QString("ftp://127.0.0.1/zeta"));
 
         QCOMPARE(vorn::RunProject("Site copy", env), vorn::RunOutcome::Success);
         QCOMPARE(vorn::test::ReadFile(server.root() / "zeta" / "inside.txt"), std::string("inside"));

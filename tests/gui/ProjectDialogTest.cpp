@@ -3,13 +3,13 @@
 // to the table and the project list.
 #include "EditorTestSupport.h"
 #include "GuiTestSupport.h"
+#include "app/MainFrame.h"
 #include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
 #include "editor/FTPRule.h"
 #include "editor/NumberBox.h"
-#include "app/MainFrame.h"
 #include "editor/ProjectCommands.h"
 #include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
@@ -91,8 +91,9 @@ private:
     {
         if (modifyRow >= 0)
             vorn::guitest::ClickRow(view_->list(), modifyRow);
-        FTPNew* dialog = modifyRow >= 0 ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get())
-                                        : vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
+        FTPNew* dialog = modifyRow >= 0
+            ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get())
+            : vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
         return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
     }
 
@@ -158,8 +159,10 @@ private slots:
         QTest::addColumn<int>("stage"); // how much of the project is typed in
         QTest::addColumn<int>("tab");
         QTest::addColumn<QString>("message");
-        QTest::newRow("everything empty") << 0 << 0 << "Project name can't be blank, please enter project name!";
-        QTest::newRow("blank name passes") << 1 << 0 << "Server address is blank, please enter server address!";
+        QTest::newRow("everything empty")
+            << 0 << 0 << "Project name can't be blank, please enter project name!";
+        QTest::newRow("blank name passes")
+            << 1 << 0 << "Server address is blank, please enter server address!";
         QTest::newRow("no local path") << 2 << 0 << "Local path is blank, please enter or select local path!";
         QTest::newRow("Ftp->Ftp needs no local path but a destination")
             << 3 << 1 << "Destination FTP Server address is blank, please enter destination address!";
@@ -200,9 +203,11 @@ private slots:
         QTest::addColumn<QString>("emptyField");
         QTest::addColumn<int>("tab");
         QTest::addColumn<QString>("message");
-        QTest::newRow("source path") << "ftpsource" << 0 << "Source FTP path is blank, please select source path!";
+        QTest::newRow("source path") << "ftpsource" << 0
+                                     << "Source FTP path is blank, please select source path!";
         QTest::newRow("destination server")
-            << "ftpdestip" << 1 << "Destination FTP Server address is blank, please enter destination address!";
+            << "ftpdestip" << 1
+            << "Destination FTP Server address is blank, please enter destination address!";
         QTest::newRow("destination path")
             << "ftpdestpath" << 1 << "Destination FTP path is blank, please select destination path!";
     }
@@ -344,7 +349,8 @@ private slots:
         TypeLocalProject(dialog, "Beta");
         dialog->tabs()->setCurrentIndex(FTPNew::FilterRulesTab);
         QVERIFY(Click(dialog, "okButton"));
-        QCOMPARE(Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
+        QCOMPARE(
+            Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
         QCOMPARE(dialog->tabs()->currentIndex(), int(FTPNew::DirectorySettingsTab));
         QVERIFY(dialog->isVisible());
         QVERIFY(Click(dialog, "cancelButton"));
@@ -367,7 +373,8 @@ private slots:
         QVERIFY(dialog);
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Beta");
         QVERIFY(Click(dialog, "okButton"));
-        QCOMPARE(Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
+        QCOMPARE(
+            Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
         QVERIFY(dialog->isVisible());
         // A change of letter case is a rename too: it is checked, finds nothing, and saves.
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "alpha");
@@ -384,8 +391,8 @@ private slots:
         QCOMPARE(loaded.ftpplan, (std::vector<std::int32_t> { 1056, 1058 }));
         // The status stays, the last backup time empties, schedule cells follow the change.
         QCOMPARE(Cells(*view_, 0),
-            QStringList({ "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "", "03/05/2012 22:00:00",
-                "Every week: Monday, Wennesday; 22:0 auto backup." }));
+            QStringList({ "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "",
+                "03/05/2012 22:00:00", "Every week: Monday, Wennesday; 22:0 auto backup." }));
         QCOMPARE(view_->BackupNameAt(1), QString("Beta"));
         // Modify ends by resetting the shared state.
         QCOMPARE(state_.lastDestination, vorn::DestinationSettings {});
