@@ -47,6 +47,15 @@ void Prompt::Warning(const QString& text, const QString& caption, QWidget* paren
     QMessageBox::warning(parent, caption, text);
 }
 
+void Prompt::Message(const QString& text, const QString& caption, QWidget* parent)
+{
+    Answer ignored {};
+    if (TakePreset(text, caption, ignored))
+        return;
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
 Prompt::Answer Prompt::Question(
     const QString& text, const QString& caption, QWidget* parent, bool warningIcon)
 {

@@ -18,6 +18,8 @@ public:
     };
 
     static void Warning(const QString& text, const QString& caption, QWidget* parent = nullptr);
+    // A plain message box: no icon, one OK button.
+    static void Message(const QString& text, const QString& caption, QWidget* parent = nullptr);
     [[nodiscard]] static Answer Question(
         const QString& text, const QString& caption, QWidget* parent = nullptr, bool warningIcon = false);
 

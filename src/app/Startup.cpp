@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 #include "app/Prompt.h"
 #include "ftpclient/Ftp.h"
+#include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
@@ -105,6 +106,7 @@ int RunDesktop(QApplication& app)
     // The window owns its runs and stops and joins them in its destructor, before `db` goes.
     CMainFrame frame(db.get(), QDir::currentPath());
     auto* runs = new DesktopRuns(&frame, db.get());
+    new ProjectEditor(&frame, db.get());
     QObject::connect(&frame, &CMainFrame::exitConfirmed, &app, &QApplication::quit, Qt::QueuedConnection);
     frame.show();
 

@@ -1,0 +1,141 @@
+#include "editor/CDestFtpOptions.h"
+
+#include "app/Prompt.h"
+#include "editor/EditorWidgets.h"
+#include "editor/RemoteBrowser.h"
+#include "editor/RemoteFolderList.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+using vorn::editor::MakeEdit;
+
+CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidget* parent)
+    : QDialog(parent)
+    , serverEdit_(MakeEdit(this, "destServerEdit", 128))
+    , portEdit_(MakeEdit(this, "destPortEdit", 16, true))
+    , userEdit_(MakeEdit(this, "destUserEdit", 32))
+    , passwordEdit_(MakeEdit(this, "destPasswordEdit", 32))
+    , pathEdit_(MakeEdit(this, "destPathEdit", 0))
+    , connectButton_(new QPushButton("Connect", this))
+    , okButton_(new QPushButton("OK", this))
+    , cancelButton_(new QPushButton("Cancel", this))
+    , list_(new RemoteFolderList(this))
+{
+    setObjectName("destFtpOptionsDialog");
+    setWindowTitle("Destination FTP Options");
+    connectButton_->setObjectName("destConnectButton");
+    okButton_->setObjectName("destOkButton");
+    cancelButton_->setObjectName("destCancelButton");
+    list_->setObjectName("destRemoteList");
+    okButton_->setDefault(true);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    serverEdit_->setToolTip(vorn::editor::ServerToolTip());
+    pathEdit_->setToolTip("Connect, then double-click folders to choose the destination folder.");
+
+    auto* outer = new QGroupBox("Destination FTP Options", this);
+    auto* info = new QGroupBox("FTP Information", outer);
+    auto* infoGrid = new QGridLayout(info);
+    infoGrid->addWidget(new QLabel("Server:", info), 0, 0);
+    infoGrid->addWidget(serverEdit_, 0, 1);
+    infoGrid->addWidget(new QLabel("Port:", info), 0, 2);
+    infoGrid->addWidget(portEdit_, 0, 3);
+    infoGrid->addWidget(new QLabel("Username:", info), 1, 0);
+    infoGrid->addWidget(userEdit_, 1, 1);
+    infoGrid->addWidget(new QLabel("Password:", info), 1, 2);
+    infoGrid->addWidget(passwordEdit_, 1, 3);
+    infoGrid->addWidget(connectButton_, 2, 3);
+    portEdit_->setMaximumWidth(fontMetrics().horizontalAdvance("000000000") + 12);
+
+    auto* pathRow = new QHBoxLayout;
+    pathRow->addWidget(new QLabel("FTP Path:", outer));
+    pathRow->addWidget(pathEdit_, 1);
+
+    auto* outerLayout = new QVBoxLayout(outer);
+    outerLayout->addWidget(info);
+    outerLayout->addLayout(pathRow);
+    outerLayout->addWidget(list_, 1);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(okButton_);
+    buttons->addWidget(cancelButton_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(outer, 1);
+    layout->addLayout(buttons);
+
+    list_->SetColumnWidths(98, 70, 70);
+
+    portEdit_->setText("21");
+    pathEdit_->setText("/");
+    browser_ = new RemoteBrowser(
+        { serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
+        "Connect Ftp site failed!", this);
+    // The prefill replaces the defaults above, an empty path included.
+    serverEdit_->setText(QString::fromStdString(prefill.ftpdestip));
+    portEdit_->setText(QString::fromStdString(prefill.ftpdestport));
+    userEdit_->setText(QString::fromStdString(prefill.ftpdestuser));
+    passwordEdit_->setText(QString::fromStdString(prefill.ftpdestpass));
+    browser_->SetPath(prefill.ftpdestpath);
+
+    for (QLineEdit* edit : { serverEdit_, portEdit_, userEdit_, passwordEdit_ })
+        edit->installEventFilter(this);
+    connect(connectButton_, &QPushButton::clicked, browser_, &RemoteBrowser::Connect);
+    connect(okButton_, &QPushButton::clicked, this, &CDestFtpOptions::accept);
+    connect(cancelButton_, &QPushButton::clicked, this, &CDestFtpOptions::reject);
+    resize(520, 440);
+}
+
+vorn::DestinationSettings CDestFtpOptions::ReadEdits() const
+{
+    vorn::DestinationSettings read;
+    read.ftpdestpath = browser_->path();
+    read.ftpdestip = serverEdit_->text().toStdString();
+    read.ftpdestuser = userEdit_->text().toStdString();
+    read.ftpdestpass = passwordEdit_->text().toStdString();
+    read.ftpdestport = portEdit_->text().toStdString();
+    return read;
+}
+
+void CDestFtpOptions::accept()
+{
+    destination_ = ReadEdits();
+    if (destination_.ftpdestip.empty()) {
+        Prompt::Warning("Destition server address is blank, please enter server address!", "Warning", this);
+        return;
+    }
+    if (destination_.ftpdestpath.empty()) {
+        Prompt::Warning("Destinition FTP Path is blank, please select any directory!", "Warning", this);
+        return;
+    }
+    QDialog::accept();
+}
+
+void CDestFtpOptions::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool CDestFtpOptions::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        // Enter in a login field means "connect with what I typed", not OK.
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            browser_->Connect();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

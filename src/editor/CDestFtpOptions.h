@@ -1,0 +1,43 @@
+#pragma once
+
+#include "editor/DestinationSettings.h"
+
+#include <QDialog>
+
+class QLineEdit;
+class QPushButton;
+class RemoteBrowser;
+class RemoteFolderList;
+
+// "Destination FTP Options": the destination server of an Ftp->Ftp project, its login and
+// the destination folder, picked by walking the server's folders.
+class CDestFtpOptions : public QDialog {
+    Q_OBJECT
+public:
+    explicit CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidget* parent = nullptr);
+
+    // The five edits as they were when OK was accepted.
+    [[nodiscard]] const vorn::DestinationSettings& destination() const { return destination_; }
+    [[nodiscard]] RemoteBrowser* browser() const { return browser_; }
+
+    void accept() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    [[nodiscard]] vorn::DestinationSettings ReadEdits() const;
+
+    QLineEdit* serverEdit_;
+    QLineEdit* portEdit_;
+    QLineEdit* userEdit_;
+    QLineEdit* passwordEdit_;
+    QLineEdit* pathEdit_;
+    QPushButton* connectButton_;
+    QPushButton* okButton_;
+    QPushButton* cancelButton_;
+    RemoteFolderList* list_;
+    RemoteBrowser* browser_;
+    vorn::DestinationSettings destination_;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+class QKeyEvent;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+
+namespace vorn::editor {
+
+// An edit box with an object name, a length limit (0: none) and, optionally, digits only.
+[[nodiscard]] QLineEdit* MakeEdit(
+    QWidget* parent, const char* objectName, int maxLength, bool digitsOnly = false);
+
+// A push button that Enter never presses: in the project dialog neither Enter nor Esc acts.
+[[nodiscard]] QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& caption);
+
+// The tool tip of every server field.
+[[nodiscard]] QString ServerToolTip();
+
+// Enter, Return and Esc: the keys the project dialog and its pages swallow.
+[[nodiscard]] bool IsEnterOrEscape(const QKeyEvent* event);
+
+} // namespace vorn::editor

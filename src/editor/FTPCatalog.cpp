@@ -1,0 +1,133 @@
+#include "editor/FTPCatalog.h"
+
+#include "editor/EditorState.h"
+#include "editor/EditorWidgets.h"
+#include "editor/RemoteBrowser.h"
+#include "editor/RemoteFolderList.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using vorn::editor::MakeButton;
+using vorn::editor::MakeEdit;
+
+namespace {
+
+QString SystemFolderPicker(QWidget* parent, const QString& title, const QString& start)
+{
+    return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
+}
+
+QString Text(const std::string& bytes)
+{
+    return QString::fromStdString(bytes);
+}
+
+} // namespace
+
+FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
+    : QWidget(parent)
+    , nameEdit_(MakeEdit(this, "projectNameEdit", 0))
+    , serverEdit_(MakeEdit(this, "serverEdit", 128))
+    , portEdit_(MakeEdit(this, "portEdit", 16, true))
+    , userEdit_(MakeEdit(this, "userEdit", 32))
+    , passwordEdit_(MakeEdit(this, "passwordEdit", 32))
+    , pathEdit_(MakeEdit(this, "ftpPathEdit", 0))
+    , localEdit_(MakeEdit(this, "localPathEdit", 0))
+    , connectButton_(MakeButton(this, "connectButton", "Connect"))
+    , browseButton_(MakeButton(this, "browseButton", "Browse "))
+    , list_(new RemoteFolderList(this))
+    , folderPicker_(SystemFolderPicker)
+{
+    setObjectName("directorySettingsPage");
+    list_->setObjectName("remoteList");
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    serverEdit_->setToolTip(vorn::editor::ServerToolTip());
+    pathEdit_->setToolTip("Connect, then double-click folders to choose the folder to back up.");
+    portEdit_->setText("21");
+    pathEdit_->setText("/");
+
+    auto* info = new QGroupBox("FTP Information", this);
+    info->setObjectName("ftpInformationGroup");
+    auto* infoGrid = new QGridLayout(info);
+    infoGrid->addWidget(new QLabel("Server:", info), 0, 0);
+    infoGrid->addWidget(serverEdit_, 0, 1);
+    infoGrid->addWidget(new QLabel("Port:", info), 0, 2);
+    infoGrid->addWidget(portEdit_, 0, 3);
+    infoGrid->addWidget(new QLabel("Username:", info), 1, 0);
+    infoGrid->addWidget(userEdit_, 1, 1);
+    infoGrid->addWidget(new QLabel("Password:", info), 1, 2);
+    infoGrid->addWidget(passwordEdit_, 1, 3);
+    infoGrid->addWidget(connectButton_, 1, 4);
+    infoGrid->setColumnStretch(1, 3);
+    infoGrid->setColumnStretch(3, 2);
+    portEdit_->setMaximumWidth(fontMetrics().horizontalAdvance("000000000") + 12);
+
+    auto* local = new QHBoxLayout;
+    local->addWidget(localEdit_, 1);
+    local->addWidget(browseButton_);
+
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(new QLabel("Project Name:", this), 0, 0);
+    grid->addWidget(nameEdit_, 0, 1);
+    grid->addWidget(info, 1, 0, 1, 2);
+    grid->addWidget(new QLabel("FTP Path:", this), 2, 0);
+    grid->addWidget(pathEdit_, 2, 1);
+    grid->addWidget(list_, 3, 0, 1, 2);
+    grid->addWidget(new QLabel("Local Path:", this), 4, 0);
+    grid->addLayout(local, 4, 1);
+    grid->setRowStretch(3, 1);
+
+    list_->SetColumnWidths(160, 75, 75);
+
+    browser_ = new RemoteBrowser(
+        { serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
+        "Connect FTP site failed!", this);
+    connect(connectButton_, &QPushButton::clicked, browser_, &RemoteBrowser::Connect);
+    connect(browseButton_, &QPushButton::clicked, this, &FTPCatalog::BrowseLocalFolder);
+
+    if (state.isModifying) {
+        const vorn::BackupProject& p = state.editedProject;
+        nameEdit_->setText(Text(p.ftpname));
+        browser_->SetPath(p.ftpsource);
+        localEdit_->setText(Text(p.ftpdest));
+        serverEdit_->setText(Text(p.ftpip));
+        userEdit_->setText(Text(p.ftpuser));
+        passwordEdit_->setText(Text(p.ftppassword));
+        portEdit_->setText(Text(p.ftpport));
+    }
+}
+
+void FTPCatalog::Collect(vorn::BackupProject& project) const
+{
+    project.ftpname = nameEdit_->text().toStdString();
+    project.ftpsource = browser_->path();
+    project.ftpdest = localEdit_->text().toStdString();
+    project.ftpip = serverEdit_->text().toStdString();
+    project.ftpuser = userEdit_->text().toStdString();
+    project.ftppassword = passwordEdit_->text().toStdString();
+    project.ftpport = portEdit_->text().toStdString();
+}
+
+void FTPCatalog::BrowseLocalFolder()
+{
+    const QString folder = folderPicker_(this, QStringLiteral("Please Select："), localEdit_->text());
+    if (!folder.isEmpty())
+        localEdit_->setText(QDir::toNativeSeparators(folder));
+}
+
+void FTPCatalog::keyPressEvent(QKeyEvent* event)
+{
+    if (vorn::editor::IsEnterOrEscape(event)) {
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+
+class QLineEdit;
+class QPushButton;
+class RemoteBrowser;
+class RemoteFolderList;
+
+namespace vorn {
+struct BackupProject;
+struct EditorState;
+} // namespace vorn
+
+// The "Directory Settings" page: project name, the source server and its login, the source
+// folder (picked by walking the server's folders) and the local destination folder.
+class FTPCatalog : public QWidget {
+    Q_OBJECT
+public:
+    // Shows the defaults, or the fields of state.editedProject when state.isModifying.
+    explicit FTPCatalog(const vorn::EditorState& state, QWidget* parent = nullptr);
+
+    // Writes ftpname, ftpsource, ftpdest, ftpip, ftpuser, ftppassword and ftpport.
+    void Collect(vorn::BackupProject& project) const;
+
+    // The folder picker behind "Browse ": returns the chosen folder, or an empty text when
+    // the user cancels. Tests replace the system's picker.
+    using FolderPicker = std::function<QString(QWidget* parent, const QString& title, const QString& start)>;
+    void setFolderPicker(FolderPicker picker) { folderPicker_ = std::move(picker); }
+
+    [[nodiscard]] RemoteBrowser* browser() const { return browser_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void BrowseLocalFolder();
+
+    QLineEdit* nameEdit_;
+    QLineEdit* serverEdit_;
+    QLineEdit* portEdit_;
+    QLineEdit* userEdit_;
+    QLineEdit* passwordEdit_;
+    QLineEdit* pathEdit_;
+    QLineEdit* localEdit_;
+    QPushButton* connectButton_;
+    QPushButton* browseButton_;
+    RemoteFolderList* list_;
+    RemoteBrowser* browser_;
+    FolderPicker folderPicker_;
+};

@@ -1,0 +1,113 @@
+#include "editor/FTPNew.h"
+
+#include "app/Prompt.h"
+#include "editor/CDestFtpOptions.h"
+#include "editor/EditorState.h"
+#include "editor/EditorWidgets.h"
+#include "editor/FTPCatalog.h"
+#include "editor/FTPRule.h"
+#include "rules/RuleEditorPage.h"
+#include "schedule/SchedulePage.h"
+#include "store/ProjectDb.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+FTPNew::FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent)
+    : QDialog(parent)
+    , state_(state)
+    , db_(db)
+    , tabs_(new QTabWidget(this))
+{
+    setObjectName("projectDialog");
+    setWindowTitle(state_.isModifying ? "Modify Plan" : "New Project");
+    tabs_->setObjectName("projectTabs");
+
+    // Built in tab order; each page fills itself as it is made.
+    directoryPage_ = new FTPCatalog(state_, tabs_);
+    copyRulesPage_ = new FTPRule(state_, tabs_);
+    filterRulesPage_ = new CSelectRule(state_, tabs_);
+    schedulerPage_ = new FTPScheme(state_, tabs_);
+    tabs_->addTab(directoryPage_, "Directory Settings");
+    tabs_->addTab(copyRulesPage_, "Copy Rules");
+    tabs_->addTab(filterRulesPage_, "Filter Rules");
+    tabs_->addTab(schedulerPage_, "Task Scheduler");
+    tabs_->setCurrentIndex(DirectorySettingsTab);
+
+    okButton_ = vorn::editor::MakeButton(this, "okButton", "OK");
+    cancelButton_ = vorn::editor::MakeButton(this, "cancelButton", "Cancel");
+    connect(okButton_, &QPushButton::clicked, this, &FTPNew::accept);
+    connect(cancelButton_, &QPushButton::clicked, this, &FTPNew::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(okButton_);
+    buttons->addWidget(cancelButton_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(5, 5, 10, 10);
+    layout->addWidget(tabs_, 1);
+    layout->addLayout(buttons);
+    resize(640, 560);
+}
+
+void FTPNew::Collect()
+{
+    vorn::BackupProject& project = state_.editedProject;
+    // The scheduler page appends its days; a second OK must not add them twice.
+    project.ftpplan.clear();
+    directoryPage_->Collect(project);
+    copyRulesPage_->Collect(project);
+    filterRulesPage_->Collect(project);
+    schedulerPage_->Collect(project);
+}
+
+void FTPNew::Refuse(Tab tab, const QString& message)
+{
+    tabs_->setCurrentIndex(tab);
+    Prompt::Warning(message, "Warning", this);
+}
+
+void FTPNew::accept()
+{
+    Collect();
+    const vorn::BackupProject& project = state_.editedProject;
+    if (project.ftpname.empty())
+        return Refuse(DirectorySettingsTab, "Project name can't be blank, please enter project name!");
+    if (project.ftpip.empty())
+        return Refuse(DirectorySettingsTab, "Server address is blank, please enter server address!");
+    if (project.ftpsource.empty())
+        return Refuse(DirectorySettingsTab, "Source FTP path is blank, please select source path!");
+    if (project.ftptype != 2 && project.ftpdest.empty())
+        return Refuse(DirectorySettingsTab, "Local path is blank, please enter or select local path!");
+    if (project.ftptype == 2 && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
+        // The destination dialog opens next with what has been entered so far.
+        state_.lastDestination = vorn::DestinationOf(project);
+        Refuse(CopyRulesTab,
+            project.ftpdestip.empty()
+                ? "Destination FTP Server address is blank, please enter destination address!"
+                : "Destination FTP path is blank, please select destination path!");
+        copyRulesPage_->ShowDestFtpOptions();
+        return;
+    }
+    // A change of letter case is a new name, and is checked like one.
+    const bool nameChanged = !state_.isModifying || project.ftpname != state_.selectedName;
+    if (nameChanged && vorn::ProjectExists(db_, project.ftpname)) {
+        tabs_->setCurrentIndex(DirectorySettingsTab);
+        Prompt::Message("Project name has being, please enter another project name!", "Warning", this);
+        return;
+    }
+    QDialog::accept();
+}
+
+void FTPNew::keyPressEvent(QKeyEvent* event)
+{
+    // Neither Enter nor Esc closes the dialog: only OK, Cancel and the close box do.
+    if (vorn::editor::IsEnterOrEscape(event)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QDialog>
+
+class QPushButton;
+class QTabWidget;
+class CSelectRule;
+class FTPCatalog;
+class FTPRule;
+class FTPScheme;
+
+namespace vorn {
+class ProjectDb;
+struct EditorState;
+} // namespace vorn
+
+// The project dialog: four pages in tabs. OK gathers the pages into state.editedProject,
+// checks it and closes only when it passes; the caller stores it. The dialog itself writes
+// nothing to the database: it only asks whether a name is taken.
+class FTPNew : public QDialog {
+    Q_OBJECT
+public:
+    enum Tab { DirectorySettingsTab, CopyRulesTab, FilterRulesTab, TaskSchedulerTab };
+
+    // `state` and `db` must outlive the dialog. The pages read state.isModifying and
+    // state.editedProject as they are built.
+    FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent = nullptr);
+
+    void accept() override;
+
+    [[nodiscard]] QTabWidget* tabs() const { return tabs_; }
+    [[nodiscard]] FTPCatalog* directoryPage() const { return directoryPage_; }
+    [[nodiscard]] FTPRule* copyRulesPage() const { return copyRulesPage_; }
+    [[nodiscard]] CSelectRule* filterRulesPage() const { return filterRulesPage_; }
+    [[nodiscard]] FTPScheme* schedulerPage() const { return schedulerPage_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Collect();
+    // Selects the tab and shows the warning; the dialog stays open.
+    void Refuse(Tab tab, const QString& message);
+
+    vorn::EditorState& state_;
+    vorn::ProjectDb* db_;
+    QTabWidget* tabs_;
+    FTPCatalog* directoryPage_;
+    FTPRule* copyRulesPage_;
+    CSelectRule* filterRulesPage_;
+    FTPScheme* schedulerPage_;
+    QPushButton* okButton_;
+    QPushButton* cancelButton_;
+};

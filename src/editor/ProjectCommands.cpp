@@ -1,0 +1,94 @@
+#include "editor/ProjectCommands.h"
+
+#include "app/Prompt.h"
+#include "editor/EditorState.h"
+#include "editor/FTPNew.h"
+#include "store/ProjectDb.h"
+#include "views/VornBackupView.h"
+
+#include <QPointer>
+
+namespace vorn {
+namespace {
+
+QString NotSavedMessage(const BackupProject& project, ProjectDb* db)
+{
+    return QStringLiteral("The project \"%1\" could not be saved in the project database \"%2\".")
+        .arg(QString::fromStdString(project.ftpname), db ? QString::fromStdString(db->path()) : QString());
+}
+
+} // namespace
+
+FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CVornBackupView* view)
+{
+    if (state.dialogOpen)
+        return nullptr;
+    state.isModifying = false;
+    state.selectedName.clear();
+    BackupProject& project = state.editedProject;
+    project.ftpplan.clear();
+    // A new project starts without another project's destination server or archive password.
+    ApplyDestination(DestinationSettings {}, project);
+    project.ftpcompass.clear();
+
+    auto* dialog = new FTPNew(state, db, parent);
+    state.dialogOpen = true;
+    QPointer<CVornBackupView> list(view);
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, list](int result) {
+        state.dialogOpen = false;
+        dialog->deleteLater();
+        if (result != QDialog::Accepted)
+            return;
+        if (!InsertProject(db, state.editedProject)) {
+            Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
+            return;
+        }
+        if (list)
+            list->WriteProjectRow(list->rowCount(), state.editedProject, false);
+    });
+    dialog->open();
+    return dialog;
+}
+
+FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CVornBackupView* view)
+{
+    if (state.dialogOpen || !view)
+        return nullptr;
+    const int row = view->selectedRow();
+    if (row < 0 || row >= view->rowCount())
+        return nullptr;
+    state.selectedName = view->BackupNameAt(row).toStdString();
+    state.editedProject.ftpplan.clear();
+    if (!LoadProject(db, state.selectedName, state.editedProject)) {
+        state.selectedName.clear();
+        return nullptr;
+    }
+
+    state.isModifying = true;
+    auto* dialog = new FTPNew(state, db, parent);
+    state.dialogOpen = true;
+    QPointer<CVornBackupView> list(view);
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, list](int result) {
+        const std::string oldName = state.selectedName;
+        state.dialogOpen = false;
+        state.lastDestination = DestinationSettings {};
+        state.isModifying = false;
+        state.selectedName.clear();
+        dialog->deleteLater();
+        if (result != QDialog::Accepted)
+            return;
+        if (!UpdateProject(db, oldName, state.editedProject)) {
+            Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
+            return;
+        }
+        if (!list)
+            return;
+        const int at = list->FindRowByName(QString::fromStdString(oldName));
+        if (at >= 0)
+            list->WriteProjectRow(at, state.editedProject, true);
+    });
+    dialog->open();
+    return dialog;
+}
+
+} // namespace vorn
