@@ -5,7 +5,6 @@
 #include "app/Resources.h"
 #include "app/SpeedText.h"
 #include "app/ToolbarIcons.h"
-#include "common/TimeText.h"
 #include "controls/TextProgressBar.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
@@ -112,6 +111,10 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
 
 CMainFrame::~CMainFrame()
 {
+    // Workers report through queued calls to this window and read its RunControl and
+    // figures: they are stopped and joined while all of it still exists.
+    if (hooks_.shutdownRuns)
+        hooks_.shutdownRuns();
     for (auto& [id, timer] : timers_)
         timer->stop();
     if (trayIcon_)
@@ -144,7 +147,7 @@ void CMainFrame::CreatePanes()
     setCentralWidget(outerSplitter_);
 
     projectView_->setRunInfoProvider([this] {
-        return CVornBackupView::RunInfo { runState(), runProjectName_ };
+        return CVornBackupView::RunInfo { runState(), runProjectName() };
     });
     connect(projectView_, &CVornBackupView::selectedRowChanged, this, [this] { UpdateCommandStates(); });
     connect(projectView_, &CVornBackupView::newRequested, this, &CMainFrame::OnNew);
@@ -332,7 +335,7 @@ void CMainFrame::CreateStatusBar()
     bar->setObjectName("statusBar");
     bar->setSizeGripEnabled(true);
     promptPane_ = new StatusPane("statusPrompt", 450, bar);
-    promptPane_->setText("Ready");
+    promptPane_->setText(idleStatusText_);
     progressPane_ = new QFrame(bar);
     progressPane_->setObjectName("statusProgressPane");
     progressPane_->setFixedWidth(124);
@@ -389,13 +392,18 @@ void CMainFrame::CreateTray()
 
 void CMainFrame::setRunState(int state)
 {
-    figures_.runState.store(state);
+    runControl_.setRunState(state);
     UpdateCommandStates();
+}
+
+QString CMainFrame::runProjectName() const
+{
+    return QString::fromStdString(runControl_.runProjectName());
 }
 
 void CMainFrame::setRunProjectName(const QString& name)
 {
-    runProjectName_ = name;
+    runControl_.setRunProjectName(name.toStdString());
     UpdateCommandStates();
 }
 
@@ -423,7 +431,7 @@ void CMainFrame::UpdateCommandStates()
     const int row = selectedRow();
     const bool hasRow = row >= 0 && row < projectView_->rowCount();
     // The running or paused project can be neither modified nor deleted.
-    const bool editable = hasRow && projectView_->BackupNameAt(row) != runProjectName_;
+    const bool editable = hasRow && projectView_->BackupNameAt(row) != runProjectName();
 
     modifyAction_->setEnabled(editable);
     deleteAction_->setEnabled(editable);
@@ -470,7 +478,7 @@ void CMainFrame::OnDelete()
     const int row = selectedRow();
     if (row < 0 || row >= projectView_->rowCount())
         return;
-    if (projectView_->BackupNameAt(row) == runProjectName_)
+    if (projectView_->BackupNameAt(row) == runProjectName())
         return;
     if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this)
         != Prompt::Answer::Yes)
@@ -480,7 +488,7 @@ void CMainFrame::OnDelete()
     if (current < 0 || current >= projectView_->rowCount())
         return;
     const QString name = projectView_->BackupNameAt(current);
-    if (name == runProjectName_)
+    if (name == runProjectName())
         return;
     projectView_->RemoveProjectRow(current);
     (void)vorn::DeleteProject(db_, name.toStdString());
@@ -497,28 +505,26 @@ void CMainFrame::OnRun()
     const int row = selectedRow();
     if (row < 0 || row >= projectView_->rowCount())
         return;
-    runProjectName_ = projectView_->BackupNameAt(row);
-    hooks_.startRun(runProjectName_);
+    hooks_.startRun(projectView_->BackupNameAt(row));
     UpdateCommandStates();
 }
 
 void CMainFrame::OnPauseResume()
 {
     const int state = runState();
-    if ((state != 1 && state != 2) || !hooks_.pauseRun)
+    if (state != 1 && state != 2)
         return;
-    figures_.transferSpeed.store(0.0F);
-    figures_.transferredBytes.store(0);
+    const QString name = runProjectName();
+    // The RunControl refuses when the run ended in the meantime: then no cell changes.
+    if (state == 1 ? !runControl_.Pause() : !runControl_.Resume())
+        return;
+    figures_.ResetSpeed();
     if (state == 1) {
         meter_.Pause();
-        hooks_.pauseRun(true);
-        figures_.runState.store(2);
-        projectView_->SetTransferStatus(runProjectName_, "Pause");
+        projectView_->SetTransferStatus(name, "Pause");
     } else {
         meter_.Resume(processClock_.elapsed());
-        hooks_.pauseRun(false);
-        figures_.runState.store(1);
-        projectView_->SetTransferStatus(runProjectName_, "Run");
+        projectView_->SetTransferStatus(name, "Run");
     }
     UpdateCommandStates();
 }
@@ -526,17 +532,11 @@ void CMainFrame::OnPauseResume()
 void CMainFrame::OnStop()
 {
     const int state = runState();
-    if ((state != 1 && state != 2) || !hooks_.stopRunAndWait)
+    if (state != 1 && state != 2)
         return;
-    const QString name = runProjectName_;
-    if (!hooks_.stopRunAndWait())
-        return;
-    (void)vorn::SetProjectStatus(db_, name.toStdString(), "Stop");
-    figures_.runState.store(0);
-    runProjectName_.clear();
-    projectView_->SetTransferStatus(name, "Stop");
-    projectView_->SetLastBackupTime(name, QString::fromStdString(vorn::FormatLocalNow("%m/%d/%Y %H:%M:%S")));
-    statusView_->SetResultText("Transmission Results: stopped!");
+    // The run ends within about a second, stores "Stop" and reports the cells and the result
+    // line itself; a paused run is woken up to do so.
+    runControl_.Stop();
     UpdateCommandStates();
 }
 
@@ -547,8 +547,11 @@ void CMainFrame::OnExit()
 
 void CMainFrame::SetTransferModeActive(bool active)
 {
+    const bool changed = transferModeActive_ != active;
     transferModeActive_ = active;
     UpdateCommandStates();
+    if (changed)
+        emit transferModeChanged(active);
 }
 
 void CMainFrame::ToggleTransmissionWindow()
@@ -676,14 +679,12 @@ void CMainFrame::closeEvent(QCloseEvent* event)
             event->ignore();
             return;
         }
-        // Stop and join the run before anything it uses goes away, then record the stop.
-        const QString name = runProjectName_;
-        if (hooks_.stopRunAndWait)
-            (void)hooks_.stopRunAndWait();
-        (void)vorn::SetProjectStatus(db_, name.toStdString(), "Stop");
-        figures_.runState.store(0);
-        runProjectName_.clear();
     }
+    // Stop and join the run before the program ends: it stores "Stop" itself. A run that
+    // finished while the question was open keeps its own outcome. No scheduled run may start
+    // between now and the end of the program either.
+    if (hooks_.shutdownRuns)
+        hooks_.shutdownRuns();
     for (auto& [id, timer] : timers_)
         timer->stop();
     if (trayIcon_)
@@ -697,7 +698,7 @@ bool CMainFrame::event(QEvent* event)
     // Prompts of menu items and toolbar buttons go to status pane 0, never over the others.
     if (event->type() == QEvent::StatusTip) {
         const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
-        promptPane_->setText(tip.isEmpty() ? QStringLiteral("Ready") : tip);
+        promptPane_->setText(tip.isEmpty() ? idleStatusText_ : tip);
         return true;
     }
     return QMainWindow::event(event);
@@ -798,7 +799,7 @@ void CMainFrame::UpdateProgressPosition()
     }
     if (!progressBar_)
         return;
-    const float percent = figures_.percent.load();
+    const float percent = figures_.progressInfo.percent.load();
     // Round half up; a NaN or absurd figure from the worker must not overflow the cast.
     const double limited = std::isfinite(percent) ? std::clamp(double(percent), 0.0, 1.0e6) : 0.0;
     progressBar_->SetPos(static_cast<int>(limited + 0.5));
@@ -843,4 +844,67 @@ void CMainFrame::FinishLocalSample(std::uint64_t bytes)
     sampleInFlight_ = false;
     meter_.Record(bytes, processClock_.elapsed());
     ++localSamplesTaken_;
+}
+
+// ---- reports of a run ----
+
+void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t startTime)
+{
+    // The running project's own destination folder: the selected row may be another project
+    // (for a scheduled start it usually is), whose folder says nothing about this run.
+    const int row = projectView_->FindRowByName(name);
+    const QString folder
+        = row >= 0 ? projectView_->model()->Cell(row, ProjectListModel::DestinationFolder) : QString();
+    statusView_->SetResultText(QString(61, QLatin1Char(' ')));
+    BeginRunDisplays(scheduled, startTime, folder);
+    UpdateCommandStates();
+}
+
+void CMainFrame::OnRunProjectStatus(const QString& name, const QString& status)
+{
+    projectView_->SetTransferStatus(name, status);
+}
+
+void CMainFrame::OnRunLastBackupTime(const QString& name, const QString& timeText)
+{
+    projectView_->SetLastBackupTime(name, timeText);
+}
+
+void CMainFrame::OnRunFileRow(
+    std::uint64_t runRowId, const QString& time, const QString& path, const QString& size)
+{
+    runRows_[runRowId] = statusView_->AddRow(time, path, size, "...");
+}
+
+void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status)
+{
+    const auto it = runRows_.find(runRowId);
+    if (it == runRows_.end())
+        return;
+    // A row removed by Clean in the meantime stays removed.
+    (void)statusView_->SetRowStatus(it->second, status);
+    runRows_.erase(it);
+}
+
+void CMainFrame::OnRunResultText(const QString& text)
+{
+    statusView_->SetResultText(text);
+}
+
+void CMainFrame::OnRunFinished(const QString& name, const QString& status)
+{
+    runRows_.clear();
+    UpdateCommandStates();
+    emit runFinished(name, status);
+}
+
+void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
+{
+    projectView_->SetNextBackupTime(name, timeText);
+}
+
+void CMainFrame::SetIdleStatusText(const QString& text)
+{
+    idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
+    promptPane_->setText(idleStatusText_);
 }

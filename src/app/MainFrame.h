@@ -2,7 +2,8 @@
 
 #include "app/HelpPages.h"
 #include "app/LocalSpeedMeter.h"
-#include "app/TransferFigures.h"
+#include "engine/RunControl.h"
+#include "engine/TransferFigures.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <unordered_map>
 
 class QAction;
 class QFrame;
@@ -32,8 +34,8 @@ class ProjectDb;
 
 // The main window: menus, toolbar, status bar, the four panes, the tray icon, the timers and
 // the bookkeeping of the one project that may run. Everything here lives on the GUI thread;
-// a run's worker writes only the atomics in figures() and reaches the rest through queued
-// calls.
+// a run's worker writes only runControl() and the atomics in figures(), and reaches the rest
+// through queued calls (the OnRun... reports below).
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
@@ -47,11 +49,13 @@ public:
         ProgressBarCreateTimer = 10,
     };
 
-    // Where the run control and the editor plug in. Unset hooks leave their commands inert.
+    // Where the runs, the scheduler and the editor plug in. Unset hooks leave their commands
+    // inert. Pause, Resume and Stop act on runControl() directly.
     struct Hooks {
         std::function<void(const QString& name)> startRun; // start RunProject for the project
-        std::function<void(bool pause)> pauseRun; // pause (true) or resume (false)
-        std::function<bool()> stopRunAndWait; // cancel the run and join its worker
+        // Stop the run, start none any more, join every worker. Called when the user leaves and
+        // from the destructor, while every widget still exists.
+        std::function<void()> shutdownRuns;
         std::function<void()> newProject; // project dialog, new
         std::function<void()> modifyProject; // project dialog, selected row
         std::function<void(int timerId)> schedulerTimer; // timers 2, 3 and 4
@@ -65,11 +69,14 @@ public:
 
     [[nodiscard]] Hooks& hooks() { return hooks_; }
     [[nodiscard]] vorn::TransferFigures& figures() { return figures_; }
+    [[nodiscard]] vorn::RunControl& runControl() { return runControl_; }
     [[nodiscard]] vorn::ProjectDb* projectDb() const { return db_; }
 
-    [[nodiscard]] int runState() const { return figures_.runState.load(); }
+    // runState and runProjectName are the RunControl's. The setters change them there; a run
+    // sets them itself, so only tests need these.
+    [[nodiscard]] int runState() const { return runControl_.runState(); }
     void setRunState(int state);
-    [[nodiscard]] QString runProjectName() const { return runProjectName_; }
+    [[nodiscard]] QString runProjectName() const;
     void setRunProjectName(const QString& name);
     [[nodiscard]] int selectedRow() const;
     [[nodiscard]] bool transferModeActive() const { return transferModeActive_; }
@@ -122,6 +129,21 @@ public:
     [[nodiscard]] std::uint64_t sampledBytes() const { return meter_.sampledBytes(); }
     [[nodiscard]] int localSamplesTaken() const { return localSamplesTaken_; }
 
+    // Reports of a run, on the GUI thread in the order the run made them (QueuedRunObserver).
+    // `startTime` is when the run began on its own thread.
+    void OnRunStarted(const QString& name, bool scheduled, std::time_t startTime);
+    void OnRunProjectStatus(const QString& name, const QString& status);
+    void OnRunLastBackupTime(const QString& name, const QString& timeText);
+    void OnRunFileRow(std::uint64_t runRowId, const QString& time, const QString& path, const QString& size);
+    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status);
+    void OnRunResultText(const QString& text);
+    void OnRunFinished(const QString& name, const QString& status);
+    // The scheduler worked out a project's next backup time again.
+    void OnNextBackupTime(const QString& name, const QString& timeText);
+
+    // What status pane 0 shows when no prompt is shown ("Ready" unless set): a lasting notice.
+    void SetIdleStatusText(const QString& text);
+
     // One QTimer per id; all of them end in OnTimer.
     void StartTimerId(int id, int milliseconds);
     void StopTimerId(int id);
@@ -131,6 +153,10 @@ public:
 signals:
     // The user confirmed leaving: the application quits.
     void exitConfirmed();
+    // A run has ended and its last report is shown.
+    void runFinished(const QString& name, const QString& status);
+    // Active (true) or passive data connections for the runs that start from now on.
+    void transferModeChanged(bool active);
 
 protected:
     bool event(QEvent* event) override;
@@ -153,9 +179,10 @@ private:
     vorn::ProjectDb* db_;
     QString startupFolder_;
     Hooks hooks_;
+    vorn::RunControl runControl_;
     vorn::TransferFigures figures_;
-    QString runProjectName_;
     bool transferModeActive_ = true;
+    QString idleStatusText_ = QStringLiteral("Ready");
 
     CVornBackupView* projectView_ = nullptr;
     CVornStatus* statusView_ = nullptr;
@@ -188,6 +215,8 @@ private:
     QString runDestinationFolder_;
     std::int64_t runFirstStatusRow_ = 0;
     bool sampleInFlight_ = false;
+    // The run's row ids and the status list's, for the rows still waiting for their status.
+    std::unordered_map<std::uint64_t, std::int64_t> runRows_;
     int localSamplesTaken_ = 0;
 
     QAction* newAction_ = nullptr;

@@ -15,6 +15,7 @@ class ProjectDb;
 struct StartupOptions {
     std::optional<std::string> databasePath; // --db PATH
     QString screenshotPath; // --screenshot PATH: save the window and quit
+    QString runProject; // --run NAME: start this project once the window is shown
     QString error; // not empty when the command line is wrong
 };
 

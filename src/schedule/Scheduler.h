@@ -53,6 +53,9 @@ public:
     // the local date has changed since the last load without the watch seeing midnight (the
     // machine slept through it). Does nothing before the first reload.
     void MidnightTick();
+    // Reloads when the reload armed by Start or MidnightTick is due (what Poll does first), so
+    // that a host driving the scheduler from its own timers gets the midnight reload too.
+    void ReloadIfDue();
     // One check pass on the calling thread; false when another pass is active.
     bool CheckDuePlans();
     // Works out the next backup time of `name` from its stored schedule and reports it.
@@ -63,7 +66,6 @@ public:
     [[nodiscard]] bool PassActive() const;
 
 private:
-    void ReloadIfDue();
     void RunClaimedPass();
     void StartProject(std::unique_lock<std::mutex>& lock, const std::string& name);
     void FinishPass();

@@ -235,7 +235,7 @@ private slots:
         // A row of an earlier run names a file that is in the folder: not this run's bytes.
         frame.statusView()->AddRow("09:00:00", "/site/old.bin", "1000", "Success");
         frame.figures().runMode = 1;
-        frame.figures().runState = 1;
+        frame.setRunState(1);
         frame.BeginRunDisplays(false, start, QString::fromStdString(dest.string()));
         QVERIFY(frame.progressBar()->isVisible());
         for (const char* name : { "/site/a.bin", "/site/sub/b.bin", "/site/a.bin", "/site/stale.bin",
@@ -248,14 +248,14 @@ private slots:
 
         frame.figures().runMode = 2;
         frame.figures().transferSpeed = 1536.0F;
-        frame.figures().percent = 42.5F;
+        frame.figures().progressInfo.percent = 42.5F;
         QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString("Current Transmission Speed: 1.5KB/S"), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 43, 5000);
-        frame.figures().percent = std::numeric_limits<float>::infinity();
+        frame.figures().progressInfo.percent = std::numeric_limits<float>::infinity();
         QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 0, 5000);
 
         // The run ends: within a timer period the speed text goes and the bar hides.
-        frame.figures().runState = 0;
+        frame.setRunState(0);
         QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar()->isHidden(), 5000);
         QVERIFY(!frame.timerActive(CMainFrame::SpeedTextTimer));

@@ -55,6 +55,8 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.insert(args.end(), { "--drop-data-after", std::to_string(*options.dropDataAfter) });
     if (options.slowDataBytesPerSecond > 0)
         args.insert(args.end(), { "--slow-data", std::to_string(options.slowDataBytesPerSecond) });
+    if (options.logCommands)
+        args.push_back("--log-commands");
     return args;
 }
 

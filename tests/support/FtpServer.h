@@ -34,6 +34,7 @@ struct FtpServerOptions {
     // RETR sends this many bytes, then drops the data connection and answers 426.
     std::optional<std::uint64_t> dropDataAfter;
     std::uint64_t slowDataBytesPerSecond = 0; // 0: full speed
+    bool logCommands = false; // every command and reply in log() ("<- EPSV", "-> 229 ...")
 };
 
 // A real FTP server (pyftpdlib, tests/support/ftp_server.py) on 127.0.0.1 and a free port,

@@ -158,9 +158,11 @@ def main():
     parser.add_argument("--stall-on-connect", action="store_true")
     parser.add_argument("--drop-data-after", type=int, metavar="BYTES")
     parser.add_argument("--slow-data", type=int, metavar="BYTES_PER_SEC")
+    parser.add_argument("--log-commands", action="store_true",
+                        help="log every command and reply, not only transfers and logins")
     args = parser.parse_args()
 
-    logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+    logging.basicConfig(level=logging.DEBUG if args.log_commands else logging.INFO, stream=sys.stderr,
                         format="[%(asctime)s] %(message)s")
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")

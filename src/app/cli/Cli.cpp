@@ -1,6 +1,8 @@
 #include "app/cli/Cli.h"
 
 #include "app/cli/CliRun.h"
+#include "app/cli/CliSchedule.h"
+#include "app/cli/FieldText.h"
 #include "ftpclient/Ftp.h"
 #include "schedule/Schedule.h"
 #include "store/ProjectDb.h"
@@ -20,6 +22,7 @@ namespace {
 
 constexpr const char* kUsage = "Usage: vornbackup-cli [--db PATH] list\n"
                                "       vornbackup-cli [--db PATH] [--active] run NAME\n"
+                               "       vornbackup-cli [--db PATH] [--active] schedule\n"
                                "       vornbackup-cli --help\n";
 
 constexpr const char* kHelp
@@ -41,6 +44,17 @@ constexpr const char* kHelp
       "               is then stored as \"Stop\".\n"
       "               Exit status: 0 \"Success\", 1 \"Fail\" or stopped, 2 when no\n"
       "               project of that name exists.\n"
+      "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
+      "               window does: the projects due today are loaded 5 seconds after\n"
+      "               the start and again after midnight, checked every second, and\n"
+      "               run one after another. Every line of a run is printed as by\n"
+      "               'run', after the project name and a tab, with the project's\n"
+      "               status changes and its next backup time. Projects changed\n"
+      "               while it runs count from the next reload. Only one scheduler\n"
+      "               may use a database at a time (the desktop program's counts\n"
+      "               too): a second one exits with status 1. SIGINT or SIGTERM\n"
+      "               stops a running project (stored as \"Stop\") and ends the\n"
+      "               command with status 0.\n"
       "\n"
       "Options:\n"
       "  --db PATH    Use the project database at PATH. Without it the command uses\n"
@@ -78,33 +92,6 @@ struct Verb {
     int (*run)(const VerbContext&);
 };
 
-// A field of the tab-separated output: a tab or line break inside a name or a path would
-// otherwise split a project over several fields or lines.
-std::string EscapeField(std::string_view text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '\\':
-            escaped += "\\\\";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\r':
-            escaped += "\\r";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 int ListProjects(const VerbContext& context)
 {
     std::string error;
@@ -141,6 +128,7 @@ int ListProjects(const VerbContext& context)
 constexpr Verb kVerbs[] = {
     { "list", 0, 0, &ListProjects },
     { "run", 1, 1, [](const VerbContext& c) { return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive); } },
+    { "schedule", 0, 0, [](const VerbContext& c) { return ScheduleVerb(c.db, c.out, c.err, c.passive); } },
 };
 
 int UsageError(std::ostream& err, const std::string& problem)

@@ -1,5 +1,7 @@
 #include "app/cli/CliRun.h"
 
+#include "app/cli/ConsoleObserver.h"
+#include "app/cli/StopSignals.h"
 #include "engine/BackupRun.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -13,41 +15,12 @@
 #include <mutex>
 #include <ostream>
 #include <pthread.h>
-#include <string_view>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace vorn {
 
 namespace {
-
-// A field of a file's line: a tab or line break in a listed name would otherwise split the
-// line or forge another one. Written as the list verb writes them.
-std::string EscapeField(std::string_view text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '\\':
-            escaped += "\\\\";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\r':
-            escaped += "\\r";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
 
 // A stop signal may come before RunProject has reset the run control for its start; the
 // flag keeps it, and the start applies it.
@@ -62,51 +35,25 @@ struct StopRequest {
     }
 };
 
-// Prints a file's line once its status is final, so each file is one line in the output.
-class ConsoleObserver : public RunObserver {
+// The shared console lines, plus the stop that a signal may have requested before
+// RunProject reset the run control for its start.
+class RunVerbObserver : public ConsoleObserver {
 public:
-    ConsoleObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
-        : out_(out)
-        , outputMutex_(outputMutex)
+    RunVerbObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
+        : ConsoleObserver(out, outputMutex)
         , stop_(stop)
     {
     }
 
-    void OnRunStarted(const std::string&) override
+    void OnRunStarted(const std::string& projectName) override
     {
         if (stop_.signalled)
             stop_.control.Stop();
+        ConsoleObserver::OnRunStarted(projectName);
     }
-
-    void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
-        const std::string& sizeText) override
-    {
-        rows_[rowId] = timeText + "\t" + EscapeField(remotePath) + "\t" + sizeText + "\t";
-    }
-
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override
-    {
-        const auto row = rows_.find(rowId);
-        if (row == rows_.end())
-            return;
-        Print(row->second + status);
-        rows_.erase(row);
-    }
-
-    void OnResultText(const std::string& text) override { Print(text); }
 
 private:
-    void Print(const std::string& line)
-    {
-        std::lock_guard lock(outputMutex_);
-        out_ << line << '\n';
-        out_.flush();
-    }
-
-    std::ostream& out_;
-    std::mutex& outputMutex_;
     StopRequest& stop_;
-    std::unordered_map<std::uint64_t, std::string> rows_;
 };
 
 std::string SpeedText(float speed)
@@ -171,24 +118,6 @@ private:
     std::thread thread_;
 };
 
-// Blocks SIGINT and SIGTERM for this thread and every thread started after it, so that the
-// companion's sigtimedwait receives them; restores the mask afterwards.
-class BlockStopSignals {
-public:
-    BlockStopSignals()
-    {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-    }
-    ~BlockStopSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
-private:
-    sigset_t previous_;
-};
-
 } // namespace
 
 int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
@@ -198,7 +127,7 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     RunControl control;
     StopRequest stop { control };
     TransferFigures figures;
-    ConsoleObserver observer(out, outputMutex, stop);
+    RunVerbObserver observer(out, outputMutex, stop);
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);

@@ -1,0 +1,173 @@
+#include "app/DesktopRuns.h"
+
+#include "app/MainFrame.h"
+#include "engine/BackupRun.h"
+#include "schedule/ProjectDbSchedulerHost.h"
+#include "schedule/Scheduler.h"
+#include "schedule/SchedulerLock.h"
+#include "store/ProjectDb.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+namespace {
+
+constexpr int kSchedulerPeriodMs = 1000;
+
+} // namespace
+
+// The scheduler's view of the window: plans, schedules and the run itself come from the
+// shared host over the store and the engine; the run slot comes from the RunController, so a
+// project claimed by the Run command but not started yet counts as running.
+class DesktopRuns::WindowSchedulerHost final : public vorn::SchedulerHost {
+public:
+    WindowSchedulerHost(vorn::ProjectDbSchedulerHost& inner, vorn::RunController& controller)
+        : inner_(inner)
+        , controller_(controller)
+    {
+    }
+
+    std::vector<vorn::PlanRow> QueryPlans() override { return inner_.QueryPlans(); }
+    std::optional<vorn::ScheduleTexts> QuerySchedule(const std::string& name) override
+    {
+        return inner_.QuerySchedule(name);
+    }
+    int RunState() const override
+    {
+        const int state = inner_.RunState();
+        return state == 0 && controller_.busy() ? 1 : state;
+    }
+    void RunProject(const std::string& name) override
+    {
+        (void)controller_.RunScheduled([&] { inner_.RunProject(name); });
+    }
+    void OnNextBackupTime(const std::string& name, const std::string& nextTime) override
+    {
+        inner_.OnNextBackupTime(name, nextTime);
+    }
+
+private:
+    vorn::ProjectDbSchedulerHost& inner_;
+    vorn::RunController& controller_;
+};
+
+DesktopRuns::DesktopRuns(CMainFrame* frame, vorn::ProjectDb* db, const vorn::Clock* clock)
+    : QObject(frame)
+    , frame_(frame)
+    , db_(db)
+    , clock_(clock ? *clock : systemClock_)
+    , controller_(frame->runControl())
+    , manualObserver_(frame, false, [this] { controller_.OnRunStarted(); })
+    , scheduledObserver_(frame, true, [this] { controller_.OnRunStarted(); })
+{
+    // The hooks may outlive this object (it can be deleted before the window): they check.
+    CMainFrame::Hooks& hooks = frame_->hooks();
+    const QPointer<DesktopRuns> self(this);
+    hooks.startRun = [self](const QString& name) {
+        if (self)
+            (void)self->StartRun(name);
+    };
+    hooks.shutdownRuns = [self] {
+        if (self)
+            self->Shutdown();
+    };
+    hooks.schedulerTimer = [self](int id) {
+        if (self)
+            self->OnSchedulerTimer(id);
+    };
+    StartScheduler();
+}
+
+DesktopRuns::~DesktopRuns()
+{
+    // The window may be half destroyed by now: nothing here touches it.
+    Shutdown();
+}
+
+void DesktopRuns::StartScheduler()
+{
+    if (!db_)
+        return;
+    vorn::SchedulerLock::AcquireResult acquired = vorn::AcquireSchedulerLock(*db_);
+    if (!acquired.lock) {
+        frame_->SetIdleStatusText("Scheduled backups are off: " + QString::fromStdString(acquired.error));
+        return;
+    }
+    lock_ = std::move(acquired.lock);
+    CMainFrame* frame = frame_;
+    host_ = std::make_unique<vorn::ProjectDbSchedulerHost>(
+        vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
+            !frame_->transferModeActive() },
+        [frame](const std::string& name, const std::string& nextTime) {
+            QMetaObject::invokeMethod(
+                frame,
+                [frame, name = QString::fromStdString(name), nextTime = QString::fromStdString(nextTime)] {
+                    frame->OnNextBackupTime(name, nextTime);
+                },
+                Qt::QueuedConnection);
+        });
+    windowHost_ = std::make_unique<WindowSchedulerHost>(*host_, controller_);
+    scheduler_ = std::make_unique<vorn::Scheduler>(*windowHost_, clock_, vorn::Scheduler::PassThread::Worker);
+    connect(frame_, &CMainFrame::transferModeChanged, this, [this](bool active) {
+        if (host_)
+            host_->SetPassive(!active);
+    });
+}
+
+bool DesktopRuns::StartRun(const QString& name)
+{
+    const vorn::RunEnvironment env { db_, &manualObserver_, &frame_->runControl(), &frame_->figures(),
+        !frame_->transferModeActive() };
+    const std::string project = name.toStdString();
+    return controller_.StartManual(project, [env, project] { (void)vorn::RunProject(project, env); });
+}
+
+void DesktopRuns::Shutdown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    // In this order: no scheduled project starts any more, the run in progress (of either
+    // kind) is stopped and the manual worker joined, then the pass thread is joined.
+    if (host_)
+        host_->Shutdown();
+    controller_.Shutdown();
+    scheduler_.reset();
+    windowHost_.reset();
+    host_.reset();
+    // Another window or the headless service may schedule from now on.
+    lock_.reset();
+}
+
+void DesktopRuns::OnSchedulerTimer(int id)
+{
+    if (!scheduler_) {
+        frame_->StopTimerId(id);
+        return;
+    }
+    switch (id) {
+    case CMainFrame::PlanReloadTimer:
+        frame_->StopTimerId(CMainFrame::PlanReloadTimer);
+        frame_->StopTimerId(CMainFrame::MidnightTimer);
+        scheduler_->Reload();
+        frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+        frame_->StartTimerId(CMainFrame::MidnightTimer, kSchedulerPeriodMs);
+        break;
+    case CMainFrame::SchedulerCheckTimer:
+        (void)scheduler_->Tick();
+        // Every plan of the list started as a one-shot: nothing to check until a reload.
+        if (scheduler_->PendingCount() == 0 && !scheduler_->PassActive())
+            frame_->StopTimerId(CMainFrame::SchedulerCheckTimer);
+        break;
+    case CMainFrame::MidnightTimer:
+        // The scheduler arms the reload after midnight (or after a night the machine slept
+        // through) on its own clock and carries it out here.
+        scheduler_->ReloadIfDue();
+        scheduler_->MidnightTick();
+        if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
+            frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "engine/RunObserver.h"
+
+#include <functional>
+
+class CMainFrame;
+
+// The run's reports, carried from the run's thread to the main window. Every call is queued
+// to the GUI thread (Qt::QueuedConnection keeps their order) and nothing here touches a
+// widget. The window stops and joins every run before it is destroyed, so `frame` outlives
+// every call; calls still queued then are dropped with the window's other posted events.
+class QueuedRunObserver final : public vorn::RunObserver {
+public:
+    // `scheduled`: the runs reported here were started by the scheduler. `onStarted`, when
+    // set, runs on the run's thread at the start, before the start is queued.
+    QueuedRunObserver(CMainFrame* frame, bool scheduled, std::function<void()> onStarted = {});
+
+    void OnRunStarted(const std::string& projectName) override;
+    void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+    void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
+    void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
+        const std::string& sizeText) override;
+    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
+    void OnResultText(const std::string& text) override;
+    void OnRunFinished(const std::string& projectName, const std::string& status) override;
+
+private:
+    CMainFrame* frame_;
+    bool scheduled_;
+    std::function<void()> onStarted_;
+};

@@ -1,0 +1,70 @@
+#include "app/cli/ConsoleObserver.h"
+
+#include "app/cli/FieldText.h"
+
+#include <ostream>
+
+namespace vorn {
+
+ConsoleObserver::ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style)
+    : out_(out)
+    , outputMutex_(outputMutex)
+    , style_(style)
+{
+}
+
+void ConsoleObserver::OnRunStarted(const std::string& projectName)
+{
+    projectName_ = projectName;
+}
+
+void ConsoleObserver::OnProjectStatus(const std::string& projectName, const std::string& status)
+{
+    if (style_ == Style::Service)
+        PrintProjectLine(projectName, "Transfer Status: " + status);
+}
+
+void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
+{
+    rows_[rowId]
+        = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
+}
+
+void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+{
+    const auto row = rows_.find(rowId);
+    if (row == rows_.end())
+        return;
+    Print(row->second + EscapeField(status));
+    rows_.erase(row);
+}
+
+void ConsoleObserver::OnResultText(const std::string& text)
+{
+    Print(EscapeField(text));
+}
+
+void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
+{
+    // Rows a stopped run never settled would otherwise pile up over a service's many runs.
+    rows_.clear();
+}
+
+void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std::string& text)
+{
+    std::lock_guard lock(outputMutex_);
+    out_ << EscapeField(projectName) << '\t' << EscapeField(text) << '\n';
+    out_.flush();
+}
+
+void ConsoleObserver::Print(const std::string& line)
+{
+    std::lock_guard lock(outputMutex_);
+    if (style_ == Style::Service)
+        out_ << EscapeField(projectName_) << '\t';
+    out_ << line << '\n';
+    out_.flush();
+}
+
+} // namespace vorn

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "engine/RunObserver.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace vorn {
+
+// Prints a run's reports as lines: each file once its status is final (so every file is one
+// line), then the result line. Fields are escaped as `list` escapes them: a tab or line
+// break in a listed name would otherwise split the line or forge another one. Called on the run's thread;
+// each line is written whole under `outputMutex`, which the caller shares with everything else that prints to
+// the terminal.
+class ConsoleObserver : public RunObserver {
+public:
+    enum class Style {
+        // The lines alone: time, remote path, size and status of a file; the result line.
+        Run,
+        // For a log of many runs: every line starts with the project's name and a tab, and
+        // status changes get a line of their own.
+        Service,
+    };
+
+    ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style = Style::Run);
+
+    void OnRunStarted(const std::string& projectName) override;
+    void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+    void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
+        const std::string& sizeText) override;
+    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
+    void OnResultText(const std::string& text) override;
+    void OnRunFinished(const std::string& projectName, const std::string& status) override;
+
+    // A line about a project outside its run's reports (the scheduler's next backup time),
+    // in the Service style. Any thread.
+    void PrintProjectLine(const std::string& projectName, const std::string& text);
+
+private:
+    void Print(const std::string& line);
+
+    std::ostream& out_;
+    std::mutex& outputMutex_;
+    const Style style_;
+    std::string projectName_;
+    std::map<std::uint64_t, std::string> rows_;
+};
+
+} // namespace vorn

@@ -1,0 +1,183 @@
+#include "schedule/ProjectDbSchedulerHost.h"
+
+#include "engine/RunControl.h"
+#include "store/ProjectDb.h"
+
+#include <filesystem>
+
+namespace vorn {
+
+namespace {
+
+const char* const kFailedResult = "Transmission Results: Failed!";
+
+} // namespace
+
+ProjectDbSchedulerHost::ProjectDbSchedulerHost(const RunEnvironment& env, NextTimeListener onNextTime)
+    : env_(env)
+    , onNextTime_(std::move(onNextTime))
+{
+}
+
+std::vector<PlanRow> ProjectDbSchedulerHost::QueryPlans()
+{
+    return vorn::QueryPlans(env_.db);
+}
+
+std::optional<ScheduleTexts> ProjectDbSchedulerHost::QuerySchedule(const std::string& name)
+{
+    return vorn::QuerySchedule(env_.db, name);
+}
+
+int ProjectDbSchedulerHost::RunState() const
+{
+    return env_.control->runState();
+}
+
+void ProjectDbSchedulerHost::RunProject(const std::string& name)
+{
+    RunEnvironment env;
+    {
+        std::lock_guard lock(mutex_);
+        if (shutdown_)
+            return;
+        runReachedStatus_ = false;
+        env = env_;
+    }
+    env.observer = &guard_;
+    try {
+        vorn::RunProject(name, env);
+    } catch (...) {
+        // The pass thread is the run's edge: left as it is, runState would stay 1 and no
+        // project would start again until the program is restarted.
+        RecoverFromThrownRun(name);
+    }
+}
+
+void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
+{
+    bool statusStored;
+    {
+        std::lock_guard lock(mutex_);
+        statusStored = runReachedStatus_;
+    }
+    try {
+        // A run that got as far as storing its outcome keeps it; any other did not back up.
+        if (!statusStored) {
+            SetProjectStatus(env_.db, name, "Fail");
+            if (env_.observer) {
+                env_.observer->OnProjectStatus(name, "Fail");
+                env_.observer->OnResultText(kFailedResult);
+            }
+        }
+    } catch (...) {
+        // The observer broke once more; the run state below matters more than its report.
+    }
+    env_.control->setRunProjectName("");
+    env_.control->setRunState(0);
+    try {
+        if (env_.observer)
+            env_.observer->OnRunFinished(name, "Fail");
+    } catch (...) {
+    }
+}
+
+void ProjectDbSchedulerHost::OnNextBackupTime(const std::string& name, const std::string& nextTime)
+{
+    if (onNextTime_)
+        onNextTime_(name, nextTime);
+}
+
+void ProjectDbSchedulerHost::SetPassive(bool passive)
+{
+    std::lock_guard lock(mutex_);
+    env_.passive = passive;
+}
+
+void ProjectDbSchedulerHost::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shutdown_ = true;
+    }
+    // After the flag: a run that starts later sees the flag in its OnRunStarted.
+    env_.control->Stop();
+}
+
+bool ProjectDbSchedulerHost::shuttingDown() const
+{
+    std::lock_guard lock(mutex_);
+    return shutdown_;
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnRunStarted(const std::string& projectName)
+{
+    // RunProject clears the stop flag before it reports the start. Under the host's mutex
+    // either Shutdown set its flag before this check (and the stop is applied here), or its
+    // Stop() comes after the clearing and holds.
+    bool stop;
+    {
+        std::lock_guard lock(host_.mutex_);
+        stop = host_.shutdown_;
+    }
+    if (stop)
+        host_.env_.control->Stop();
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunStarted(projectName);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(
+    const std::string& projectName, const std::string& status)
+{
+    if (status != "Running") {
+        // Every status but "Running" is reported once the run's outcome is settled.
+        std::lock_guard lock(host_.mutex_);
+        host_.runReachedStatus_ = true;
+    }
+    if (host_.env_.observer)
+        host_.env_.observer->OnProjectStatus(projectName, status);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnLastBackupTime(
+    const std::string& projectName, const std::string& timeText)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnLastBackupTime(projectName, timeText);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+    const std::string& remotePath, const std::string& sizeText)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnFileRowStatus(rowId, status);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnResultText(text);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnRunFinished(
+    const std::string& projectName, const std::string& status)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunFinished(projectName, status);
+}
+
+SchedulerLock::AcquireResult AcquireSchedulerLock(const ProjectDb& db)
+{
+    // The database is open, so the file exists and canonical() normally succeeds; should it
+    // not, the path as given still locks against every program that spells it the same way.
+    std::error_code error;
+    const std::filesystem::path canonical = std::filesystem::canonical(db.path(), error);
+    return SchedulerLock::Acquire(error ? db.path() : canonical.string());
+}
+
+} // namespace vorn

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "engine/BackupRun.h"
+#include "engine/RunObserver.h"
+#include "schedule/SchedulerHost.h"
+#include "schedule/SchedulerLock.h"
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+// The scheduler's host over the program's database and the backup engine, shared by the
+// desktop window and the headless service: plans and schedules come from the store, a due
+// project runs through RunProject with the environment given, on the pass thread.
+//
+// Shutdown: the Scheduler lets a run in progress end before it joins, so a program that
+// wants to leave calls Shutdown() first. From then on no project starts, and the run in
+// progress is stopped; it stores "Stop" itself.
+class ProjectDbSchedulerHost final : public SchedulerHost {
+public:
+    // Receives the refreshed next backup time after a scheduled run; called on the pass thread.
+    using NextTimeListener = std::function<void(const std::string& name, const std::string& nextTime)>;
+
+    // env.db, env.control and env.figures must be set and outlive the host; env.observer
+    // (may be null) receives every run's reports on the pass thread.
+    explicit ProjectDbSchedulerHost(const RunEnvironment& env, NextTimeListener onNextTime = {});
+    ProjectDbSchedulerHost(const ProjectDbSchedulerHost&) = delete;
+    ProjectDbSchedulerHost& operator=(const ProjectDbSchedulerHost&) = delete;
+
+    [[nodiscard]] std::vector<PlanRow> QueryPlans() override;
+    [[nodiscard]] std::optional<ScheduleTexts> QuerySchedule(const std::string& name) override;
+    [[nodiscard]] int RunState() const override;
+    void RunProject(const std::string& name) override;
+    void OnNextBackupTime(const std::string& name, const std::string& nextTime) override;
+
+    // The data-connection mode of the runs that start from now on. Safe from any thread.
+    void SetPassive(bool passive);
+
+    // Starts no further project and stops the one running. Safe from any thread.
+    void Shutdown();
+    [[nodiscard]] bool shuttingDown() const;
+
+private:
+    // Forwards the run's reports to the program's observer. Its OnRunStarted comes after the
+    // run has cleared any earlier stop, which makes it the place where a Shutdown that raced
+    // the start of the run is applied again.
+    class StopGuard : public RunObserver {
+    public:
+        explicit StopGuard(ProjectDbSchedulerHost& host)
+            : host_(host)
+        {
+        }
+        void OnRunStarted(const std::string& projectName) override;
+        void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+        void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
+        void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+            const std::string& remotePath, const std::string& sizeText) override;
+        void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
+        void OnResultText(const std::string& text) override;
+        void OnRunFinished(const std::string& projectName, const std::string& status) override;
+
+    private:
+        ProjectDbSchedulerHost& host_;
+    };
+
+    void RecoverFromThrownRun(const std::string& name);
+
+    RunEnvironment env_;
+    NextTimeListener onNextTime_;
+    StopGuard guard_ { *this };
+    mutable std::mutex mutex_;
+    bool shutdown_ = false;
+    bool runReachedStatus_ = false; // the current run has reported its final status
+};
+
+// SchedulerLock::Acquire on the database's canonical path, so that two spellings of one file
+// (relative and absolute, or through a symbolic link) share one lock. Every program that
+// schedules takes it before it starts its Scheduler.
+[[nodiscard]] SchedulerLock::AcquireResult AcquireSchedulerLock(const ProjectDb& db);
+
+} // namespace vorn
