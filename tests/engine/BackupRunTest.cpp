@@ -314,6 +314,29 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
     EXPECT_EQ(h.control.runState(), 0);
 }
 
+// Every download cut off by the server: the root folder was reached, so the run stores
+// "Success" with the failures in the counts; no partial copy is left, and the listed sizes
+// still count as handled.
+TEST(BackupRun, ARunWhoseEveryFileFailsStillReportsItsCounts)
+{
+    FtpServerOptions dropping;
+    dropping.dropDataAfter = 100;
+    FtpServer server(dropping);
+    MakeTree(server.root(), { { "one.bin", Random(5000, 5) }, { "two.bin", Random(7000, 6) } }, kListedTime);
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 0, 0, 2) });
+    EXPECT_EQ(h.observer.statusByPath(),
+        (std::map<std::string, std::string> { { "/one.bin", "Failed" }, { "/two.bin", "Failed" } }));
+    EXPECT_EQ(h.Stored("nightly").first, "Success");
+    EXPECT_EQ(ReadTree(dest), Tree {});
+    EXPECT_EQ(h.figures.transferredBytes.load(), 12000u);
+}
+
 // Stop in the middle of a large file, for each way a file travels: the run ends within about
 // a second, stores "Stop", and leaves no partial file, no archive and no thread behind.
 TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
