@@ -3,7 +3,7 @@
 // abandon earlier fills, walking folders by double-click, and the Clean commands.
 #include "GuiTestSupport.h"
 #include "app/MainFrame.h"
-#include "app/TransferFigures.h"
+#include "engine/TransferFigures.h"
 #include "store/ProjectDb.h"
 #include "support/FtpServer.h"
 #include "support/TestFiles.h"

@@ -157,6 +157,9 @@ private:
     DesktopRuns* OpenWindow(const vorn::Clock* clock = nullptr)
     {
         frame_ = std::make_unique<CMainFrame>(db_.get(), dir_->path());
+        // Clicks select the project to run; the file panes' own logins (always passive) would
+        // blur what the servers' logs say about the runs, and the panes have tests of their own.
+        QObject::disconnect(frame_->projectView(), &CVornBackupView::projectClicked, frame_.get(), nullptr);
         auto* runs = new DesktopRuns(frame_.get(), db_.get(), clock);
         frame_->show();
         return QTest::qWaitForWindowExposed(frame_.get()) ? runs : nullptr;
