@@ -8,13 +8,6 @@
 
 namespace vorn {
 
-bool IsSafeEntryName(std::string_view name)
-{
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
-}
-
 namespace {
 
 int Field(std::string_view text, std::size_t pos, std::size_t len)

@@ -5,10 +5,6 @@
 
 namespace vorn {
 
-// True when a name from a server listing may be used to form a path: not empty, not "." or
-// "..", and free of "/", "\" and NUL. Anything else could reach outside the destination.
-[[nodiscard]] bool IsSafeEntryName(std::string_view name);
-
 // Sets the file's modification time to the listed time text (YYYYMMDD, optionally followed
 // by hh:mm with the colon at index 10), read as UTC; a text without time of day gives
 // midnight. The access time is left alone. False when the text is too short to hold a date

@@ -164,7 +164,7 @@ struct FolderWalk {
                 return FolderResult::Stopped;
             if (entry.name == "." || entry.name == "..")
                 continue;
-            const bool safe = IsSafeEntryName(entry.name);
+            const bool safe = ftp::IsSafeEntryName(entry.name);
             if (!entry.isFile) {
                 // A folder whose name cannot be a path component is never entered.
                 if (safe)
