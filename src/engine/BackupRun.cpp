@@ -131,6 +131,10 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
         // Without a folder the archive would land in the file system's root.
         if (job.destinationFolder.empty())
             return 0;
+        // The destination folder is made (one level) as for an uncompressed run, so a new
+        // project's first compressed run does not fail on a folder it has never had.
+        if (!EnsureLocalFolder(job.destinationFolder))
+            return 0;
         archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
         archive = CreateZipdll(archivePath, job.zipPassword);
         if (!IsZipHandleZdll(archive))

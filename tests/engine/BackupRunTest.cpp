@@ -254,6 +254,29 @@ TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
     }
 }
 
+// A new project's first compressed run makes its destination folder (one level), as an
+// uncompressed run does, instead of failing on a folder it has never had.
+TEST(BackupRun, CompressedRunMakesAMissingDestinationFolder)
+{
+    FtpServer server;
+    MakeTree(server.root(), { { "docs/a.txt", "a" } }, kListedTime);
+    RunHarness h;
+    const fs::path dest = h.dir() / "new";
+    BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+    project.ftpiscompress = true;
+    project.ftpcompass = "pw";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+    std::vector<fs::path> archives;
+    for (const auto& entry : fs::directory_iterator(dest))
+        if (entry.path().extension() == ".zip")
+            archives.push_back(entry.path());
+    ASSERT_EQ(archives.size(), 1u);
+    std::string output;
+    EXPECT_EQ(SevenZip({ "t", "-ppw", archives[0].string() }, &output), 0) << output;
+}
+
 // Runs that cannot reach their root folder: "Fail" stored, "Failed!" shown, and nothing
 // left in the destination; a project that is gone writes nothing at all.
 TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
@@ -270,8 +293,9 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
             false },
         { "source folder whose parent is missing",
             [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; }, true },
-        { "compressed, destination folder missing",
-            [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing").string(); }, false },
+        { "compressed, destination folder's parent missing",
+            [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing" / "deeper").string(); },
+            false },
         { "destination is a file",
             [](BackupProject& p, const fs::path& dest) {
                 p.ftpiscompress = false;
