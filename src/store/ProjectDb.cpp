@@ -248,7 +248,7 @@ std::string ResolveDatabasePath(const std::optional<std::string>& commandLinePat
     if (const char* fromEnvironment = std::getenv("VORNBACKUP_DB");
         fromEnvironment != nullptr && *fromEnvironment != '\0')
         return fromEnvironment;
-    // The base directory specification ignores relative values of XDG_DATA_HOME.
+    // XDG_DATA_HOME counts only when it is an absolute path; a relative value is ignored.
     std::filesystem::path dataHome;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/')
         dataHome = xdg;
