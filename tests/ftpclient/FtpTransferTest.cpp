@@ -66,6 +66,38 @@ TEST_P(FtpDownload, FilesArriveByteForByteAndReplaceTheOldCopy)
     EXPECT_TRUE(ftp->KeepAlive().IsOk());
 }
 
+// A server without EPSV that announces another address in its PASV answer, as servers behind
+// NAT do: the client falls back to PASV and opens the data connection to the server it is
+// talking to. 127.0.0.2 answers nothing here, so following the announcement would fail.
+TEST(FtpDownloadPassive, WithoutEpsvPasvIsUsedAndItsAddressIgnored)
+{
+    FtpServerOptions options;
+    options.noEpsv = true;
+    options.pasvAddress = "127.0.0.2";
+    options.logCommands = true;
+    FtpServer server(options);
+    MakeRandomFile(server.root() / "a.bin", 100000, 3);
+    TempDir local;
+
+    auto ftp = MakeClient();
+    ftp->SetPassive(true);
+    ASSERT_TRUE(OpenSession(*ftp, server));
+    for (int round = 0; round < 2; ++round) {
+        sf::TranslateInfo progress;
+        const auto response = ftp->Download("/a.bin", local.path().string(), progress, sf::Ftp::Binary);
+        ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage() << server.log();
+        EXPECT_TRUE(ReadFile(local.path() / "a.bin") == ReadFile(server.root() / "a.bin"));
+    }
+    const std::string log = server.log();
+    EXPECT_NE(log.find("127,0,0,2"), std::string::npos) << log;
+    // EPSV is refused once and not asked again on the same session.
+    std::size_t epsv = 0;
+    for (auto at = log.find("EPSV"); at != std::string::npos; at = log.find("EPSV", at + 1))
+        ++epsv;
+    EXPECT_GE(epsv, 1u);
+    EXPECT_LE(epsv, 2u) << log; // the command and, at most, the reply quoting it
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Modes, FtpDownload, testing::Values(ModeRow { "Passive", true }, ModeRow { "Active", false }), ModeName);
 

@@ -55,6 +55,10 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.insert(args.end(), { "--drop-data-after", std::to_string(*options.dropDataAfter) });
     if (options.slowDataBytesPerSecond > 0)
         args.insert(args.end(), { "--slow-data", std::to_string(options.slowDataBytesPerSecond) });
+    if (options.noEpsv)
+        args.push_back("--no-epsv");
+    if (!options.pasvAddress.empty())
+        args.insert(args.end(), { "--pasv-address", options.pasvAddress });
     if (options.logCommands)
         args.push_back("--log-commands");
     return args;

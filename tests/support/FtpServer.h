@@ -34,6 +34,8 @@ struct FtpServerOptions {
     // RETR sends this many bytes, then drops the data connection and answers 426.
     std::optional<std::uint64_t> dropDataAfter;
     std::uint64_t slowDataBytesPerSecond = 0; // 0: full speed
+    bool noEpsv = false; // EPSV answered 500: passive clients must fall back to PASV
+    std::string pasvAddress; // what PASV announces instead of 127.0.0.1 (a server behind NAT)
     bool logCommands = false; // every command and reply in log() ("<- EPSV", "-> 229 ...")
 };
 

@@ -137,6 +137,11 @@ def build_handler(args):
         # Without the commands in proto_cmds, FEAT omits MLST and they are answered 500.
         attrs["proto_cmds"] = {cmd: info for cmd, info in control_bases[-1].proto_cmds.items()
                                if cmd not in ("MLSD", "MLST")}
+    if args.no_epsv:
+        commands = attrs.get("proto_cmds", control_bases[-1].proto_cmds)
+        attrs["proto_cmds"] = {cmd: info for cmd, info in commands.items() if cmd != "EPSV"}
+    if args.pasv_address:
+        attrs["masquerade_address"] = args.pasv_address
     if not any(issubclass(b, DTPHandler) for b in data_bases):
         data_bases.append(DTPHandler)
 
@@ -158,6 +163,10 @@ def main():
     parser.add_argument("--stall-on-connect", action="store_true")
     parser.add_argument("--drop-data-after", type=int, metavar="BYTES")
     parser.add_argument("--slow-data", type=int, metavar="BYTES_PER_SEC")
+    parser.add_argument("--no-epsv", action="store_true",
+                        help="EPSV not offered and answered 500, so clients fall back to PASV")
+    parser.add_argument("--pasv-address", metavar="ADDRESS",
+                        help="address PASV announces instead of the real one (as behind NAT)")
     parser.add_argument("--log-commands", action="store_true",
                         help="log every command and reply, not only transfers and logins")
     args = parser.parse_args()
