@@ -41,17 +41,8 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
 
     auto* outer = new QGroupBox("Destination FTP Options", this);
     auto* info = new QGroupBox("FTP Information", outer);
-    auto* infoGrid = new QGridLayout(info);
-    infoGrid->addWidget(new QLabel("Server:", info), 0, 0);
-    infoGrid->addWidget(serverEdit_, 0, 1);
-    infoGrid->addWidget(new QLabel("Port:", info), 0, 2);
-    infoGrid->addWidget(portEdit_, 0, 3);
-    infoGrid->addWidget(new QLabel("Username:", info), 1, 0);
-    infoGrid->addWidget(userEdit_, 1, 1);
-    infoGrid->addWidget(new QLabel("Password:", info), 1, 2);
-    infoGrid->addWidget(passwordEdit_, 1, 3);
+    auto* infoGrid = vorn::editor::LayOutLoginFields(info, serverEdit_, portEdit_, userEdit_, passwordEdit_);
     infoGrid->addWidget(connectButton_, 2, 3);
-    portEdit_->setMaximumWidth(fontMetrics().horizontalAdvance("000000000") + 12);
 
     auto* pathRow = new QHBoxLayout;
     pathRow->addWidget(new QLabel("FTP Path:", outer));

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QGridLayout;
+class QGroupBox;
 class QKeyEvent;
 class QLineEdit;
 class QPushButton;
@@ -15,6 +17,11 @@ namespace vorn::editor {
 
 // A push button that Enter never presses: in the project dialog neither Enter nor Esc acts.
 [[nodiscard]] QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& caption);
+
+// The login fields of a server in `group`'s grid: "Server:" and "Port:" on row 0, "Username:"
+// and "Password:" on row 1, the port box narrow. The caller places its Connect button.
+QGridLayout* LayOutLoginFields(
+    QGroupBox* group, QLineEdit* server, QLineEdit* port, QLineEdit* user, QLineEdit* password);
 
 // The tool tip of every server field.
 [[nodiscard]] QString ServerToolTip();

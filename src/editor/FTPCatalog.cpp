@@ -56,19 +56,10 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
 
     auto* info = new QGroupBox("FTP Information", this);
     info->setObjectName("ftpInformationGroup");
-    auto* infoGrid = new QGridLayout(info);
-    infoGrid->addWidget(new QLabel("Server:", info), 0, 0);
-    infoGrid->addWidget(serverEdit_, 0, 1);
-    infoGrid->addWidget(new QLabel("Port:", info), 0, 2);
-    infoGrid->addWidget(portEdit_, 0, 3);
-    infoGrid->addWidget(new QLabel("Username:", info), 1, 0);
-    infoGrid->addWidget(userEdit_, 1, 1);
-    infoGrid->addWidget(new QLabel("Password:", info), 1, 2);
-    infoGrid->addWidget(passwordEdit_, 1, 3);
+    auto* infoGrid = vorn::editor::LayOutLoginFields(info, serverEdit_, portEdit_, userEdit_, passwordEdit_);
     infoGrid->addWidget(connectButton_, 1, 4);
     infoGrid->setColumnStretch(1, 3);
     infoGrid->setColumnStretch(3, 2);
-    portEdit_->setMaximumWidth(fontMetrics().horizontalAdvance("000000000") + 12);
 
     auto* local = new QHBoxLayout;
     local->addWidget(localEdit_, 1);
