@@ -69,7 +69,8 @@ void QueuedRunObserver::OnFileRowInserted(std::uint64_t rowId, const std::string
         Qt::QueuedConnection);
 }
 
-void QueuedRunObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+void QueuedRunObserver::OnFileRowStatus(
+    std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     QMetaObject::invokeMethod(
         frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); },

@@ -24,8 +24,10 @@ public:
         const std::string& remotePath, const std::string& sizeText)
     {
     }
-    // A row's final status: "Ignore", "Success" or "Failed".
-    virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status) { }
+    // A row's final status: "Ignore", "Success" or "Failed". `reason` says in one line why a
+    // "Failed" row failed (the server's own words where there are some); empty otherwise.
+    virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) {
+    }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
     // The run is over; runState is 0 again.

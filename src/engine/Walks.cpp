@@ -44,10 +44,10 @@ public:
             observer_->OnFileRowInserted(
                 id_, FormatLocalNow("%H:%M:%S"), remotePath, FormatSizeText(sizeText));
     }
-    void Finish(const char* status)
+    void Finish(const char* status, const std::string& reason = {})
     {
         if (observer_)
-            observer_->OnFileRowStatus(id_, status);
+            observer_->OnFileRowStatus(id_, status, reason);
     }
 
 private:

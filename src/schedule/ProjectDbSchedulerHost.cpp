@@ -152,10 +152,11 @@ void ProjectDbSchedulerHost::StopGuard::OnFileRowInserted(std::uint64_t rowId, c
         host_.env_.observer->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+void ProjectDbSchedulerHost::StopGuard::OnFileRowStatus(
+    std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     if (host_.env_.observer)
-        host_.env_.observer->OnFileRowStatus(rowId, status);
+        host_.env_.observer->OnFileRowStatus(rowId, status, reason);
 }
 
 void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)

@@ -2,6 +2,7 @@
 
 #include "common/DecimalText.h"
 #include "common/TimeText.h"
+#include "store/Schema.h"
 #include "store/Statement.h"
 
 #include <cerrno>
@@ -238,6 +239,9 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     if (Statement columns(handle, kAllColumns); !columns.ok())
         return fail(
             "its table gm_ftp_plantable does not have the expected columns (" + columns.error() + ")");
+    bool newer = false;
+    if (!MigrateSchema(handle, newer, error))
+        return fail("its tables beside gm_ftp_plantable cannot be brought up to date (" + error + ")");
     return OpenResult { std::move(db), {} };
 }
 

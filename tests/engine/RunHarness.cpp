@@ -32,11 +32,13 @@ void RecordingObserver::OnFileRowInserted(std::uint64_t rowId, const std::string
     record_.rows.push_back({ timeText, remotePath, sizeText, "...", 0 });
 }
 
-void RecordingObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+void RecordingObserver::OnFileRowStatus(
+    std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     std::lock_guard lock(mutex_);
     Row& row = record_.rows.at(index_.at(rowId));
     row.status = status;
+    row.reason = reason;
     ++row.statusChanges;
 }
 

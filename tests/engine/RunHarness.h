@@ -24,6 +24,7 @@ public:
     struct Row {
         std::string time, path, size, status;
         int statusChanges = 0;
+        std::string reason; // the final status's reason, for "Failed" rows
     };
     struct Record {
         std::vector<Row> rows; // in insertion order: the oldest first
@@ -34,7 +35,7 @@ public:
     void OnLastBackupTime(const std::string&, const std::string& timeText) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status) override;
+    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
 
     [[nodiscard]] Record record() const;

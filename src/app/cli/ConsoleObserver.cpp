@@ -31,7 +31,8 @@ void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& 
         = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
 }
 
-void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status)
+void ConsoleObserver::OnFileRowStatus(
+    std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     const auto row = rows_.find(rowId);
     if (row == rows_.end())

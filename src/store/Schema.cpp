@@ -1,0 +1,73 @@
+#include "store/Schema.h"
+
+#include "store/Statement.h"
+
+#include <cstdlib>
+#include <sqlite3.h>
+#include <vector>
+
+namespace vorn {
+
+namespace {
+
+// One step per version, in order: kSteps[i] takes a file from version i to version i + 1.
+// A step is SQL run as one script; it never touches gm_ftp_plantable. Append, never edit a
+// step that has shipped. Tables keyed by a project use its ftpid, so a rename keeps them.
+const std::vector<const char*> kSteps = {};
+
+// Runs SQL that may hold several statements and returns no rows.
+bool Execute(sqlite3* db, const char* sql, std::string* error)
+{
+    char* message = nullptr;
+    const bool done = sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK;
+    if (!done && error != nullptr)
+        *error = message != nullptr ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    return done;
+}
+
+int UserVersion(sqlite3* db)
+{
+    Statement query(db, "pragma user_version");
+    return query.NextRow() ? std::atoi(query.Text(0).c_str()) : -1;
+}
+
+} // namespace
+
+int NewestSchemaVersion()
+{
+    return static_cast<int>(kSteps.size());
+}
+
+bool MigrateSchema(sqlite3* db, bool& newer, std::string& error)
+{
+    newer = false;
+    const int version = UserVersion(db);
+    if (version < 0) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    if (version > NewestSchemaVersion()) {
+        newer = true;
+        return true;
+    }
+    if (version == NewestSchemaVersion())
+        return true;
+    if (!Execute(db, "begin immediate transaction", &error))
+        return false;
+    for (int step = version; step < NewestSchemaVersion(); ++step) {
+        if (!Execute(db, kSteps[step], &error)) {
+            Execute(db, "rollback transaction", nullptr);
+            return false;
+        }
+    }
+    // The pragma takes no bound parameter; the number comes from this file, not from input.
+    const std::string setVersion = "pragma user_version = " + std::to_string(NewestSchemaVersion());
+    if (!Execute(db, setVersion.c_str(), &error) || !Execute(db, "commit transaction", &error)) {
+        Execute(db, "rollback transaction", nullptr);
+        return false;
+    }
+    return true;
+}
+
+} // namespace vorn

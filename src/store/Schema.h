@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+struct sqlite3;
+
+namespace vorn {
+
+// The tables the program keeps beside the plan table (all named vorn_...). Their version is
+// PRAGMA user_version; each step of Schema.cpp brings the file from one version to the next.
+// The plan table itself is never altered: other programs read it.
+[[nodiscard]] int NewestSchemaVersion();
+
+// Applies every step above the file's version, all in one transaction, so a file is either
+// fully migrated or left as it was. Returns false with SQLite's message in `error` when a
+// step fails. A file of a newer version than this program knows is left alone and reported
+// through `newer` (true), which is not an error: the caller decides what to offer.
+[[nodiscard]] bool MigrateSchema(sqlite3* db, bool& newer, std::string& error);
+
+} // namespace vorn
