@@ -15,6 +15,10 @@ struct Info {
     // Modification time: eight digits YYYYMMDD, followed by hh:mm (colon at index 10) when
     // the server gives a time of day, e.g. "2012031514:25". "" when unknown.
     std::string time;
+    // Why this entry cannot be copied, "" when it can: a listing line that could not be
+    // read, or a name that cannot be a name here. The walk reports such an entry as a failed
+    // file (or folder) with this reason instead of leaving it out.
+    std::string unusable;
 };
 
 } // namespace sf
