@@ -1,6 +1,7 @@
 // Draws the program's icons: the toolbar icons read from images/ at start-up, the built-in
 // toolbar set compiled into the program (used when a file is missing), the small pane icons
-// and the program icon. Run images/make-icons to rebuild them; the results are committed.
+// and the program icon (PNG at every size the desktop asks for, and a scalable SVG drawn by the
+// same code). Run images/make-icons to rebuild them; the results are committed.
 #include <QApplication>
 #include <QDir>
 #include <QImage>
@@ -9,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QSvgGenerator>
 #include <cstdio>
 #include <functional>
 
@@ -305,6 +307,25 @@ bool Save(const QImage& image, const QString& path, const char* format)
     return true;
 }
 
+// The program icon as SVG: the same painting recorded by Qt's SVG generator, so the scalable
+// icon and the PNGs cannot drift apart.
+bool SaveProgramSvg(const QString& path)
+{
+    QSvgGenerator svg;
+    svg.setFileName(path);
+    svg.setSize(QSize(64, 64));
+    svg.setViewBox(QRect(0, 0, 64, 64));
+    svg.setTitle("Vorn FTP Backup");
+    QPainter p;
+    if (!p.begin(&svg)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawProgram(p, 64);
+    return p.end();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -336,8 +357,9 @@ int main(int argc, char* argv[])
     ok &= Save(Render(16, DrawSmallFolder), icons.filePath("small-folder.png"), "png");
     ok &= Save(Render(16, DrawSmallUp), icons.filePath("small-up.png"), "png");
     ok &= Save(Render(16, DrawSmallError), icons.filePath("small-error.png"), "png");
-    for (int size : { 16, 32, 64, 128 })
+    for (int size : { 16, 32, 48, 64, 128, 256 })
         ok &= Save(Render(size, [&](QPainter& p) { DrawProgram(p, size); }),
             icons.filePath(QStringLiteral("vornbackup-%1.png").arg(size)), "png");
+    ok &= SaveProgramSvg(icons.filePath("vornbackup.svg"));
     return ok ? 0 : 1;
 }
