@@ -30,7 +30,7 @@ QLabel* LinkLine(
 
 } // namespace
 
-AboutDialog::AboutDialog(QWidget* parent)
+AboutDialog::AboutDialog(QWidget* parent, std::function<void()> openWebSite)
     : QDialog(parent)
 {
     vorn::EnsureResources();
@@ -53,6 +53,10 @@ AboutDialog::AboutDialog(QWidget* parent)
     const QUrl home(QString::fromLatin1(vorn::kHomePageUrl));
     auto* mail = LinkLine("Email: ", email, "mailto:" + email, "aboutEmail", this);
     auto* web = LinkLine("Web Site: ", home.host(), home.toString(), "aboutWebSite", this);
+    if (openWebSite) {
+        web->disconnect(this);
+        connect(web, &QLabel::linkActivated, this, [openWebSite] { openWebSite(); });
+    }
 
     auto* text = new QVBoxLayout;
     text->setSpacing(8);

@@ -1,24 +1,39 @@
 #include "app/HelpPages.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace vorn {
 
-QUrl ManualUrl(HelpPage page, const QString& startupFolder)
+QStringList ManualCandidates(const QString& startupFolder, const QString& programFolder)
 {
-    const QString programFolder = QCoreApplication::applicationDirPath();
-    const QString candidates[]
-        = { QDir(startupFolder).filePath("docs/index.html"), QDir(programFolder).filePath("docs/index.html"),
-              QDir(programFolder).filePath("../share/doc/vornbackup/index.html") };
-    QUrl url(QString::fromLatin1(kHomePageUrl));
-    for (const QString& candidate : candidates) {
-        if (QFileInfo(candidate).isFile()) {
-            url = QUrl::fromLocalFile(QFileInfo(candidate).canonicalFilePath());
-            break;
-        }
+    const QDir program(programFolder);
+    QStringList candidates = { QDir(startupFolder).filePath("docs/index.html"),
+        program.filePath("docs/index.html"), program.filePath("../share/vornbackup/index.html"),
+        program.filePath("../share/doc/vornbackup/index.html") };
+    for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        candidates << QDir(data).filePath("vornbackup/index.html");
+        candidates << QDir(data).filePath("doc/vornbackup/index.html");
     }
+    for (QString& candidate : candidates)
+        candidate = QDir::cleanPath(candidate);
+    return candidates;
+}
+
+QString FindManual(const QString& startupFolder, const QString& programFolder)
+{
+    for (const QString& candidate : ManualCandidates(startupFolder, programFolder)) {
+        if (QFileInfo(candidate).isFile())
+            return QFileInfo(candidate).canonicalFilePath();
+    }
+    return {};
+}
+
+QUrl HelpPageUrl(HelpPage page, const QString& manualFile)
+{
+    QUrl url
+        = manualFile.isEmpty() ? QUrl(QString::fromLatin1(kHomePageUrl)) : QUrl::fromLocalFile(manualFile);
     if (page == HelpPage::Tutorial)
         url.setFragment("tutorial");
     else if (page == HelpPage::ErrorReporting)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 namespace vorn {
@@ -8,12 +9,21 @@ namespace vorn {
 // Placeholder addresses until the product has a real site; the manual says so.
 inline constexpr const char* kHomePageUrl = "https://vornbackup.example/";
 inline constexpr const char* kSupportEmail = "support@vornbackup.example";
+// Status-bar text when no copy of the manual is found.
+inline constexpr const char* kManualMissingText = "The manual was not found; opening the home page instead.";
 
 enum class HelpPage { Home, Tutorial, ErrorReporting };
 
-// The page of the user manual that ships with the program (docs/index.html), looked up below
-// the start-up folder first, then beside the program and in its share/doc folder; the home
-// page when no copy is found.
-[[nodiscard]] QUrl ManualUrl(HelpPage page, const QString& startupFolder);
+// Where the user manual (index.html) may be, in the order it is looked for: docs/ below the
+// start-up folder (a checkout) and beside the program (a build), the share folders of an
+// installed program relative to it, then the desktop's data folders (XDG_DATA_HOME,
+// XDG_DATA_DIRS), so a copy installed under another prefix is found too.
+[[nodiscard]] QStringList ManualCandidates(const QString& startupFolder, const QString& programFolder);
+
+// The first candidate that is a file, as a canonical path; empty when there is none.
+[[nodiscard]] QString FindManual(const QString& startupFolder, const QString& programFolder);
+
+// The page in the manual file, or on the home page when `manualFile` is empty.
+[[nodiscard]] QUrl HelpPageUrl(HelpPage page, const QString& manualFile);
 
 } // namespace vorn

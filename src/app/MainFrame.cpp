@@ -638,12 +638,15 @@ void CMainFrame::OnProjectClicked(int row)
 
 void CMainFrame::OpenHelpPage(vorn::HelpPage page)
 {
-    QDesktopServices::openUrl(vorn::ManualUrl(page, startupFolder_));
+    const QString manual = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath());
+    if (manual.isEmpty()) // say why a web page opens instead of the manual
+        promptPane_->setText(QString::fromLatin1(vorn::kManualMissingText));
+    QDesktopServices::openUrl(vorn::HelpPageUrl(page, manual));
 }
 
 void CMainFrame::ShowAbout()
 {
-    AboutDialog dialog(this);
+    AboutDialog dialog(this, [this] { OpenHelpPage(vorn::HelpPage::Home); });
     dialog.exec();
 }
 

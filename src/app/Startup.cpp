@@ -18,12 +18,19 @@
 #include <QPixmap>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <set>
+#include <string_view>
 
 namespace vorn {
 
 namespace {
+
+constexpr const char* kUsage = "Usage: vornbackup [--db PATH] [--run NAME] [--screenshot PATH]\n";
+
+constexpr const char* kVersion = "2.2.1.0";
 
 void ClickFirstProject(CMainFrame& frame)
 {
@@ -52,9 +59,18 @@ StartupOptions ParseStartupOptions(const QStringList& arguments)
     parser.addOption(db);
     parser.addOption(screenshot);
     parser.addOption(run);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     StartupOptions options;
     if (!parser.parse(arguments)) {
         options.error = parser.errorText();
+        return options;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        options.answer = parser.isSet(help)
+            ? parser.helpText()
+            : QStringLiteral("%1 %2\n").arg(
+                QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
         return options;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -83,15 +99,39 @@ std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(const std::optional<std::string>&
     return std::move(opened.db);
 }
 
+std::optional<int> AnswerHelpOrVersion(int& argc, char* argv[])
+{
+    const std::set<std::string_view> asks = { "-h", "-?", "--help", "--help-all", "-v", "--version" };
+    if (std::none_of(argv + 1, argv + argc, [&asks](const char* arg) { return asks.count(arg) > 0; }))
+        return std::nullopt;
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName("vornbackup");
+    QCoreApplication::setApplicationVersion(kVersion);
+    const StartupOptions options = ParseStartupOptions(QCoreApplication::arguments());
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "vornbackup: %s\n%s", qPrintable(options.error), kUsage);
+        return 2;
+    }
+    if (options.answer.isEmpty())
+        return std::nullopt; // e.g. "--db --help": a file named --help
+    std::fputs(qPrintable(options.answer), stdout);
+    return 0;
+}
+
 int RunDesktop(QApplication& app)
 {
     QApplication::setApplicationName("vornbackup");
     QApplication::setApplicationDisplayName("Vorn FTP Backup");
-    QApplication::setApplicationVersion("2.2.1.0");
+    QApplication::setApplicationVersion(kVersion);
+    // Lets the desktop match the window to vornbackup.desktop (its icon and name).
+    QGuiApplication::setDesktopFileName("vornbackup");
     const StartupOptions options = ParseStartupOptions(QApplication::arguments());
+    if (!options.answer.isEmpty()) {
+        std::fputs(qPrintable(options.answer), stdout);
+        return 0;
+    }
     if (!options.error.isEmpty()) {
-        std::fprintf(stderr, "vornbackup: %s\nUsage: vornbackup [--db PATH] [--run NAME]\n",
-            qPrintable(options.error));
+        std::fprintf(stderr, "vornbackup: %s\n%s", qPrintable(options.error), kUsage);
         return 2;
     }
     const std::unique_ptr<ProjectDb> db = OpenProjectDbOrWarn(options.databasePath);

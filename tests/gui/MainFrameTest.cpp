@@ -570,8 +570,16 @@ private slots:
         }
         QCOMPARE(catcher.urls[2].fragment(), QString("tutorial"));
         QCOMPARE(catcher.urls[3].fragment(), QString("reporting-problems"));
-        // Started elsewhere, with no manual nearby: the home page.
+        // Started elsewhere, with no manual nearby or in the data folders: the home page.
         QTemporaryDir elsewhere;
+        const QByteArray dataDirs = qgetenv("XDG_DATA_DIRS");
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_DIRS", elsewhere.path().toUtf8());
+        qputenv("XDG_DATA_HOME", elsewhere.path().toUtf8());
+        const auto restore = qScopeGuard([&] {
+            dataDirs.isNull() ? qunsetenv("XDG_DATA_DIRS") : qputenv("XDG_DATA_DIRS", dataDirs);
+            dataHome.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", dataHome);
+        });
         CMainFrame other(db_.get(), elsewhere.path());
         other.OpenHelpPage(vorn::HelpPage::Home);
         QCOMPARE(catcher.urls.size(), 5);
