@@ -4,7 +4,7 @@
 # a valid menu entry with its icons, man pages that render and cover the command's verbs and
 # options, the manual with its pictures, and the scheduler's user unit.
 # Usage: check-install.sh BUILD_DIR WITH_GUI(0|1) VERSION
-# Exit 77 (skipped) when a checking tool is missing, unless CI=1, where that is a failure.
+# Exit 77 (skipped) when a checking tool is missing, unless CI is 1 or true: a failure there.
 set -euo pipefail
 build=$1 gui=$2 version=$3
 tmp=$(mktemp -d)
@@ -14,7 +14,7 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 for tool in desktop-file-validate man python3; do
     if ! command -v "$tool" >/dev/null; then
-        [ "${CI:-}" = 1 ] && { echo "FAIL: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
+        case ${CI:-} in 1 | true) echo "FAIL: $tool is missing (scripts/setup installs it)" >&2; exit 1 ;; esac
         echo "SKIP: $tool is missing (scripts/setup installs it)"; exit 77
     fi
 done
@@ -61,7 +61,7 @@ for page in vornbackup vornbackup-cli; do
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES; do
         grep -q "^$section" <<<"$text" || fail "$page(1) has no $section section"
     done
-    [ "$page" = vornbackup-cli ] && cli_man=$text
+    if [ "$page" = vornbackup-cli ]; then cli_man=$text; fi
 done
 verbs=$(sed -n '/^Verbs:/,/^Options:/p' <<<"$help" | grep -oE '^  [a-z]+' | tr -d ' ')
 [ -n "$verbs" ] || fail "no verbs found in vornbackup-cli --help"
