@@ -71,6 +71,18 @@ bool IsPreliminary(int code)
     return code >= 100 && code < 200;
 }
 
+// RFC 959 answers CWD, CDUP, MKD and DELE with a 2xx when done; a 1xx or 3xx there is no
+// success (a server that answers CWD with 314 has not changed folder), so it fails with the
+// server's reply as the reason.
+Ftp::Response Completed(const Ftp::Response& response, std::string_view verb)
+{
+    if (!response.IsOk() || IsPositive(response.GetStatus()))
+        return response;
+    return Ftp::Response(Ftp::Response::InvalidResponse,
+        "Unexpected reply to " + std::string(verb) + ": " + std::to_string(response.GetStatus()) + " "
+            + response.GetMessage());
+}
+
 bool CanTravelInCommand(std::string_view text)
 {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
@@ -242,6 +254,8 @@ public:
     // The size the server gives for a file, or -1.
     [[nodiscard]] std::int64_t RemoteSize(const std::string& path, Response& failure);
     [[nodiscard]] Response PrepareData(DataLink& link);
+    // Active mode: the server's connection, or its final reply if that comes first.
+    [[nodiscard]] Response AcceptData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
     // Ends a data connection whose transfer is complete.
@@ -397,6 +411,7 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
     const auto peer = control.RemoteEndpoint().address();
     if (passive) {
         int port = 0;
+        const bool viaEpsv = !epsvRefused;
         if (!epsvRefused) {
             Response response = Command("EPSV");
             if (response.GetStatus() == 229) {
@@ -429,6 +444,13 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
         if (Error error
             = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
             link.channel.reset();
+            // A port announced by EPSV that cannot be reached (a firewall that only knows PASV,
+            // a server that announces the wrong one): PASV for the rest of the session.
+            if (viaEpsv && peer.is_v4() && error.code != Error::Code::Cancelled && Connected()) {
+                epsvRefused = true;
+                Trace("*", "The EPSV port could not be reached; trying PASV.");
+                return PrepareData(link);
+            }
             error.message = "Could not open the data connection. " + error.message;
             return FromError(error);
         }
@@ -496,14 +518,9 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
     }
     if (link.acceptor) {
-        link.channel = std::make_unique<Channel>(loop);
-        Error error
-            = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(), connectTimeout);
-        link.acceptor.reset();
-        if (error) {
-            AbortTransfer(link);
-            return FromError(error);
-        }
+        Response accepted = AcceptData(link);
+        if (!accepted.IsOk())
+            return accepted;
     }
     if (protectData) {
         // Servers that demand reuse (vsftpd) accept only data connections that resume the
@@ -522,6 +539,48 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         }
     }
     return FromReply(reply);
+}
+
+Ftp::Response Ftp::Impl::AcceptData(DataLink& link)
+{
+    const auto deadline = vorn::ftp::IoLoop::Clock::now() + connectTimeout;
+    for (int preliminary = 0; preliminary < 4; ++preliminary) {
+        // A server that cannot connect says so (425, 421) instead of connecting; that reply
+        // may have come with the 150 already.
+        if (!parser.HasReply()) {
+            const auto left
+                = std::chrono::duration_cast<Duration>(deadline - vorn::ftp::IoLoop::Clock::now());
+            link.channel = std::make_unique<Channel>(loop);
+            bool replied = false;
+            Error error = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(),
+                std::max(left, Duration(1)), &control, &replied);
+            if (error) {
+                AbortTransfer(link);
+                return FromError(error);
+            }
+            if (!replied) {
+                link.acceptor.reset();
+                return Response(150, "");
+            }
+            link.channel.reset();
+        }
+        Reply reply;
+        if (Error error = ReadReply(reply, inactivityTimeout)) {
+            link.acceptor.reset();
+            return FromError(error);
+        }
+        if (IsPreliminary(reply.code))
+            continue;
+        link.acceptor.reset();
+        if (reply.code >= 400)
+            return FromReply(reply);
+        // The server promised a data connection and never opened it: whatever it says, no
+        // data came.
+        return Response(Response::InvalidResponse,
+            "The transfer ended without a data connection: " + std::to_string(reply.code) + " " + reply.text);
+    }
+    AbortTransfer(link);
+    return Response(Response::InvalidResponse, "The server sent preliminary replies without end.");
 }
 
 Ftp::Response Ftp::Impl::FinishTransfer()
@@ -865,10 +924,13 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
             line.remove_suffix(1);
         if (line.empty())
             continue;
+        // Lines that list nothing come back empty; lines that cannot be read come back as
+        // entries marked unusable, which the walk reports.
         auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
         if (!info)
             continue;
-        if (info->name.empty() || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        if (info->unusable.empty() && info->name.empty()
+            || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
             continue;
         entries.push_back(std::move(*info));
     }
@@ -878,25 +940,25 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
 Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("CWD", directory);
+    return Completed(impl_->Command("CWD", directory), "CWD");
 }
 
 Ftp::Response Ftp::ParentDirectory()
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("CDUP");
+    return Completed(impl_->Command("CDUP"), "CDUP");
 }
 
 Ftp::Response Ftp::MakeDirectory(const std::string& name)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("MKD", name);
+    return Completed(impl_->Command("MKD", name), "MKD");
 }
 
 Ftp::Response Ftp::DeleteFile(const std::string& name)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("DELE", name);
+    return Completed(impl_->Command("DELE", name), "DELE");
 }
 
 Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)
