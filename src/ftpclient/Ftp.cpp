@@ -929,8 +929,9 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
         auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
         if (!info)
             continue;
-        if (info->unusable.empty() && info->name.empty()
-            || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        if (info->unusable.empty()
+            && (info->name.empty()
+                || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos))
             continue;
         entries.push_back(std::move(*info));
     }
