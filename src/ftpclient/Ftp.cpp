@@ -254,6 +254,7 @@ public:
     // The size the server gives for a file, or -1.
     [[nodiscard]] std::int64_t RemoteSize(const std::string& path, Response& failure);
     [[nodiscard]] Response PrepareData(DataLink& link);
+    [[nodiscard]] Response PrepareDataOnce(DataLink& link);
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
@@ -408,10 +409,25 @@ std::int64_t Ftp::Impl::RemoteSize(const std::string& path, Response& failure)
 
 Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
 {
+    const bool viaEpsv = passive && !epsvRefused;
+    Response response = PrepareDataOnce(link);
+    // A port announced by EPSV that cannot be reached (a firewall that only lets PASV through,
+    // a server that announces the wrong one): PASV for the rest of the session.
+    const int status = response.GetStatus();
+    if (viaEpsv && !epsvRefused && (status == Response::ConnectionFailed || status == Response::TimedOut)
+        && Connected() && control.RemoteEndpoint().address().is_v4()) {
+        epsvRefused = true;
+        Trace("*", "The EPSV port could not be reached; trying PASV.");
+        response = PrepareDataOnce(link);
+    }
+    return response;
+}
+
+Ftp::Response Ftp::Impl::PrepareDataOnce(DataLink& link)
+{
     const auto peer = control.RemoteEndpoint().address();
     if (passive) {
         int port = 0;
-        const bool viaEpsv = !epsvRefused;
         if (!epsvRefused) {
             Response response = Command("EPSV");
             if (response.GetStatus() == 229) {
@@ -444,13 +460,6 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
         if (Error error
             = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
             link.channel.reset();
-            // A port announced by EPSV that cannot be reached (a firewall that only knows PASV,
-            // a server that announces the wrong one): PASV for the rest of the session.
-            if (viaEpsv && peer.is_v4() && error.code != Error::Code::Cancelled && Connected()) {
-                epsvRefused = true;
-                Trace("*", "The EPSV port could not be reached; trying PASV.");
-                return PrepareData(link);
-            }
             error.message = "Could not open the data connection. " + error.message;
             return FromError(error);
         }

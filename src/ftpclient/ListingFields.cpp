@@ -4,6 +4,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace vorn::ftp::listing {
 
@@ -13,117 +14,45 @@ namespace {
 // belongs to the nearer year (the server's local time may be ahead of UTC).
 constexpr std::int64_t FutureAllowance = 24 * 60 * 60;
 
-// Month names in lower case (UTF-8, and the Latin-1 spellings old servers send). A token
-// names a month when it is one of these or a prefix of at least three letters that only
-// names of one month share ("sept", "juil", "févr", "Okt").
-struct MonthName {
-    std::string_view name;
-    int month;
-};
-constexpr MonthName MonthNames[] = {
-    { "january", 1 },
-    { "januar", 1 },
-    { "janvier", 1 },
-    { "enero", 1 },
-    { "gennaio", 1 },
-    { "januari", 1 },
-    { "jänner", 1 },
-    { "j\xe4nner", 1 },
-    { "february", 2 },
-    { "februar", 2 },
-    { "février", 2 },
-    { "f\xe9vrier", 2 },
-    { "fevrier", 2 },
-    { "febrero", 2 },
-    { "febbraio", 2 },
-    { "februari", 2 },
-    { "march", 3 },
-    { "märz", 3 },
-    { "m\xe4rz", 3 },
-    { "mrz", 3 },
-    { "mars", 3 },
-    { "marzo", 3 },
-    { "maart", 3 },
-    { "mrt", 3 },
-    { "april", 4 },
-    { "avril", 4 },
-    { "abril", 4 },
-    { "aprile", 4 },
-    { "may", 5 },
-    { "mai", 5 },
-    { "mayo", 5 },
-    { "maggio", 5 },
-    { "mei", 5 },
-    { "june", 6 },
-    { "juni", 6 },
-    { "juin", 6 },
-    { "junio", 6 },
-    { "giugno", 6 },
-    { "july", 7 },
-    { "juli", 7 },
-    { "juillet", 7 },
-    { "julio", 7 },
-    { "luglio", 7 },
-    { "august", 8 },
-    { "août", 8 },
-    { "ao\xfbt", 8 },
-    { "aout", 8 },
-    { "agosto", 8 },
-    { "augustus", 8 },
-    { "september", 9 },
-    { "septembre", 9 },
-    { "septiembre", 9 },
-    { "setiembre", 9 },
-    { "settembre", 9 },
-    { "october", 10 },
-    { "oktober", 10 },
-    { "octobre", 10 },
-    { "octubre", 10 },
-    { "ottobre", 10 },
-    { "november", 11 },
-    { "novembre", 11 },
-    { "noviembre", 11 },
-    { "december", 12 },
-    { "dezember", 12 },
-    { "décembre", 12 },
-    { "d\xe9"
-      "cembre",
-        12 },
-    { "decembre", 12 },
-    { "diciembre", 12 },
-    { "dicembre", 12 },
+// Month names in lower case, in English, German, French, Spanish, Italian and Dutch (UTF-8,
+// and the Latin-1 spellings old servers send). A token names a month when it is one of these
+// or a prefix of at least three letters that only names of one month share ("sept", "juil",
+// "févr", "Okt").
+constexpr std::string_view MonthNames[12] = {
+    "january januar janvier enero gennaio januari jänner j\xe4nner",
+    "february februar février f\xe9vrier fevrier febrero febbraio februari",
+    "march märz m\xe4rz mrz mars marzo maart mrt",
+    "april avril abril aprile",
+    "may mai mayo maggio mei",
+    "june juni juin junio giugno",
+    "july juli juillet julio luglio",
+    "august août ao\xfbt aout agosto augustus",
+    "september septembre septiembre setiembre settembre",
+    "october oktober octobre octubre ottobre",
+    "november novembre noviembre",
+    "december dezember décembre d\351cembre decembre diciembre dicembre",
 };
 
-// What follows the number of a CJK date part: 年 (year), 月 (month), 日 (day) in UTF-8, the
-// Korean 년/월/일, and their two-byte forms in Shift_JIS, EUC-JP, GBK, Big5 and EUC-KR.
+// What follows the number of a CJK date part: 年/년 (year), 月/월 (month), 日/일 (day) in
+// UTF-8, then the same in Shift_JIS, EUC-JP, GBK, Big5 and EUC-KR.
 enum class Mark { None, Year, Month, Day, Unknown };
-struct CjkMark {
-    std::string_view bytes;
-    Mark mark;
+constexpr std::pair<Mark, std::string_view> CjkMarks[] = {
+    { Mark::Year, "年 년 \x94\x4e \xc7\xaf \xc4\xea \xa6\x7e \xb3\xe2" },
+    { Mark::Month, "月 월 \x8c\x8e \xb7\xee \xd4\xc2 \xa4\xeb \xbf\xf9" },
+    { Mark::Day, "日 일 \x93\xfa \xc6\xfc \xc8\xd5 \xa4\xe9 \xc0\xcf" },
 };
-constexpr CjkMark CjkMarks[] = {
-    { "年", Mark::Year },
-    { "月", Mark::Month },
-    { "日", Mark::Day },
-    { "년", Mark::Year },
-    { "월", Mark::Month },
-    { "일", Mark::Day },
-    { "\x94\x4e", Mark::Year },
-    { "\x8c\x8e", Mark::Month },
-    { "\x93\xfa", Mark::Day },
-    { "\xc7\xaf", Mark::Year },
-    { "\xb7\xee", Mark::Month },
-    { "\xc6\xfc", Mark::Day },
-    { "\xc4\xea", Mark::Year },
-    { "\xd4\xc2", Mark::Month },
-    { "\xc8\xd5", Mark::Day },
-    { "\xa6\x7e", Mark::Year },
-    { "\xa4\xeb", Mark::Month },
-    { "\xa4\xe9", Mark::Day },
-    { "\xb3\xe2", Mark::Year },
-    { "\xbf\xf9", Mark::Month },
-    { "\xc0\xcf", Mark::Day },
-};
+
+// Calls `visit` with each blank-separated word of `list` until it returns true.
+template <typename Visit> bool AnyWord(std::string_view list, Visit visit)
+{
+    while (!list.empty()) {
+        const std::size_t blank = list.find(' ');
+        if (visit(list.substr(0, blank)))
+            return true;
+        list = blank == std::string_view::npos ? std::string_view() : list.substr(blank + 1);
+    }
+    return false;
+}
 
 char Lower(char c)
 {
@@ -333,16 +262,24 @@ bool SplitPieces(std::string_view text, std::size_t k, Pieces& pieces, std::size
             Mark::None, k, false };
         at = digitsEnd;
         const std::string_view rest = text.substr(at);
-        const auto known = std::find_if(std::begin(CjkMarks), std::end(CjkMarks),
-            [&](const CjkMark& mark) { return rest.starts_with(mark.bytes); });
-        if (known != std::end(CjkMarks)) {
-            piece.mark = known->mark;
-            at += known->bytes.size();
+        for (const auto& [mark, signs] : CjkMarks) {
+            const bool found = AnyWord(signs, [&](std::string_view sign) {
+                if (!rest.starts_with(sign))
+                    return false;
+                piece.mark = mark;
+                at += sign.size();
+                return true;
+            });
+            if (found)
+                break;
+        }
+        if (piece.mark != Mark::None || rest.empty()) {
+            // a known sign, or the number ends the token
         } else if (rest.size() >= 2 && static_cast<unsigned char>(rest[0]) >= 0x81
             && static_cast<unsigned char>(rest[1]) >= 0x40 && (rest.size() == 2 || IsDigit(rest[2]))) {
             piece.mark = Mark::Unknown;
             at += 2;
-        } else if (!rest.empty()) {
+        } else {
             return false;
         }
         piece.endsToken = at == text.size();
@@ -554,12 +491,12 @@ int MonthFromName(std::string_view token)
     if (Characters(key) < 3)
         return 0;
     int month = 0;
-    for (const MonthName& entry : MonthNames) {
-        if (entry.name[0] != key[0] || !entry.name.starts_with(key))
+    for (int candidate = 1; candidate <= 12; ++candidate) {
+        if (!AnyWord(MonthNames[candidate - 1], [&](std::string_view name) { return name.starts_with(key); }))
             continue;
-        if (month != 0 && month != entry.month)
+        if (month != 0)
             return 0; // "jui": juin or juillet
-        month = entry.month;
+        month = candidate;
     }
     return month;
 }
