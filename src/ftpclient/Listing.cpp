@@ -395,10 +395,15 @@ std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now)
         return std::nullopt;
     Outcome outcome;
     if (IsDigit(tokens[0][0])) {
-        // A leading digit is IIS's date, or the octal mode of a Unix-like line.
+        // A leading digit is IIS's date, the octal mode of a Unix-like line, or a count.
         outcome = ParseDosLine(line, tokens);
         if (outcome.verdict == Verdict::Unknown)
             outcome = ParseOctalModeLine(line, tokens);
+        if (outcome.verdict == Verdict::Unknown && AllDigits(tokens[0])) {
+            // "ls -i" and "ls -s" put an inode or block count before the permissions.
+            const std::string_view rest = line.substr(tokens.items[0].end);
+            outcome = ParseUnixLine(rest, Tokenize(rest), now);
+        }
     } else {
         outcome = ParseUnixLine(line, tokens, now);
     }

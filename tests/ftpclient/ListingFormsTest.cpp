@@ -57,6 +57,10 @@ TEST(ListingForms, UnixColumnsPresentOrMissing)
             { "setuid", File, "54256", "20120315" } },
         { "drwxrwxrwt   9 root     root         4096 Mar 15 14:25 sticky",
             { "sticky", Folder, "4096", "2013031514:25" } },
+        { "1835027 -rw-r--r--   1 owner group   531 Jan 29 03:26 with inode",
+            { "with inode", File, "531", "2013012903:26" } },
+        { "   8 drwxr-xr-x   2 owner group  4096 Jan 29 03:26 with blocks",
+            { "with blocks", Folder, "4096", "2013012903:26" } },
         { "drwxr-xr-x@  5 mac      staff         170 Mar 15 14:25 Mac Folder",
             { "Mac Folder", Folder, "170", "2013031514:25" } },
     });
