@@ -243,7 +243,8 @@ public:
     void Trace(const char* direction, std::string_view text) const;
 
     [[nodiscard]] Error SendLine(std::string_view verb, std::string_view argument);
-    [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout);
+    // With `take` false the reply stays queued for the next read.
+    [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout, bool take = true);
     [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
     [[nodiscard]] Response NotConnected() const
     {
@@ -324,9 +325,13 @@ Error Ftp::Impl::SendLine(std::string_view verb, std::string_view argument)
     return error;
 }
 
-Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
+Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout, bool take)
 {
     for (;;) {
+        if (!take && parser.HasReply()) {
+            reply = *parser.Peek();
+            return {};
+        }
         if (auto next = parser.Next()) {
             reply = std::move(*next);
             Trace("<", std::to_string(reply.code) + " " + reply.text);
@@ -552,18 +557,18 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
 
 Ftp::Response Ftp::Impl::AcceptData(DataLink& link)
 {
-    const auto deadline = vorn::ftp::IoLoop::Clock::now() + connectTimeout;
+    using Clock = vorn::ftp::IoLoop::Clock;
+    const auto peer = control.RemoteEndpoint().address();
+    const auto deadline = Clock::now() + connectTimeout;
     for (int preliminary = 0; preliminary < 4; ++preliminary) {
+        const auto left
+            = std::max(std::chrono::duration_cast<Duration>(deadline - Clock::now()), Duration(1));
+        link.channel = std::make_unique<Channel>(loop);
         // A server that cannot connect says so (425, 421) instead of connecting; that reply
-        // may have come with the 150 already.
-        if (!parser.HasReply()) {
-            const auto left
-                = std::chrono::duration_cast<Duration>(deadline - vorn::ftp::IoLoop::Clock::now());
-            link.channel = std::make_unique<Channel>(loop);
-            bool replied = false;
-            Error error = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(),
-                std::max(left, Duration(1)), &control, &replied);
-            if (error) {
+        // may have come with the 150 already, or comes while we wait.
+        bool replied = parser.HasReply();
+        if (!replied) {
+            if (Error error = link.channel->Accept(*link.acceptor, peer, left, &control, &replied)) {
                 AbortTransfer(link);
                 return FromError(error);
             }
@@ -571,22 +576,31 @@ Ftp::Response Ftp::Impl::AcceptData(DataLink& link)
                 link.acceptor.reset();
                 return Response(150, "");
             }
-            link.channel.reset();
         }
         Reply reply;
-        if (Error error = ReadReply(reply, inactivityTimeout)) {
-            link.acceptor.reset();
+        if (Error error = ReadReply(reply, inactivityTimeout, false)) {
+            AbortTransfer(link);
             return FromError(error);
         }
+        if (IsPositive(reply.code)) {
+            // Finished before its connection was taken (a short file): the connection waits
+            // in the backlog, and the reply stays queued for the end of the transfer.
+            const Error error = link.channel->Accept(*link.acceptor, peer, std::min(left, Duration(5000)));
+            link.acceptor.reset();
+            if (!error)
+                return Response(150, "");
+            AbortTransfer(link);
+            return Response(Response::InvalidResponse,
+                "The transfer ended without a data connection: " + std::to_string(reply.code) + " "
+                    + reply.text);
+        }
+        link.channel.reset();
+        (void)ReadReply(reply, inactivityTimeout);
         if (IsPreliminary(reply.code))
             continue;
         link.acceptor.reset();
-        if (reply.code >= 400)
-            return FromReply(reply);
-        // The server promised a data connection and never opened it: whatever it says, no
-        // data came.
-        return Response(Response::InvalidResponse,
-            "The transfer ended without a data connection: " + std::to_string(reply.code) + " " + reply.text);
+        return reply.code >= 400 ? FromReply(reply)
+                                 : Response(Response::InvalidResponse, "Unexpected reply: " + reply.text);
     }
     AbortTransfer(link);
     return Response(Response::InvalidResponse, "The server sent preliminary replies without end.");

@@ -122,3 +122,23 @@ TEST(ScriptedReplies, ActiveModeEndsTheWaitAtTheServersFinalReply)
         EXPECT_EQ(ftp->GetWorkingDirectory().IsOk(), row.sessionSurvives);
     }
 }
+
+// A short file can be sent and closed before the client takes the connection, and the 150
+// and the 226 then arrive together: the data is read from the waiting connection.
+TEST(ScriptedReplies, ActiveModeTakesDataThatCameBeforeTheReplies)
+{
+    TempDir root;
+    TempDir local;
+    WriteFile(root.path() / "data.bin", "early data");
+    ScriptedFtpServer server({ "--root", root.path().string(), "--replies-after-data" });
+    auto ftp = MakeClient();
+    ftp->SetPassive(false);
+    ASSERT_TRUE(Open(*ftp, server));
+    for (int i = 0; i < 3; ++i) {
+        sf::TranslateInfo progress;
+        const auto download = ftp->Download("/data.bin", local.path().string(), progress);
+        ASSERT_TRUE(download.IsOk()) << download.GetMessage();
+        EXPECT_EQ(ReadFile(local.path() / "data.bin"), "early data");
+    }
+    EXPECT_TRUE(ftp->GetWorkingDirectory().IsOk());
+}

@@ -11,6 +11,7 @@ It serves the files below --root (RETR, SIZE, CWD, MKD). LIST of "/" sends the b
   --epsv-port-unreachable    EPSV names a port on which nothing listens; PASV works
   --after-150 TEXT           LIST and RETR answer 150, then TEXT at once, and never open the
                              data connection (a TEXT starting with 421 also hangs up)
+  --replies-after-data       LIST and RETR send all data first, then 150 and 226 at once
 """
 
 import argparse
@@ -171,6 +172,15 @@ class Session(socketserver.StreamRequestHandler):
         return None
 
     def transfer(self, data):
+        if self.options.replies_after_data:
+            connection = self.open_data()
+            if connection is None:
+                self.send("425 Cannot open data connection.")
+                return None
+            connection.sendall(data)
+            connection.close()
+            self.send("150 Opening data connection.\r\n226 Transfer complete.")
+            return None
         self.send("150 Opening data connection.")
         if self.options.after_150:
             self.send(self.options.after_150)
@@ -192,6 +202,7 @@ def main():
     parser.add_argument("--reply", action="append", default=[], metavar="VERB=TEXT")
     parser.add_argument("--epsv-port-unreachable", action="store_true")
     parser.add_argument("--after-150", metavar="TEXT")
+    parser.add_argument("--replies-after-data", action="store_true")
     options = parser.parse_args()
     options.replies = {}
     for reply in options.reply:
