@@ -163,9 +163,24 @@ Error Channel::Connect(const Endpoint& endpoint, Duration timeout)
         [&] { Close(); }, timeout, what, nullptr, nullptr);
 }
 
-Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expectedPeer, Duration timeout)
+Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expectedPeer, Duration timeout,
+    Channel* watched, bool* watchedReadable)
 {
     Reset();
+    if (watched != nullptr && watched->tls_ && watched->IsOpen()
+        && SSL_has_pending(watched->tls_->native_handle()) == 1) {
+        // Decrypted bytes already wait inside the TLS layer; the socket would not wake us.
+        if (watchedReadable)
+            *watchedReadable = true;
+        return {};
+    }
+    // A readiness wait on the watched socket: it reads nothing, so TLS records and reply
+    // bytes stay for the watched channel's own reader.
+    auto readable = std::make_shared<OpState>();
+    const bool watching = watched != nullptr && watched->IsOpen();
+    if (watching)
+        watched->socket_.async_wait(tcp::socket::wait_read, Completion { readable, nullptr });
+    const IoLoop::Poll stopWhenReadable = [&] { return !readable->done; };
     Error error = Await(
         [&](const std::shared_ptr<OpState>& state) {
             acceptor.async_accept(socket_, Completion { state, nullptr });
@@ -174,7 +189,17 @@ Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expected
             boost::system::error_code ignored;
             acceptor.cancel(ignored);
         },
-        timeout, "Waiting for the server's data connection", nullptr, nullptr);
+        timeout, "Waiting for the server's data connection", nullptr, nullptr,
+        watching ? &stopWhenReadable : nullptr);
+    if (watching && !readable->done) {
+        boost::system::error_code ignored;
+        watched->socket_.cancel(ignored);
+        loop_.Drain(readable->done);
+    } else if (watching && error && !loop_.IsCancelled() && !readable->error) {
+        if (watchedReadable)
+            *watchedReadable = true;
+        return {};
+    }
     if (error)
         return error;
     if (RemoteEndpoint().address() != expectedPeer) {

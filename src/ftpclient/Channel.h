@@ -32,9 +32,12 @@ public:
     [[nodiscard]] Error Connect(const std::string& host, std::uint16_t port, Duration timeout);
     [[nodiscard]] Error Connect(const Endpoint& endpoint, Duration timeout);
     // Takes the next connection of `acceptor`; one from another address than `expectedPeer`
-    // is refused, so nobody else can slip data into an active-mode transfer.
+    // is refused, so nobody else can slip data into an active-mode transfer. With `watched`,
+    // the wait also ends (within about 100 ms, no error, `watchedReadable` set, nothing
+    // accepted) once that connection has bytes to read; none of them are taken.
     [[nodiscard]] Error Accept(boost::asio::ip::tcp::acceptor& acceptor,
-        const boost::asio::ip::address& expectedPeer, Duration timeout);
+        const boost::asio::ip::address& expectedPeer, Duration timeout, Channel* watched = nullptr,
+        bool* watchedReadable = nullptr);
     // Client handshake, checking the certificate against `host` (name or IP). `resume`, when
     // set, is offered as the session to resume.
     [[nodiscard]] Error StartTls(std::shared_ptr<boost::asio::ssl::context> context, const std::string& host,

@@ -71,6 +71,18 @@ bool IsPreliminary(int code)
     return code >= 100 && code < 200;
 }
 
+// RFC 959 answers CWD, CDUP, MKD and DELE with a 2xx when done; a 1xx or 3xx there is no
+// success (a server that answers CWD with 314 has not changed folder), so it fails with the
+// server's reply as the reason.
+Ftp::Response Completed(const Ftp::Response& response, std::string_view verb)
+{
+    if (!response.IsOk() || IsPositive(response.GetStatus()))
+        return response;
+    return Ftp::Response(Ftp::Response::InvalidResponse,
+        "Unexpected reply to " + std::string(verb) + ": " + std::to_string(response.GetStatus()) + " "
+            + response.GetMessage());
+}
+
 bool CanTravelInCommand(std::string_view text)
 {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
@@ -231,7 +243,8 @@ public:
     void Trace(const char* direction, std::string_view text) const;
 
     [[nodiscard]] Error SendLine(std::string_view verb, std::string_view argument);
-    [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout);
+    // With `take` false the reply stays queued for the next read.
+    [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout, bool take = true);
     [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
     [[nodiscard]] Response NotConnected() const
     {
@@ -242,6 +255,9 @@ public:
     // The size the server gives for a file, or -1.
     [[nodiscard]] std::int64_t RemoteSize(const std::string& path, Response& failure);
     [[nodiscard]] Response PrepareData(DataLink& link);
+    [[nodiscard]] Response PrepareDataOnce(DataLink& link);
+    // Active mode: the server's connection, or its final reply if that comes first.
+    [[nodiscard]] Response AcceptData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
     // Ends a data connection whose transfer is complete.
@@ -309,9 +325,13 @@ Error Ftp::Impl::SendLine(std::string_view verb, std::string_view argument)
     return error;
 }
 
-Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout)
+Error Ftp::Impl::ReadReply(Reply& reply, Duration timeout, bool take)
 {
     for (;;) {
+        if (!take && parser.HasReply()) {
+            reply = *parser.Peek();
+            return {};
+        }
         if (auto next = parser.Next()) {
             reply = std::move(*next);
             Trace("<", std::to_string(reply.code) + " " + reply.text);
@@ -393,6 +413,22 @@ std::int64_t Ftp::Impl::RemoteSize(const std::string& path, Response& failure)
 }
 
 Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
+{
+    const bool viaEpsv = passive && !epsvRefused;
+    Response response = PrepareDataOnce(link);
+    // A port announced by EPSV that cannot be reached (a firewall that only lets PASV through,
+    // a server that announces the wrong one): PASV for the rest of the session.
+    const int status = response.GetStatus();
+    if (viaEpsv && !epsvRefused && (status == Response::ConnectionFailed || status == Response::TimedOut)
+        && Connected() && control.RemoteEndpoint().address().is_v4()) {
+        epsvRefused = true;
+        Trace("*", "The EPSV port could not be reached; trying PASV.");
+        response = PrepareDataOnce(link);
+    }
+    return response;
+}
+
+Ftp::Response Ftp::Impl::PrepareDataOnce(DataLink& link)
 {
     const auto peer = control.RemoteEndpoint().address();
     if (passive) {
@@ -496,14 +532,9 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         return reply.code < 400 ? Response(Response::InvalidResponse, reply.text) : FromReply(reply);
     }
     if (link.acceptor) {
-        link.channel = std::make_unique<Channel>(loop);
-        Error error
-            = link.channel->Accept(*link.acceptor, control.RemoteEndpoint().address(), connectTimeout);
-        link.acceptor.reset();
-        if (error) {
-            AbortTransfer(link);
-            return FromError(error);
-        }
+        Response accepted = AcceptData(link);
+        if (!accepted.IsOk())
+            return accepted;
     }
     if (protectData) {
         // Servers that demand reuse (vsftpd) accept only data connections that resume the
@@ -522,6 +553,57 @@ Ftp::Response Ftp::Impl::StartTransfer(DataLink& link, std::string_view verb, st
         }
     }
     return FromReply(reply);
+}
+
+Ftp::Response Ftp::Impl::AcceptData(DataLink& link)
+{
+    using Clock = vorn::ftp::IoLoop::Clock;
+    const auto peer = control.RemoteEndpoint().address();
+    const auto deadline = Clock::now() + connectTimeout;
+    for (int preliminary = 0; preliminary < 4; ++preliminary) {
+        const auto left
+            = std::max(std::chrono::duration_cast<Duration>(deadline - Clock::now()), Duration(1));
+        link.channel = std::make_unique<Channel>(loop);
+        // A server that cannot connect says so (425, 421) instead of connecting; that reply
+        // may have come with the 150 already, or comes while we wait.
+        bool replied = parser.HasReply();
+        if (!replied) {
+            if (Error error = link.channel->Accept(*link.acceptor, peer, left, &control, &replied)) {
+                AbortTransfer(link);
+                return FromError(error);
+            }
+            if (!replied) {
+                link.acceptor.reset();
+                return Response(150, "");
+            }
+        }
+        Reply reply;
+        if (Error error = ReadReply(reply, inactivityTimeout, false)) {
+            AbortTransfer(link);
+            return FromError(error);
+        }
+        if (IsPositive(reply.code)) {
+            // Finished before its connection was taken (a short file): the connection waits
+            // in the backlog, and the reply stays queued for the end of the transfer.
+            const Error error = link.channel->Accept(*link.acceptor, peer, std::min(left, Duration(5000)));
+            link.acceptor.reset();
+            if (!error)
+                return Response(150, "");
+            AbortTransfer(link);
+            return Response(Response::InvalidResponse,
+                "The transfer ended without a data connection: " + std::to_string(reply.code) + " "
+                    + reply.text);
+        }
+        link.channel.reset();
+        (void)ReadReply(reply, inactivityTimeout);
+        if (IsPreliminary(reply.code))
+            continue;
+        link.acceptor.reset();
+        return reply.code >= 400 ? FromReply(reply)
+                                 : Response(Response::InvalidResponse, "Unexpected reply: " + reply.text);
+    }
+    AbortTransfer(link);
+    return Response(Response::InvalidResponse, "The server sent preliminary replies without end.");
 }
 
 Ftp::Response Ftp::Impl::FinishTransfer()
@@ -865,10 +947,14 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
             line.remove_suffix(1);
         if (line.empty())
             continue;
+        // Lines that list nothing come back empty; lines that cannot be read come back as
+        // entries marked unusable, which the walk reports.
         auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
         if (!info)
             continue;
-        if (info->name.empty() || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        if (info->unusable.empty()
+            && (info->name.empty()
+                || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos))
             continue;
         entries.push_back(std::move(*info));
     }
@@ -878,25 +964,25 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
 Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("CWD", directory);
+    return Completed(impl_->Command("CWD", directory), "CWD");
 }
 
 Ftp::Response Ftp::ParentDirectory()
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("CDUP");
+    return Completed(impl_->Command("CDUP"), "CDUP");
 }
 
 Ftp::Response Ftp::MakeDirectory(const std::string& name)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("MKD", name);
+    return Completed(impl_->Command("MKD", name), "MKD");
 }
 
 Ftp::Response Ftp::DeleteFile(const std::string& name)
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->Command("DELE", name);
+    return Completed(impl_->Command("DELE", name), "DELE");
 }
 
 Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)

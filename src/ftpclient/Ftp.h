@@ -112,8 +112,9 @@ public:
     Response KeepAlive();
 
     [[nodiscard]] DirectoryResponse GetWorkingDirectory();
-    // MLSD when the server offers it, else LIST. Unreadable lines and names that cannot be
-    // names (empty, with "/" or NUL) are left out; "." and ".." may appear.
+    // MLSD when the server offers it, else LIST. A line that cannot be read is an entry whose
+    // `unusable` says so; names that cannot be names (empty, with "/" or NUL) are left out;
+    // "." and ".." may appear.
     [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
     [[nodiscard]] Response ChangeDirectory(const std::string& directory);
     [[nodiscard]] Response ParentDirectory();

@@ -26,17 +26,24 @@ struct Info {
 namespace vorn::ftp {
 
 // One line of an MLSD reply ("type=file;size=12;modify=20120315142501; name"). The time
-// comes from the modify fact (UTC). Returns nullopt for cdir/pdir entries, entries that are
-// neither files nor folders, and lines that cannot be read.
+// comes from the modify fact (UTC). Returns nullopt for blank lines, cdir/pdir entries and
+// entries that are neither files nor folders; a line that cannot be read comes back as an
+// entry whose `unusable` says so.
 [[nodiscard]] std::optional<sf::Info> ParseMlsdLine(std::string_view line);
 
-// One line of a LIST reply in the Unix form ("-rw-r--r-- 1 u g 123 Mar 15 14:25 name") or
-// the DOS/IIS form ("03-15-12  02:25PM  <DIR>  name"). `now` (UTC seconds) decides the year
-// of a Unix date given without one: the most recent such date not in the future.
-// Returns nullopt for lines that cannot be read ("total 12", blanks, garbage).
-// Unix links ("l") come back as files named by the part before " -> ", size unknown;
-// devices, pipes and sockets as nullopt. In the DOS form one blank follows a size and up
-// to ten follow "<DIR>" (IIS pads its column so); blanks beyond those begin the name.
+// One line of a LIST reply: the Unix form ("-rw-r--r-- 1 u g 123 Mar 15 14:25 name") with
+// columns missing or added, sizes such as "9,730" or "33.5k" (approximate), dates in many
+// languages and orders; NetWare's and NetPresenz's variants; the Unix-like form with an octal
+// mode and a time in seconds; and the DOS/IIS form ("03-15-12  02:25PM  <DIR>  name").
+// `now` (UTC seconds) decides the year of a date given without one: the most recent such
+// date not in the future.
+// Returns nullopt for what lists nothing: blank lines, "total 12", ".", "..", devices, pipes
+// and sockets. Any other line that cannot be read comes back as an entry whose `unusable` is
+// "Listing line not understood: " and the line, named after its last word, so the walk
+// reports it instead of leaving it out. Control bytes in those two texts are shown as \xNN.
+// Unix links ("l") come back as files named by the part before " -> ", size unknown.
+// In the DOS form one blank follows a size and up to ten follow "<DIR>" (IIS pads its
+// column so); blanks beyond those begin the name.
 [[nodiscard]] std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now);
 
 // Both parsers drop "." and "..", and keep every other name byte for byte: it is the

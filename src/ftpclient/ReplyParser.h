@@ -30,6 +30,8 @@ public:
     // The oldest complete reply not yet taken.
     [[nodiscard]] std::optional<Reply> Next();
     [[nodiscard]] bool HasReply() const { return !ready_.empty(); }
+    // The reply Next() would take, left in place; nullptr when none is complete.
+    [[nodiscard]] const Reply* Peek() const { return ready_.empty() ? nullptr : &ready_.front(); }
     [[nodiscard]] bool Failed() const { return !error_.empty(); }
     [[nodiscard]] const std::string& ErrorText() const { return error_; }
     void Reset();

