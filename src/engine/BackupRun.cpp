@@ -1,6 +1,7 @@
 #include "engine/BackupRun.h"
 
 #include "common/DecimalText.h"
+#include "common/PortText.h"
 #include "common/TimeText.h"
 #include "engine/KeepAliveThread.h"
 #include "engine/RunControl.h"
@@ -26,10 +27,11 @@ std::int64_t ClockMs()
 
 namespace {
 
+// 0 for a stored port that is no port: ConnectAndLogin refuses it, and RunProject has
+// already failed the run with the reason (StoredValueProblem).
 std::uint16_t PortOf(const std::string& text)
 {
-    const std::int64_t port = ParseDecimal(text);
-    return std::uint16_t(port); // stored as typed; the editor keeps it in range
+    return ParsePort(text).port;
 }
 
 const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
@@ -39,10 +41,14 @@ const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
 void Configure(sf::Ftp& ftp, const RunEnvironment& env)
 {
     ftp.SetPassive(env.passive);
-    if (env.control) {
-        RunControl* control = env.control;
-        ftp.SetTransferHook([control] { return control->WaitWhilePaused(); });
-    }
+    RunControl* control = env.control;
+    TransferFigures* figures = env.figures;
+    // The hook also keeps the shared figures live while a file is on its way.
+    ftp.SetTransferHook([control, figures] {
+        if (figures)
+            figures->ShowProgress();
+        return control == nullptr || control->WaitWhilePaused();
+    });
 }
 
 // A private folder for the downloads of a compressed run, so that a file of the same name
@@ -53,6 +59,29 @@ std::string MakeStagingFolder(const std::string& destination)
     if (mkdtemp(pattern.data()) == nullptr)
         return {};
     return pattern;
+}
+
+// Why the stored project cannot run as it is: a port that is no port.
+std::string StoredValueProblem(const BackupProject& project)
+{
+    if (const PortText port = ParsePort(project.ftpport); !port)
+        return "Source server: " + port.error + " The run made no connection.";
+    if (project.ftptype == 2)
+        if (const PortText port = ParsePort(project.ftpdestport); !port)
+            return "Destination server: " + port.error + " The run made no connection.";
+    return {};
+}
+
+// Stores the run's status and time; a failure (a locked or read-only database) is told, not
+// passed over, since the project would otherwise show an outcome it never had.
+void StoreStatus(
+    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now, RunObserver& observer)
+{
+    std::string error;
+    if (!SetProjectStatus(db, name, status, now, &error))
+        observer.OnRunProblem("The status \"" + status + "\" and the run time of \"" + name
+            + "\" could not be stored in the database" + (db ? " " + db->path() : std::string()) + ": "
+            + (error.empty() ? "no database" : error) + ".");
 }
 
 } // namespace
@@ -209,8 +238,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     control.Reset();
     control.setRunProjectName(projectName);
     control.setRunState(1);
-    env.figures->ResetSpeed();
     env.figures->progressInfo.Reset();
+    env.figures->ResetSpeed();
     observer.OnRunStarted(projectName);
 
     auto finish = [&](RunOutcome outcome, const std::string& status) {
@@ -230,19 +259,23 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     const BackupJob job = MakeBackupJob(project);
     env.figures->runMode = project.ftptype;
 
+    // A stored value the run cannot use fails it before any connection is made.
+    const std::string problem = StoredValueProblem(project);
+    if (!problem.empty())
+        observer.OnRunProblem(problem);
     TransferTally tally;
-    const int result = RunBackupJob(job, tally, env);
+    const int result = problem.empty() ? RunBackupJob(job, tally, env) : 0;
 
     const std::time_t now = std::time(nullptr);
     if (control.stopRequested()) {
-        SetProjectStatus(env.db, projectName, "Stop", now);
+        StoreStatus(env.db, projectName, "Stop", now, observer);
         observer.OnProjectStatus(projectName, "Stop");
         observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
         observer.OnResultText("Transmission Results: stopped!");
         return finish(RunOutcome::Stopped, "Stop");
     }
     const std::string status = result != 0 ? "Success" : "Fail";
-    SetProjectStatus(env.db, projectName, status, now);
+    StoreStatus(env.db, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
     observer.OnResultText(result == 1 ? ResultText(tally) : "Transmission Results: Failed!");

@@ -85,22 +85,24 @@ bool Execute(sqlite3* db, const char* sql, std::string* error = nullptr)
 }
 
 // The write pattern: begin, the statement, commit; a rollback when any step fails.
-template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind)
+template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind, std::string* error = nullptr)
 {
     if (db == nullptr)
         return false;
     std::lock_guard lock(db->writeMutex());
     sqlite3* handle = db->handle();
-    if (!Execute(handle, "begin transaction;"))
+    if (!Execute(handle, "begin transaction;", error))
         return false;
     bool done;
     {
         Statement statement(handle, sql);
         bind(statement);
         done = statement.Run();
+        if (!done && error != nullptr)
+            *error = statement.error();
     }
     if (done)
-        done = Execute(handle, "commit transaction;");
+        done = Execute(handle, "commit transaction;", error);
     if (!done && sqlite3_get_autocommit(handle) == 0)
         (void)Execute(handle, "rollback transaction;");
     return done;
@@ -302,14 +304,17 @@ bool DeleteProject(ProjectDb* db, const std::string& name)
         [&](Statement& statement) { statement.BindText(1, name); });
 }
 
-bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status, std::time_t now)
+bool SetProjectStatus(
+    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now, std::string* error)
 {
-    return Write(db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpname = ?3",
+    return Write(
+        db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpname = ?3",
         [&](Statement& statement) {
             statement.BindText(1, status);
             statement.BindText(2, FormatLocalTime(now, kRunTimeFormat));
             statement.BindText(3, name);
-        });
+        },
+        error);
 }
 
 bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project)
@@ -413,7 +418,8 @@ std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& nam
 std::string TrustedCertificatesPath(const std::string& databasePath)
 {
     const auto slash = databasePath.rfind('/');
-    return slash == std::string::npos ? "trusted-certs.pem" : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
+    return slash == std::string::npos ? "trusted-certs.pem"
+                                      : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
 }
 
 } // namespace vorn
