@@ -230,6 +230,11 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     {
         Statement probe(handle, "select count(*) from sqlite_master");
         while (probe.NextRow()) { }
+        // A database another program keeps locked past the busy time-out is busy, not broken.
+        if (!probe.ok()
+            && (sqlite3_errcode(handle) == SQLITE_BUSY || sqlite3_errcode(handle) == SQLITE_LOCKED))
+            return fail(
+                "it is busy: another program holds it locked; try again later (" + probe.error() + ")");
         if (!probe.ok())
             return fail("it is not a readable SQLite database (" + probe.error() + ")");
     }
