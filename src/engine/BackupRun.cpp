@@ -11,10 +11,13 @@
 #include "engine/ZipArchive.h"
 #include "store/ProjectDb.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 
 namespace vorn {
@@ -51,14 +54,51 @@ void Configure(sf::Ftp& ftp, const RunEnvironment& env)
     });
 }
 
+constexpr std::string_view kStagingPrefix = ".vornbackup-";
+
 // A private folder for the downloads of a compressed run, so that a file of the same name
-// that already lies in the destination folder is never overwritten or deleted.
+// that already lies in the destination folder is never overwritten or deleted. Its name
+// carries the PID (".vornbackup-PID-XXXXXX"), so a later run can tell a killed run's folder.
 std::string MakeStagingFolder(const std::string& destination)
 {
-    std::string pattern = (destination.empty() ? std::string(".") : destination) + "/.vornbackup-XXXXXX";
+    std::string pattern = (destination.empty() ? std::string(".") : destination) + "/"
+        + std::string(kStagingPrefix) + std::to_string(getpid()) + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         return {};
     return pattern;
+}
+
+// The PID in a staging folder's name, 0 for any other name.
+pid_t StagingOwner(const std::string& name)
+{
+    if (!name.starts_with(kStagingPrefix))
+        return 0;
+    const std::string rest = name.substr(kStagingPrefix.size());
+    const auto dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || rest.size() - dash != 7 || dash > 10
+        || rest.find_first_not_of("0123456789") != dash)
+        return 0;
+    return pid_t(ParseDecimal(rest.substr(0, dash)));
+}
+
+// What compressed runs killed in the middle left in `destination`: the downloads in flight
+// in their staging folders, removed once their process is gone. Copies kept because the
+// archive refused them stay, and so does the folder that holds them.
+void RemoveStaleStaging(const std::string& destination)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(destination, error)) {
+        const pid_t owner = StagingOwner(entry.path().filename().string());
+        std::error_code ignored;
+        if (owner <= 0 || owner == getpid() || !entry.is_directory(ignored) || entry.is_symlink(ignored)
+            || kill(owner, 0) == 0 || errno != ESRCH)
+            continue;
+        const fs::path incoming = entry.path() / "incoming";
+        if (fs::is_directory(fs::symlink_status(incoming, ignored)))
+            fs::remove_all(incoming, ignored); // never follows a link inside
+        fs::remove(entry.path(), ignored); // only when empty
+    }
 }
 
 // Why the stored project cannot run as it is: a port that is no port.
@@ -179,6 +219,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
             if (login.IsOk()) {
                 ctx.rootRemote = ctx.currentRemote = JoinLoginFolder(login.GetDirectory(), job.sourceFolder);
                 ctx.rootLocal = ctx.currentLocal = job.destinationFolder;
+                if (archive)
+                    RemoveStaleStaging(ctx.rootLocal);
                 if (EnsureRemoteFolder(first, ctx.rootRemote) && EnsureLocalFolder(ctx.rootLocal)
                     && (!archive || !(staging = MakeStagingFolder(ctx.rootLocal)).empty())) {
                     keepAlive.emplace(first, nullptr);

@@ -345,9 +345,9 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             return outcome;
         const std::string localFile = JoinLocal(folderText, "/" + entry.name);
         const std::string entryName = RelativePart(ctx, remotePath).substr(1);
-        if (archive->Add(entryName, localFile)) {
+        if (const ZipError refused = archive->Add(entryName, localFile)) {
             staging.Keep(localFile, entryName);
-            return { "Failed", "The file could not be added to the archive." };
+            return { "Failed", refused.message };
         }
         ::unlinkat(folder, entry.name.c_str(), 0);
         return outcome;

@@ -278,3 +278,35 @@ TEST(HostileServer, AStoredPortThatIsNoPortFailsTheRunBeforeAnyConnection)
         }
     }
 }
+
+// A compressed run killed in the middle leaves its private folder in the destination; the
+// next compressed run removes the downloads that were in flight there once the process is
+// gone, keeps copies the archive had refused, and leaves a running process's folder alone.
+TEST(HostileServer, LeftoverStagingFoldersOfAGoneCompressedRunAreCleared)
+{
+    VirtualFtpServer server(Json(true, true, R"("a.txt": {"data": "a"})"));
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    const std::string gone = std::to_string(GonePid());
+    const std::string alive = std::to_string(getppid());
+    WriteFile(dest / (".vornbackup-" + gone + "-abcdef") / "incoming" / "half.bin", "in flight");
+    WriteFile(dest / (".vornbackup-" + gone + "-ghijkl") / "incoming" / ".b.vornpart-1-0123abcd", "part");
+    WriteFile(dest / (".vornbackup-" + gone + "-ghijkl") / "kept" / "docs" / "c:.txt", "refused");
+    WriteFile(dest / (".vornbackup-" + alive + "-mnopqr") / "incoming" / "y.bin", "running");
+    BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+    project.ftpiscompress = true;
+    project.ftpcompass = "pw";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    Tree left = ReadTree(dest);
+    for (auto it = left.begin(); it != left.end();)
+        it = it->first.ends_with(".zip") ? left.erase(it) : std::next(it);
+    EXPECT_EQ(left,
+        (Tree { { ".vornbackup-" + gone + "-ghijkl", "/" }, { ".vornbackup-" + gone + "-ghijkl/kept", "/" },
+            { ".vornbackup-" + gone + "-ghijkl/kept/docs", "/" },
+            { ".vornbackup-" + gone + "-ghijkl/kept/docs/c:.txt", "refused" },
+            { ".vornbackup-" + alive + "-mnopqr", "/" }, { ".vornbackup-" + alive + "-mnopqr/incoming", "/" },
+            { ".vornbackup-" + alive + "-mnopqr/incoming/y.bin", "running" } }));
+}
