@@ -8,6 +8,7 @@
 #include "support/VirtualFtpServer.h"
 #include "support/WaitFor.h"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
@@ -274,4 +275,46 @@ TEST(VornbackupCliRun, AResultThatCannotBeStoredIsToldAndFailsTheExitStatus)
     EXPECT_NE(err.find("could not be stored"), std::string::npos) << err;
     EXPECT_NE(err.find("locked"), std::string::npos) << err;
     EXPECT_EQ(StoredStatus(db, "Web site"), "");
+}
+
+// A run killed with SIGKILL in the middle of a download leaves its temporary file, named
+// after its process; the next run of the project removes it, and copies the file whole.
+TEST(VornbackupCliRun, TheNextRunRemovesTheTemporaryFileOfAKilledRun)
+{
+    VirtualFtpServer server(R"({"tree": {"big.bin": {"data": "b", "repeat": 1048576, "rate": 262144},
+        "small.txt": {"data": "small"}}})");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server.port(), "user", "Web site", "secret");
+    const fs::path dest = folder.File("dest");
+    auto temporaries = [&dest] {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dest, ignored))
+            if (entry.path().filename().string().find(".vornpart-") != std::string::npos)
+                names.push_back(entry.path().filename().string());
+        return names;
+    };
+    pid_t killed = 0;
+    {
+        Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
+        killed = cli.pid();
+        ASSERT_TRUE(WaitFor([&] { return !temporaries().empty(); }, 30s));
+        ::kill(cli.pid(), SIGKILL);
+        EXPECT_EQ(cli.Wait(10s), 128 + SIGKILL);
+    }
+    const auto left = temporaries();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].find(".vornpart-" + std::to_string(killed) + "-"), std::string::npos) << left[0];
+
+    Subprocess again({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto now = temporaries();
+            return std::find(now.begin(), now.end(), left[0]) == now.end();
+        },
+        30s));
+    EXPECT_TRUE(again.ReadAll(60s).has_value());
+    EXPECT_EQ(again.Wait(10s), 0);
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(fs::file_size(dest / "big.bin"), 1048576u);
 }
