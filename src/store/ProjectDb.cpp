@@ -423,8 +423,7 @@ std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& nam
 std::string TrustedCertificatesPath(const std::string& databasePath)
 {
     const auto slash = databasePath.rfind('/');
-    return slash == std::string::npos ? "trusted-certs.pem"
-                                      : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
+    return slash == std::string::npos ? "trusted-certs.pem" : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
 }
 
 } // namespace vorn

@@ -127,8 +127,7 @@ int ListProjects(const VerbContext& context)
 
 constexpr Verb kVerbs[] = {
     { "list", 0, 0, &ListProjects },
-    { "run", 1, 1,
-        [](const VerbContext& c) { return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive); } },
+    { "run", 1, 1, [](const VerbContext& c) { return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive); } },
     { "schedule", 0, 0, [](const VerbContext& c) { return ScheduleVerb(c.db, c.out, c.err, c.passive); } },
 };
 
