@@ -3,6 +3,7 @@
 #include "app/MainFrame.h"
 
 #include <QMetaObject>
+#include <QStatusBar>
 #include <QString>
 #include <ctime>
 
@@ -74,6 +75,13 @@ void QueuedRunObserver::OnFileRowStatus(
 {
     QMetaObject::invokeMethod(
         frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); },
+        Qt::QueuedConnection);
+}
+
+void QueuedRunObserver::OnRunProblem(const std::string& message)
+{
+    QMetaObject::invokeMethod(
+        frame_, [frame = frame_, text = Text(message)] { frame->statusBar()->showMessage(text); },
         Qt::QueuedConnection);
 }
 

@@ -23,6 +23,8 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
+    // Shown in the window's status bar until the next message.
+    void OnRunProblem(const std::string& message) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
 private:

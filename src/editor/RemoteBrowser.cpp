@@ -1,7 +1,7 @@
 #include "editor/RemoteBrowser.h"
 
 #include "app/Prompt.h"
-#include "common/DecimalText.h"
+#include "common/PortText.h"
 #include "editor/RemoteFolderList.h"
 
 #include <QEvent>
@@ -50,8 +50,7 @@ bool RemoteBrowser::WaitForWorkers(int milliseconds)
 
 std::uint16_t RemoteBrowser::PortFromText(const QString& text)
 {
-    const std::int64_t port = vorn::ParseDecimal(text.toStdString());
-    return port >= 0 && port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
+    return vorn::ParsePort(text.toStdString()).port; // 0 for a bad port: the connect fails
 }
 
 vorn::ServerLogin RemoteBrowser::CurrentLogin() const

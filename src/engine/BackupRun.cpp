@@ -1,6 +1,7 @@
 #include "engine/BackupRun.h"
 
 #include "common/DecimalText.h"
+#include "common/PortText.h"
 #include "common/TimeText.h"
 #include "engine/KeepAliveThread.h"
 #include "engine/RunControl.h"
@@ -10,10 +11,13 @@
 #include "engine/ZipArchive.h"
 #include "store/ProjectDb.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 
 namespace vorn {
@@ -26,10 +30,11 @@ std::int64_t ClockMs()
 
 namespace {
 
+// 0 for a stored port that is no port: ConnectAndLogin refuses it, and RunProject has
+// already failed the run with the reason (StoredValueProblem).
 std::uint16_t PortOf(const std::string& text)
 {
-    const std::int64_t port = ParseDecimal(text);
-    return std::uint16_t(port); // stored as typed; the editor keeps it in range
+    return ParsePort(text).port;
 }
 
 const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
@@ -39,20 +44,84 @@ const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
 void Configure(sf::Ftp& ftp, const RunEnvironment& env)
 {
     ftp.SetPassive(env.passive);
-    if (env.control) {
-        RunControl* control = env.control;
-        ftp.SetTransferHook([control] { return control->WaitWhilePaused(); });
-    }
+    RunControl* control = env.control;
+    TransferFigures* figures = env.figures;
+    // The hook also keeps the shared figures live while a file is on its way.
+    ftp.SetTransferHook([control, figures] {
+        if (figures)
+            figures->ShowProgress();
+        return control == nullptr || control->WaitWhilePaused();
+    });
 }
 
+constexpr std::string_view kStagingPrefix = ".vornbackup-";
+
 // A private folder for the downloads of a compressed run, so that a file of the same name
-// that already lies in the destination folder is never overwritten or deleted.
+// that already lies in the destination folder is never overwritten or deleted. Its name
+// carries the PID (".vornbackup-PID-XXXXXX"), so a later run can tell a killed run's folder.
 std::string MakeStagingFolder(const std::string& destination)
 {
-    std::string pattern = (destination.empty() ? std::string(".") : destination) + "/.vornbackup-XXXXXX";
+    std::string pattern = (destination.empty() ? std::string(".") : destination) + "/"
+        + std::string(kStagingPrefix) + std::to_string(getpid()) + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         return {};
     return pattern;
+}
+
+// The PID in a staging folder's name, 0 for any other name.
+pid_t StagingOwner(const std::string& name)
+{
+    if (!name.starts_with(kStagingPrefix))
+        return 0;
+    const std::string rest = name.substr(kStagingPrefix.size());
+    const auto dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || rest.size() - dash != 7 || dash > 10
+        || rest.find_first_not_of("0123456789") != dash)
+        return 0;
+    return pid_t(ParseDecimal(rest.substr(0, dash)));
+}
+
+// What compressed runs killed in the middle left in `destination`: the downloads in flight
+// in their staging folders, removed once their process is gone. Copies kept because the
+// archive refused them stay, and so does the folder that holds them.
+void RemoveStaleStaging(const std::string& destination)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(destination, error)) {
+        const pid_t owner = StagingOwner(entry.path().filename().string());
+        std::error_code ignored;
+        if (owner <= 0 || owner == getpid() || !entry.is_directory(ignored) || entry.is_symlink(ignored)
+            || kill(owner, 0) == 0 || errno != ESRCH)
+            continue;
+        const fs::path incoming = entry.path() / "incoming";
+        if (fs::is_directory(fs::symlink_status(incoming, ignored)))
+            fs::remove_all(incoming, ignored); // never follows a link inside
+        fs::remove(entry.path(), ignored); // only when empty
+    }
+}
+
+// Why the stored project cannot run as it is: a port that is no port.
+std::string StoredValueProblem(const BackupProject& project)
+{
+    if (const PortText port = ParsePort(project.ftpport); !port)
+        return "Source server: " + port.error + " The run made no connection.";
+    if (project.ftptype == 2)
+        if (const PortText port = ParsePort(project.ftpdestport); !port)
+            return "Destination server: " + port.error + " The run made no connection.";
+    return {};
+}
+
+// Stores the run's status and time; a failure (a locked or read-only database) is told, not
+// passed over, since the project would otherwise show an outcome it never had.
+void StoreStatus(
+    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now, RunObserver& observer)
+{
+    std::string error;
+    if (!SetProjectStatus(db, name, status, now, &error))
+        observer.OnRunProblem("The status \"" + status + "\" and the run time of \"" + name
+            + "\" could not be stored in the database" + (db ? " " + db->path() : std::string()) + ": "
+            + (error.empty() ? "no database" : error) + ".");
 }
 
 } // namespace
@@ -150,6 +219,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
             if (login.IsOk()) {
                 ctx.rootRemote = ctx.currentRemote = JoinLoginFolder(login.GetDirectory(), job.sourceFolder);
                 ctx.rootLocal = ctx.currentLocal = job.destinationFolder;
+                if (archive)
+                    RemoveStaleStaging(ctx.rootLocal);
                 if (EnsureRemoteFolder(first, ctx.rootRemote) && EnsureLocalFolder(ctx.rootLocal)
                     && (!archive || !(staging = MakeStagingFolder(ctx.rootLocal)).empty())) {
                     keepAlive.emplace(first, nullptr);
@@ -209,8 +280,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     control.Reset();
     control.setRunProjectName(projectName);
     control.setRunState(1);
-    env.figures->ResetSpeed();
     env.figures->progressInfo.Reset();
+    env.figures->ResetSpeed();
     observer.OnRunStarted(projectName);
 
     auto finish = [&](RunOutcome outcome, const std::string& status) {
@@ -230,19 +301,23 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     const BackupJob job = MakeBackupJob(project);
     env.figures->runMode = project.ftptype;
 
+    // A stored value the run cannot use fails it before any connection is made.
+    const std::string problem = StoredValueProblem(project);
+    if (!problem.empty())
+        observer.OnRunProblem(problem);
     TransferTally tally;
-    const int result = RunBackupJob(job, tally, env);
+    const int result = problem.empty() ? RunBackupJob(job, tally, env) : 0;
 
     const std::time_t now = std::time(nullptr);
     if (control.stopRequested()) {
-        SetProjectStatus(env.db, projectName, "Stop", now);
+        StoreStatus(env.db, projectName, "Stop", now, observer);
         observer.OnProjectStatus(projectName, "Stop");
         observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
         observer.OnResultText("Transmission Results: stopped!");
         return finish(RunOutcome::Stopped, "Stop");
     }
     const std::string status = result != 0 ? "Success" : "Fail";
-    SetProjectStatus(env.db, projectName, status, now);
+    StoreStatus(env.db, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
     observer.OnResultText(result == 1 ? ResultText(tally) : "Transmission Results: Failed!");

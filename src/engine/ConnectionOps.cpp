@@ -64,6 +64,8 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
 {
     for (std::size_t i = 0; i < listing.GetCount(); ++i) {
         const auto& info = listing.retFileInfo(i);
+        if (!info.unusable.empty())
+            continue; // a browse shows what can be entered or picked
         rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.isFile });
     }
 }
@@ -138,6 +140,8 @@ template <typename List> bool LeaveWith(std::string& browsePath, std::vector<Rem
 
 bool ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
 {
+    if (login.port == 0)
+        return false; // a stored port that is no port: never guess another one
     const auto server = ftp::ParseServerText(login.host);
     ftp.SetSecurity(server.security);
     // Time-out 0: the session's connect time-out, never an endless wait.

@@ -25,11 +25,15 @@ public:
     {
     }
     // A row's final status: "Ignore", "Success" or "Failed". `reason` says in one line why a
-    // "Failed" row failed (the server's own words where there are some); empty otherwise.
+    // "Failed" row failed (the server's own words where there are some); on a "Success" row
+    // it is a note (a copy whose size nobody gave, so it could not be checked); else empty.
     virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) {
     }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
+    // Something the user must hear about the run as a whole, in one line: a stored value it
+    // cannot use (a bad port), or a result it could not store. Comes before OnRunFinished.
+    virtual void OnRunProblem(const std::string& message) { }
     // The run is over; runState is 0 again.
     virtual void OnRunFinished(const std::string& projectName, const std::string& status) { }
 };

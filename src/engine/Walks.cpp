@@ -7,11 +7,16 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
+#include "ftpclient/TempFile.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <unistd.h>
 
 namespace vorn {
 
@@ -31,18 +36,25 @@ namespace {
 
 std::atomic<std::uint64_t> nextRowId { 1 };
 
-enum class FolderResult { Done, Failed, Stopped };
+// How deep and how long a folder may be: a server folder that lists itself would otherwise
+// lead the walk on without end.
+constexpr std::size_t kMaxDepth = 100;
+constexpr std::size_t kMaxPathBytes = 4096;
 
-// One status row: inserted with "..." and given exactly one final status.
+enum class FolderResult { Done, Failed, Refused, Stopped };
+
+// One status row: inserted with "..." and given exactly one final status. A folder that is
+// not copied gets a row too, named with a trailing "/", so that its reason is seen.
 class StatusRow {
 public:
-    StatusRow(RunObserver* observer, const std::string& remotePath, const std::string& sizeText)
+    StatusRow(RunObserver* observer, const std::string& remotePath, const std::string& sizeText,
+        bool folder = false)
         : observer_(observer)
         , id_(nextRowId++)
     {
         if (observer_)
-            observer_->OnFileRowInserted(
-                id_, FormatLocalNow("%H:%M:%S"), remotePath, FormatSizeText(sizeText));
+            observer_->OnFileRowInserted(id_, FormatLocalNow("%H:%M:%S"),
+                folder ? JoinRemote(remotePath, "") : remotePath, folder ? "" : FormatSizeText(sizeText));
     }
     void Finish(const char* status, const std::string& reason = {})
     {
@@ -54,6 +66,38 @@ private:
     RunObserver* observer_;
     std::uint64_t id_;
 };
+
+// What became of one file: its row's final status (nullptr when the run was stopped during
+// the transfer) and the reason that goes with it.
+struct FileOutcome {
+    const char* status = nullptr;
+    std::string reason;
+};
+
+// How a folder was entered: Refused fails the folder but the walk goes on, since nothing of
+// it was touched.
+struct EnterResult {
+    FolderResult result = FolderResult::Done;
+    std::string reason;
+};
+
+// The size the listing gives, -1 when it gives none.
+std::int64_t ListedSize(const std::string& sizeText)
+{
+    if (sizeText.empty() || sizeText.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::int64_t(std::min<std::uint64_t>(ParseByteCount(sizeText), INT64_MAX));
+}
+
+// The outcome of a transfer reply, with the note a copy of unknown size carries.
+FileOutcome Settled(const sf::Ftp::Response& reply)
+{
+    if (!reply.IsOk())
+        return { "Failed", reply.GetMessage() };
+    if (reply.SizeUnchecked())
+        return { "Success", "Neither the listing nor the server gave the size: the copy is not checked." };
+    return { "Success", {} };
+}
 
 // False when the run is to stop; blocks while it is paused.
 bool KeepGoing(const RunEnvironment& env)
@@ -74,12 +118,10 @@ void StartTransfer(const RunEnvironment& env)
         f.transferStartClock = ClockMs();
 }
 
-void CountTransferred(const RunEnvironment& env, const std::string& sizeText)
+// Levels of a relative part ("/a/b" is 2).
+std::size_t Depth(const std::string& relative)
 {
-    TransferFigures& f = *env.figures;
-    const std::uint64_t total = f.transferredBytes += ParseByteCount(sizeText);
-    const std::int64_t elapsed = ClockMs() - f.transferStartClock + 1;
-    f.transferSpeed = float(total * 1000 / std::uint64_t(elapsed > 0 ? elapsed : 1));
+    return std::size_t(std::count(relative.begin(), relative.end(), '/')) - (relative == "/" ? 1 : 0);
 }
 
 // The part of `remote` below the root, always beginning with "/".
@@ -143,19 +185,43 @@ struct FolderWalk {
     TransferTally& tally;
     const RunEnvironment& env;
     const WalkOptions& options;
-    // Ensures and enters the current folders on every side; false fails the folder.
-    std::function<bool()> enterFolder;
-    // Transfers one admitted file; returns the row's final status, or nullptr when the run
-    // was stopped during the transfer.
-    std::function<const char*(const sf::Info&, const std::string& remotePath)> transferFile;
+    // Ensures and enters the current folders on every side.
+    std::function<EnterResult()> enterFolder;
+    // Transfers one admitted file.
+    std::function<FileOutcome(const sf::Info&, const std::string& remotePath)> transferFile;
+
+    // A folder that is not copied: counted, with a row that says why.
+    void FailFolder(const std::string& remotePath, const std::string& reason)
+    {
+        ++tally.foldersFailed;
+        StatusRow(env.observer, remotePath, "", true).Finish("Failed", reason);
+    }
+
+    // Why the current folder is not entered at all, or "".
+    [[nodiscard]] std::string Bound() const
+    {
+        if (Depth(RelativePart(ctx, ctx.currentRemote)) > kMaxDepth)
+            return "Folder too deep (over " + std::to_string(kMaxDepth) + " levels); it was not entered.";
+        if (ctx.currentRemote.size() > kMaxPathBytes || ctx.currentLocal.size() > kMaxPathBytes)
+            return "Folder path too long (over " + std::to_string(kMaxPathBytes)
+                + " bytes); it was not entered.";
+        return {};
+    }
 
     FolderResult ProcessFolder()
     {
         // A paused run holds before the next folder's commands, not after them.
         if (!KeepGoing(env))
             return FolderResult::Stopped;
-        if (!enterFolder())
-            return FolderResult::Failed;
+        if (const std::string bound = Bound(); !bound.empty()) {
+            FailFolder(ctx.currentRemote, bound);
+            return FolderResult::Refused;
+        }
+        const EnterResult entered = enterFolder();
+        if (entered.result == FolderResult::Refused)
+            FailFolder(ctx.currentRemote, entered.reason);
+        if (entered.result != FolderResult::Done)
+            return entered.result;
         const auto listing = source.GetDirectoryListing("");
         if (!listing.IsOk())
             return FolderResult::Failed;
@@ -164,49 +230,62 @@ struct FolderWalk {
                 return FolderResult::Stopped;
             if (entry.name == "." || entry.name == "..")
                 continue;
-            const bool safe = ftp::IsSafeEntryName(entry.name);
-            if (!entry.isFile) {
-                // A folder whose name cannot be a path component is never entered.
-                if (safe)
-                    ctx.pending.push_back(JoinRemote(ctx.currentRemote, entry.name));
-                else
-                    ++tally.foldersFailed;
-                continue;
-            }
-            const std::string remotePath = JoinRemote(ctx.currentRemote, entry.name);
-            StatusRow row(env.observer, remotePath, entry.size);
-            if (!safe) {
-                ++tally.filesFailed;
-                row.Finish("Failed");
-                continue;
-            }
-            if (!PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
-                || (!options.modeCheckBypass && !BackupModeAdmits(entry, options.backupMode))) {
-                row.Finish("Ignore");
-                continue;
-            }
-            StartTransfer(env);
-            const char* status = transferFile(entry, remotePath);
-            if (status == nullptr) {
-                ++tally.filesFailed;
-                row.Finish("Failed");
+            if (!ProcessEntry(entry))
                 return FolderResult::Stopped;
-            }
-            ++(std::string_view(status) == "Success" ? tally.filesDone : tally.filesFailed);
-            row.Finish(status);
         }
         ++tally.foldersDone;
         return FolderResult::Done;
     }
 
+    // False when the run was stopped during the entry's transfer.
+    bool ProcessEntry(const sf::Info& entry)
+    {
+        const std::string remotePath = JoinRemote(ctx.currentRemote, entry.name);
+        // An entry the listing could not read, or whose name cannot be a name here, is
+        // reported, never dropped and never joined into a path.
+        std::string unusable = entry.unusable;
+        if (unusable.empty() && !ftp::IsSafeEntryName(entry.name))
+            unusable = "The name cannot be a file name here; it was not copied.";
+        if (!entry.isFile) {
+            if (!unusable.empty())
+                FailFolder(remotePath, unusable);
+            else
+                ctx.pending.push_back(remotePath);
+            return true;
+        }
+        StatusRow row(env.observer, remotePath, entry.size);
+        if (!unusable.empty()) {
+            ++tally.filesFailed;
+            row.Finish("Failed", unusable);
+            return true;
+        }
+        if (!PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
+            || (!options.modeCheckBypass && !BackupModeAdmits(entry, options.backupMode))) {
+            row.Finish("Ignore");
+            return true;
+        }
+        StartTransfer(env);
+        FileOutcome outcome = transferFile(entry, remotePath);
+        env.figures->EndFile();
+        if (outcome.status == nullptr) {
+            ++tally.filesFailed;
+            row.Finish("Failed", outcome.reason.empty() ? "The run was stopped." : outcome.reason);
+            return false;
+        }
+        ++(std::string_view(outcome.status) == "Success" ? tally.filesDone : tally.filesFailed);
+        row.Finish(outcome.status, outcome.reason);
+        return true;
+    }
+
     // Returns 1 when the root folder was processed. `descend` sets the current folders for
-    // a folder taken from the pending stack.
+    // a folder taken from the pending stack. A folder that fails ends the walk; one that is
+    // refused before it was entered (too deep, a link in the destination) does not.
     int Run(const std::function<void(const std::string& relative)>& descend)
     {
         FolderResult result = ProcessFolder();
-        if (result == FolderResult::Failed)
+        if (result == FolderResult::Failed || result == FolderResult::Refused)
             return 0;
-        while (result == FolderResult::Done && !ctx.pending.empty()) {
+        while (result != FolderResult::Stopped && result != FolderResult::Failed && !ctx.pending.empty()) {
             ctx.currentRemote = ctx.pending.back();
             ctx.pending.pop_back();
             descend(RelativePart(ctx, ctx.currentRemote));
@@ -227,31 +306,51 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     const StagingFolders staging(compress ? stagingFolder : std::string());
     if (compress && staging.incoming().empty())
         return 0;
+    // Every local name is taken relative to an open folder; the destination's own path is the
+    // user's choice and is followed as typed.
+    const FolderHandle root(
+        ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root)
+        return 0;
+    FolderHandle current;
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
-    walk.enterFolder = [&] {
+    walk.enterFolder = [&]() -> EnterResult {
         if (!EnsureRemoteFolder(source, ctx.currentRemote))
-            return false;
-        if (!compress && !EnsureLocalFolder(ctx.currentLocal))
-            return false;
-        return source.ChangeDirectory(ctx.currentRemote).IsOk();
-    };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
-        const std::string& folder = compress ? staging.incoming() : ctx.currentLocal;
-        const auto reply = source.Download(remotePath, folder, env.figures->progressInfo, sf::Ftp::Binary);
-        CountTransferred(env, entry.size);
-        if (!reply.IsOk())
-            return StopRequested(env) ? nullptr : "Failed";
-        const std::string localFile = JoinLocal(folder, "/" + entry.name);
-        StampLocalFile(localFile, entry.time);
-        if (!compress)
-            return "Success";
-        const std::string entryName = RelativePart(ctx, remotePath).substr(1);
-        if (archive->Add(entryName, localFile)) {
-            staging.Keep(localFile, entryName);
-            return "Failed";
+            return { FolderResult::Failed, {} };
+        if (!compress) {
+            LocalFolderResult local
+                = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
+            if (!local.folder)
+                return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
+            current = std::move(local.folder);
+            // Downloads of a run that was killed are removed once no process owns them.
+            ftp::RemoveLeftoverTemporaryFiles(current.fd());
         }
-        std::remove(localFile.c_str());
-        return "Success";
+        if (!source.ChangeDirectory(ctx.currentRemote).IsOk())
+            return { FolderResult::Failed, {} };
+        return {};
+    };
+    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
+        const int folder = compress ? root.fd() : current.fd();
+        const std::string& folderText = compress ? staging.incoming() : ctx.currentLocal;
+        const auto reply = source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
+            env.figures->progressInfo, sf::Ftp::Binary);
+        if (!reply.IsOk() && StopRequested(env))
+            return {};
+        FileOutcome outcome = Settled(reply);
+        if (!reply.IsOk())
+            return outcome;
+        StampLocalFileAt(folder, entry.name, entry.time);
+        if (!compress)
+            return outcome;
+        const std::string localFile = JoinLocal(folderText, "/" + entry.name);
+        const std::string entryName = RelativePart(ctx, remotePath).substr(1);
+        if (const ZipError refused = archive->Add(entryName, localFile)) {
+            staging.Keep(localFile, entryName);
+            return { "Failed", refused.message };
+        }
+        ::unlinkat(folder, entry.name.c_str(), 0);
+        return outcome;
     };
     return walk.Run([&](const std::string& relative) {
         if (compress)
@@ -264,19 +363,19 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
     TransferTally& tally, const RunEnvironment& env)
 {
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
-    walk.enterFolder = [&] {
-        return EnsureRemoteFolder(source, ctx.currentRemote)
+    walk.enterFolder = [&]() -> EnterResult {
+        const bool entered = EnsureRemoteFolder(source, ctx.currentRemote)
             && EnsureRemoteFolder(destination, ctx.currentLocal)
             && source.ChangeDirectory(ctx.currentRemote).IsOk()
             && destination.ChangeDirectory(ctx.currentLocal).IsOk();
+        return { entered ? FolderResult::Done : FolderResult::Failed, {} };
     };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
-        if (source.TsFileBtFtp(
-                destination, remotePath, ctx.currentLocal, env.figures->progressInfo, sf::Ftp::Binary)
-            != 1)
-            return StopRequested(env) ? nullptr : "Failed";
-        CountTransferred(env, entry.size);
-        return "Success";
+    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
+        const auto reply = source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
+            sf::Ftp::Binary, ListedSize(entry.size));
+        if (!reply.IsOk() && StopRequested(env))
+            return {};
+        return Settled(reply);
     };
     return walk.Run(
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });

@@ -12,11 +12,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <cctype>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <openssl/ssl.h>
 #include <set>
+#include <unistd.h>
 
 namespace sf {
 
@@ -192,9 +194,12 @@ std::set<std::string> ParseFeatures(const std::string& text)
     return features;
 }
 
-std::filesystem::path PathFromUtf8(const std::string& text)
+// Why a transfer whose byte count differs from the file's size is no copy of it: a server
+// may cut a file off and still report success.
+std::string DeliveredText(std::uint64_t delivered, std::int64_t size, bool fromSize)
 {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+    return "The transfer delivered " + std::to_string(delivered) + " bytes; the file has "
+        + std::to_string(size) + " bytes (" + (fromSize ? "SIZE" : "listing") + ").";
 }
 
 } // namespace
@@ -260,6 +265,9 @@ public:
     [[nodiscard]] Response AcceptData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
+    // Reads a download's data into `file` to its end and takes the transfer's final reply.
+    [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
+        TranslateInfo& progress, std::uint64_t& received);
     // Ends a data connection whose transfer is complete.
     void CloseData(DataLink& link);
     // Stops a transfer whose preliminary reply has arrived and brings the control connection
@@ -952,10 +960,11 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
         auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
         if (!info)
             continue;
-        if (info->unusable.empty()
-            && (info->name.empty()
-                || info->name.find_first_of(std::string_view("/\0", 2)) != std::string::npos))
-            continue;
+        // A name that cannot be a name here still reaches the caller, marked, so that a backup
+        // reports it instead of leaving it out in silence.
+        if (info->unusable.empty() && !vorn::ftp::IsSafeEntryName(info->name) && info->name != "."
+            && info->name != "..")
+            info->unusable = "The server listed a name that cannot be a file name here.";
         entries.push_back(std::move(*info));
     }
     return ListingResponse(response, std::move(entries));
@@ -994,6 +1003,19 @@ Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)
 Ftp::Response Ftp::Download(
     const std::string& remotePath, const std::string& localFolder, TranslateInfo& progress, TransferMode mode)
 {
+    const int folderFd = ::open(localFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        progress.Reset();
+        return Response(Response::InvalidFile, "The local folder " + localFolder + " does not exist.");
+    }
+    Response response = DownloadInto(folderFd, localFolder, remotePath, -1, progress, mode);
+    ::close(folderFd);
+    return response;
+}
+
+Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, const std::string& remotePath,
+    std::int64_t listedSize, TranslateInfo& progress, TransferMode mode)
+{
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
     progress.Reset();
@@ -1001,23 +1023,20 @@ Ftp::Response Ftp::Download(
     if (!vorn::ftp::IsSafeEntryName(name))
         return Response(
             Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
-    const auto folder = PathFromUtf8(localFolder);
-    std::error_code folderError;
-    if (!std::filesystem::is_directory(folder, folderError))
-        return Response(Response::InvalidFile, "The local folder " + localFolder + " does not exist.");
     if (!s.Connected())
         return s.NotConnected();
 
     Response response = s.SetType(mode);
     if (!response.IsOk())
         return response;
-    const std::int64_t size = s.RemoteSize(remotePath, response);
+    const std::int64_t served = s.RemoteSize(remotePath, response);
     if (!s.Connected())
         return response;
+    const std::int64_t size = served >= 0 ? served : listedSize;
     if (size >= 0)
         progress.totalBytes = static_cast<std::uint64_t>(size);
 
-    vorn::ftp::TempFile file(folder, name);
+    vorn::ftp::TempFile file(folderFd, folderText, name);
     if (!file.OpenError().empty())
         return Response(Response::InvalidFile, file.OpenError());
 
@@ -1029,24 +1048,41 @@ Ftp::Response Ftp::Download(
     if (!response.IsOk())
         return response;
     std::uint64_t received = 0;
-    const vorn::ftp::IoLoop::Poll* poll = s.hook ? &s.hook : nullptr;
+    response = s.ReceiveInto(link, file, size, progress, received);
+    if (!response.IsOk())
+        return response;
+    if (mode == Binary && size >= 0 && received != static_cast<std::uint64_t>(size))
+        return Response(Response::ConnectionClosed, DeliveredText(received, size, served >= 0));
+    std::string commitError;
+    if (!file.CommitAs(name, commitError))
+        return Response(Response::InvalidFile, commitError);
+    progress.percent = 100.0f;
+    if (size < 0)
+        response.MarkSizeUnchecked();
+    return response;
+}
+
+Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
+    TranslateInfo& progress, std::uint64_t& received)
+{
+    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
     while (!link.finishedEarly) {
-        if (s.hook && !s.hook()) {
-            s.AbortTransfer(link);
+        if (hook && !hook()) {
+            AbortTransfer(link);
             return Response(Response::Cancelled, "The transfer was stopped.");
         }
         std::string_view bytes;
-        if (Error error = link.channel->ReadSome(bytes, s.inactivityTimeout, poll)) {
-            s.AbortTransfer(link);
+        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout, poll)) {
+            AbortTransfer(link);
             if (error.code == Error::Code::TimedOut)
-                error.message = "No data came for " + vorn::ftp::DescribeDuration(s.inactivityTimeout) + ".";
+                error.message = "No data came for " + vorn::ftp::DescribeDuration(inactivityTimeout) + ".";
             return FromError(error);
         }
         if (bytes.empty())
             break;
         std::string writeError;
         if (!file.Write(bytes, writeError)) {
-            s.AbortTransfer(link);
+            AbortTransfer(link);
             return Response(Response::InvalidFile, writeError);
         }
         received += bytes.size();
@@ -1054,25 +1090,14 @@ Ftp::Response Ftp::Download(
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * received / size));
     }
-    s.CloseData(link);
-    if (!link.finishedEarly) {
-        response = s.FinishTransfer();
-        if (!response.IsOk())
-            return response;
-    }
-    if (mode == Binary && size >= 0 && received < static_cast<std::uint64_t>(size))
-        return Response(Response::ConnectionClosed,
-            "The transfer ended after " + std::to_string(received) + " of " + std::to_string(size)
-                + " bytes.");
-    std::string commitError;
-    if (!file.CommitAs(folder / PathFromUtf8(name), commitError))
-        return Response(Response::InvalidFile, commitError);
-    progress.percent = 100.0f;
-    return response;
+    CloseData(link);
+    if (!link.finishedEarly)
+        return FinishTransfer();
+    return Response(226, "");
 }
 
 Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
-    const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode)
+    const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode, std::int64_t listedSize)
 {
     if (&destination == this)
         return Response(Response::InvalidArgument, "A session cannot copy a file to itself.");
@@ -1094,9 +1119,10 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     response = dst.SetType(mode);
     if (!response.IsOk())
         return response;
-    const std::int64_t size = src.RemoteSize(sourcePath, response);
+    const std::int64_t served = src.RemoteSize(sourcePath, response);
     if (!src.Connected())
         return response;
+    const std::int64_t size = served >= 0 ? served : listedSize;
     if (size >= 0)
         progress.totalBytes = static_cast<std::uint64_t>(size);
 
@@ -1159,11 +1185,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
         if (!response.IsOk())
             return fail(response, false);
     }
-    if (mode == Binary && size >= 0 && copied < static_cast<std::uint64_t>(size))
-        return fail(
-            Response(Response::ConnectionClosed,
-                "The source sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."),
-            false);
+    if (mode == Binary && size >= 0 && copied != static_cast<std::uint64_t>(size))
+        return fail(Response(Response::ConnectionClosed, DeliveredText(copied, size, served >= 0)), false);
 
     // The end of the upload is the end of the stream; over TLS a close_notify marks it.
     dst.CloseData(out);
@@ -1189,6 +1212,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
         return fail(
             Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);
     progress.percent = 100.0f;
+    if (size < 0)
+        response.MarkSizeUnchecked();
     return response;
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,10 +48,15 @@ public:
         [[nodiscard]] bool IsOk() const { return status_ < 400; }
         [[nodiscard]] int GetStatus() const { return status_; }
         [[nodiscard]] const std::string& GetMessage() const { return message_; }
+        // A transfer that succeeded although neither the listing nor SIZE gave the file's
+        // size, so its completeness could not be checked.
+        [[nodiscard]] bool SizeUnchecked() const { return sizeUnchecked_; }
+        void MarkSizeUnchecked() { sizeUnchecked_ = true; }
 
     private:
         int status_;
         std::string message_;
+        bool sizeUnchecked_ = false;
     };
 
     class DirectoryResponse : public Response {
@@ -112,9 +118,9 @@ public:
     Response KeepAlive();
 
     [[nodiscard]] DirectoryResponse GetWorkingDirectory();
-    // MLSD when the server offers it, else LIST. A line that cannot be read is an entry whose
-    // `unusable` says so; names that cannot be names (empty, with "/" or NUL) are left out;
-    // "." and ".." may appear.
+    // MLSD when the server offers it, else LIST. A line that cannot be read, and a name that
+    // cannot be a name here (empty, with "/" or NUL), come back as entries whose `unusable`
+    // says why; "." and ".." may appear.
     [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
     [[nodiscard]] Response ChangeDirectory(const std::string& directory);
     [[nodiscard]] Response ParentDirectory();
@@ -127,12 +133,21 @@ public:
     // and the server confirmed it.
     [[nodiscard]] Response Download(const std::string& remotePath, const std::string& localFolder,
         TranslateInfo& progress, TransferMode mode = Binary);
+    // The same into the open folder `folderFd` (named `folderText` in messages), never
+    // through a symbolic link. A binary transfer is complete only when it delivered exactly
+    // the size SIZE gave, or else `listedSize` (the listing's; -1 when unknown); with neither
+    // the copy is kept and the reply says SizeUnchecked().
+    [[nodiscard]] Response DownloadInto(int folderFd, const std::string& folderText,
+        const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress,
+        TransferMode mode = Binary);
 
     // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
     // through memory. The upload goes to a temporary name and is renamed over the target
     // when complete; a failed copy removes it again.
+    // The copy is checked against the size as DownloadInto checks it.
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
-        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);
+        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary,
+        std::int64_t listedSize = -1);
     // Relay with 1 for success and 0 for failure.
     [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);

@@ -414,8 +414,15 @@ std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now)
 
 bool IsSafeEntryName(std::string_view name)
 {
+#ifdef _WIN32
+    // Windows reads "\\" as a separator too, and refuses these characters in names.
+    constexpr std::string_view refused("/\\\0<>:\"|?*", 10);
+#else
+    // Anything but "/" and NUL is an ordinary character in a POSIX name, "\\" included.
+    constexpr std::string_view refused("/\0", 2);
+#endif
     return !name.empty() && name != "." && name != ".."
-        && name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+        && name.find_first_of(refused) == std::string_view::npos;
 }
 
 } // namespace vorn::ftp

@@ -48,7 +48,8 @@ namespace vorn::ftp {
 
 // Both parsers drop "." and "..", and keep every other name byte for byte: it is the
 // server's data. Before a name becomes part of a path, check it here: false for "", ".",
-// ".." and names holding "/", "\" or NUL, which must be refused, not joined.
+// ".." and names holding "/" or NUL (on Windows also "\" and the characters it reserves),
+// which must be refused, not joined.
 [[nodiscard]] bool IsSafeEntryName(std::string_view name);
 
 } // namespace vorn::ftp

@@ -1,38 +1,57 @@
 #pragma once
 
-#include <cstdio>
-#include <filesystem>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace vorn::ftp {
 
-// A download in progress: a new file with a name of its own (".NAME.vornpart-XXXXXXXX") in
-// the target folder. It replaces the target only through CommitAs, so a failed download
-// never touches the previous copy; otherwise the destructor removes it.
+// A download in progress: a new file with a name of its own (see MakeTemporaryName) in an
+// open folder. It replaces the target only through CommitAs, so a failed download never
+// touches the previous copy; otherwise the destructor removes it. Every name is taken
+// relative to the folder's descriptor and no symbolic link is followed: the file is created
+// new (O_EXCL), and the rename replaces a link of the target's name by the file itself.
 class TempFile {
 public:
-    TempFile(const std::filesystem::path& folder, std::string_view name);
+    // `folderFd` stays owned by the caller and open while this object lives; `folderText`
+    // names it in messages.
+    TempFile(int folderFd, std::string folderText, std::string_view name);
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
     // Empty when the file was created; otherwise why not.
     [[nodiscard]] const std::string& OpenError() const { return error_; }
-    [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
+    [[nodiscard]] const std::string& Name() const { return name_; }
 
     [[nodiscard]] bool Write(std::string_view bytes, std::string& error);
-    // Flushes, closes and renames the file over `target`.
-    [[nodiscard]] bool CommitAs(const std::filesystem::path& target, std::string& error);
+    // Flushes, closes and renames the file over `targetName` in the same folder.
+    [[nodiscard]] bool CommitAs(const std::string& targetName, std::string& error);
 
 private:
-    std::FILE* file_ = nullptr;
-    std::filesystem::path path_;
+    int folderFd_;
+    std::string folderText_;
+    int fd_ = -1;
+    std::string name_;
     std::string error_;
     bool committed_ = false;
 };
 
-// A name of the form ".NAME.vornpart-XXXXXXXX" with a random suffix.
+// A temporary name for `name` of the process `pid`: ".NAME.KIND-PID-XXXXXXXX" with a random
+// suffix, or ".KIND-PID-XXXXXXXX" when the long form would pass the 255 bytes a file name may
+// have (the rename gives the final name). The PID tells a later run whether the file is the
+// leftover of a process that is gone.
 [[nodiscard]] std::string MakeTemporaryName(std::string_view name, std::string_view kind = "vornpart");
+
+// The PID in a temporary name of `kind` made by MakeTemporaryName; nullopt for any other name.
+[[nodiscard]] std::optional<pid_t> TemporaryNameOwner(
+    std::string_view name, std::string_view kind = "vornpart");
+
+// Removes from the open folder the temporary files of `kind` whose process is gone (a run
+// killed during a download); those of a process still running are left alone. Returns how
+// many were removed.
+std::size_t RemoveLeftoverTemporaryFiles(int folderFd, std::string_view kind = "vornpart");
 
 } // namespace vorn::ftp

@@ -6,8 +6,10 @@
 namespace vorn {
 
 // Keeps a second scheduler (another window or console on the same database) from starting
-// the same projects again: an exclusive advisory lock on the file beside the database named
-// database path + ".scheduler.lock", held as long as the object lives.
+// the same projects again: exclusive advisory locks, held as long as the object lives, on the
+// file beside the database named database path + ".scheduler.lock" and on a file named after
+// the database file's identity (device and inode) in $XDG_RUNTIME_DIR (else /tmp), which
+// every path to the same file meets, a hard link's too.
 class SchedulerLock {
 public:
     struct AcquireResult;
@@ -23,8 +25,9 @@ public:
     [[nodiscard]] const std::string& path() const { return path_; }
 
 private:
-    SchedulerLock(int fd, std::string path);
+    SchedulerLock(int fd, int identityFd, std::string path);
     int fd_;
+    int identityFd_; // -1 when the database file did not exist yet
     std::string path_;
 };
 

@@ -85,22 +85,24 @@ bool Execute(sqlite3* db, const char* sql, std::string* error = nullptr)
 }
 
 // The write pattern: begin, the statement, commit; a rollback when any step fails.
-template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind)
+template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind, std::string* error = nullptr)
 {
     if (db == nullptr)
         return false;
     std::lock_guard lock(db->writeMutex());
     sqlite3* handle = db->handle();
-    if (!Execute(handle, "begin transaction;"))
+    if (!Execute(handle, "begin transaction;", error))
         return false;
     bool done;
     {
         Statement statement(handle, sql);
         bind(statement);
         done = statement.Run();
+        if (!done && error != nullptr)
+            *error = statement.error();
     }
     if (done)
-        done = Execute(handle, "commit transaction;");
+        done = Execute(handle, "commit transaction;", error);
     if (!done && sqlite3_get_autocommit(handle) == 0)
         (void)Execute(handle, "rollback transaction;");
     return done;
@@ -228,6 +230,11 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     {
         Statement probe(handle, "select count(*) from sqlite_master");
         while (probe.NextRow()) { }
+        // A database another program keeps locked past the busy time-out is busy, not broken.
+        if (!probe.ok()
+            && (sqlite3_errcode(handle) == SQLITE_BUSY || sqlite3_errcode(handle) == SQLITE_LOCKED))
+            return fail(
+                "it is busy: another program holds it locked; try again later (" + probe.error() + ")");
         if (!probe.ok())
             return fail("it is not a readable SQLite database (" + probe.error() + ")");
     }
@@ -302,14 +309,17 @@ bool DeleteProject(ProjectDb* db, const std::string& name)
         [&](Statement& statement) { statement.BindText(1, name); });
 }
 
-bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status, std::time_t now)
+bool SetProjectStatus(
+    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now, std::string* error)
 {
-    return Write(db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpname = ?3",
+    return Write(
+        db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpname = ?3",
         [&](Statement& statement) {
             statement.BindText(1, status);
             statement.BindText(2, FormatLocalTime(now, kRunTimeFormat));
             statement.BindText(3, name);
-        });
+        },
+        error);
 }
 
 bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project)

@@ -68,8 +68,9 @@ bool UpdateProject(ProjectDb* db, const std::string& oldName, const BackupProjec
     std::time_t now = std::time(nullptr));
 [[nodiscard]] bool ProjectExists(ProjectDb* db, const std::string& name);
 bool DeleteProject(ProjectDb* db, const std::string& name);
-bool SetProjectStatus(
-    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now = std::time(nullptr));
+// `error`, when given, receives SQLite's reason for a failure.
+bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status,
+    std::time_t now = std::time(nullptr), std::string* error = nullptr);
 // Fills `project` from the first row named `name`; its ftpplan codes are appended to the
 // list already in the record. Returns false and leaves the record untouched when no row is
 // found or the query fails.

@@ -1,6 +1,6 @@
 #include "views/PaneListing.h"
 
-#include "common/DecimalText.h"
+#include "common/PortText.h"
 #include "common/TimeText.h"
 
 #include <algorithm>
@@ -75,8 +75,7 @@ std::vector<FileListModel::Entry> MakeFtpRows(const std::vector<vorn::RemoteEntr
 
 std::uint16_t PortNumber(const std::string& text)
 {
-    const std::int64_t port = vorn::ParseDecimal(text);
-    return port >= 1 && port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
+    return vorn::ParsePort(text).port;
 }
 
 RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,

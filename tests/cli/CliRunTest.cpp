@@ -5,8 +5,10 @@
 #include "support/FtpServer.h"
 #include "support/Subprocess.h"
 #include "support/TestFiles.h"
+#include "support/VirtualFtpServer.h"
 #include "support/WaitFor.h"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
@@ -35,25 +37,31 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// A database file holding one Ftp->Local project for `server`.
-std::string StoreProject(
-    const TempFolder& folder, const FtpServer& server, const std::string& name, const std::string& password)
+// A database file holding one Ftp->Local project for a server at `port` on 127.0.0.1.
+std::string StoreProject(const TempFolder& folder, int port, const std::string& user, const std::string& name,
+    const std::string& password)
 {
     const std::string path = folder.File("projects.db");
     auto opened = ProjectDb::Open(path);
     BackupProject project;
     project.ftpname = name;
     project.ftpdest = folder.File("dest");
-    project.ftpip = server.host();
-    project.ftpuser = server.options().user;
+    project.ftpip = "127.0.0.1";
+    project.ftpuser = user;
     project.ftppassword = password;
-    project.ftpport = std::to_string(server.port());
+    project.ftpport = std::to_string(port);
     project.ftpbackmode = 1;
     project.ftptype = 1;
     project.ftprule = "File Rule(.txt .bin)\xA1\xA2Modify Time Any\xA1\xA2"
                       "File Size Any^";
     EXPECT_TRUE(opened.db && InsertProject(opened.db.get(), project)) << opened.error;
     return path;
+}
+
+std::string StoreProject(
+    const TempFolder& folder, const FtpServer& server, const std::string& name, const std::string& password)
+{
+    return StoreProject(folder, server.port(), server.options().user, name, password);
 }
 
 std::string StoredStatus(const std::string& db, const std::string& name)
@@ -189,4 +197,124 @@ TEST(VornbackupCliRun, OnATerminalAProgressLineGoesToStderrOnly)
     const std::string out = ReadWholeFile(folder.File("stdout"));
     EXPECT_EQ(out.find('\033'), std::string::npos) << out;
     EXPECT_NE(out.find("\t/half.bin\t512.0 KB\tSuccess\n"), std::string::npos) << out;
+}
+
+// With standard output on the terminal too, every file line starts on a line of its own: the
+// progress line is cleared first. Its speed moves while a file is on its way, from the bytes
+// that really came (a 256 KB/s server shows tens of KB/s or more, not 0 until the end).
+TEST(VornbackupCliRun, OnATerminalFileLinesNeverRunIntoTheLiveProgressLine)
+{
+    // About two seconds each, sent in steady pieces.
+    VirtualFtpServer server(R"({"tree": {"one.bin": {"data": "1", "repeat": 524288, "rate": 262144},
+        "two.bin": {"data": "2", "repeat": 524288, "rate": 262144}}})");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server.port(), "user", "Web site", "secret");
+    const std::string command = std::string("'") + VORN_CLI_PATH + "' --db '" + db + "' run 'Web site'";
+    Subprocess terminal({ "/usr/bin/script", "-qec", command, "/dev/null" }, folder.File("stderr"));
+    const auto shown = terminal.ReadAll(60s);
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(terminal.Wait(10s), 0);
+
+    EXPECT_FALSE(std::regex_search(*shown, std::regex("/s\\d\\d:\\d\\d:\\d\\d"))) << *shown;
+    for (const char* file : { "/one.bin", "/two.bin" })
+        EXPECT_TRUE(
+            std::regex_search(*shown, std::regex(std::string("\r\033\\[K\\d\\d:\\d\\d:\\d\\d\t") + file)))
+            << *shown;
+    // The speed shown before the first file line, while that file was still on its way.
+    std::smatch firstLine;
+    ASSERT_TRUE(std::regex_search(*shown, firstLine, std::regex("\\d\\d:\\d\\d:\\d\\d\t/")));
+    const std::string duringFirstFile = shown->substr(0, std::size_t(firstLine.position(0)));
+    double fastest = 0;
+    const std::regex speed("([0-9.]+) KB/s");
+    for (auto it = std::sregex_iterator(duringFirstFile.begin(), duringFirstFile.end(), speed);
+         it != std::sregex_iterator(); ++it)
+        fastest = std::max(fastest, std::stod((*it)[1]));
+    EXPECT_GT(fastest, 50.0) << duringFirstFile;
+}
+
+// Names are the server's data: a control byte in one reaches the terminal escaped, in `run`
+// and in `list`, so no name can drive the terminal.
+TEST(VornbackupCliRun, ControlBytesInNamesAreEscaped)
+{
+    FtpServer server;
+    WriteFile(server.root() / "\x1b[2Jclear\x7f.txt", "x");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server, "Web\x1b]0;owned\x07 site", "secret");
+    for (const std::vector<std::string>& args :
+        { std::vector<std::string> { "run", "Web\x1b]0;owned\x07 site" },
+            std::vector<std::string> { "list" } }) {
+        std::vector<std::string> argv { VORN_CLI_PATH, "--db", db };
+        argv.insert(argv.end(), args.begin(), args.end());
+        Subprocess cli(argv, folder.File("stderr"));
+        const auto out = cli.ReadAll(30s);
+        ASSERT_TRUE(out.has_value());
+        EXPECT_EQ(cli.Wait(10s), 0) << *out;
+        EXPECT_EQ(out->find_first_of(std::string("\x1b\x07\x7f", 3)), std::string::npos) << *out;
+        const std::string expected
+            = args[0] == "run" ? "\\x1b[2Jclear\\x7f.txt" : "Web\\x1b]0;owned\\x07 site";
+        EXPECT_NE(out->find(expected), std::string::npos) << *out;
+    }
+}
+
+// A run whose status and time cannot be stored (another program holds the database's write
+// lock past the busy time-out) says so on stderr and exits 1, not 0 with nothing stored.
+TEST(VornbackupCliRun, AResultThatCannotBeStoredIsToldAndFailsTheExitStatus)
+{
+    FtpServer server;
+    WriteFile(server.root() / "a.txt", "hello");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server, "Web site", "secret");
+    {
+        const DatabaseLock lock(db, "begin immediate");
+        Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
+        const auto out = cli.ReadAll(60s);
+        ASSERT_TRUE(out.has_value());
+        EXPECT_EQ(cli.Wait(10s), 1) << *out;
+    }
+    const std::string err = ReadWholeFile(folder.File("stderr"));
+    EXPECT_NE(err.find("could not be stored"), std::string::npos) << err;
+    EXPECT_NE(err.find("locked"), std::string::npos) << err;
+    EXPECT_EQ(StoredStatus(db, "Web site"), "");
+}
+
+// A run killed with SIGKILL in the middle of a download leaves its temporary file, named
+// after its process; the next run of the project removes it, and copies the file whole.
+TEST(VornbackupCliRun, TheNextRunRemovesTheTemporaryFileOfAKilledRun)
+{
+    VirtualFtpServer server(R"({"tree": {"big.bin": {"data": "b", "repeat": 1048576, "rate": 262144},
+        "small.txt": {"data": "small"}}})");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server.port(), "user", "Web site", "secret");
+    const fs::path dest = folder.File("dest");
+    auto temporaries = [&dest] {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dest, ignored))
+            if (entry.path().filename().string().find(".vornpart-") != std::string::npos)
+                names.push_back(entry.path().filename().string());
+        return names;
+    };
+    pid_t killed = 0;
+    {
+        Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
+        killed = cli.pid();
+        ASSERT_TRUE(WaitFor([&] { return !temporaries().empty(); }, 30s));
+        ::kill(cli.pid(), SIGKILL);
+        EXPECT_EQ(cli.Wait(10s), 128 + SIGKILL);
+    }
+    const auto left = temporaries();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].find(".vornpart-" + std::to_string(killed) + "-"), std::string::npos) << left[0];
+
+    Subprocess again({ VORN_CLI_PATH, "--db", db, "run", "Web site" }, folder.File("stderr"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto now = temporaries();
+            return std::find(now.begin(), now.end(), left[0]) == now.end();
+        },
+        30s));
+    EXPECT_TRUE(again.ReadAll(60s).has_value());
+    EXPECT_EQ(again.Wait(10s), 0);
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(fs::file_size(dest / "big.bin"), 1048576u);
 }

@@ -149,17 +149,16 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
     }
 }
 
-// Names a listing may carry that must never become a path, a rule that ignores a file and a
-// sub-folder the server refuses to enter: each is counted, and nothing lands outside.
-TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
+// A backslash is an ordinary character of a name here: such files and folders are copied
+// under their own names, nothing lands beside the destination, and a file the rules do not
+// admit is in no count.
+TEST(BackupRun, BackslashNamesAreCopiedAndIgnoredFilesAreInNoCount)
 {
     FtpServer server;
-    const TempDir outside;
     MakeTree(server.root(),
         { { "ok.txt", "fine" }, { "skip.doc", "ignored" }, { "..\\evil.txt", "x" },
             { "x\\..\\y/inner.txt", "y" } },
         kListedTime);
-    fs::create_directory_symlink(outside.path(), server.root() / "escape"); // CWD answers 550
     RunHarness h;
     const fs::path dest = h.dir() / "dest";
     BackupProject project = RunHarness::LocalProject(server, "", dest.string());
@@ -169,14 +168,14 @@ TEST(BackupRun, RefusedNamesIgnoredFilesAndAnUnenterableFolderShowInTheCounts)
 
     ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
 
-    EXPECT_EQ(ReadTree(dest), (Tree { { "ok.txt", "fine" } }));
+    EXPECT_EQ(ReadTree(dest),
+        (Tree { { "ok.txt", "fine" }, { "..\\evil.txt", "x" }, { "x\\..\\y", "/" },
+            { "x\\..\\y/inner.txt", "y" } }));
     EXPECT_EQ(h.observer.statusByPath(),
-        (std::map<std::string, std::string> {
-            { "/ok.txt", "Success" }, { "/skip.doc", "Ignore" }, { "/..\\evil.txt", "Failed" } }));
-    // The ignored file is in no count; the hostile folder and "escape" are failed folders.
-    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 1, 2, 1) });
-    EXPECT_EQ(h.figures.transferredBytes.load(), 4u); // the refused file was never asked for
-    EXPECT_EQ(h.Stored("nightly").first, "Success");
+        (std::map<std::string, std::string> { { "/ok.txt", "Success" }, { "/skip.doc", "Ignore" },
+            { "/..\\evil.txt", "Success" }, { "/x\\..\\y/inner.txt", "Success" } }));
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(2, 3, 0, 0) });
+    EXPECT_EQ(h.figures.transferredBytes.load(), 6u); // the ignored file was never asked for
     std::set<std::string> beside;
     for (const auto& entry : fs::directory_iterator(h.dir()))
         beside.insert(entry.path().filename().string());
@@ -294,7 +293,9 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
         { "source folder whose parent is missing",
             [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; }, true },
         { "compressed, destination folder's parent missing",
-            [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing" / "deeper").string(); },
+            [](BackupProject& p, const fs::path& dest) {
+                p.ftpdest = (dest / "missing" / "deeper").string();
+            },
             false },
         { "destination is a file",
             [](BackupProject& p, const fs::path& dest) {
@@ -339,8 +340,8 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
 }
 
 // Every download cut off by the server: the root folder was reached, so the run stores
-// "Success" with the failures in the counts; no partial copy is left, and the listed sizes
-// still count as handled.
+// "Success" with the failures in the counts and their reasons; no partial copy is left, and
+// only the bytes that really came count as transferred, not the failed files' sizes.
 TEST(BackupRun, ARunWhoseEveryFileFailsStillReportsItsCounts)
 {
     FtpServerOptions dropping;
@@ -358,7 +359,9 @@ TEST(BackupRun, ARunWhoseEveryFileFailsStillReportsItsCounts)
         (std::map<std::string, std::string> { { "/one.bin", "Failed" }, { "/two.bin", "Failed" } }));
     EXPECT_EQ(h.Stored("nightly").first, "Success");
     EXPECT_EQ(ReadTree(dest), Tree {});
-    EXPECT_EQ(h.figures.transferredBytes.load(), 12000u);
+    for (const auto& row : h.observer.record().rows)
+        EXPECT_FALSE(row.reason.empty()) << row.path;
+    EXPECT_EQ(h.figures.transferredBytes.load(), 200u);
 }
 
 // Stop in the middle of a large file, for each way a file travels: the run ends within about

@@ -48,6 +48,12 @@ void RecordingObserver::OnResultText(const std::string& text)
     record_.resultTexts.push_back(text);
 }
 
+void RecordingObserver::OnRunProblem(const std::string& message)
+{
+    std::lock_guard lock(mutex_);
+    record_.problems.push_back(message);
+}
+
 RecordingObserver::Record RecordingObserver::record() const
 {
     std::lock_guard lock(mutex_);
@@ -80,6 +86,22 @@ BackupProject RunHarness::LocalProject(
     project.ftpip = server.host();
     project.ftpuser = server.options().user;
     project.ftppassword = server.options().password;
+    project.ftpport = std::to_string(server.port());
+    project.ftpbackmode = 1;
+    project.ftptype = 1;
+    return project;
+}
+
+BackupProject RunHarness::LocalProject(
+    const VirtualFtpServer& server, const std::string& sourceFolder, const std::string& destination)
+{
+    BackupProject project;
+    project.ftpname = "nightly";
+    project.ftpsource = sourceFolder;
+    project.ftpdest = destination;
+    project.ftpip = server.host();
+    project.ftpuser = "user";
+    project.ftppassword = "secret";
     project.ftpport = std::to_string(server.port());
     project.ftpbackmode = 1;
     project.ftptype = 1;

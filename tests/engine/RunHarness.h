@@ -7,6 +7,7 @@
 #include "store/ProjectDb.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"
+#include "support/VirtualFtpServer.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -28,7 +29,7 @@ public:
     };
     struct Record {
         std::vector<Row> rows; // in insertion order: the oldest first
-        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts;
+        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts, problems;
     };
 
     void OnProjectStatus(const std::string&, const std::string& status) override;
@@ -37,6 +38,7 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
+    void OnRunProblem(const std::string& message) override;
 
     [[nodiscard]] Record record() const;
     // Path -> final status of every row.
@@ -59,6 +61,9 @@ public:
     // An Ftp->Local project reading `sourceFolder` of `server` into `destination`.
     [[nodiscard]] static BackupProject LocalProject(
         const FtpServer& server, const std::string& sourceFolder, const std::string& destination);
+    // The same for the scripted server (any login is taken).
+    [[nodiscard]] static BackupProject LocalProject(
+        const VirtualFtpServer& server, const std::string& sourceFolder, const std::string& destination);
     void Store(const BackupProject& project);
 
     // RunProject on this thread.

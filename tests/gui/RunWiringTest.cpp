@@ -22,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -285,6 +286,21 @@ private slots:
         QVERIFY(finished.wait(30000));
         QCOMPARE(rows->rowCount(), 8);
         QCOMPARE(LastComponent(rows->Cell(0, StatusListModel::Name)), SentNames(server).last());
+    }
+
+    // A stored port that is no port fails the run before any connection; the window says why
+    // in its status bar, naming the value.
+    void aBadStoredPortIsToldInTheStatusBar()
+    {
+        vorn::BackupProject project = Project("nightly", Server());
+        project.ftpport = "70000";
+        Store(project);
+        QVERIFY(OpenWindow());
+        QSignalSpy finished(&Frame(), &CMainFrame::runFinished);
+        StartByClick("nightly");
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(finished.first().at(1).toString(), QString("Fail"));
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().statusBar()->currentMessage().contains("\"70000\""), 5000);
     }
 
     // Pause shows "Pause" and the transfer holds; Pause again shows "Run" and it moves on.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -54,6 +55,37 @@ TEST(SchedulerLock, OneHolderPerDatabaseUntilReleased)
     EXPECT_EQ(
         refused.error.rfind("Cannot open the scheduler lock file " + missing + ".scheduler.lock: ", 0), 0u)
         << refused.error;
+    std::filesystem::remove_all(dir);
+}
+
+// The lock goes with the file, not with a path: a hard link to the database in another
+// folder meets the same lock, in this process and in another.
+TEST(SchedulerLock, AHardLinkToTheDatabaseMeetsTheSameLock)
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "vorn-lock-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::filesystem::create_directory(dir + "/elsewhere");
+    const std::string db = dir + "/gm_ftp_database.db";
+    const std::string link = dir + "/elsewhere/linked.db";
+    {
+        std::ofstream(db) << "x";
+    }
+    std::filesystem::create_hard_link(db, link);
+
+    SchedulerLock::AcquireResult first = SchedulerLock::Acquire(db);
+    ASSERT_TRUE(first.lock) << first.error;
+    const SchedulerLock::AcquireResult second = SchedulerLock::Acquire(link);
+    EXPECT_FALSE(second.lock);
+    EXPECT_EQ(second.error, "Another scheduler already owns the database " + link + ".");
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(SchedulerLock::Acquire(link).lock ? 0 : 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+
+    first.lock.reset();
+    EXPECT_TRUE(SchedulerLock::Acquire(link).lock);
     std::filesystem::remove_all(dir);
 }
 

@@ -63,6 +63,18 @@ void RawExecute(const std::string& path, const std::string& sql)
     sqlite3_close_v2(db);
 }
 
+DatabaseLock::DatabaseLock(const std::string& path, const std::string& begin)
+{
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db_, begin.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+}
+
+DatabaseLock::~DatabaseLock()
+{
+    sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
+}
+
 std::string ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct sqlite3;
+
 namespace vorn::test {
 
 using Rows = std::vector<std::vector<std::string>>;
@@ -29,6 +31,19 @@ private:
 // texts; errors fail the current test.
 Rows RawQuery(const std::string& path, const std::string& sql);
 void RawExecute(const std::string& path, const std::string& sql);
+
+// Another program's lock on a database file, held while the object lives: "begin immediate"
+// lets others read but not write, "begin exclusive" lets nobody in.
+class DatabaseLock {
+public:
+    DatabaseLock(const std::string& path, const std::string& begin);
+    ~DatabaseLock();
+    DatabaseLock(const DatabaseLock&) = delete;
+    DatabaseLock& operator=(const DatabaseLock&) = delete;
+
+private:
+    ::sqlite3* db_ = nullptr;
+};
 
 [[nodiscard]] std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);

@@ -39,8 +39,8 @@ struct StopRequest {
 // RunProject reset the run control for its start.
 class RunVerbObserver : public ConsoleObserver {
 public:
-    RunVerbObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
-        : ConsoleObserver(out, outputMutex)
+    RunVerbObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, StopRequest& stop)
+        : ConsoleObserver(out, err, outputMutex)
         , stop_(stop)
     {
     }
@@ -127,12 +127,18 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     RunControl control;
     StopRequest stop { control };
     TransferFigures figures;
-    RunVerbObserver observer(out, outputMutex, stop);
+    RunVerbObserver observer(out, err, outputMutex, stop);
+    const bool showProgress = isatty(STDERR_FILENO) == 1;
+    observer.SetClearsProgressLine(showProgress);
     RunOutcome outcome;
     {
-        RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
+        RunCompanion companion(stop, figures, outputMutex, showProgress);
         outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
     }
+    // A result that could not be stored (or a stored value the run could not use) was told on
+    // the error stream; the exit status says it too.
+    if (observer.HadProblem() && outcome != RunOutcome::Failed)
+        return 1;
     switch (outcome) {
     case RunOutcome::Success:
         return 0;

@@ -64,7 +64,7 @@ int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passi
 
     RunControl control;
     TransferFigures figures;
-    ConsoleObserver observer(out, outputMutex, ConsoleObserver::Style::Service);
+    ConsoleObserver observer(out, err, outputMutex, ConsoleObserver::Style::Service);
     ProjectDbSchedulerHost host(RunEnvironment { &db, &observer, &control, &figures, passive },
         [&observer](const std::string& name, const std::string& nextTime) {
             observer.PrintProjectLine(name, "Next Backup Time: " + (nextTime.empty() ? "none" : nextTime));

@@ -2,12 +2,21 @@
 
 #include "app/cli/FieldText.h"
 
+#include <cstdio>
 #include <ostream>
 
 namespace vorn {
 
 ConsoleObserver::ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style)
     : out_(out)
+    , outputMutex_(outputMutex)
+    , style_(style)
+{
+}
+
+ConsoleObserver::ConsoleObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, Style style)
+    : out_(out)
+    , err_(&err)
     , outputMutex_(outputMutex)
     , style_(style)
 {
@@ -46,6 +55,18 @@ void ConsoleObserver::OnResultText(const std::string& text)
     Print(EscapeField(text));
 }
 
+void ConsoleObserver::OnRunProblem(const std::string& message)
+{
+    hadProblem_ = true;
+    std::lock_guard lock(outputMutex_);
+    ClearProgressLine();
+    std::ostream& err = err_ ? *err_ : out_;
+    if (style_ == Style::Service)
+        err << EscapeField(projectName_) << '\t';
+    err << EscapeField(message) << '\n';
+    err.flush();
+}
+
 void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
 {
     // Rows a stopped run never settled would otherwise pile up over a service's many runs.
@@ -55,6 +76,7 @@ void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::s
 void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std::string& text)
 {
     std::lock_guard lock(outputMutex_);
+    ClearProgressLine();
     out_ << EscapeField(projectName) << '\t' << EscapeField(text) << '\n';
     out_.flush();
 }
@@ -62,10 +84,19 @@ void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std
 void ConsoleObserver::Print(const std::string& line)
 {
     std::lock_guard lock(outputMutex_);
+    ClearProgressLine();
     if (style_ == Style::Service)
         out_ << EscapeField(projectName_) << '\t';
     out_ << line << '\n';
     out_.flush();
+}
+
+void ConsoleObserver::ClearProgressLine()
+{
+    if (!clearsProgressLine_)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
 }
 
 } // namespace vorn

@@ -26,6 +26,13 @@ public:
     };
 
     ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style = Style::Run);
+    ConsoleObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, Style style = Style::Run);
+
+    // On a terminal a progress line is kept on standard error; each printed line first clears
+    // it, so the two never run into each other.
+    void SetClearsProgressLine(bool clears) { clearsProgressLine_ = clears; }
+    // Whether a run reported a problem (OnRunProblem) since the object was made.
+    [[nodiscard]] bool HadProblem() const { return hadProblem_; }
 
     void OnRunStarted(const std::string& projectName) override;
     void OnProjectStatus(const std::string& projectName, const std::string& status) override;
@@ -33,6 +40,8 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
+    // Written to the error stream given at construction, and remembered.
+    void OnRunProblem(const std::string& message) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     // A line about a project outside its run's reports (the scheduler's next backup time),
@@ -41,9 +50,14 @@ public:
 
 private:
     void Print(const std::string& line);
+    // Under outputMutex_.
+    void ClearProgressLine();
 
     std::ostream& out_;
+    std::ostream* err_ = nullptr;
     std::mutex& outputMutex_;
+    bool clearsProgressLine_ = false;
+    bool hadProblem_ = false;
     const Style style_;
     std::string projectName_;
     std::map<std::uint64_t, std::string> rows_;

@@ -21,7 +21,16 @@ std::string EscapeField(std::string_view text)
             escaped += "\\r";
             break;
         default:
-            escaped += c;
+            // Other control bytes (ESC above all) would reach the terminal as commands: a
+            // server could move the cursor, rewrite earlier lines or retitle the window.
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                static constexpr char hex[] = "0123456789abcdef";
+                escaped += "\\x";
+                escaped += hex[(static_cast<unsigned char>(c) >> 4) & 0xf];
+                escaped += hex[static_cast<unsigned char>(c) & 0xf];
+            } else {
+                escaped += c;
+            }
         }
     }
     return escaped;
