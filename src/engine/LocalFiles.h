@@ -11,4 +11,8 @@ namespace vorn {
 // or the file's time cannot be set.
 bool StampLocalFile(const std::string& path, std::string_view listedTime);
 
+// Sets the file's modification time to an exact time of 14 digits YYYYMMDDhhmmss in UTC, as
+// MDTM gives it. False when the text does not hold such a time or the time cannot be set.
+bool StampLocalFileExact(const std::string& path, std::string_view exactTime);
+
 } // namespace vorn

@@ -30,6 +30,9 @@ public:
     }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
+    // A line about the run as a whole, beyond the files' rows: why an archive failed its
+    // check, which old archives were removed.
+    virtual void OnRunMessage(const std::string& text) { }
     // The run is over; runState is 0 again.
     virtual void OnRunFinished(const std::string& projectName, const std::string& status) { }
 };

@@ -12,12 +12,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
+#include <unordered_map>
 
 namespace vorn {
 
-bool BackupModeAdmits(const sf::Info&, std::int32_t)
+bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode, const CopiedFile* lastCopy,
+    const std::function<bool()>& copyInPlace)
 {
-    return true;
+    if (backupMode != kIncrementalBackupMode || lastCopy == nullptr)
+        return true;
+    if (lastCopy->size != entry.size || lastCopy->time != entry.time)
+        return true;
+    return !copyInPlace();
 }
 
 std::string JoinRemote(const std::string& folder, const std::string& name)
@@ -135,6 +142,63 @@ private:
     std::string incoming_;
 };
 
+// Incremental runs stamp a copy to the second: a listing that gives only a date (older files
+// in Unix listings) is completed by one MDTM, when the server offers it, and the answer is
+// remembered with the copy so that later runs need not ask again.
+void StampCopy(sf::Ftp& source, const std::string& localFile, const sf::Info& entry,
+    const std::string& remotePath, CopyRecords* records)
+{
+    std::string exact;
+    if (records != nullptr && entry.time.size() == 8) {
+        exact = records->seen().count(remotePath) ? records->seen().at(remotePath).exactTime : std::string();
+        if (exact.empty() && source.Supports("MDTM")
+            && source.ModificationTime(remotePath, exact).GetStatus() == 213)
+            records->NoteExactTime(remotePath, exact);
+    }
+    if (exact.empty() || !StampLocalFileExact(localFile, exact))
+        StampLocalFile(localFile, entry.time);
+}
+
+// A local copy is in place when a regular file (not a link) of the listed size is there.
+bool LocalCopyInPlace(const std::string& localFile, const sf::Info& entry)
+{
+    struct stat info { };
+    if (::lstat(localFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    return entry.size.empty() || std::uint64_t(info.st_size) == ParseByteCount(entry.size);
+}
+
+// The sizes the destination server lists in one folder, listed once per folder and only
+// when a file needs the check. A folder that cannot be listed holds nothing.
+class DestinationSizes {
+public:
+    explicit DestinationSizes(sf::Ftp& destination)
+        : destination_(destination)
+    {
+    }
+    bool Holds(const std::string& folder, const sf::Info& entry)
+    {
+        if (!listed_ || folder != folder_) {
+            listed_ = true;
+            folder_ = folder;
+            sizes_.clear();
+            const auto listing = destination_.GetDirectoryListing(folder);
+            if (listing.IsOk())
+                for (const sf::Info& file : listing.GetEntries())
+                    if (file.isFile)
+                        sizes_[file.name] = file.size;
+        }
+        const auto found = sizes_.find(entry.name);
+        return found != sizes_.end() && found->second == entry.size;
+    }
+
+private:
+    sf::Ftp& destination_;
+    bool listed_ = false;
+    std::string folder_;
+    std::unordered_map<std::string, std::string> sizes_;
+};
+
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
 struct FolderWalk {
@@ -148,6 +212,26 @@ struct FolderWalk {
     // Transfers one admitted file; returns the row's final status, or nullptr when the run
     // was stopped during the transfer.
     std::function<const char*(const sf::Info&, const std::string& remotePath)> transferFile;
+    // Incremental runs: whether the last copy of a file is still where it was put.
+    std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
+
+    // Records a file that passed the rules; true when it is unchanged since its last copy,
+    // which then gets no row (an unchanged site of 100 000 files must not flood the list).
+    bool Unchanged(const sf::Info& entry, const std::string& remotePath)
+    {
+        CopyRecords* records = options.records;
+        if (records == nullptr)
+            return false;
+        records->MarkSeen(remotePath, entry);
+        if (options.modeCheckBypass || options.fullArchive)
+            return false;
+        if (BackupModeAdmits(entry, options.backupMode, records->Last(remotePath),
+                [&] { return copyInPlace && copyInPlace(entry, remotePath); }))
+            return false;
+        records->MarkUnchanged(remotePath);
+        ++tally.filesUnchanged;
+        return true;
+    }
 
     FolderResult ProcessFolder()
     {
@@ -174,15 +258,23 @@ struct FolderWalk {
                 continue;
             }
             const std::string remotePath = JoinRemote(ctx.currentRemote, entry.name);
+            const bool passes
+                = safe && PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time);
+            if ((passes && Unchanged(entry, remotePath)) || (safe && !passes && env.dryRun))
+                continue;
             StatusRow row(env.observer, remotePath, entry.size);
             if (!safe) {
                 ++tally.filesFailed;
                 row.Finish("Failed");
                 continue;
             }
-            if (!PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
-                || (!options.modeCheckBypass && !BackupModeAdmits(entry, options.backupMode))) {
+            if (!passes) {
                 row.Finish("Ignore");
+                continue;
+            }
+            if (env.dryRun) {
+                ++tally.filesDone;
+                row.Finish("Would copy");
                 continue;
             }
             StartTransfer(env);
@@ -192,7 +284,10 @@ struct FolderWalk {
                 row.Finish("Failed");
                 return FolderResult::Stopped;
             }
-            ++(std::string_view(status) == "Success" ? tally.filesDone : tally.filesFailed);
+            const bool copied = std::string_view(status) == "Success";
+            ++(copied ? tally.filesDone : tally.filesFailed);
+            if (copied && options.records != nullptr)
+                options.records->MarkCopied(remotePath, entry);
             row.Finish(status);
         }
         ++tally.foldersDone;
@@ -229,6 +324,8 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         return 0;
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
     walk.enterFolder = [&] {
+        if (env.dryRun)
+            return source.ChangeDirectory(ctx.currentRemote).IsOk();
         if (!EnsureRemoteFolder(source, ctx.currentRemote))
             return false;
         if (!compress && !EnsureLocalFolder(ctx.currentLocal))
@@ -242,7 +339,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         if (!reply.IsOk())
             return StopRequested(env) ? nullptr : "Failed";
         const std::string localFile = JoinLocal(folder, "/" + entry.name);
-        StampLocalFile(localFile, entry.time);
+        StampCopy(source, localFile, entry, remotePath, options.records);
         if (!compress)
             return "Success";
         const std::string entryName = RelativePart(ctx, remotePath).substr(1);
@@ -252,6 +349,11 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         }
         std::remove(localFile.c_str());
         return "Success";
+    };
+    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+        // An archive chain was checked as a whole before the walk.
+        return !options.noCompression
+            || LocalCopyInPlace(JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
     };
     return walk.Run([&](const std::string& relative) {
         if (compress)
@@ -265,6 +367,8 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
 {
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
     walk.enterFolder = [&] {
+        if (env.dryRun)
+            return source.ChangeDirectory(ctx.currentRemote).IsOk();
         return EnsureRemoteFolder(source, ctx.currentRemote)
             && EnsureRemoteFolder(destination, ctx.currentLocal)
             && source.ChangeDirectory(ctx.currentRemote).IsOk()
@@ -277,6 +381,10 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
             return StopRequested(env) ? nullptr : "Failed";
         CountTransferred(env, entry.size);
         return "Success";
+    };
+    DestinationSizes destinationSizes(destination);
+    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+        return destinationSizes.Holds(ctx.currentLocal, entry);
     };
     return walk.Run(
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });

@@ -48,6 +48,19 @@ void RecordingObserver::OnResultText(const std::string& text)
     record_.resultTexts.push_back(text);
 }
 
+void RecordingObserver::OnRunMessage(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    record_.messages.push_back(text);
+}
+
+void RecordingObserver::Reset()
+{
+    std::lock_guard lock(mutex_);
+    record_ = {};
+    index_.clear();
+}
+
 RecordingObserver::Record RecordingObserver::record() const
 {
     std::lock_guard lock(mutex_);

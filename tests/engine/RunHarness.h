@@ -28,7 +28,7 @@ public:
     };
     struct Record {
         std::vector<Row> rows; // in insertion order: the oldest first
-        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts;
+        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts, messages;
     };
 
     void OnProjectStatus(const std::string&, const std::string& status) override;
@@ -37,6 +37,9 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
+    void OnRunMessage(const std::string& text) override;
+    // Forgets everything recorded so far (between runs of one test).
+    void Reset();
 
     [[nodiscard]] Record record() const;
     // Path -> final status of every row.

@@ -120,7 +120,8 @@ private:
 
 } // namespace
 
-int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
+int RunProjectVerb(
+    const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive, bool dryRun)
 {
     BlockStopSignals blocked;
     std::mutex outputMutex;
@@ -131,7 +132,9 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
-        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
+        RunEnvironment env { &db, &observer, &control, &figures, passive };
+        env.dryRun = dryRun;
+        outcome = RunProject(name, env);
     }
     switch (outcome) {
     case RunOutcome::Success:

@@ -46,6 +46,11 @@ void ConsoleObserver::OnResultText(const std::string& text)
     Print(EscapeField(text));
 }
 
+void ConsoleObserver::OnRunMessage(const std::string& text)
+{
+    Print(EscapeField(text));
+}
+
 void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
 {
     // Rows a stopped run never settled would otherwise pile up over a service's many runs.
