@@ -109,10 +109,10 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
         }
     }
     const std::string file = std::filesystem::path(archivePath).filename().string();
-    if (options.records != nullptr) {
-        (void)AddArchiveRecord(env.db, job.name, { file, options.fullArchive });
+    // The copies count as made only once the archive holding them is on record; otherwise
+    // the next archive takes them again.
+    if (options.records != nullptr && AddArchiveRecord(env.db, job.name, { file, options.fullArchive }))
         options.records->Save(complete);
-    }
     for (const std::string& removed :
         RemoveOldArchives(env.db, job.name, job.destinationFolder, job.options.keepArchives))
         Tell(env, "Removed the old archive \"" + removed + "\".");
