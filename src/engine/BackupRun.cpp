@@ -71,6 +71,21 @@ void Tell(const RunEnvironment& env, const std::string& text)
         env.observer->OnRunMessage(text);
 }
 
+// Creates the archive of a compressed run; false when the run cannot have one.
+bool OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
+{
+    // Without a folder the archive would land in the file system's root.
+    if (job.destinationFolder.empty())
+        return false;
+    // The destination folder is made (one level) as for an uncompressed run, so a new
+    // project's first compressed run does not fail on a folder it has never had.
+    if (!EnsureLocalFolder(job.destinationFolder))
+        return false;
+    archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
+    archive = CreateZipdll(archivePath, job.zipPassword);
+    return IsZipHandleZdll(archive);
+}
+
 // After a compressed run's walk: the manifest of an incremental project, closing, the
 // read-back check, and for an archive that is kept, its record, the remembered copies and
 // the removal of old archives. Returns the run's result, 0 when the archive is no backup.
@@ -206,19 +221,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     if (!job.noCompression && records)
         options.fullArchive
             = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
-    if (!job.noCompression && !env.dryRun) {
-        // Without a folder the archive would land in the file system's root.
-        if (job.destinationFolder.empty())
-            return 0;
-        // The destination folder is made (one level) as for an uncompressed run, so a new
-        // project's first compressed run does not fail on a folder it has never had.
-        if (!EnsureLocalFolder(job.destinationFolder))
-            return 0;
-        archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
-        archive = CreateZipdll(archivePath, job.zipPassword);
-        if (!IsZipHandleZdll(archive))
-            return 0;
-    }
+    if (!job.noCompression && !env.dryRun && !OpenArchive(job, archive, archivePath))
+        return 0;
 
     int result = 0;
     std::string staging;
