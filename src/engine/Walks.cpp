@@ -17,12 +17,23 @@
 
 namespace vorn {
 
+// Unix listings give the time of day only for recent files: a file listed "2012031514:25" when
+// it was copied is listed "20120315" once it is older, without having changed.
+bool SameListedTime(const std::string& remembered, const std::string& listed)
+{
+    if (remembered == listed)
+        return true;
+    const std::string& dateOnly = remembered.size() == 8 ? remembered : listed;
+    const std::string& other = remembered.size() == 8 ? listed : remembered;
+    return dateOnly.size() == 8 && other.size() > 8 && other.compare(0, 8, dateOnly) == 0;
+}
+
 bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode, const CopiedFile* lastCopy,
     const std::function<bool()>& copyInPlace)
 {
     if (backupMode != kIncrementalBackupMode || lastCopy == nullptr)
         return true;
-    if (lastCopy->size != entry.size || lastCopy->time != entry.time)
+    if (lastCopy->size != entry.size || !SameListedTime(lastCopy->time, entry.time))
         return true;
     return !copyInPlace();
 }

@@ -33,6 +33,10 @@ struct WalkOptions {
     bool fullArchive = false;
 };
 
+// Whether two listed times name the same moment as far as the listings tell: equal, or the
+// same day when one of them gives only the date.
+[[nodiscard]] bool SameListedTime(const std::string& remembered, const std::string& listed);
+
 // Full backup (1) admits every file. Incremental backup (2) leaves out a file whose listed
 // size and time equal those of its last copy, as long as that copy is still in place
 // (`copyInPlace`, asked only then).

@@ -196,6 +196,15 @@ TEST(IncrementalRun, DateOnlyListingsAskMdtmOnceAndStampTheCopyToTheSecond)
     EXPECT_EQ(ModificationTime(p.dest / "old.txt"), kListedTime);
     EXPECT_EQ(Count(server.log(), "<- MDTM"), 1u) << server.log();
     EXPECT_EQ(LoadCopiedFiles(p.h.db(), "nightly").at("/old.txt").exactTime, "20120315142537");
+
+    // A file copied while it was recent (listed with its time of day) and now listed by date
+    // alone has not changed; another day has.
+    for (const auto& [remembered, unchanged] :
+        { std::pair<std::string, bool> { "2012031514:25", true }, { "2012031614:25", false } }) {
+        SCOPED_TRACE(remembered);
+        ASSERT_TRUE(SaveCopiedFiles(p.h.db(), "nightly", { { "/old.txt", { "3", remembered, "" } } }));
+        EXPECT_EQ(p.Run().second, unchanged ? Result(1, 0, 0, 0, 1) : Result(1, 1, 0, 0, 0));
+    }
 }
 
 // Server to server: the copy is in place when the destination lists it with that size.
