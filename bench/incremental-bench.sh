@@ -16,8 +16,13 @@ python=/usr/bin/python3
 work=$(mktemp -d /tmp/vorn-incremental-bench.XXXXXX)
 server_pid=
 cleanup() {
-    [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    local status=$?
+    if [[ -n $server_pid ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
+    exit "$status"
 }
 trap cleanup EXIT
 
