@@ -2,6 +2,7 @@
 
 #include "editor/DestinationSettings.h"
 #include "store/BackupProject.h"
+#include "store/ProjectOptions.h"
 
 #include <string>
 
@@ -12,6 +13,8 @@ namespace vorn {
 struct EditorState {
     // The project being edited: loaded before Modify, gathered by the pages on OK.
     BackupProject editedProject;
+    // Its options beside the plan table (defaults for New), gathered by the "Options" page.
+    ProjectOptions editedOptions;
     // Set while a Modify dialog is open: the pages then fill themselves from editedProject.
     bool isModifying = false;
     // The name of the project being modified, as it was before the dialog opened.

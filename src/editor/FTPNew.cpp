@@ -5,6 +5,7 @@
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
 #include "editor/FTPCatalog.h"
+#include "editor/FTPOptions.h"
 #include "editor/FTPRule.h"
 #include "rules/RuleEditorPage.h"
 #include "schedule/SchedulePage.h"
@@ -31,10 +32,12 @@ FTPNew::FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent)
     copyRulesPage_ = new FTPRule(state_, tabs_);
     filterRulesPage_ = new CSelectRule(state_, tabs_);
     schedulerPage_ = new FTPScheme(state_, tabs_);
+    optionsPage_ = new FTPOptions(state_, tabs_);
     tabs_->addTab(directoryPage_, "Directory Settings");
     tabs_->addTab(copyRulesPage_, "Copy Rules");
     tabs_->addTab(filterRulesPage_, "Filter Rules");
     tabs_->addTab(schedulerPage_, "Task Scheduler");
+    tabs_->addTab(optionsPage_, "Options");
     tabs_->setCurrentIndex(DirectorySettingsTab);
 
     okButton_ = vorn::editor::MakeButton(this, "okButton", "OK");
@@ -62,6 +65,8 @@ void FTPNew::Collect()
     copyRulesPage_->Collect(project);
     filterRulesPage_->Collect(project);
     schedulerPage_->Collect(project);
+    optionsPage_->Collect(state_.editedOptions);
+    state_.editedOptions.incremental = project.ftpbackmode == vorn::kIncrementalBackupMode;
 }
 
 void FTPNew::Refuse(Tab tab, const QString& message)

@@ -6,6 +6,7 @@ class QPushButton;
 class QTabWidget;
 class CSelectRule;
 class FTPCatalog;
+class FTPOptions;
 class FTPRule;
 class FTPScheme;
 
@@ -20,7 +21,7 @@ struct EditorState;
 class FTPNew : public QDialog {
     Q_OBJECT
 public:
-    enum Tab { DirectorySettingsTab, CopyRulesTab, FilterRulesTab, TaskSchedulerTab };
+    enum Tab { DirectorySettingsTab, CopyRulesTab, FilterRulesTab, TaskSchedulerTab, OptionsTab };
 
     // `state` and `db` must outlive the dialog. The pages read state.isModifying and
     // state.editedProject as they are built.
@@ -33,6 +34,7 @@ public:
     [[nodiscard]] FTPRule* copyRulesPage() const { return copyRulesPage_; }
     [[nodiscard]] CSelectRule* filterRulesPage() const { return filterRulesPage_; }
     [[nodiscard]] FTPScheme* schedulerPage() const { return schedulerPage_; }
+    [[nodiscard]] FTPOptions* optionsPage() const { return optionsPage_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -49,6 +51,7 @@ private:
     FTPRule* copyRulesPage_;
     CSelectRule* filterRulesPage_;
     FTPScheme* schedulerPage_;
+    FTPOptions* optionsPage_;
     QPushButton* okButton_;
     QPushButton* cancelButton_;
 };

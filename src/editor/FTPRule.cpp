@@ -3,6 +3,7 @@
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
+#include "store/ProjectOptions.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -55,9 +56,13 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     auto* backup = new QGroupBox("Backup Options", this);
     fullBackupRadio_ = new QRadioButton("Full Backup", backup);
     fullBackupRadio_->setObjectName("fullBackupRadio");
+    incrementalRadio_ = new QRadioButton("Incremental Backup", backup);
+    incrementalRadio_->setObjectName("incrementalBackupRadio");
     auto* backupLayout = new QVBoxLayout(backup);
     backupLayout->addWidget(fullBackupRadio_);
     backupLayout->addWidget(HelpText("Backup All Possible Files Of FTP Site.   ", backup));
+    backupLayout->addWidget(incrementalRadio_);
+    backupLayout->addWidget(HelpText("Backup New And Changed Files Only.", backup));
 
     auto* compression = new QGroupBox("Compression", this);
     compressCheck_ = new QCheckBox("Is It Need For Compression", compression);
@@ -94,6 +99,7 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
             passwordEdit_->setEnabled(true);
             passwordEdit_->setText(QString::fromStdString(p.ftpcompass));
         }
+        incrementalRadio_->setChecked(p.ftpbackmode == vorn::kIncrementalBackupMode);
         destinationChosen_ = true;
         pageDestination_ = vorn::DestinationOf(p);
     }
@@ -110,7 +116,8 @@ void FTPRule::Collect(vorn::BackupProject& project) const
     project.ftptype = ftpRadio_->isChecked() ? 2 : 1;
     if (ftpRadio_->isChecked())
         vorn::ApplyDestination(pageDestination_, project);
-    project.ftpbackmode = 1;
+    project.ftpbackmode
+        = incrementalRadio_->isChecked() ? vorn::kIncrementalBackupMode : vorn::kFullBackupMode;
     project.ftpiscompress = compressCheck_->isChecked();
     if (compressCheck_->isChecked())
         project.ftpcompass = passwordEdit_->text().toStdString();

@@ -54,6 +54,7 @@ private:
     QRadioButton* ftpRadio_;
     QPushButton* showDestButton_;
     QRadioButton* fullBackupRadio_;
+    QRadioButton* incrementalRadio_;
     QCheckBox* compressCheck_;
     QLineEdit* passwordEdit_;
     vorn::DestinationSettings pageDestination_;

@@ -4,6 +4,7 @@
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
 #include "store/ProjectDb.h"
+#include "store/ProjectOptions.h"
 #include "views/VornBackupView.h"
 
 #include <QPointer>
@@ -30,6 +31,7 @@ FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CV
     // A new project starts without another project's destination server or archive password.
     ApplyDestination(DestinationSettings {}, project);
     project.ftpcompass.clear();
+    state.editedOptions = ProjectOptions {};
 
     auto* dialog = new FTPNew(state, db, parent);
     state.dialogOpen = true;
@@ -39,7 +41,8 @@ FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CV
         dialog->deleteLater();
         if (result != QDialog::Accepted)
             return;
-        if (!InsertProject(db, state.editedProject)) {
+        if (!InsertProject(db, state.editedProject)
+            || !SaveProjectOptions(db, state.editedProject.ftpname, state.editedOptions)) {
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }
@@ -59,7 +62,8 @@ FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state,
         return nullptr;
     state.selectedName = view->BackupNameAt(row).toStdString();
     state.editedProject.ftpplan.clear();
-    if (!LoadProject(db, state.selectedName, state.editedProject)) {
+    if (!LoadProject(db, state.selectedName, state.editedProject)
+        || !LoadProjectOptions(db, state.selectedName, state.editedOptions)) {
         state.selectedName.clear();
         return nullptr;
     }
@@ -77,7 +81,8 @@ FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state,
         dialog->deleteLater();
         if (result != QDialog::Accepted)
             return;
-        if (!UpdateProject(db, oldName, state.editedProject)) {
+        if (!UpdateProject(db, oldName, state.editedProject)
+            || !SaveProjectOptions(db, state.editedProject.ftpname, state.editedOptions)) {
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }

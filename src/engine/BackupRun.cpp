@@ -3,6 +3,9 @@
 #include "common/DecimalText.h"
 #include "common/PortText.h"
 #include "common/TimeText.h"
+#include "engine/ArchiveChain.h"
+#include "engine/ArchiveCheck.h"
+#include "engine/CopyRecords.h"
 #include "engine/KeepAliveThread.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -124,6 +127,82 @@ void StoreStatus(
             + (error.empty() ? "no database" : error) + ".");
 }
 
+// The root folder on the source: ensured (made when missing) for a run; a dry run only
+// enters it, since it changes nothing anywhere.
+bool SourceRootReady(sf::Ftp& source, const std::string& root, const RunEnvironment& env)
+{
+    return env.dryRun ? source.ChangeDirectory(root).IsOk() : EnsureRemoteFolder(source, root);
+}
+
+void Tell(const RunEnvironment& env, const std::string& text)
+{
+    if (env.observer != nullptr)
+        env.observer->OnRunMessage(text);
+}
+
+// Creates the archive of a compressed run; false when the run cannot have one.
+bool OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
+{
+    // Without a folder the archive would land in the file system's root.
+    if (job.destinationFolder.empty())
+        return false;
+    // The destination folder is made (one level) as for an uncompressed run, so a new
+    // project's first compressed run does not fail on a folder it has never had.
+    if (!EnsureLocalFolder(job.destinationFolder))
+        return false;
+    archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
+    archive = CreateZipdll(archivePath, job.zipPassword);
+    return IsZipHandleZdll(archive);
+}
+
+// After a compressed run's walk: the manifest of an incremental project, closing, the
+// read-back check, and for an archive that is kept, its record, the remembered copies and
+// the removal of old archives. Returns the run's result, 0 when the archive is no backup.
+int FinishArchive(HZIP& archive, const std::string& archivePath, const std::string& staging,
+    const BackupJob& job, const WalkContext& ctx, const WalkOptions& options, const TransferTally& tally,
+    int result, const RunEnvironment& env)
+{
+    const bool stopped = env.control != nullptr && env.control->stopRequested();
+    const bool complete = result == 1 && !stopped && tally.foldersFailed == 0;
+    std::string problem;
+    if (options.records != nullptr && result == 1 && !stopped
+        && AddManifest(
+            *archive, staging, *options.records, ctx.rootRemote, options.fullArchive, complete, problem)
+               .empty()) {
+        Tell(env, problem);
+        result = 0;
+    }
+    const std::vector<ZipArchive::WrittenEntry> written = archive->written();
+    // An archive that cannot be finished (disk full) is no backup: the run fails.
+    if (CloseZipdll(archive, &problem) != 0) {
+        Tell(env, problem);
+        result = 0;
+    }
+    if (result != 1 || stopped) {
+        std::remove(archivePath.c_str());
+        return result;
+    }
+    RunArchiveClosedHook(archivePath);
+    if (job.options.verifyArchive) {
+        problem = VerifyArchive(archivePath, job.zipPassword, written);
+        if (!problem.empty()) {
+            const std::string kept = FailedVerificationPath(archivePath);
+            std::rename(archivePath.c_str(), kept.c_str());
+            Tell(env, problem + " It is kept as \"" + kept + "\".");
+            return 0;
+        }
+    }
+    const std::string file = std::filesystem::path(archivePath).filename().string();
+    // The copies count as made only once the archive holding them is on record; otherwise
+    // the next archive takes them again.
+    if (options.records != nullptr && AddArchiveRecord(env.db, job.name, { file, options.fullArchive }))
+        options.records->Save(complete);
+    for (const std::string& removed :
+        RemoveOldArchives(env.db, job.name, job.destinationFolder, job.options.keepArchives))
+        Tell(env, "Removed the old archive \"" + removed + "\".");
+    return result;
+}
+
 } // namespace
 
 std::string JoinLoginFolder(const std::string& loginFolder, const std::string& folder)
@@ -152,10 +231,19 @@ std::string ArchivePath(const std::string& destinationFolder, const std::string&
     return path + fileName + "_" + FormatLocalTime(now, "%y%m%d%H%M%S") + ".zip";
 }
 
-std::string ResultText(const TransferTally& tally)
+std::string ResultText(const TransferTally& tally, bool incremental)
 {
     return "Transmission Results: Folder(s):" + std::to_string(tally.foldersDone) + ", File(s):"
         + std::to_string(tally.filesDone) + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
+        + ", Failed File(s):" + std::to_string(tally.filesFailed)
+        + (incremental ? ", Unchanged File(s):" + std::to_string(tally.filesUnchanged) : std::string()) + ".";
+}
+
+std::string DryRunResultText(const TransferTally& tally)
+{
+    return "Dry Run Results: Folder(s):" + std::to_string(tally.foldersDone) + ", Would Copy File(s):"
+        + std::to_string(tally.filesDone) + ", Unchanged File(s):" + std::to_string(tally.filesUnchanged)
+        + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
         + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
 }
 
@@ -190,25 +278,20 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     CancelRegistration cancelFirst(env.control, [&first] { first.Cancel(); });
     CancelRegistration cancelSecond(env.control, [&second] { second.Cancel(); });
 
-    const WalkOptions options { false, job.backupMode, job.noCompression };
+    std::optional<CopyRecords> records;
+    if (job.backupMode == kIncrementalBackupMode)
+        records.emplace(env.db, job.name);
+    WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false };
     WalkContext ctx;
     ctx.rules = job.rules;
 
     HZIP archive;
     std::string archivePath;
-    if (!job.noCompression) {
-        // Without a folder the archive would land in the file system's root.
-        if (job.destinationFolder.empty())
-            return 0;
-        // The destination folder is made (one level) as for an uncompressed run, so a new
-        // project's first compressed run does not fail on a folder it has never had.
-        if (!EnsureLocalFolder(job.destinationFolder))
-            return 0;
-        archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
-        archive = CreateZipdll(archivePath, job.zipPassword);
-        if (!IsZipHandleZdll(archive))
-            return 0;
-    }
+    if (!job.noCompression && records)
+        options.fullArchive
+            = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
+    if (!job.noCompression && !env.dryRun && !OpenArchive(job, archive, archivePath))
+        return 0;
 
     int result = 0;
     std::string staging;
@@ -219,9 +302,10 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
             if (login.IsOk()) {
                 ctx.rootRemote = ctx.currentRemote = JoinLoginFolder(login.GetDirectory(), job.sourceFolder);
                 ctx.rootLocal = ctx.currentLocal = job.destinationFolder;
-                if (archive)
+                if (archive && !env.dryRun)
                     RemoveStaleStaging(ctx.rootLocal);
-                if (EnsureRemoteFolder(first, ctx.rootRemote) && EnsureLocalFolder(ctx.rootLocal)
+                if (SourceRootReady(first, ctx.rootRemote, env)
+                    && (env.dryRun || EnsureLocalFolder(ctx.rootLocal))
                     && (!archive || !(staging = MakeStagingFolder(ctx.rootLocal)).empty())) {
                     keepAlive.emplace(first, nullptr);
                     result = DownloadWalk(first, ctx, options, tally, archive.get(), staging, env);
@@ -242,8 +326,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
                         = JoinLoginFolder(sourceLogin.GetDirectory(), job.sourceFolder);
                     ctx.rootLocal = ctx.currentLocal
                         = JoinLoginFolder(destinationLogin.GetDirectory(), job.destinationFolder);
-                    if (EnsureRemoteFolder(first, ctx.rootRemote)
-                        && EnsureRemoteFolder(second, ctx.rootLocal)) {
+                    if (SourceRootReady(first, ctx.rootRemote, env)
+                        && (env.dryRun || EnsureRemoteFolder(second, ctx.rootLocal))) {
                         keepAlive.emplace(first, &second);
                         result = TransferWalk(first, second, ctx, options, tally, env);
                     } else {
@@ -256,14 +340,10 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
         // keepAlive stops here, before the sessions it uses go away.
     }
 
-    const bool stopped = env.control != nullptr && env.control->stopRequested();
-    if (archive) {
-        // An archive that cannot be finished (disk full) is no backup: the run fails.
-        if (CloseZipdll(archive) != 0)
-            result = 0;
-        if (result != 1 || stopped)
-            std::remove(archivePath.c_str());
-    }
+    if (archive)
+        result = FinishArchive(archive, archivePath, staging, job, ctx, options, tally, result, env);
+    else if (records && !env.dryRun && result == 1)
+        records->Save(tally.foldersFailed == 0 && !(env.control != nullptr && env.control->stopRequested()));
     if (!staging.empty()) {
         std::error_code ignored;
         std::filesystem::remove(staging, ignored); // only when empty: failed additions stay
@@ -298,7 +378,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         return finish(RunOutcome::Failed, "Failed");
     }
     observer.OnProjectStatus(projectName, "Running");
-    const BackupJob job = MakeBackupJob(project);
+    BackupJob job = MakeBackupJob(project);
+    (void)LoadProjectOptions(env.db, projectName, job.options);
     env.figures->runMode = project.ftptype;
 
     // A stored value the run cannot use fails it before any connection is made.
@@ -309,6 +390,12 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     const int result = problem.empty() ? RunBackupJob(job, tally, env) : 0;
 
     const std::time_t now = std::time(nullptr);
+    if (env.dryRun) {
+        // Nothing is stored: the project's status and run time stay as the last real run left them.
+        observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
+        const bool done = result == 1 && !control.stopRequested();
+        return finish(done ? RunOutcome::Success : RunOutcome::Fail, done ? "Success" : "Fail");
+    }
     if (control.stopRequested()) {
         StoreStatus(env.db, projectName, "Stop", now, observer);
         observer.OnProjectStatus(projectName, "Stop");
@@ -320,7 +407,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     StoreStatus(env.db, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
-    observer.OnResultText(result == 1 ? ResultText(tally) : "Transmission Results: Failed!");
+    observer.OnResultText(result == 1 ? ResultText(tally, job.backupMode == kIncrementalBackupMode)
+                                      : "Transmission Results: Failed!");
     return finish(result != 0 ? RunOutcome::Success : RunOutcome::Fail, status);
 }
 

@@ -3,6 +3,7 @@
 #include "engine/ConnectionOps.h"
 #include "rules/FilterRule.h"
 #include "store/BackupProject.h"
+#include "store/ProjectOptions.h"
 
 #include <cstdint>
 #include <ctime>
@@ -22,6 +23,7 @@ struct TransferTally {
     std::uint64_t filesFailed = 0;
     std::uint64_t foldersDone = 0;
     std::uint64_t foldersFailed = 0;
+    std::uint64_t filesUnchanged = 0; // incremental runs: left out, unchanged since copied
 };
 
 // The settings of one run, built from the stored project.
@@ -36,6 +38,7 @@ struct BackupJob {
     std::string name;
     bool noCompression = true;
     std::string zipPassword;
+    ProjectOptions options; // besides the backup mode above, which `incremental` mirrors
 };
 
 // Everything a run reaches besides the job: where it reports, how it is controlled, the
@@ -46,6 +49,7 @@ struct RunEnvironment {
     RunControl* control = nullptr;
     TransferFigures* figures = nullptr;
     bool passive = true; // data connections: passive (true) or active
+    bool dryRun = false; // walk and compare only: copy, write and store nothing
 };
 
 // How a run ended.
@@ -75,7 +79,11 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
 [[nodiscard]] std::string ArchivePath(
     const std::string& destinationFolder, const std::string& name, std::time_t now);
 
-// The result line of a run that reached its root folder.
-[[nodiscard]] std::string ResultText(const TransferTally& tally);
+// The result line of a run that reached its root folder. An incremental run's line also
+// counts the unchanged files.
+[[nodiscard]] std::string ResultText(const TransferTally& tally, bool incremental = false);
+
+// The result line of a dry run.
+[[nodiscard]] std::string DryRunResultText(const TransferTally& tally);
 
 } // namespace vorn

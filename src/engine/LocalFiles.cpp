@@ -107,4 +107,26 @@ LocalFolderResult OpenFolderBelow(int rootFd, const std::string& rootText, const
     return result;
 }
 
+bool StampLocalFileExactAt(int folderFd, const std::string& name, std::string_view exactTime)
+{
+    if (exactTime.size() != 14)
+        return false;
+    std::tm tm {};
+    tm.tm_year = Field(exactTime, 0, 4) - 1900;
+    tm.tm_mon = Field(exactTime, 4, 2) - 1;
+    tm.tm_mday = Field(exactTime, 6, 2);
+    tm.tm_hour = Field(exactTime, 8, 2);
+    tm.tm_min = Field(exactTime, 10, 2);
+    tm.tm_sec = Field(exactTime, 12, 2);
+    const std::time_t when = timegm(&tm);
+    if (when == std::time_t(-1) || tm.tm_year < 0)
+        return false;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = when;
+    times[1].tv_nsec = 0;
+    return utimensat(folderFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 } // namespace vorn

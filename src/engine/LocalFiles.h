@@ -50,5 +50,9 @@ struct LocalFolderResult {
 // StampLocalFile for the entry `name` of the open folder `folderFd`, without following a
 // symbolic link of that name.
 bool StampLocalFileAt(int folderFd, const std::string& name, std::string_view listedTime);
+// Sets the modification time of the entry `name` of the open folder `folderFd` (never through a
+// symbolic link) to an exact time of 14 digits YYYYMMDDhhmmss in UTC, as MDTM gives it. False
+// when the text does not hold such a time or the time cannot be set.
+bool StampLocalFileExactAt(int folderFd, const std::string& name, std::string_view exactTime);
 
 } // namespace vorn

@@ -34,6 +34,9 @@ public:
     // Something the user must hear about the run as a whole, in one line: a stored value it
     // cannot use (a bad port), or a result it could not store. Comes before OnRunFinished.
     virtual void OnRunProblem(const std::string& message) { }
+    // A line about the run as a whole, beyond the files' rows: why an archive failed its
+    // check, which old archives were removed.
+    virtual void OnRunMessage(const std::string& text) { }
     // The run is over; runState is 0 again.
     virtual void OnRunFinished(const std::string& projectName, const std::string& status) { }
 };

@@ -16,13 +16,31 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace vorn {
 
-bool BackupModeAdmits(const sf::Info&, std::int32_t)
+// Unix listings give the time of day only for recent files: a file listed "2012031514:25" when
+// it was copied is listed "20120315" once it is older, without having changed.
+bool SameListedTime(const std::string& remembered, const std::string& listed)
 {
-    return true;
+    if (remembered == listed)
+        return true;
+    const std::string& dateOnly = remembered.size() == 8 ? remembered : listed;
+    const std::string& other = remembered.size() == 8 ? listed : remembered;
+    return dateOnly.size() == 8 && other.size() > 8 && other.compare(0, 8, dateOnly) == 0;
+}
+
+bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode, const CopiedFile* lastCopy,
+    const std::function<bool()>& copyInPlace)
+{
+    if (backupMode != kIncrementalBackupMode || lastCopy == nullptr)
+        return true;
+    if (lastCopy->size != entry.size || !SameListedTime(lastCopy->time, entry.time))
+        return true;
+    return !copyInPlace();
 }
 
 std::string JoinRemote(const std::string& folder, const std::string& name)
@@ -177,6 +195,64 @@ private:
     std::string incoming_;
 };
 
+// Incremental runs stamp a copy to the second: a listing that gives only a date (older files
+// in Unix listings) is completed by one MDTM, when the server offers it, and the answer is
+// remembered with the copy so that later runs need not ask again.
+void StampCopy(
+    sf::Ftp& source, int folderFd, const sf::Info& entry, const std::string& remotePath, CopyRecords* records)
+{
+    std::string exact;
+    if (records != nullptr && entry.time.size() == 8) {
+        exact = records->seen().count(remotePath) ? records->seen().at(remotePath).exactTime : std::string();
+        if (exact.empty() && source.Supports("MDTM")
+            && source.ModificationTime(remotePath, exact).GetStatus() == 213)
+            records->NoteExactTime(remotePath, exact);
+    }
+    if (exact.empty() || !StampLocalFileExactAt(folderFd, entry.name, exact))
+        StampLocalFileAt(folderFd, entry.name, entry.time);
+}
+
+// A local copy is in place when a regular file (not a link) of the listed size is there.
+// `name` is taken below the open folder `folderFd` (AT_FDCWD: a path).
+bool LocalCopyInPlace(int folderFd, const std::string& name, const sf::Info& entry)
+{
+    struct stat info { };
+    if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    return entry.size.empty() || std::uint64_t(info.st_size) == ParseByteCount(entry.size);
+}
+
+// The sizes the destination server lists in one folder, listed once per folder and only
+// when a file needs the check. A folder that cannot be listed holds nothing.
+class DestinationSizes {
+public:
+    explicit DestinationSizes(sf::Ftp& destination)
+        : destination_(destination)
+    {
+    }
+    bool Holds(const std::string& folder, const sf::Info& entry)
+    {
+        if (!listed_ || folder != folder_) {
+            listed_ = true;
+            folder_ = folder;
+            sizes_.clear();
+            const auto listing = destination_.GetDirectoryListing(folder);
+            if (listing.IsOk())
+                for (const sf::Info& file : listing.GetEntries())
+                    if (file.isFile)
+                        sizes_[file.name] = file.size;
+        }
+        const auto found = sizes_.find(entry.name);
+        return found != sizes_.end() && found->second == entry.size;
+    }
+
+private:
+    sf::Ftp& destination_;
+    bool listed_ = false;
+    std::string folder_;
+    std::unordered_map<std::string, std::string> sizes_;
+};
+
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
 struct FolderWalk {
@@ -189,12 +265,32 @@ struct FolderWalk {
     std::function<EnterResult()> enterFolder;
     // Transfers one admitted file.
     std::function<FileOutcome(const sf::Info&, const std::string& remotePath)> transferFile;
+    // Incremental runs: whether the last copy of a file is still where it was put.
+    std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
 
     // A folder that is not copied: counted, with a row that says why.
     void FailFolder(const std::string& remotePath, const std::string& reason)
     {
         ++tally.foldersFailed;
         StatusRow(env.observer, remotePath, "", true).Finish("Failed", reason);
+    }
+
+    // Records a file that passed the rules; true when it is unchanged since its last copy,
+    // which then gets no row (an unchanged site of 100 000 files must not flood the list).
+    bool Unchanged(const sf::Info& entry, const std::string& remotePath)
+    {
+        CopyRecords* records = options.records;
+        if (records == nullptr)
+            return false;
+        records->MarkSeen(remotePath, entry);
+        if (options.modeCheckBypass || options.fullArchive)
+            return false;
+        if (BackupModeAdmits(entry, options.backupMode, records->Last(remotePath),
+                [&] { return copyInPlace && copyInPlace(entry, remotePath); }))
+            return false;
+        records->MarkUnchanged(remotePath);
+        ++tally.filesUnchanged;
+        return true;
     }
 
     // Why the current folder is not entered at all, or "".
@@ -253,15 +349,24 @@ struct FolderWalk {
                 ctx.pending.push_back(remotePath);
             return true;
         }
+        const bool passes = unusable.empty()
+            && PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time);
+        // Unchanged files get no row, and a dry run lists only what it would copy.
+        if ((passes && Unchanged(entry, remotePath)) || (unusable.empty() && !passes && env.dryRun))
+            return true;
         StatusRow row(env.observer, remotePath, entry.size);
         if (!unusable.empty()) {
             ++tally.filesFailed;
             row.Finish("Failed", unusable);
             return true;
         }
-        if (!PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
-            || (!options.modeCheckBypass && !BackupModeAdmits(entry, options.backupMode))) {
+        if (!passes) {
             row.Finish("Ignore");
+            return true;
+        }
+        if (env.dryRun) {
+            ++tally.filesDone;
+            row.Finish("Would copy");
             return true;
         }
         StartTransfer(env);
@@ -272,7 +377,10 @@ struct FolderWalk {
             row.Finish("Failed", outcome.reason.empty() ? "The run was stopped." : outcome.reason);
             return false;
         }
-        ++(std::string_view(outcome.status) == "Success" ? tally.filesDone : tally.filesFailed);
+        const bool copied = std::string_view(outcome.status) == "Success";
+        ++(copied ? tally.filesDone : tally.filesFailed);
+        if (copied && options.records != nullptr)
+            options.records->MarkCopied(remotePath, entry);
         row.Finish(outcome.status, outcome.reason);
         return true;
     }
@@ -310,11 +418,16 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     // user's choice and is followed as typed.
     const FolderHandle root(
         ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root)
+    if (!root && !env.dryRun)
         return 0;
     FolderHandle current;
-    FolderWalk walk { source, ctx, tally, env, options, {}, {} };
+    FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.enterFolder = [&]() -> EnterResult {
+        // A dry run changes nothing anywhere: it only enters the source folder.
+        if (env.dryRun)
+            return { source.ChangeDirectory(ctx.currentRemote).IsOk() ? FolderResult::Done
+                                                                      : FolderResult::Failed,
+                {} };
         if (!EnsureRemoteFolder(source, ctx.currentRemote))
             return { FolderResult::Failed, {} };
         if (!compress) {
@@ -340,7 +453,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         FileOutcome outcome = Settled(reply);
         if (!reply.IsOk())
             return outcome;
-        StampLocalFileAt(folder, entry.name, entry.time);
+        StampCopy(source, folder, entry, remotePath, options.records);
         if (!compress)
             return outcome;
         const std::string localFile = JoinLocal(folderText, "/" + entry.name);
@@ -352,6 +465,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         ::unlinkat(folder, entry.name.c_str(), 0);
         return outcome;
     };
+    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+        // An archive chain was checked as a whole before the walk; a dry run opens no folder.
+        if (compress)
+            return true;
+        return current ? LocalCopyInPlace(current.fd(), entry.name, entry)
+                       : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
+    };
     return walk.Run([&](const std::string& relative) {
         if (compress)
             return; // every file of the tree goes into the one archive
@@ -362,8 +482,12 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
     TransferTally& tally, const RunEnvironment& env)
 {
-    FolderWalk walk { source, ctx, tally, env, options, {}, {} };
+    FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.enterFolder = [&]() -> EnterResult {
+        if (env.dryRun)
+            return { source.ChangeDirectory(ctx.currentRemote).IsOk() ? FolderResult::Done
+                                                                      : FolderResult::Failed,
+                {} };
         const bool entered = EnsureRemoteFolder(source, ctx.currentRemote)
             && EnsureRemoteFolder(destination, ctx.currentLocal)
             && source.ChangeDirectory(ctx.currentRemote).IsOk()
@@ -376,6 +500,10 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
         if (!reply.IsOk() && StopRequested(env))
             return {};
         return Settled(reply);
+    };
+    DestinationSizes destinationSizes(destination);
+    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+        return destinationSizes.Holds(ctx.currentLocal, entry);
     };
     return walk.Run(
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "engine/BackupRun.h"
+#include "engine/CopyRecords.h"
 #include "engine/ZipArchive.h"
 #include "ftpclient/Ftp.h"
 #include "rules/FilterRule.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,10 +27,21 @@ struct WalkOptions {
     bool modeCheckBypass = false;
     std::int32_t backupMode = 0;
     bool noCompression = true;
+    // Incremental runs: what was copied before and what this walk sees and copies.
+    CopyRecords* records = nullptr;
+    // An incremental project's full archive takes every file, changed or not.
+    bool fullArchive = false;
 };
 
-// Full backup is the only backup mode: every file is admitted.
-[[nodiscard]] bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode);
+// Whether two listed times name the same moment as far as the listings tell: equal, or the
+// same day when one of them gives only the date.
+[[nodiscard]] bool SameListedTime(const std::string& remembered, const std::string& listed);
+
+// Full backup (1) admits every file. Incremental backup (2) leaves out a file whose listed
+// size and time equal those of its last copy, as long as that copy is still in place
+// (`copyInPlace`, asked only then).
+[[nodiscard]] bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode,
+    const CopiedFile* lastCopy, const std::function<bool()>& copyInPlace);
 
 // A remote path joined with a listed name ("/" + name below the root, no doubled "/").
 [[nodiscard]] std::string JoinRemote(const std::string& folder, const std::string& name);

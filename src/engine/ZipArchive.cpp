@@ -1,5 +1,7 @@
 #include "engine/ZipArchive.h"
 
+#include "engine/Crc32.h"
+
 #include <algorithm>
 #include <archive.h>
 #include <archive_entry.h>
@@ -330,12 +332,14 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
     if (header < ARCHIVE_WARN)
         return { ZipError::Code::Io, what + ArchiveErrorText() + "." };
 
+    entryCrc_ = 0;
     ZipError result = StreamFile(file.get(), std::uint64_t(info.st_size));
     if (broken_)
         return result;
     if (archive_write_finish_entry(writer_) < ARCHIVE_WARN)
         return MarkBroken(ArchiveErrorText());
     names_.insert(name);
+    written_.push_back({ name, std::uint64_t(info.st_size), entryCrc_ });
     ++entryCount_;
     if (result)
         result.message = what + result.message;
@@ -347,6 +351,7 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
 ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
 {
     const auto writeData = [&](const char* data, std::size_t length) {
+        entryCrc_ = Crc32(entryCrc_, data, length);
         while (length > 0) {
             const la_ssize_t taken = archive_write_data(writer_, data, length);
             if (taken <= 0)

@@ -74,6 +74,14 @@ public:
     [[nodiscard]] bool isOpen() const { return writer_ != nullptr; }
     [[nodiscard]] std::uint64_t entryCount() const { return entryCount_; }
 
+    // What each added entry holds, in the order added: what a read-back must find.
+    struct WrittenEntry {
+        std::string name;
+        std::uint64_t size = 0;
+        std::uint32_t crc = 0; // CRC-32 of the bytes written
+    };
+    [[nodiscard]] const std::vector<WrittenEntry>& written() const { return written_; }
+
 private:
     ZipArchive(std::string path, std::string partPath, int fd, bool encrypted);
 
@@ -93,6 +101,8 @@ private:
     ZipError closeResult_;
     std::uint64_t entryCount_ = 0;
     std::unordered_set<std::string> names_;
+    std::vector<WrittenEntry> written_;
+    std::uint32_t entryCrc_ = 0;
     std::vector<char> buffer_;
 };
 

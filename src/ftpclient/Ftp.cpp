@@ -1223,4 +1223,25 @@ int Ftp::TsFileBtFtp(Ftp& destination, const std::string& sourcePath, const std:
     return Relay(destination, sourcePath, destinationFolder, progress, mode).IsOk() ? 1 : 0;
 }
 
+bool Ftp::Supports(const std::string& feature) const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->features.count(feature) > 0;
+}
+
+Ftp::Response Ftp::ModificationTime(const std::string& remotePath, std::string& time)
+{
+    std::lock_guard lock(impl_->mutex);
+    time.clear();
+    Response response = impl_->Command("MDTM", remotePath);
+    const std::string& text = response.GetMessage();
+    if (response.GetStatus() != 213)
+        return response;
+    if (text.size() < 14
+        || !std::all_of(text.begin(), text.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
+        return Response(Response::InvalidResponse, "Unexpected answer to MDTM: " + text);
+    time = text.substr(0, 14);
+    return response;
+}
+
 } // namespace sf

@@ -155,6 +155,12 @@ public:
     // Whether the last TLS data connection resumed the control connection's session.
     [[nodiscard]] bool LastDataSessionReused() const;
 
+    // Whether the server announced `feature` (upper case, e.g. "MDTM") in its FEAT reply.
+    [[nodiscard]] bool Supports(const std::string& feature) const;
+    // MDTM: the file's modification time as the server gives it, 14 digits YYYYMMDDhhmmss
+    // in UTC, in `time` (fractions of a second dropped). Status 213 when one came.
+    [[nodiscard]] Response ModificationTime(const std::string& remotePath, std::string& time);
+
 private:
     class Impl;
     std::unique_ptr<Impl> impl_;

@@ -165,6 +165,12 @@ void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)
         host_.env_.observer->OnResultText(text);
 }
 
+void ProjectDbSchedulerHost::StopGuard::OnRunMessage(const std::string& text)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunMessage(text);
+}
+
 void ProjectDbSchedulerHost::StopGuard::OnRunFinished(
     const std::string& projectName, const std::string& status)
 {

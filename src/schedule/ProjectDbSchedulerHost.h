@@ -61,6 +61,7 @@ private:
             const std::string& remotePath, const std::string& sizeText) override;
         void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
         void OnResultText(const std::string& text) override;
+        void OnRunMessage(const std::string& text) override;
         void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     private:

@@ -4,6 +4,7 @@
 #include "common/TimeText.h"
 #include "store/Schema.h"
 #include "store/Statement.h"
+#include "store/Transaction.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -305,8 +306,24 @@ bool ProjectExists(ProjectDb* db, const std::string& name)
 
 bool DeleteProject(ProjectDb* db, const std::string& name)
 {
-    return Write(db, "delete from gm_ftp_plantable where ftpname = ?1",
-        [&](Statement& statement) { statement.BindText(1, name); });
+    // The tables beside the plan table go first, while the ftpid can still be found.
+    Transaction transaction(db);
+    if (!transaction.ok())
+        return false;
+    for (const char* sql :
+        {
+            "delete from vorn_options where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
+            "delete from vorn_copied where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
+            "delete from vorn_archives where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
+            "?1)",
+            "delete from gm_ftp_plantable where ftpname = ?1",
+        }) {
+        Statement statement(db->handle(), sql);
+        statement.BindText(1, name);
+        if (!statement.Run())
+            return false;
+    }
+    return transaction.Commit();
 }
 
 bool SetProjectStatus(
@@ -423,7 +440,8 @@ std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& nam
 std::string TrustedCertificatesPath(const std::string& databasePath)
 {
     const auto slash = databasePath.rfind('/');
-    return slash == std::string::npos ? "trusted-certs.pem" : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
+    return slash == std::string::npos ? "trusted-certs.pem"
+                                      : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
 }
 
 } // namespace vorn

@@ -13,7 +13,18 @@ namespace {
 // One step per version, in order: kSteps[i] takes a file from version i to version i + 1.
 // A step is SQL run as one script; it never touches gm_ftp_plantable. Append, never edit a
 // step that has shipped. Tables keyed by a project use its ftpid, so a rename keeps them.
-const std::vector<const char*> kSteps = {};
+const std::vector<const char*> kSteps = {
+    // Project options beside the plan table's backup mode; what each project last copied
+    // (remote path with the listed size and time, and the exact time when one was asked
+    // for); the archives each project wrote and whether each is a full one.
+    "create table vorn_options (ftpid INTEGER primary key, fullevery INTEGER not null, "
+    "keeparchives INTEGER not null, verifyarchive INTEGER not null, retries INTEGER not null, "
+    "connections INTEGER not null);"
+    "create table vorn_copied (ftpid INTEGER not null, path TEXT not null, size TEXT not null, "
+    "time TEXT not null, exacttime TEXT not null, primary key (ftpid, path));"
+    "create table vorn_archives (ftpid INTEGER not null, file TEXT not null, full INTEGER not null, "
+    "primary key (ftpid, file));",
+};
 
 // Runs SQL that may hold several statements and returns no rows.
 bool Execute(sqlite3* db, const char* sql, std::string* error)

@@ -70,6 +70,9 @@ TEST(VornbackupCli, ListsEveryProjectAsTabSeparatedFields)
     ScopedUtc utc; // inherited by the command, so both sides compute in the same zone
     const std::string db = folder.File("projects.db");
     PrepareDatabase(db);
+    // The first opening adds the program's own tables beside the plan table; after that,
+    // listing only reads.
+    ASSERT_EQ(RunCommand({ "list" }, { { "VORNBACKUP_DB", db.c_str() } }).exitCode, 0);
     const std::string before = ReadWholeFile(db);
 
     // The next backup time moves with the clock: compute it on both sides of the run.

@@ -52,6 +52,17 @@ void RecordingObserver::OnRunProblem(const std::string& message)
 {
     std::lock_guard lock(mutex_);
     record_.problems.push_back(message);
+void RecordingObserver::OnRunMessage(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    record_.messages.push_back(text);
+}
+
+void RecordingObserver::Reset()
+{
+    std::lock_guard lock(mutex_);
+    record_ = {};
+    index_.clear();
 }
 
 RecordingObserver::Record RecordingObserver::record() const

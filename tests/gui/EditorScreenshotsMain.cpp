@@ -1,4 +1,4 @@
-// Saves pictures of the project dialog's four tabs and of the destination dialog, showing a
+// Saves pictures of the project dialog's five tabs and of the destination dialog, showing a
 // project of the sample database; used by scripts/screenshot. The folder lists show rows as
 // a browse would fill them (no server is contacted).
 #include "GuiTestSupport.h"
@@ -62,7 +62,7 @@ int main(int argc, char* argv[])
     dialog.show();
     if (!QTest::qWaitForWindowExposed(&dialog))
         return 1;
-    const char* names[] = { "directory-settings", "copy-rules", "filter-rules", "task-scheduler" };
+    const char* names[] = { "directory-settings", "copy-rules", "filter-rules", "task-scheduler", "options" };
     for (int tab = 0; tab < dialog.tabs()->count(); ++tab) {
         dialog.tabs()->setCurrentIndex(tab);
         QApplication::processEvents(); // let the page lay itself out

@@ -13,12 +13,16 @@
 #include "editor/ProjectCommands.h"
 #include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
+#include "store/ProjectOptions.h"
 #include "views/VornBackupView.h"
 
 #include <QAbstractSpinBox>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -479,6 +483,43 @@ private slots:
         QVERIFY(Prompt::lastShown().text.contains("could not be saved"));
         QVERIFY(Prompt::lastShown().text.contains("Lost"));
         QCOMPARE(view_->rowCount(), 0);
+    }
+
+    // The fifth page shows the stored options (the backup mode on the copy rules page) and
+    // saves them with the project; a new project starts from the defaults.
+    void optionsAreLoadedAndSavedWithTheProject()
+    {
+        QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
+        QVERIFY(
+            vorn::SaveProjectOptions(db_.get(), "Alpha", vorn::ProjectOptions { true, 30, 5, false, 0, 10 }));
+        OpenList();
+        FTPNew* dialog = Open(0);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->tabs()->tabText(FTPNew::OptionsTab), QString("Options"));
+        QVERIFY(Child<QRadioButton>(dialog, "incrementalBackupRadio")->isChecked());
+        QCOMPARE(Child<QSpinBox>(dialog, "fullEveryBox")->value(), 30);
+        QCOMPARE(Child<QSpinBox>(dialog, "connectionsBox")->value(), 10);
+        QVERIFY(!Child<QCheckBox>(dialog, "verifyArchiveCheck")->isChecked());
+        Child<QSpinBox>(dialog, "keepArchivesBox")->setValue(9);
+        dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);
+        QVERIFY(Click(dialog, "fullBackupRadio"));
+        QVERIFY(Click(dialog, "okButton"));
+        QVERIFY(WaitClosed(dialog));
+        vorn::ProjectOptions loaded;
+        QVERIFY(vorn::LoadProjectOptions(db_.get(), "Alpha", loaded));
+        QVERIFY(loaded == (vorn::ProjectOptions { false, 30, 9, false, 0, 10 }));
+
+        dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(Child<QSpinBox>(dialog, "keepArchivesBox")->value(), 0);
+        QVERIFY(Child<QCheckBox>(dialog, "verifyArchiveCheck")->isChecked());
+        TypeLocalProject(dialog, "Beta");
+        dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);
+        QVERIFY(Click(dialog, "incrementalBackupRadio"));
+        QVERIFY(Click(dialog, "okButton"));
+        QVERIFY(WaitClosed(dialog));
+        QVERIFY(vorn::LoadProjectOptions(db_.get(), "Beta", loaded));
+        QVERIFY(loaded == (vorn::ProjectOptions { .incremental = true }));
     }
 };
 

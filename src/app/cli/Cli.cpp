@@ -1,5 +1,6 @@
 #include "app/cli/Cli.h"
 
+#include "app/cli/CliOptions.h"
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
 #include "app/cli/FieldText.h"
@@ -21,7 +22,8 @@ namespace vorn {
 namespace {
 
 constexpr const char* kUsage = "Usage: vornbackup-cli [--db PATH] list\n"
-                               "       vornbackup-cli [--db PATH] [--active] run NAME\n"
+                               "       vornbackup-cli [--db PATH] [--active] run NAME [--dry-run]\n"
+                               "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
                                "       vornbackup-cli [--db PATH] [--active] schedule\n"
                                "       vornbackup-cli --help\n";
 
@@ -44,6 +46,14 @@ constexpr const char* kHelp
       "               is then stored as \"Stop\".\n"
       "               Exit status: 0 \"Success\", 1 \"Fail\" or stopped, 2 when no\n"
       "               project of that name exists.\n"
+      "               --dry-run walks and compares only: it prints the files a run\n"
+      "               would copy (status \"Would copy\") and writes or stores nothing.\n"
+      "  options NAME [name=value ...]\n"
+      "               Without settings, print the project's options as name=value\n"
+      "               lines; with settings, change them (all or none): incremental\n"
+      "               (on/off), full-every (1-365), keep-archives (0-1000, 0 keeps\n"
+      "               all), verify-archive (on/off), retries (0-10), connections\n"
+      "               (1-10). Exit status 2 for an unknown project or a refused value.\n"
       "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
       "               window does: the projects due today are loaded 5 seconds after\n"
       "               the start and again after midnight, checked every second, and\n"
@@ -72,6 +82,7 @@ constexpr const char* kHelp
 struct CommandLine {
     std::optional<std::string> db;
     bool active = false;
+    bool dryRun = false;
     bool help = false;
     std::vector<std::string> words; // the verb and its arguments
 };
@@ -83,6 +94,7 @@ struct VerbContext {
     std::ostream& out;
     std::ostream& err;
     bool passive;
+    bool dryRun = false;
 };
 
 struct Verb {
@@ -127,7 +139,11 @@ int ListProjects(const VerbContext& context)
 
 constexpr Verb kVerbs[] = {
     { "list", 0, 0, &ListProjects },
-    { "run", 1, 1, [](const VerbContext& c) { return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive); } },
+    { "run", 1, 1,
+        [](const VerbContext& c) {
+            return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive, c.dryRun);
+        } },
+    { "options", 1, 64, [](const VerbContext& c) { return ProjectOptionsVerb(c.args, c.db, c.out, c.err); } },
     { "schedule", 0, 0, [](const VerbContext& c) { return ScheduleVerb(c.db, c.out, c.err, c.passive); } },
 };
 
@@ -149,6 +165,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
             optionsEnded = true;
         } else if (arg == "--active") {
             line.active = true;
+        } else if (arg == "--dry-run") {
+            line.dryRun = true;
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
         } else if (arg == "--db") {
@@ -191,6 +209,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return UsageError(err, "'" + std::string(verb->name) + "' needs more arguments");
     if (args.size() > verb->maxArgs)
         return UsageError(err, "too many arguments for '" + std::string(verb->name) + "'");
+    if (line.dryRun && verb->name != "run")
+        return UsageError(err, "--dry-run goes with 'run' only");
 
     // Checked only now, so that a mistyped command never creates a database.
     auto opened = ProjectDb::Open(ResolveDatabasePath(line.db));
@@ -199,7 +219,7 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return 1;
     }
     sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
-    return verb->run(VerbContext { args, *opened.db, out, err, !line.active });
+    return verb->run(VerbContext { args, *opened.db, out, err, !line.active, line.dryRun });
 }
 
 } // namespace vorn

@@ -120,7 +120,8 @@ private:
 
 } // namespace
 
-int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
+int RunProjectVerb(
+    const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive, bool dryRun)
 {
     BlockStopSignals blocked;
     std::mutex outputMutex;
@@ -133,7 +134,9 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, showProgress);
-        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
+        RunEnvironment env { &db, &observer, &control, &figures, passive };
+        env.dryRun = dryRun;
+        outcome = RunProject(name, env);
     }
     // A result that could not be stored (or a stored value the run could not use) was told on
     // the error stream; the exit status says it too.

@@ -67,6 +67,11 @@ void ConsoleObserver::OnRunProblem(const std::string& message)
     err.flush();
 }
 
+void ConsoleObserver::OnRunMessage(const std::string& text)
+{
+    Print(EscapeField(text));
+}
+
 void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
 {
     // Rows a stopped run never settled would otherwise pile up over a service's many runs.

@@ -42,6 +42,7 @@ public:
     void OnResultText(const std::string& text) override;
     // Written to the error stream given at construction, and remembered.
     void OnRunProblem(const std::string& message) override;
+    void OnRunMessage(const std::string& text) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     // A line about a project outside its run's reports (the scheduler's next backup time),

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Times a full run and an incremental run of the same unchanged tree side by side:
+# 3000 files of 1-4 KiB in 60 folders, served by a pyftpdlib server on 127.0.0.1. The
+# incremental run must cost one listing per folder plus the database look-ups: at least 5x
+# faster than the full run. Not a test: prints the medians and the ratio, exits 1 below 5x.
+#
+# Usage: bench/incremental-bench.sh [REPS] [CLI]
+#   REPS  timed runs of each kind, the median counts (default 3)
+#   CLI   the vornbackup-cli to time (default: a Release build in build-release, made here)
+set -euo pipefail
+
+reps=${1:-3}
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${2:-}
+python=/usr/bin/python3
+work=$(mktemp -d /tmp/vorn-incremental-bench.XXXXXX)
+server_pid=
+cleanup() {
+    local status=$?
+    if [[ -n $server_pid ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+
+if [[ -z $cli ]]; then
+    echo "== Release build"
+    cmake -S "$root" -B "$root/build-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=OFF \
+        -DVORN_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$root/build-release" -j2 --target vornbackup-cli >/dev/null
+    cli=$root/build-release/src/app/vornbackup-cli
+fi
+
+echo "== Tree: 3000 files in 60 folders"
+"$python" - "$work/tree" <<'PY'
+import os, random, sys
+rng = random.Random(20261208)
+for i in range(3000):
+    folder = os.path.join(sys.argv[1], "d%d" % (i % 6), "s%d" % (i % 60))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "f%04d.bin" % i), "wb") as out:
+        out.write(rng.randbytes(rng.randint(1024, 4096)))
+PY
+
+coproc SERVER { exec "$python" "$root/tests/support/ftp_server.py" --root "$work/tree" 2>"$work/server.log"; }
+server_pid=$SERVER_PID
+read -r -t 15 line <&"${SERVER[0]}" || { echo "the FTP server did not start" >&2; exit 1; }
+port=${line#PORT }
+
+db=$work/projects.db
+"$cli" --db "$db" list >/dev/null
+"$python" - "$db" "$port" "$work/copy" <<'PY'
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
+           "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
+           "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
+           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
+           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
+db.commit()
+PY
+
+# Seconds of one run, checked for success.
+timed_run() {
+    local start end
+    start=$(date +%s.%N)
+    "$cli" --db "$db" run bench >"$work/run.out" || { echo "the run failed:" >&2; tail -3 "$work/run.out" >&2; exit 1; }
+    end=$(date +%s.%N)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+
+full=()
+for ((i = 0; i < reps; i++)); do full+=("$(timed_run)"); done
+"$cli" --db "$db" options bench incremental=on
+timed_run >/dev/null # the first incremental run copies everything and remembers it
+incremental=()
+for ((i = 0; i < reps; i++)); do
+    incremental+=("$(timed_run)")
+    grep -q 'File(s):0, Failed Folder(s):0, Failed File(s):0, Unchanged File(s):3000\.' "$work/run.out" \
+        || { echo "the incremental run copied something:" >&2; tail -1 "$work/run.out" >&2; exit 1; }
+done
+diff -r "$work/tree" "$work/copy" >/dev/null || { echo "the copy differs from the tree" >&2; exit 1; }
+
+f=$(median "${full[@]}")
+n=$(median "${incremental[@]}")
+ratio=$(awk -v f="$f" -v n="$n" 'BEGIN { printf "%.1f", f / n }')
+printf '%-28s %8s s\n' "full run (median of $reps)" "$f" "unchanged incremental run" "$n"
+echo "incremental is ${ratio}x faster (goal: at least 5x)"
+awk -v r="$ratio" 'BEGIN { exit !(r >= 5) }'

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "store/ProjectOptions.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QSpinBox;
+
+namespace vorn {
+struct EditorState;
+} // namespace vorn
+
+// The "Options" page: the project options other than the backup mode (which the copy rules
+// page sets). A new project starts from the defaults; Modify shows state.editedOptions.
+class FTPOptions : public QWidget {
+    Q_OBJECT
+public:
+    explicit FTPOptions(const vorn::EditorState& state, QWidget* parent = nullptr);
+
+    // Writes every option but `incremental` into `options`.
+    void Collect(vorn::ProjectOptions& options) const;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QSpinBox* fullEvery_;
+    QSpinBox* keepArchives_;
+    QCheckBox* verifyArchive_;
+    QSpinBox* retries_;
+    QSpinBox* connections_;
+};

@@ -1,0 +1,172 @@
+#include "engine/ArchiveChain.h"
+
+#include "common/TimeText.h"
+#include "store/CopiedFiles.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+
+namespace vorn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ArchivePrefix(const std::string& projectName)
+{
+    std::string prefix = projectName;
+    std::replace(prefix.begin(), prefix.end(), '/', '_');
+    return prefix + "_";
+}
+
+// The project's archives in `folder`, oldest first (the names carry the time, so the
+// order of names is the order of runs), each with whether it is a full one. An archive
+// the project did not record as incremental counts as full: archives of full runs are.
+std::vector<ArchiveRecord> ArchivesInFolder(
+    ProjectDb* db, const std::string& projectName, const std::string& folder)
+{
+    std::set<std::string> incremental;
+    for (const ArchiveRecord& record : LoadArchiveRecords(db, projectName))
+        if (!record.full)
+            incremental.insert(record.file);
+    std::vector<ArchiveRecord> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        std::error_code typeError;
+        if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError)
+            && IsProjectArchiveName(name, projectName))
+            found.push_back({ name, incremental.count(name) == 0 });
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.file < b.file; });
+    return found;
+}
+
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// "YYYY-MM-DD hh:mm:ss" from an exact time, "YYYY-MM-DD hh:mm" or "YYYY-MM-DD" from a listed one.
+std::string ManifestTime(const CopyRecords::Seen& file)
+{
+    const std::string& t = file.exactTime.size() == 14 ? file.exactTime : file.time;
+    if (t.size() < 8)
+        return {};
+    std::string text = t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2);
+    if (t.size() == 14)
+        return text + " " + t.substr(8, 2) + ":" + t.substr(10, 2) + ":" + t.substr(12, 2);
+    if (t.size() >= 13)
+        text += " " + t.substr(8, 5);
+    return text;
+}
+
+} // namespace
+
+bool IsProjectArchiveName(const std::string& fileName, const std::string& projectName)
+{
+    const std::string prefix = ArchivePrefix(projectName);
+    if (fileName.size() != prefix.size() + 16 || fileName.compare(0, prefix.size(), prefix) != 0
+        || !fileName.ends_with(".zip"))
+        return false;
+    return std::all_of(fileName.begin() + std::ptrdiff_t(prefix.size()), fileName.end() - 4,
+        [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool NextArchiveIsFull(
+    ProjectDb* db, const std::string& projectName, const std::string& folder, int fullEvery)
+{
+    const std::vector<ArchiveRecord> records = LoadArchiveRecords(db, projectName);
+    const auto lastFull
+        = std::find_if(records.rbegin(), records.rend(), [](const ArchiveRecord& r) { return r.full; });
+    if (lastFull == records.rend())
+        return true;
+    const auto chainStart = lastFull.base() - 1;
+    if (records.end() - chainStart >= fullEvery)
+        return true;
+    for (auto it = chainStart; it != records.end(); ++it) {
+        struct stat info { };
+        if (::lstat((fs::path(folder) / it->file).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> RemoveOldArchives(
+    ProjectDb* db, const std::string& projectName, const std::string& folder, int keep)
+{
+    std::vector<std::string> removed;
+    const std::vector<ArchiveRecord> archives = ArchivesInFolder(db, projectName, folder);
+    if (keep <= 0 || archives.size() <= std::size_t(keep))
+        return removed;
+    // The oldest kept archive, moved back to the full archive its chain starts with.
+    std::size_t firstKept = archives.size() - std::size_t(keep);
+    while (firstKept > 0 && !archives[firstKept].full)
+        --firstKept;
+    for (std::size_t i = 0; i < firstKept; ++i) {
+        std::error_code error;
+        if (fs::remove(fs::path(folder) / archives[i].file, error)) {
+            (void)RemoveArchiveRecord(db, projectName, archives[i].file);
+            removed.push_back(archives[i].file);
+        }
+    }
+    return removed;
+}
+
+std::string AddManifest(ZipArchive& archive, const std::string& scratchFolder, const CopyRecords& records,
+    const std::string& rootRemote, bool full, bool complete, std::string& problem)
+{
+    const fs::path file = fs::path(scratchFolder) / "manifest.tsv";
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "vornbackup manifest 1\n"
+            << "kind\t" << (full ? "full" : "incremental") << "\n"
+            << "written\t" << FormatLocalNow("%Y-%m-%d %H:%M:%S") << "\n"
+            << "complete\t" << (complete ? "yes" : "no") << "\n"
+            << "# path\tsize\ttime\t+ in this archive, = unchanged since an earlier one, ! failed this run\n";
+        const std::size_t cut = rootRemote.size() + (rootRemote.ends_with("/") ? 0 : 1);
+        for (const auto& [path, seen] : records.seen())
+            out << Escaped(path.size() > cut ? path.substr(cut) : path) << '\t' << seen.size << '\t'
+                << ManifestTime(seen) << '\t' << char(seen.state) << '\n';
+        if (!out.flush()) {
+            problem = "The manifest of the archive cannot be written in \"" + scratchFolder + "\".";
+            return {};
+        }
+    }
+    // The name cannot clash with a file of the site: a server file of that name was added
+    // already, and then the next free variant is taken.
+    std::string name = ".vornbackup-manifest.tsv";
+    ZipError error;
+    for (int attempt = 1; attempt < 100; ++attempt) {
+        error = archive.Add(name, file.string());
+        if (error.code != ZipError::Code::AlreadyExists)
+            break;
+        name = ".vornbackup-manifest-" + std::to_string(attempt) + ".tsv";
+    }
+    std::remove(file.c_str());
+    if (error) {
+        problem = error.message;
+        return {};
+    }
+    return name;
+}
+
+} // namespace vorn

@@ -1,0 +1,59 @@
+#include "engine/CopyRecords.h"
+
+namespace vorn {
+
+CopyRecords::CopyRecords(ProjectDb* db, std::string project)
+    : db_(db)
+    , project_(std::move(project))
+    , remembered_(LoadCopiedFiles(db_, project_))
+{
+}
+
+const CopiedFile* CopyRecords::Last(const std::string& remotePath) const
+{
+    const auto found = remembered_.find(remotePath);
+    return found == remembered_.end() ? nullptr : &found->second;
+}
+
+std::string CopyRecords::KnownExactTime(const std::string& remotePath, const sf::Info& entry) const
+{
+    const CopiedFile* last = Last(remotePath);
+    if (last == nullptr || last->size != entry.size || last->time != entry.time)
+        return {};
+    return last->exactTime;
+}
+
+void CopyRecords::MarkSeen(const std::string& remotePath, const sf::Info& entry)
+{
+    seen_[remotePath] = Seen { entry.size, entry.time, KnownExactTime(remotePath, entry), State::Failed };
+}
+
+void CopyRecords::MarkUnchanged(const std::string& remotePath)
+{
+    seen_[remotePath].state = State::Unchanged;
+}
+
+void CopyRecords::NoteExactTime(const std::string& remotePath, const std::string& exactTime)
+{
+    seen_[remotePath].exactTime = exactTime;
+}
+
+void CopyRecords::MarkCopied(const std::string& remotePath, const sf::Info& entry)
+{
+    Seen& seen = seen_[remotePath];
+    seen = Seen { entry.size, entry.time, seen.exactTime, State::Copied };
+    copied_[remotePath] = CopiedFile { entry.size, entry.time, seen.exactTime };
+}
+
+bool CopyRecords::Save(bool complete)
+{
+    if (!complete)
+        return SaveCopiedFiles(db_, project_, copied_);
+    std::unordered_set<std::string> present;
+    present.reserve(seen_.size());
+    for (const auto& [path, file] : seen_)
+        present.insert(path);
+    return SaveCopiedFiles(db_, project_, copied_, &present);
+}
+
+} // namespace vorn

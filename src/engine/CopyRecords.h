@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ftpclient/Listing.h"
+#include "store/CopiedFiles.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_set>
+
+namespace vorn {
+
+class ProjectDb;
+
+// What an incremental run knows of a project's last copies and what it learns on the way:
+// every file it saw (listed and passing the rules) with its outcome, and the copies made.
+// One run's thread uses it; the database is read once at the start and written once at the
+// end, so an unchanged tree costs no look-up per file.
+class CopyRecords {
+public:
+    // How a seen file ended in this run.
+    enum class State : char { Failed = '!', Unchanged = '=', Copied = '+' };
+    struct Seen {
+        std::string size;
+        std::string time; // as listed
+        std::string exactTime; // 14 digits when known
+        State state = State::Failed;
+    };
+
+    CopyRecords() = default;
+    CopyRecords(ProjectDb* db, std::string project);
+
+    // The last copy of `remotePath`, or null when none is remembered.
+    [[nodiscard]] const CopiedFile* Last(const std::string& remotePath) const;
+    // The exact time remembered for a file whose listing still says what it said then.
+    [[nodiscard]] std::string KnownExactTime(const std::string& remotePath, const sf::Info& entry) const;
+
+    void MarkSeen(const std::string& remotePath, const sf::Info& entry);
+    void MarkUnchanged(const std::string& remotePath);
+    // The time to the second that the server gave for a seen file (MDTM).
+    void NoteExactTime(const std::string& remotePath, const std::string& exactTime);
+    void MarkCopied(const std::string& remotePath, const sf::Info& entry);
+
+    // Every file seen, by remote path.
+    [[nodiscard]] const std::map<std::string, Seen>& seen() const { return seen_; }
+    [[nodiscard]] const CopiedFileMap& remembered() const { return remembered_; }
+
+    // Stores the copies made. After a walk that covered the whole tree (`complete`), the
+    // files the server no longer has are forgotten. False when the database refused.
+    bool Save(bool complete);
+
+private:
+    ProjectDb* db_ = nullptr;
+    std::string project_;
+    CopiedFileMap remembered_;
+    CopiedFileMap copied_;
+    std::map<std::string, Seen> seen_;
+};
+
+} // namespace vorn

@@ -1,0 +1,140 @@
+#include "store/ProjectOptions.h"
+
+#include "store/ProjectDb.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vorn {
+
+namespace {
+
+struct NumberOption {
+    std::string_view name;
+    int ProjectOptions::*field;
+    int low;
+    int high;
+};
+
+struct SwitchOption {
+    std::string_view name;
+    bool ProjectOptions::*field;
+};
+
+constexpr NumberOption kNumbers[] = {
+    { "full-every", &ProjectOptions::fullEvery, 1, 365 },
+    { "keep-archives", &ProjectOptions::keepArchives, 0, 1000 },
+    { "retries", &ProjectOptions::retries, 0, 10 },
+    { "connections", &ProjectOptions::connections, 1, 10 },
+};
+
+constexpr SwitchOption kSwitches[] = {
+    { "incremental", &ProjectOptions::incremental },
+    { "verify-archive", &ProjectOptions::verifyArchive },
+};
+
+// A stored number outside its range (another program wrote it) reads as the default.
+int Stored(const std::string& text, int low, int high, int fallback)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low
+        || value > high)
+        return fallback;
+    return value;
+}
+
+} // namespace
+
+bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& options)
+{
+    if (db == nullptr)
+        return false;
+    Statement query(db->handle(),
+        "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections "
+        "from gm_ftp_plantable p left join vorn_options o on o.ftpid = p.ftpid "
+        "where p.ftpname = ?1 order by p.ftpid limit 1");
+    query.BindText(1, name);
+    if (!query.NextRow())
+        return false;
+    const ProjectOptions defaults;
+    ProjectOptions loaded;
+    loaded.incremental = query.Text(0) == std::to_string(kIncrementalBackupMode);
+    loaded.fullEvery = Stored(query.Text(1), 1, 365, defaults.fullEvery);
+    loaded.keepArchives = Stored(query.Text(2), 0, 1000, defaults.keepArchives);
+    loaded.verifyArchive = Stored(query.Text(3), 0, 1, defaults.verifyArchive ? 1 : 0) != 0;
+    loaded.retries = Stored(query.Text(4), 0, 10, defaults.retries);
+    loaded.connections = Stored(query.Text(5), 1, 10, defaults.connections);
+    options = loaded;
+    return true;
+}
+
+bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOptions& options)
+{
+    Transaction transaction(db);
+    if (!transaction.ok() || !ProjectExists(db, name))
+        return false;
+    Statement mode(db->handle(), "update gm_ftp_plantable set ftpbackmode = ?1 where ftpname = ?2");
+    mode.BindInt(1, options.incremental ? kIncrementalBackupMode : kFullBackupMode);
+    mode.BindText(2, name);
+    Statement row(db->handle(),
+        "insert or replace into vorn_options "
+        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections) "
+        "select ftpid, ?1, ?2, ?3, ?4, ?5 from gm_ftp_plantable where ftpname = ?6 order by ftpid limit 1");
+    row.BindInt(1, options.fullEvery);
+    row.BindInt(2, options.keepArchives);
+    row.BindInt(3, options.verifyArchive ? 1 : 0);
+    row.BindInt(4, options.retries);
+    row.BindInt(5, options.connections);
+    row.BindText(6, name);
+    return mode.Run() && row.Run() && transaction.Commit();
+}
+
+std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options)
+{
+    const auto equals = setting.find('=');
+    if (equals == std::string_view::npos || equals == 0)
+        return "'" + std::string(setting) + "' is not a name=value setting";
+    const std::string_view name = setting.substr(0, equals);
+    const std::string_view value = setting.substr(equals + 1);
+    for (const SwitchOption& option : kSwitches) {
+        if (name != option.name)
+            continue;
+        if (value != "on" && value != "off")
+            return std::string(name) + " must be on or off, not '" + std::string(value) + "'";
+        options.*option.field = value == "on";
+        return {};
+    }
+    for (const NumberOption& option : kNumbers) {
+        if (name != option.name)
+            continue;
+        const std::string range = std::to_string(option.low) + " to " + std::to_string(option.high);
+        int number = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (value.empty() || error != std::errc() || end != value.data() + value.size() || number < option.low
+            || number > option.high)
+            return std::string(name) + " must be a whole number from " + range + ", not '"
+                + std::string(value) + "'";
+        options.*option.field = number;
+        return {};
+    }
+    return "unknown option '" + std::string(name)
+        + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections)";
+}
+
+std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
+{
+    const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
+    return {
+        "incremental=" + onOff(options.incremental),
+        "full-every=" + std::to_string(options.fullEvery),
+        "keep-archives=" + std::to_string(options.keepArchives),
+        "verify-archive=" + onOff(options.verifyArchive),
+        "retries=" + std::to_string(options.retries),
+        "connections=" + std::to_string(options.connections),
+    };
+}
+
+} // namespace vorn

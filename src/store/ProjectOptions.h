@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn {
+
+class ProjectDb;
+
+// The settings of a project beyond its plan-table row. `incremental` is the plan table's
+// backup mode (ftpbackmode 2 "Incremental Backup", 1 "Full Backup"); the others live in
+// vorn_options, keyed by the project's ftpid. A project without a row has the defaults.
+struct ProjectOptions {
+    bool incremental = false;
+    int fullEvery = 7; // every N-th archive of an incremental compressed project is full
+    int keepArchives = 0; // newest archives kept after a run; 0 keeps all
+    bool verifyArchive = true; // read every archive back after writing it
+    int retries = 3;
+    int connections = 1;
+
+    bool operator==(const ProjectOptions&) const = default;
+};
+
+// The backup mode values of ftpbackmode.
+constexpr int kFullBackupMode = 1;
+constexpr int kIncrementalBackupMode = 2;
+
+// Reads the options of the project `name` (the first row of that name). False when there is
+// no such project; `options` is then left as it was.
+bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& options);
+
+// Writes all options of the project `name` in one transaction: the backup mode into its
+// plan-table row, the rest into vorn_options. False (nothing changed) when there is no such
+// project or the write fails.
+bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOptions& options);
+
+// One "name=value" setting applied to `options`. Returns "" when it was taken, else a
+// message naming the option and the values it accepts; `options` is then unchanged.
+[[nodiscard]] std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options);
+
+// Every option as "name=value", in a fixed order, one per element.
+[[nodiscard]] std::vector<std::string> FormatProjectOptions(const ProjectOptions& options);
+
+} // namespace vorn

@@ -1,0 +1,146 @@
+// Project options and remembered copies: tables beside the plan table, keyed by the
+// project's ftpid, with defaults for projects that have none, and gone with the project.
+#include "store/ProjectOptions.h"
+
+#include "StoreTestSupport.h"
+#include "store/CopiedFiles.h"
+#include "store/ProjectDb.h"
+
+#include <gtest/gtest.h>
+
+using namespace vorn;
+using vorn::test::RawExecute;
+using vorn::test::RawQuery;
+using vorn::test::Rows;
+
+namespace {
+
+class ProjectOptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto opened = ProjectDb::Open(path);
+        ASSERT_TRUE(opened.db) << opened.error;
+        db = std::move(opened.db);
+        for (const char* name : { "site", "other" }) {
+            BackupProject project;
+            project.ftpname = name;
+            project.ftpbackmode = 1;
+            project.ftptype = 1;
+            ASSERT_TRUE(InsertProject(db.get(), project));
+        }
+    }
+
+    vorn::test::TempFolder folder;
+    std::string path = folder.File("gm_ftp_database.db");
+    std::unique_ptr<ProjectDb> db;
+};
+
+} // namespace
+
+TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesInThePlanTable)
+{
+    ProjectOptions options;
+    options.retries = 9; // a missing project leaves the record alone
+    EXPECT_FALSE(LoadProjectOptions(db.get(), "missing", options));
+    EXPECT_EQ(options.retries, 9);
+    EXPECT_FALSE(SaveProjectOptions(db.get(), "missing", ProjectOptions {}));
+
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "site", options));
+    EXPECT_EQ(options, ProjectOptions {});
+    EXPECT_EQ(FormatProjectOptions(options),
+        (std::vector<std::string> { "incremental=off", "full-every=7", "keep-archives=0", "verify-archive=on",
+            "retries=3", "connections=1" }));
+
+    const ProjectOptions changed { true, 30, 12, false, 0, 10 };
+    ASSERT_TRUE(SaveProjectOptions(db.get(), "site", changed));
+    ProjectOptions loaded;
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "site", loaded));
+    EXPECT_EQ(loaded, changed);
+    EXPECT_EQ(RawQuery(path, "select ftpname, ftpbackmode from gm_ftp_plantable order by ftpid"),
+        (Rows { { "site", "2" }, { "other", "1" } }));
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "other", loaded));
+    EXPECT_EQ(loaded, ProjectOptions {});
+
+    // A rename keeps them (the key is the ftpid); a value another program stored out of
+    // range reads as the default.
+    BackupProject renamed;
+    ASSERT_TRUE(LoadProject(db.get(), "site", renamed));
+    renamed.ftpname = "renamed";
+    ASSERT_TRUE(UpdateProject(db.get(), "site", renamed));
+    RawExecute(path, "update vorn_options set keeparchives = 5000");
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "renamed", loaded));
+    EXPECT_EQ(loaded, (ProjectOptions { true, 30, 0, false, 0, 10 }));
+}
+
+TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
+{
+    struct Case {
+        const char* setting;
+        const char* problem; // "" when taken
+    };
+    const Case cases[] = {
+        { "incremental=on", "" },
+        { "full-every=1", "" },
+        { "full-every=365", "" },
+        { "keep-archives=0", "" },
+        { "keep-archives=1000", "" },
+        { "verify-archive=off", "" },
+        { "retries=10", "" },
+        { "connections=1", "" },
+        { "incremental=yes", "incremental must be on or off, not 'yes'" },
+        { "full-every=0", "full-every must be a whole number from 1 to 365, not '0'" },
+        { "full-every=366", "full-every must be a whole number from 1 to 365, not '366'" },
+        { "keep-archives=-1", "keep-archives must be a whole number from 0 to 1000, not '-1'" },
+        { "retries=3x", "retries must be a whole number from 0 to 10, not '3x'" },
+        { "connections=", "connections must be a whole number from 1 to 10, not ''" },
+        { "connections=11", "connections must be a whole number from 1 to 10, not '11'" },
+        { "speed=3",
+            "unknown option 'speed' (options: incremental, full-every, keep-archives, verify-archive, "
+            "retries, "
+            "connections)" },
+        { "retries", "'retries' is not a name=value setting" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting);
+        ProjectOptions options;
+        const ProjectOptions before = options;
+        EXPECT_EQ(ApplyOptionSetting(c.setting, options), c.problem);
+        if (*c.problem != '\0')
+            EXPECT_EQ(options, before);
+        const std::vector<std::string> lines = FormatProjectOptions(options);
+        if (*c.problem == '\0')
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(c.setting)), 1);
+    }
+}
+
+TEST_F(ProjectOptionsTest, RememberedCopiesAreKeptPerProjectPrunedOnRequestAndDeletedWithTheProject)
+{
+    const CopiedFileMap first { { "/a.txt", { "5", "2012031514:25", "" } },
+        { "/docs/b.txt", { "7", "20110101", "20110101123456" } }, { "/gone.txt", { "1", "20120101", "" } } };
+    ASSERT_TRUE(SaveCopiedFiles(db.get(), "site", first));
+    ASSERT_TRUE(SaveCopiedFiles(db.get(), "other", { { "/a.txt", { "9", "20000101", "" } } }));
+    EXPECT_EQ(LoadCopiedFiles(db.get(), "site"), first);
+
+    // A later run changes one file and saw only two: the third is forgotten.
+    const std::unordered_set<std::string> present { "/a.txt", "/docs/b.txt" };
+    ASSERT_TRUE(SaveCopiedFiles(db.get(), "site", { { "/a.txt", { "6", "2012031600:00", "" } } }, &present));
+    EXPECT_EQ(LoadCopiedFiles(db.get(), "site"),
+        (CopiedFileMap { { "/a.txt", { "6", "2012031600:00", "" } },
+            { "/docs/b.txt", { "7", "20110101", "20110101123456" } } }));
+    EXPECT_EQ(LoadCopiedFiles(db.get(), "other").size(), 1u);
+
+    ASSERT_TRUE(AddArchiveRecord(db.get(), "site", { "site_120315142537.zip", true }));
+    ASSERT_TRUE(AddArchiveRecord(db.get(), "site", { "site_120316142537.zip", false }));
+    ASSERT_TRUE(SaveProjectOptions(db.get(), "site", ProjectOptions { true, 2, 3, true, 1, 2 }));
+    ASSERT_TRUE(RemoveArchiveRecord(db.get(), "site", "site_120315142537.zip"));
+    ASSERT_EQ(LoadArchiveRecords(db.get(), "site").size(), 1u);
+    EXPECT_FALSE(LoadArchiveRecords(db.get(), "site")[0].full);
+
+    ASSERT_TRUE(DeleteProject(db.get(), "site"));
+    for (const char* table : { "vorn_options", "vorn_copied", "vorn_archives" })
+        EXPECT_EQ(RawQuery(path, std::string("select count(*) from ") + table + " where ftpid = 1"),
+            (Rows { { "0" } }))
+            << table;
+    EXPECT_EQ(LoadCopiedFiles(db.get(), "other").size(), 1u);
+}
