@@ -52,6 +52,8 @@ void RecordingObserver::OnRunProblem(const std::string& message)
 {
     std::lock_guard lock(mutex_);
     record_.problems.push_back(message);
+}
+
 void RecordingObserver::OnRunMessage(const std::string& text)
 {
     std::lock_guard lock(mutex_);
