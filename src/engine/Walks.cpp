@@ -466,8 +466,9 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         return outcome;
     };
     walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
-        // An archive chain was checked as a whole before the walk; a dry run opens no folder.
-        if (compress)
+        // An archive chain was checked as a whole before the walk (a dry run of a compressed
+        // project has no archive open, but the same chain); a dry run opens no folder.
+        if (!options.noCompression)
             return true;
         return current ? LocalCopyInPlace(current.fd(), entry.name, entry)
                        : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
