@@ -73,6 +73,7 @@ private:
 // A database in a fresh folder, the host on it and a scheduler on a hand-moved clock; local
 // time is UTC.
 struct Rig {
+    vorn::test::ScopedZone zone { "UTC0" };
     vorn::test::TempFolder folder;
     std::unique_ptr<vorn::ProjectDb> db;
     vorn::RunControl control;
@@ -84,7 +85,6 @@ struct Rig {
 
     Rig(const std::string& start, Scheduler::PassThread thread)
     {
-        vorn::test::UseZone("UTC");
         db = vorn::ProjectDb::Open(folder.File("gm_ftp_database.db")).db;
         host = std::make_unique<vorn::ProjectDbSchedulerHost>(
             vorn::RunEnvironment { db.get(), &recorder, &control, &figures, true },
