@@ -206,7 +206,9 @@ struct FolderWalk {
         FolderResult result = ProcessFolder();
         if (result == FolderResult::Failed)
             return 0;
-        while (result == FolderResult::Done && !ctx.pending.empty()) {
+        // A folder that fails is counted and the walk goes on: the folders still pending are
+        // never left out in silence.
+        while (result != FolderResult::Stopped && !ctx.pending.empty()) {
             ctx.currentRemote = ctx.pending.back();
             ctx.pending.pop_back();
             descend(RelativePart(ctx, ctx.currentRemote));
