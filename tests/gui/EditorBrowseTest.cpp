@@ -13,6 +13,7 @@
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
+#include "support/TrustedFileGuard.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -273,7 +274,7 @@ private slots:
         vorn::test::TempDir certificates;
         const vorn::test::Certificate certificate
             = vorn::test::MakeSelfSignedCertificate(certificates.path());
-        sf::Ftp::SetTrustedCertificatesFile(certificate.certFile.string());
+        const vorn::test::TrustedFileGuard trusted(certificate.certFile);
         vorn::test::FtpServerOptions options;
         options.root = server_->root();
         options.tls = vorn::test::FtpServerTls::Explicit;
@@ -296,7 +297,6 @@ private slots:
         QVERIFY(Finished(page.browser()));
         QCOMPARE(Prompt::lastShown().text, QString("Connect FTP site failed!"));
 
-        sf::Ftp::SetTrustedCertificatesFile("");
         QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
         server_ = std::move(plain);
     }

@@ -194,11 +194,12 @@ private slots:
     {
         vorn::LocalSpeedMeter meter;
         meter.Start(1000);
-        QCOMPARE(meter.Record(5000, 2000), float(5000.0 * 1000 / 1001));
+        // 5000 bytes over the 1.001 s since the start (the meter counts one extra millisecond).
+        QCOMPARE(meter.Record(5000, 2000), 4995.005F);
         meter.Pause();
         meter.Resume(10000);
         // Only the bytes since the pause, over the time since the resume.
-        QCOMPARE(meter.Record(6000, 11000), float(1000.0 * 1000 / 1001));
+        QCOMPARE(meter.Record(6000, 11000), 999.001F);
         // Fewer bytes than at the pause (archived files deleted): no wrap-around.
         QCOMPARE(meter.Record(100, 12000), 0.0F);
         QCOMPARE(vorn::LastPathComponent("/www/a/b.txt"), std::string("b.txt"));
@@ -273,10 +274,19 @@ private slots:
         CMainFrame frame(db.get(), dir.path());
         QList<int> ids;
         frame.hooks().schedulerTimer = [&](int id) { ids << id; };
+        // Each timer reaches the hook with its own id, and stopping one leaves the other.
         frame.StartTimerId(CMainFrame::SchedulerCheckTimer, 5);
-        QTRY_VERIFY_WITH_TIMEOUT(ids.contains(CMainFrame::SchedulerCheckTimer), 5000);
+        frame.StartTimerId(CMainFrame::MidnightTimer, 5);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            ids.contains(CMainFrame::SchedulerCheckTimer) && ids.contains(CMainFrame::MidnightTimer), 30000);
         frame.StopTimerId(CMainFrame::SchedulerCheckTimer);
-        QVERIFY(!ids.contains(CMainFrame::MidnightTimer));
+        QVERIFY(!frame.timerActive(CMainFrame::SchedulerCheckTimer));
+        QVERIFY(frame.timerActive(CMainFrame::MidnightTimer));
+        ids.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(ids.contains(CMainFrame::MidnightTimer), 30000);
+        QVERIFY(!ids.contains(CMainFrame::SchedulerCheckTimer));
+        frame.StopTimerId(CMainFrame::MidnightTimer);
+        QVERIFY(!frame.timerActive(CMainFrame::MidnightTimer));
     }
 };
 
