@@ -109,7 +109,7 @@ TEST(VornbackupCliRun, PrintsEachFileOnceThenTheResultLineAndExitsByOutcome)
         Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", c.name }, folder.File("stderr"));
         const auto out = cli.ReadAll(30s);
         ASSERT_TRUE(out.has_value());
-        EXPECT_EQ(cli.Wait(10s), c.exitCode);
+        EXPECT_EQ(cli.Wait(30s), c.exitCode);
 
         std::vector<std::string> rest;
         const auto files = FileLines(Lines(*out), rest);
@@ -181,7 +181,7 @@ TEST(VornbackupCliRun, OnATerminalAProgressLineGoesToStderrOnly)
     Subprocess terminal({ "/usr/bin/script", "-qec", command, "/dev/null" }, folder.File("stderr"));
     const auto shown = terminal.ReadAll(60s);
     ASSERT_TRUE(shown.has_value());
-    EXPECT_EQ(terminal.Wait(10s), 0);
+    EXPECT_EQ(terminal.Wait(30s), 0);
 
     EXPECT_TRUE(std::regex_search(*shown, std::regex("\r\033\\[K *[0-9.]+%  [0-9.]+ (B|KB|MB)/s"))) << *shown;
     EXPECT_TRUE(shown->ends_with("\r\033[K")) << "the progress line is cleared at the end";

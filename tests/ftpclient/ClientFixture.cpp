@@ -10,8 +10,8 @@ namespace vorn::test {
 std::unique_ptr<sf::Ftp> MakeClient()
 {
     auto ftp = std::make_unique<sf::Ftp>(false);
-    ftp->SetConnectTimeout(std::chrono::seconds(5));
-    ftp->SetInactivityTimeout(std::chrono::seconds(10));
+    ftp->SetConnectTimeout(std::chrono::seconds(30));
+    ftp->SetInactivityTimeout(std::chrono::seconds(30));
     return ftp;
 }
 

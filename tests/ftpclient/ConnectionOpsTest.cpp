@@ -328,7 +328,7 @@ TEST(KeepAlive, StopWaitsForABeatUnderWaySoTheSessionCanGo)
             inBeat = false;
         },
         std::chrono::milliseconds(1));
-    ASSERT_TRUE(WaitFor([&] { return inBeat.load(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([&] { return inBeat.load(); }, std::chrono::seconds(30)));
     keepAlive->Stop();
     EXPECT_FALSE(inBeat) << "Stop returned while a beat was still talking to the server";
     keepAlive.reset();

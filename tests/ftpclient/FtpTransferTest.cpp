@@ -209,9 +209,9 @@ TEST(FtpDownloadControl, PauseHoldsTheTransferAndResumeCompletesIt)
     sf::TranslateInfo progress;
     auto result = std::async(
         std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
-    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(30)));
     gate.Pause();
-    ASSERT_TRUE(WaitFor([&] { return gate.IsHeld(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return gate.IsHeld(); }, std::chrono::seconds(30)));
     const auto held = progress.bytes.load();
     // The keep-alive thread's beat is skipped, not queued behind the paused transfer.
     const auto beat = ftp->KeepAlive();

@@ -224,7 +224,7 @@ private slots:
         QVERIFY(dialog.isVisible());
         QCOMPARE(Rows(list).size(), 6);
         // One Connect: a login to test it, one to list.
-        QTRY_COMPARE_WITH_TIMEOUT(Logins(*server_) - loginsBefore, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(Logins(*server_) - loginsBefore, 2, 20000);
         QCOMPARE(Child<QLineEdit>(&dialog, "destPathEdit")->text(), QString()); // Connect keeps the path
 
         // A double-click while a browse runs is ignored.
@@ -243,7 +243,7 @@ private slots:
         QCOMPARE(Prompt::lastShown().text, QString("Connect Ftp site failed!"));
         TypeInto(Child<QLineEdit>(&dialog, "destUserEdit"), "user");
         QVERIFY(Click(&dialog, "destOkButton"));
-        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 20000));
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         const vorn::DestinationSettings expected { "/zeta", "127.0.0.1", "user", "secret",
             std::to_string(server_->port()) };

@@ -360,7 +360,7 @@ private slots:
             QTest::mouseClick(
                 list->viewport(), Qt::RightButton, {}, QPoint(20, list->viewport()->height() - 5));
         QMenu* menu = List().contextMenu();
-        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 20000);
         QString got;
         QString pauseCaption;
         for (QAction* a : menu->actions()) {
@@ -452,7 +452,7 @@ private slots:
         QCOMPARE(top->sizes()[1], 0);
         QVERIFY(!Checked("actionTransmissionWindow"));
         Frame().resize(1200, 760);
-        QTRY_COMPARE_WITH_TIMEOUT(top->width(), Frame().centralWidget()->width(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(top->width(), Frame().centralWidget()->width(), 20000);
         QCOMPARE(top->sizes()[1], 0);
         ShowMenu("menuView");
         QVERIFY(!Checked("actionTransmissionWindow"));
@@ -464,7 +464,7 @@ private slots:
         QCOMPARE(bottom->sizes()[0], 0);
         QVERIFY(!Checked("actionDestinationWindow"));
         Frame().resize(1000, 700);
-        QTRY_COMPARE_WITH_TIMEOUT(bottom->width(), Frame().centralWidget()->width(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(bottom->width(), Frame().centralWidget()->width(), 20000);
         QCOMPARE(bottom->sizes()[0], 0);
         // Dragged back into view by the user: checked again, and the next command collapses it.
         bottom->setSizes({ 300, 400 });
@@ -535,7 +535,7 @@ private slots:
         Frame().UpdateNotifyMenu();
         QCOMPARE(menu->actions().first()->text(), QString("Show"));
         menu->actions().first()->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(Frame().isVisible(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().isVisible(), 20000);
         // The offscreen platform has no tray: minimising must not hide the window for good.
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         Frame().showMinimized();

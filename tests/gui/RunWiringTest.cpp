@@ -275,8 +275,8 @@ private slots:
         QVERIFY2(sawActive == active && sawPassive == !active, qPrintable(log.right(3000)));
 
         // The displays end by themselves; the project can run again.
-        QTRY_VERIFY_WITH_TIMEOUT(Frame().progressBar() && Frame().progressBar()->isHidden(), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().progressBar() && Frame().progressBar()->isHidden(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString(), 20000);
         QCOMPARE(Frame().runState(), 0);
         QCOMPARE(Frame().runProjectName(), QString());
         QVERIFY(Enabled("actionStart"));

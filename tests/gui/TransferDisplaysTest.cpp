@@ -173,7 +173,7 @@ private slots:
         PaintCounter counter;
         bar.installEventFilter(&counter);
         bar.SetPos(500); // 100 px
-        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, 1, 20000);
         for (int p = 501; p <= 504; ++p) // still 100 px
             bar.SetPos(p);
         for (int i = 0; i < 3; ++i)
@@ -181,13 +181,13 @@ private slots:
         QCOMPARE(counter.paints, 1);
         QCOMPARE(bar.displayText(), QString("50%"));
         bar.SetPos(510); // 102 px
-        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, 2, 20000);
         // After a resize the next position repaints even at the same fraction.
         bar.resize(300, 20);
-        QTRY_VERIFY_WITH_TIMEOUT(counter.paints >= 3, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(counter.paints >= 3, 20000);
         const int afterResize = counter.paints;
         bar.SetPos(510);
-        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, afterResize + 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(counter.paints, afterResize + 1, 20000);
     }
 
     void localSpeedArithmetic()
@@ -229,7 +229,7 @@ private slots:
         CMainFrame frame(db.get(), dir.path());
         frame.show();
         QVERIFY(QTest::qWaitForWindowExposed(&frame));
-        QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar() != nullptr, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar() != nullptr, 20000);
         QVERIFY(frame.progressBar()->isHidden());
         QCOMPARE(frame.progressBar()->barColor(), QColor(62, 178, 226));
 
@@ -243,22 +243,22 @@ private slots:
                  "/site/folder.bin", "/site/dir/", "/site/missing.bin" })
             frame.statusView()->AddRow("09:00:01", name, "1", "Success");
         frame.SampleLocalSpeed();
-        QTRY_COMPARE_WITH_TIMEOUT(frame.localSamplesTaken(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.localSamplesTaken(), 1, 20000);
         QCOMPARE(frame.sampledBytes(), std::uint64_t(350));
         QVERIFY(frame.localSpeed() > 0.0F);
 
         frame.figures().runMode = 2;
         frame.figures().transferSpeed = 1536.0F;
         frame.figures().progressInfo.percent = 42.5F;
-        QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString("Current Transmission Speed: 1.5KB/S"), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 43, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString("Current Transmission Speed: 1.5KB/S"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 43, 20000);
         frame.figures().progressInfo.percent = std::numeric_limits<float>::infinity();
-        QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 0, 20000);
 
         // The run ends: within a timer period the speed text goes and the bar hides.
         frame.setRunState(0);
-        QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString(), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar()->isHidden(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar()->isHidden(), 20000);
         QVERIFY(!frame.timerActive(CMainFrame::SpeedTextTimer));
         QVERIFY(!frame.timerActive(CMainFrame::LocalSpeedTimer));
         QVERIFY(!frame.timerActive(CMainFrame::ProgressTimer));

@@ -209,7 +209,7 @@ TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
         rig.recorder.Saw("status:first=Fail\nresult:Transmission Results: Failed!\nfinished:first=Fail"))
         << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("first"), "Fail");
-    EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 10s));
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 30s));
     EXPECT_EQ(rig.control.runState(), 0);
 }
 

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <class Predicate> bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = 10s)
+template <class Predicate> bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = 30s)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!predicate()) {
@@ -346,7 +346,7 @@ TEST(Scheduler, ReloadDuringAPassWaitsForItsEndAndNoSecondPassStarts)
 {
     Rig rig("2012-09-30 09:30:00", Scheduler::PassThread::Worker);
     std::promise<void> gate;
-    rig.host.during = [opened = gate.get_future().share()](const std::string&) { opened.wait_for(10s); };
+    rig.host.during = [opened = gate.get_future().share()](const std::string&) { opened.wait_for(30s); };
     rig.host.AddPlan("A", Daily("3", "9", "30"));
     rig.host.AddPlan("B", Daily("3", "9", "30"));
     rig.scheduler->Reload();

@@ -15,8 +15,8 @@ namespace vorn::test {
 
 namespace {
 
-constexpr auto PortTimeout = std::chrono::seconds(10);
-constexpr auto ListenTimeout = std::chrono::seconds(5);
+constexpr auto PortTimeout = std::chrono::seconds(30);
+constexpr auto ListenTimeout = std::chrono::seconds(30);
 
 bool AcceptsConnections(int port)
 {
