@@ -71,7 +71,12 @@ void RunControl::Stop()
 bool RunControl::WaitWhilePaused()
 {
     std::unique_lock lock(mutex_);
-    resumed_.wait(lock, [this] { return stop_.load() || runState_.load() != 2; });
+    const auto released = [this] { return stop_.load() || runState_.load() != 2; };
+    if (!released()) {
+        ++heldAtGate_;
+        resumed_.wait(lock, released);
+        --heldAtGate_;
+    }
     return !stop_.load();
 }
 

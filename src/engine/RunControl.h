@@ -43,6 +43,9 @@ public:
     // Blocks while paused. Returns false when the run is to stop (at once when stopped).
     // The worker calls this between files and the FTP client between transfer chunks.
     [[nodiscard]] bool WaitWhilePaused();
+    // Whether a thread is blocked in WaitWhilePaused right now: the run is held, nothing
+    // moves until Resume or Stop. Lets a caller wait for the pause to have taken effect.
+    [[nodiscard]] bool heldAtPauseGate() const { return heldAtGate_.load() > 0; }
 
     // Cancel actions run by Stop (e.g. cancelling an FTP connection's waits). An action
     // registered after Stop runs at once. The token removes it again; RemoveCancelAction
@@ -55,6 +58,7 @@ public:
 private:
     std::atomic<int> runState_ { 0 };
     std::atomic<bool> stop_ { false };
+    std::atomic<int> heldAtGate_ { 0 };
     mutable std::mutex mutex_;
     std::mutex actionsRunning_;
     std::condition_variable resumed_;

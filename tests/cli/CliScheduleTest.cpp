@@ -81,7 +81,7 @@ struct Service {
     {
         kill(process.pid(), signal);
         const std::optional<int> status = process.Wait(kExitTimeout);
-        out += process.ReadAll(5s).value_or("<output not closed>");
+        out += process.ReadAll(30s).value_or("<output not closed>");
         return status;
     }
     std::string Errors() const { return vorn::test::ReadFile(logs.File("err")); }
@@ -119,7 +119,7 @@ TEST(VornbackupCliSchedule, BacksUpTheDueProjectRefusesASecondSchedulerAndStopsO
     for (const std::string& path : { projects.db, link }) {
         Subprocess second({ VORN_CLI_PATH, "--db", path, "schedule" }, projects.folder.File("second.err"));
         EXPECT_EQ(second.Wait(kExitTimeout), 1) << path;
-        EXPECT_EQ(second.ReadAll(5s), "") << path;
+        EXPECT_EQ(second.ReadAll(30s), "") << path;
     }
     const std::string refusal = "vornbackup-cli: Another scheduler already owns the database "
         + std::filesystem::canonical(projects.db).string() + ".\n";

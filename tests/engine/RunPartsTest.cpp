@@ -3,6 +3,7 @@
 #include "engine/BackupRun.h"
 #include "engine/LocalFiles.h"
 #include "engine/RunControl.h"
+#include "support/ScopedZone.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
@@ -39,14 +40,16 @@ TEST(RunParts, JoinLoginFolderKeepsTheProjectFolderBelowTheLoginFolder)
 
 TEST(RunParts, ArchivePathAndResultText)
 {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    const std::time_t when = 1362665109; // 2013-03-07 14:05:09 UTC
-    EXPECT_EQ(ArchivePath("/srv/Backup", "nightly", when), "/srv/Backup/nightly_130307140509.zip");
-    EXPECT_EQ(ArchivePath("/srv/Backup/", "nightly", when), "/srv/Backup/nightly_130307140509.zip");
-    EXPECT_EQ(ArchivePath("rel", "a/../b", when), "rel/a_.._b_130307140509.zip");
-    unsetenv("TZ");
-    tzset();
+    {
+        const ScopedZone zone("UTC0");
+        const std::time_t when = 1362665109; // 2013-03-07 14:05:09 UTC
+        EXPECT_EQ(ArchivePath("/srv/Backup", "nightly", when), "/srv/Backup/nightly_130307140509.zip");
+        EXPECT_EQ(ArchivePath("/srv/Backup/", "nightly", when), "/srv/Backup/nightly_130307140509.zip");
+        EXPECT_EQ(ArchivePath("rel", "a/../b", when), "rel/a_.._b_130307140509.zip");
+        // The name carries local time: eight hours east, the same moment is 22:05.
+        const ScopedZone east("CST-8");
+        EXPECT_EQ(ArchivePath("/srv/Backup", "nightly", when), "/srv/Backup/nightly_130307220509.zip");
+    }
 
     TransferTally tally { 5000000000ull, 2, 4294967297ull, 1 };
     EXPECT_EQ(ResultText(tally),
@@ -57,8 +60,7 @@ TEST(RunParts, ArchivePathAndResultText)
 TEST(RunParts, StampSetsTheListedTimeAsUtcAndLeavesTheAccessTime)
 {
     // A zone far from UTC: the stamp must not depend on it.
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
+    const ScopedZone zone("CST-8");
     const TempDir dir;
     const auto file = dir.path() / "f";
     struct Row {
@@ -85,8 +87,6 @@ TEST(RunParts, StampSetsTheListedTimeAsUtcAndLeavesTheAccessTime)
         EXPECT_EQ(after.st_atim.tv_sec, before.st_atim.tv_sec) << row.listed;
     }
     EXPECT_FALSE(StampLocalFile((dir.path() / "missing").string(), "20120315"));
-    unsetenv("TZ");
-    tzset();
 }
 
 TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
@@ -95,13 +95,16 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
     EXPECT_FALSE(control.Pause()); // idle: nothing to pause
     control.setRunState(1);
     EXPECT_TRUE(control.WaitWhilePaused());
+    EXPECT_FALSE(control.heldAtPauseGate());
 
     ASSERT_TRUE(control.Pause());
     std::atomic<int> answer { -1 };
     std::thread worker([&] { answer = control.WaitWhilePaused() ? 1 : 0; });
-    EXPECT_FALSE(WaitFor([&] { return answer != -1; }, 200ms)); // held while paused
+    ASSERT_TRUE(WaitFor([&] { return control.heldAtPauseGate(); }, 30s));
+    EXPECT_EQ(answer, -1); // held while paused
     ASSERT_TRUE(control.Resume());
-    EXPECT_TRUE(WaitFor([&] { return answer == 1; }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return answer == 1; }, 30s));
+    EXPECT_FALSE(control.heldAtPauseGate());
     worker.join();
 
     // Stop releases a paused worker with "stop", runs the cancel actions once each, and an
@@ -109,11 +112,13 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
     ASSERT_TRUE(control.Pause());
     answer = -1;
     std::thread paused([&] { answer = control.WaitWhilePaused() ? 1 : 0; });
+    ASSERT_TRUE(WaitFor([&] { return control.heldAtPauseGate(); }, 30s));
     std::atomic<int> cancelled { 0 };
     {
         CancelRegistration registration(&control, [&] { ++cancelled; });
         control.Stop();
-        EXPECT_TRUE(WaitFor([&] { return answer == 0; }, 5s));
+        EXPECT_TRUE(WaitFor([&] { return answer == 0; }, 30s));
+        EXPECT_FALSE(control.heldAtPauseGate());
         EXPECT_EQ(cancelled, 1);
         CancelRegistration late(&control, [&] { ++cancelled; });
         EXPECT_EQ(cancelled, 2);

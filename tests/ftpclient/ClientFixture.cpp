@@ -10,8 +10,8 @@ namespace vorn::test {
 std::unique_ptr<sf::Ftp> MakeClient()
 {
     auto ftp = std::make_unique<sf::Ftp>(false);
-    ftp->SetConnectTimeout(std::chrono::seconds(5));
-    ftp->SetInactivityTimeout(std::chrono::seconds(10));
+    ftp->SetConnectTimeout(std::chrono::seconds(30));
+    ftp->SetInactivityTimeout(std::chrono::seconds(30));
     return ftp;
 }
 
@@ -38,21 +38,6 @@ std::vector<std::string> Leftovers(const std::filesystem::path& folder)
             names.push_back(name);
     }
     return names;
-}
-
-unsigned short UnusedPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    unsigned short port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
 }
 
 sf::Ftp::TransferHook PauseGate::Hook()

@@ -24,9 +24,6 @@ namespace vorn::test {
 // Names in `folder` that a transfer left behind (temporary downloads or uploads).
 [[nodiscard]] std::vector<std::string> Leftovers(const std::filesystem::path& folder);
 
-// A loopback port nobody listens on (bound, then released).
-[[nodiscard]] unsigned short UnusedPort();
-
 // Pause and stop of a run, as a transfer hook: Hook() blocks while paused and returns false
 // once stopped. Counts the calls so tests can wait for a transfer to be under way.
 class PauseGate {

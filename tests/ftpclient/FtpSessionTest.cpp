@@ -1,6 +1,7 @@
 // The control connection against real pyftpdlib servers on 127.0.0.1: logging in, folder
 // commands, listings in every form, and every way a server can leave the client waiting.
 #include "ClientFixture.h"
+#include "support/ListeningPort.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
@@ -13,7 +14,6 @@
 namespace {
 
 using namespace vorn::test;
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 TEST(FtpSession, LoginSucceedsOnlyWithTheRightUserAndPassword)
@@ -44,14 +44,16 @@ TEST(FtpSession, LoginSucceedsOnlyWithTheRightUserAndPassword)
 
 TEST(FtpSession, ConnectToAPortNobodyListensOnFailsAtOnce)
 {
-    const auto port = UnusedPort();
-    ASSERT_NE(port, 0);
+    const RefusingPort refusing;
     auto ftp = MakeClient();
-    const auto start = Clock::now();
-    const auto response = ftp->Connect(sf::IPAddress("127.0.0.1"), port);
+    // Refused, not timed out: the connect time-out is far longer than the wait allowed here.
+    ftp->SetConnectTimeout(std::chrono::seconds(120));
+    auto connecting = std::async(
+        std::launch::async, [&] { return ftp->Connect(sf::IPAddress("127.0.0.1"), refusing.port()); });
+    ASSERT_EQ(connecting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const auto response = connecting.get();
     EXPECT_FALSE(response.IsOk());
     EXPECT_EQ(response.GetStatus(), sf::Ftp::Response::ConnectionFailed) << response.GetMessage();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     // Whatever is asked afterwards fails as "not connected", without waiting.
     EXPECT_EQ(ftp->GetWorkingDirectory().GetStatus(), sf::Ftp::Response::ConnectionClosed);
     EXPECT_EQ(ftp->KeepAlive().GetStatus(), sf::Ftp::Response::ConnectionClosed);
@@ -66,10 +68,12 @@ TEST(FtpSession, ASilentServerTimesOutAndLeavesTheSessionClosed)
         FtpServer server(options);
         auto ftp = MakeClient();
         ftp->SetInactivityTimeout(std::chrono::milliseconds(300));
-        const auto start = Clock::now();
-        const auto response = ftp->Connect(sf::IPAddress(server.host()), server.port());
+        auto connecting = std::async(
+            std::launch::async, [&] { return ftp->Connect(sf::IPAddress(server.host()), server.port()); });
+        // The server never greets: only the client's own time-out can end the wait.
+        ASSERT_EQ(connecting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        const auto response = connecting.get();
         EXPECT_EQ(response.GetStatus(), sf::Ftp::Response::TimedOut) << response.GetMessage();
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     }
     {
         SCOPED_TRACE("no answer after login");
@@ -79,13 +83,13 @@ TEST(FtpSession, ASilentServerTimesOutAndLeavesTheSessionClosed)
         auto ftp = MakeClient();
         ASSERT_TRUE(OpenSession(*ftp, server));
         ftp->SetInactivityTimeout(std::chrono::milliseconds(300));
-        const auto start = Clock::now();
-        const auto pwd = ftp->GetWorkingDirectory();
+        auto asking = std::async(std::launch::async, [&] { return ftp->GetWorkingDirectory(); });
+        ASSERT_EQ(asking.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        const auto pwd = asking.get();
         EXPECT_EQ(pwd.GetStatus(), sf::Ftp::Response::TimedOut) << pwd.GetMessage();
         EXPECT_NE(pwd.GetMessage().find("did not answer"), std::string::npos) << pwd.GetMessage();
         // A late answer would now belong to the wrong command, so the session is closed.
         EXPECT_EQ(ftp->ChangeDirectory("/").GetStatus(), sf::Ftp::Response::ConnectionClosed);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     }
 }
 
@@ -103,11 +107,10 @@ TEST(FtpSession, CancelEndsAWaitFromAnotherThreadAndEveryLaterOne)
         asking = true;
         return ftp->GetWorkingDirectory();
     });
-    ASSERT_TRUE(WaitFor([&] { return asking.load(); }, std::chrono::seconds(5)));
-    const auto cancelledAt = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return asking.load(); }, std::chrono::seconds(30)));
     ftp->Cancel();
-    ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_LT(Clock::now() - cancelledAt, std::chrono::seconds(1));
+    // Well inside the 60 s time-out: only the cancel can have ended the wait.
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(pending.get().GetStatus(), sf::Ftp::Response::Cancelled);
 
     const auto again = ftp->Connect(sf::IPAddress(server.host()), server.port());

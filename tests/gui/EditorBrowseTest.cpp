@@ -13,6 +13,7 @@
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
+#include "support/TrustedFileGuard.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -223,7 +224,7 @@ private slots:
         QVERIFY(dialog.isVisible());
         QCOMPARE(Rows(list).size(), 6);
         // One Connect: a login to test it, one to list.
-        QTRY_COMPARE_WITH_TIMEOUT(Logins(*server_) - loginsBefore, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(Logins(*server_) - loginsBefore, 2, 20000);
         QCOMPARE(Child<QLineEdit>(&dialog, "destPathEdit")->text(), QString()); // Connect keeps the path
 
         // A double-click while a browse runs is ignored.
@@ -242,7 +243,7 @@ private slots:
         QCOMPARE(Prompt::lastShown().text, QString("Connect Ftp site failed!"));
         TypeInto(Child<QLineEdit>(&dialog, "destUserEdit"), "user");
         QVERIFY(Click(&dialog, "destOkButton"));
-        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 20000));
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         const vorn::DestinationSettings expected { "/zeta", "127.0.0.1", "user", "secret",
             std::to_string(server_->port()) };
@@ -273,7 +274,7 @@ private slots:
         vorn::test::TempDir certificates;
         const vorn::test::Certificate certificate
             = vorn::test::MakeSelfSignedCertificate(certificates.path());
-        sf::Ftp::SetTrustedCertificatesFile(certificate.certFile.string());
+        const vorn::test::TrustedFileGuard trusted(certificate.certFile);
         vorn::test::FtpServerOptions options;
         options.root = server_->root();
         options.tls = vorn::test::FtpServerTls::Explicit;
@@ -296,7 +297,6 @@ private slots:
         QVERIFY(Finished(page.browser()));
         QCOMPARE(Prompt::lastShown().text, QString("Connect FTP site failed!"));
 
-        sf::Ftp::SetTrustedCertificatesFile("");
         QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
         server_ = std::move(plain);
     }

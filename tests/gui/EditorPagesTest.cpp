@@ -156,7 +156,7 @@ private slots:
         QVERIFY(page.destinationDialog());
         QCOMPARE(Text(page.destinationDialog(), "destServerEdit"), QString("mirror.example.org"));
         QVERIFY(Click(page.destinationDialog(), "destCancelButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!page.destinationDialog(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!page.destinationDialog(), 20000);
         QCOMPARE(page.pageDestination(), vorn::DestinationSettings {});
 
         // Back and forth: the dialog does not reopen by itself; the button opens it.
@@ -167,7 +167,7 @@ private slots:
         QVERIFY(page.destinationDialog());
         TypeInto(Child<QLineEdit>(page.destinationDialog(), "destUserEdit"), "other");
         QVERIFY(Click(page.destinationDialog(), "destOkButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!page.destinationDialog(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!page.destinationDialog(), 20000);
         const vorn::DestinationSettings confirmed { "/mirror", "mirror.example.org", "other", "mp", "2121" };
         QCOMPARE(page.pageDestination(), confirmed);
         QCOMPARE(state.lastDestination, confirmed);
@@ -222,7 +222,7 @@ private slots:
         CDestFtpOptions prefilled { stored };
         QVERIFY(ShowAndWait(&prefilled));
         PressKey(Child<RemoteFolderList>(&prefilled, "destRemoteList"), Qt::Key_Return);
-        QTRY_VERIFY_WITH_TIMEOUT(!prefilled.isVisible(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!prefilled.isVisible(), 20000);
         QCOMPARE(prefilled.result(), int(QDialog::Accepted));
         QCOMPARE(prefilled.destination(), stored);
         QCOMPARE(Prompt::shownCount(), 2);

@@ -102,7 +102,7 @@ private slots:
         TypeInto(Child<QComboBox>(dialog, "fileFilterCombo"), ".txt");
         QVERIFY(Click(dialog, "addRuleButton"));
         QVERIFY(Click(dialog, "okButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!state.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state.dialogOpen, 20000);
         QCOMPARE(Prompt::shownCount(), 0);
         QCOMPARE(view.rowCount(), 1);
 
@@ -135,9 +135,9 @@ private slots:
         QVERIFY(
             Enter(Child<RemoteFolderList>(destination, "destRemoteList"), destination->browser(), "zeta"));
         QVERIFY(Click(destination, "destOkButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!dialog->copyRulesPage()->destinationDialog(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->copyRulesPage()->destinationDialog(), 20000);
         QVERIFY(Click(dialog, "okButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!state.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state.dialogOpen, 20000);
         QCOMPARE(Prompt::shownCount(), 0);
         QCOMPARE(view.model()->Cell(0, ProjectListModel::DestinationFolder), QString("ftp://127.0.0.1/zeta"));
 

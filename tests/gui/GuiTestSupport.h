@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SampleDatabase.h"
+
 #include <QString>
 #include <ctime>
 #include <string>
@@ -10,18 +12,13 @@ class QTableView;
 
 namespace vorn::guitest {
 
-// The projects of the sample database, in stored order.
-inline constexpr const char* kWebSite = "WebSite";
-inline constexpr const char* kShop = "Shop";
-inline constexpr const char* kPhotos = "Photos";
-inline constexpr const char* kArchive = "Archive";
-// The run time stored for kWebSite (its ftpruntime) by MakeSampleDatabase.
-inline constexpr std::time_t kWebSiteRunTime = 1331000709; // 2012-03-06
-
-// Creates a database at `path` with four projects: two Ftp->Local, one Ftp->Ftp, one
-// without a schedule; kWebSite has the status "Success" and a stored run time. Returns false
-// (and says why on stderr) when the store refuses.
-bool MakeSampleDatabase(const std::string& path);
+// The projects of the sample database (tools/SampleDatabase.h).
+using vorn::sample::kArchive;
+using vorn::sample::kPhotos;
+using vorn::sample::kShop;
+using vorn::sample::kWebSite;
+using vorn::sample::kWebSiteRunTime;
+using vorn::sample::MakeSampleDatabase;
 
 // Finds the action, checks that it is enabled and triggers it. False (with a warning naming
 // the action) when it is missing or disabled.

@@ -49,11 +49,11 @@ class MainFrameTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir dir_;
+    std::unique_ptr<QTemporaryDir> dir_; // a fresh folder and sample database for each test
     std::unique_ptr<vorn::ProjectDb> db_;
     std::unique_ptr<CMainFrame> frame_;
 
-    std::string DbPath() const { return dir_.filePath("gm_ftp_database.db").toStdString(); }
+    std::string DbPath() const { return dir_->filePath("gm_ftp_database.db").toStdString(); }
 
     CMainFrame& Frame() { return *frame_; }
     CVornBackupView& List() { return *frame_->projectView(); }
@@ -80,15 +80,12 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(dir_.isValid());
-        QVERIFY(MakeSampleDatabase(DbPath()));
-    }
-
     void init()
     {
         Prompt::resetForTest();
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(MakeSampleDatabase(DbPath()));
         db_ = vorn::ProjectDb::Open(DbPath()).db;
         QVERIFY(db_);
         frame_ = std::make_unique<CMainFrame>(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
@@ -103,6 +100,7 @@ private slots:
     {
         frame_.reset();
         db_.reset();
+        dir_.reset();
     }
 
     void startupFillsTheListFromTheDatabase()
@@ -362,7 +360,7 @@ private slots:
             QTest::mouseClick(
                 list->viewport(), Qt::RightButton, {}, QPoint(20, list->viewport()->height() - 5));
         QMenu* menu = List().contextMenu();
-        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 20000);
         QString got;
         QString pauseCaption;
         for (QAction* a : menu->actions()) {
@@ -407,10 +405,6 @@ private slots:
         // The row that moved up is not silently the next target.
         QCOMPARE(Frame().selectedRow(), -1);
         QVERIFY(!Enabled("actionDelete"));
-        // Put the project back for the tests after this one.
-        cleanup();
-        QVERIFY(QFile::remove(QString::fromStdString(DbPath())));
-        QVERIFY(MakeSampleDatabase(DbPath()));
     }
 
     // Pause and Resume act on the RunControl and set the cell themselves; Stop only asks the
@@ -458,7 +452,7 @@ private slots:
         QCOMPARE(top->sizes()[1], 0);
         QVERIFY(!Checked("actionTransmissionWindow"));
         Frame().resize(1200, 760);
-        QTRY_COMPARE_WITH_TIMEOUT(top->width(), Frame().centralWidget()->width(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(top->width(), Frame().centralWidget()->width(), 20000);
         QCOMPARE(top->sizes()[1], 0);
         ShowMenu("menuView");
         QVERIFY(!Checked("actionTransmissionWindow"));
@@ -470,7 +464,7 @@ private slots:
         QCOMPARE(bottom->sizes()[0], 0);
         QVERIFY(!Checked("actionDestinationWindow"));
         Frame().resize(1000, 700);
-        QTRY_COMPARE_WITH_TIMEOUT(bottom->width(), Frame().centralWidget()->width(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(bottom->width(), Frame().centralWidget()->width(), 20000);
         QCOMPARE(bottom->sizes()[0], 0);
         // Dragged back into view by the user: checked again, and the next command collapses it.
         bottom->setSizes({ 300, 400 });
@@ -541,7 +535,7 @@ private slots:
         Frame().UpdateNotifyMenu();
         QCOMPARE(menu->actions().first()->text(), QString("Show"));
         menu->actions().first()->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(Frame().isVisible(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().isVisible(), 20000);
         // The offscreen platform has no tray: minimising must not hide the window for good.
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         Frame().showMinimized();
@@ -640,7 +634,7 @@ private slots:
     // it was.
     void unusableDatabaseIsReportedAndLeftAlone()
     {
-        const QString path = dir_.filePath("not-a-database.db");
+        const QString path = dir_->filePath("not-a-database.db");
         const QByteArray bytes
             = QByteArray("This is a shopping list, not a project database.\n").repeated(200);
         {
@@ -657,8 +651,8 @@ private slots:
         QCOMPARE(f.readAll(), bytes);
 
         Prompt::setNextAnswer(Prompt::Answer::Ok);
-        QVERIFY(!vorn::OpenProjectDbOrWarn(dir_.path().toStdString()));
-        QVERIFY(Prompt::lastShown().text.contains(dir_.path()));
+        QVERIFY(!vorn::OpenProjectDbOrWarn(dir_->path().toStdString()));
+        QVERIFY(Prompt::lastShown().text.contains(dir_->path()));
 
         const vorn::StartupOptions options = vorn::ParseStartupOptions({ "vornbackup", "--db", path });
         QVERIFY(options.error.isEmpty());
@@ -670,7 +664,7 @@ private slots:
     // list as if there were no projects.
     void unreadableProjectListIsReported()
     {
-        const std::string path = dir_.filePath("odd-table.db").toStdString();
+        const std::string path = dir_->filePath("odd-table.db").toStdString();
         auto odd = vorn::ProjectDb::Open(path).db;
         QVERIFY(odd);
         // Another program changes the table behind the open connection.
@@ -685,7 +679,7 @@ private slots:
         sqlite3_close(raw);
         Prompt::setNextAnswer(Prompt::Answer::Ok);
         const int shown = Prompt::shownCount();
-        CMainFrame frame(odd.get(), dir_.path());
+        CMainFrame frame(odd.get(), dir_->path());
         QCOMPARE(Prompt::shownCount(), shown + 1);
         QVERIFY2(Prompt::lastShown().text.startsWith("Cannot read the projects from"),
             qPrintable(Prompt::lastShown().text));
@@ -693,7 +687,7 @@ private slots:
         QCOMPARE(frame.projectView()->rowCount(), 0);
         // The sample database reads without a word.
         const int before = Prompt::shownCount();
-        CMainFrame fine(db_.get(), dir_.path());
+        CMainFrame fine(db_.get(), dir_->path());
         QCOMPARE(Prompt::shownCount(), before);
         QCOMPARE(fine.projectView()->rowCount(), 4);
     }

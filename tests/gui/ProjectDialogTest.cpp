@@ -109,12 +109,12 @@ private:
                 destination->reject();
             dialog->reject();
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
     }
 
     static bool WaitClosed(QWidget* dialog)
     {
-        return QTest::qWaitFor([dialog] { return !dialog->isVisible(); }, 5000);
+        return QTest::qWaitFor([dialog] { return !dialog->isVisible(); }, 20000);
     }
 
     static void TypeLocalProject(FTPNew* dialog, const QString& name)
@@ -134,7 +134,7 @@ private:
         if (!destination || !QTest::qWaitForWindowExposed(destination))
             return false;
         destination->reject();
-        return QTest::qWaitFor([dialog] { return !dialog->copyRulesPage()->destinationDialog(); }, 5000);
+        return QTest::qWaitFor([dialog] { return !dialog->copyRulesPage()->destinationDialog(); }, 20000);
     }
 
 private slots:
@@ -271,7 +271,7 @@ private slots:
             QVERIFY(QTest::qWaitForWindowExposed(destination));
             QCOMPARE(Child<QLineEdit>(destination, "destPortEdit")->text(), QString("21"));
             QVERIFY(Click(destination, "destCancelButton"));
-            QTRY_VERIFY_WITH_TIMEOUT(!dialog->copyRulesPage()->destinationDialog(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(!dialog->copyRulesPage()->destinationDialog(), 20000);
         }
         QVERIFY(dialog->isVisible());
     }
@@ -308,7 +308,7 @@ private slots:
         // The close box acts as Cancel.
         dialog->close();
         QVERIFY(WaitClosed(dialog));
-        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
         QCOMPARE(vorn::QueryProjectList(db_.get()).size(), std::size_t(0));
     }
 
@@ -332,7 +332,7 @@ private slots:
         TypeInto(Child<NumberBox>(dialog, "fixedMinuteBox"), "0");
         QVERIFY(Click(dialog, "okButton"));
         QVERIFY(WaitClosed(dialog));
-        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
         QCOMPARE(Prompt::shownCount(), 0);
 
         vorn::BackupProject loaded;
@@ -386,7 +386,7 @@ private slots:
         QVERIFY(Click(dialog, "weekDay1058"));
         QVERIFY(Click(dialog, "okButton"));
         QVERIFY(WaitClosed(dialog));
-        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
         QCOMPARE(Prompt::shownCount(), 1);
 
         vorn::BackupProject loaded;
@@ -445,7 +445,7 @@ private slots:
             // One project dialog at a time: the tray's New opens no second one.
             QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), frame.projectView()));
             QVERIFY(Click(dialog, "cancelButton"));
-            QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
         }
 
         // Modify acts on the row last clicked and rewrites it on OK.
@@ -458,7 +458,7 @@ private slots:
         QVERIFY(editor->state().isModifying);
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Alpha 2");
         QVERIFY(Click(dialog, "okButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
         QCOMPARE(frame.projectView()->BackupNameAt(0), QString("Alpha 2"));
         vorn::BackupProject loaded;
         QVERIFY(vorn::LoadProject(db_.get(), "Alpha 2", loaded));

@@ -73,6 +73,7 @@ private:
 // A database in a fresh folder, the host on it and a scheduler on a hand-moved clock; local
 // time is UTC.
 struct Rig {
+    vorn::test::ScopedZone zone { "UTC0" };
     vorn::test::TempFolder folder;
     std::unique_ptr<vorn::ProjectDb> db;
     vorn::RunControl control;
@@ -84,7 +85,6 @@ struct Rig {
 
     Rig(const std::string& start, Scheduler::PassThread thread)
     {
-        vorn::test::UseZone("UTC");
         db = vorn::ProjectDb::Open(folder.File("gm_ftp_database.db")).db;
         host = std::make_unique<vorn::ProjectDbSchedulerHost>(
             vorn::RunEnvironment { db.get(), &recorder, &control, &figures, true },
@@ -209,7 +209,7 @@ TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
         rig.recorder.Saw("status:first=Fail\nresult:Transmission Results: Failed!\nfinished:first=Fail"))
         << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("first"), "Fail");
-    EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 10s));
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 30s));
     EXPECT_EQ(rig.control.runState(), 0);
 }
 

@@ -1,5 +1,7 @@
 #include "schedule/SchedulerLock.h"
 
+#include "support/TempDir.h"
+
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -28,8 +30,8 @@ bool OtherProcessCanLock(const std::string& path)
 
 TEST(SchedulerLock, OneHolderPerDatabaseUntilReleased)
 {
-    std::string dir = (std::filesystem::temp_directory_path() / "vorn-lock-XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const vorn::test::TempDir folder; // the locks go beside the database, never elsewhere
+    const std::string dir = folder.path().string();
     const std::string db = dir + "/gm_ftp_database.db";
 
     SchedulerLock::AcquireResult first = SchedulerLock::Acquire(db);
@@ -55,7 +57,6 @@ TEST(SchedulerLock, OneHolderPerDatabaseUntilReleased)
     EXPECT_EQ(
         refused.error.rfind("Cannot open the scheduler lock file " + missing + ".scheduler.lock: ", 0), 0u)
         << refused.error;
-    std::filesystem::remove_all(dir);
 }
 
 // The lock goes with the file, not with a path: a hard link to the database in another

@@ -18,12 +18,12 @@ using vorn::PlanRow;
 using vorn::Scheduler;
 using vorn::ScheduleTexts;
 using vorn::test::At;
-using vorn::test::UseZone;
+using vorn::test::ScopedZone;
 using namespace std::chrono_literals;
 
 namespace {
 
-template <class Predicate> bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = 10s)
+template <class Predicate> bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = 30s)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!predicate()) {
@@ -125,12 +125,14 @@ std::string Names(const std::vector<DuePlan>& plans)
 
 // A host and a scheduler on it; one per test or per table row.
 struct Rig {
+    ScopedZone zone; // first: the times below are read in it
     FakeHost host;
     std::unique_ptr<Scheduler> scheduler;
 
-    explicit Rig(const std::string& start, Scheduler::PassThread thread = Scheduler::PassThread::Caller)
+    explicit Rig(const std::string& start, Scheduler::PassThread thread = Scheduler::PassThread::Caller,
+        const char* zoneRule = "UTC0")
+        : zone(zoneRule)
     {
-        UseZone("UTC");
         host.now = At(start);
         scheduler = std::make_unique<Scheduler>(host, host, thread);
         scheduler->Start();
@@ -262,6 +264,68 @@ TEST(Scheduler, SleepingThroughMidnightStillReloads)
     EXPECT_EQ(rig.host.Log("run"), "sun@08:01:00");
 }
 
+// Across the changes of daylight saving time (Central European rules, injected clock). Plans
+// follow the wall clock: on the day the clock goes back a fixed time that comes twice runs
+// once; on the day it goes forward a time of day that never comes is not reached, so the plan
+// waits for the next reload, as a plan whose run outlasted its interval does.
+TEST(Scheduler, DaylightSavingChangesNeitherRepeatNorDropAPlan)
+{
+    const struct {
+        const char* what;
+        const char* start;
+        const char* end;
+        ScheduleTexts schedule;
+        const char* runs;
+    } rows[] = {
+        // 2011-10-30 03:00 CEST is 02:00 CET: 02:30 comes twice, the plan runs the first time.
+        { "fixed time in the repeated hour", "2011-10-30 01:00:00", "2011-10-30 04:00:00",
+            Daily("3", "2", "30"), "P@02:30:00" },
+        { "fixed time after the change back", "2011-10-30 01:00:00", "2011-10-30 10:00:00",
+            Daily("3", "9", "0"), "P@09:00:00" },
+        { "every hour over the repeated hour", "2011-10-30 01:30:00", "2011-10-30 04:00:00",
+            Daily("1", "1", "0"), "P@02:30:00 P@03:30:00" },
+        // 2011-03-27 02:00 CET is 03:00 CEST: there is no 02:30.
+        { "fixed time in the skipped hour", "2011-03-27 01:00:00", "2011-03-27 04:00:00",
+            Daily("3", "2", "30"), "" },
+        { "fixed time after the change forward", "2011-03-27 01:00:00", "2011-03-27 04:00:00",
+            Daily("3", "3", "30"), "P@03:30:00" },
+        { "every hour into the skipped hour", "2011-03-27 00:30:00", "2011-03-27 04:30:00",
+            Daily("1", "1", "0"), "P@01:30:00" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Rig rig(row.start, Scheduler::PassThread::Caller, vorn::test::kBerlin);
+        rig.host.AddPlan("P", row.schedule);
+        rig.PollUntil(row.end);
+        EXPECT_EQ(rig.host.Log("run"), row.runs);
+    }
+}
+
+// Interval plans across midnight: the old day's list runs up to the reload after midnight;
+// then the plan starts afresh one interval after the new load (00:01:05 + 20 min).
+TEST(Scheduler, IntervalPlansAcrossMidnight)
+{
+    const struct {
+        ScheduleTexts schedule;
+        const char* runs;
+        const char* queries;
+    } rows[] = {
+        // Before the reload the old list still counts: 00:00 is the third interval since 23:00.
+        { Daily("2", "0", "20"),
+            "P@23:20:00 P@23:40:00 P@00:00:00 P@00:21:00 P@00:41:00 P@01:01:00 P@01:21:00",
+            "@23:00:05 @00:01:05" },
+        { Daily("1", "1", "0"), "P@00:00:00 P@01:01:00", "@23:00:05 @00:01:05" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.schedule.dayMode);
+        Rig rig("2011-04-23 23:00:00");
+        rig.host.AddPlan("P", row.schedule);
+        rig.PollUntil("2011-04-24 01:30:00");
+        EXPECT_EQ(rig.host.Log("run"), row.runs);
+        EXPECT_EQ(rig.host.Log("query"), row.queries);
+    }
+}
+
 TEST(Scheduler, ActiveOrPausedRunBlocksPasses)
 {
     Rig rig("2012-09-30 09:29:00");
@@ -282,7 +346,7 @@ TEST(Scheduler, ReloadDuringAPassWaitsForItsEndAndNoSecondPassStarts)
 {
     Rig rig("2012-09-30 09:30:00", Scheduler::PassThread::Worker);
     std::promise<void> gate;
-    rig.host.during = [opened = gate.get_future().share()](const std::string&) { opened.wait_for(10s); };
+    rig.host.during = [opened = gate.get_future().share()](const std::string&) { opened.wait_for(30s); };
     rig.host.AddPlan("A", Daily("3", "9", "30"));
     rig.host.AddPlan("B", Daily("3", "9", "30"));
     rig.scheduler->Reload();

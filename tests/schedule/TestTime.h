@@ -1,18 +1,16 @@
 #pragma once
 
-#include <cstdlib>
+#include "support/ScopedZone.h"
+
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 
 namespace vorn::test {
 
-// Every test that reads local time names its zone first, so no test depends on the machine's.
-inline void UseZone(const char* zone)
-{
-    setenv("TZ", zone, 1);
-    tzset();
-}
+// Every test that reads local time names its zone first (a ScopedZone), so no test depends
+// on the machine's. Zones with daylight saving, as POSIX rules (no zone files needed):
+inline constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 // "YYYY-MM-DD HH:MM:SS" read as local time of the current zone.
 inline std::time_t At(const std::string& text)

@@ -2,10 +2,14 @@
 
 #include "StoreTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace vorn;
 using vorn::test::RawExecute;
@@ -253,4 +257,49 @@ TEST_F(ProjectDbTest, OneConnectionServesSeveralThreadsAtOnce)
     EXPECT_EQ(Select("count(*)"), (Rows { { std::to_string(kThreads * kRounds * 2 / 3) } }));
     EXPECT_EQ(Select("count(*)", "ftpname like '%-renamed'"),
         (Rows { { std::to_string(kThreads * kRounds / 3) } }));
+}
+
+// The window and the headless scheduler are two processes writing one file: the scheduler
+// stores run statuses while the window adds and edits projects. Each write waits for the
+// other's lock (the busy time-out) instead of failing, and none is lost. The rounds are many
+// more than the two programs ever write at once, but few enough that neither holds the file
+// for longer than the time-out in all.
+TEST_F(ProjectDbTest, TwoProcessesWritingOneFileWaitForEachOtherAndLoseNothing)
+{
+    constexpr int kRounds = 25;
+    ASSERT_TRUE(InsertProject(db.get(), Sample("scheduled")));
+    ASSERT_TRUE(InsertProject(db.get(), Sample("edited")));
+    const pid_t scheduler = fork();
+    ASSERT_GE(scheduler, 0);
+    if (scheduler == 0) {
+        // The child has its own connection, as the other program would; no test macros here.
+        auto opened = ProjectDb::Open(path);
+        if (!opened.db) {
+            std::fprintf(stderr, "open: %s\n", opened.error.c_str());
+            _exit(100);
+        }
+        int failed = 0;
+        for (int i = 1; i <= kRounds; ++i)
+            failed += SetProjectStatus(opened.db.get(), "scheduled", i % 2 ? "Success" : "Fail", 1000 + i)
+                ? 0
+                : 1;
+        _exit(std::min(failed, 99));
+    }
+    int failed = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        BackupProject edited = Sample("edited");
+        edited.ftpsource = "/www/" + std::to_string(i);
+        failed += InsertProject(db.get(), Sample("new-" + std::to_string(i))) ? 0 : 1;
+        failed += UpdateProject(db.get(), "edited", edited) ? 0 : 1;
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(scheduler, &status, 0), scheduler);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the scheduler's writes failed: " << WEXITSTATUS(status) << " (100: it could not open the file)";
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(Select("count(*)"), (Rows { { std::to_string(kRounds + 2) } }));
+    // The last status written (round 25, odd: "Success") at its time, 1970-01-01 00:17:05 UTC.
+    EXPECT_EQ(Select("ftpstatus, ftpruntime", "ftpname = 'scheduled'"),
+        (Rows { { "Success", "01/01/1970 00:17:05" } }));
+    EXPECT_EQ(Select("ftpsource", "ftpname = 'edited'"), (Rows { { "/www/24" } }));
 }

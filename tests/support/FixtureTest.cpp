@@ -59,7 +59,7 @@ TEST(FtpServerFixture, GreetsOnLoopbackAndIsGoneAfterDestruction)
         EXPECT_EQ(first.host(), "127.0.0.1");
         EXPECT_NE(first.port(), second.port());
         EXPECT_TRUE(std::filesystem::is_directory(first.root()));
-        EXPECT_EQ(Greeting(first.port(), std::chrono::seconds(5)).substr(0, 4), "220 ");
+        EXPECT_EQ(Greeting(first.port(), std::chrono::seconds(30)).substr(0, 4), "220 ");
         EXPECT_TRUE(ProcessExists(pid));
     }
     EXPECT_FALSE(ProcessExists(pid));

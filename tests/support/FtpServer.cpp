@@ -15,8 +15,8 @@ namespace vorn::test {
 
 namespace {
 
-constexpr auto PortTimeout = std::chrono::seconds(10);
-constexpr auto ListenTimeout = std::chrono::seconds(5);
+constexpr auto PortTimeout = std::chrono::seconds(30);
+constexpr auto ListenTimeout = std::chrono::seconds(30);
 
 bool AcceptsConnections(int port)
 {
@@ -61,6 +61,15 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.insert(args.end(), { "--pasv-address", options.pasvAddress });
     if (options.logCommands)
         args.push_back("--log-commands");
+    if (options.noEprt)
+        args.push_back("--no-eprt");
+    if (options.dropUploadAfter)
+        args.insert(args.end(), { "--drop-upload-after", std::to_string(*options.dropUploadAfter) });
+    if (options.noReplace)
+        args.push_back("--no-replace");
+    if (!options.refuseRenameOf.empty())
+        args.insert(args.end(), { "--refuse-rename-of", options.refuseRenameOf });
+    args.insert(args.end(), { "--permissions", options.permissions });
     return args;
 }
 

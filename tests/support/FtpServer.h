@@ -37,6 +37,12 @@ struct FtpServerOptions {
     bool noEpsv = false; // EPSV answered 500: passive clients must fall back to PASV
     std::string pasvAddress; // what PASV announces instead of 127.0.0.1 (a server behind NAT)
     bool logCommands = false; // every command and reply in log() ("<- EPSV", "-> 229 ...")
+    bool noEprt = false; // EPRT answered 500: active clients must fall back to PORT
+    // STOR takes this many bytes, then drops the data connection and answers 426.
+    std::optional<std::uint64_t> dropUploadAfter;
+    bool noReplace = false; // RNTO onto an existing file refused, as on Windows servers
+    std::string refuseRenameOf; // RNFR of a path holding this text refused (a locked file)
+    std::string permissions = "elradfmwMT"; // pyftpdlib's rights; without 'w' no upload
 };
 
 // A real FTP server (pyftpdlib, tests/support/ftp_server.py) on 127.0.0.1 and a free port,

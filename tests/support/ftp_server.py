@@ -102,6 +102,46 @@ class DropDataMixin:
         return super().send(bytes(data)[:left])
 
 
+class DropUploadMixin:
+    """STOR takes `drop_upload_after` bytes, then cuts the data connection and answers 426."""
+
+    drop_upload_after = 0
+
+    def handle_read(self):
+        super().handle_read()
+        if self.receive and not self._closed and self.tot_bytes_received >= self.drop_upload_after:
+            self.transfer_finished = False
+            self._resp = ("426 Connection closed; transfer aborted.", logging.info)
+            self.close()
+
+    def handle_read_event(self):
+        self.handle_read()
+
+
+class NoReplaceMixin:
+    """Like servers on Windows: RNTO onto an existing file is refused."""
+
+    def ftp_RNTO(self, path):
+        if self._rnfr and self.fs.lexists(path):
+            self._rnfr = None
+            self.respond("553 Cannot rename onto an existing file.")
+            return None
+        return super().ftp_RNTO(path)
+
+
+class RefuseRenameOfMixin:
+    """RNFR of a path holding `refuse_rename_of` is refused, as for a file the server keeps
+    locked."""
+
+    refuse_rename_of = ""
+
+    def ftp_RNFR(self, path):
+        if self.refuse_rename_of in path:
+            self.respond("550 The file is in use.")
+            return None
+        return super().ftp_RNFR(path)
+
+
 def build_handler(args):
     control_bases = []
     data_bases = []
@@ -116,6 +156,14 @@ def build_handler(args):
     if args.drop_data_after is not None:
         data_bases.append(DropDataMixin)
         data_attrs["drop_after"] = args.drop_data_after
+    if args.drop_upload_after is not None:
+        data_bases.append(DropUploadMixin)
+        data_attrs["drop_upload_after"] = args.drop_upload_after
+    if args.no_replace:
+        control_bases.append(NoReplaceMixin)
+    if args.refuse_rename_of:
+        control_bases.append(RefuseRenameOfMixin)
+        attrs["refuse_rename_of"] = args.refuse_rename_of
 
     if args.tls:
         from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
@@ -137,9 +185,10 @@ def build_handler(args):
         # Without the commands in proto_cmds, FEAT omits MLST and they are answered 500.
         attrs["proto_cmds"] = {cmd: info for cmd, info in control_bases[-1].proto_cmds.items()
                                if cmd not in ("MLSD", "MLST")}
-    if args.no_epsv:
-        commands = attrs.get("proto_cmds", control_bases[-1].proto_cmds)
-        attrs["proto_cmds"] = {cmd: info for cmd, info in commands.items() if cmd != "EPSV"}
+    for flag, command in ((args.no_epsv, "EPSV"), (args.no_eprt, "EPRT")):
+        if flag:
+            commands = attrs.get("proto_cmds", control_bases[-1].proto_cmds)
+            attrs["proto_cmds"] = {cmd: info for cmd, info in commands.items() if cmd != command}
     if args.pasv_address:
         attrs["masquerade_address"] = args.pasv_address
     if not any(issubclass(b, DTPHandler) for b in data_bases):
@@ -165,6 +214,15 @@ def main():
     parser.add_argument("--slow-data", type=int, metavar="BYTES_PER_SEC")
     parser.add_argument("--no-epsv", action="store_true",
                         help="EPSV not offered and answered 500, so clients fall back to PASV")
+    parser.add_argument("--no-eprt", action="store_true",
+                        help="EPRT not offered and answered 500, so active clients fall back to PORT")
+    parser.add_argument("--drop-upload-after", type=int, metavar="BYTES")
+    parser.add_argument("--no-replace", action="store_true",
+                        help="RNTO onto an existing file is refused")
+    parser.add_argument("--refuse-rename-of", metavar="TEXT",
+                        help="RNFR of a path holding TEXT is refused")
+    parser.add_argument("--permissions", default="elradfmwMT",
+                        help="the user's rights, as pyftpdlib spells them (no 'w': no uploads)")
     parser.add_argument("--pasv-address", metavar="ADDRESS",
                         help="address PASV announces instead of the real one (as behind NAT)")
     parser.add_argument("--log-commands", action="store_true",
@@ -174,7 +232,7 @@ def main():
     logging.basicConfig(level=logging.DEBUG if args.log_commands else logging.INFO, stream=sys.stderr,
                         format="[%(asctime)s] %(message)s")
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    authorizer.add_user(args.user, args.password, args.root, perm=args.permissions)
     handler = build_handler(args)
     handler.authorizer = authorizer
     handler.use_gmt_times = True

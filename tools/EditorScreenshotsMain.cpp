@@ -1,7 +1,7 @@
 // Saves pictures of the project dialog's five tabs and of the destination dialog, showing a
 // project of the sample database; used by scripts/screenshot. The folder lists show rows as
 // a browse would fill them (no server is contacted).
-#include "GuiTestSupport.h"
+#include "SampleDatabase.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
@@ -44,12 +44,12 @@ int main(int argc, char* argv[])
     }
     const QString outDir = QString::fromLocal8Bit(argv[2]);
     auto db = vorn::ProjectDb::Open(argv[1]).db;
-    if (!db || !vorn::guitest::MakeSampleDatabase(argv[1]))
+    if (!db || !vorn::sample::MakeSampleDatabase(argv[1]))
         return 1;
 
     vorn::EditorState state;
     state.isModifying = true;
-    state.selectedName = vorn::guitest::kShop;
+    state.selectedName = vorn::sample::kShop;
     if (!vorn::LoadProject(db.get(), state.selectedName, state.editedProject))
         return 1;
     const std::string sep(vorn::kRuleSeparator);
