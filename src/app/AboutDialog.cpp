@@ -1,7 +1,7 @@
 #include "app/AboutDialog.h"
 
 #include "app/HelpPages.h"
-#include "app/Resources.h"
+#include "gui/Resources.h"
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>

@@ -2,7 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "engine/BackupRun.h"
-#include "schedule/ProjectDbSchedulerHost.h"
+#include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "schedule/SchedulerLock.h"
 #include "store/ProjectDb.h"

@@ -2,9 +2,9 @@
 
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
-#include "app/Prompt.h"
-#include "ftpclient/Ftp.h"
 #include "editor/ProjectEditor.h"
+#include "ftpclient/Ftp.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
@@ -83,6 +83,14 @@ std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(const std::optional<std::string>&
     return std::move(opened.db);
 }
 
+ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
+{
+    auto* editor = new ProjectEditor(&frame, db, frame.projectView());
+    frame.hooks().newProject = [editor] { editor->NewProject(); };
+    frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
+    return editor;
+}
+
 int RunDesktop(QApplication& app)
 {
     QApplication::setApplicationName("vornbackup");
@@ -106,7 +114,7 @@ int RunDesktop(QApplication& app)
     // The window owns its runs and stops and joins them in its destructor, before `db` goes.
     CMainFrame frame(db.get(), QDir::currentPath());
     auto* runs = new DesktopRuns(&frame, db.get());
-    new ProjectEditor(&frame, db.get());
+    AttachProjectEditor(frame, db.get());
     QObject::connect(&frame, &CMainFrame::exitConfirmed, &app, &QApplication::quit, Qt::QueuedConnection);
     frame.show();
 

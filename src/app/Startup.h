@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+class CMainFrame;
+class ProjectEditor;
 class QApplication;
 
 namespace vorn {
@@ -25,6 +27,10 @@ struct StartupOptions {
 // which file and why, and nullptr comes back; the file is left as it was.
 [[nodiscard]] std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(
     const std::optional<std::string>& commandLinePath);
+
+// Creates the project editor as a child of the window and points the window's New and Modify
+// hooks at it. The hooks go before the window's children do, so they never outlive the editor.
+ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db);
 
 // The whole desktop program after the application object exists; returns the exit code.
 [[nodiscard]] int RunDesktop(QApplication& app);

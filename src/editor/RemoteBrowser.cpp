@@ -1,8 +1,8 @@
 #include "editor/RemoteBrowser.h"
 
-#include "app/Prompt.h"
 #include "common/DecimalText.h"
 #include "editor/RemoteFolderList.h"
+#include "gui/Prompt.h"
 
 #include <QEvent>
 #include <QFutureWatcher>

@@ -2,13 +2,13 @@
 // servers on 127.0.0.1: Connect, walking folders by double-click, a login that fails, and
 // pages that close or are clicked again while a browse is under way.
 #include "EditorTestSupport.h"
-#include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPCatalog.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
 #include "ftpclient/Ftp.h"
+#include "gui/Prompt.h"
 #include "support/FtpServer.h"
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"

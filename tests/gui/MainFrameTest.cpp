@@ -4,9 +4,9 @@
 #include "app/MainFrame.h"
 
 #include "GuiTestSupport.h"
-#include "app/Prompt.h"
 #include "app/Startup.h"
 #include "common/TimeText.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"

@@ -4,7 +4,7 @@
 #include "app/LocalSpeedMeter.h"
 #include "app/MainFrame.h"
 #include "app/SpeedText.h"
-#include "controls/TextProgressBar.h"
+#include "gui/TextProgressBar.h"
 #include "store/ProjectDb.h"
 #include "views/VornStatus.h"
 

@@ -1,4 +1,4 @@
-#include "schedule/ProjectDbSchedulerHost.h"
+#include "runner/ProjectDbSchedulerHost.h"
 
 #include "engine/RunControl.h"
 #include "store/ProjectDb.h"

@@ -59,7 +59,8 @@ private:
         void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
         void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
             const std::string& remotePath, const std::string& sizeText) override;
-        void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+        void OnFileRowStatus(
+            std::uint64_t rowId, const std::string& status, const std::string& reason) override;
         void OnResultText(const std::string& text) override;
         void OnRunFinished(const std::string& projectName, const std::string& status) override;
 

@@ -1,8 +1,8 @@
-#include "schedule/SchedulePage.h"
+#include "editor/SchedulePage.h"
 
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
-#include "editor/NumberBox.h"
+#include "gui/NumberBox.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

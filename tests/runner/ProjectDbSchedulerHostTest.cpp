@@ -1,6 +1,6 @@
 // The scheduler on its real host: plans from a real SQLite file, runs through the real
 // engine against a real FTP server on 127.0.0.1; only the clock is moved by hand.
-#include "schedule/ProjectDbSchedulerHost.h"
+#include "runner/ProjectDbSchedulerHost.h"
 
 #include "StoreTestSupport.h"
 #include "TestTime.h"
