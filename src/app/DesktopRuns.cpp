@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "engine/BackupRun.h"
+#include "gui/OffThreadJobs.h"
 #include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "schedule/SchedulerLock.h"
@@ -99,12 +100,10 @@ void DesktopRuns::StartScheduler()
         vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
             !frame_->transferModeActive() },
         [frame](const std::string& name, const std::string& nextTime) {
-            QMetaObject::invokeMethod(
-                frame,
+            vorn::PostToReceiver(frame,
                 [frame, name = QString::fromStdString(name), nextTime = QString::fromStdString(nextTime)] {
                     frame->OnNextBackupTime(name, nextTime);
-                },
-                Qt::QueuedConnection);
+                });
         });
     windowHost_ = std::make_unique<WindowSchedulerHost>(*host_, controller_);
     scheduler_ = std::make_unique<vorn::Scheduler>(*windowHost_, clock_, vorn::Scheduler::PassThread::Worker);

@@ -21,12 +21,10 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPointer>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QSystemTrayIcon>
-#include <QThreadPool>
 #include <QTimer>
 #include <QToolBar>
 #include <cmath>
@@ -839,17 +837,13 @@ void CMainFrame::SampleLocalSpeed()
     const std::time_t since = runStartTime_;
     sampleInFlight_ = true;
     // The folder look-up runs off the GUI thread; the result comes back queued.
-    QPointer<CMainFrame> self(this);
-    QThreadPool::globalInstance()->start([self, folder, names = std::move(names), since] {
-        const std::uint64_t bytes = vorn::SumRecentFileBytes(folder, names, since);
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, bytes] {
-                if (self)
-                    self->FinishLocalSample(bytes);
-            },
-            Qt::QueuedConnection);
-    });
+    const bool started
+        = sampler_.Start([this, folder, names = std::move(names), since](vorn::OffThreadJobs::Job&) {
+              const std::uint64_t bytes = vorn::SumRecentFileBytes(folder, names, since);
+              return vorn::OffThreadJobs::Continuation([this, bytes] { FinishLocalSample(bytes); });
+          });
+    if (!started)
+        sampleInFlight_ = false;
 }
 
 void CMainFrame::FinishLocalSample(std::uint64_t bytes)

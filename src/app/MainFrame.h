@@ -4,6 +4,7 @@
 #include "app/LocalSpeedMeter.h"
 #include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
+#include "gui/OffThreadJobs.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -217,6 +218,8 @@ private:
     QString runDestinationFolder_;
     std::int64_t runFirstStatusRow_ = 0;
     bool sampleInFlight_ = false;
+    // The local speed sample's folder look-up; joined before the window's widgets go.
+    vorn::OffThreadJobs sampler_ { this };
     // The run's row ids and the status list's, for the rows still waiting for their status.
     std::unordered_map<std::uint64_t, std::int64_t> runRows_;
     int localSamplesTaken_ = 0;
