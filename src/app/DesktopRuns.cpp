@@ -58,8 +58,8 @@ DesktopRuns::DesktopRuns(CMainFrame* frame, vorn::ProjectDb* db, const vorn::Clo
     , db_(db)
     , clock_(clock ? *clock : systemClock_)
     , controller_(frame->runControl())
-    , manualObserver_(frame, false, [this] { controller_.OnRunStarted(); })
-    , scheduledObserver_(frame, true, [this] { controller_.OnRunStarted(); })
+    , manualObserver_(frame, false)
+    , scheduledObserver_(frame, true)
 {
     // The hooks may outlive this object (it can be deleted before the window): they check.
     CMainFrame::Hooks& hooks = frame_->hooks();

@@ -16,17 +16,14 @@ QString Text(const std::string& text)
 
 } // namespace
 
-QueuedRunObserver::QueuedRunObserver(CMainFrame* frame, bool scheduled, std::function<void()> onStarted)
+QueuedRunObserver::QueuedRunObserver(CMainFrame* frame, bool scheduled)
     : frame_(frame)
     , scheduled_(scheduled)
-    , onStarted_(std::move(onStarted))
 {
 }
 
 void QueuedRunObserver::OnRunStarted(const std::string& projectName)
 {
-    if (onStarted_)
-        onStarted_();
     // The start time is taken here, not when the GUI thread gets to it: files the run writes
     // before that moment belong to it all the same.
     const std::time_t startTime = std::time(nullptr);
