@@ -33,7 +33,6 @@ public:
 
     [[nodiscard]] FileListModel* model() const { return model_; }
     [[nodiscard]] QTableView* list() const { return list_; }
-    [[nodiscard]] QLabel* pathLabel() const { return pathLabel_; }
 
     // The project whose FTP folder the pane shows ("" for none), its server and the folder
     // listed, relative to the login folder.
