@@ -310,7 +310,7 @@ private slots:
             ClickRow(List().list(), row);
         QCOMPARE(Frame().selectedRow(), row);
         Frame().setRunProjectName(running);
-        Frame().setRunState(runState);
+        Frame().setRunState(vorn::RunStateFromNumber(runState));
         ShowMenu("menuCommand");
         QCOMPARE(Enabled("actionModify"), modifyDelete);
         QCOMPARE(Enabled("actionDelete"), modifyDelete);
@@ -353,7 +353,7 @@ private slots:
         QFETCH(int, row);
         QFETCH(int, runState);
         QFETCH(QString, expected);
-        Frame().setRunState(runState);
+        Frame().setRunState(vorn::RunStateFromNumber(runState));
         Frame().setRunProjectName(runState == 0 ? QString() : QString(kShop));
         QTableView* list = List().list();
         if (row >= 0)
@@ -390,13 +390,13 @@ private slots:
 
         // The running project cannot be deleted, not even by calling the command directly.
         Frame().setRunProjectName(kPhotos);
-        Frame().setRunState(1);
+        Frame().setRunState(vorn::RunState::Running);
         QVERIFY(!Enabled("actionDelete"));
         const int shown = Prompt::shownCount();
         Frame().OnDelete();
         QCOMPARE(Prompt::shownCount(), shown);
         QCOMPARE(List().FindRowByName(kPhotos), 2);
-        Frame().setRunState(0);
+        Frame().setRunState(vorn::RunState::Idle);
         Frame().setRunProjectName({});
 
         Prompt::setNextAnswer(Prompt::Answer::Yes);
@@ -419,15 +419,15 @@ private slots:
     {
         vorn::RunControl& control = Frame().runControl();
         Frame().setRunProjectName(kShop);
-        Frame().setRunState(1);
+        Frame().setRunState(vorn::RunState::Running);
         QCOMPARE(control.runProjectName(), std::string(kShop));
         Frame().figures().transferSpeed = 2048.0F;
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(control.runState(), 2);
+        QCOMPARE(control.runState(), vorn::RunState::Paused);
         QCOMPARE(Frame().figures().transferSpeed.load(), 0.0F);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Pause"));
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(control.runState(), 1);
+        QCOMPARE(control.runState(), vorn::RunState::Running);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Run"));
 
         QVERIFY(!control.stopRequested());
@@ -437,9 +437,9 @@ private slots:
         QCOMPARE(StoredStatus(kShop), std::string(""));
 
         // A run that ended before the command got to it: Pause changes no cell.
-        Frame().setRunState(0);
+        Frame().setRunState(vorn::RunState::Idle);
         Frame().OnPauseResume();
-        QCOMPARE(control.runState(), 0);
+        QCOMPARE(control.runState(), vorn::RunState::Idle);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(!Enabled("actionStop"));
     }
@@ -497,7 +497,7 @@ private slots:
         Frame().hooks().shutdownRuns = [&] { ++shutdowns; };
         QSignalSpy exits(&Frame(), &CMainFrame::exitConfirmed);
         Frame().setRunProjectName(kWebSite);
-        Frame().setRunState(2);
+        Frame().setRunState(vorn::RunState::Paused);
         Prompt::setNextAnswer(Prompt::Answer::No);
         QVERIFY(TriggerAction(&Frame(), "actionExit"));
         QCOMPARE(
@@ -505,7 +505,7 @@ private slots:
         QCOMPARE(Prompt::lastShown().caption, QString("Warning"));
         QVERIFY(Frame().isVisible());
         QCOMPARE(shutdowns, 0);
-        QCOMPARE(Frame().runState(), 2);
+        QCOMPARE(Frame().runState(), vorn::RunState::Paused);
         QCOMPARE(exits.count(), 0);
 
         Prompt::setNextAnswer(Prompt::Answer::Yes);
