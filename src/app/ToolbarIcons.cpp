@@ -1,6 +1,6 @@
 #include "app/ToolbarIcons.h"
 
-#include "app/Resources.h"
+#include "gui/Resources.h"
 
 #include <QDir>
 #include <QImageReader>

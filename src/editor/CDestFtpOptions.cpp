@@ -1,9 +1,9 @@
 #include "editor/CDestFtpOptions.h"
 
-#include "app/Prompt.h"
 #include "editor/EditorWidgets.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
+#include "gui/Prompt.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

@@ -1,14 +1,14 @@
 #include "editor/FTPNew.h"
 
-#include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
 #include "editor/FTPCatalog.h"
 #include "editor/FTPOptions.h"
 #include "editor/FTPRule.h"
-#include "rules/RuleEditorPage.h"
-#include "schedule/SchedulePage.h"
+#include "editor/RuleEditorPage.h"
+#include "editor/SchedulePage.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 
 #include <QHBoxLayout>

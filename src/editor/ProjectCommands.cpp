@@ -1,8 +1,8 @@
 #include "editor/ProjectCommands.h"
 
-#include "app/Prompt.h"
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectOptions.h"
 #include "views/VornBackupView.h"

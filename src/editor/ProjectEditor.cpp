@@ -1,17 +1,24 @@
 #include "editor/ProjectEditor.h"
 
-#include "app/MainFrame.h"
 #include "editor/ProjectCommands.h"
 
-ProjectEditor::ProjectEditor(CMainFrame* frame, vorn::ProjectDb* db)
-    : QObject(frame)
-    , frame_(frame)
+#include <QWidget>
+
+ProjectEditor::ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupView* view)
+    : QObject(window)
+    , window_(window)
     , db_(db)
+    , view_(view)
 {
     setObjectName("projectEditor");
-    // The window's hooks go before its children do, so they never outlive this object.
-    frame_->hooks().newProject
-        = [this] { vorn::NewProjectCommand(frame_, db_, state_, frame_->projectView()); };
-    frame_->hooks().modifyProject
-        = [this] { vorn::ModifyProjectCommand(frame_, db_, state_, frame_->projectView()); };
+}
+
+void ProjectEditor::NewProject()
+{
+    vorn::NewProjectCommand(window_, db_, state_, view_);
+}
+
+void ProjectEditor::ModifyProject()
+{
+    vorn::ModifyProjectCommand(window_, db_, state_, view_);
 }

@@ -4,7 +4,8 @@
 
 #include <QObject>
 
-class CMainFrame;
+class CVornBackupView;
+class QWidget;
 
 namespace vorn {
 class ProjectDb;
@@ -12,17 +13,23 @@ class ProjectDb;
 
 // The project editor as the main window uses it: owns the editing state shared by the
 // project dialog and its pages, and answers the window's New and Modify commands (menu,
-// toolbar, list context menu, tray) through the window's hooks. A child of the window.
+// toolbar, list context menu, tray). A child of the window, which calls NewProject and
+// ModifyProject from its command hooks.
 class ProjectEditor : public QObject {
     Q_OBJECT
 public:
-    // `db` must outlive the window.
-    ProjectEditor(CMainFrame* frame, vorn::ProjectDb* db);
+    // `db` must outlive the window; `view` is the window's project list.
+    ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupView* view);
 
     [[nodiscard]] vorn::EditorState& state() { return state_; }
 
+public slots:
+    void NewProject();
+    void ModifyProject();
+
 private:
-    CMainFrame* frame_;
+    QWidget* window_;
     vorn::ProjectDb* db_;
+    CVornBackupView* view_;
     vorn::EditorState state_;
 };

@@ -1,7 +1,7 @@
 #include "editor/RemoteFolderList.h"
 
-#include "app/Resources.h"
 #include "ftpclient/Listing.h"
+#include "gui/Resources.h"
 
 #include <QHeaderView>
 #include <QIcon>

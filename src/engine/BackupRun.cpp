@@ -357,16 +357,16 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     RunObserver nobody;
     RunObserver& observer = env.observer ? *env.observer : nobody;
 
-    control.Reset();
+    control.Begin();
     control.setRunProjectName(projectName);
-    control.setRunState(1);
+    control.setRunState(RunState::Running);
     env.figures->progressInfo.Reset();
     env.figures->ResetSpeed();
     observer.OnRunStarted(projectName);
 
     auto finish = [&](RunOutcome outcome, const std::string& status) {
         control.setRunProjectName("");
-        control.setRunState(0);
+        control.setRunState(RunState::Idle);
         observer.OnRunFinished(projectName, status);
         return outcome;
     };

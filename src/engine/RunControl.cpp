@@ -2,7 +2,7 @@
 
 namespace vorn {
 
-void RunControl::setRunState(int state)
+void RunControl::setRunState(RunState state)
 {
     {
         std::lock_guard lock(mutex_);
@@ -23,18 +23,19 @@ void RunControl::setRunProjectName(const std::string& name)
     runProjectName_ = name;
 }
 
-void RunControl::Reset()
+void RunControl::Begin()
 {
+    // Under the same lock as Shutdown: either its flag is seen here, or its Stop comes after.
     std::lock_guard lock(mutex_);
-    stop_.store(false);
+    stop_.store(shutdown_);
 }
 
 bool RunControl::Pause()
 {
     std::lock_guard lock(mutex_);
-    if (runState_.load() != 1)
+    if (runState_.load() != RunState::Running)
         return false;
-    runState_.store(2);
+    runState_.store(RunState::Paused);
     return true;
 }
 
@@ -42,9 +43,9 @@ bool RunControl::Resume()
 {
     {
         std::lock_guard lock(mutex_);
-        if (runState_.load() != 2)
+        if (runState_.load() != RunState::Paused)
             return false;
-        runState_.store(1);
+        runState_.store(RunState::Running);
     }
     resumed_.notify_all();
     return true;
@@ -68,10 +69,19 @@ void RunControl::Stop()
         action();
 }
 
+void RunControl::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shutdown_ = true;
+    }
+    Stop();
+}
+
 bool RunControl::WaitWhilePaused()
 {
     std::unique_lock lock(mutex_);
-    const auto released = [this] { return stop_.load() || runState_.load() != 2; };
+    const auto released = [this] { return stop_.load() || runState_.load() != RunState::Paused; };
     if (!released()) {
         ++heldAtGate_;
         resumed_.wait(lock, released);

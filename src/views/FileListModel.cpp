@@ -1,6 +1,6 @@
 #include "views/FileListModel.h"
 
-#include "app/Resources.h"
+#include "gui/Resources.h"
 
 #include <QFileIconProvider>
 #include <QFileInfo>

@@ -78,7 +78,7 @@ void CVornBackupView::BuildContextMenu()
 void CVornBackupView::UpdateContextMenu()
 {
     const RunInfo run = runInfo_ ? runInfo_() : RunInfo {};
-    const bool active = run.runState == 1 || run.runState == 2;
+    const bool active = run.runState != vorn::RunState::Idle;
     const bool hasRow = selectedRow_ >= 0 && selectedRow_ < model_->rowCount();
     const bool runningRow = hasRow && active && BackupNameAt(selectedRow_) == run.runProjectName;
     const bool otherRow = hasRow && !runningRow;
@@ -89,7 +89,7 @@ void CVornBackupView::UpdateContextMenu()
     pauseAction_->setEnabled(active);
     // Another row keeps the caption "Pause" even while paused: the item still acts on the
     // running project, whose row is not the one under the mouse.
-    pauseAction_->setText(active && run.runState == 2 && !otherRow ? "Run" : "Pause");
+    pauseAction_->setText(active && run.runState == vorn::RunState::Paused && !otherRow ? "Run" : "Pause");
     stopAction_->setEnabled(active);
     deleteAction_->setEnabled(otherRow);
 }

@@ -155,7 +155,7 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
         ASSERT_EQ(h.observer.record().lastBackupTimes.size(), 1u);
         EXPECT_EQ(h.Stored("nightly"),
             std::make_pair(std::string("Success"), h.observer.record().lastBackupTimes[0]));
-        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
         EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
     }
 }
@@ -347,7 +347,7 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
     EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { "Transmission Results: Failed!" });
     EXPECT_TRUE(h.observer.record().lastBackupTimes.empty());
     EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string(), std::string()));
-    EXPECT_EQ(h.control.runState(), 0);
+    EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
 }
 
 // Every download cut off by the server: the root folder was reached, so the run stores
@@ -414,7 +414,7 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
             EXPECT_EQ(run.outcome(), RunOutcome::Stopped);
         }
         EXPECT_EQ(ThreadCount(), threadsBefore);
-        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
         EXPECT_EQ(h.Stored("nightly").first, "Stop");
         EXPECT_EQ(h.observer.record().projectStatuses, (std::vector<std::string> { "Running", "Stop" }));
         EXPECT_EQ(
@@ -460,7 +460,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
         EXPECT_FALSE(h.control.Resume());
         ASSERT_TRUE(h.control.Pause());
         EXPECT_FALSE(h.control.Pause());
-        EXPECT_EQ(h.control.runState(), 2);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Paused);
         // Held at the gate, the transfer cannot move until Resume.
         ASSERT_TRUE(WaitFor([&] { return h.control.heldAtPauseGate(); }, 30s));
         const auto held = received();
@@ -469,7 +469,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
         EXPECT_EQ(received(), held);
 
         ASSERT_TRUE(h.control.Resume());
-        EXPECT_EQ(h.control.runState(), 1);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Running);
         ASSERT_TRUE(run.WaitDone(60s));
         EXPECT_EQ(run.outcome(), RunOutcome::Success);
         EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 1, 0, 0) });

@@ -93,7 +93,7 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
 {
     RunControl control;
     EXPECT_FALSE(control.Pause()); // idle: nothing to pause
-    control.setRunState(1);
+    control.setRunState(vorn::RunState::Running);
     EXPECT_TRUE(control.WaitWhilePaused());
     EXPECT_FALSE(control.heldAtPauseGate());
 
@@ -127,6 +127,10 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
     control.Stop(); // registrations are gone: nothing runs
     EXPECT_EQ(cancelled, 2);
 
-    control.Reset();
+    control.Begin();
     EXPECT_FALSE(control.stopRequested());
+    // A Shutdown outlasts the begin step of every later run.
+    control.Shutdown();
+    control.Begin();
+    EXPECT_TRUE(control.stopRequested());
 }

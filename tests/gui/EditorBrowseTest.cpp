@@ -2,13 +2,13 @@
 // servers on 127.0.0.1: Connect, walking folders by double-click, a login that fails, and
 // pages that close or are clicked again while a browse is under way.
 #include "EditorTestSupport.h"
-#include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPCatalog.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
 #include "ftpclient/Ftp.h"
+#include "gui/Prompt.h"
 #include "support/FtpServer.h"
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
@@ -262,8 +262,9 @@ private slots:
             dialog.reject();
         } // gone before the worker can answer
         QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
-        // The worker did its work to the end; its result had nowhere to go.
-        QCOMPARE(Logins(*server_) - loginsBefore, 2);
+        // Closing cancelled the browse: the worker ended, with at most its two logins, and its
+        // result had nowhere to go.
+        QVERIFY(Logins(*server_) - loginsBefore <= 2);
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
         QCOMPARE(Prompt::shownCount(), 0);

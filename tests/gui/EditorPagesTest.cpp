@@ -1,16 +1,16 @@
 // The pages of the project dialog and the destination dialog on the offscreen platform:
 // defaults, loading a stored project, collecting, enabling and keyboard rules.
 #include "EditorTestSupport.h"
-#include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPCatalog.h"
 #include "editor/FTPRule.h"
-#include "editor/NumberBox.h"
 #include "editor/RemoteFolderList.h"
-#include "rules/RuleEditorPage.h"
+#include "editor/RuleEditorPage.h"
+#include "editor/SchedulePage.h"
+#include "gui/NumberBox.h"
+#include "gui/Prompt.h"
 #include "schedule/Schedule.h"
-#include "schedule/SchedulePage.h"
 #include "store/ProjectTexts.h"
 
 #include <QCheckBox>

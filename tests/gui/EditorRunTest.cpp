@@ -3,7 +3,6 @@
 // filter rule, then, modified, Ftp->Ftp onto a folder picked in the destination dialog.
 #include "EditorTestSupport.h"
 #include "GuiTestSupport.h"
-#include "app/Prompt.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPCatalog.h"
@@ -16,6 +15,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"

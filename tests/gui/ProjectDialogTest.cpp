@@ -4,14 +4,15 @@
 #include "EditorTestSupport.h"
 #include "GuiTestSupport.h"
 #include "app/MainFrame.h"
-#include "app/Prompt.h"
+#include "app/Startup.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
 #include "editor/FTPRule.h"
-#include "editor/NumberBox.h"
 #include "editor/ProjectCommands.h"
 #include "editor/ProjectEditor.h"
+#include "gui/NumberBox.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectOptions.h"
 #include "views/VornBackupView.h"
@@ -431,7 +432,7 @@ private slots:
     {
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
         CMainFrame frame(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
-        auto* editor = new ProjectEditor(&frame, db_.get());
+        auto* editor = vorn::AttachProjectEditor(frame, db_.get());
         QVERIFY(ShowAndWait(&frame));
         const auto openDialog = [&frame] { return frame.findChild<FTPNew*>(); };
 

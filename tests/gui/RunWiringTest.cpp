@@ -5,10 +5,10 @@
 #include "GuiTestSupport.h"
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
-#include "app/Prompt.h"
-#include "app/RunController.h"
-#include "controls/TextProgressBar.h"
 #include "engine/RunControl.h"
+#include "engine/RunController.h"
+#include "gui/Prompt.h"
+#include "gui/TextProgressBar.h"
 #include "schedule/Clock.h"
 #include "schedule/Scheduler.h"
 #include "store/ProjectDb.h"
@@ -278,7 +278,7 @@ private slots:
         // The displays end by themselves; the project can run again.
         QTRY_VERIFY_WITH_TIMEOUT(Frame().progressBar() && Frame().progressBar()->isHidden(), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString(), 20000);
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QCOMPARE(Frame().runProjectName(), QString());
         QVERIFY(Enabled("actionStart"));
         QVERIFY(TriggerAction(&Frame(), "actionStart"));
@@ -317,7 +317,7 @@ private slots:
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Running"));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(Frame().runState(), 2);
+        QCOMPARE(Frame().runState(), vorn::RunState::Paused);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Pause"));
         QVERIFY(!Enabled("actionStart"));
         // Once the run is held at its pause gate, nothing moves until Resume.
@@ -328,7 +328,7 @@ private slots:
         QCOMPARE(BytesOfCurrentFile(), held);
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(Frame().runState(), 1);
+        QCOMPARE(Frame().runState(), vorn::RunState::Running);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > held; }, 30000));
 
@@ -346,7 +346,7 @@ private slots:
             Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
         QCOMPARE(Frame().statusView()->model()->Cell(0, StatusListModel::Status), QString("Failed"));
         QVERIFY(!fs::exists(Destination("nightly") / "big.bin"));
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QVERIFY(!Enabled("actionStop"));
         QVERIFY(Enabled("actionStart"));
     }
@@ -368,7 +368,7 @@ private slots:
             Prompt::lastShown().text, QString("Have project running, are your sure you want to exit it?"));
         QVERIFY(Frame().isVisible());
         QCOMPARE(exits.count(), 0);
-        QCOMPARE(Frame().runState(), 1);
+        QCOMPARE(Frame().runState(), vorn::RunState::Running);
         const std::uint64_t before = BytesOfCurrentFile();
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > before; }, 30000));
 
@@ -381,7 +381,7 @@ private slots:
         QVERIFY2(leaving.elapsed() < 30000, qPrintable(QString::number(leaving.elapsed())));
         QCOMPARE(exits.count(), 1);
         QVERIFY(!Frame().isVisible());
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QCOMPARE(Stored("nightly").ftpstatus, std::string("Stop"));
         QVERIFY(!fs::exists(Destination("nightly") / "big.bin"));
         QCOMPARE(Prompt::unansweredCount(), 0);
@@ -432,8 +432,8 @@ private slots:
 
         // The minute is over: no further start, and the last run ends as it began.
         clock.Advance(60);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            Frame().runState() == 0 && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().runState() == vorn::RunState::Idle
+                && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
             20000);
         QCOMPARE(Stored("often").ftpstatus, std::string("Success"));
         QCOMPARE(Stored("never").ftpstatus, std::string());
@@ -455,7 +455,7 @@ private slots:
         DesktopRuns* runs = OpenWindow(&clock);
         QVERIFY(runs && runs->scheduler());
 
-        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == 1; }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == vorn::RunState::Running; }, 20000));
         QCOMPARE(Frame().runProjectName(), QString("scheduled"));
         ClickRow(Frame().projectView()->list(), Frame().projectView()->FindRowByName("manual"));
         QVERIFY(!Enabled("actionStart"));
@@ -474,7 +474,7 @@ private slots:
 
         // Now the manual run holds the slot while the plan is due again.
         QVERIFY(TriggerAction(&Frame(), "actionStart"));
-        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == 1; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == vorn::RunState::Running; }, 10000));
         clock.Advance(-60);
         QVERIFY(!QTest::qWaitFor([&] { return Frame().runProjectName() != QString("manual"); }, 2500));
         QCOMPARE(Cell("scheduled", ProjectListModel::TransferStatus), QString("Stop"));
@@ -603,20 +603,21 @@ private slots:
         }
 
         // Shutdown between the claim and the run's start, as at the very start of a run.
-        vorn::RunController controller(control);
+        // A control of its own: the controller above shut its control down for good.
+        vorn::RunControl lateControl;
+        vorn::RunController controller(lateControl);
         std::atomic<bool> gate { false };
         std::atomic<bool> sawStop { false };
         QVERIFY(controller.StartManual("late", [&] {
             for (int i = 0; i < 2000 && !gate; ++i)
                 std::this_thread::sleep_for(5ms);
-            control.Reset(); // what RunProject does first
-            controller.OnRunStarted();
-            for (int i = 0; i < 2000 && !control.stopRequested(); ++i)
+            lateControl.Begin(); // what RunProject does first
+            for (int i = 0; i < 2000 && !lateControl.stopRequested(); ++i)
                 std::this_thread::sleep_for(5ms);
-            sawStop = control.stopRequested();
+            sawStop = lateControl.stopRequested();
         }));
         std::thread closing([&] { controller.Shutdown(); });
-        QVERIFY(QTest::qWaitFor([&] { return control.stopRequested(); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return lateControl.stopRequested(); }, 30000));
         gate = true;
         closing.join();
         QVERIFY(sawStop);

@@ -4,8 +4,8 @@
 #include "app/cli/StopSignals.h"
 #include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
+#include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Clock.h"
-#include "schedule/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "store/ProjectDb.h"
 

@@ -1,4 +1,4 @@
-#include "editor/NumberBox.h"
+#include "gui/NumberBox.h"
 
 #include "common/DecimalText.h"
 

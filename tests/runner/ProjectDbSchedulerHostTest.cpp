@@ -1,6 +1,6 @@
 // The scheduler on its real host: plans from a real SQLite file, runs through the real
 // engine against a real FTP server on 127.0.0.1; only the clock is moved by hand.
-#include "schedule/ProjectDbSchedulerHost.h"
+#include "runner/ProjectDbSchedulerHost.h"
 
 #include "StoreTestSupport.h"
 #include "TestTime.h"
@@ -189,7 +189,7 @@ TEST(ProjectDbSchedulerHost, DueProjectsRunThroughTheEngineAndADeletedOneShowsFa
     EXPECT_EQ(rig.Stored("site"), "Success");
     EXPECT_TRUE(vorn::test::ReadFile(rig.folder.path() / "site" / "img" / "logo one.png")
         == vorn::test::ReadFile(server.root() / "img" / "logo one.png"));
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
@@ -210,7 +210,7 @@ TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
         << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("first"), "Fail");
     EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 30s));
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 TEST(ProjectDbSchedulerHost, NothingStartsAfterShutdown)
@@ -223,7 +223,7 @@ TEST(ProjectDbSchedulerHost, NothingStartsAfterShutdown)
     // Not even started and stopped at once: that would store "Stop" over the last outcome.
     EXPECT_EQ(rig.recorder.Log().find("started:due"), std::string::npos) << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("due"), "");
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 } // namespace

@@ -45,12 +45,11 @@ public:
     [[nodiscard]] bool shuttingDown() const;
 
 private:
-    // Forwards the run's reports to the program's observer. Its OnRunStarted comes after the
-    // run has cleared any earlier stop, which makes it the place where a Shutdown that raced
-    // the start of the run is applied again.
-    class StopGuard : public RunObserver {
+    // Forwards the run's reports to the program's observer and notes when the run has
+    // reported its final status, which a run that throws keeps.
+    class OutcomeWatch : public RunObserver {
     public:
-        explicit StopGuard(ProjectDbSchedulerHost& host)
+        explicit OutcomeWatch(ProjectDbSchedulerHost& host)
             : host_(host)
         {
         }
@@ -59,9 +58,11 @@ private:
         void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
         void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
             const std::string& remotePath, const std::string& sizeText) override;
-        void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+        void OnFileRowStatus(
+            std::uint64_t rowId, const std::string& status, const std::string& reason) override;
         void OnResultText(const std::string& text) override;
         void OnRunMessage(const std::string& text) override;
+        void OnRunProblem(const std::string& message) override;
         void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     private:
@@ -72,7 +73,7 @@ private:
 
     RunEnvironment env_;
     NextTimeListener onNextTime_;
-    StopGuard guard_ { *this };
+    OutcomeWatch watch_ { *this };
     mutable std::mutex mutex_;
     bool shutdown_ = false;
     bool runReachedStatus_ = false; // the current run has reported its final status

@@ -1,4 +1,4 @@
-#include "app/Prompt.h"
+#include "gui/Prompt.h"
 
 #include <QMessageBox>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "app/RunController.h"
+#include "engine/RunController.h"
 
 #include "engine/RunControl.h"
 
@@ -17,7 +17,7 @@ RunController::~RunController()
 bool RunController::StartManual(const std::string& name, std::function<void()> run)
 {
     std::lock_guard lock(mutex_);
-    if (busy_ || shutdown_ || control_.runState() != 0)
+    if (busy_ || shutdown_ || control_.runState() != RunState::Idle)
         return false;
     // The previous worker released the slot as its last step, so this join is immediate.
     if (worker_.joinable())
@@ -31,7 +31,7 @@ bool RunController::StartManual(const std::string& name, std::function<void()> r
             // Thread edge: a run that threw must not leave runState at 1 for good, or no
             // project would start again until the program is restarted.
             control_.setRunProjectName("");
-            control_.setRunState(0);
+            control_.setRunState(RunState::Idle);
         }
         Release();
     });
@@ -63,17 +63,6 @@ bool RunController::busy() const
     return busy_;
 }
 
-void RunController::OnRunStarted()
-{
-    bool stop;
-    {
-        std::lock_guard lock(mutex_);
-        stop = shutdown_;
-    }
-    if (stop)
-        control_.Stop();
-}
-
 void RunController::Shutdown()
 {
     std::thread worker;
@@ -87,8 +76,7 @@ void RunController::Shutdown()
         worker = std::move(worker_);
     }
     released_.notify_all();
-    // After the flag: a run that has not begun yet sees it in OnRunStarted.
-    control_.Stop();
+    control_.Shutdown();
     if (worker.joinable())
         worker.join();
 }

@@ -1,4 +1,4 @@
-#include "controls/TextProgressBar.h"
+#include "gui/TextProgressBar.h"
 
 #include <QPaintEvent>
 #include <QPainter>

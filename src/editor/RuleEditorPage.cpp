@@ -1,4 +1,4 @@
-#include "rules/RuleEditorPage.h"
+#include "editor/RuleEditorPage.h"
 
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
