@@ -416,7 +416,7 @@ void CMainFrame::OpenHelpPage(vorn::HelpPage page)
 {
     const QString manual = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath());
     if (manual.isEmpty()) // say why a web page opens instead of the manual
-        promptPane_->setText(QString::fromLatin1(vorn::kManualMissingText));
+        displays_->promptPane()->setText(QString::fromLatin1(vorn::kManualMissingText));
     QDesktopServices::openUrl(vorn::HelpPageUrl(page, manual));
 }
 

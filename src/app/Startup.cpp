@@ -71,12 +71,65 @@ std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(const std::optional<std::string>&
     return std::move(opened.db);
 }
 
-namespace {
+std::optional<int> AnswerHelpOrVersion(int& argc, char* argv[])
+{
+    const std::set<std::string_view> asks = { "-h", "-?", "--help", "--help-all", "-v", "--version" };
+    if (std::none_of(argv + 1, argv + argc, [&asks](const char* arg) { return asks.count(arg) > 0; }))
+        return std::nullopt;
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName("vornbackup");
+    QCoreApplication::setApplicationVersion(VORN_VERSION);
+    const StartupOptions options = ParseStartupOptions(QCoreApplication::arguments());
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "vornbackup: %s\n%s", qPrintable(options.error), kUsage);
+        return 2;
+    }
+    if (options.answer.isEmpty())
+        return std::nullopt; // e.g. "--db --help": a file named --help
+    std::fputs(qPrintable(options.answer), stdout);
+    return 0;
+}
 
-constexpr const char* kUsage = "Usage: vornbackup [--db PATH] [--run NAME]\n";
+ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
+{
+    auto* editor = new ProjectEditor(&frame, db, frame.projectView());
+    frame.hooks().newProject = [editor] { editor->NewProject(); };
+    frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
+    return editor;
+}
 
-} // namespace
+void NameApplication()
+{
+    QApplication::setApplicationName("vornbackup");
+    QApplication::setApplicationDisplayName("Vorn FTP Backup");
+    QApplication::setApplicationVersion(VORN_VERSION);
+    // Lets the desktop match the window to vornbackup.desktop (its icon and name).
+    QGuiApplication::setDesktopFileName("vornbackup");
+}
 
+Desktop OpenDesktop(const std::optional<std::string>& databasePath)
+{
+    Desktop desktop;
+    desktop.db = OpenProjectDbOrWarn(databasePath);
+    if (!desktop.db)
+        return desktop;
+    // FTPS servers the user chose to trust, beside the database (as the headless command does).
+    sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(desktop.db->path()));
+
+    // Closing the window while the tray still shows the icon must end the program, and
+    // leaving through the tray menu while the window is hidden too: quit on confirmation only.
+    QApplication::setQuitOnLastWindowClosed(false);
+    desktop.frame = std::make_unique<CMainFrame>(desktop.db.get(), QDir::currentPath());
+    desktop.runs = new DesktopRuns(desktop.frame.get(), desktop.db.get());
+    AttachProjectEditor(*desktop.frame, desktop.db.get());
+    QObject::connect(
+        desktop.frame.get(), &CMainFrame::exitConfirmed, qApp, &QApplication::quit, Qt::QueuedConnection);
+    return desktop;
+}
+
+int RunDesktop(QApplication& app)
+{
+    NameApplication();
     const StartupOptions options = ParseStartupOptions(QApplication::arguments());
     if (!options.answer.isEmpty()) {
         std::fputs(qPrintable(options.answer), stdout);
