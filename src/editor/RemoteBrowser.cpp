@@ -29,6 +29,12 @@ QThreadPool& BrowsePool()
     return pool;
 }
 
+// The standard message, and under it why the login failed.
+QString ConnectFailureText(const QString& standard, const std::string& why)
+{
+    return why.empty() ? standard : standard + "\n" + QString::fromStdString(why);
+}
+
 } // namespace
 
 RemoteBrowser::RemoteBrowser(const Controls& controls, QString failureText, QWidget* owner)
@@ -81,16 +87,18 @@ bool RemoteBrowser::Connect()
         {
             // This session only proves the login; the listing below opens its own.
             sf::Ftp probe(false);
-            outcome.loggedIn = vorn::ConnectAndLogin(login, probe);
+            const vorn::OpResult connected = vorn::ConnectAndLogin(login, probe);
+            outcome.loggedIn = connected.ok;
+            outcome.why = connected.message;
             if (outcome.loggedIn)
                 (void)probe.Disconnect();
         }
         if (!outcome.loggedIn)
             return outcome;
         outcome.path = "/";
-        outcome.listed = shownPath == "/"
-            ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
-            : vorn::EnterRemoteFolder(shownPath, outcome.path, login, outcome.rows);
+        outcome.listed
+            = bool(shownPath == "/" ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
+                                    : vorn::EnterRemoteFolder(shownPath, outcome.path, login, outcome.rows));
         return outcome;
     });
     return true;
@@ -106,8 +114,9 @@ bool RemoteBrowser::OpenRow(int row)
     Start(Kind::Walk, [login, name, current] {
         Outcome outcome;
         outcome.path = current;
-        outcome.listed = name == ".." ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
-                                      : vorn::EnterRemoteFolder(name, outcome.path, login, outcome.rows);
+        outcome.listed
+            = bool(name == ".." ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
+                                : vorn::EnterRemoteFolder(name, outcome.path, login, outcome.rows));
         return outcome;
     });
     return true;
@@ -161,7 +170,7 @@ void RemoteBrowser::Finish(Kind kind, const Outcome& outcome)
         }
         controls_.connectButton->setEnabled(true);
         if (!outcome.loggedIn)
-            Prompt::Warning(failureText_, "Connect Failed", owner_);
+            Prompt::Warning(ConnectFailureText(failureText_, outcome.why), "Connect Failed", owner_);
     } else {
         if (outcome.listed) {
             controls_.list->Fill(outcome.rows);

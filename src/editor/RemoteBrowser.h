@@ -66,6 +66,7 @@ private:
     struct Outcome {
         bool loggedIn = true;
         bool listed = false;
+        std::string why; // why the login failed
         std::string path;
         std::vector<vorn::RemoteEntry> rows;
     };

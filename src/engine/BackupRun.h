@@ -4,6 +4,7 @@
 #include "rules/FilterRule.h"
 #include "store/BackupProject.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -16,12 +17,14 @@ class RunControl;
 class RunObserver;
 struct TransferFigures;
 
-// Counts of one run.
+// Counts of one run, and what its history keeps besides.
 struct TransferTally {
     std::uint64_t filesDone = 0;
     std::uint64_t filesFailed = 0;
     std::uint64_t foldersDone = 0;
     std::uint64_t foldersFailed = 0;
+    std::string failReason {}; // why the run failed as a whole (result 0); empty otherwise
+    std::string archivePath {}; // the archive the run made and kept; empty when none
 };
 
 // The settings of one run, built from the stored project.
@@ -46,6 +49,8 @@ struct RunEnvironment {
     RunControl* control = nullptr;
     TransferFigures* figures = nullptr;
     bool passive = true; // data connections: passive (true) or active
+    // How long to wait for a connection, a reply or data; 0 keeps the sessions' own time-outs.
+    std::chrono::milliseconds timeout { 0 };
 };
 
 // How a run ended.
@@ -62,7 +67,7 @@ enum class RunOutcome {
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env);
 
 // Runs one job: connects, creates the archive when asked, walks, cleans up. Returns 1 when
-// the walk processed the root folder, else 0.
+// the walk processed the root folder, else 0 with tally.failReason saying why.
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env);
 
 // Builds a job from a stored project.

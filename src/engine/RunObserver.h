@@ -28,6 +28,15 @@ public:
     // "Failed" row failed (the server's own words where there are some); empty otherwise.
     virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) {
     }
+    // A folder that could not be copied (not entered, not listed, or a name that cannot be a
+    // folder's), with the reason. Folders have no status row; this is their record.
+    virtual void OnFolderFailed(const std::string& remotePath, const std::string& reason) { }
+    // Why the run failed as a whole ("Fail": no connection, refused login, no destination,
+    // archive not written), just before the result line.
+    virtual void OnRunFailed(const std::string& projectName, const std::string& reason) { }
+    // Something the user should know that does not change the run's outcome (the run history
+    // could not be written).
+    virtual void OnRunWarning(const std::string& projectName, const std::string& text) { }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
     // The run is over; runState is 0 again.

@@ -3,6 +3,7 @@
 #include "common/DecimalText.h"
 #include "common/TimeText.h"
 #include "engine/ConnectionOps.h"
+#include "engine/FailureReason.h"
 #include "engine/LocalFiles.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -30,6 +31,14 @@ std::string JoinRemote(const std::string& folder, const std::string& name)
 namespace {
 
 std::atomic<std::uint64_t> nextRowId { 1 };
+
+OpResult EnterFolder(sf::Ftp& session, const std::string& folder)
+{
+    const auto entered = session.ChangeDirectory(folder);
+    if (!entered.IsOk())
+        return OpResult::Failure(ReplyReason(entered) + " (" + folder + ")");
+    return {};
+}
 
 enum class FolderResult { Done, Failed, Stopped };
 
@@ -143,41 +152,54 @@ struct FolderWalk {
     TransferTally& tally;
     const RunEnvironment& env;
     const WalkOptions& options;
-    // Ensures and enters the current folders on every side; false fails the folder.
-    std::function<bool()> enterFolder;
+    // Ensures and enters the current folders on every side; a failure fails the folder.
+    std::function<OpResult()> enterFolder;
     // Transfers one admitted file; returns the row's final status, or nullptr when the run
-    // was stopped during the transfer.
-    std::function<const char*(const sf::Info&, const std::string& remotePath)> transferFile;
+    // was stopped during the transfer. A "Failed" status comes with its `reason`.
+    std::function<const char*(const sf::Info&, const std::string& remotePath, std::string& reason)>
+        transferFile;
+    std::string folderFailure {}; // why the last failed folder failed
+
+    FolderResult FailFolder(std::string reason)
+    {
+        folderFailure = std::move(reason);
+        return FolderResult::Failed;
+    }
 
     FolderResult ProcessFolder()
     {
         // A paused run holds before the next folder's commands, not after them.
         if (!KeepGoing(env))
             return FolderResult::Stopped;
-        if (!enterFolder())
-            return FolderResult::Failed;
+        if (auto entered = enterFolder(); !entered)
+            return FailFolder(entered.message);
         const auto listing = source.GetDirectoryListing("");
         if (!listing.IsOk())
-            return FolderResult::Failed;
+            return FailFolder("Listing failed: " + ReplyReason(listing));
         for (const sf::Info& entry : listing.GetEntries()) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
             if (entry.name == "." || entry.name == "..")
                 continue;
-            const bool safe = ftp::IsSafeEntryName(entry.name);
+            const std::string unusable = !entry.unusable.empty() ? entry.unusable
+                : ftp::IsSafeEntryName(entry.name)               ? std::string()
+                                                   : "Not a usable name: \"" + entry.name + "\"";
             if (!entry.isFile) {
                 // A folder whose name cannot be a path component is never entered.
-                if (safe)
+                if (unusable.empty()) {
                     ctx.pending.push_back(JoinRemote(ctx.currentRemote, entry.name));
-                else
+                } else {
                     ++tally.foldersFailed;
+                    if (env.observer)
+                        env.observer->OnFolderFailed(JoinRemote(ctx.currentRemote, entry.name), unusable);
+                }
                 continue;
             }
             const std::string remotePath = JoinRemote(ctx.currentRemote, entry.name);
             StatusRow row(env.observer, remotePath, entry.size);
-            if (!safe) {
+            if (!unusable.empty()) {
                 ++tally.filesFailed;
-                row.Finish("Failed");
+                row.Finish("Failed", unusable);
                 continue;
             }
             if (!PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
@@ -186,14 +208,16 @@ struct FolderWalk {
                 continue;
             }
             StartTransfer(env);
-            const char* status = transferFile(entry, remotePath);
+            std::string reason;
+            const char* status = transferFile(entry, remotePath, reason);
             if (status == nullptr) {
                 ++tally.filesFailed;
-                row.Finish("Failed");
+                row.Finish("Failed", "The run was stopped during the transfer");
                 return FolderResult::Stopped;
             }
-            ++(std::string_view(status) == "Success" ? tally.filesDone : tally.filesFailed);
-            row.Finish(status);
+            const bool copied = std::string_view(status) == "Success";
+            ++(copied ? tally.filesDone : tally.filesFailed);
+            row.Finish(status, copied ? std::string() : reason);
         }
         ++tally.foldersDone;
         return FolderResult::Done;
@@ -204,15 +228,20 @@ struct FolderWalk {
     int Run(const std::function<void(const std::string& relative)>& descend)
     {
         FolderResult result = ProcessFolder();
-        if (result == FolderResult::Failed)
+        if (result == FolderResult::Failed) {
+            tally.failReason = folderFailure;
             return 0;
+        }
         while (result == FolderResult::Done && !ctx.pending.empty()) {
             ctx.currentRemote = ctx.pending.back();
             ctx.pending.pop_back();
             descend(RelativePart(ctx, ctx.currentRemote));
             result = ProcessFolder();
-            if (result == FolderResult::Failed)
+            if (result == FolderResult::Failed) {
                 ++tally.foldersFailed;
+                if (env.observer)
+                    env.observer->OnFolderFailed(ctx.currentRemote, folderFailure);
+            }
         }
         return 1;
     }
@@ -225,29 +254,37 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 {
     const bool compress = archive != nullptr;
     const StagingFolders staging(compress ? stagingFolder : std::string());
-    if (compress && staging.incoming().empty())
+    if (compress && staging.incoming().empty()) {
+        tally.failReason = "Cannot create a working folder in " + stagingFolder;
         return 0;
+    }
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
-    walk.enterFolder = [&] {
-        if (!EnsureRemoteFolder(source, ctx.currentRemote))
-            return false;
-        if (!compress && !EnsureLocalFolder(ctx.currentLocal))
-            return false;
-        return source.ChangeDirectory(ctx.currentRemote).IsOk();
+    walk.enterFolder = [&]() -> OpResult {
+        if (auto remote = EnsureRemoteFolder(source, ctx.currentRemote); !remote)
+            return remote;
+        if (!compress) {
+            if (auto local = EnsureLocalFolder(ctx.currentLocal); !local)
+                return local;
+        }
+        return EnterFolder(source, ctx.currentRemote);
     };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
+    walk.transferFile
+        = [&](const sf::Info& entry, const std::string& remotePath, std::string& reason) -> const char* {
         const std::string& folder = compress ? staging.incoming() : ctx.currentLocal;
         const auto reply = source.Download(remotePath, folder, env.figures->progressInfo, sf::Ftp::Binary);
         CountTransferred(env, entry.size);
-        if (!reply.IsOk())
+        if (!reply.IsOk()) {
+            reason = DownloadReason(reply, JoinLocal(ctx.currentLocal, "/" + entry.name));
             return StopRequested(env) ? nullptr : "Failed";
+        }
         const std::string localFile = JoinLocal(folder, "/" + entry.name);
         StampLocalFile(localFile, entry.time);
         if (!compress)
             return "Success";
         const std::string entryName = RelativePart(ctx, remotePath).substr(1);
-        if (archive->Add(entryName, localFile)) {
+        if (const ZipError added = archive->Add(entryName, localFile)) {
             staging.Keep(localFile, entryName);
+            reason = ArchiveReason(added, archive->path());
             return "Failed";
         }
         std::remove(localFile.c_str());
@@ -264,17 +301,25 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
     TransferTally& tally, const RunEnvironment& env)
 {
     FolderWalk walk { source, ctx, tally, env, options, {}, {} };
-    walk.enterFolder = [&] {
-        return EnsureRemoteFolder(source, ctx.currentRemote)
-            && EnsureRemoteFolder(destination, ctx.currentLocal)
-            && source.ChangeDirectory(ctx.currentRemote).IsOk()
-            && destination.ChangeDirectory(ctx.currentLocal).IsOk();
+    walk.enterFolder = [&]() -> OpResult {
+        if (auto remote = EnsureRemoteFolder(source, ctx.currentRemote); !remote)
+            return remote;
+        if (auto other = EnsureRemoteFolder(destination, ctx.currentLocal); !other)
+            return OpResult::Failure("Destination: " + other.message);
+        if (auto entered = EnterFolder(source, ctx.currentRemote); !entered)
+            return entered;
+        if (auto entered = EnterFolder(destination, ctx.currentLocal); !entered)
+            return OpResult::Failure("Destination: " + entered.message);
+        return {};
     };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> const char* {
-        if (source.TsFileBtFtp(
-                destination, remotePath, ctx.currentLocal, env.figures->progressInfo, sf::Ftp::Binary)
-            != 1)
+    walk.transferFile
+        = [&](const sf::Info& entry, const std::string& remotePath, std::string& reason) -> const char* {
+        const auto reply = source.Relay(
+            destination, remotePath, ctx.currentLocal, env.figures->progressInfo, sf::Ftp::Binary);
+        if (!reply.IsOk()) {
+            reason = ReplyReason(reply);
             return StopRequested(env) ? nullptr : "Failed";
+        }
         CountTransferred(env, entry.size);
         return "Success";
     };

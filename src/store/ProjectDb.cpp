@@ -84,8 +84,10 @@ bool Execute(sqlite3* db, const char* sql, std::string* error = nullptr)
     return done;
 }
 
-// The write pattern: begin, the statement, commit; a rollback when any step fails.
-template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind)
+// The write pattern: begin, the statements (each given the same parameters), commit; a
+// rollback when any step fails.
+template <typename Bind, std::size_t N>
+bool Write(ProjectDb* db, const char* const (&statements)[N], Bind bind)
 {
     if (db == nullptr)
         return false;
@@ -93,17 +95,23 @@ template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind)
     sqlite3* handle = db->handle();
     if (!Execute(handle, "begin transaction;"))
         return false;
-    bool done;
-    {
+    bool done = true;
+    for (const char* sql : statements) {
         Statement statement(handle, sql);
         bind(statement);
-        done = statement.Run();
+        done = done && statement.Run();
     }
     if (done)
         done = Execute(handle, "commit transaction;");
     if (!done && sqlite3_get_autocommit(handle) == 0)
         (void)Execute(handle, "rollback transaction;");
     return done;
+}
+
+template <typename Bind> bool Write(ProjectDb* db, const char* sql, Bind bind)
+{
+    const char* const statements[] = { sql };
+    return Write(db, statements, bind);
 }
 
 // Parameters 3 to 24 of the insert and update statements, shared by both.
@@ -298,8 +306,14 @@ bool ProjectExists(ProjectDb* db, const std::string& name)
 
 bool DeleteProject(ProjectDb* db, const std::string& name)
 {
-    return Write(db, "delete from gm_ftp_plantable where ftpname = ?1",
-        [&](Statement& statement) { statement.BindText(1, name); });
+    // The project's rows beside the plan table go with it, in the same transaction.
+    static constexpr const char* kStatements[] = {
+        "delete from vorn_run_failures where run_id in (select id from vorn_runs where ftpid in "
+        "(select ftpid from gm_ftp_plantable where ftpname = ?1))",
+        "delete from vorn_runs where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
+        "delete from gm_ftp_plantable where ftpname = ?1",
+    };
+    return Write(db, kStatements, [&](Statement& statement) { statement.BindText(1, name); });
 }
 
 bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status, std::time_t now)
@@ -413,7 +427,8 @@ std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& nam
 std::string TrustedCertificatesPath(const std::string& databasePath)
 {
     const auto slash = databasePath.rfind('/');
-    return slash == std::string::npos ? "trusted-certs.pem" : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
+    return slash == std::string::npos ? "trusted-certs.pem"
+                                      : databasePath.substr(0, slash + 1) + "trusted-certs.pem";
 }
 
 } // namespace vorn

@@ -1,5 +1,6 @@
 #include "StoreTestSupport.h"
 #include "schedule/Schedule.h"
+#include "store/ProjectDb.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -70,6 +71,8 @@ TEST(VornbackupCli, ListsEveryProjectAsTabSeparatedFields)
     ScopedUtc utc; // inherited by the command, so both sides compute in the same zone
     const std::string db = folder.File("projects.db");
     PrepareDatabase(db);
+    // The first open adds the tables beside the plan table; the listing itself only reads.
+    ASSERT_TRUE(vorn::ProjectDb::Open(db).db);
     const std::string before = ReadWholeFile(db);
 
     // The next backup time moves with the clock: compute it on both sides of the run.

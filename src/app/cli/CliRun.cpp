@@ -39,8 +39,8 @@ struct StopRequest {
 // RunProject reset the run control for its start.
 class RunVerbObserver : public ConsoleObserver {
 public:
-    RunVerbObserver(std::ostream& out, std::mutex& outputMutex, StopRequest& stop)
-        : ConsoleObserver(out, outputMutex)
+    RunVerbObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, StopRequest& stop)
+        : ConsoleObserver(out, err, outputMutex)
         , stop_(stop)
     {
     }
@@ -120,22 +120,24 @@ private:
 
 } // namespace
 
-int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
+int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive,
+    std::chrono::milliseconds timeout)
 {
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
     StopRequest stop { control };
     TransferFigures figures;
-    RunVerbObserver observer(out, outputMutex, stop);
+    RunVerbObserver observer(out, err, outputMutex, stop);
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, isatty(STDERR_FILENO) == 1);
-        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive });
+        outcome = RunProject(name, RunEnvironment { &db, &observer, &control, &figures, passive, timeout });
     }
     switch (outcome) {
     case RunOutcome::Success:
-        return 0;
+        // The end was reached; a cron job still learns that something was left behind.
+        return observer.failedItems() > 0 ? 3 : 0;
     case RunOutcome::Failed:
         err << "vornbackup-cli: no project named \"" << name << "\"\n";
         return 2;

@@ -50,7 +50,8 @@ int PollUntilStopSignal(Scheduler& scheduler)
 
 } // namespace
 
-int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
+int ScheduleVerb(
+    ProjectDb& db, std::ostream& out, std::ostream& err, bool passive, std::chrono::milliseconds timeout)
 {
     // Before any thread starts, so that every thread inherits the mask and the signals wait
     // for this thread's sigtimedwait instead of ending the process in the middle of a run.
@@ -64,8 +65,8 @@ int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passi
 
     RunControl control;
     TransferFigures figures;
-    ConsoleObserver observer(out, outputMutex, ConsoleObserver::Style::Service);
-    ProjectDbSchedulerHost host(RunEnvironment { &db, &observer, &control, &figures, passive },
+    ConsoleObserver observer(out, err, outputMutex, ConsoleObserver::Style::Service);
+    ProjectDbSchedulerHost host(RunEnvironment { &db, &observer, &control, &figures, passive, timeout },
         [&observer](const std::string& name, const std::string& nextTime) {
             observer.PrintProjectLine(name, "Next Backup Time: " + (nextTime.empty() ? "none" : nextTime));
         });

@@ -6,8 +6,9 @@
 
 namespace vorn {
 
-ConsoleObserver::ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style)
+ConsoleObserver::ConsoleObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, Style style)
     : out_(out)
+    , err_(err)
     , outputMutex_(outputMutex)
     , style_(style)
 {
@@ -37,8 +38,29 @@ void ConsoleObserver::OnFileRowStatus(
     const auto row = rows_.find(rowId);
     if (row == rows_.end())
         return;
-    Print(row->second + EscapeField(status));
+    if (status == "Failed") {
+        ++failedItems_;
+        Print(row->second + EscapeField(status) + "\t" + EscapeField(reason));
+    } else {
+        Print(row->second + EscapeField(status));
+    }
     rows_.erase(row);
+}
+
+void ConsoleObserver::OnFolderFailed(const std::string& remotePath, const std::string& reason)
+{
+    ++failedItems_;
+    PrintError("folder " + remotePath + " failed: " + reason);
+}
+
+void ConsoleObserver::OnRunFailed(const std::string& projectName, const std::string& reason)
+{
+    PrintError(reason);
+}
+
+void ConsoleObserver::OnRunWarning(const std::string& projectName, const std::string& text)
+{
+    PrintError(text);
 }
 
 void ConsoleObserver::OnResultText(const std::string& text)
@@ -57,6 +79,18 @@ void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std
     std::lock_guard lock(outputMutex_);
     out_ << EscapeField(projectName) << '\t' << EscapeField(text) << '\n';
     out_.flush();
+}
+
+void ConsoleObserver::PrintError(const std::string& line)
+{
+    std::lock_guard lock(outputMutex_);
+    // The result line on stdout comes after this one, also when both go to one journal.
+    out_.flush();
+    if (style_ == Style::Service)
+        err_ << EscapeField(projectName_) << '\t' << EscapeField(line) << '\n';
+    else
+        err_ << "vornbackup-cli: " << EscapeField(line) << '\n';
+    err_.flush();
 }
 
 void ConsoleObserver::Print(const std::string& line)
