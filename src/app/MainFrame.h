@@ -91,6 +91,8 @@ public:
     [[nodiscard]] QString speedText() const;
     [[nodiscard]] QString promptText() const;
     [[nodiscard]] QMenu* notifyMenu() const { return notifyMenu_; }
+    // Null where the desktop has no notification area.
+    [[nodiscard]] QSystemTrayIcon* trayIcon() const { return trayIcon_; }
     [[nodiscard]] bool toolbarShowsIconFiles() const { return iconFilesUsed_; }
 
     // Availability and check marks of every command, from runState, runProjectName,
@@ -137,7 +139,11 @@ public:
     void OnRunProjectStatus(const QString& name, const QString& status);
     void OnRunLastBackupTime(const QString& name, const QString& timeText);
     void OnRunFileRow(std::uint64_t runRowId, const QString& time, const QString& path, const QString& size);
-    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status);
+    // A "Failed" row carries its reason (the row's tool tip).
+    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason = {});
+    void OnRunFolderFailed(const QString& path, const QString& reason);
+    // Why a run failed as a whole: shown in the status bar until the next run starts.
+    void OnRunFailed(const QString& name, const QString& reason);
     void OnRunResultText(const QString& text);
     void OnRunFinished(const QString& name, const QString& status);
     // The scheduler worked out a project's next backup time again.
@@ -157,6 +163,10 @@ signals:
     void exitConfirmed();
     // A run has ended and its last report is shown.
     void runFinished(const QString& name, const QString& status);
+    // A file or folder of the running project could not be copied.
+    void runItemFailed(const QString& path, const QString& reason);
+    // The running project failed as a whole ("Fail").
+    void runFailed(const QString& name, const QString& reason);
     // Active (true) or passive data connections for the runs that start from now on.
     void transferModeChanged(bool active);
 

@@ -3,6 +3,7 @@
 #include "app/MainFrame.h"
 
 #include <QMetaObject>
+#include <QStatusBar>
 #include <QString>
 #include <ctime>
 
@@ -73,7 +74,40 @@ void QueuedRunObserver::OnFileRowStatus(
     std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     QMetaObject::invokeMethod(
-        frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); },
+        frame_,
+        [frame = frame_, rowId, status = Text(status), reason = Text(reason)] {
+            frame->OnRunFileRowStatus(rowId, status, reason);
+        },
+        Qt::QueuedConnection);
+}
+
+void QueuedRunObserver::OnFolderFailed(const std::string& remotePath, const std::string& reason)
+{
+    QMetaObject::invokeMethod(
+        frame_,
+        [frame = frame_, path = Text(remotePath), reason = Text(reason)] {
+            frame->OnRunFolderFailed(path, reason);
+        },
+        Qt::QueuedConnection);
+}
+
+void QueuedRunObserver::OnRunFailed(const std::string& projectName, const std::string& reason)
+{
+    QMetaObject::invokeMethod(
+        frame_,
+        [frame = frame_, name = Text(projectName), reason = Text(reason)] {
+            frame->OnRunFailed(name, reason);
+        },
+        Qt::QueuedConnection);
+}
+
+void QueuedRunObserver::OnRunWarning(const std::string& projectName, const std::string& text)
+{
+    QMetaObject::invokeMethod(
+        frame_,
+        [frame = frame_, name = Text(projectName), text = Text(text)] {
+            frame->statusBar()->showMessage(name + ": " + text);
+        },
         Qt::QueuedConnection);
 }
 

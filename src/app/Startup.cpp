@@ -3,6 +3,7 @@
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
 #include "app/Prompt.h"
+#include "app/RunHistoryCommands.h"
 #include "ftpclient/Ftp.h"
 #include "editor/ProjectEditor.h"
 #include "store/ProjectDb.h"
@@ -107,6 +108,7 @@ int RunDesktop(QApplication& app)
     CMainFrame frame(db.get(), QDir::currentPath());
     auto* runs = new DesktopRuns(&frame, db.get());
     new ProjectEditor(&frame, db.get());
+    new RunHistoryCommands(&frame, db.get());
     QObject::connect(&frame, &CMainFrame::exitConfirmed, &app, &QApplication::quit, Qt::QueuedConnection);
     frame.show();
 

@@ -159,6 +159,25 @@ void ProjectDbSchedulerHost::StopGuard::OnFileRowStatus(
         host_.env_.observer->OnFileRowStatus(rowId, status, reason);
 }
 
+void ProjectDbSchedulerHost::StopGuard::OnFolderFailed(
+    const std::string& remotePath, const std::string& reason)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnFolderFailed(remotePath, reason);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnRunFailed(const std::string& projectName, const std::string& reason)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunFailed(projectName, reason);
+}
+
+void ProjectDbSchedulerHost::StopGuard::OnRunWarning(const std::string& projectName, const std::string& text)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunWarning(projectName, text);
+}
+
 void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)
 {
     if (host_.env_.observer)

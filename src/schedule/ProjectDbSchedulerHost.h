@@ -60,6 +60,9 @@ private:
         void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
             const std::string& remotePath, const std::string& sizeText) override;
         void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+        void OnFolderFailed(const std::string& remotePath, const std::string& reason) override;
+        void OnRunFailed(const std::string& projectName, const std::string& reason) override;
+        void OnRunWarning(const std::string& projectName, const std::string& text) override;
         void OnResultText(const std::string& text) override;
         void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
