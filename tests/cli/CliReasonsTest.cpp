@@ -209,3 +209,18 @@ TEST(VornbackupCliReasons, ExitStatusTellsWhatTheRunReached)
     EXPECT_EQ(RunCli(folder, { "--db", db, "history", "Site", "--failures", "3" }).exitCode, 2);
     EXPECT_EQ(RunCli(folder, { "--db", db, "run", "Site", "--failures" }).exitCode, 2);
 }
+
+TEST(VornbackupCliReasons, AHistoryThatCannotBeWrittenIsReportedAndTheRunStillSucceeds)
+{
+    FtpServer server;
+    WriteFile(server.root() / "a.txt", "hello");
+    const TempFolder folder;
+    const std::string db = StoreProject(folder, server, "secret", folder.File("dest"));
+    RawExecute(
+        db, "create trigger refuse before insert on vorn_runs begin select raise(abort, 'no room'); end");
+    const Output run = RunCli(folder, { "--db", db, "run", "Site" });
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "vornbackup-cli: The run history could not be written: no room\n");
+    EXPECT_EQ(ReadWholeFile(folder.File("dest/a.txt")), "hello");
+    EXPECT_EQ(RawQuery(db, "select ftpstatus from gm_ftp_plantable")[0][0], "Success");
+}
