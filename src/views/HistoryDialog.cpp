@@ -25,6 +25,7 @@ QTableWidget* MakeTable(const QStringList& captions, const char* objectName, QWi
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->verticalHeader()->setVisible(false);
     table->horizontalHeader()->setStretchLastSection(true);
+    table->setWordWrap(false); // one line per run; the whole reason is in the tool tip
     return table;
 }
 
