@@ -189,6 +189,16 @@ int CMainFrame::selectedRow() const
     return projectView_->selectedRow();
 }
 
+QSystemTrayIcon* CMainFrame::trayIcon() const
+{
+    return tray_->icon();
+}
+
+void CMainFrame::RestoreFromTray()
+{
+    tray_->RestoreWindow();
+}
+
 QMenu* CMainFrame::notifyMenu() const
 {
     return tray_->menu();
@@ -560,6 +570,7 @@ void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t s
     const QString folder
         = row >= 0 ? projectView_->model()->Cell(row, ProjectListModel::DestinationFolder) : QString();
     statusView_->SetResultText(QString(61, QLatin1Char(' ')));
+    statusBar()->clearMessage(); // the reason a previous run failed
     BeginRunDisplays(scheduled, startTime, folder);
     UpdateCommandStates();
 }
@@ -580,14 +591,22 @@ void CMainFrame::OnRunFileRow(
     runRows_[runRowId] = statusView_->AddRow(time, path, size, "...");
 }
 
-void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status)
+void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason)
 {
     const auto it = runRows_.find(runRowId);
     if (it == runRows_.end())
         return;
     // A row removed by Clean in the meantime stays removed.
-    (void)statusView_->SetRowStatus(it->second, status);
+    (void)statusView_->SetRowStatus(it->second, status, reason);
+    if (status == QLatin1String("Failed"))
+        emit runItemFailed(statusView_->model()->NameOf(it->second), reason);
     runRows_.erase(it);
+}
+
+void CMainFrame::OnRunFailed(const QString& name, const QString& reason)
+{
+    statusBar()->showMessage(name + ": " + reason);
+    emit runFailed(name, reason);
 }
 
 void CMainFrame::OnRunResultText(const QString& text)

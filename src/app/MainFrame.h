@@ -16,6 +16,7 @@
 
 class QAction;
 class QMenu;
+class QSystemTrayIcon;
 class QSplitter;
 class QTimer;
 class QToolBar;
@@ -88,6 +89,10 @@ public:
     [[nodiscard]] QString speedText() const { return displays_->speedText(); }
     [[nodiscard]] QString promptText() const;
     [[nodiscard]] QMenu* notifyMenu() const;
+    // Null where the desktop has no notification area.
+    [[nodiscard]] QSystemTrayIcon* trayIcon() const;
+    // Shows the window again after it was hidden into the tray.
+    void RestoreFromTray();
     [[nodiscard]] bool toolbarShowsIconFiles() const { return iconFilesUsed_; }
     [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 
@@ -131,7 +136,10 @@ public:
     void OnRunProjectStatus(const QString& name, const QString& status);
     void OnRunLastBackupTime(const QString& name, const QString& timeText);
     void OnRunFileRow(std::uint64_t runRowId, const QString& time, const QString& path, const QString& size);
-    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status);
+    // A "Failed" row carries its reason (the row's tool tip).
+    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason = {});
+    // Why a run failed as a whole: shown in the status bar until the next run starts.
+    void OnRunFailed(const QString& name, const QString& reason);
     void OnRunResultText(const QString& text);
     void OnRunFinished(const QString& name, const QString& status);
     // The scheduler worked out a project's next backup time again.
@@ -151,6 +159,10 @@ signals:
     void exitConfirmed();
     // A run has ended and its last report is shown.
     void runFinished(const QString& name, const QString& status);
+    // A file or folder of the running project could not be copied.
+    void runItemFailed(const QString& path, const QString& reason);
+    // The running project failed as a whole ("Fail").
+    void runFailed(const QString& name, const QString& reason);
     // Active (true) or passive data connections for the runs that start from now on.
     void transferModeChanged(bool active);
 

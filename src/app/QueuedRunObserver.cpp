@@ -60,13 +60,29 @@ void QueuedRunObserver::OnFileRowInserted(std::uint64_t rowId, const std::string
 void QueuedRunObserver::OnFileRowStatus(
     std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
-    vorn::PostToReceiver(
-        frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); });
+    vorn::PostToReceiver(frame_, [frame = frame_, rowId, status = Text(status), reason = Text(reason)] {
+        frame->OnRunFileRowStatus(rowId, status, reason);
+    });
 }
 
 void QueuedRunObserver::OnRunProblem(const std::string& message)
 {
-    vorn::PostToReceiver(frame_, [frame = frame_, text = Text(message)] { frame->statusBar()->showMessage(text); });
+    vorn::PostToReceiver(
+        frame_, [frame = frame_, text = Text(message)] { frame->statusBar()->showMessage(text); });
+}
+
+void QueuedRunObserver::OnRunFailed(const std::string& projectName, const std::string& reason)
+{
+    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), reason = Text(reason)] {
+        frame->OnRunFailed(name, reason);
+    });
+}
+
+void QueuedRunObserver::OnRunWarning(const std::string& projectName, const std::string& text)
+{
+    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), text = Text(text)] {
+        frame->statusBar()->showMessage(name + ": " + text);
+    });
 }
 
 void QueuedRunObserver::OnResultText(const std::string& text)

@@ -19,6 +19,8 @@ public:
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnRunFailed(const std::string& projectName, const std::string& reason) override;
+    void OnRunWarning(const std::string& projectName, const std::string& text) override;
     void OnResultText(const std::string& text) override;
     // Shown in the window's status bar until the next message.
     void OnRunProblem(const std::string& message) override;

@@ -14,6 +14,8 @@ public:
     explicit Tray(CMainFrame* frame);
 
     [[nodiscard]] QMenu* menu() const { return menu_; }
+    // Null where the desktop has no notification area.
+    [[nodiscard]] QSystemTrayIcon* icon() const { return icon_; }
     // Minimising hides the window only where there is a tray icon to bring it back from.
     [[nodiscard]] bool hidesOnMinimise() const;
     void ToggleShowHide();

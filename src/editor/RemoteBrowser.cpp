@@ -11,6 +11,16 @@
 #include <QPushButton>
 #include <memory>
 
+namespace {
+
+// The standard message, and under it why the login failed.
+QString ConnectFailureText(const QString& standard, const std::string& why)
+{
+    return why.empty() ? standard : standard + "\n" + QString::fromStdString(why);
+}
+
+} // namespace
+
 RemoteBrowser::RemoteBrowser(const Controls& controls, QString failureText, QWidget* owner)
     : QObject(owner)
     , controls_(controls)
@@ -58,14 +68,16 @@ bool RemoteBrowser::Connect()
     Start(Kind::Connect, [login, shownPath](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
         // This session only proves the login; the listing below opens its own.
-        outcome.loggedIn = OnSession(job, login, [](sf::Ftp&) {});
+        const vorn::OpResult connected = OnSession(job, login, [](sf::Ftp&) {});
+        outcome.loggedIn = connected.ok;
+        outcome.why = connected.message;
         if (!outcome.loggedIn)
             return outcome;
         outcome.path = "/";
         (void)OnSession(job, login, [&outcome, &shownPath](sf::Ftp& session) {
-            outcome.listed = shownPath == "/"
-                ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
-                : vorn::EnterRemoteFolder(session, shownPath, outcome.path, outcome.rows);
+            outcome.listed = bool(shownPath == "/"
+                    ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
+                    : vorn::EnterRemoteFolder(session, shownPath, outcome.path, outcome.rows));
         });
         return outcome;
     });
@@ -83,25 +95,26 @@ bool RemoteBrowser::OpenRow(int row)
         Outcome outcome;
         outcome.path = current;
         (void)OnSession(job, login, [&outcome, &name](sf::Ftp& session) {
-            outcome.listed = name == ".."
-                ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
-                : vorn::EnterRemoteFolder(session, name, outcome.path, outcome.rows);
+            outcome.listed
+                = bool(name == ".." ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
+                                    : vorn::EnterRemoteFolder(session, name, outcome.path, outcome.rows));
         });
         return outcome;
     });
     return true;
 }
 
-bool RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
+vorn::OpResult RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
     const std::function<void(sf::Ftp& session)>& use)
 {
     sf::Ftp session(false);
     const auto cancel = job.CancelWith([&session] { session.Cancel(); });
-    if (!vorn::ConnectAndLogin(login, session))
-        return false;
+    vorn::OpResult connected = vorn::ConnectAndLogin(login, session);
+    if (!connected)
+        return connected;
     use(session);
     (void)session.Disconnect();
-    return true;
+    return connected;
 }
 
 RemoteBrowser::Outcome RemoteBrowser::Failed()
@@ -140,7 +153,7 @@ void RemoteBrowser::Finish(Kind kind, const Outcome& outcome)
         }
         controls_.connectButton->setEnabled(true);
         if (!outcome.loggedIn)
-            Prompt::Warning(failureText_, "Connect Failed", owner_);
+            Prompt::Warning(ConnectFailureText(failureText_, outcome.why), "Connect Failed", owner_);
     } else {
         if (outcome.listed) {
             controls_.list->Fill(outcome.rows);

@@ -67,6 +67,7 @@ private:
     struct Outcome {
         bool loggedIn = true;
         bool listed = false;
+        std::string why; // why the login failed
         std::string path;
         std::vector<vorn::RemoteEntry> rows;
     };
@@ -76,9 +77,9 @@ private:
     using Job = std::function<Outcome(vorn::OffThreadJobs::Job& job)>;
     void Start(Kind kind, Job job);
     // Opens a session on `login` that the job's cancellation reaches, and runs `use` on it
-    // once logged in. False when the login failed.
-    [[nodiscard]] static bool OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
-        const std::function<void(sf::Ftp& session)>& use);
+    // once logged in. Says why when the login failed.
+    [[nodiscard]] static vorn::OpResult OnSession(vorn::OffThreadJobs::Job& job,
+        const vorn::ServerLogin& login, const std::function<void(sf::Ftp& session)>& use);
     void Finish(Kind kind, const Outcome& outcome);
 
     Controls controls_;

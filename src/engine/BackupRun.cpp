@@ -6,13 +6,16 @@
 #include "engine/ArchiveChain.h"
 #include "engine/ArchiveCheck.h"
 #include "engine/CopyRecords.h"
+#include "engine/FailureReason.h"
 #include "engine/KeepAliveThread.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
+#include "engine/RunRecorder.h"
 #include "engine/TransferFigures.h"
 #include "engine/Walks.h"
 #include "engine/ZipArchive.h"
 #include "store/ProjectDb.h"
+#include "store/RunHistory.h"
 
 #include <cerrno>
 #include <chrono>
@@ -47,6 +50,10 @@ const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
 void Configure(sf::Ftp& ftp, const RunEnvironment& env)
 {
     ftp.SetPassive(env.passive);
+    if (env.timeout.count() > 0) {
+        ftp.SetConnectTimeout(env.timeout);
+        ftp.SetInactivityTimeout(env.timeout);
+    }
     RunControl* control = env.control;
     TransferFigures* figures = env.figures;
     // The hook also keeps the shared figures live while a file is on its way.
@@ -129,9 +136,13 @@ void StoreStatus(
 
 // The root folder on the source: ensured (made when missing) for a run; a dry run only
 // enters it, since it changes nothing anywhere.
-bool SourceRootReady(sf::Ftp& source, const std::string& root, const RunEnvironment& env)
+OpResult SourceRootReady(sf::Ftp& source, const std::string& root, const RunEnvironment& env)
 {
-    return env.dryRun ? source.ChangeDirectory(root).IsOk() : EnsureRemoteFolder(source, root);
+    if (!env.dryRun)
+        return EnsureRemoteFolder(source, root);
+    if (const auto entered = source.ChangeDirectory(root); !entered.IsOk())
+        return OpResult::Failure(ReplyReason(entered) + " (" + root + ")");
+    return {};
 }
 
 void Tell(const RunEnvironment& env, const std::string& text)
@@ -140,26 +151,29 @@ void Tell(const RunEnvironment& env, const std::string& text)
         env.observer->OnRunMessage(text);
 }
 
-// Creates the archive of a compressed run; false when the run cannot have one.
-bool OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
+// Creates the archive of a compressed run, or says why the run cannot have one.
+OpResult OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
 {
     // Without a folder the archive would land in the file system's root.
     if (job.destinationFolder.empty())
-        return false;
+        return OpResult::Failure("No destination folder is set for the archive");
     // The destination folder is made (one level) as for an uncompressed run, so a new
     // project's first compressed run does not fail on a folder it has never had.
-    if (!EnsureLocalFolder(job.destinationFolder))
-        return false;
+    if (OpResult folder = EnsureLocalFolder(job.destinationFolder); !folder)
+        return folder;
     archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
-    archive = CreateZipdll(archivePath, job.zipPassword);
-    return IsZipHandleZdll(archive);
+    std::string why;
+    archive = CreateZipdll(archivePath, job.zipPassword, &why);
+    if (!IsZipHandleZdll(archive))
+        return OpResult::Failure(ArchiveReason({ ZipError::Code::Io, why }, archivePath));
+    return {};
 }
 
 // After a compressed run's walk: the manifest of an incremental project, closing, the
 // read-back check, and for an archive that is kept, its record, the remembered copies and
 // the removal of old archives. Returns the run's result, 0 when the archive is no backup.
 int FinishArchive(HZIP& archive, const std::string& archivePath, const std::string& staging,
-    const BackupJob& job, const WalkContext& ctx, const WalkOptions& options, const TransferTally& tally,
+    const BackupJob& job, const WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
     int result, const RunEnvironment& env)
 {
     const bool stopped = env.control != nullptr && env.control->stopRequested();
@@ -169,13 +183,13 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
         && AddManifest(
             *archive, staging, *options.records, ctx.rootRemote, options.fullArchive, complete, problem)
                .empty()) {
-        Tell(env, problem);
+        tally.failReason = problem;
         result = 0;
     }
     const std::vector<ZipArchive::WrittenEntry> written = archive->written();
     // An archive that cannot be finished (disk full) is no backup: the run fails.
-    if (CloseZipdll(archive, &problem) != 0) {
-        Tell(env, problem);
+    if (CloseZipdll(archive, &problem) != 0 && result == 1) {
+        tally.failReason = ArchiveReason({ ZipError::Code::Io, problem }, archivePath);
         result = 0;
     }
     if (result != 1 || stopped) {
@@ -188,7 +202,7 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
         if (!problem.empty()) {
             const std::string kept = FailedVerificationPath(archivePath);
             std::rename(archivePath.c_str(), kept.c_str());
-            Tell(env, problem + " It is kept as \"" + kept + "\".");
+            tally.failReason = problem + " It is kept as \"" + kept + "\".";
             return 0;
         }
     }
@@ -200,6 +214,7 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
     for (const std::string& removed :
         RemoveOldArchives(env.db, job.name, job.destinationFolder, job.options.keepArchives))
         Tell(env, "Removed the old archive \"" + removed + "\".");
+    tally.archivePath = archivePath;
     return result;
 }
 
@@ -269,79 +284,126 @@ BackupJob MakeBackupJob(const BackupProject& project)
     return job;
 }
 
+namespace {
+
+// The sessions and the walk state of one job.
+struct JobSessions {
+    sf::Ftp first { false };
+    sf::Ftp second { false };
+    WalkContext ctx;
+};
+
+int Fail(TransferTally& tally, std::string reason)
+{
+    tally.failReason = std::move(reason);
+    return 0;
+}
+
+// The login folder of a session that has just logged in, or why there is none.
+std::optional<std::string> LoginFolder(sf::Ftp& ftp, TransferTally& tally)
+{
+    const auto login = ftp.GetWorkingDirectory();
+    if (!login.IsOk()) {
+        tally.failReason = "The login folder is unknown: " + ReplyReason(login);
+        return std::nullopt;
+    }
+    return login.GetDirectory();
+}
+
+// Ftp->Local: connects, ensures the root folders and walks. The keep-alive thread ends here,
+// before the sessions it uses.
+int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipArchive* archive,
+    std::string& staging, const WalkOptions& options, const RunEnvironment& env)
+{
+    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
+        return Fail(tally, connected.message);
+    const auto login = LoginFolder(s.first, tally);
+    if (!login)
+        return 0;
+    s.ctx.rootRemote = s.ctx.currentRemote = JoinLoginFolder(*login, job.sourceFolder);
+    s.ctx.rootLocal = s.ctx.currentLocal = job.destinationFolder;
+    if (archive)
+        RemoveStaleStaging(s.ctx.rootLocal);
+    OpResult ready = SourceRootReady(s.first, s.ctx.rootRemote, env);
+    if (ready && !env.dryRun)
+        ready = EnsureLocalFolder(s.ctx.rootLocal);
+    if (ready && archive && (staging = MakeStagingFolder(s.ctx.rootLocal)).empty())
+        ready = OpResult::Failure("Cannot create a working folder in " + s.ctx.rootLocal);
+    if (!ready) {
+        s.first.Disconnect();
+        return Fail(tally, ready.message);
+    }
+    KeepAliveThread keepAlive(s.first, nullptr);
+    return DownloadWalk(s.first, s.ctx, options, tally, archive, staging, env);
+}
+
+// Ftp->Ftp: connects both servers, ensures both root folders and walks.
+int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const WalkOptions& options,
+    const RunEnvironment& env)
+{
+    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
+        return Fail(tally, connected.message);
+    if (auto connected = ConnectAndLogin(job.destination, s.second); !connected) {
+        s.first.Disconnect();
+        return Fail(tally, "Destination: " + connected.message);
+    }
+    const auto sourceLogin = LoginFolder(s.first, tally);
+    const auto destinationLogin = sourceLogin ? LoginFolder(s.second, tally) : std::nullopt;
+    if (!destinationLogin)
+        return 0;
+    s.ctx.rootRemote = s.ctx.currentRemote = JoinLoginFolder(*sourceLogin, job.sourceFolder);
+    s.ctx.rootLocal = s.ctx.currentLocal = JoinLoginFolder(*destinationLogin, job.destinationFolder);
+    OpResult ready = SourceRootReady(s.first, s.ctx.rootRemote, env);
+    if (ready && !env.dryRun) {
+        ready = EnsureRemoteFolder(s.second, s.ctx.rootLocal);
+        if (!ready)
+            ready.message = "Destination: " + ready.message;
+    }
+    if (!ready) {
+        s.first.Disconnect();
+        s.second.Disconnect();
+        return Fail(tally, ready.message);
+    }
+    KeepAliveThread keepAlive(s.first, &s.second);
+    return TransferWalk(s.first, s.second, s.ctx, options, tally, env);
+}
+
+} // namespace
+
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env)
 {
-    sf::Ftp first(false);
-    sf::Ftp second(false);
-    Configure(first, env);
-    Configure(second, env);
-    CancelRegistration cancelFirst(env.control, [&first] { first.Cancel(); });
-    CancelRegistration cancelSecond(env.control, [&second] { second.Cancel(); });
+    JobSessions sessions;
+    Configure(sessions.first, env);
+    Configure(sessions.second, env);
+    CancelRegistration cancelFirst(env.control, [&sessions] { sessions.first.Cancel(); });
+    CancelRegistration cancelSecond(env.control, [&sessions] { sessions.second.Cancel(); });
+    sessions.ctx.rules = job.rules;
 
     std::optional<CopyRecords> records;
     if (job.backupMode == kIncrementalBackupMode)
         records.emplace(env.db, job.name);
     WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false };
-    WalkContext ctx;
-    ctx.rules = job.rules;
 
     HZIP archive;
     std::string archivePath;
     if (!job.noCompression && records)
         options.fullArchive
             = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
-    if (!job.noCompression && !env.dryRun && !OpenArchive(job, archive, archivePath))
-        return 0;
+    if (!job.noCompression && !env.dryRun)
+        if (OpResult opened = OpenArchive(job, archive, archivePath); !opened)
+            return Fail(tally, opened.message);
 
     int result = 0;
     std::string staging;
-    {
-        std::optional<KeepAliveThread> keepAlive;
-        if (job.mode == 1 && ConnectAndLogin(job.source, first)) {
-            const auto login = first.GetWorkingDirectory();
-            if (login.IsOk()) {
-                ctx.rootRemote = ctx.currentRemote = JoinLoginFolder(login.GetDirectory(), job.sourceFolder);
-                ctx.rootLocal = ctx.currentLocal = job.destinationFolder;
-                if (archive && !env.dryRun)
-                    RemoveStaleStaging(ctx.rootLocal);
-                if (SourceRootReady(first, ctx.rootRemote, env)
-                    && (env.dryRun || EnsureLocalFolder(ctx.rootLocal))
-                    && (!archive || !(staging = MakeStagingFolder(ctx.rootLocal)).empty())) {
-                    keepAlive.emplace(first, nullptr);
-                    result = DownloadWalk(first, ctx, options, tally, archive.get(), staging, env);
-                } else {
-                    first.Disconnect();
-                }
-            }
-        } else if (job.mode == 2 && ConnectAndLogin(job.source, first)) {
-            if (!ConnectAndLogin(job.destination, second)) {
-                first.Disconnect();
-            } else {
-                const auto sourceLogin = first.GetWorkingDirectory();
-                const auto destinationLogin = sourceLogin.IsOk()
-                    ? second.GetWorkingDirectory()
-                    : sf::Ftp::DirectoryResponse(sourceLogin, "");
-                if (sourceLogin.IsOk() && destinationLogin.IsOk()) {
-                    ctx.rootRemote = ctx.currentRemote
-                        = JoinLoginFolder(sourceLogin.GetDirectory(), job.sourceFolder);
-                    ctx.rootLocal = ctx.currentLocal
-                        = JoinLoginFolder(destinationLogin.GetDirectory(), job.destinationFolder);
-                    if (SourceRootReady(first, ctx.rootRemote, env)
-                        && (env.dryRun || EnsureRemoteFolder(second, ctx.rootLocal))) {
-                        keepAlive.emplace(first, &second);
-                        result = TransferWalk(first, second, ctx, options, tally, env);
-                    } else {
-                        first.Disconnect();
-                        second.Disconnect();
-                    }
-                }
-            }
-        }
-        // keepAlive stops here, before the sessions it uses go away.
-    }
+    if (job.mode == 1)
+        result = RunDownload(job, sessions, tally, archive.get(), staging, options, env);
+    else if (job.mode == 2)
+        result = RunRelay(job, sessions, tally, options, env);
+    else
+        result = Fail(tally, "The project has no known backup type");
 
     if (archive)
-        result = FinishArchive(archive, archivePath, staging, job, ctx, options, tally, result, env);
+        result = FinishArchive(archive, archivePath, staging, job, sessions.ctx, options, tally, result, env);
     else if (records && !env.dryRun && result == 1)
         records->Save(tally.foldersFailed == 0 && !(env.control != nullptr && env.control->stopRequested()));
     if (!staging.empty()) {
@@ -351,11 +413,40 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     return result;
 }
 
+namespace {
+
+// Writes the run into the project's history. A failed write is reported and changes nothing
+// else: the backup itself is done.
+void RecordHistory(const RunEnvironment& env, const std::string& projectName,
+    std::optional<std::int64_t> ftpid, RunRecord run, const TransferTally& tally, RunRecorder& recorder,
+    const BackupJob& job)
+{
+    if (!ftpid)
+        return;
+    run.filesCopied = tally.filesDone;
+    run.filesFailed = tally.filesFailed;
+    run.foldersFailed = tally.foldersFailed;
+    run.bytes = env.figures->transferredBytes;
+    run.archivePath = tally.archivePath;
+    std::vector<FailedItem> failed;
+    // A run that failed as a whole lists its source folder as the first failed item.
+    if (!run.reason.empty())
+        failed.push_back({ JoinLoginFolder("/", job.sourceFolder), run.reason });
+    failed.insert(failed.end(), recorder.failed().begin(), recorder.failed().end());
+    const std::string error = RecordRun(env.db, *ftpid, run, failed);
+    if (!error.empty())
+        recorder.OnRunWarning(projectName, "The run history could not be written: " + error);
+}
+
+} // namespace
+
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 {
     RunControl& control = *env.control;
     RunObserver nobody;
-    RunObserver& observer = env.observer ? *env.observer : nobody;
+    RunRecorder observer(env.observer ? *env.observer : nobody);
+    RunEnvironment recorded = env;
+    recorded.observer = &observer;
 
     control.Begin();
     control.setRunProjectName(projectName);
@@ -363,6 +454,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     env.figures->progressInfo.Reset();
     env.figures->ResetSpeed();
     observer.OnRunStarted(projectName);
+    RunRecord run;
+    run.start = std::time(nullptr);
 
     auto finish = [&](RunOutcome outcome, const std::string& status) {
         control.setRunProjectName("");
@@ -377,6 +470,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         observer.OnResultText("Transmission Results: Failed!");
         return finish(RunOutcome::Failed, "Failed");
     }
+    const auto ftpid = FindProjectId(env.db, projectName);
     observer.OnProjectStatus(projectName, "Running");
     BackupJob job = MakeBackupJob(project);
     (void)LoadProjectOptions(env.db, projectName, job.options);
@@ -387,11 +481,14 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     if (!problem.empty())
         observer.OnRunProblem(problem);
     TransferTally tally;
-    const int result = problem.empty() ? RunBackupJob(job, tally, env) : 0;
+    const int result = problem.empty() ? RunBackupJob(job, tally, recorded) : 0;
 
     const std::time_t now = std::time(nullptr);
+    run.end = now;
     if (env.dryRun) {
         // Nothing is stored: the project's status and run time stay as the last real run left them.
+        if (result == 0 && !tally.failReason.empty())
+            observer.OnRunFailed(projectName, tally.failReason);
         observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
         const bool done = result == 1 && !control.stopRequested();
         return finish(done ? RunOutcome::Success : RunOutcome::Fail, done ? "Success" : "Fail");
@@ -400,6 +497,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         StoreStatus(env.db, projectName, "Stop", now, observer);
         observer.OnProjectStatus(projectName, "Stop");
         observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
+        run.outcome = "Stop";
+        RecordHistory(env, projectName, ftpid, run, tally, observer, job);
         observer.OnResultText("Transmission Results: stopped!");
         return finish(RunOutcome::Stopped, "Stop");
     }
@@ -407,6 +506,14 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     StoreStatus(env.db, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
+    run.outcome = status;
+    if (result == 0) {
+        run.reason = !problem.empty()  ? problem
+            : tally.failReason.empty() ? "The run failed for an unknown reason"
+                                       : tally.failReason;
+        observer.OnRunFailed(projectName, run.reason);
+    }
+    RecordHistory(env, projectName, ftpid, run, tally, observer, job);
     observer.OnResultText(result == 1 ? ResultText(tally, job.backupMode == kIncrementalBackupMode)
                                       : "Transmission Results: Failed!");
     return finish(result != 0 ? RunOutcome::Success : RunOutcome::Fail, status);

@@ -5,6 +5,7 @@
 #include "store/BackupProject.h"
 #include "store/ProjectOptions.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -17,13 +18,15 @@ class RunControl;
 class RunObserver;
 struct TransferFigures;
 
-// Counts of one run.
+// Counts of one run, and what its history keeps besides.
 struct TransferTally {
     std::uint64_t filesDone = 0;
     std::uint64_t filesFailed = 0;
     std::uint64_t foldersDone = 0;
     std::uint64_t foldersFailed = 0;
     std::uint64_t filesUnchanged = 0; // incremental runs: left out, unchanged since copied
+    std::string failReason {}; // why the run failed as a whole (result 0); empty otherwise
+    std::string archivePath {}; // the archive the run made and kept; empty when none
 };
 
 // The settings of one run, built from the stored project.
@@ -50,6 +53,8 @@ struct RunEnvironment {
     TransferFigures* figures = nullptr;
     bool passive = true; // data connections: passive (true) or active
     bool dryRun = false; // walk and compare only: copy, write and store nothing
+    // How long to wait for a connection, a reply or data; 0 keeps the sessions' own time-outs.
+    std::chrono::milliseconds timeout { 0 };
 };
 
 // How a run ended.
@@ -66,7 +71,7 @@ enum class RunOutcome {
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env);
 
 // Runs one job: connects, creates the archive when asked, walks, cleans up. Returns 1 when
-// the walk processed the root folder, else 0.
+// the walk processed the root folder, else 0 with tally.failReason saying why.
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env);
 
 // Builds a job from a stored project.

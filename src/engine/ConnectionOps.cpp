@@ -1,6 +1,7 @@
 #include "engine/ConnectionOps.h"
 
 #include "common/DecimalText.h"
+#include "engine/FailureReason.h"
 #include "ftpclient/ServerText.h"
 
 #include <cstdio>
@@ -72,60 +73,65 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
 
 // Enters the folder `browsePath` below the login folder of a session that has just logged
 // in (and its parent when `parent` is set), and lists it.
-bool ListBrowseFolder(
+OpResult ListBrowseFolder(
     sf::Ftp& ftp, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
     const auto home = ftp.GetWorkingDirectory();
     if (!home.IsOk())
-        return false;
-    if (!ftp.ChangeDirectory(FullRemotePath(home.GetDirectory(), browsePath)).IsOk())
-        return false;
-    if (parent && !ftp.ParentDirectory().IsOk())
-        return false;
+        return OpResult::Failure(ReplyReason(home));
+    const std::string folder = FullRemotePath(home.GetDirectory(), browsePath);
+    if (const auto entered = ftp.ChangeDirectory(folder); !entered.IsOk())
+        return OpResult::Failure(ReplyReason(entered) + " (" + folder + ")");
+    if (parent) {
+        if (const auto up = ftp.ParentDirectory(); !up.IsOk())
+            return OpResult::Failure(ReplyReason(up));
+    }
     const auto listing = ftp.GetDirectoryListing("");
     if (!listing.IsOk())
-        return false;
+        return OpResult::Failure(ReplyReason(listing));
     AppendRows(listing, rows);
-    return true;
+    return {};
 }
 
 // The same on a session of its own, closed in every case.
-bool ListBrowseFolder(
+OpResult ListBrowseFolder(
     const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
     sf::Ftp ftp(false);
-    if (!ConnectAndLogin(login, ftp))
-        return false;
-    if (!ListBrowseFolder(ftp, browsePath, parent, rows))
-        return false;
+    if (auto connected = ConnectAndLogin(login, ftp); !connected)
+        return connected;
+    if (auto listed = ListBrowseFolder(ftp, browsePath, parent, rows); !listed)
+        return listed;
     (void)ftp.Disconnect();
-    return true;
+    return {};
 }
 
 // Enter and Leave on either kind of session: `list(path, parent, rows)` lists a folder.
 template <typename List>
-bool EnterWith(const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+OpResult EnterWith(
+    const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
 {
     const auto target = ResolveBrowsePath(browsePath, child);
     if (!target)
-        return false;
+        return OpResult::Failure("Not a folder name: " + child);
     std::vector<RemoteEntry> listed;
-    if (!list(*target, false, listed))
-        return false;
+    if (auto done = list(*target, false, listed); !done)
+        return done;
     rows.insert(rows.end(), listed.begin(), listed.end());
     browsePath = *target;
-    return true;
+    return {};
 }
 
-template <typename List> bool LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+template <typename List>
+OpResult LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
 {
     const auto current = ResolveBrowsePath(browsePath, ".");
     if (!current)
-        return false;
+        return OpResult::Failure("Not a folder name: " + browsePath);
     const bool atRoot = *current == "/";
     std::vector<RemoteEntry> listed;
-    if (!list(*current, !atRoot, listed))
-        return false;
+    if (auto done = list(*current, !atRoot, listed); !done)
+        return done;
     rows.insert(rows.end(), listed.begin(), listed.end());
     if (!atRoot) {
         const auto slash = current->rfind('/');
@@ -133,40 +139,63 @@ template <typename List> bool LeaveWith(std::string& browsePath, std::vector<Rem
     } else {
         browsePath = "/";
     }
-    return true;
+    return {};
 }
 
 } // namespace
 
-bool ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
+OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
 {
     if (login.port == 0)
-        return false; // a stored port that is no port: never guess another one
+        return OpResult::Failure(
+            "The port is not a number from 1 to 65535; no connection was made."); // never guess another one
     const auto server = ftp::ParseServerText(login.host);
     ftp.SetSecurity(server.security);
     // Time-out 0: the session's connect time-out, never an endless wait.
-    if (!ftp.Connect(sf::IPAddress(server.host), login.port, 0).IsOk())
-        return false;
-    return ftp.Login(login.user, login.password).IsOk();
+    const auto connected = ftp.Connect(sf::IPAddress(server.host), login.port, 0);
+    if (!connected.IsOk()) {
+        // A silent TCP connect waits for the connect time-out; a silent greeting for a reply's.
+        const std::string& message = connected.GetMessage();
+        const bool beforeGreeting = message.starts_with("Connecting") || message.starts_with("Looking up");
+        return OpResult::Failure(ConnectReason(connected, login.host, login.port,
+            beforeGreeting ? ftp.GetConnectTimeout() : ftp.GetInactivityTimeout()));
+    }
+    const auto loggedIn = ftp.Login(login.user, login.password);
+    if (loggedIn.GetStatus() == sf::Ftp::Response::TimedOut
+        || loggedIn.GetStatus() == sf::Ftp::Response::TlsFailed)
+        return OpResult::Failure(ConnectReason(loggedIn, login.host, login.port, ftp.GetInactivityTimeout()));
+    if (!loggedIn.IsOk())
+        return OpResult::Failure(LoginReason(loggedIn));
+    return {};
 }
 
-bool EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path)
+OpResult EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path)
 {
     if (ftp.ChangeDirectory(path).IsOk())
-        return true;
-    return ftp.MakeDirectory(path).IsOk();
+        return {};
+    const auto made = ftp.MakeDirectory(path);
+    if (!made.IsOk())
+        return OpResult::Failure(ReplyReason(made) + " (" + path + ")");
+    return {};
 }
 
-bool EnsureLocalFolder(const std::string& path)
+OpResult EnsureLocalFolder(const std::string& path)
 {
     if (path.empty())
-        return false;
+        return OpResult::Failure("No destination folder is set");
     const auto folder = PathFromUtf8(path);
     std::error_code error;
     // Any folder counts, whatever its attributes (read-only, archive, ...).
     if (std::filesystem::is_directory(folder, error))
-        return true;
-    return std::filesystem::create_directory(folder, error) && !error;
+        return {};
+    if (std::filesystem::create_directory(folder, error) && !error)
+        return {};
+    std::error_code ignored;
+    if (std::filesystem::exists(folder, ignored))
+        return OpResult::Failure("Cannot create the folder " + path + ": a file of that name is in the way");
+    if (error == std::errc::no_space_on_device)
+        return OpResult::Failure("Disk full creating " + path);
+    return OpResult::Failure("Cannot create the folder " + path + ": " + error.message());
 }
 
 std::string FormatSizeText(std::string_view sizeText)
@@ -198,7 +227,7 @@ std::string FormatListingTime(std::string_view listedTime)
     return display;
 }
 
-bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
+OpResult EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
     std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
@@ -206,14 +235,14 @@ bool EnterRemoteFolder(const std::string& child, std::string& browsePath, const 
     });
 }
 
-bool LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
+OpResult LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
 {
     return LeaveWith(browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(login, path, parent, listed);
     });
 }
 
-bool EnterRemoteFolder(
+OpResult EnterRemoteFolder(
     sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
@@ -221,7 +250,7 @@ bool EnterRemoteFolder(
     });
 }
 
-bool LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows)
+OpResult LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows)
 {
     return LeaveWith(browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(session, path, parent, listed);

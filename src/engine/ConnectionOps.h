@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/OpResult.h"
 #include "ftpclient/Ftp.h"
 
 #include <cstdint>
@@ -27,15 +28,15 @@ struct RemoteEntry {
 };
 
 // Opens `ftp` to the server of `login` and logs in. Nothing is closed on failure: the
-// caller owns the session.
-[[nodiscard]] bool ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp);
+// caller owns the session. A failure says why ("Login refused: 530 Login incorrect.").
+OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp);
 
 // Enters `path`, or creates it (one level) when it cannot be entered. After a creation the
-// current folder is unchanged.
-[[nodiscard]] bool EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path);
+// current folder is unchanged. A failure carries the server's refusal of the creation.
+OpResult EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path);
 
-// True when `path` is a folder, existing or created now (one level).
-[[nodiscard]] bool EnsureLocalFolder(const std::string& path);
+// Succeeds when `path` is a folder, existing or created now (one level).
+OpResult EnsureLocalFolder(const std::string& path);
 
 // "512" -> "512 B"; texts longer than three characters -> KiB with one decimal ("2.0 KB").
 // The form goes by the length of the text, as listings give it.
@@ -55,18 +56,16 @@ void ReplaceChar(char from, char to, std::string& text);
 //
 // `child` "." lists the browse path itself; a child with "/" in it is a relative path
 // (typed by the user) and is taken one level at a time.
-[[nodiscard]] bool EnterRemoteFolder(const std::string& child, std::string& browsePath,
-    const ServerLogin& login, std::vector<RemoteEntry>& rows);
+OpResult EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
+    std::vector<RemoteEntry>& rows);
 // Lists the parent of the browse path; for "/" it lists the login folder itself.
-[[nodiscard]] bool LeaveRemoteFolder(
-    std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
+OpResult LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
 
 // The same two on `session`, which the caller has just opened with ConnectAndLogin (so its
 // current folder is the login folder) and still owns: it is left open, and another thread
 // may Cancel() it to end a browse the user no longer waits for.
-[[nodiscard]] bool EnterRemoteFolder(
+OpResult EnterRemoteFolder(
     sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows);
-[[nodiscard]] bool LeaveRemoteFolder(
-    sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
+OpResult LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
 
 } // namespace vorn

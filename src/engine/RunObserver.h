@@ -29,6 +29,12 @@ public:
     // it is a note (a copy whose size nobody gave, so it could not be checked); else empty.
     virtual void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) {
     }
+    // Why the run failed as a whole ("Fail": no connection, refused login, no destination,
+    // archive not written), just before the result line.
+    virtual void OnRunFailed(const std::string& projectName, const std::string& reason) { }
+    // Something the user should know that does not change the run's outcome (the run history
+    // could not be written).
+    virtual void OnRunWarning(const std::string& projectName, const std::string& text) { }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
     // Something the user must hear about the run as a whole, in one line: a stored value it

@@ -3,6 +3,7 @@
 #include "common/DecimalText.h"
 #include "common/TimeText.h"
 #include "engine/ConnectionOps.h"
+#include "engine/FailureReason.h"
 #include "engine/LocalFiles.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -108,13 +109,30 @@ std::int64_t ListedSize(const std::string& sizeText)
 }
 
 // The outcome of a transfer reply, with the note a copy of unknown size carries.
-FileOutcome Settled(const sf::Ftp::Response& reply)
+// A transfer's row status; `localPath` names the local copy of a download ("" otherwise), so a
+// full disk is told as such.
+FileOutcome Settled(const sf::Ftp::Response& reply, const std::string& localPath = {})
 {
     if (!reply.IsOk())
-        return { "Failed", reply.GetMessage() };
+        return { "Failed", localPath.empty() ? ReplyReason(reply) : DownloadReason(reply, localPath) };
     if (reply.SizeUnchecked())
         return { "Success", "Neither the listing nor the server gave the size: the copy is not checked." };
     return { "Success", {} };
+}
+
+// Enters `folder` on `session`; a refusal carries the server's words. `side` names the server
+// in the reason ("" for the source).
+EnterResult EnterFolder(sf::Ftp& session, const std::string& folder, const std::string& side = {})
+{
+    if (const auto entered = session.ChangeDirectory(folder); !entered.IsOk())
+        return { FolderResult::Failed, side + ReplyReason(entered) + " (" + folder + ")" };
+    return {};
+}
+
+// The same for an operation that ensures a folder.
+EnterResult Entered(const OpResult& done, const std::string& side = {})
+{
+    return done ? EnterResult {} : EnterResult { FolderResult::Failed, side + done.message };
 }
 
 // False when the run is to stop; blocks while it is paused.
@@ -268,6 +286,8 @@ struct FolderWalk {
     // Incremental runs: whether the last copy of a file is still where it was put.
     std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
 
+    std::string folderFailure {}; // why the last folder that failed failed
+
     // A folder that is not copied: counted, with a row that says why.
     void FailFolder(const std::string& remotePath, const std::string& reason)
     {
@@ -316,11 +336,14 @@ struct FolderWalk {
         const EnterResult entered = enterFolder();
         if (entered.result == FolderResult::Refused)
             FailFolder(ctx.currentRemote, entered.reason);
+        folderFailure = entered.reason;
         if (entered.result != FolderResult::Done)
             return entered.result;
         const auto listing = source.GetDirectoryListing("");
-        if (!listing.IsOk())
+        if (!listing.IsOk()) {
+            folderFailure = "Listing failed: " + ReplyReason(listing);
             return FolderResult::Failed;
+        }
         for (const sf::Info& entry : listing.GetEntries()) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
@@ -390,8 +413,10 @@ struct FolderWalk {
     int Run(const std::function<void(const std::string& relative)>& descend)
     {
         FolderResult result = ProcessFolder();
-        if (result == FolderResult::Failed || result == FolderResult::Refused)
+        if (result == FolderResult::Failed || result == FolderResult::Refused) {
+            tally.failReason = result == FolderResult::Failed ? folderFailure : std::string();
             return 0;
+        }
         // A folder that fails is counted and the walk goes on: the folders still pending are
         // never left out in silence.
         while (result != FolderResult::Stopped && !ctx.pending.empty()) {
@@ -400,7 +425,7 @@ struct FolderWalk {
             descend(RelativePart(ctx, ctx.currentRemote));
             result = ProcessFolder();
             if (result == FolderResult::Failed)
-                ++tally.foldersFailed;
+                FailFolder(ctx.currentRemote, folderFailure);
         }
         return 1;
     }
@@ -413,8 +438,10 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 {
     const bool compress = archive != nullptr;
     const StagingFolders staging(compress ? stagingFolder : std::string());
-    if (compress && staging.incoming().empty())
+    if (compress && staging.incoming().empty()) {
+        tally.failReason = "Cannot create a working folder in " + stagingFolder;
         return 0;
+    }
     // Every local name is taken relative to an open folder; the destination's own path is the
     // user's choice and is followed as typed.
     const FolderHandle root(
@@ -426,11 +453,10 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     walk.enterFolder = [&]() -> EnterResult {
         // A dry run changes nothing anywhere: it only enters the source folder.
         if (env.dryRun)
-            return { source.ChangeDirectory(ctx.currentRemote).IsOk() ? FolderResult::Done
-                                                                      : FolderResult::Failed,
-                {} };
-        if (!EnsureRemoteFolder(source, ctx.currentRemote))
-            return { FolderResult::Failed, {} };
+            return EnterFolder(source, ctx.currentRemote);
+        if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
+            remote.result != FolderResult::Done)
+            return remote;
         if (!compress) {
             LocalFolderResult local
                 = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
@@ -440,9 +466,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             // Downloads of a run that was killed are removed once no process owns them.
             ftp::RemoveLeftoverTemporaryFiles(current.fd());
         }
-        if (!source.ChangeDirectory(ctx.currentRemote).IsOk())
-            return { FolderResult::Failed, {} };
-        return {};
+        return EnterFolder(source, ctx.currentRemote);
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
         const int folder = compress ? root.fd() : current.fd();
@@ -451,7 +475,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             env.figures->progressInfo, sf::Ftp::Binary);
         if (!reply.IsOk() && StopRequested(env))
             return {};
-        FileOutcome outcome = Settled(reply);
+        FileOutcome outcome = Settled(reply, JoinLocal(folderText, "/" + entry.name));
         if (!reply.IsOk())
             return outcome;
         StampCopy(source, folder, entry, remotePath, options.records);
@@ -461,7 +485,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         const std::string entryName = RelativePart(ctx, remotePath).substr(1);
         if (const ZipError refused = archive->Add(entryName, localFile)) {
             staging.Keep(localFile, entryName);
-            return { "Failed", refused.message };
+            return { "Failed", ArchiveReason(refused, archive->path()) };
         }
         ::unlinkat(folder, entry.name.c_str(), 0);
         return outcome;
@@ -487,14 +511,17 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.enterFolder = [&]() -> EnterResult {
         if (env.dryRun)
-            return { source.ChangeDirectory(ctx.currentRemote).IsOk() ? FolderResult::Done
-                                                                      : FolderResult::Failed,
-                {} };
-        const bool entered = EnsureRemoteFolder(source, ctx.currentRemote)
-            && EnsureRemoteFolder(destination, ctx.currentLocal)
-            && source.ChangeDirectory(ctx.currentRemote).IsOk()
-            && destination.ChangeDirectory(ctx.currentLocal).IsOk();
-        return { entered ? FolderResult::Done : FolderResult::Failed, {} };
+            return EnterFolder(source, ctx.currentRemote);
+        if (EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
+            remote.result != FolderResult::Done)
+            return remote;
+        if (EnterResult other = Entered(EnsureRemoteFolder(destination, ctx.currentLocal), "Destination: ");
+            other.result != FolderResult::Done)
+            return other;
+        if (EnterResult entered = EnterFolder(source, ctx.currentRemote);
+            entered.result != FolderResult::Done)
+            return entered;
+        return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
         const auto reply = source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,

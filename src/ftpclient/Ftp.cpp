@@ -752,6 +752,18 @@ void Ftp::SetInactivityTimeout(std::chrono::milliseconds timeout)
     impl_->inactivityTimeout = std::max(timeout, Duration(1));
 }
 
+std::chrono::milliseconds Ftp::GetConnectTimeout() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->connectTimeout;
+}
+
+std::chrono::milliseconds Ftp::GetInactivityTimeout() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->inactivityTimeout;
+}
+
 void Ftp::SetTransferHook(TransferHook hook)
 {
     std::lock_guard lock(impl_->mutex);

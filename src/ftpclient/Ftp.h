@@ -104,6 +104,8 @@ public:
     void SetPassive(bool passive);
     void SetConnectTimeout(std::chrono::milliseconds timeout);
     void SetInactivityTimeout(std::chrono::milliseconds timeout);
+    [[nodiscard]] std::chrono::milliseconds GetConnectTimeout() const;
+    [[nodiscard]] std::chrono::milliseconds GetInactivityTimeout() const;
     void SetTransferHook(TransferHook hook);
 
     // Any thread. Makes the current wait and every later one of this session fail promptly.

@@ -149,6 +149,20 @@ void ProjectDbSchedulerHost::OutcomeWatch::OnFileRowStatus(
         host_.env_.observer->OnFileRowStatus(rowId, status, reason);
 }
 
+void ProjectDbSchedulerHost::OutcomeWatch::OnRunFailed(
+    const std::string& projectName, const std::string& reason)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunFailed(projectName, reason);
+}
+
+void ProjectDbSchedulerHost::OutcomeWatch::OnRunWarning(
+    const std::string& projectName, const std::string& text)
+{
+    if (host_.env_.observer)
+        host_.env_.observer->OnRunWarning(projectName, text);
+}
+
 void ProjectDbSchedulerHost::OutcomeWatch::OnResultText(const std::string& text)
 {
     if (host_.env_.observer)

@@ -60,6 +60,8 @@ private:
             const std::string& remotePath, const std::string& sizeText) override;
         void OnFileRowStatus(
             std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+        void OnRunFailed(const std::string& projectName, const std::string& reason) override;
+        void OnRunWarning(const std::string& projectName, const std::string& text) override;
         void OnResultText(const std::string& text) override;
         void OnRunMessage(const std::string& text) override;
         void OnRunProblem(const std::string& message) override;

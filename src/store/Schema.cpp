@@ -24,6 +24,17 @@ const std::vector<const char*> kSteps = {
     "time TEXT not null, exacttime TEXT not null, primary key (ftpid, path));"
     "create table vorn_archives (ftpid INTEGER not null, file TEXT not null, full INTEGER not null, "
     "primary key (ftpid, file));",
+    // The run history: one row per run (the newest 100 per project are kept) and the files and
+    // folders each run could not copy, with the reason. Retries and reconnects count from 0.
+    "create table vorn_runs (id integer primary key autoincrement, ftpid integer not null, "
+    "started integer not null, ended integer not null, outcome text not null, "
+    "reason text not null default '', files_copied integer not null default 0, "
+    "files_failed integer not null default 0, folders_failed integer not null default 0, "
+    "bytes integer not null default 0, archive_path text not null default '', "
+    "retries integer not null default 0, reconnects integer not null default 0);"
+    "create index vorn_runs_by_project on vorn_runs (ftpid, id);"
+    "create table vorn_run_failures (run_id integer not null, seq integer not null, "
+    "remote_path text not null, reason text not null, primary key (run_id, seq));",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

@@ -89,14 +89,14 @@ RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login,
     switch (step) {
     case RemoteStep::Show:
         path = "/";
-        result.listed = child == "/" ? vorn::LeaveRemoteFolder(session, path, result.entries)
-                                     : vorn::EnterRemoteFolder(session, child, path, result.entries);
+        result.listed = bool(child == "/" ? vorn::LeaveRemoteFolder(session, path, result.entries)
+                                          : vorn::EnterRemoteFolder(session, child, path, result.entries));
         break;
     case RemoteStep::Enter:
-        result.listed = vorn::EnterRemoteFolder(session, child, path, result.entries);
+        result.listed = bool(vorn::EnterRemoteFolder(session, child, path, result.entries));
         break;
     case RemoteStep::Leave:
-        result.listed = vorn::LeaveRemoteFolder(session, path, result.entries);
+        result.listed = bool(vorn::LeaveRemoteFolder(session, path, result.entries));
         break;
     }
     if (result.listed)

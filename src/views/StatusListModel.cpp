@@ -61,6 +61,12 @@ QVariant StatusListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
+    if (role == Qt::ToolTipRole) {
+        // A failed row tells why on every cell; the name stays in front of it.
+        const Row* row = RowAt(index.row());
+        if (row != nullptr && !row->reason.isEmpty())
+            return index.column() == Name ? row->name + "\n" + row->reason : row->reason;
+    }
     if (role == Qt::DisplayRole || (role == Qt::ToolTipRole && index.column() == Name))
         return Cell(index.row(), index.column());
     if (role == Qt::TextAlignmentRole)
@@ -94,16 +100,23 @@ StatusListModel::RowId StatusListModel::AddRow(
     return id;
 }
 
-bool StatusListModel::SetStatus(RowId id, const QString& status)
+bool StatusListModel::SetStatus(RowId id, const QString& status, const QString& reason)
 {
     if (id < firstId_ || id >= NextId())
         return false;
     const auto stored = static_cast<std::size_t>(id - firstId_);
     rows_[stored].status = status;
+    rows_[stored].reason = reason;
     const int displayRow = static_cast<int>(rows_.size() - 1 - stored);
-    const QModelIndex cell = index(displayRow, Status);
-    emit dataChanged(cell, cell);
+    emit dataChanged(index(displayRow, 0), index(displayRow, ColumnCount - 1));
     return true;
+}
+
+QString StatusListModel::NameOf(RowId id) const
+{
+    if (id < firstId_ || id >= NextId())
+        return {};
+    return rows_[static_cast<std::size_t>(id - firstId_)].name;
 }
 
 void StatusListModel::Clear()

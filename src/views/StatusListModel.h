@@ -23,8 +23,9 @@ public:
 
     // Inserts a row at the top and returns its id.
     RowId AddRow(const QString& time, const QString& name, const QString& size, const QString& status);
-    // Sets the "Status" cell of the row with this id; false when the row is gone (cleared).
-    bool SetStatus(RowId id, const QString& status);
+    // Sets the "Status" cell of the row with this id, and the reason a "Failed" row shows as
+    // its tool tip; false when the row is gone (cleared).
+    bool SetStatus(RowId id, const QString& status, const QString& reason = {});
     void Clear();
 
     // The id the next added row will get: rows with ids at or above a mark came after it.
@@ -32,6 +33,8 @@ public:
     // The "Name" cells of the rows added since `mark`, oldest first.
     [[nodiscard]] std::deque<QString> NamesSince(RowId mark) const;
     [[nodiscard]] QString Cell(int row, int column) const;
+    // The "Name" cell of the row with this id; empty when the row is gone.
+    [[nodiscard]] QString NameOf(RowId id) const;
 
     static int ColumnWidth(int column);
 
@@ -41,6 +44,7 @@ private:
         QString name;
         QString size;
         QString status;
+        QString reason;
     };
     [[nodiscard]] const Row* RowAt(int displayRow) const;
 

@@ -55,9 +55,9 @@ StatusListModel::RowId CVornStatus::AddRow(
     return model_->AddRow(time, name, size, status);
 }
 
-bool CVornStatus::SetRowStatus(StatusListModel::RowId id, const QString& status)
+bool CVornStatus::SetRowStatus(StatusListModel::RowId id, const QString& status, const QString& reason)
 {
-    return model_->SetStatus(id, status);
+    return model_->SetStatus(id, status, reason);
 }
 
 void CVornStatus::SetResultText(const QString& text)

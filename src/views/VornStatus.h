@@ -17,7 +17,7 @@ public:
     // Inserts a row at the top; the id finds the row later wherever it has moved to.
     StatusListModel::RowId AddRow(
         const QString& time, const QString& name, const QString& size, const QString& status);
-    bool SetRowStatus(StatusListModel::RowId id, const QString& status);
+    bool SetRowStatus(StatusListModel::RowId id, const QString& status, const QString& reason = {});
     void SetResultText(const QString& text);
     [[nodiscard]] QString resultText() const;
     // Deletes every row and empties the result line.

@@ -75,7 +75,8 @@ std::string StoredStatus(const std::string& db, const std::string& name)
 std::map<std::string, std::pair<std::string, std::string>> FileLines(
     const std::vector<std::string>& lines, std::vector<std::string>& rest)
 {
-    static const std::regex fileLine("\\d\\d:\\d\\d:\\d\\d\t([^\t]*)\t([^\t]*)\t([^\t]*)");
+    // A failed file's line has a fifth field, its reason.
+    static const std::regex fileLine("\\d\\d:\\d\\d:\\d\\d\t([^\t]*)\t([^\t]*)\t([^\t]*)(?:\t[^\t]+)?");
     std::map<std::string, std::pair<std::string, std::string>> files;
     for (const std::string& line : lines) {
         std::smatch match;
@@ -127,6 +128,8 @@ TEST(VornbackupCliRun, PrintsEachFileOnceThenTheResultLineAndExitsByOutcome)
         const std::string err = ReadWholeFile(folder.File("stderr"));
         if (c.exitCode == 2) {
             EXPECT_NE(err.find("no project named \"Other\""), std::string::npos) << err;
+        } else if (c.exitCode == 1) {
+            EXPECT_EQ(err, "vornbackup-cli: Login refused: 530 Authentication failed.\n");
         } else {
             EXPECT_EQ(err, ""); // no progress line when stderr is no terminal
         }

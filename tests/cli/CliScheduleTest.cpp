@@ -189,3 +189,32 @@ TEST(VornbackupCliSchedule, SignalDuringATransferStoresStopAndStartsNothingMore)
 }
 
 } // namespace
+
+TEST(VornbackupCliSchedule, PrintsWhyFilesAndRunsFailedAsRunDoes)
+{
+    vorn::test::FtpServerOptions options;
+    options.refuseRetr = "locked.txt";
+    FtpServer server(options);
+    vorn::test::WriteFile(server.root() / "open.txt", "open");
+    vorn::test::WriteFile(server.root() / "locked.txt", "locked");
+    Projects projects(server, { "Files", "Login" });
+    vorn::test::RawExecute(
+        projects.db, "update gm_ftp_plantable set ftppassword = 'wrong' where ftpname = 'Login'");
+    Service service(projects.db);
+    ASSERT_TRUE(vorn::test::WaitFor(
+        [&] {
+            (void)service.ReadUntil("", 1s);
+            return service.out.find("Files\tNext Backup Time: ") != std::string::npos
+                && service.out.find("Login\tNext Backup Time: ") != std::string::npos;
+        },
+        kFirstRunTimeout))
+        << service.out << service.Errors();
+    EXPECT_TRUE(std::regex_search(service.out,
+        std::regex(
+            "\nFiles\t\\d\\d:\\d\\d:\\d\\d\t/locked.txt\t6 B\tFailed\t550 Permission denied: locked.txt is "
+            "not readable.\n")))
+        << service.out;
+    EXPECT_NE(service.Errors().find("Login\tLogin refused: 530 Authentication failed.\n"), std::string::npos)
+        << service.Errors();
+    EXPECT_EQ(service.StopWith(SIGTERM), 0) << service.Errors();
+}

@@ -69,9 +69,9 @@ TEST(BrowseOnSession, EnterAndLeaveUseTheCallersLoginAndLeaveTheSessionOpen)
         ++logins;
         std::string path = step.from;
         std::vector<RemoteEntry> rows;
-        const bool ok = step.leave ? vorn::LeaveRemoteFolder(session, path, rows)
-                                   : vorn::EnterRemoteFolder(session, step.child, path, rows);
-        ASSERT_TRUE(ok) << server.log();
+        const vorn::OpResult listed = step.leave ? vorn::LeaveRemoteFolder(session, path, rows)
+                                                 : vorn::EnterRemoteFolder(session, step.child, path, rows);
+        ASSERT_TRUE(listed) << listed.message << server.log();
         EXPECT_EQ(path, step.to);
         EXPECT_EQ(Names(rows), step.names);
         // Still logged in: the browse did not close the caller's session.

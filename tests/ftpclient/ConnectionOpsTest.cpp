@@ -14,6 +14,7 @@
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 
 namespace {
@@ -110,7 +111,10 @@ TEST(LocalFolder, AnyExistingFolderCountsAndOneLevelIsCreated)
     EXPECT_TRUE(fs::is_directory(root / "new folder"));
     EXPECT_TRUE(vorn::EnsureLocalFolder((root / "Grüße").string()));
     EXPECT_TRUE(fs::is_directory(root / "Grüße"));
-    EXPECT_FALSE(vorn::EnsureLocalFolder((root / "a file").string()));
+    const vorn::OpResult onAFile = vorn::EnsureLocalFolder((root / "a file").string());
+    EXPECT_FALSE(onAFile);
+    EXPECT_EQ(onAFile.message,
+        "Cannot create the folder " + (root / "a file").string() + ": a file of that name is in the way");
     EXPECT_EQ(ReadFile(root / "a file"), "data");
     EXPECT_FALSE(vorn::EnsureLocalFolder((root / "no" / "such" / "parent").string()));
     EXPECT_FALSE(fs::exists(root / "no"));
@@ -133,11 +137,14 @@ TEST(RemoteFolder, EnsureEntersAnExistingFolderAndCreatesOnlyTheLastLevel)
     EXPECT_TRUE(fs::is_directory(server.root() / "site" / "new one"));
     EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/site/img") << "creating does not enter";
 
-    EXPECT_FALSE(vorn::EnsureRemoteFolder(*ftp, "/missing/child"));
+    const vorn::OpResult missing = vorn::EnsureRemoteFolder(*ftp, "/missing/child");
+    EXPECT_FALSE(missing);
+    EXPECT_TRUE(missing.message.starts_with("550 ")) << missing.message;
+    EXPECT_TRUE(missing.message.ends_with(" (/missing/child)")) << missing.message;
     EXPECT_FALSE(fs::exists(server.root() / "missing"));
 }
 
-TEST(RemoteFolder, ConnectAndLoginFollowsTheSchemeOfTheHostText)
+TEST(RemoteFolder, ConnectAndLoginFollowsTheSchemeOfTheHostTextAndSaysWhyItFailed)
 {
     TempDir certificates;
     const auto certificate = MakeSelfSignedCertificate(certificates.path());
@@ -148,26 +155,44 @@ TEST(RemoteFolder, ConnectAndLoginFollowsTheSchemeOfTheHostText)
     tlsOptions.keyFile = certificate.keyFile;
     FtpServer tlsServer(tlsOptions);
     FtpServer plainServer;
+    FtpServerOptions silentOptions;
+    silentOptions.stallOnConnect = true;
+    FtpServer silentServer(silentOptions);
 
     struct Row {
         const char* name;
         ServerLogin login;
-        bool ok;
+        bool trusted; // the test certificate is in the trusted file
+        std::string reason; // a regular expression; empty for a good login
     };
     ServerLogin wrongPassword = LoginFor(plainServer);
     wrongPassword.password = "wrong";
+    ServerLogin closedPort = LoginFor(plainServer);
+    closedPort.port = 1; // nothing listens there
+    const std::string silentAt = "127\\.0\\.0\\.1:" + std::to_string(silentServer.port());
     const Row rows[] = {
-        { "plain", LoginFor(plainServer), true },
-        { "wrong password", wrongPassword, false },
-        { "ftpes:// to a TLS server", LoginFor(tlsServer, "ftpes://127.0.0.1"), true },
+        { "plain", LoginFor(plainServer), true, "" },
+        { "wrong password", wrongPassword, true, "Login refused: 530 Authentication failed\\." },
+        { "ftpes:// to a TLS server", LoginFor(tlsServer, "ftpes://127.0.0.1"), true, "" },
         // The server insists on TLS, so a plain login is refused.
-        { "bare host to a TLS server", LoginFor(tlsServer), false },
-        { "ftpes:// to a plain server", LoginFor(plainServer, "ftpes://127.0.0.1"), false },
+        { "bare host to a TLS server", LoginFor(tlsServer), true, "Login refused: 5\\d\\d .+" },
+        { "ftpes:// to a plain server", LoginFor(plainServer, "ftpes://127.0.0.1"), true,
+            "The server refused TLS \\(AUTH TLS\\): .+" },
+        { "certificate nobody trusts", LoginFor(tlsServer, "ftpes://127.0.0.1"), false,
+            "Certificate not trusted: self[- ]signed certificate \\(ftpes://127\\.0\\.0\\.1\\)" },
+        { "silent server", LoginFor(silentServer), true, "No answer from " + silentAt + " within 1 s" },
+        { "closed port", closedPort, true, "Connecting to 127\\.0\\.0\\.1:1 failed: Connection refused\\.?" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        sf::Ftp::SetTrustedCertificatesFile(row.trusted ? certificate.certFile.string() : "");
         auto ftp = MakeClient();
-        EXPECT_EQ(vorn::ConnectAndLogin(row.login, *ftp), row.ok);
+        // Only where the wait is the point: pyftpdlib answers a wrong password after 3 s.
+        if (row.login.port == silentServer.port())
+            ftp->SetInactivityTimeout(std::chrono::seconds(1));
+        const vorn::OpResult result = vorn::ConnectAndLogin(row.login, *ftp);
+        EXPECT_EQ(result.ok, row.reason.empty()) << result.message;
+        EXPECT_TRUE(std::regex_match(result.message, std::regex(row.reason))) << result.message;
     }
 }
 

@@ -174,7 +174,9 @@ private slots:
         QVERIFY(Click(&page, "connectButton"));
         QVERIFY(Finished(page.browser()));
         QCOMPARE(Prompt::shownCount(), 1);
-        QCOMPARE(Prompt::lastShown().text, QString("Connect FTP site failed!"));
+        // The standard text, and under it why.
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Connect FTP site failed!\nLogin refused: 530 Authentication failed."));
         QCOMPARE(Prompt::lastShown().caption, QString("Connect Failed"));
         QCOMPARE(Rows(list), before);
         DoubleClickRow(list, RowOf(list, "a"));
@@ -240,7 +242,8 @@ private slots:
         TypeInto(Child<QLineEdit>(&dialog, "destUserEdit"), "nobody");
         QVERIFY(Click(&dialog, "destConnectButton"));
         QVERIFY(Finished(dialog.browser()));
-        QCOMPARE(Prompt::lastShown().text, QString("Connect Ftp site failed!"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Connect Ftp site failed!\nLogin refused: 530 Authentication failed."));
         TypeInto(Child<QLineEdit>(&dialog, "destUserEdit"), "user");
         QVERIFY(Click(&dialog, "destOkButton"));
         QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 20000));
@@ -296,7 +299,7 @@ private slots:
         TypeInto(Child<QLineEdit>(&page, "serverEdit"), "127.0.0.1");
         QVERIFY(Click(&page, "connectButton"));
         QVERIFY(Finished(page.browser()));
-        QCOMPARE(Prompt::lastShown().text, QString("Connect FTP site failed!"));
+        QVERIFY(Prompt::lastShown().text.startsWith("Connect FTP site failed!\nLogin refused: 5"));
 
         QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
         server_ = std::move(plain);

@@ -32,8 +32,8 @@ bool LoginToSilentServer(vorn::OffThreadJobs::Job& job, int port)
 {
     sf::Ftp session(false);
     const auto cancel = job.CancelWith([&session] { session.Cancel(); });
-    return vorn::ConnectAndLogin(
-        { "127.0.0.1", "user", "secret", static_cast<std::uint16_t>(port) }, session);
+    return bool(vorn::ConnectAndLogin(
+        { "127.0.0.1", "user", "secret", static_cast<std::uint16_t>(port) }, session));
 }
 
 } // namespace

@@ -51,6 +51,8 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.push_back("--stall-after-login");
     if (options.stallOnConnect)
         args.push_back("--stall-on-connect");
+    if (!options.refuseRetr.empty())
+        args.insert(args.end(), { "--refuse-retr", options.refuseRetr });
     if (options.dropDataAfter)
         args.insert(args.end(), { "--drop-data-after", std::to_string(*options.dropDataAfter) });
     if (options.slowDataBytesPerSecond > 0)

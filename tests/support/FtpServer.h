@@ -31,6 +31,7 @@ struct FtpServerOptions {
     std::filesystem::path keyFile;
     bool stallAfterLogin = false; // answers nothing after a successful login
     bool stallOnConnect = false; // accepts the connection but never greets
+    std::string refuseRetr; // RETR of files of this name is answered "550 Permission denied: ..."
     // RETR sends this many bytes, then drops the data connection and answers 426.
     std::optional<std::uint64_t> dropDataAfter;
     std::uint64_t slowDataBytesPerSecond = 0; // 0: full speed

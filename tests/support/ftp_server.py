@@ -142,6 +142,18 @@ class RefuseRenameOfMixin:
         return super().ftp_RNFR(path)
 
 
+class RefuseRetrMixin:
+    """RETR of a file with this name is refused with 550, as a server refuses an unreadable file."""
+
+    refused_name = ""
+
+    def ftp_RETR(self, file):
+        if os.path.basename(file) == self.refused_name:
+            self.respond("550 Permission denied: %s is not readable." % self.refused_name)
+            return None
+        return super().ftp_RETR(file)
+
+
 def build_handler(args):
     control_bases = []
     data_bases = []
@@ -153,6 +165,9 @@ def build_handler(args):
         control_bases.append(StallAfterLoginMixin)
     if args.stall_on_connect:
         control_bases.append(StallOnConnectMixin)
+    if args.refuse_retr:
+        control_bases.append(RefuseRetrMixin)
+        attrs["refused_name"] = args.refuse_retr
     if args.drop_data_after is not None:
         data_bases.append(DropDataMixin)
         data_attrs["drop_after"] = args.drop_data_after
@@ -210,6 +225,7 @@ def main():
     parser.add_argument("--key")
     parser.add_argument("--stall-after-login", action="store_true")
     parser.add_argument("--stall-on-connect", action="store_true")
+    parser.add_argument("--refuse-retr", metavar="NAME", help="answer RETR of files named NAME with 550")
     parser.add_argument("--drop-data-after", type=int, metavar="BYTES")
     parser.add_argument("--slow-data", type=int, metavar="BYTES_PER_SEC")
     parser.add_argument("--no-epsv", action="store_true",

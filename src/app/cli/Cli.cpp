@@ -1,5 +1,6 @@
 #include "app/cli/Cli.h"
 
+#include "app/cli/CliHistory.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
@@ -9,6 +10,7 @@
 #include "store/ProjectDb.h"
 #include "store/ProjectTexts.h"
 
+#include <chrono>
 #include <ctime>
 #include <iterator>
 #include <optional>
@@ -21,11 +23,13 @@ namespace vorn {
 
 namespace {
 
-constexpr const char* kUsage = "Usage: vornbackup-cli [--db PATH] list\n"
-                               "       vornbackup-cli [--db PATH] [--active] run NAME [--dry-run]\n"
-                               "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
-                               "       vornbackup-cli [--db PATH] [--active] schedule\n"
-                               "       vornbackup-cli --help\n";
+constexpr const char* kUsage
+    = "Usage: vornbackup-cli [--db PATH] list\n"
+      "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] run NAME [--dry-run]\n"
+      "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
+      "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
+      "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
+      "       vornbackup-cli --help\n";
 
 constexpr const char* kHelp
     = "vornbackup-cli: the headless command of Vorn FTP Backup.\n"
@@ -41,11 +45,16 @@ constexpr const char* kHelp
       "  run NAME     Run the backup project NAME now, as the Run command of the\n"
       "               desktop program does: every file's line is printed once its\n"
       "               status is final (time, remote path, size, status), then the\n"
-      "               result line. On a terminal a progress line is kept on stderr.\n"
-      "               Ctrl+C (SIGINT) or SIGTERM stops the run cleanly; the project\n"
-      "               is then stored as \"Stop\".\n"
-      "               Exit status: 0 \"Success\", 1 \"Fail\" or stopped, 2 when no\n"
-      "               project of that name exists.\n"
+      "               result line. A failed file's line has a fifth field: the reason\n"
+      "               (\"550 Permission denied.\"). Why a failed run failed (\"Login\n"
+      "               refused: 530 Login incorrect.\") and why a folder failed go to\n"
+      "               stderr, before the result line. On a terminal a progress line\n"
+      "               is kept on stderr. Ctrl+C (SIGINT) or SIGTERM stops the run\n"
+      "               cleanly; the project is then stored as \"Stop\". Every run is\n"
+      "               kept in the project's history (see 'history').\n"
+      "               Exit status: 0 the run reached its end and nothing failed;\n"
+      "               3 it reached its end but files or folders failed; 1 \"Fail\"\n"
+      "               or stopped; 2 when no project of that name exists.\n"
       "               --dry-run walks and compares only: it prints the files a run\n"
       "               would copy (status \"Would copy\") and writes or stores nothing.\n"
       "  options NAME [name=value ...]\n"
@@ -54,11 +63,20 @@ constexpr const char* kHelp
       "               (on/off), full-every (1-365), keep-archives (0-1000, 0 keeps\n"
       "               all), verify-archive (on/off), retries (0-10), connections\n"
       "               (1-10). Exit status 2 for an unknown project or a refused value.\n"
+      "  history NAME [--failures [N]]\n"
+      "               The project's recorded runs (the newest 100), newest first, one\n"
+      "               line each with seven tab-separated fields: start and end time\n"
+      "               (%m/%d/%Y %H:%M:%S), outcome, files copied, files failed,\n"
+      "               folders failed, bytes. With --failures: the failed files and\n"
+      "               folders of the newest run (or of the N-th newest), one per line:\n"
+      "               remote path, reason. Exit status 2 for an unknown project or a\n"
+      "               run that is not recorded.\n"
       "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
       "               window does: the projects due today are loaded 5 seconds after\n"
       "               the start and again after midnight, checked every second, and\n"
       "               run one after another. Every line of a run is printed as by\n"
-      "               'run', after the project name and a tab, with the project's\n"
+      "               'run' (failure reasons included; those of stderr go to stderr),\n"
+      "               after the project name and a tab, with the project's\n"
       "               status changes and its next backup time. Projects changed\n"
       "               while it runs count from the next reload. Only one scheduler\n"
       "               may use a database at a time (the desktop program's counts\n"
@@ -73,16 +91,22 @@ constexpr const char* kHelp
       "               A missing database is created, readable by you only.\n"
       "  --active     Open data connections in active mode (the server connects\n"
       "               back); the default is passive mode.\n"
+      "  --timeout SECONDS\n"
+      "               Wait at most SECONDS for a server to connect, answer or send\n"
+      "               data (default: 30 to connect, 60 for an answer or data).\n"
       "  -h, --help   Show this help.\n"
       "  --           End of options; what follows are the verb and its arguments.\n"
       "\n"
       "Exit status: 0 on success, 1 when the database cannot be opened or read,\n"
-      "2 when the command line is not understood.\n";
+      "2 when the command line is not understood; 'run' adds 3 and the meanings\n"
+      "above.\n";
 
 struct CommandLine {
     std::optional<std::string> db;
     bool active = false;
     bool dryRun = false;
+    std::chrono::milliseconds timeout { 0 };
+    std::optional<std::size_t> failures; // history: the run whose failed items are asked for
     bool help = false;
     std::vector<std::string> words; // the verb and its arguments
 };
@@ -93,8 +117,7 @@ struct VerbContext {
     ProjectDb& db;
     std::ostream& out;
     std::ostream& err;
-    bool passive;
-    bool dryRun = false;
+    const CommandLine& line;
 };
 
 struct Verb {
@@ -141,11 +164,28 @@ constexpr Verb kVerbs[] = {
     { "list", 0, 0, &ListProjects },
     { "run", 1, 1,
         [](const VerbContext& c) {
-            return RunProjectVerb(c.args.front(), c.db, c.out, c.err, c.passive, c.dryRun);
+            return RunProjectVerb(
+                c.args.front(), c.db, c.out, c.err, !c.line.active, c.line.timeout, c.line.dryRun);
         } },
     { "options", 1, 64, [](const VerbContext& c) { return ProjectOptionsVerb(c.args, c.db, c.out, c.err); } },
-    { "schedule", 0, 0, [](const VerbContext& c) { return ScheduleVerb(c.db, c.out, c.err, c.passive); } },
+    { "schedule", 0, 0,
+        [](const VerbContext& c) {
+            return ScheduleVerb(c.db, c.out, c.err, !c.line.active, c.line.timeout);
+        } },
+    { "history", 1, 1,
+        [](const VerbContext& c) {
+            return HistoryVerb(c.args.front(), c.line.failures, c.db, c.out, c.err);
+        } },
 };
+
+// A whole number from 1 up, as the options take it.
+std::optional<std::size_t> PositiveNumber(std::string_view text)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const std::size_t value = std::stoul(std::string(text));
+    return value > 0 ? std::optional(value) : std::nullopt;
+}
 
 int UsageError(std::ostream& err, const std::string& problem)
 {
@@ -167,6 +207,19 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
             line.active = true;
         } else if (arg == "--dry-run") {
             line.dryRun = true;
+        } else if (arg == "--timeout") {
+            const auto seconds = i + 1 < argc ? PositiveNumber(argv[i + 1]) : std::nullopt;
+            if (!seconds)
+                return "--timeout needs a number of seconds";
+            line.timeout = std::chrono::seconds(*seconds);
+            ++i;
+        } else if (arg == "--failures") {
+            // The run number is optional: the newest run when none follows.
+            line.failures = 1;
+            if (i + 1 < argc && PositiveNumber(argv[i + 1]))
+                line.failures = PositiveNumber(argv[++i]);
+            else if (i + 1 < argc && std::string_view(argv[i + 1]) == "0")
+                return "--failures counts runs from 1 (the newest)";
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
         } else if (arg == "--db") {
@@ -212,6 +265,9 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
     if (line.dryRun && verb->name != "run")
         return UsageError(err, "--dry-run goes with 'run' only");
 
+    if (line.failures && verb->name != "history")
+        return UsageError(err, "--failures belongs to 'history'");
+
     // Checked only now, so that a mistyped command never creates a database.
     auto opened = ProjectDb::Open(ResolveDatabasePath(line.db));
     if (!opened.db) {
@@ -219,7 +275,7 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return 1;
     }
     sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
-    return verb->run(VerbContext { args, *opened.db, out, err, !line.active, line.dryRun });
+    return verb->run(VerbContext { args, *opened.db, out, err, line });
 }
 
 } // namespace vorn

@@ -120,8 +120,8 @@ private:
 
 } // namespace
 
-int RunProjectVerb(
-    const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive, bool dryRun)
+int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, std::ostream& err, bool passive,
+    std::chrono::milliseconds timeout, bool dryRun)
 {
     BlockStopSignals blocked;
     std::mutex outputMutex;
@@ -136,6 +136,7 @@ int RunProjectVerb(
         RunCompanion companion(stop, figures, outputMutex, showProgress);
         RunEnvironment env { &db, &observer, &control, &figures, passive };
         env.dryRun = dryRun;
+        env.timeout = timeout;
         outcome = RunProject(name, env);
     }
     // A result that could not be stored (or a stored value the run could not use) was told on
@@ -144,7 +145,8 @@ int RunProjectVerb(
         return 1;
     switch (outcome) {
     case RunOutcome::Success:
-        return 0;
+        // The end was reached; a cron job still learns that something was left behind.
+        return observer.failedItems() > 0 ? 3 : 0;
     case RunOutcome::Failed:
         err << "vornbackup-cli: no project named \"" << name << "\"\n";
         return 2;

@@ -50,7 +50,8 @@ int PollUntilStopSignal(Scheduler& scheduler)
 
 } // namespace
 
-int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passive)
+int ScheduleVerb(
+    ProjectDb& db, std::ostream& out, std::ostream& err, bool passive, std::chrono::milliseconds timeout)
 {
     // Before any thread starts, so that every thread inherits the mask and the signals wait
     // for this thread's sigtimedwait instead of ending the process in the middle of a run.
@@ -65,10 +66,11 @@ int ScheduleVerb(ProjectDb& db, std::ostream& out, std::ostream& err, bool passi
     RunControl control;
     TransferFigures figures;
     ConsoleObserver observer(out, err, outputMutex, ConsoleObserver::Style::Service);
-    ProjectDbSchedulerHost host(RunEnvironment { &db, &observer, &control, &figures, passive },
-        [&observer](const std::string& name, const std::string& nextTime) {
-            observer.PrintProjectLine(name, "Next Backup Time: " + (nextTime.empty() ? "none" : nextTime));
-        });
+    RunEnvironment env { &db, &observer, &control, &figures, passive };
+    env.timeout = timeout;
+    ProjectDbSchedulerHost host(env, [&observer](const std::string& name, const std::string& nextTime) {
+        observer.PrintProjectLine(name, "Next Backup Time: " + (nextTime.empty() ? "none" : nextTime));
+    });
     const SystemClock clock;
     {
         Scheduler scheduler(host, clock, Scheduler::PassThread::Worker);

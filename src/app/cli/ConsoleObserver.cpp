@@ -7,16 +7,9 @@
 
 namespace vorn {
 
-ConsoleObserver::ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style)
-    : out_(out)
-    , outputMutex_(outputMutex)
-    , style_(style)
-{
-}
-
 ConsoleObserver::ConsoleObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, Style style)
     : out_(out)
-    , err_(&err)
+    , err_(err)
     , outputMutex_(outputMutex)
     , style_(style)
 {
@@ -46,8 +39,23 @@ void ConsoleObserver::OnFileRowStatus(
     const auto row = rows_.find(rowId);
     if (row == rows_.end())
         return;
-    Print(row->second + EscapeField(status));
+    if (status == "Failed") {
+        ++failedItems_;
+        Print(row->second + EscapeField(status) + "\t" + EscapeField(reason));
+    } else {
+        Print(row->second + EscapeField(status));
+    }
     rows_.erase(row);
+}
+
+void ConsoleObserver::OnRunFailed(const std::string& projectName, const std::string& reason)
+{
+    PrintError(reason);
+}
+
+void ConsoleObserver::OnRunWarning(const std::string& projectName, const std::string& text)
+{
+    PrintError(text);
 }
 
 void ConsoleObserver::OnResultText(const std::string& text)
@@ -58,13 +66,7 @@ void ConsoleObserver::OnResultText(const std::string& text)
 void ConsoleObserver::OnRunProblem(const std::string& message)
 {
     hadProblem_ = true;
-    std::lock_guard lock(outputMutex_);
-    ClearProgressLine();
-    std::ostream& err = err_ ? *err_ : out_;
-    if (style_ == Style::Service)
-        err << EscapeField(projectName_) << '\t';
-    err << EscapeField(message) << '\n';
-    err.flush();
+    PrintError(message);
 }
 
 void ConsoleObserver::OnRunMessage(const std::string& text)
@@ -84,6 +86,19 @@ void ConsoleObserver::PrintProjectLine(const std::string& projectName, const std
     ClearProgressLine();
     out_ << EscapeField(projectName) << '\t' << EscapeField(text) << '\n';
     out_.flush();
+}
+
+void ConsoleObserver::PrintError(const std::string& line)
+{
+    std::lock_guard lock(outputMutex_);
+    ClearProgressLine();
+    // The result line on stdout comes after this one, also when both go to one journal.
+    out_.flush();
+    if (style_ == Style::Service)
+        err_ << EscapeField(projectName_) << '\t' << EscapeField(line) << '\n';
+    else
+        err_ << "vornbackup-cli: " << EscapeField(line) << '\n';
+    err_.flush();
 }
 
 void ConsoleObserver::Print(const std::string& line)

@@ -11,10 +11,11 @@
 namespace vorn {
 
 // Prints a run's reports as lines: each file once its status is final (so every file is one
-// line), then the result line. Fields are escaped as `list` escapes them: a tab or line
-// break in a listed name would otherwise split the line or forge another one. Called on the run's thread;
-// each line is written whole under `outputMutex`, which the caller shares with everything else that prints to
-// the terminal.
+// line; a failed file's line ends with the reason as a fifth field), then the result line.
+// Why a run or a folder failed, and warnings, go to `err` (before the result line). Fields are escaped as
+// `list` escapes them: a tab or line break in a listed name would otherwise split the line or forge another
+// one. Called on the run's thread; each line is written whole under `outputMutex`, which the caller shares
+// with everything else that prints to the terminal.
 class ConsoleObserver : public RunObserver {
 public:
     enum class Style {
@@ -25,7 +26,6 @@ public:
         Service,
     };
 
-    ConsoleObserver(std::ostream& out, std::mutex& outputMutex, Style style = Style::Run);
     ConsoleObserver(std::ostream& out, std::ostream& err, std::mutex& outputMutex, Style style = Style::Run);
 
     // On a terminal a progress line is kept on standard error; each printed line first clears
@@ -39,6 +39,8 @@ public:
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnRunFailed(const std::string& projectName, const std::string& reason) override;
+    void OnRunWarning(const std::string& projectName, const std::string& text) override;
     void OnResultText(const std::string& text) override;
     // Written to the error stream given at construction, and remembered.
     void OnRunProblem(const std::string& message) override;
@@ -49,19 +51,24 @@ public:
     // in the Service style. Any thread.
     void PrintProjectLine(const std::string& projectName, const std::string& text);
 
+    // Failed files and folders of the runs so far.
+    [[nodiscard]] std::uint64_t failedItems() const { return failedItems_; }
+
 private:
     void Print(const std::string& line);
+    void PrintError(const std::string& line);
     // Under outputMutex_.
     void ClearProgressLine();
 
     std::ostream& out_;
-    std::ostream* err_ = nullptr;
+    std::ostream& err_;
     std::mutex& outputMutex_;
     bool clearsProgressLine_ = false;
     bool hadProblem_ = false;
     const Style style_;
     std::string projectName_;
     std::map<std::uint64_t, std::string> rows_;
+    std::uint64_t failedItems_ = 0;
 };
 
 } // namespace vorn
