@@ -3,30 +3,15 @@
 namespace vorn {
 
 RunRecorder::RunRecorder(RunObserver& inner)
-    : inner_(inner)
+    : ForwardingObserver(&inner)
 {
-}
-
-void RunRecorder::OnRunStarted(const std::string& projectName)
-{
-    inner_.OnRunStarted(projectName);
-}
-
-void RunRecorder::OnProjectStatus(const std::string& projectName, const std::string& status)
-{
-    inner_.OnProjectStatus(projectName, status);
-}
-
-void RunRecorder::OnLastBackupTime(const std::string& projectName, const std::string& timeText)
-{
-    inner_.OnLastBackupTime(projectName, timeText);
 }
 
 void RunRecorder::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
     const std::string& remotePath, const std::string& sizeText)
 {
     paths_[rowId] = remotePath;
-    inner_.OnFileRowInserted(rowId, timeText, remotePath, sizeText);
+    ForwardingObserver::OnFileRowInserted(rowId, timeText, remotePath, sizeText);
 }
 
 void RunRecorder::OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason)
@@ -36,27 +21,7 @@ void RunRecorder::OnFileRowStatus(std::uint64_t rowId, const std::string& status
             failed_.push_back({ row->second, reason });
         paths_.erase(row);
     }
-    inner_.OnFileRowStatus(rowId, status, reason);
-}
-
-void RunRecorder::OnRunFailed(const std::string& projectName, const std::string& reason)
-{
-    inner_.OnRunFailed(projectName, reason);
-}
-
-void RunRecorder::OnRunWarning(const std::string& projectName, const std::string& text)
-{
-    inner_.OnRunWarning(projectName, text);
-}
-
-void RunRecorder::OnResultText(const std::string& text)
-{
-    inner_.OnResultText(text);
-}
-
-void RunRecorder::OnRunFinished(const std::string& projectName, const std::string& status)
-{
-    inner_.OnRunFinished(projectName, status);
+    ForwardingObserver::OnFileRowStatus(rowId, status, reason);
 }
 
 } // namespace vorn

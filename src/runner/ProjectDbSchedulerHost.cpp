@@ -110,12 +110,6 @@ bool ProjectDbSchedulerHost::shuttingDown() const
     return shutdown_;
 }
 
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunStarted(const std::string& projectName)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunStarted(projectName);
-}
-
 void ProjectDbSchedulerHost::OutcomeWatch::OnProjectStatus(
     const std::string& projectName, const std::string& status)
 {
@@ -124,68 +118,7 @@ void ProjectDbSchedulerHost::OutcomeWatch::OnProjectStatus(
         std::lock_guard lock(host_.mutex_);
         host_.runReachedStatus_ = true;
     }
-    if (host_.env_.observer)
-        host_.env_.observer->OnProjectStatus(projectName, status);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnLastBackupTime(
-    const std::string& projectName, const std::string& timeText)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnLastBackupTime(projectName, timeText);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
-    const std::string& remotePath, const std::string& sizeText)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnFileRowStatus(
-    std::uint64_t rowId, const std::string& status, const std::string& reason)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnFileRowStatus(rowId, status, reason);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunFailed(
-    const std::string& projectName, const std::string& reason)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunFailed(projectName, reason);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunWarning(
-    const std::string& projectName, const std::string& text)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunWarning(projectName, text);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnResultText(const std::string& text)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnResultText(text);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunMessage(const std::string& text)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunMessage(text);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunProblem(const std::string& message)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunProblem(message);
-}
-
-void ProjectDbSchedulerHost::OutcomeWatch::OnRunFinished(
-    const std::string& projectName, const std::string& status)
-{
-    if (host_.env_.observer)
-        host_.env_.observer->OnRunFinished(projectName, status);
+    ForwardingObserver::OnProjectStatus(projectName, status);
 }
 
 SchedulerLock::AcquireResult AcquireSchedulerLock(const ProjectDb& db)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BackupRun.h"
+#include "engine/ForwardingObserver.h"
 #include "engine/RunObserver.h"
 #include "schedule/SchedulerHost.h"
 #include "schedule/SchedulerLock.h"
@@ -47,25 +48,14 @@ public:
 private:
     // Forwards the run's reports to the program's observer and notes when the run has
     // reported its final status, which a run that throws keeps.
-    class OutcomeWatch : public RunObserver {
+    class OutcomeWatch : public ForwardingObserver {
     public:
         explicit OutcomeWatch(ProjectDbSchedulerHost& host)
-            : host_(host)
+            : ForwardingObserver(host.env_.observer)
+            , host_(host)
         {
         }
-        void OnRunStarted(const std::string& projectName) override;
         void OnProjectStatus(const std::string& projectName, const std::string& status) override;
-        void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
-        void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
-            const std::string& remotePath, const std::string& sizeText) override;
-        void OnFileRowStatus(
-            std::uint64_t rowId, const std::string& status, const std::string& reason) override;
-        void OnRunFailed(const std::string& projectName, const std::string& reason) override;
-        void OnRunWarning(const std::string& projectName, const std::string& text) override;
-        void OnResultText(const std::string& text) override;
-        void OnRunMessage(const std::string& text) override;
-        void OnRunProblem(const std::string& message) override;
-        void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     private:
         ProjectDbSchedulerHost& host_;

@@ -376,10 +376,11 @@ TEST(IncrementalArchives, AnArchiveThatFailsItsCheckFailsTheRunAndIsKeptUnderAno
         ~RemoveHook() { SetArchiveClosedHookForTesting({}); }
     } removeHook;
     EXPECT_EQ(p.Run(RunOutcome::Fail).second, "Transmission Results: Failed!");
-    const auto messages = p.h.observer.record().messages;
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(std::regex_search(messages[0], std::regex("failed verification: .*big\\.bin")))
-        << messages[0];
+    // The check's finding is the run's failure reason.
+    const auto failures = p.h.observer.record().failures;
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_TRUE(std::regex_search(failures[0], std::regex("failed verification: .*big\\.bin")))
+        << failures[0];
     EXPECT_EQ(p.h.Stored("nightly").first, "Fail");
     const auto archives = Archives(p.dest);
     ASSERT_EQ(archives.size(), 1u);

@@ -48,6 +48,12 @@ void RecordingObserver::OnResultText(const std::string& text)
     record_.resultTexts.push_back(text);
 }
 
+void RecordingObserver::OnRunFailed(const std::string&, const std::string& reason)
+{
+    std::lock_guard lock(mutex_);
+    record_.failures.push_back(reason);
+}
+
 void RecordingObserver::OnRunProblem(const std::string& message)
 {
     std::lock_guard lock(mutex_);

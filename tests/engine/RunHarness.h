@@ -29,7 +29,7 @@ public:
     };
     struct Record {
         std::vector<Row> rows; // in insertion order: the oldest first
-        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts, problems, messages;
+        std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts, problems, messages, failures;
     };
 
     void OnProjectStatus(const std::string&, const std::string& status) override;
@@ -39,6 +39,7 @@ public:
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
     void OnRunProblem(const std::string& message) override;
+    void OnRunFailed(const std::string& projectName, const std::string& reason) override;
     void OnRunMessage(const std::string& text) override;
     // Forgets everything recorded so far (between runs of one test).
     void Reset();

@@ -35,13 +35,13 @@ MODIFY = "20120315142500"
 
 
 class Node:
-    def __init__(self, spec, parent=None):
+    def __init__(self, desc, parent=None):
         self.parent = parent
-        self.spec = spec
-        self.loop = bool(spec.get("loop"))
+        self.desc = desc
+        self.loop = bool(desc.get("loop"))
         self.children = None
-        if "folder" in spec:
-            self.children = {name: Node(child, self) for name, child in spec["folder"].items()}
+        if "folder" in desc:
+            self.children = {name: Node(child, self) for name, child in desc["folder"].items()}
 
     @property
     def is_folder(self):
@@ -52,10 +52,10 @@ class Node:
         return self.parent if self.loop else self
 
     def data(self):
-        return self.spec.get("data", "").encode("utf-8", "surrogateescape") * self.spec.get("repeat", 1)
+        return self.desc.get("data", "").encode("utf-8", "surrogateescape") * self.desc.get("repeat", 1)
 
     def listed_size(self):
-        return self.spec.get("listed", str(len(self.data())))
+        return self.desc.get("listed", str(len(self.data())))
 
 
 class Session(socketserver.StreamRequestHandler):
@@ -140,7 +140,7 @@ class Session(socketserver.StreamRequestHandler):
 
     def cmd_CWD(self, arg):
         node, parts = self.resolve(arg)
-        if node is None or not node.is_folder or node.spec.get("deny"):
+        if node is None or not node.is_folder or node.desc.get("deny"):
             self.reply("550 No such folder.")
             return
         self.cwd = parts
@@ -235,9 +235,9 @@ class Session(socketserver.StreamRequestHandler):
             self.reply("550 No such file.")
             return
         data = node.data()
-        if "send" in node.spec:
-            data = data[:node.spec["send"]]
-        self.send_data(data, node.spec.get("rate", 0))
+        if "send" in node.desc:
+            data = data[:node.desc["send"]]
+        self.send_data(data, node.desc.get("rate", 0))
 
 
 class Server(socketserver.ThreadingTCPServer):
