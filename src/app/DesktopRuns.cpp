@@ -28,6 +28,8 @@ public:
     }
 
     std::vector<vorn::PlanRow> QueryPlans() override { return inner_.QueryPlans(); }
+    std::optional<std::vector<vorn::PlanRow>> TryQueryPlans() override { return inner_.TryQueryPlans(); }
+    std::optional<vorn::ChangeStamp> DatabaseStamp() override { return inner_.DatabaseStamp(); }
     std::optional<vorn::ScheduleTexts> QuerySchedule(const std::string& name) override
     {
         return inner_.QuerySchedule(name);
@@ -108,6 +110,8 @@ void DesktopRuns::StartScheduler()
         });
     windowHost_ = std::make_unique<WindowSchedulerHost>(*host_, controller_);
     scheduler_ = std::make_unique<vorn::Scheduler>(*windowHost_, clock_, vorn::Scheduler::PassThread::Worker);
+    // The window's own New, Modify and Delete take effect at once, not a second later.
+    connect(frame_, &CMainFrame::projectsChanged, this, &DesktopRuns::OnProjectsChanged);
     connect(frame_, &CMainFrame::transferModeChanged, this, [this](bool active) {
         if (host_)
             host_->SetPassive(!active);
@@ -139,6 +143,20 @@ void DesktopRuns::Shutdown()
     lock_.reset();
 }
 
+void DesktopRuns::OnProjectsChanged()
+{
+    if (!scheduler_)
+        return;
+    if (scheduler_->ReloadChangedPlans())
+        ResumeChecks();
+}
+
+void DesktopRuns::ResumeChecks()
+{
+    if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
+        frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+}
+
 void DesktopRuns::OnSchedulerTimer(int id)
 {
     if (!scheduler_) {
@@ -163,9 +181,10 @@ void DesktopRuns::OnSchedulerTimer(int id)
         // The scheduler arms the reload after midnight (or after a night the machine slept
         // through) on its own clock and carries it out here.
         scheduler_->ReloadIfDue();
+        // Plans changed by another program (or another window) count from this second on.
+        scheduler_->ReloadIfChanged();
         scheduler_->MidnightTick();
-        if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
-            frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+        ResumeChecks();
         break;
     default:
         break;

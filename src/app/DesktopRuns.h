@@ -48,6 +48,10 @@ private:
 
     void StartScheduler();
     void OnSchedulerTimer(int id);
+    // The window stored, changed or deleted a project: its plan counts from now on.
+    void OnProjectsChanged();
+    // Restarts the one-second check when plans are pending again.
+    void ResumeChecks();
 
     CMainFrame* frame_;
     vorn::ProjectDb* db_;

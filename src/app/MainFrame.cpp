@@ -493,6 +493,7 @@ void CMainFrame::OnDelete()
         return;
     projectView_->RemoveProjectRow(current);
     (void)vorn::DeleteProject(db_, name.toStdString());
+    emit projectsChanged();
     // The next command must not act on whichever project moved up into this row.
     projectView_->clearSelectedRow();
     UpdateCommandStates();

@@ -159,6 +159,8 @@ signals:
     void runFinished(const QString& name, const QString& status);
     // Active (true) or passive data connections for the runs that start from now on.
     void transferModeChanged(bool active);
+    // A command of this window stored, changed or deleted a project.
+    void projectsChanged();
 
 protected:
     bool event(QEvent* event) override;

@@ -88,6 +88,7 @@ ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
     auto* editor = new ProjectEditor(&frame, db, frame.projectView());
     frame.hooks().newProject = [editor] { editor->NewProject(); };
     frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
+    QObject::connect(editor, &ProjectEditor::projectStored, &frame, &CMainFrame::projectsChanged);
     return editor;
 }
 

@@ -473,7 +473,9 @@ private slots:
 
     // After midnight the plans due on the new day are loaded again, from the database as it
     // is then: a project added during the day is picked up.
-    void midnightReloadsThePlans()
+    // The plans follow the database while the window runs: another program's new project
+    // and the window's own Delete count at once; the day's plans change after midnight.
+    void plansFollowTheDatabaseAndTheDay()
     {
         FtpServer& server = Server();
         vorn::BackupProject daily = Project("daily", server);
@@ -481,15 +483,28 @@ private slots:
         daily.ftpdaymode = 3;
         daily.ftphour = 12;
         Store(daily);
-        FakeClock& clock = MakeClock(LocalTime(2030, 1, 15, 23, 59, 50));
+        vorn::BackupProject wednesday = daily;
+        wednesday.ftpname = "wednesday";
+        wednesday.ftpplanmode = 2;
+        wednesday.ftpplan = { 1058 };
+        Store(wednesday);
+        FakeClock& clock = MakeClock(LocalTime(2030, 1, 15, 23, 59, 30)); // a Tuesday
         DesktopRuns* runs = OpenWindow(&clock);
         QVERIFY(runs && runs->scheduler());
         QTRY_COMPARE_WITH_TIMEOUT(runs->scheduler()->DuePlans().size(), std::size_t(1), 15000);
 
         vorn::BackupProject fresh = daily;
         fresh.ftpname = "fresh";
-        Store(fresh);
-        QVERIFY(!QTest::qWaitFor([&] { return runs->scheduler()->DuePlans().size() != 1; }, 1500));
+        auto other = vorn::ProjectDb::Open(db_->path()).db;
+        QVERIFY(other && vorn::InsertProject(other.get(), fresh));
+        QTRY_COMPARE_WITH_TIMEOUT(runs->scheduler()->DuePlans().size(), std::size_t(2), 15000);
+        QCOMPARE(runs->scheduler()->DuePlans().back().name, std::string("fresh"));
+
+        ClickRow(Frame().projectView()->list(), Frame().projectView()->FindRowByName("daily"));
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(TriggerAction(&Frame(), "actionDelete"));
+        QCOMPARE(runs->scheduler()->DuePlans().size(), std::size_t(1));
+
         // Past midnight the clock runs ten times too fast, through the minute after it.
         const std::time_t midnight = LocalTime(2030, 1, 16, 0, 0, 0);
         QElapsedTimer since;
@@ -500,7 +515,7 @@ private slots:
                 return runs->scheduler()->DuePlans().size() == 2;
             },
             20000));
-        QCOMPARE(runs->scheduler()->DuePlans().back().name, std::string("fresh"));
+        QCOMPARE(runs->scheduler()->DuePlans().front().name, std::string("wednesday"));
         QVERIFY(Frame().timerActive(CMainFrame::SchedulerCheckTimer));
     }
 
