@@ -44,7 +44,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     auto* version = new QLabel(this);
     version->setObjectName("aboutVersion");
     version->setTextFormat(Qt::PlainText);
-    version->setText("Vorn  FTP Backup Version 2.2.1.0");
+    version->setText("Vorn  FTP Backup Version " VORN_VERSION);
     QFont bold = version->font();
     bold.setBold(true);
     version->setFont(bold);

@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "engine/BackupRun.h"
+#include "gui/OffThreadJobs.h"
 #include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "schedule/SchedulerLock.h"
@@ -59,8 +60,8 @@ DesktopRuns::DesktopRuns(CMainFrame* frame, vorn::ProjectDb* db, const vorn::Clo
     , db_(db)
     , clock_(clock ? *clock : systemClock_)
     , controller_(frame->runControl())
-    , manualObserver_(frame, false, [this] { controller_.OnRunStarted(); })
-    , scheduledObserver_(frame, true, [this] { controller_.OnRunStarted(); })
+    , manualObserver_(frame, false)
+    , scheduledObserver_(frame, true)
 {
     // The hooks may outlive this object (it can be deleted before the window): they check.
     CMainFrame::Hooks& hooks = frame_->hooks();
@@ -101,12 +102,10 @@ void DesktopRuns::StartScheduler()
         vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
             !frame_->transferModeActive() },
         [frame](const std::string& name, const std::string& nextTime) {
-            QMetaObject::invokeMethod(
-                frame,
+            vorn::PostToReceiver(frame,
                 [frame, name = QString::fromStdString(name), nextTime = QString::fromStdString(nextTime)] {
                     frame->OnNextBackupTime(name, nextTime);
-                },
-                Qt::QueuedConnection);
+                });
         });
     windowHost_ = std::make_unique<WindowSchedulerHost>(*host_, controller_);
     scheduler_ = std::make_unique<vorn::Scheduler>(*windowHost_, clock_, vorn::Scheduler::PassThread::Worker);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/QueuedRunObserver.h"
-#include "app/RunController.h"
+#include "engine/RunController.h"
 #include "schedule/Clock.h"
 
 #include <QObject>

@@ -1,11 +1,11 @@
 #include "app/MainFrame.h"
 
 #include "app/AboutDialog.h"
-#include "app/SpeedText.h"
+#include "app/RunDisplays.h"
 #include "app/ToolbarIcons.h"
+#include "app/Tray.h"
 #include "gui/Prompt.h"
 #include "gui/Resources.h"
-#include "gui/TextProgressBar.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
@@ -16,21 +16,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QFrame>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPointer>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
-#include <QSystemTrayIcon>
-#include <QThreadPool>
 #include <QTimer>
 #include <QToolBar>
-#include <cmath>
-#include <set>
 
 namespace {
 
@@ -40,25 +33,6 @@ constexpr int kDisplayPeriodMs = 16;
 constexpr int kLocalSamplePeriodMs = 5000;
 constexpr int kPlanReloadPeriodMs = 5000;
 constexpr int kProgressBarDelayMs = 200;
-
-// A status-bar pane that asks for a given width but may shrink with the window.
-class StatusPane : public QLabel {
-public:
-    StatusPane(const char* name, int preferredWidth, QWidget* parent)
-        : QLabel(parent)
-        , preferredWidth_(preferredWidth)
-    {
-        setObjectName(name);
-        setTextFormat(Qt::PlainText);
-        setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        setContentsMargins(2, 0, 2, 0);
-    }
-    QSize sizeHint() const override { return { preferredWidth_, QLabel::sizeHint().height() }; }
-    QSize minimumSizeHint() const override { return { 40, QLabel::minimumSizeHint().height() }; }
-
-private:
-    int preferredWidth_;
-};
 
 QIcon ProgramIcon()
 {
@@ -76,19 +50,19 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     , startupFolder_(startupFolder)
 {
     vorn::EnsureResources();
-    processClock_.start();
     setObjectName("mainFrame");
-    setWindowTitle("Vorn FTP 2.2.1.0");
+    setWindowTitle("Vorn FTP " VORN_VERSION);
     setWindowIcon(ProgramIcon());
     resize(1000, 700);
 
     CreatePanes();
-    CreateActions();
-    CreateMenus();
-    CreateToolBar();
+    actions_.Create(this);
+    actions_.AddMenus(this, menuBar());
+    toolBar_ = addToolBar("Toolbar");
+    actions_.AddToolBarButtons(toolBar_);
     CreateStatusBar();
     ApplyToolbarIcons();
-    CreateTray();
+    tray_ = new Tray(this);
 
     for (int id : { SpeedTextTimer, SchedulerCheckTimer, PlanReloadTimer, MidnightTimer, LocalSpeedTimer,
              ProgressTimer, ProgressBarCreateTimer }) {
@@ -117,8 +91,7 @@ CMainFrame::~CMainFrame()
         hooks_.shutdownRuns();
     for (auto& [id, timer] : timers_)
         timer->stop();
-    if (trayIcon_)
-        trayIcon_->hide();
+    tray_->HideIcon();
 }
 
 // ---- construction ----
@@ -171,161 +144,14 @@ void CMainFrame::CreatePanes()
     connect(bottomSplitter_, &QSplitter::splitterMoved, this, [this] { UpdateCommandStates(); });
 }
 
-QAction* CMainFrame::MakeAction(
-    const char* objectName, const QString& text, const QString& prompt, const QString& tip)
-{
-    auto* action = new QAction(text, this);
-    action->setObjectName(objectName);
-    action->setStatusTip(prompt);
-    if (!tip.isEmpty())
-        action->setToolTip(tip);
-    action->setIconVisibleInMenu(false);
-    return action;
-}
-
-void CMainFrame::CreateActions()
-{
-    newAction_ = MakeAction("actionNew", "New(&F)", "New Project", "New");
-    newAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
-    modifyAction_ = MakeAction("actionModify", "Modify(&M)", "Modify", "Modify");
-    modifyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    deleteAction_ = MakeAction("actionDelete", "Delete(&D)", "Delete", "Delete");
-    deleteAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
-    exitAction_ = MakeAction("actionExit", "Exit(&X)", "Exit the application", "Exit");
-    startAction_ = MakeAction("actionStart", "Start(&R)", "Run", "Run");
-    startAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    pauseAction_ = MakeAction("actionPause", "Pause(&P)", "Pause", "Pause");
-    pauseAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
-    stopAction_ = MakeAction("actionStop", "Stop(&S)", "Stop", "Stop");
-    stopAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    activeModeAction_ = MakeAction("actionActiveMode", "Actvie Mode(&A)", "Actvie Mode");
-    passiveModeAction_ = MakeAction("actionPassiveMode", "Passive Mode(&P)", "Passive Mode");
-    toolBarAction_ = MakeAction("actionToolBar", "Tool Bar(&T)", "Hide or show toolbar");
-    statusBarAction_ = MakeAction("actionStatusBar", "Status Bar(&S)", "Hide or show statusbar");
-    transmissionAction_
-        = MakeAction("actionTransmissionWindow", "Transmission Window(&F)", "Transmission Window");
-    destinationAction_ = MakeAction("actionDestinationWindow", "Destination Window(&D)", "Local Window");
-    cleanAllAction_ = MakeAction("actionCleanAll", "All Lists(A)", {});
-    cleanTransferAction_ = MakeAction("actionCleanTransfer", "Transfer List(&T)", {});
-    cleanDestinationAction_ = MakeAction("actionCleanDestination", "Destination List(&D)", {});
-    cleanSourceAction_ = MakeAction("actionCleanSource", "Source List(&S)", {});
-    helpAction_ = MakeAction("actionHelp", "Help(&H)", "Help", "Help");
-    homePageAction_ = MakeAction("actionHomePage", "Home Page(&H)", "Home Page", "Home Page");
-    tutorialAction_ = MakeAction("actionTutorial", "Tutorial(&T)", "Tutorial", "Tutorial");
-    errorReportingAction_
-        = MakeAction("actionErrorReporting", "Error Reporting(&E)", "Error Reporting", "Reporting");
-    aboutAction_ = MakeAction("actionAbout", "About Vorn FTP(&A)...",
-        "Display program information, version number and copyright", "About");
-
-    for (QAction* checkable : { activeModeAction_, passiveModeAction_, toolBarAction_, statusBarAction_,
-             transmissionAction_, destinationAction_ })
-        checkable->setCheckable(true);
-
-    connect(newAction_, &QAction::triggered, this, &CMainFrame::OnNew);
-    connect(modifyAction_, &QAction::triggered, this, &CMainFrame::OnModify);
-    connect(deleteAction_, &QAction::triggered, this, &CMainFrame::OnDelete);
-    connect(exitAction_, &QAction::triggered, this, &CMainFrame::OnExit);
-    connect(startAction_, &QAction::triggered, this, &CMainFrame::OnRun);
-    connect(pauseAction_, &QAction::triggered, this, &CMainFrame::OnPauseResume);
-    connect(stopAction_, &QAction::triggered, this, &CMainFrame::OnStop);
-    connect(activeModeAction_, &QAction::triggered, this, [this] { SetTransferModeActive(true); });
-    connect(passiveModeAction_, &QAction::triggered, this, [this] { SetTransferModeActive(false); });
-    connect(toolBarAction_, &QAction::triggered, this, [this] {
-        toolBar_->setVisible(toolBar_->isHidden());
-        UpdateCommandStates();
-    });
-    connect(statusBarAction_, &QAction::triggered, this, [this] {
-        statusBar()->setVisible(statusBar()->isHidden());
-        UpdateCommandStates();
-    });
-    connect(transmissionAction_, &QAction::triggered, this, &CMainFrame::ToggleTransmissionWindow);
-    connect(destinationAction_, &QAction::triggered, this, &CMainFrame::ToggleDestinationWindow);
-    connect(cleanAllAction_, &QAction::triggered, this, &CMainFrame::CleanAllLists);
-    connect(cleanTransferAction_, &QAction::triggered, this, &CMainFrame::CleanTransferList);
-    connect(cleanDestinationAction_, &QAction::triggered, this, &CMainFrame::CleanDestinationList);
-    connect(cleanSourceAction_, &QAction::triggered, this, &CMainFrame::CleanSourceList);
-    connect(helpAction_, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Home); });
-    connect(homePageAction_, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Home); });
-    connect(tutorialAction_, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Tutorial); });
-    connect(errorReportingAction_, &QAction::triggered, this,
-        [this] { OpenHelpPage(vorn::HelpPage::ErrorReporting); });
-    connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
-}
-
-void CMainFrame::CreateMenus()
-{
-    auto watch = [this](QMenu* menu, const char* name) {
-        menu->setObjectName(name);
-        connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandStates);
-        return menu;
-    };
-    QMenu* session = watch(menuBar()->addMenu("Session(&S)"), "menuSession");
-    session->addAction(newAction_);
-    session->addAction(modifyAction_);
-    session->addAction(deleteAction_);
-    session->addSeparator();
-    session->addAction(exitAction_);
-
-    QMenu* command = watch(menuBar()->addMenu("Command(&C)"), "menuCommand");
-    command->addAction(startAction_);
-    command->addSeparator();
-    command->addAction(pauseAction_);
-    command->addAction(stopAction_);
-
-    QMenu* mode = watch(menuBar()->addMenu("Transfer Mode(&M)"), "menuTransferMode");
-    mode->addAction(activeModeAction_);
-    mode->addAction(passiveModeAction_);
-
-    QMenu* view = watch(menuBar()->addMenu("View(&V)"), "menuView");
-    view->addAction(toolBarAction_);
-    view->addAction(statusBarAction_);
-    view->addSeparator();
-    view->addAction(transmissionAction_);
-    view->addAction(destinationAction_);
-    view->addSeparator();
-    QMenu* clean = watch(view->addMenu("Clean(&C)"), "menuClean");
-    clean->addAction(cleanAllAction_);
-    clean->addAction(cleanTransferAction_);
-    clean->addAction(cleanDestinationAction_);
-    clean->addAction(cleanSourceAction_);
-
-    QMenu* help = watch(menuBar()->addMenu("Help(&H)"), "menuHelp");
-    help->addAction(helpAction_);
-    QMenu* online = watch(help->addMenu("Online Services(&O)"), "menuOnlineServices");
-    online->addAction(homePageAction_);
-    online->addSeparator();
-    online->addAction(tutorialAction_);
-    online->addAction(errorReportingAction_);
-    help->addSeparator();
-    help->addAction(aboutAction_);
-}
-
-void CMainFrame::CreateToolBar()
-{
-    toolBar_ = addToolBar("Toolbar");
-    toolBar_->setObjectName("mainToolBar");
-    toolBar_->setIconSize(QSize(32, 32));
-    toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    toolBar_->setAllowedAreas(Qt::AllToolBarAreas);
-    toolBar_->addAction(newAction_);
-    toolBar_->addAction(modifyAction_);
-    toolBar_->addAction(deleteAction_);
-    toolBar_->addSeparator();
-    toolBar_->addAction(startAction_);
-    toolBar_->addAction(pauseAction_);
-    toolBar_->addAction(stopAction_);
-    toolBar_->addSeparator();
-    toolBar_->addAction(homePageAction_);
-    toolBar_->addAction(aboutAction_);
-}
-
 void CMainFrame::ApplyToolbarIcons()
 {
     const std::optional<std::vector<QIcon>> files = vorn::LoadToolbarIconFiles(startupFolder_);
     iconFilesUsed_ = files.has_value();
     const std::vector<QIcon> icons = files ? *files : vorn::BuiltinToolbarIcons();
-    QAction* const buttons[] = { newAction_, modifyAction_, deleteAction_, startAction_, pauseAction_,
-        stopAction_, homePageAction_, aboutAction_ };
+    QAction* const buttons[]
+        = { actions_.newAction, actions_.modifyAction, actions_.deleteAction, actions_.startAction,
+              actions_.pauseAction, actions_.stopAction, actions_.homePageAction, actions_.aboutAction };
     for (std::size_t i = 0; i < std::size(buttons); ++i)
         buttons[i]->setIcon(icons[i]);
 }
@@ -335,58 +161,8 @@ void CMainFrame::CreateStatusBar()
     QStatusBar* bar = statusBar();
     bar->setObjectName("statusBar");
     bar->setSizeGripEnabled(true);
-    promptPane_ = new StatusPane("statusPrompt", 450, bar);
-    promptPane_->setText(idleStatusText_);
-    progressPane_ = new QFrame(bar);
-    progressPane_->setObjectName("statusProgressPane");
-    progressPane_->setFixedWidth(124);
-    progressPane_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    auto* progressLayout = new QHBoxLayout(progressPane_);
-    progressLayout->setContentsMargins(0, 2, 6, 2);
-    emptyPane_ = new StatusPane("statusEmptyPane", 100, bar);
-    emptyPane_->setFixedWidth(100);
-    speedPane_ = new StatusPane("speedPane", 250, bar);
-    // All four are permanent so that prompts never cover the progress bar or the speed.
-    bar->addPermanentWidget(promptPane_, 0);
-    bar->addPermanentWidget(progressPane_, 0);
-    bar->addPermanentWidget(emptyPane_, 0);
-    bar->addPermanentWidget(speedPane_, 1);
-}
-
-void CMainFrame::CreateTray()
-{
-    notifyMenu_ = new QMenu("Notify", this);
-    notifyMenu_->setObjectName("notifyMenu");
-    notifyShow_ = notifyMenu_->addAction("Show");
-    notifyShow_->setObjectName("notifyShow");
-    connect(notifyShow_, &QAction::triggered, this, &CMainFrame::ToggleShowHide);
-    notifyMenu_->addSeparator();
-    QAction* trayNew = notifyMenu_->addAction("New");
-    trayNew->setObjectName("notifyNew");
-    connect(trayNew, &QAction::triggered, this, &CMainFrame::OnNew);
-    QAction* trayHome = notifyMenu_->addAction("Home");
-    trayHome->setObjectName("notifyHome");
-    connect(trayHome, &QAction::triggered, this, [this] { OpenHelpPage(vorn::HelpPage::Home); });
-    QAction* trayAbout = notifyMenu_->addAction("About");
-    trayAbout->setObjectName("notifyAbout");
-    connect(trayAbout, &QAction::triggered, this, &CMainFrame::ShowAbout);
-    notifyMenu_->addSeparator();
-    QAction* trayExit = notifyMenu_->addAction("Exit");
-    trayExit->setObjectName("notifyExit");
-    connect(trayExit, &QAction::triggered, this, &CMainFrame::OnExit);
-    connect(notifyMenu_, &QMenu::aboutToShow, this, &CMainFrame::UpdateNotifyMenu);
-
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return;
-    trayIcon_ = new QSystemTrayIcon(windowIcon(), this);
-    trayIcon_->setObjectName("trayIcon");
-    trayIcon_->setToolTip("Vorn FTP 2.0.1.0");
-    trayIcon_->setContextMenu(notifyMenu_);
-    connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick)
-            RestoreFromTray();
-    });
-    trayIcon_->show();
+    displays_ = new RunDisplays(bar, figures_, statusView_);
+    displays_->promptPane()->setText(idleStatusText_);
 }
 
 // ---- bookkeeping and availability ----
@@ -413,19 +189,19 @@ int CMainFrame::selectedRow() const
     return projectView_->selectedRow();
 }
 
-QString CMainFrame::speedText() const
+QMenu* CMainFrame::notifyMenu() const
 {
-    return speedPane_->text();
+    return tray_->menu();
 }
 
 QString CMainFrame::promptText() const
 {
-    return promptPane_->text();
+    return displays_->promptPane()->text();
 }
 
 void CMainFrame::UpdateCommandStates()
 {
-    if (!cleanSourceAction_)
+    if (!actions_.cleanSourceAction)
         return;
     const int state = runState();
     const bool active = state == 1 || state == 2;
@@ -434,29 +210,29 @@ void CMainFrame::UpdateCommandStates()
     // The running or paused project can be neither modified nor deleted.
     const bool editable = hasRow && projectView_->BackupNameAt(row) != runProjectName();
 
-    modifyAction_->setEnabled(editable);
-    deleteAction_->setEnabled(editable);
-    startAction_->setEnabled(hasRow && state == 0);
-    pauseAction_->setEnabled(active);
-    stopAction_->setEnabled(active);
-    cleanTransferAction_->setEnabled(statusView_->rowCount() > 0);
-    cleanDestinationAction_->setEnabled(destinationPane_->rowCount() > 0);
-    cleanSourceAction_->setEnabled(sourcePane_->rowCount() > 0);
+    actions_.modifyAction->setEnabled(editable);
+    actions_.deleteAction->setEnabled(editable);
+    actions_.startAction->setEnabled(hasRow && state == 0);
+    actions_.pauseAction->setEnabled(active);
+    actions_.stopAction->setEnabled(active);
+    actions_.cleanTransferAction->setEnabled(statusView_->rowCount() > 0);
+    actions_.cleanDestinationAction->setEnabled(destinationPane_->rowCount() > 0);
+    actions_.cleanSourceAction->setEnabled(sourcePane_->rowCount() > 0);
 
-    activeModeAction_->setChecked(transferModeActive_);
-    passiveModeAction_->setChecked(!transferModeActive_);
-    toolBarAction_->setChecked(!toolBar_->isHidden());
-    statusBarAction_->setChecked(!statusBar()->isHidden());
+    actions_.activeModeAction->setChecked(transferModeActive_);
+    actions_.passiveModeAction->setChecked(!transferModeActive_);
+    actions_.toolBarAction->setChecked(!toolBar_->isHidden());
+    actions_.statusBarAction->setChecked(!statusBar()->isHidden());
 
     // A pane the user dragged back into view counts as shown again.
     const bool transmissionShown = topSplitter_->sizes().value(1) != 0;
     if (transmissionShown)
         transmissionHidden_ = false;
-    transmissionAction_->setChecked(transmissionShown);
+    actions_.transmissionAction->setChecked(transmissionShown);
     const bool destinationShown = bottomSplitter_->sizes().value(0) != 0;
     if (destinationShown)
         destinationHidden_ = false;
-    destinationAction_->setChecked(destinationShown);
+    actions_.destinationAction->setChecked(destinationShown);
 }
 
 // ---- commands ----
@@ -470,7 +246,7 @@ void CMainFrame::OnNew()
 void CMainFrame::OnModify()
 {
     UpdateCommandStates();
-    if (modifyAction_->isEnabled() && hooks_.modifyProject)
+    if (actions_.modifyAction->isEnabled() && hooks_.modifyProject)
         hooks_.modifyProject();
 }
 
@@ -522,10 +298,10 @@ void CMainFrame::OnPauseResume()
         return;
     figures_.ResetSpeed();
     if (state == 1) {
-        meter_.Pause();
+        displays_->PauseMeter();
         projectView_->SetTransferStatus(name, "Pause");
     } else {
-        meter_.Resume(processClock_.elapsed());
+        displays_->ResumeMeter();
         projectView_->SetTransferStatus(name, "Run");
     }
     UpdateCommandStates();
@@ -648,35 +424,14 @@ void CMainFrame::ShowAbout()
     dialog.exec();
 }
 
-// ---- tray, minimise, restore, close ----
-
-void CMainFrame::UpdateNotifyMenu()
-{
-    notifyShow_->setText(isVisible() ? "Hide" : "Show");
-}
-
-void CMainFrame::ToggleShowHide()
-{
-    if (isVisible())
-        showMinimized();
-    else
-        RestoreFromTray();
-}
-
-void CMainFrame::RestoreFromTray()
-{
-    showNormal();
-    raise();
-    activateWindow();
-}
+// ---- minimise, close ----
 
 void CMainFrame::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // Minimising hides the window into the tray, but only where there is a tray to bring it
     // back from; elsewhere it minimises as usual.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIcon_
-        && QSystemTrayIcon::isSystemTrayAvailable())
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->hidesOnMinimise())
         QTimer::singleShot(0, this, [this] {
             if (isMinimized())
                 hide();
@@ -701,8 +456,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
         hooks_.shutdownRuns();
     for (auto& [id, timer] : timers_)
         timer->stop();
-    if (trayIcon_)
-        trayIcon_->hide();
+    tray_->HideIcon();
     event->accept();
     emit exitConfirmed();
 }
@@ -712,7 +466,7 @@ bool CMainFrame::event(QEvent* event)
     // Prompts of menu items and toolbar buttons go to status pane 0, never over the others.
     if (event->type() == QEvent::StatusTip) {
         const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
-        promptPane_->setText(tip.isEmpty() ? idleStatusText_ : tip);
+        displays_->promptPane()->setText(tip.isEmpty() ? idleStatusText_ : tip);
         return true;
     }
     return QMainWindow::event(event);
@@ -746,11 +500,11 @@ void CMainFrame::OnTimer(int id)
     switch (id) {
     case SpeedTextTimer:
         if (runState() != 0) {
-            ShowSpeedText();
+            displays_->ShowSpeedText();
         } else {
             StopTimerId(LocalSpeedTimer);
             StopTimerId(SpeedTextTimer);
-            speedPane_->clear();
+            displays_->ClearSpeedText();
         }
         // The worker changes runState; this is where the commands notice it.
         UpdateCommandStates();
@@ -762,13 +516,13 @@ void CMainFrame::OnTimer(int id)
             hooks_.schedulerTimer(id);
         break;
     case LocalSpeedTimer:
-        SampleLocalSpeed();
+        displays_->SampleLocalSpeed();
         break;
     case ProgressTimer:
         UpdateProgressPosition();
         break;
     case ProgressBarCreateTimer:
-        CreateProgressBar();
+        displays_->CreateProgressBar();
         StopTimerId(ProgressBarCreateTimer);
         break;
     default:
@@ -776,28 +530,11 @@ void CMainFrame::OnTimer(int id)
     }
 }
 
-void CMainFrame::CreateProgressBar()
-{
-    if (progressBar_)
-        return;
-    progressBar_ = new TextProgressBar(progressPane_);
-    progressPane_->layout()->addWidget(progressBar_);
-    progressBar_->hide();
-    progressBar_->SetRange(0, 100);
-    progressBar_->SetBarColor(QColor(62, 178, 226));
-}
-
 void CMainFrame::BeginRunDisplays(
     bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder)
 {
     (void)scheduledStart; // both start paths refresh at the same display rate
-    runStartTime_ = runStartTime;
-    runDestinationFolder_ = destinationFolder;
-    runFirstStatusRow_ = statusView_->model()->NextId();
-    meter_.Start(processClock_.elapsed());
-    CreateProgressBar();
-    progressBar_->SetPos(0);
-    progressBar_->show();
+    displays_->Begin(runStartTime, destinationFolder);
     StartTimerId(LocalSpeedTimer, kLocalSamplePeriodMs);
     StartTimerId(SpeedTextTimer, kDisplayPeriodMs);
     StartTimerId(ProgressTimer, kDisplayPeriodMs);
@@ -805,59 +542,10 @@ void CMainFrame::BeginRunDisplays(
 
 void CMainFrame::UpdateProgressPosition()
 {
-    if (runState() == 0) {
+    const bool running = runState() != 0;
+    if (!running)
         StopTimerId(ProgressTimer);
-        if (progressBar_)
-            progressBar_->hide();
-        return;
-    }
-    if (!progressBar_)
-        return;
-    const float percent = figures_.progressInfo.percent.load();
-    // Round half up; a NaN or absurd figure from the worker must not overflow the cast.
-    const double limited = std::isfinite(percent) ? std::clamp(double(percent), 0.0, 1.0e6) : 0.0;
-    progressBar_->SetPos(static_cast<int>(limited + 0.5));
-}
-
-void CMainFrame::ShowSpeedText()
-{
-    const double speed
-        = vorn::ChooseDisplaySpeed(figures_.runMode.load(), figures_.transferSpeed.load(), meter_.speed());
-    const QString text = QString::fromStdString(vorn::FormatSpeedText(speed));
-    if (speedPane_->text() != text)
-        speedPane_->setText(text);
-}
-
-void CMainFrame::SampleLocalSpeed()
-{
-    if (sampleInFlight_)
-        return;
-    // Only this run's rows: files of earlier runs in the same folder are not this run's speed.
-    std::set<std::string> names;
-    for (const QString& name : statusView_->model()->NamesSince(runFirstStatusRow_))
-        names.insert(vorn::LastPathComponent(name.toStdString()));
-    const std::filesystem::path folder(runDestinationFolder_.toStdString());
-    const std::time_t since = runStartTime_;
-    sampleInFlight_ = true;
-    // The folder look-up runs off the GUI thread; the result comes back queued.
-    QPointer<CMainFrame> self(this);
-    QThreadPool::globalInstance()->start([self, folder, names = std::move(names), since] {
-        const std::uint64_t bytes = vorn::SumRecentFileBytes(folder, names, since);
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, bytes] {
-                if (self)
-                    self->FinishLocalSample(bytes);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void CMainFrame::FinishLocalSample(std::uint64_t bytes)
-{
-    sampleInFlight_ = false;
-    meter_.Record(bytes, processClock_.elapsed());
-    ++localSamplesTaken_;
+    displays_->UpdateProgress(running);
 }
 
 // ---- reports of a run ----
@@ -920,5 +608,5 @@ void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
 void CMainFrame::SetIdleStatusText(const QString& text)
 {
     idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
-    promptPane_->setText(idleStatusText_);
+    displays_->promptPane()->setText(idleStatusText_);
 }

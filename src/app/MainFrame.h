@@ -1,12 +1,12 @@
 #pragma once
 
 #include "app/HelpPages.h"
-#include "app/LocalSpeedMeter.h"
+#include "app/MainActions.h"
+#include "app/RunDisplays.h"
 #include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <ctime>
@@ -15,11 +15,8 @@
 #include <unordered_map>
 
 class QAction;
-class QFrame;
-class QLabel;
 class QMenu;
 class QSplitter;
-class QSystemTrayIcon;
 class QTimer;
 class QToolBar;
 class CVornBackupView;
@@ -27,6 +24,7 @@ class CVornStatus;
 class CVornLocalTrans;
 class CVornRemoteTrans;
 class TextProgressBar;
+class Tray;
 
 namespace vorn {
 class ProjectDb;
@@ -70,7 +68,6 @@ public:
     [[nodiscard]] Hooks& hooks() { return hooks_; }
     [[nodiscard]] vorn::TransferFigures& figures() { return figures_; }
     [[nodiscard]] vorn::RunControl& runControl() { return runControl_; }
-    [[nodiscard]] vorn::ProjectDb* projectDb() const { return db_; }
 
     // runState and runProjectName are the RunControl's. The setters change them there; a run
     // sets them itself, so only tests need these.
@@ -87,11 +84,12 @@ public:
     [[nodiscard]] CVornRemoteTrans* sourcePane() const { return sourcePane_; }
     [[nodiscard]] QSplitter* topSplitter() const { return topSplitter_; }
     [[nodiscard]] QSplitter* bottomSplitter() const { return bottomSplitter_; }
-    [[nodiscard]] TextProgressBar* progressBar() const { return progressBar_; }
-    [[nodiscard]] QString speedText() const;
+    [[nodiscard]] TextProgressBar* progressBar() const { return displays_->progressBar(); }
+    [[nodiscard]] QString speedText() const { return displays_->speedText(); }
     [[nodiscard]] QString promptText() const;
-    [[nodiscard]] QMenu* notifyMenu() const { return notifyMenu_; }
+    [[nodiscard]] QMenu* notifyMenu() const;
     [[nodiscard]] bool toolbarShowsIconFiles() const { return iconFilesUsed_; }
+    [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 
     // Availability and check marks of every command, from runState, runProjectName,
     // selectedRow, the list contents and the pane widths.
@@ -116,20 +114,16 @@ public:
     void OnProjectClicked(int row);
     void OpenHelpPage(vorn::HelpPage page);
     void ShowAbout();
-    void ToggleShowHide();
-    void RestoreFromTray();
-    void UpdateNotifyMenu();
 
     // Transfer displays of the status bar. The run calls BeginRunDisplays when it starts; the
     // timers end the displays themselves once runState is 0 again.
     void BeginRunDisplays(bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder);
-    void CreateProgressBar();
-    void ShowSpeedText();
-    void SampleLocalSpeed();
+    void SampleLocalSpeed() { displays_->SampleLocalSpeed(); }
     void UpdateProgressPosition();
-    [[nodiscard]] float localSpeed() const { return meter_.speed(); }
-    [[nodiscard]] std::uint64_t sampledBytes() const { return meter_.sampledBytes(); }
-    [[nodiscard]] int localSamplesTaken() const { return localSamplesTaken_; }
+    [[nodiscard]] RunDisplays* displays() const { return displays_; }
+    [[nodiscard]] float localSpeed() const { return displays_->localSpeed(); }
+    [[nodiscard]] std::uint64_t sampledBytes() const { return displays_->sampledBytes(); }
+    [[nodiscard]] int localSamplesTaken() const { return displays_->localSamplesTaken(); }
 
     // Reports of a run, on the GUI thread in the order the run made them (QueuedRunObserver).
     // `startTime` is when the run began on its own thread.
@@ -169,16 +163,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void CreateActions();
-    void CreateMenus();
-    void CreateToolBar();
     void CreateStatusBar();
     void CreatePanes();
-    void CreateTray();
     void ApplyToolbarIcons();
-    void FinishLocalSample(std::uint64_t bytes);
-    QAction* MakeAction(
-        const char* objectName, const QString& text, const QString& prompt, const QString& tip = {});
 
     vorn::ProjectDb* db_;
     QString startupFolder_;
@@ -200,49 +187,13 @@ private:
     bool destinationHidden_ = false;
     int destinationWidth_ = 0;
 
+    MainActions actions_;
     QToolBar* toolBar_ = nullptr;
     bool iconFilesUsed_ = false;
-    QLabel* promptPane_ = nullptr;
-    QFrame* progressPane_ = nullptr;
-    QLabel* emptyPane_ = nullptr;
-    QLabel* speedPane_ = nullptr;
-    TextProgressBar* progressBar_ = nullptr;
-
-    QSystemTrayIcon* trayIcon_ = nullptr;
-    QMenu* notifyMenu_ = nullptr;
-    QAction* notifyShow_ = nullptr;
+    RunDisplays* displays_ = nullptr;
+    Tray* tray_ = nullptr;
 
     std::map<int, QTimer*> timers_;
-    QElapsedTimer processClock_;
-    vorn::LocalSpeedMeter meter_;
-    std::time_t runStartTime_ = 0;
-    QString runDestinationFolder_;
-    std::int64_t runFirstStatusRow_ = 0;
-    bool sampleInFlight_ = false;
     // The run's row ids and the status list's, for the rows still waiting for their status.
     std::unordered_map<std::uint64_t, std::int64_t> runRows_;
-    int localSamplesTaken_ = 0;
-
-    QAction* newAction_ = nullptr;
-    QAction* modifyAction_ = nullptr;
-    QAction* deleteAction_ = nullptr;
-    QAction* exitAction_ = nullptr;
-    QAction* startAction_ = nullptr;
-    QAction* pauseAction_ = nullptr;
-    QAction* stopAction_ = nullptr;
-    QAction* activeModeAction_ = nullptr;
-    QAction* passiveModeAction_ = nullptr;
-    QAction* toolBarAction_ = nullptr;
-    QAction* statusBarAction_ = nullptr;
-    QAction* transmissionAction_ = nullptr;
-    QAction* destinationAction_ = nullptr;
-    QAction* cleanAllAction_ = nullptr;
-    QAction* cleanTransferAction_ = nullptr;
-    QAction* cleanDestinationAction_ = nullptr;
-    QAction* cleanSourceAction_ = nullptr;
-    QAction* helpAction_ = nullptr;
-    QAction* homePageAction_ = nullptr;
-    QAction* tutorialAction_ = nullptr;
-    QAction* errorReportingAction_ = nullptr;
-    QAction* aboutAction_ = nullptr;
 };

@@ -1,8 +1,8 @@
 #include "app/QueuedRunObserver.h"
 
 #include "app/MainFrame.h"
+#include "gui/OffThreadJobs.h"
 
-#include <QMetaObject>
 #include <QString>
 #include <ctime>
 
@@ -16,79 +16,61 @@ QString Text(const std::string& text)
 
 } // namespace
 
-QueuedRunObserver::QueuedRunObserver(CMainFrame* frame, bool scheduled, std::function<void()> onStarted)
+QueuedRunObserver::QueuedRunObserver(CMainFrame* frame, bool scheduled)
     : frame_(frame)
     , scheduled_(scheduled)
-    , onStarted_(std::move(onStarted))
 {
 }
 
 void QueuedRunObserver::OnRunStarted(const std::string& projectName)
 {
-    if (onStarted_)
-        onStarted_();
     // The start time is taken here, not when the GUI thread gets to it: files the run writes
     // before that moment belong to it all the same.
     const std::time_t startTime = std::time(nullptr);
-    QMetaObject::invokeMethod(
-        frame_,
-        [frame = frame_, name = Text(projectName), scheduled = scheduled_, startTime] {
+    vorn::PostToReceiver(
+        frame_, [frame = frame_, name = Text(projectName), scheduled = scheduled_, startTime] {
             frame->OnRunStarted(name, scheduled, startTime);
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void QueuedRunObserver::OnProjectStatus(const std::string& projectName, const std::string& status)
 {
-    QMetaObject::invokeMethod(
-        frame_,
-        [frame = frame_, name = Text(projectName), status = Text(status)] {
-            frame->OnRunProjectStatus(name, status);
-        },
-        Qt::QueuedConnection);
+    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), status = Text(status)] {
+        frame->OnRunProjectStatus(name, status);
+    });
 }
 
 void QueuedRunObserver::OnLastBackupTime(const std::string& projectName, const std::string& timeText)
 {
-    QMetaObject::invokeMethod(
-        frame_,
-        [frame = frame_, name = Text(projectName), time = Text(timeText)] {
-            frame->OnRunLastBackupTime(name, time);
-        },
-        Qt::QueuedConnection);
+    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), time = Text(timeText)] {
+        frame->OnRunLastBackupTime(name, time);
+    });
 }
 
 void QueuedRunObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
     const std::string& remotePath, const std::string& sizeText)
 {
-    QMetaObject::invokeMethod(
-        frame_,
+    vorn::PostToReceiver(frame_,
         [frame = frame_, rowId, time = Text(timeText), path = Text(remotePath), size = Text(sizeText)] {
             frame->OnRunFileRow(rowId, time, path, size);
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void QueuedRunObserver::OnFileRowStatus(
     std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
-    QMetaObject::invokeMethod(
-        frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); },
-        Qt::QueuedConnection);
+    vorn::PostToReceiver(
+        frame_, [frame = frame_, rowId, status = Text(status)] { frame->OnRunFileRowStatus(rowId, status); });
 }
 
 void QueuedRunObserver::OnResultText(const std::string& text)
 {
-    QMetaObject::invokeMethod(
-        frame_, [frame = frame_, text = Text(text)] { frame->OnRunResultText(text); }, Qt::QueuedConnection);
+    vorn::PostToReceiver(frame_, [frame = frame_, text = Text(text)] { frame->OnRunResultText(text); });
 }
 
 void QueuedRunObserver::OnRunFinished(const std::string& projectName, const std::string& status)
 {
-    QMetaObject::invokeMethod(
-        frame_,
-        [frame = frame_, name = Text(projectName), status = Text(status)] {
-            frame->OnRunFinished(name, status);
-        },
-        Qt::QueuedConnection);
+    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), status = Text(status)] {
+        frame->OnRunFinished(name, status);
+    });
 }

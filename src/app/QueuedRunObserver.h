@@ -2,8 +2,6 @@
 
 #include "engine/RunObserver.h"
 
-#include <functional>
-
 class CMainFrame;
 
 // The run's reports, carried from the run's thread to the main window. Every call is queued
@@ -12,9 +10,8 @@ class CMainFrame;
 // every call; calls still queued then are dropped with the window's other posted events.
 class QueuedRunObserver final : public vorn::RunObserver {
 public:
-    // `scheduled`: the runs reported here were started by the scheduler. `onStarted`, when
-    // set, runs on the run's thread at the start, before the start is queued.
-    QueuedRunObserver(CMainFrame* frame, bool scheduled, std::function<void()> onStarted = {});
+    // `scheduled`: the runs reported here were started by the scheduler.
+    QueuedRunObserver(CMainFrame* frame, bool scheduled);
 
     void OnRunStarted(const std::string& projectName) override;
     void OnProjectStatus(const std::string& projectName, const std::string& status) override;
@@ -28,5 +25,4 @@ public:
 private:
     CMainFrame* frame_;
     bool scheduled_;
-    std::function<void()> onStarted_;
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 class CMainFrame;
+class DesktopRuns;
 class ProjectEditor;
 class QApplication;
 
@@ -16,7 +17,6 @@ class ProjectDb;
 
 struct StartupOptions {
     std::optional<std::string> databasePath; // --db PATH
-    QString screenshotPath; // --screenshot PATH: save the window and quit
     QString runProject; // --run NAME: start this project once the window is shown
     QString error; // not empty when the command line is wrong
 };
@@ -31,6 +31,20 @@ struct StartupOptions {
 // Creates the project editor as a child of the window and points the window's New and Modify
 // hooks at it. The hooks go before the window's children do, so they never outlive the editor.
 ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db);
+
+// Names the program, its window and its version for Qt.
+void NameApplication();
+
+// The program's database and its window with the runs, the scheduler and the editor; the
+// window goes first, so every run is joined while the database is open.
+struct Desktop {
+    std::unique_ptr<ProjectDb> db;
+    std::unique_ptr<CMainFrame> frame; // null when the database could not be opened
+    DesktopRuns* runs = nullptr; // a child of the window
+};
+
+// Opens the database (the user is told when it cannot be) and builds the window, not shown.
+[[nodiscard]] Desktop OpenDesktop(const std::optional<std::string>& databasePath);
 
 // The whole desktop program after the application object exists; returns the exit code.
 [[nodiscard]] int RunDesktop(QApplication& app);

@@ -5,31 +5,10 @@
 #include "gui/Prompt.h"
 
 #include <QEvent>
-#include <QFutureWatcher>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QPromise>
 #include <QPushButton>
-#include <QThreadPool>
 #include <memory>
-
-namespace {
-
-// The browse workers' own pool, so that a server that does not answer cannot hold up the
-// application's shared pool. Its destructor, at exit, waits for workers still running; each
-// is bounded by the FTP session's connect and reply time-outs and touches only what it owns.
-QThreadPool& BrowsePool()
-{
-    static QThreadPool pool;
-    static const bool configured = [] {
-        pool.setMaxThreadCount(4);
-        return true;
-    }();
-    (void)configured;
-    return pool;
-}
-
-} // namespace
 
 RemoteBrowser::RemoteBrowser(const Controls& controls, QString failureText, QWidget* owner)
     : QObject(owner)
@@ -45,7 +24,7 @@ RemoteBrowser::RemoteBrowser(const Controls& controls, QString failureText, QWid
 
 bool RemoteBrowser::WaitForWorkers(int milliseconds)
 {
-    return BrowsePool().waitForDone(milliseconds);
+    return vorn::OffThreadJobs::WaitForAllThreads(milliseconds);
 }
 
 std::uint16_t RemoteBrowser::PortFromText(const QString& text)
@@ -76,21 +55,18 @@ bool RemoteBrowser::Connect()
         return false;
     const vorn::ServerLogin login = CurrentLogin();
     const std::string shownPath = path_;
-    Start(Kind::Connect, [login, shownPath] {
+    Start(Kind::Connect, [login, shownPath](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
-        {
-            // This session only proves the login; the listing below opens its own.
-            sf::Ftp probe(false);
-            outcome.loggedIn = vorn::ConnectAndLogin(login, probe);
-            if (outcome.loggedIn)
-                (void)probe.Disconnect();
-        }
+        // This session only proves the login; the listing below opens its own.
+        outcome.loggedIn = OnSession(job, login, [](sf::Ftp&) {});
         if (!outcome.loggedIn)
             return outcome;
         outcome.path = "/";
-        outcome.listed = shownPath == "/"
-            ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
-            : vorn::EnterRemoteFolder(shownPath, outcome.path, login, outcome.rows);
+        (void)OnSession(job, login, [&outcome, &shownPath](sf::Ftp& session) {
+            outcome.listed = shownPath == "/"
+                ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
+                : vorn::EnterRemoteFolder(session, shownPath, outcome.path, outcome.rows);
+        });
         return outcome;
     });
     return true;
@@ -103,13 +79,28 @@ bool RemoteBrowser::OpenRow(int row)
     const vorn::ServerLogin login = CurrentLogin();
     const std::string name = controls_.list->NameBytesAt(row);
     const std::string current = path_;
-    Start(Kind::Walk, [login, name, current] {
+    Start(Kind::Walk, [login, name, current](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
         outcome.path = current;
-        outcome.listed = name == ".." ? vorn::LeaveRemoteFolder(outcome.path, outcome.rows, login)
-                                      : vorn::EnterRemoteFolder(name, outcome.path, login, outcome.rows);
+        (void)OnSession(job, login, [&outcome, &name](sf::Ftp& session) {
+            outcome.listed = name == ".."
+                ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
+                : vorn::EnterRemoteFolder(session, name, outcome.path, outcome.rows);
+        });
         return outcome;
     });
+    return true;
+}
+
+bool RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
+    const std::function<void(sf::Ftp& session)>& use)
+{
+    sf::Ftp session(false);
+    const auto cancel = job.CancelWith([&session] { session.Cancel(); });
+    if (!vorn::ConnectAndLogin(login, session))
+        return false;
+    use(session);
+    (void)session.Disconnect();
     return true;
 }
 
@@ -120,35 +111,23 @@ RemoteBrowser::Outcome RemoteBrowser::Failed()
     return outcome;
 }
 
-void RemoteBrowser::Start(Kind kind, std::function<Outcome()> job)
+void RemoteBrowser::Start(Kind kind, Job job)
 {
     busy_ = true;
     controls_.connectButton->setEnabled(false);
-    const quint64 generation = ++generation_;
-
-    auto promise = std::make_shared<QPromise<Outcome>>();
-    promise->start();
-    // The watcher is a child of this object: when the page goes away, so does the watcher,
-    // and a result that arrives later is never delivered.
-    auto* watcher = new QFutureWatcher<Outcome>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, kind, generation] {
-        watcher->deleteLater();
-        if (generation != generation_)
-            return;
-        Finish(kind, watcher->future().resultCount() > 0 ? watcher->result() : Failed());
-    });
-    watcher->setFuture(promise->future());
-    BrowsePool().start([promise, job = std::move(job)] {
+    const bool started = jobs_.Start([this, kind, job = std::move(job)](vorn::OffThreadJobs::Job& self) {
         Outcome outcome;
         try {
-            outcome = job();
+            outcome = job(self);
         } catch (...) {
             // A worker reports failure rather than ending the program.
             outcome = Failed();
         }
-        promise->addResult(std::move(outcome));
-        promise->finish();
+        return vorn::OffThreadJobs::Continuation(
+            [this, kind, outcome = std::move(outcome)] { Finish(kind, outcome); });
     });
+    if (!started)
+        Finish(kind, Failed());
 }
 
 void RemoteBrowser::Finish(Kind kind, const Outcome& outcome)

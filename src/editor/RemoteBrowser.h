@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ConnectionOps.h"
+#include "gui/OffThreadJobs.h"
 
 #include <QObject>
 #include <QString>
@@ -15,9 +16,9 @@ class RemoteFolderList;
 
 // Connect and folder walking for a page that picks a remote folder: the directory settings
 // page and the destination dialog. Each browse runs on a worker thread with FTP sessions of
-// its own; the result comes back to the GUI thread and is dropped when the owner is gone or
-// a newer browse has started. While a browse runs, "Connect" is disabled and double clicks
-// are ignored.
+// its own; the result comes back to the GUI thread and is dropped when the owner is gone.
+// Closing the page cancels the browse's session, so a silent server cannot hold it. While a
+// browse runs, "Connect" is disabled and double clicks are ignored.
 class RemoteBrowser : public QObject {
     Q_OBJECT
 public:
@@ -47,8 +48,8 @@ public:
     [[nodiscard]] const std::string& path() const { return path_; }
     void SetPath(const std::string& path);
 
-    // Waits until no browse worker of any page runs (a page that has gone drops its result);
-    // false when `milliseconds` pass first.
+    // Waits until no worker of any page runs (a page that has gone drops its result); false
+    // when `milliseconds` pass first.
     static bool WaitForWorkers(int milliseconds);
 
     // The port text as a port number: its leading digits, 0 when there are none or the
@@ -72,7 +73,12 @@ private:
     enum class Kind { Connect, Walk };
     [[nodiscard]] static Outcome Failed();
 
-    void Start(Kind kind, std::function<Outcome()> job);
+    using Job = std::function<Outcome(vorn::OffThreadJobs::Job& job)>;
+    void Start(Kind kind, Job job);
+    // Opens a session on `login` that the job's cancellation reaches, and runs `use` on it
+    // once logged in. False when the login failed.
+    [[nodiscard]] static bool OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
+        const std::function<void(sf::Ftp& session)>& use);
     void Finish(Kind kind, const Outcome& outcome);
 
     Controls controls_;
@@ -80,5 +86,6 @@ private:
     QWidget* owner_;
     std::string path_;
     bool busy_ = false;
-    quint64 generation_ = 0;
+    // Last, so its threads are joined (their sessions cancelled) before the rest goes.
+    vorn::OffThreadJobs jobs_ { this };
 };

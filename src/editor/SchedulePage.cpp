@@ -60,7 +60,39 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     planGroup->addButton(monthRadio_, 1);
     planGroup->addButton(weekRadio_, 2);
     planGroup->addButton(dayRadio_, 3);
+    CreateMonthGroup();
+    CreateWeekGroup();
+    CreateDayGroup();
 
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(monthRadio_, 0, 0, Qt::AlignTop);
+    layout->addWidget(monthGroup_, 0, 1);
+    layout->addWidget(weekRadio_, 1, 0, Qt::AlignTop);
+    layout->addWidget(weekGroup_, 1, 1);
+    layout->addWidget(dayRadio_, 2, 0, Qt::AlignTop);
+    layout->addWidget(dayGroup_, 2, 1);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(3, 1);
+
+    monthRadio_->setChecked(true);
+    everyHourRadio_->setChecked(true);
+    ChooseDailyKind(DailyKind::EveryHours);
+    ChoosePlanMode(1);
+    if (state.isModifying)
+        Load(state.editedProject);
+
+    connect(monthRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(1); });
+    connect(weekRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(2); });
+    connect(dayRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(3); });
+    connect(
+        everyHourRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::EveryHours); });
+    connect(everyMinuteRadio_, &QRadioButton::clicked, this,
+        [this] { ChooseDailyKind(DailyKind::EveryMinutes); });
+    connect(fixedTimeRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::FixedTime); });
+}
+
+void FTPScheme::CreateMonthGroup()
+{
     // Month: 31 day boxes in rows of ten, then the start time.
     monthGroup_ = new QGroupBox(this);
     monthGroup_->setObjectName("monthGroup");
@@ -77,7 +109,10 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     auto* monthLayout = new QVBoxLayout(monthGroup_);
     monthLayout->addLayout(dayGrid);
     monthLayout->addLayout(StartTimeRow(monthGroup_, monthHour_, monthMinute_));
+}
 
+void FTPScheme::CreateWeekGroup()
+{
     // Week: shown Sunday first, as the calendar on the wall.
     weekGroup_ = new QGroupBox(this);
     weekGroup_->setObjectName("weekGroup");
@@ -99,7 +134,10 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     auto* weekLayout = new QVBoxLayout(weekGroup_);
     weekLayout->addLayout(weekRow);
     weekLayout->addLayout(StartTimeRow(weekGroup_, weekHour_, weekMinute_));
+}
 
+void FTPScheme::CreateDayGroup()
+{
     // Day: every N hours, every N minutes, or at a fixed time.
     dayGroup_ = new QGroupBox(this);
     dayGroup_->setObjectName("dayGroup");
@@ -135,32 +173,6 @@ FTPScheme::FTPScheme(const vorn::EditorState& state, QWidget* parent)
     dayGrid2->addWidget(fixedTimeRadio_, 2, 0);
     dayGrid2->addLayout(fixedRow, 2, 1, 1, 3);
     dayGrid2->setColumnStretch(3, 1);
-
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(monthRadio_, 0, 0, Qt::AlignTop);
-    layout->addWidget(monthGroup_, 0, 1);
-    layout->addWidget(weekRadio_, 1, 0, Qt::AlignTop);
-    layout->addWidget(weekGroup_, 1, 1);
-    layout->addWidget(dayRadio_, 2, 0, Qt::AlignTop);
-    layout->addWidget(dayGroup_, 2, 1);
-    layout->setColumnStretch(1, 1);
-    layout->setRowStretch(3, 1);
-
-    monthRadio_->setChecked(true);
-    everyHourRadio_->setChecked(true);
-    ChooseDailyKind(DailyKind::EveryHours);
-    ChoosePlanMode(1);
-    if (state.isModifying)
-        Load(state.editedProject);
-
-    connect(monthRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(1); });
-    connect(weekRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(2); });
-    connect(dayRadio_, &QRadioButton::clicked, this, [this] { ChoosePlanMode(3); });
-    connect(
-        everyHourRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::EveryHours); });
-    connect(everyMinuteRadio_, &QRadioButton::clicked, this,
-        [this] { ChooseDailyKind(DailyKind::EveryMinutes); });
-    connect(fixedTimeRadio_, &QRadioButton::clicked, this, [this] { ChooseDailyKind(DailyKind::FixedTime); });
 }
 
 void FTPScheme::Load(const vorn::BackupProject& project)

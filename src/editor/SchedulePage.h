@@ -28,12 +28,13 @@ public:
     // ftphour, ftpminute and ftpdaymode. A field the chosen mode does not use keeps its value.
     void Collect(vorn::BackupProject& project) const;
 
-    [[nodiscard]] DailyKind dailyKind() const { return dailyKind_; }
-
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void CreateMonthGroup();
+    void CreateWeekGroup();
+    void CreateDayGroup();
     void Load(const vorn::BackupProject& project);
     void ChoosePlanMode(int mode);
     void ChooseDailyKind(DailyKind kind);

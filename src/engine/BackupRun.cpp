@@ -206,7 +206,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     RunObserver nobody;
     RunObserver& observer = env.observer ? *env.observer : nobody;
 
-    control.Reset();
+    control.Begin();
     control.setRunProjectName(projectName);
     control.setRunState(1);
     env.figures->ResetSpeed();

@@ -23,10 +23,11 @@ void RunControl::setRunProjectName(const std::string& name)
     runProjectName_ = name;
 }
 
-void RunControl::Reset()
+void RunControl::Begin()
 {
+    // Under the same lock as Shutdown: either its flag is seen here, or its Stop comes after.
     std::lock_guard lock(mutex_);
-    stop_.store(false);
+    stop_.store(shutdown_);
 }
 
 bool RunControl::Pause()
@@ -66,6 +67,15 @@ void RunControl::Stop()
     // Run outside mutex_: an action may call back into this object (state queries).
     for (auto& action : actions)
         action();
+}
+
+void RunControl::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shutdown_ = true;
+    }
+    Stop();
 }
 
 bool RunControl::WaitWhilePaused()

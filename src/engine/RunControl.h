@@ -29,14 +29,17 @@ public:
     [[nodiscard]] std::string runProjectName() const;
     void setRunProjectName(const std::string& name);
 
-    // Called when a run starts: clears a stop or pause left from an earlier run.
-    void Reset();
+    // The first step of every run: clears a stop left from an earlier run. A Shutdown is
+    // kept, so a run that begins after it (or while it is being made) stops at once.
+    void Begin();
 
     // Pause: 1 -> 2; Resume: 2 -> 1. Return false when the state did not allow it.
     bool Pause();
     bool Resume();
     // Asks the run to end and interrupts its network waits. Safe from any thread.
     void Stop();
+    // Stop for good: the run in progress and every run that begins later are stopped.
+    void Shutdown();
 
     [[nodiscard]] bool stopRequested() const { return stop_.load(); }
 
@@ -55,6 +58,7 @@ public:
 private:
     std::atomic<int> runState_ { 0 };
     std::atomic<bool> stop_ { false };
+    bool shutdown_ = false; // under mutex_
     mutable std::mutex mutex_;
     std::mutex actionsRunning_;
     std::condition_variable resumed_;

@@ -24,9 +24,6 @@ public:
     [[nodiscard]] QString caption() const { return caption_; }
     [[nodiscard]] int position() const { return position_; }
     [[nodiscard]] QColor barColor() const { return barColour_; }
-    [[nodiscard]] QColor backgroundColor() const { return backgroundColour_; }
-    [[nodiscard]] QColor textColorOverBar() const { return textOverBar_; }
-    [[nodiscard]] QColor textColorOverBackground() const { return textOverBackground_; }
     // The text drawn: the caption, or the truncated percentage ("42%").
     [[nodiscard]] QString displayText() const;
 

@@ -58,7 +58,7 @@ void ProjectDbSchedulerHost::RunProject(const std::string& name)
         runReachedStatus_ = false;
         env = env_;
     }
-    env.observer = &guard_;
+    env.observer = &watch_;
     try {
         vorn::RunProject(name, env);
     } catch (...) {
@@ -114,8 +114,8 @@ void ProjectDbSchedulerHost::Shutdown()
         std::lock_guard lock(mutex_);
         shutdown_ = true;
     }
-    // After the flag: a run that starts later sees the flag in its OnRunStarted.
-    env_.control->Stop();
+    // Kept by the control: a run that begins later stops at once.
+    env_.control->Shutdown();
 }
 
 bool ProjectDbSchedulerHost::shuttingDown() const
@@ -124,23 +124,13 @@ bool ProjectDbSchedulerHost::shuttingDown() const
     return shutdown_;
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnRunStarted(const std::string& projectName)
+void ProjectDbSchedulerHost::OutcomeWatch::OnRunStarted(const std::string& projectName)
 {
-    // RunProject clears the stop flag before it reports the start. Under the host's mutex
-    // either Shutdown set its flag before this check (and the stop is applied here), or its
-    // Stop() comes after the clearing and holds.
-    bool stop;
-    {
-        std::lock_guard lock(host_.mutex_);
-        stop = host_.shutdown_;
-    }
-    if (stop)
-        host_.env_.control->Stop();
     if (host_.env_.observer)
         host_.env_.observer->OnRunStarted(projectName);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(
+void ProjectDbSchedulerHost::OutcomeWatch::OnProjectStatus(
     const std::string& projectName, const std::string& status)
 {
     if (status != "Running") {
@@ -152,34 +142,34 @@ void ProjectDbSchedulerHost::StopGuard::OnProjectStatus(
         host_.env_.observer->OnProjectStatus(projectName, status);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnLastBackupTime(
+void ProjectDbSchedulerHost::OutcomeWatch::OnLastBackupTime(
     const std::string& projectName, const std::string& timeText)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnLastBackupTime(projectName, timeText);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+void ProjectDbSchedulerHost::OutcomeWatch::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
     const std::string& remotePath, const std::string& sizeText)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnFileRowStatus(
+void ProjectDbSchedulerHost::OutcomeWatch::OnFileRowStatus(
     std::uint64_t rowId, const std::string& status, const std::string& reason)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnFileRowStatus(rowId, status, reason);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnResultText(const std::string& text)
+void ProjectDbSchedulerHost::OutcomeWatch::OnResultText(const std::string& text)
 {
     if (host_.env_.observer)
         host_.env_.observer->OnResultText(text);
 }
 
-void ProjectDbSchedulerHost::StopGuard::OnRunFinished(
+void ProjectDbSchedulerHost::OutcomeWatch::OnRunFinished(
     const std::string& projectName, const std::string& status)
 {
     if (host_.env_.observer)

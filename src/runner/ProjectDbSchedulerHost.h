@@ -47,12 +47,11 @@ public:
     [[nodiscard]] bool shuttingDown() const;
 
 private:
-    // Forwards the run's reports to the program's observer. Its OnRunStarted comes after the
-    // run has cleared any earlier stop, which makes it the place where a Shutdown that raced
-    // the start of the run is applied again.
-    class StopGuard : public RunObserver {
+    // Forwards the run's reports to the program's observer and notes when the run has
+    // reported its final status, which a run that throws keeps.
+    class OutcomeWatch : public RunObserver {
     public:
-        explicit StopGuard(ProjectDbSchedulerHost& host)
+        explicit OutcomeWatch(ProjectDbSchedulerHost& host)
             : host_(host)
         {
         }
@@ -74,7 +73,7 @@ private:
 
     RunEnvironment env_;
     NextTimeListener onNextTime_;
-    StopGuard guard_ { *this };
+    OutcomeWatch watch_ { *this };
     mutable std::mutex mutex_;
     bool shutdown_ = false;
     bool runReachedStatus_ = false; // the current run has reported its final status

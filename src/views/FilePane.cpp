@@ -95,13 +95,13 @@ void FilePane::ShowRemoteProject(
     remotePath_ = folder;
     model_->Clear();
     SetPathText(QString::fromStdString(folder));
-    const bool started = jobs_.Start([this, login, folder](sf::Ftp& session, const PaneJobs::Token&) {
+    const bool started = StartFtpJob([this, login, folder](sf::Ftp& session) {
         const RemoteListing listing = ListRemoteFolder(session, login, RemoteStep::Show, "/", folder);
         // A listing that fails after the login shows the ".." row alone; the folder keeps
         // the stored text, which the next double-click resolves from the login folder.
         const auto rows = listing.loggedIn ? MakeFtpRows(listing.entries)
                                            : std::vector<FileListModel::Entry> { ConnectFailedRow() };
-        return PaneJobs::Continuation([this, rows, folder, loggedIn = listing.loggedIn]() mutable {
+        return vorn::OffThreadJobs::Continuation([this, rows, folder, loggedIn = listing.loggedIn]() mutable {
             model_->SetEntries(std::move(rows));
             if (!loggedIn)
                 ForgetRemoteProject(); // the next click tries again
@@ -128,16 +128,27 @@ void FilePane::WalkRemote(int row)
     // The newest double-click wins: an older walk still under way is dropped.
     (void)jobs_.Abandon();
     model_->Clear();
-    (void)jobs_.Start([this, step, child, login, from](sf::Ftp& session, const PaneJobs::Token&) {
+    (void)StartFtpJob([this, step, child, login, from](sf::Ftp& session) {
         RemoteListing listing = ListRemoteFolder(session, login, step, from, child);
         if (!listing.listed)
-            return PaneJobs::Continuation();
-        return PaneJobs::Continuation(
+            return vorn::OffThreadJobs::Continuation();
+        return vorn::OffThreadJobs::Continuation(
             [this, rows = MakeFtpRows(listing.entries), path = std::move(listing.browsePath)]() mutable {
                 model_->SetEntries(std::move(rows));
                 remotePath_ = path;
                 SetPathText(QString::fromStdString(path));
             });
+    });
+}
+
+bool FilePane::StartFtpJob(std::function<vorn::OffThreadJobs::Continuation(sf::Ftp& session)> work)
+{
+    return jobs_.Start([work = std::move(work)](vorn::OffThreadJobs::Job& job) {
+        // Created and destroyed on the job's thread: closing a session may wait for a name
+        // look-up Asio cannot interrupt, which must not freeze the window.
+        sf::Ftp session(false);
+        const auto cancel = job.CancelWith([&session] { session.Cancel(); });
+        return work(session);
     });
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "engine/ConnectionOps.h"
+#include "gui/OffThreadJobs.h"
 #include "views/FileListModel.h"
-#include "views/PaneJobs.h"
 
 #include <QWidget>
+#include <functional>
 #include <string>
 
 class QLabel;
@@ -14,7 +15,7 @@ class QTableView;
 // The two file panes share this shape and the browsing of a project's FTP folder; where
 // they take the project's server from is theirs.
 //
-// Listings run on worker threads (PaneJobs) and land here on the GUI thread. Each pane
+// Listings run on worker threads (OffThreadJobs) and land here on the GUI thread. Each pane
 // remembers the project whose FTP folder it shows, so a second click on it costs no
 // connection; a failed login, a Clean and an abandoned listing forget it.
 class FilePane : public QWidget {
@@ -32,7 +33,6 @@ public:
 
     [[nodiscard]] FileListModel* model() const { return model_; }
     [[nodiscard]] QTableView* list() const { return list_; }
-    [[nodiscard]] QLabel* pathLabel() const { return pathLabel_; }
 
     // The project whose FTP folder the pane shows ("" for none), its server and the folder
     // listed, relative to the login folder.
@@ -41,7 +41,7 @@ public:
     [[nodiscard]] const std::string& remotePath() const { return remotePath_; }
     // True while a listing the pane waits for is under way.
     [[nodiscard]] bool busy() const { return jobs_.pending() > 0; }
-    [[nodiscard]] const PaneJobs& jobs() const { return jobs_; }
+    [[nodiscard]] const vorn::OffThreadJobs& jobs() const { return jobs_; }
 
 protected:
     // What a project click does first: listings of an earlier click or double-click are
@@ -59,7 +59,10 @@ protected:
     void ForgetRemoteProject();
     virtual void OnRowDoubleClicked(int row) = 0;
 
-    [[nodiscard]] PaneJobs& paneJobs() { return jobs_; }
+    [[nodiscard]] vorn::OffThreadJobs& paneJobs() { return jobs_; }
+    // Starts `work` on a job thread with an FTP session of its own, which an Abandon (a new
+    // click, the pane going) cancels, so a silent server cannot hold the job up.
+    bool StartFtpJob(std::function<vorn::OffThreadJobs::Continuation(sf::Ftp& session)> work);
 
 private:
     FileListModel* model_;
@@ -70,5 +73,5 @@ private:
     vorn::ServerLogin remoteLogin_;
     std::string remotePath_;
     // Last, so its threads are joined before anything else of the pane goes.
-    PaneJobs jobs_;
+    vorn::OffThreadJobs jobs_;
 };

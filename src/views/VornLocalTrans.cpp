@@ -48,11 +48,11 @@ void CVornLocalTrans::StartLocalListing(const std::string& path, bool forClick)
 {
     const std::string folder = NormalLocalPath(path);
     (void)paneJobs().Abandon();
-    (void)paneJobs().Start([this, folder, forClick](sf::Ftp&, const PaneJobs::Token& token) {
-        LocalListing listing = ReadLocalFolder(folder, [&token] { return token.stale(); });
+    (void)paneJobs().Start([this, folder, forClick](vorn::OffThreadJobs::Job& job) {
+        LocalListing listing = ReadLocalFolder(folder, [&job] { return job.stale(); });
         if (listing.notAFolder && !forClick)
-            return PaneJobs::Continuation();
-        return PaneJobs::Continuation([this, folder, listing = std::move(listing)]() mutable {
+            return vorn::OffThreadJobs::Continuation();
+        return vorn::OffThreadJobs::Continuation([this, folder, listing = std::move(listing)]() mutable {
             // A later click on an Ftp->Ftp project must list its folder again.
             ForgetRemoteProject();
             shown_ = Shown::LocalFolder;

@@ -26,7 +26,6 @@ public:
     void ListLocalFolder(const std::string& path);
 
     [[nodiscard]] const QString& destPaneProject() const { return remoteProject(); }
-    [[nodiscard]] const std::string& destPanePath() const { return remotePath(); }
     [[nodiscard]] const std::string& localPanePath() const { return localPanePath_; }
     [[nodiscard]] Shown shown() const { return shown_; }
 

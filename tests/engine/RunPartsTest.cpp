@@ -122,6 +122,10 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
     control.Stop(); // registrations are gone: nothing runs
     EXPECT_EQ(cancelled, 2);
 
-    control.Reset();
+    control.Begin();
     EXPECT_FALSE(control.stopRequested());
+    // A Shutdown outlasts the begin step of every later run.
+    control.Shutdown();
+    control.Begin();
+    EXPECT_TRUE(control.stopRequested());
 }

@@ -261,8 +261,9 @@ private slots:
             dialog.reject();
         } // gone before the worker can answer
         QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
-        // The worker did its work to the end; its result had nowhere to go.
-        QCOMPARE(Logins(*server_) - loginsBefore, 2);
+        // Closing cancelled the browse: the worker ended, with at most its two logins, and its
+        // result had nowhere to go.
+        QVERIFY(Logins(*server_) - loginsBefore <= 2);
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
         QCOMPARE(Prompt::shownCount(), 0);

@@ -535,10 +535,10 @@ private slots:
         for (QAction* a : menu->actions())
             captions << (a->isSeparator() ? QString("|") : a->text());
         QCOMPARE(captions.join(','), QString("Show,|,New,Home,About,|,Exit"));
-        Frame().UpdateNotifyMenu();
+        emit menu->aboutToShow(); // what opening the menu does
         QCOMPARE(menu->actions().first()->text(), QString("Hide"));
         Frame().hide();
-        Frame().UpdateNotifyMenu();
+        emit menu->aboutToShow(); // what opening the menu does
         QCOMPARE(menu->actions().first()->text(), QString("Show"));
         menu->actions().first()->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(Frame().isVisible(), 5000);

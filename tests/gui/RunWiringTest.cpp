@@ -5,8 +5,8 @@
 #include "GuiTestSupport.h"
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
-#include "app/RunController.h"
 #include "engine/RunControl.h"
+#include "engine/RunController.h"
 #include "gui/Prompt.h"
 #include "gui/TextProgressBar.h"
 #include "schedule/Clock.h"
@@ -603,20 +603,21 @@ private slots:
         }
 
         // Shutdown between the claim and the run's start, as at the very start of a run.
-        vorn::RunController controller(control);
+        // A control of its own: the controller above shut its control down for good.
+        vorn::RunControl lateControl;
+        vorn::RunController controller(lateControl);
         std::atomic<bool> gate { false };
         std::atomic<bool> sawStop { false };
         QVERIFY(controller.StartManual("late", [&] {
             for (int i = 0; i < 2000 && !gate; ++i)
                 std::this_thread::sleep_for(5ms);
-            control.Reset(); // what RunProject does first
-            controller.OnRunStarted();
-            for (int i = 0; i < 2000 && !control.stopRequested(); ++i)
+            lateControl.Begin(); // what RunProject does first
+            for (int i = 0; i < 2000 && !lateControl.stopRequested(); ++i)
                 std::this_thread::sleep_for(5ms);
-            sawStop = control.stopRequested();
+            sawStop = lateControl.stopRequested();
         }));
         std::thread closing([&] { controller.Shutdown(); });
-        QVERIFY(QTest::qWaitFor([&] { return control.stopRequested(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return lateControl.stopRequested(); }, 5000));
         gate = true;
         closing.join();
         QVERIFY(sawStop);

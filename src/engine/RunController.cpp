@@ -1,4 +1,4 @@
-#include "app/RunController.h"
+#include "engine/RunController.h"
 
 #include "engine/RunControl.h"
 
@@ -63,17 +63,6 @@ bool RunController::busy() const
     return busy_;
 }
 
-void RunController::OnRunStarted()
-{
-    bool stop;
-    {
-        std::lock_guard lock(mutex_);
-        stop = shutdown_;
-    }
-    if (stop)
-        control_.Stop();
-}
-
 void RunController::Shutdown()
 {
     std::thread worker;
@@ -87,8 +76,7 @@ void RunController::Shutdown()
         worker = std::move(worker_);
     }
     released_.notify_all();
-    // After the flag: a run that has not begun yet sees it in OnRunStarted.
-    control_.Stop();
+    control_.Shutdown();
     if (worker.joinable())
         worker.join();
 }

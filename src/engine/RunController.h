@@ -36,12 +36,9 @@ public:
     // A run holds the slot (it may not have set runState yet).
     [[nodiscard]] bool busy() const;
 
-    // Called on the run's thread once the run has begun (after it cleared any earlier stop):
-    // a Shutdown that came before that moment is applied again, or it would be lost.
-    void OnRunStarted();
-
-    // No run starts any more; the run in progress is asked to stop and the manual worker is
-    // joined (a scheduled run ends on its own thread). Idempotent.
+    // No run starts any more; the run in progress is asked to stop (RunControl::Shutdown, so
+    // a run claimed but not yet begun stops too) and the manual worker is joined (a scheduled
+    // run ends on its own thread). Idempotent.
     void Shutdown();
 
 private:

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/LocalSpeedMeter.h"
+#include "gui/OffThreadJobs.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <ctime>
+
+class CVornStatus;
+class QFrame;
+class QLabel;
+class QStatusBar;
+class TextProgressBar;
+
+namespace vorn {
+struct TransferFigures;
+} // namespace vorn
+
+// The run displays of the status bar: pane 0 (prompts, else the idle text), the progress bar,
+// an empty pane and the speed pane, and the local speed sampled during an Ftp->Local run.
+// GUI thread only; the run's worker writes the figures, which the window's timers copy here.
+class RunDisplays : public QObject {
+public:
+    // Adds the four panes to `bar`. `statusView` names the files of the run being sampled.
+    RunDisplays(QStatusBar* bar, const vorn::TransferFigures& figures, const CVornStatus* statusView);
+
+    [[nodiscard]] QLabel* promptPane() const { return promptPane_; }
+    [[nodiscard]] QString speedText() const;
+    [[nodiscard]] TextProgressBar* progressBar() const { return progressBar_; }
+    [[nodiscard]] float localSpeed() const { return meter_.speed(); }
+    [[nodiscard]] std::uint64_t sampledBytes() const { return meter_.sampledBytes(); }
+    [[nodiscard]] int localSamplesTaken() const { return localSamplesTaken_; }
+
+    // The bar is made a moment after the window, once the status bar has its size.
+    void CreateProgressBar();
+    // A run has started at `runStartTime` (its own clock) writing into `destinationFolder`.
+    void Begin(std::time_t runStartTime, const QString& destinationFolder);
+    // The progress bar follows the current file; it goes once the run has ended.
+    void UpdateProgress(bool running);
+    void ShowSpeedText();
+    void ClearSpeedText();
+    // Sums the sizes of this run's files in the destination off the GUI thread; one at a time.
+    void SampleLocalSpeed();
+    // Paused time does not count in the local speed.
+    void PauseMeter();
+    void ResumeMeter();
+
+private:
+    void FinishLocalSample(std::uint64_t bytes);
+
+    const vorn::TransferFigures& figures_;
+    const CVornStatus* statusView_;
+    QLabel* promptPane_ = nullptr;
+    QFrame* progressPane_ = nullptr;
+    QLabel* emptyPane_ = nullptr;
+    QLabel* speedPane_ = nullptr;
+    TextProgressBar* progressBar_ = nullptr;
+
+    QElapsedTimer processClock_;
+    vorn::LocalSpeedMeter meter_;
+    std::time_t runStartTime_ = 0;
+    QString runDestinationFolder_;
+    std::int64_t runFirstStatusRow_ = 0;
+    bool sampleInFlight_ = false;
+    int localSamplesTaken_ = 0;
+    // Last, so the sample's thread is joined before the rest goes.
+    vorn::OffThreadJobs sampler_ { this };
+};

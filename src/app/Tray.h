@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+
+class CMainFrame;
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+// The notification-area icon and its menu (Show/Hide, New, Home, About, Exit). The menu
+// always exists; the icon only where the desktop has a tray. A child of the window.
+class Tray : public QObject {
+public:
+    explicit Tray(CMainFrame* frame);
+
+    [[nodiscard]] QMenu* menu() const { return menu_; }
+    // Minimising hides the window only where there is a tray icon to bring it back from.
+    [[nodiscard]] bool hidesOnMinimise() const;
+    void ToggleShowHide();
+    void RestoreWindow();
+    // The program is leaving: the icon goes at once, not when the process ends.
+    void HideIcon();
+
+private:
+    void CreateMenu();
+    void UpdateMenu();
+
+    CMainFrame* frame_;
+    QMenu* menu_ = nullptr;
+    QAction* show_ = nullptr;
+    QSystemTrayIcon* icon_ = nullptr;
+};
