@@ -1,11 +1,12 @@
 #pragma once
 
+#include "editor/FTPCatalog.h"
+
 #include <QDialog>
 
 class QPushButton;
 class QTabWidget;
 class CSelectRule;
-class FTPCatalog;
 class FTPRule;
 class FTPScheme;
 
@@ -36,11 +37,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void Collect();
-    // Selects the tab and shows the warning; the dialog stays open.
-    void Refuse(Tab tab, const QString& message);
+    // Selects the directory settings tab, shows the warning and puts the focus on the field
+    // it names; the dialog stays open.
+    void Refuse(FTPCatalog::Field field, const QString& message);
 
     vorn::EditorState& state_;
     vorn::ProjectDb* db_;
@@ -51,4 +54,5 @@ private:
     FTPScheme* schedulerPage_;
     QPushButton* okButton_;
     QPushButton* cancelButton_;
+    bool shownOnce_ = false;
 };
