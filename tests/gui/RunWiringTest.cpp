@@ -192,6 +192,29 @@ private:
     std::uint64_t BytesOfCurrentFile() { return Frame().figures().progressInfo.bytes.load(); }
 
     // Waits (letting queued calls through) until the current file has moved on.
+    // The speed in the status bar in bytes per second; -1 when it shows none.
+    double ShownSpeed()
+    {
+        static const QRegularExpression form(R"(^Current Transmission Speed: ([0-9.]+)(B|KB|MB)/S$)");
+        const QRegularExpressionMatch match = form.match(Frame().speedText());
+        if (!match.hasMatch())
+            return -1;
+        const double unit = match.captured(2) == "MB" ? 1048576 : match.captured(2) == "KB" ? 1024 : 1;
+        return match.captured(1).toDouble() * unit;
+    }
+
+    // The speed shown while a file of a 256 KB/s server comes: about that, never the 0 of a
+    // file not yet ended.
+    bool ShowsServerSpeed()
+    {
+        return QTest::qWaitFor(
+            [&] {
+                const double speed = ShownSpeed();
+                return speed > 100 * 1024 && speed < 600 * 1024;
+            },
+            20000);
+    }
+
     bool WaitForTransfer(int timeoutMs = 30000)
     {
         return QTest::qWaitFor([&] { return BytesOfCurrentFile() > 0; }, timeoutMs);
@@ -300,6 +323,7 @@ private slots:
         StartByClick("nightly");
         QVERIFY(WaitForTransfer());
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Running"));
+        QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QCOMPARE(Frame().runState(), 2);
@@ -310,11 +334,13 @@ private slots:
         (void)QTest::qWaitFor([&] { return BytesOfCurrentFile() != paused; }, 300);
         const std::uint64_t held = BytesOfCurrentFile();
         QVERIFY(!QTest::qWaitFor([&] { return BytesOfCurrentFile() != held; }, 1500));
+        QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString("Current Transmission Speed: 0B/S"), 10000);
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QCOMPARE(Frame().runState(), 1);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > held; }, 10000));
+        QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QElapsedTimer stopping;
