@@ -247,37 +247,55 @@ private slots:
         QCOMPARE(Frame().promptText(), QString("Ready"));
     }
 
-    // selectedRow: set by left and right clicks only; the arrow keys move the highlight but
-    // not the project the commands act on.
-    void selectedRowFollowsClicksOnly()
+    // selectedRow is the highlighted row, moved by clicks or by the keyboard; the commands act
+    // on it. Click A, Down, Delete deletes B; Run starts the highlighted project.
+    void commandsActOnTheHighlightedRow()
     {
         QTableView* list = List().list();
         QCOMPARE(Frame().selectedRow(), -1);
-        ClickRow(list, 2);
-        QCOMPARE(Frame().selectedRow(), 2);
+        ClickRow(list, 0);
+        QCOMPARE(Frame().selectedRow(), 0);
         list->setFocus();
         QTest::keyClick(list, Qt::Key_Down);
-        QCOMPARE(list->currentIndex().row(), 3);
-        QCOMPARE(Frame().selectedRow(), 2);
+        QCOMPARE(Frame().selectedRow(), 1);
+        QCOMPARE(List().BackupNameAt(1), QString(kShop));
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(TriggerAction(&Frame(), "actionDelete"));
+        QCOMPARE(StoredStatus(kShop), std::string("<missing>"));
+        QCOMPARE(StoredStatus(kWebSite), std::string("Success"));
+        QCOMPARE(List().FindRowByName(kWebSite), 0);
+        // The deleted row's highlight is gone: no command acts on the row that moved up.
+        QCOMPARE(Frame().selectedRow(), -1);
+        QVERIFY(!Enabled("actionStart"));
+
+        QStringList started;
+        Frame().hooks().startRun = [&started](const QString& name) { started << name; };
+        ClickRow(list, 2);
         QTest::keyClick(list, Qt::Key_Up);
         QTest::keyClick(list, Qt::Key_Up);
-        QCOMPARE(Frame().selectedRow(), 2);
+        QCOMPARE(Frame().selectedRow(), 0);
+        QVERIFY(TriggerAction(&Frame(), "actionStart"));
+        QCOMPARE(started.last(), QString(kWebSite));
+        // A right click highlights the row its menu acts on.
         ClickRow(list, 1, true);
         QCOMPARE(Frame().selectedRow(), 1);
+        QVERIFY(List().contextMenu()->findChild<QAction*>("contextDelete")->isEnabled());
         List().contextMenu()->hide();
-        // Right click on the empty space below the rows: no project, whatever is highlighted.
+        // A click on the empty space below the rows: no highlight, no project.
         const QPoint below(20, list->viewport()->height() - 5);
         QVERIFY(!list->indexAt(below).isValid());
         QTest::mouseClick(list->viewport(), Qt::RightButton, {}, below);
         QCOMPARE(Frame().selectedRow(), -1);
+        QVERIFY(list->selectionModel()->selectedRows().isEmpty());
         List().contextMenu()->hide();
         ShowMenu("menuSession");
         QVERIFY(!Enabled("actionModify"));
         QVERIFY(!Enabled("actionDelete"));
         QVERIFY(!Enabled("actionStart"));
-        ClickRow(list, 0);
-        QCOMPARE(Frame().selectedRow(), 0);
-        QVERIFY(Enabled("actionStart"));
+        // Put the project back for the tests after this one.
+        cleanup();
+        QVERIFY(QFile::remove(QString::fromStdString(DbPath())));
+        QVERIFY(MakeSampleDatabase(DbPath()));
     }
 
     void commandAvailability_data()
