@@ -37,8 +37,10 @@ public:
     }
     int RunState() const override
     {
+        // The scheduler's number: a run claimed but not begun counts as running.
         const int state = inner_.RunState();
-        return state == 0 && controller_.busy() ? 1 : state;
+        const bool claimed = vorn::RunStateFromNumber(state) == vorn::RunState::Idle && controller_.busy();
+        return claimed ? vorn::RunStateNumber(vorn::RunState::Running) : state;
     }
     void RunProject(const std::string& name) override
     {

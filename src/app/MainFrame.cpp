@@ -167,7 +167,7 @@ void CMainFrame::CreateStatusBar()
 
 // ---- bookkeeping and availability ----
 
-void CMainFrame::setRunState(int state)
+void CMainFrame::setRunState(vorn::RunState state)
 {
     runControl_.setRunState(state);
     UpdateCommandStates();
@@ -203,8 +203,8 @@ void CMainFrame::UpdateCommandStates()
 {
     if (!actions_.cleanSourceAction)
         return;
-    const int state = runState();
-    const bool active = state == 1 || state == 2;
+    const vorn::RunState state = runState();
+    const bool active = state != vorn::RunState::Idle;
     const int row = selectedRow();
     const bool hasRow = row >= 0 && row < projectView_->rowCount();
     // The running or paused project can be neither modified nor deleted.
@@ -212,7 +212,7 @@ void CMainFrame::UpdateCommandStates()
 
     actions_.modifyAction->setEnabled(editable);
     actions_.deleteAction->setEnabled(editable);
-    actions_.startAction->setEnabled(hasRow && state == 0);
+    actions_.startAction->setEnabled(hasRow && state == vorn::RunState::Idle);
     actions_.pauseAction->setEnabled(active);
     actions_.stopAction->setEnabled(active);
     actions_.cleanTransferAction->setEnabled(statusView_->rowCount() > 0);
@@ -277,8 +277,8 @@ void CMainFrame::OnDelete()
 
 void CMainFrame::OnRun()
 {
-    const int state = runState();
-    if (state == 1 || state == 2 || !hooks_.startRun)
+    const vorn::RunState state = runState();
+    if (state != vorn::RunState::Idle || !hooks_.startRun)
         return;
     const int row = selectedRow();
     if (row < 0 || row >= projectView_->rowCount())
@@ -289,15 +289,15 @@ void CMainFrame::OnRun()
 
 void CMainFrame::OnPauseResume()
 {
-    const int state = runState();
-    if (state != 1 && state != 2)
+    const vorn::RunState state = runState();
+    if (state == vorn::RunState::Idle)
         return;
     const QString name = runProjectName();
     // The RunControl refuses when the run ended in the meantime: then no cell changes.
-    if (state == 1 ? !runControl_.Pause() : !runControl_.Resume())
+    if (state == vorn::RunState::Running ? !runControl_.Pause() : !runControl_.Resume())
         return;
     figures_.ResetSpeed();
-    if (state == 1) {
+    if (state == vorn::RunState::Running) {
         displays_->PauseMeter();
         projectView_->SetTransferStatus(name, "Pause");
     } else {
@@ -309,8 +309,8 @@ void CMainFrame::OnPauseResume()
 
 void CMainFrame::OnStop()
 {
-    const int state = runState();
-    if (state != 1 && state != 2)
+    const vorn::RunState state = runState();
+    if (state == vorn::RunState::Idle)
         return;
     // The run ends within about a second, stores "Stop" and reports the cells and the result
     // line itself; a paused run is woken up to do so.
@@ -440,8 +440,8 @@ void CMainFrame::changeEvent(QEvent* event)
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
-    const int state = runState();
-    if (state == 1 || state == 2) {
+    const vorn::RunState state = runState();
+    if (state != vorn::RunState::Idle) {
         if (Prompt::Question(
                 "Have project running, are your sure you want to exit it?", "Warning", this, true)
             != Prompt::Answer::Yes) {
@@ -499,7 +499,7 @@ void CMainFrame::OnTimer(int id)
 {
     switch (id) {
     case SpeedTextTimer:
-        if (runState() != 0) {
+        if (runState() != vorn::RunState::Idle) {
             displays_->ShowSpeedText();
         } else {
             StopTimerId(LocalSpeedTimer);
@@ -542,7 +542,7 @@ void CMainFrame::BeginRunDisplays(
 
 void CMainFrame::UpdateProgressPosition()
 {
-    const bool running = runState() != 0;
+    const bool running = runState() != vorn::RunState::Idle;
     if (!running)
         StopTimerId(ProgressTimer);
     displays_->UpdateProgress(running);

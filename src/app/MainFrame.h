@@ -71,8 +71,8 @@ public:
 
     // runState and runProjectName are the RunControl's. The setters change them there; a run
     // sets them itself, so only tests need these.
-    [[nodiscard]] int runState() const { return runControl_.runState(); }
-    void setRunState(int state);
+    [[nodiscard]] vorn::RunState runState() const { return runControl_.runState(); }
+    void setRunState(vorn::RunState state);
     [[nodiscard]] QString runProjectName() const;
     void setRunProjectName(const QString& name);
     [[nodiscard]] int selectedRow() const;
@@ -116,7 +116,7 @@ public:
     void ShowAbout();
 
     // Transfer displays of the status bar. The run calls BeginRunDisplays when it starts; the
-    // timers end the displays themselves once runState is 0 again.
+    // timers end the displays themselves once runState is Idle again.
     void BeginRunDisplays(bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder);
     void SampleLocalSpeed() { displays_->SampleLocalSpeed(); }
     void UpdateProgressPosition();

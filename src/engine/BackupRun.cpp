@@ -208,14 +208,14 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 
     control.Begin();
     control.setRunProjectName(projectName);
-    control.setRunState(1);
+    control.setRunState(RunState::Running);
     env.figures->ResetSpeed();
     env.figures->progressInfo.Reset();
     observer.OnRunStarted(projectName);
 
     auto finish = [&](RunOutcome outcome, const std::string& status) {
         control.setRunProjectName("");
-        control.setRunState(0);
+        control.setRunState(RunState::Idle);
         observer.OnRunFinished(projectName, status);
         return outcome;
     };

@@ -58,7 +58,7 @@ enum class RunOutcome {
 
 // Runs the stored project `projectName` to its end on the calling thread: marks it
 // "Running", runs the job, stores the status and the run time, reports the result line.
-// Sets runState to 1 at its start and to 0 at its end.
+// Sets runState to Running at its start and to Idle at its end.
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env);
 
 // Runs one job: connects, creates the archive when asked, walks, cleans up. Returns 1 when

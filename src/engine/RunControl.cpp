@@ -2,7 +2,7 @@
 
 namespace vorn {
 
-void RunControl::setRunState(int state)
+void RunControl::setRunState(RunState state)
 {
     {
         std::lock_guard lock(mutex_);
@@ -33,9 +33,9 @@ void RunControl::Begin()
 bool RunControl::Pause()
 {
     std::lock_guard lock(mutex_);
-    if (runState_.load() != 1)
+    if (runState_.load() != RunState::Running)
         return false;
-    runState_.store(2);
+    runState_.store(RunState::Paused);
     return true;
 }
 
@@ -43,9 +43,9 @@ bool RunControl::Resume()
 {
     {
         std::lock_guard lock(mutex_);
-        if (runState_.load() != 2)
+        if (runState_.load() != RunState::Paused)
             return false;
-        runState_.store(1);
+        runState_.store(RunState::Running);
     }
     resumed_.notify_all();
     return true;
@@ -81,7 +81,7 @@ void RunControl::Shutdown()
 bool RunControl::WaitWhilePaused()
 {
     std::unique_lock lock(mutex_);
-    resumed_.wait(lock, [this] { return stop_.load() || runState_.load() != 2; });
+    resumed_.wait(lock, [this] { return stop_.load() || runState_.load() != RunState::Paused; });
     return !stop_.load();
 }
 

@@ -10,11 +10,23 @@
 
 namespace vorn {
 
+// runState: what the one run is doing. Its number (0, 1, 2) is what the scheduler compares
+// (SchedulerHost::RunState); these two functions are the only conversion.
+enum class RunState { Idle = 0, Running = 1, Paused = 2 };
+[[nodiscard]] constexpr int RunStateNumber(RunState state)
+{
+    return static_cast<int>(state);
+}
+[[nodiscard]] constexpr RunState RunStateFromNumber(int number)
+{
+    return number == 1 ? RunState::Running : number == 2 ? RunState::Paused : RunState::Idle;
+}
+
 // Run bookkeeping shared by the commands, the run's worker and the displays, and the
 // cooperative Pause/Resume/Stop of the one run that may be active.
 //
-// runState: 0 idle, 1 running, 2 paused. The worker sets 1 at its start and 0 at its end;
-// Pause/Resume switch between 1 and 2. Stop asks the worker to end; the walks check between
+// The worker sets runState to Running at its start and to Idle at its end; Pause and Resume
+// switch between Running and Paused. Stop asks the worker to end; the walks check between
 // files and the FTP client between transfer chunks, and registered cancel actions interrupt
 // network waits at once, so a run ends within about a second.
 class RunControl {
@@ -23,8 +35,8 @@ public:
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
 
-    [[nodiscard]] int runState() const { return runState_.load(); }
-    void setRunState(int state);
+    [[nodiscard]] RunState runState() const { return runState_.load(); }
+    void setRunState(RunState state);
 
     [[nodiscard]] std::string runProjectName() const;
     void setRunProjectName(const std::string& name);
@@ -33,7 +45,7 @@ public:
     // kept, so a run that begins after it (or while it is being made) stops at once.
     void Begin();
 
-    // Pause: 1 -> 2; Resume: 2 -> 1. Return false when the state did not allow it.
+    // Pause: Running -> Paused; Resume: Paused -> Running. Return false when the state did not allow it.
     bool Pause();
     bool Resume();
     // Asks the run to end and interrupts its network waits. Safe from any thread.
@@ -56,7 +68,7 @@ public:
     void RemoveCancelAction(Token token);
 
 private:
-    std::atomic<int> runState_ { 0 };
+    std::atomic<RunState> runState_ { RunState::Idle };
     std::atomic<bool> stop_ { false };
     bool shutdown_ = false; // under mutex_
     mutable std::mutex mutex_;

@@ -17,7 +17,7 @@ RunController::~RunController()
 bool RunController::StartManual(const std::string& name, std::function<void()> run)
 {
     std::lock_guard lock(mutex_);
-    if (busy_ || shutdown_ || control_.runState() != 0)
+    if (busy_ || shutdown_ || control_.runState() != RunState::Idle)
         return false;
     // The previous worker released the slot as its last step, so this join is immediate.
     if (worker_.joinable())
@@ -31,7 +31,7 @@ bool RunController::StartManual(const std::string& name, std::function<void()> r
             // Thread edge: a run that threw must not leave runState at 1 for good, or no
             // project would start again until the program is restarted.
             control_.setRunProjectName("");
-            control_.setRunState(0);
+            control_.setRunState(RunState::Idle);
         }
         Release();
     });

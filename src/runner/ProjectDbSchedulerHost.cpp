@@ -45,7 +45,7 @@ std::optional<ScheduleTexts> ProjectDbSchedulerHost::QuerySchedule(const std::st
 
 int ProjectDbSchedulerHost::RunState() const
 {
-    return env_.control->runState();
+    return RunStateNumber(env_.control->runState());
 }
 
 void ProjectDbSchedulerHost::RunProject(const std::string& name)
@@ -88,7 +88,7 @@ void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
         // The observer broke once more; the run state below matters more than its report.
     }
     env_.control->setRunProjectName("");
-    env_.control->setRunState(0);
+    env_.control->setRunState(RunState::Idle);
     try {
         if (env_.observer)
             env_.observer->OnRunFinished(name, "Fail");

@@ -81,7 +81,7 @@ void CVornBackupView::BuildContextMenu()
 void CVornBackupView::UpdateContextMenu()
 {
     const RunInfo run = runInfo_ ? runInfo_() : RunInfo {};
-    const bool active = run.runState == 1 || run.runState == 2;
+    const bool active = run.runState != vorn::RunState::Idle;
     const int row = selectedRow();
     const bool hasRow = row >= 0 && row < model_->rowCount();
     const bool runningRow = hasRow && active && BackupNameAt(row) == run.runProjectName;
@@ -93,7 +93,7 @@ void CVornBackupView::UpdateContextMenu()
     pauseAction_->setEnabled(active);
     // Another row keeps the caption "Pause" even while paused: the item still acts on the
     // running project, whose row is not the one under the mouse.
-    pauseAction_->setText(active && run.runState == 2 && !otherRow ? "Run" : "Pause");
+    pauseAction_->setText(active && run.runState == vorn::RunState::Paused && !otherRow ? "Run" : "Pause");
     stopAction_->setEnabled(active);
     deleteAction_->setEnabled(otherRow);
 }

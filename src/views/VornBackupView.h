@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RunControl.h"
 #include "views/ProjectListModel.h"
 
 #include <QString>
@@ -26,7 +27,7 @@ class CVornBackupView : public QWidget {
     Q_OBJECT
 public:
     struct RunInfo {
-        int runState = 0;
+        vorn::RunState runState = vorn::RunState::Idle;
         QString runProjectName;
     };
 

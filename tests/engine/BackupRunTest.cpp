@@ -144,7 +144,7 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
         ASSERT_EQ(h.observer.record().lastBackupTimes.size(), 1u);
         EXPECT_EQ(h.Stored("nightly"),
             std::make_pair(std::string("Success"), h.observer.record().lastBackupTimes[0]));
-        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
         EXPECT_EQ(h.figures.transferredBytes.load(), 100000u + 3 + 1 + 5 + 3);
     }
 }
@@ -294,7 +294,9 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
         { "source folder whose parent is missing",
             [](BackupProject& p, const fs::path&) { p.ftpsource = "/no/such"; }, true },
         { "compressed, destination folder's parent missing",
-            [](BackupProject& p, const fs::path& dest) { p.ftpdest = (dest / "missing" / "deeper").string(); },
+            [](BackupProject& p, const fs::path& dest) {
+                p.ftpdest = (dest / "missing" / "deeper").string();
+            },
             false },
         { "destination is a file",
             [](BackupProject& p, const fs::path& dest) {
@@ -335,7 +337,7 @@ TEST(BackupRun, RunsThatFailLeaveNoArchiveAndStoreFail)
     EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { "Transmission Results: Failed!" });
     EXPECT_TRUE(h.observer.record().lastBackupTimes.empty());
     EXPECT_EQ(h.Stored("nightly"), std::make_pair(std::string(), std::string()));
-    EXPECT_EQ(h.control.runState(), 0);
+    EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
 }
 
 // Every download cut off by the server: the root folder was reached, so the run stores
@@ -407,7 +409,7 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
             EXPECT_EQ(run.outcome(), RunOutcome::Stopped);
         }
         EXPECT_EQ(ThreadCount(), threadsBefore);
-        EXPECT_EQ(h.control.runState(), 0);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
         EXPECT_EQ(h.Stored("nightly").first, "Stop");
         EXPECT_EQ(h.observer.record().projectStatuses, (std::vector<std::string> { "Running", "Stop" }));
         EXPECT_EQ(
@@ -437,7 +439,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
     EXPECT_FALSE(h.control.Resume());
     ASSERT_TRUE(h.control.Pause());
     EXPECT_FALSE(h.control.Pause());
-    EXPECT_EQ(h.control.runState(), 2);
+    EXPECT_EQ(h.control.runState(), vorn::RunState::Paused);
     // A chunk already on its way may still arrive; after that nothing moves.
     const auto paused = received();
     (void)WaitFor([&] { return received() != paused; }, 300ms);
@@ -446,7 +448,7 @@ TEST(BackupRun, PauseHoldsTheTransferAndResumeCompletesIt)
     EXPECT_LT(held, bytes.size());
 
     ASSERT_TRUE(h.control.Resume());
-    EXPECT_EQ(h.control.runState(), 1);
+    EXPECT_EQ(h.control.runState(), vorn::RunState::Running);
     ASSERT_TRUE(run.WaitDone(60s));
     EXPECT_EQ(run.outcome(), RunOutcome::Success);
     EXPECT_EQ(ReadFile(dest / "big.bin"), bytes);

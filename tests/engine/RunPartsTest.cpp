@@ -93,7 +93,7 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
 {
     RunControl control;
     EXPECT_FALSE(control.Pause()); // idle: nothing to pause
-    control.setRunState(1);
+    control.setRunState(vorn::RunState::Running);
     EXPECT_TRUE(control.WaitWhilePaused());
 
     ASSERT_TRUE(control.Pause());

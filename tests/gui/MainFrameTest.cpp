@@ -328,7 +328,7 @@ private slots:
             ClickRow(List().list(), row);
         QCOMPARE(Frame().selectedRow(), row);
         Frame().setRunProjectName(running);
-        Frame().setRunState(runState);
+        Frame().setRunState(vorn::RunStateFromNumber(runState));
         ShowMenu("menuCommand");
         QCOMPARE(Enabled("actionModify"), modifyDelete);
         QCOMPARE(Enabled("actionDelete"), modifyDelete);
@@ -371,7 +371,7 @@ private slots:
         QFETCH(int, row);
         QFETCH(int, runState);
         QFETCH(QString, expected);
-        Frame().setRunState(runState);
+        Frame().setRunState(vorn::RunStateFromNumber(runState));
         Frame().setRunProjectName(runState == 0 ? QString() : QString(kShop));
         QTableView* list = List().list();
         if (row >= 0)
@@ -408,13 +408,13 @@ private slots:
 
         // The running project cannot be deleted, not even by calling the command directly.
         Frame().setRunProjectName(kPhotos);
-        Frame().setRunState(1);
+        Frame().setRunState(vorn::RunState::Running);
         QVERIFY(!Enabled("actionDelete"));
         const int shown = Prompt::shownCount();
         Frame().OnDelete();
         QCOMPARE(Prompt::shownCount(), shown);
         QCOMPARE(List().FindRowByName(kPhotos), 2);
-        Frame().setRunState(0);
+        Frame().setRunState(vorn::RunState::Idle);
         Frame().setRunProjectName({});
 
         Prompt::setNextAnswer(Prompt::Answer::Yes);
@@ -437,15 +437,15 @@ private slots:
     {
         vorn::RunControl& control = Frame().runControl();
         Frame().setRunProjectName(kShop);
-        Frame().setRunState(1);
+        Frame().setRunState(vorn::RunState::Running);
         QCOMPARE(control.runProjectName(), std::string(kShop));
         Frame().figures().transferSpeed = 2048.0F;
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(control.runState(), 2);
+        QCOMPARE(control.runState(), vorn::RunState::Paused);
         QCOMPARE(Frame().figures().transferSpeed.load(), 0.0F);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Pause"));
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(control.runState(), 1);
+        QCOMPARE(control.runState(), vorn::RunState::Running);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Run"));
 
         QVERIFY(!control.stopRequested());
@@ -455,9 +455,9 @@ private slots:
         QCOMPARE(StoredStatus(kShop), std::string(""));
 
         // A run that ended before the command got to it: Pause changes no cell.
-        Frame().setRunState(0);
+        Frame().setRunState(vorn::RunState::Idle);
         Frame().OnPauseResume();
-        QCOMPARE(control.runState(), 0);
+        QCOMPARE(control.runState(), vorn::RunState::Idle);
         QCOMPARE(List().model()->Cell(1, ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(!Enabled("actionStop"));
     }
@@ -515,7 +515,7 @@ private slots:
         Frame().hooks().shutdownRuns = [&] { ++shutdowns; };
         QSignalSpy exits(&Frame(), &CMainFrame::exitConfirmed);
         Frame().setRunProjectName(kWebSite);
-        Frame().setRunState(2);
+        Frame().setRunState(vorn::RunState::Paused);
         Prompt::setNextAnswer(Prompt::Answer::No);
         QVERIFY(TriggerAction(&Frame(), "actionExit"));
         QCOMPARE(
@@ -523,7 +523,7 @@ private slots:
         QCOMPARE(Prompt::lastShown().caption, QString("Warning"));
         QVERIFY(Frame().isVisible());
         QCOMPARE(shutdowns, 0);
-        QCOMPARE(Frame().runState(), 2);
+        QCOMPARE(Frame().runState(), vorn::RunState::Paused);
         QCOMPARE(exits.count(), 0);
 
         Prompt::setNextAnswer(Prompt::Answer::Yes);

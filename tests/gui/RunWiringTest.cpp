@@ -301,7 +301,7 @@ private slots:
         // The displays end by themselves; the project can run again.
         QTRY_VERIFY_WITH_TIMEOUT(Frame().progressBar() && Frame().progressBar()->isHidden(), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString(), 5000);
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QCOMPARE(Frame().runProjectName(), QString());
         QVERIFY(Enabled("actionStart"));
         QVERIFY(TriggerAction(&Frame(), "actionStart"));
@@ -326,7 +326,7 @@ private slots:
         QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(Frame().runState(), 2);
+        QCOMPARE(Frame().runState(), vorn::RunState::Paused);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Pause"));
         QVERIFY(!Enabled("actionStart"));
         // A chunk already on its way may still arrive; after that nothing moves.
@@ -337,7 +337,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString("Current Transmission Speed: 0B/S"), 10000);
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
-        QCOMPARE(Frame().runState(), 1);
+        QCOMPARE(Frame().runState(), vorn::RunState::Running);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > held; }, 10000));
         QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
@@ -357,7 +357,7 @@ private slots:
             Cell("nightly", ProjectListModel::LastBackupTime), QString::fromStdString(stored.ftpruntime));
         QCOMPARE(Frame().statusView()->model()->Cell(0, StatusListModel::Status), QString("Failed"));
         QVERIFY(!fs::exists(Destination("nightly") / "big.bin"));
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QVERIFY(!Enabled("actionStop"));
         QVERIFY(Enabled("actionStart"));
     }
@@ -379,7 +379,7 @@ private slots:
             Prompt::lastShown().text, QString("Have project running, are your sure you want to exit it?"));
         QVERIFY(Frame().isVisible());
         QCOMPARE(exits.count(), 0);
-        QCOMPARE(Frame().runState(), 1);
+        QCOMPARE(Frame().runState(), vorn::RunState::Running);
         const std::uint64_t before = BytesOfCurrentFile();
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > before; }, 10000));
 
@@ -391,7 +391,7 @@ private slots:
         QVERIFY2(leaving.elapsed() < 10000, qPrintable(QString::number(leaving.elapsed())));
         QCOMPARE(exits.count(), 1);
         QVERIFY(!Frame().isVisible());
-        QCOMPARE(Frame().runState(), 0);
+        QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QCOMPARE(Stored("nightly").ftpstatus, std::string("Stop"));
         QVERIFY(!fs::exists(Destination("nightly") / "big.bin"));
         QCOMPARE(Prompt::unansweredCount(), 0);
@@ -443,8 +443,8 @@ private slots:
 
         // The minute is over: no further start, and the last run ends as it began.
         clock.Advance(60);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            Frame().runState() == 0 && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
+        QTRY_VERIFY_WITH_TIMEOUT(Frame().runState() == vorn::RunState::Idle
+                && Cell("often", ProjectListModel::TransferStatus) == QString("Success"),
             20000);
         QCOMPARE(Stored("often").ftpstatus, std::string("Success"));
         QCOMPARE(Stored("never").ftpstatus, std::string());
@@ -466,7 +466,7 @@ private slots:
         DesktopRuns* runs = OpenWindow(&clock);
         QVERIFY(runs && runs->scheduler());
 
-        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == 1; }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == vorn::RunState::Running; }, 20000));
         QCOMPARE(Frame().runProjectName(), QString("scheduled"));
         ClickRow(Frame().projectView()->list(), Frame().projectView()->FindRowByName("manual"));
         QVERIFY(!Enabled("actionStart"));
@@ -485,7 +485,7 @@ private slots:
 
         // Now the manual run holds the slot while the plan is due again.
         QVERIFY(TriggerAction(&Frame(), "actionStart"));
-        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == 1; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return Frame().runState() == vorn::RunState::Running; }, 10000));
         clock.Advance(-60);
         QVERIFY(!QTest::qWaitFor([&] { return Frame().runProjectName() != QString("manual"); }, 2500));
         QCOMPARE(Cell("scheduled", ProjectListModel::TransferStatus), QString("Stop"));

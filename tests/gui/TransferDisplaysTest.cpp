@@ -305,7 +305,7 @@ private slots:
         // A row of an earlier run names a file that is in the folder: not this run's bytes.
         frame.statusView()->AddRow("09:00:00", "/site/old.bin", "1000", "Success");
         frame.figures().runMode = 1;
-        frame.setRunState(1);
+        frame.setRunState(vorn::RunState::Running);
         frame.BeginRunDisplays(false, start, QString::fromStdString(dest.string()));
         QVERIFY(frame.progressBar()->isVisible());
         for (const char* name : { "/site/a.bin", "/site/sub/b.bin", "/site/a.bin", "/site/stale.bin",
@@ -334,7 +334,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(frame.progressBar()->position(), 0, 5000);
 
         // The run ends: within a timer period the speed text goes and the bar hides.
-        frame.setRunState(0);
+        frame.setRunState(vorn::RunState::Idle);
         QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar()->isHidden(), 5000);
         QVERIFY(!frame.timerActive(CMainFrame::SpeedTextTimer));

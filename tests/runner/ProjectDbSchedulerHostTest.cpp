@@ -202,7 +202,7 @@ TEST(ProjectDbSchedulerHost, DueProjectsRunThroughTheEngineAndChangedPlansCountA
         EXPECT_TRUE(vorn::test::ReadFile(rig.folder.path() / name / "img" / "logo one.png")
             == vorn::test::ReadFile(server.root() / "img" / "logo one.png"));
     }
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
@@ -223,7 +223,7 @@ TEST(ProjectDbSchedulerHost, RunThatThrowsDoesNotWedgeTheScheduler)
         << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("first"), "Fail");
     EXPECT_TRUE(vorn::test::WaitFor([&] { return !rig.scheduler->PassActive(); }, 10s));
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 TEST(ProjectDbSchedulerHost, NothingStartsAfterShutdown)
@@ -236,7 +236,7 @@ TEST(ProjectDbSchedulerHost, NothingStartsAfterShutdown)
     // Not even started and stopped at once: that would store "Stop" over the last outcome.
     EXPECT_EQ(rig.recorder.Log().find("started:due"), std::string::npos) << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("due"), "");
-    EXPECT_EQ(rig.control.runState(), 0);
+    EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 
 } // namespace
