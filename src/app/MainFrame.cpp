@@ -596,6 +596,8 @@ void CMainFrame::OnRunResultText(const QString& text)
 void CMainFrame::OnRunFinished(const QString& name, const QString& status)
 {
     runRows_.clear();
+    // The destination changed under the pane that shows it.
+    destinationPane_->RefreshAfterRun(name);
     UpdateCommandStates();
     emit runFinished(name, status);
 }

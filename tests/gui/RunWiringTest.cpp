@@ -16,6 +16,7 @@
 #include "support/FtpServer.h"
 #include "support/TestFiles.h"
 #include "views/VornBackupView.h"
+#include "views/VornLocalTrans.h"
 #include "views/VornStatus.h"
 
 #include <QAction>
@@ -192,6 +193,16 @@ private:
     std::uint64_t BytesOfCurrentFile() { return Frame().figures().progressInfo.bytes.load(); }
 
     // Waits (letting queued calls through) until the current file has moved on.
+    // The names the destination pane lists.
+    QStringList DestinationNames()
+    {
+        const CVornLocalTrans* pane = Frame().destinationPane();
+        QStringList names;
+        for (int row = 0; row < pane->rowCount(); ++row)
+            names << pane->model()->index(row, FileListModel::Name).data().toString();
+        return names;
+    }
+
     // The speed in the status bar in bytes per second; -1 when it shows none.
     double ShownSpeed()
     {
@@ -360,6 +371,45 @@ private slots:
         QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QVERIFY(!Enabled("actionStop"));
         QVERIFY(Enabled("actionStart"));
+    }
+
+    // After a run, a destination pane that shows the project's folder (local, or on the
+    // destination server) lists it again without a click; a cleaned pane stays empty.
+    void destinationPaneShowsWhatTheRunWrote()
+    {
+        FtpServer& server = Server();
+        vorn::test::WriteFile(server.root() / "a.txt", "alpha");
+        FtpServer& mirror = Server();
+        Store(Project("local", server));
+        vorn::BackupProject copy = Project("copy", server);
+        copy.ftptype = 2;
+        copy.ftpdestip = mirror.host();
+        copy.ftpdestport = std::to_string(mirror.port());
+        copy.ftpdestuser = mirror.options().user;
+        copy.ftpdestpass = mirror.options().password;
+        copy.ftpdestpath = "/";
+        Store(copy);
+        QVERIFY(OpenWindow());
+        QSignalSpy finished(&Frame(), &CMainFrame::runFinished);
+        for (const QString name : { "local", "copy", "local" }) {
+            const bool cleaned = finished.size() == 2;
+            Frame().OnProjectClicked(Frame().projectView()->FindRowByName(name));
+            QTRY_VERIFY_WITH_TIMEOUT(!Frame().destinationPane()->busy(), 20000);
+            if (cleaned) {
+                QVERIFY(TriggerAction(&Frame(), "actionCleanDestination"));
+            } else {
+                QVERIFY2(!DestinationNames().contains("a.txt"), qPrintable(DestinationNames().join(' ')));
+            }
+            StartByClick(name);
+            QVERIFY(finished.wait(30000));
+            QCOMPARE(finished.last().at(1).toString(), QString("Success"));
+            if (cleaned) {
+                QVERIFY(!Frame().destinationPane()->busy());
+                QCOMPARE(Frame().destinationPane()->rowCount(), 0);
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(DestinationNames().contains("a.txt"), 20000);
+            }
+        }
     }
 
     // Exit while running asks; No keeps the run going, Yes stops it ("Stop" stored) before
