@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -33,6 +35,8 @@ constexpr int kDisplayPeriodMs = 16;
 constexpr int kLocalSamplePeriodMs = 5000;
 constexpr int kPlanReloadPeriodMs = 5000;
 constexpr int kProgressBarDelayMs = 200;
+// Where the user's choice of data connections is kept between starts; passive unless set.
+const char* const kTransferModeActiveKey = "transferModeActive";
 
 QIcon ProgramIcon()
 {
@@ -53,7 +57,9 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     setObjectName("mainFrame");
     setWindowTitle("Vorn FTP " VORN_VERSION);
     setWindowIcon(ProgramIcon());
-    resize(1000, 700);
+    PlaceOnScreen();
+    // Passive until the user picks Active: behind NAT or a firewall active data connections fail.
+    transferModeActive_ = QSettings().value(kTransferModeActiveKey, false).toBool();
 
     CreatePanes();
     actions_.Create(this);
@@ -95,6 +101,16 @@ CMainFrame::~CMainFrame()
 }
 
 // ---- construction ----
+
+void CMainFrame::PlaceOnScreen()
+{
+    // 1000x700 in the middle of the screen, or all of a smaller screen.
+    const QRect available = screen()->availableGeometry();
+    QRect placed(QPoint(0, 0), QSize(1000, 700).boundedTo(available.size()));
+    placed.moveCenter(available.center());
+    resize(placed.size());
+    move(placed.topLeft());
+}
 
 void CMainFrame::CreatePanes()
 {
@@ -327,6 +343,7 @@ void CMainFrame::SetTransferModeActive(bool active)
 {
     const bool changed = transferModeActive_ != active;
     transferModeActive_ = active;
+    QSettings().setValue(kTransferModeActiveKey, active);
     UpdateCommandStates();
     if (changed)
         emit transferModeChanged(active);

@@ -163,6 +163,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceOnScreen();
     void CreateStatusBar();
     void CreatePanes();
     void ApplyToolbarIcons();
@@ -172,7 +173,7 @@ private:
     Hooks hooks_;
     vorn::RunControl runControl_;
     vorn::TransferFigures figures_;
-    bool transferModeActive_ = true;
+    bool transferModeActive_ = false;
     QString idleStatusText_ = QStringLiteral("Ready");
 
     CVornBackupView* projectView_ = nullptr;

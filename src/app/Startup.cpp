@@ -64,8 +64,10 @@ ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
 
 void NameApplication()
 {
+    // No display name: the platform would append it to every window and message box
+    // caption, which must read exactly as the program sets them.
+    QApplication::setOrganizationName("vornbackup");
     QApplication::setApplicationName("vornbackup");
-    QApplication::setApplicationDisplayName("Vorn FTP Backup");
     QApplication::setApplicationVersion(VORN_VERSION);
 }
 

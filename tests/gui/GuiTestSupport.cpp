@@ -4,6 +4,7 @@
 #include "store/ProjectDb.h"
 
 #include <QAction>
+#include <QSettings>
 #include <QTableView>
 #include <QTest>
 #include <QWidget>
@@ -97,6 +98,11 @@ void ClickRow(QTableView* list, int row, bool right)
 {
     const QRect cell = list->visualRect(list->model()->index(row, 0));
     QTest::mouseClick(list->viewport(), right ? Qt::RightButton : Qt::LeftButton, {}, cell.center());
+}
+
+void ForgetSettings()
+{
+    QSettings().clear();
 }
 
 } // namespace vorn::guitest

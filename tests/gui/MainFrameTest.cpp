@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QImageWriter>
@@ -23,6 +24,8 @@
 #include <QMenu>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScreen>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QSystemTrayIcon>
@@ -89,6 +92,7 @@ private slots:
     void init()
     {
         Prompt::resetForTest();
+        ForgetSettings();
         db_ = vorn::ProjectDb::Open(DbPath()).db;
         QVERIFY(db_);
         frame_ = std::make_unique<CMainFrame>(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
@@ -232,10 +236,11 @@ private slots:
         QCOMPARE(order.join(' '),
             QString("actionNew actionModify actionDelete | actionStart actionPause actionStop "
                     "| actionHomePage actionAbout"));
-        QVERIFY(Checked("actionActiveMode"));
-        QVERIFY(!Checked("actionPassiveMode"));
+        QVERIFY(!Checked("actionActiveMode"));
+        QVERIFY(Checked("actionPassiveMode"));
         QVERIFY(Checked("actionTransmissionWindow"));
         QVERIFY(Checked("actionDestinationWindow"));
+        QVERIFY(TriggerAction(&Frame(), "actionActiveMode"));
         QVERIFY(TriggerAction(&Frame(), "actionPassiveMode"));
         QVERIFY(!Frame().transferModeActive());
         QVERIFY(!Checked("actionActiveMode"));
@@ -245,6 +250,45 @@ private slots:
         QVERIFY(!Checked("actionToolBar"));
         QCOMPARE(Frame().speedText(), QString());
         QCOMPARE(Frame().promptText(), QString("Ready"));
+    }
+
+    // A first start is passive; the user's choice of mode holds for the next starts, kept in
+    // the settings (here the test program's own folder, never the user's).
+    void transferModeStartsPassiveAndIsKept()
+    {
+        QVERIFY(!Frame().transferModeActive());
+        QVERIFY(Checked("actionPassiveMode"));
+        QVERIFY(!QSettings().fileName().startsWith(QDir::homePath() + "/.config"));
+        for (const bool active : { true, false, true }) {
+            QVERIFY(TriggerAction(&Frame(), active ? "actionActiveMode" : "actionPassiveMode"));
+            frame_ = std::make_unique<CMainFrame>(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
+            QCOMPARE(Frame().transferModeActive(), active);
+            QCOMPARE(Checked("actionActiveMode"), active);
+            QCOMPARE(Checked("actionPassiveMode"), !active);
+        }
+    }
+
+    // The window comes up 1000x700 (or the screen, if smaller) in the middle of the screen;
+    // captions are exactly the program's texts, with nothing added by the platform (which
+    // appends an application display name when one is set).
+    void placementAndCaptions()
+    {
+        const QRect screen = Frame().screen()->availableGeometry();
+        QCOMPARE(Frame().size(), QSize(1000, 700).boundedTo(screen.size()));
+        // Centred within what the title bar and borders add.
+        QVERIFY2((Frame().frameGeometry().center() - screen.center()).manhattanLength() <= 30,
+            qPrintable(QString("window %1,%2 %3x%4 screen %5,%6 %7x%8")
+                           .arg(Frame().x())
+                           .arg(Frame().y())
+                           .arg(Frame().width())
+                           .arg(Frame().height())
+                           .arg(screen.x())
+                           .arg(screen.y())
+                           .arg(screen.width())
+                           .arg(screen.height())));
+        vorn::NameApplication();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+        QCOMPARE(Frame().windowTitle(), QString("Vorn FTP 2.2.1.0"));
     }
 
     // selectedRow is the highlighted row, moved by clicks or by the keyboard; the commands act

@@ -235,6 +235,7 @@ private slots:
     void init()
     {
         Prompt::resetForTest();
+        ForgetSettings();
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         db_ = vorn::ProjectDb::Open(DbPath()).db;
