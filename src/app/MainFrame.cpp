@@ -447,10 +447,12 @@ void CMainFrame::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // Minimising hides the window into the tray, but only where there is a tray to bring it
-    // back from; elsewhere it minimises as usual.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->hidesOnMinimise())
+    // back from, and not while a dialog holds its input: restored alone, it would ignore
+    // every click. Otherwise it minimises as usual.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->hidesOnMinimise()
+        && !QApplication::activeModalWidget())
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized())
+            if (isMinimized() && !QApplication::activeModalWidget())
                 hide();
         });
 }

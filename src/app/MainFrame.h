@@ -88,6 +88,7 @@ public:
     [[nodiscard]] QString speedText() const { return displays_->speedText(); }
     [[nodiscard]] QString promptText() const;
     [[nodiscard]] QMenu* notifyMenu() const;
+    [[nodiscard]] Tray* tray() const { return tray_; }
     [[nodiscard]] bool toolbarShowsIconFiles() const { return iconFilesUsed_; }
     [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 

@@ -5,6 +5,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/Startup.h"
+#include "app/Tray.h"
 #include "common/TimeText.h"
 #include "gui/Prompt.h"
 #include "store/ProjectDb.h"
@@ -289,6 +290,25 @@ private slots:
         vorn::NameApplication();
         QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
         QCOMPARE(Frame().windowTitle(), QString("Vorn FTP 2.2.1.0"));
+    }
+
+    // Where there is a tray, minimising hides the window into it, but not while a dialog
+    // holds the window's input: hidden together, only the window would come back, deaf.
+    void minimiseNeverHidesBehindAModalDialog()
+    {
+        Frame().tray()->SetAvailableForTest(true);
+        QDialog dialog(&Frame());
+        dialog.open(); // as the project dialog opens
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        Frame().showMinimized();
+        QVERIFY(!QTest::qWaitFor([&] { return !Frame().isVisible(); }, 300));
+        QVERIFY(dialog.isVisible());
+        dialog.reject();
+        Frame().showNormal();
+        Frame().showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!Frame().isVisible(), 5000);
+        Frame().tray()->RestoreWindow();
+        QVERIFY(Frame().isVisible());
     }
 
     // selectedRow is the highlighted row, moved by clicks or by the keyboard; the commands act
