@@ -10,10 +10,13 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 
 constexpr int kSchedulerPeriodMs = 1000;
+constexpr int kFirstReloadDelayMs = 5000;
+constexpr std::time_t kLockRetrySeconds = 60;
 
 } // namespace
 
@@ -91,14 +94,23 @@ DesktopRuns::~DesktopRuns()
 
 void DesktopRuns::StartScheduler()
 {
-    if (!db_)
+    if (!db_ || shutDown_)
         return;
     vorn::SchedulerLock::AcquireResult acquired = vorn::AcquireSchedulerLock(*db_);
     if (!acquired.lock) {
-        frame_->SetIdleStatusText("Scheduled backups are off: " + QString::fromStdString(acquired.error));
+        // A line that fits status pane 0; the whole reason, with the file, in its tool tip.
+        frame_->SetIdleStatusText("Scheduled backups are off: another scheduler uses this database",
+            QString::fromStdString(acquired.error) + " This window tries again every minute.");
+        RetryLockLater();
         return;
     }
+    if (lockRetry_)
+        lockRetry_->stop();
     lock_ = std::move(acquired.lock);
+    // Taken over from a scheduler that stopped: the window's notice goes, the first load of
+    // the plans comes as at start-up.
+    frame_->SetIdleStatusText({});
+    frame_->StartTimerId(CMainFrame::PlanReloadTimer, kFirstReloadDelayMs);
     CMainFrame* frame = frame_;
     host_ = std::make_unique<vorn::ProjectDbSchedulerHost>(
         vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
@@ -117,6 +129,20 @@ void DesktopRuns::StartScheduler()
         if (host_)
             host_->SetPassive(!active);
     });
+}
+
+void DesktopRuns::RetryLockLater()
+{
+    nextLockTry_ = clock_.Now() + kLockRetrySeconds;
+    if (lockRetry_)
+        return;
+    // On the scheduler's clock, looked at every second, so a machine that slept retries at once.
+    lockRetry_ = new QTimer(this);
+    connect(lockRetry_, &QTimer::timeout, this, [this] {
+        if (clock_.Now() >= nextLockTry_)
+            StartScheduler();
+    });
+    lockRetry_->start(kSchedulerPeriodMs);
 }
 
 bool DesktopRuns::StartRun(const QString& name)

@@ -6,9 +6,11 @@
 
 #include <QObject>
 #include <QString>
+#include <ctime>
 #include <memory>
 
 class CMainFrame;
+class QTimer;
 
 namespace vorn {
 class ProjectDb;
@@ -46,7 +48,10 @@ public:
 private:
     class WindowSchedulerHost;
 
+    // Takes the scheduler lock and starts the scheduler; when another scheduler holds the
+    // database, says so and tries again a minute later (RetryLockLater).
     void StartScheduler();
+    void RetryLockLater();
     void OnSchedulerTimer(int id);
     // The window stored, changed or deleted a project: its plan counts from now on.
     void OnProjectsChanged();
@@ -65,4 +70,6 @@ private:
     std::unique_ptr<WindowSchedulerHost> windowHost_;
     std::unique_ptr<vorn::Scheduler> scheduler_;
     bool shutDown_ = false;
+    QTimer* lockRetry_ = nullptr;
+    std::time_t nextLockTry_ = 0;
 };

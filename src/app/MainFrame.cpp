@@ -626,8 +626,9 @@ void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
     projectView_->SetNextBackupTime(name, timeText);
 }
 
-void CMainFrame::SetIdleStatusText(const QString& text)
+void CMainFrame::SetIdleStatusText(const QString& text, const QString& toolTip)
 {
     idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
     displays_->promptPane()->setText(idleStatusText_);
+    displays_->promptPane()->setToolTip(toolTip);
 }

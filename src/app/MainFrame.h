@@ -139,7 +139,8 @@ public:
     void OnNextBackupTime(const QString& name, const QString& timeText);
 
     // What status pane 0 shows when no prompt is shown ("Ready" unless set): a lasting notice.
-    void SetIdleStatusText(const QString& text);
+    // `toolTip` tells more about it (empty: none).
+    void SetIdleStatusText(const QString& text, const QString& toolTip = {});
 
     // One QTimer per id; all of them end in OnTimer.
     void StartTimerId(int id, int milliseconds);

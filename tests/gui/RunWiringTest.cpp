@@ -21,6 +21,8 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusTipEvent>
@@ -614,9 +616,14 @@ private slots:
         second.show();
         QVERIFY(QTest::qWaitForWindowExposed(&second));
         QVERIFY(!secondRuns->scheduler());
+        // A notice that fits its pane; the whole reason, naming the file, in its tool tip.
         const QString notice = second.promptText();
-        QVERIFY2(notice.startsWith("Scheduled backups are off: ") && notice.contains("Another scheduler"),
-            qPrintable(notice));
+        QCOMPARE(notice, QString("Scheduled backups are off: another scheduler uses this database"));
+        auto* pane = second.findChild<QLabel*>("statusPrompt");
+        QVERIFY(pane->fontMetrics().horizontalAdvance(notice) <= pane->contentsRect().width());
+        QVERIFY2(pane->toolTip().startsWith("Another scheduler already owns the database ")
+                && pane->toolTip().contains(QFileInfo(QString::fromStdString(DbPath())).fileName()),
+            qPrintable(pane->toolTip()));
         second.findChild<QAction*>("actionAbout")->showStatusText(&second);
         QCOMPARE(second.promptText(), QString("Display program information, version number and copyright"));
         QStatusTipEvent clear(QString {});
@@ -633,11 +640,14 @@ private slots:
         QCOMPARE(secondFinished.count(), 0);
         QCOMPARE(second.projectView()->model()->Cell(0, ProjectListModel::TransferStatus), QString());
 
+        // Once the first window is gone, the second takes the scheduling over within the
+        // minute after, and runs the plan.
         frame_.reset();
-        CMainFrame third(otherDb.get(), dir_->path());
-        auto* thirdRuns = new DesktopRuns(&third, otherDb.get(), &clock);
-        QVERIFY(thirdRuns->scheduler());
-        QCOMPARE(third.promptText(), QString("Ready"));
+        clock.Advance(60);
+        QTRY_VERIFY_WITH_TIMEOUT(secondRuns->scheduler() != nullptr, 10000);
+        QCOMPARE(second.promptText(), QString("Ready"));
+        QCOMPARE(pane->toolTip(), QString());
+        QVERIFY(secondFinished.wait(30000));
     }
 
     // The run slot itself, without windows: a scheduled start that raced a manual one waits
