@@ -10,10 +10,13 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 
 constexpr int kSchedulerPeriodMs = 1000;
+constexpr int kFirstReloadDelayMs = 5000;
+constexpr std::time_t kLockRetrySeconds = 60;
 
 } // namespace
 
@@ -29,6 +32,8 @@ public:
     }
 
     std::vector<vorn::PlanRow> QueryPlans() override { return inner_.QueryPlans(); }
+    std::optional<std::vector<vorn::PlanRow>> TryQueryPlans() override { return inner_.TryQueryPlans(); }
+    std::optional<vorn::ChangeStamp> DatabaseStamp() override { return inner_.DatabaseStamp(); }
     std::optional<vorn::ScheduleTexts> QuerySchedule(const std::string& name) override
     {
         return inner_.QuerySchedule(name);
@@ -89,14 +94,23 @@ DesktopRuns::~DesktopRuns()
 
 void DesktopRuns::StartScheduler()
 {
-    if (!db_)
+    if (!db_ || shutDown_)
         return;
     vorn::SchedulerLock::AcquireResult acquired = vorn::AcquireSchedulerLock(*db_);
     if (!acquired.lock) {
-        frame_->SetIdleStatusText("Scheduled backups are off: " + QString::fromStdString(acquired.error));
+        // A line that fits status pane 0; the whole reason, with the file, in its tool tip.
+        frame_->SetIdleStatusText("Scheduled backups are off: another scheduler uses this database",
+            QString::fromStdString(acquired.error) + " This window tries again every minute.");
+        RetryLockLater();
         return;
     }
+    if (lockRetry_)
+        lockRetry_->stop();
     lock_ = std::move(acquired.lock);
+    // Taken over from a scheduler that stopped: the window's notice goes, the first load of
+    // the plans comes as at start-up.
+    frame_->SetIdleStatusText({});
+    frame_->StartTimerId(CMainFrame::PlanReloadTimer, kFirstReloadDelayMs);
     CMainFrame* frame = frame_;
     host_ = std::make_unique<vorn::ProjectDbSchedulerHost>(
         vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
@@ -109,10 +123,26 @@ void DesktopRuns::StartScheduler()
         });
     windowHost_ = std::make_unique<WindowSchedulerHost>(*host_, controller_);
     scheduler_ = std::make_unique<vorn::Scheduler>(*windowHost_, clock_, vorn::Scheduler::PassThread::Worker);
+    // The window's own New, Modify and Delete take effect at once, not a second later.
+    connect(frame_, &CMainFrame::projectsChanged, this, &DesktopRuns::OnProjectsChanged);
     connect(frame_, &CMainFrame::transferModeChanged, this, [this](bool active) {
         if (host_)
             host_->SetPassive(!active);
     });
+}
+
+void DesktopRuns::RetryLockLater()
+{
+    nextLockTry_ = clock_.Now() + kLockRetrySeconds;
+    if (lockRetry_)
+        return;
+    // On the scheduler's clock, looked at every second, so a machine that slept retries at once.
+    lockRetry_ = new QTimer(this);
+    connect(lockRetry_, &QTimer::timeout, this, [this] {
+        if (clock_.Now() >= nextLockTry_)
+            StartScheduler();
+    });
+    lockRetry_->start(kSchedulerPeriodMs);
 }
 
 bool DesktopRuns::StartRun(const QString& name)
@@ -140,6 +170,20 @@ void DesktopRuns::Shutdown()
     lock_.reset();
 }
 
+void DesktopRuns::OnProjectsChanged()
+{
+    if (!scheduler_)
+        return;
+    if (scheduler_->ReloadChangedPlans())
+        ResumeChecks();
+}
+
+void DesktopRuns::ResumeChecks()
+{
+    if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
+        frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+}
+
 void DesktopRuns::OnSchedulerTimer(int id)
 {
     if (!scheduler_) {
@@ -164,9 +208,10 @@ void DesktopRuns::OnSchedulerTimer(int id)
         // The scheduler arms the reload after midnight (or after a night the machine slept
         // through) on its own clock and carries it out here.
         scheduler_->ReloadIfDue();
+        // Plans changed by another program (or another window) count from this second on.
+        scheduler_->ReloadIfChanged();
         scheduler_->MidnightTick();
-        if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
-            frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+        ResumeChecks();
         break;
     default:
         break;

@@ -6,9 +6,11 @@
 
 #include <QObject>
 #include <QString>
+#include <ctime>
 #include <memory>
 
 class CMainFrame;
+class QTimer;
 
 namespace vorn {
 class ProjectDb;
@@ -46,8 +48,15 @@ public:
 private:
     class WindowSchedulerHost;
 
+    // Takes the scheduler lock and starts the scheduler; when another scheduler holds the
+    // database, says so and tries again a minute later (RetryLockLater).
     void StartScheduler();
+    void RetryLockLater();
     void OnSchedulerTimer(int id);
+    // The window stored, changed or deleted a project: its plan counts from now on.
+    void OnProjectsChanged();
+    // Restarts the one-second check when plans are pending again.
+    void ResumeChecks();
 
     CMainFrame* frame_;
     vorn::ProjectDb* db_;
@@ -61,4 +70,6 @@ private:
     std::unique_ptr<WindowSchedulerHost> windowHost_;
     std::unique_ptr<vorn::Scheduler> scheduler_;
     bool shutDown_ = false;
+    QTimer* lockRetry_ = nullptr;
+    std::time_t nextLockTry_ = 0;
 };

@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -33,6 +35,8 @@ constexpr int kDisplayPeriodMs = 16;
 constexpr int kLocalSamplePeriodMs = 5000;
 constexpr int kPlanReloadPeriodMs = 5000;
 constexpr int kProgressBarDelayMs = 200;
+// Where the user's choice of data connections is kept between starts; passive unless set.
+const char* const kTransferModeActiveKey = "transferModeActive";
 
 QIcon ProgramIcon()
 {
@@ -53,7 +57,9 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     setObjectName("mainFrame");
     setWindowTitle("Vorn FTP " VORN_VERSION);
     setWindowIcon(ProgramIcon());
-    resize(1000, 700);
+    PlaceOnScreen();
+    // Passive until the user picks Active: behind NAT or a firewall active data connections fail.
+    transferModeActive_ = QSettings().value(kTransferModeActiveKey, false).toBool();
 
     CreatePanes();
     actions_.Create(this);
@@ -95,6 +101,16 @@ CMainFrame::~CMainFrame()
 }
 
 // ---- construction ----
+
+void CMainFrame::PlaceOnScreen()
+{
+    // 1000x700 in the middle of the screen, or all of a smaller screen.
+    const QRect available = screen()->availableGeometry();
+    QRect placed(QPoint(0, 0), QSize(1000, 700).boundedTo(available.size()));
+    placed.moveCenter(available.center());
+    resize(placed.size());
+    move(placed.topLeft());
+}
 
 void CMainFrame::CreatePanes()
 {
@@ -279,6 +295,7 @@ void CMainFrame::OnDelete()
         return;
     projectView_->RemoveProjectRow(current);
     (void)vorn::DeleteProject(db_, name.toStdString());
+    emit projectsChanged();
     // The next command must not act on whichever project moved up into this row.
     projectView_->clearSelectedRow();
     UpdateCommandStates();
@@ -336,6 +353,7 @@ void CMainFrame::SetTransferModeActive(bool active)
 {
     const bool changed = transferModeActive_ != active;
     transferModeActive_ = active;
+    QSettings().setValue(kTransferModeActiveKey, active);
     UpdateCommandStates();
     if (changed)
         emit transferModeChanged(active);
@@ -442,10 +460,12 @@ void CMainFrame::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // Minimising hides the window into the tray, but only where there is a tray to bring it
-    // back from; elsewhere it minimises as usual.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->hidesOnMinimise())
+    // back from, and not while a dialog holds its input: restored alone, it would ignore
+    // every click. Otherwise it minimises as usual.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->hidesOnMinimise()
+        && !QApplication::activeModalWidget())
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized())
+            if (isMinimized() && !QApplication::activeModalWidget())
                 hide();
         });
 }
@@ -617,6 +637,8 @@ void CMainFrame::OnRunResultText(const QString& text)
 void CMainFrame::OnRunFinished(const QString& name, const QString& status)
 {
     runRows_.clear();
+    // The destination changed under the pane that shows it.
+    destinationPane_->RefreshAfterRun(name);
     UpdateCommandStates();
     emit runFinished(name, status);
 }
@@ -626,8 +648,9 @@ void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
     projectView_->SetNextBackupTime(name, timeText);
 }
 
-void CMainFrame::SetIdleStatusText(const QString& text)
+void CMainFrame::SetIdleStatusText(const QString& text, const QString& toolTip)
 {
     idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
     displays_->promptPane()->setText(idleStatusText_);
+    displays_->promptPane()->setToolTip(toolTip);
 }

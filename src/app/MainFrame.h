@@ -93,6 +93,7 @@ public:
     [[nodiscard]] QSystemTrayIcon* trayIcon() const;
     // Shows the window again after it was hidden into the tray.
     void RestoreFromTray();
+    [[nodiscard]] Tray* tray() const { return tray_; }
     [[nodiscard]] bool toolbarShowsIconFiles() const { return iconFilesUsed_; }
     [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 
@@ -146,7 +147,8 @@ public:
     void OnNextBackupTime(const QString& name, const QString& timeText);
 
     // What status pane 0 shows when no prompt is shown ("Ready" unless set): a lasting notice.
-    void SetIdleStatusText(const QString& text);
+    // `toolTip` tells more about it (empty: none).
+    void SetIdleStatusText(const QString& text, const QString& toolTip = {});
 
     // One QTimer per id; all of them end in OnTimer.
     void StartTimerId(int id, int milliseconds);
@@ -165,6 +167,8 @@ signals:
     void runFailed(const QString& name, const QString& reason);
     // Active (true) or passive data connections for the runs that start from now on.
     void transferModeChanged(bool active);
+    // A command of this window stored, changed or deleted a project.
+    void projectsChanged();
 
 protected:
     bool event(QEvent* event) override;
@@ -173,6 +177,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceOnScreen();
     void CreateStatusBar();
     void CreatePanes();
     void ApplyToolbarIcons();
@@ -182,7 +187,7 @@ private:
     Hooks hooks_;
     vorn::RunControl runControl_;
     vorn::TransferFigures figures_;
-    bool transferModeActive_ = true;
+    bool transferModeActive_ = false;
     QString idleStatusText_ = QStringLiteral("Ready");
 
     CVornBackupView* projectView_ = nullptr;

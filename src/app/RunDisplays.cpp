@@ -82,6 +82,7 @@ void RunDisplays::Begin(std::time_t runStartTime, const QString& destinationFold
     runDestinationFolder_ = destinationFolder;
     runFirstStatusRow_ = statusView_->model()->NextId();
     meter_.Start(processClock_.elapsed());
+    RestartLiveRate();
     CreateProgressBar();
     progressBar_->SetPos(0);
     progressBar_->show();
@@ -102,10 +103,20 @@ void RunDisplays::UpdateProgress(bool running)
     progressBar_->SetPos(static_cast<int>(limited + 0.5));
 }
 
+void RunDisplays::RestartLiveRate()
+{
+    liveRate_.Start(
+        processClock_.elapsed(), figures_.progressInfo.bytes.load(), figures_.transferredBytes.load());
+}
+
 void RunDisplays::ShowSpeedText()
 {
-    const double speed
-        = vorn::ChooseDisplaySpeed(figures_.runMode.load(), figures_.transferSpeed.load(), meter_.speed());
+    // The bytes moving now, not the files ended so far: a large file shows its own speed
+    // while it comes, and the speed is back as soon as data flows after Resume.
+    liveRate_.Observe(
+        processClock_.elapsed(), figures_.progressInfo.bytes.load(), figures_.transferredBytes.load());
+    const double speed = vorn::ChooseDisplaySpeed(
+        figures_.runMode.load(), static_cast<float>(liveRate_.bytesPerSecond()), meter_.speed());
     const QString text = QString::fromStdString(vorn::FormatSpeedText(speed));
     if (speedPane_->text() != text)
         speedPane_->setText(text);
@@ -146,9 +157,11 @@ void RunDisplays::FinishLocalSample(std::uint64_t bytes)
 void RunDisplays::PauseMeter()
 {
     meter_.Pause();
+    RestartLiveRate();
 }
 
 void RunDisplays::ResumeMeter()
 {
     meter_.Resume(processClock_.elapsed());
+    RestartLiveRate();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LiveByteRate.h"
 #include "app/LocalSpeedMeter.h"
 #include "gui/OffThreadJobs.h"
 
@@ -31,6 +32,8 @@ public:
     [[nodiscard]] QString speedText() const;
     [[nodiscard]] TextProgressBar* progressBar() const { return progressBar_; }
     [[nodiscard]] float localSpeed() const { return meter_.speed(); }
+    // The speed of the bytes moving now, as the speed text shows it.
+    [[nodiscard]] double liveSpeed() const { return liveRate_.bytesPerSecond(); }
     [[nodiscard]] std::uint64_t sampledBytes() const { return meter_.sampledBytes(); }
     [[nodiscard]] int localSamplesTaken() const { return localSamplesTaken_; }
 
@@ -50,6 +53,7 @@ public:
 
 private:
     void FinishLocalSample(std::uint64_t bytes);
+    void RestartLiveRate();
 
     const vorn::TransferFigures& figures_;
     const CVornStatus* statusView_;
@@ -60,6 +64,7 @@ private:
     TextProgressBar* progressBar_ = nullptr;
 
     QElapsedTimer processClock_;
+    vorn::LiveByteRate liveRate_;
     vorn::LocalSpeedMeter meter_;
     std::time_t runStartTime_ = 0;
     QString runDestinationFolder_;

@@ -96,13 +96,16 @@ ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
     auto* editor = new ProjectEditor(&frame, db, frame.projectView());
     frame.hooks().newProject = [editor] { editor->NewProject(); };
     frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
+    QObject::connect(editor, &ProjectEditor::projectStored, &frame, &CMainFrame::projectsChanged);
     return editor;
 }
 
 void NameApplication()
 {
+    // No display name: the platform would append it to every window and message box
+    // caption, which must read exactly as the program sets them.
+    QApplication::setOrganizationName("vornbackup");
     QApplication::setApplicationName("vornbackup");
-    QApplication::setApplicationDisplayName("Vorn FTP Backup");
     QApplication::setApplicationVersion(VORN_VERSION);
     // Lets the desktop match the window to vornbackup.desktop (its icon and name).
     QGuiApplication::setDesktopFileName("vornbackup");

@@ -37,7 +37,7 @@ struct StartupOptions {
 // hooks at it. The hooks go before the window's children do, so they never outlive the editor.
 ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db);
 
-// Names the program, its window and its version for Qt.
+// Names the program and its version for Qt; its settings (QSettings) are kept under that name.
 void NameApplication();
 
 // The program's database and its window with the runs, the scheduler and the editor; the

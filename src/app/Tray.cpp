@@ -3,6 +3,7 @@
 #include "app/MainFrame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -50,7 +51,7 @@ void Tray::CreateMenu()
 
 bool Tray::hidesOnMinimise() const
 {
-    return icon_ && QSystemTrayIcon::isSystemTrayAvailable();
+    return availableForTest_ || (icon_ && QSystemTrayIcon::isSystemTrayAvailable());
 }
 
 void Tray::UpdateMenu()
@@ -71,6 +72,12 @@ void Tray::RestoreWindow()
     frame_->showNormal();
     frame_->raise();
     frame_->activateWindow();
+    // A dialog that holds the window's input comes back on top of it.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->show();
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void Tray::HideIcon()

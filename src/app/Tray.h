@@ -22,6 +22,8 @@ public:
     void RestoreWindow();
     // The program is leaving: the icon goes at once, not when the process ends.
     void HideIcon();
+    // Tests: behave as if the desktop had a tray (the offscreen platform has none).
+    void SetAvailableForTest(bool available) { availableForTest_ = available; }
 
 private:
     void CreateMenu();
@@ -31,4 +33,5 @@ private:
     QMenu* menu_ = nullptr;
     QAction* show_ = nullptr;
     QSystemTrayIcon* icon_ = nullptr;
+    bool availableForTest_ = false;
 };

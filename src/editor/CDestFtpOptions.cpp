@@ -82,6 +82,24 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
     connect(okButton_, &QPushButton::clicked, this, &CDestFtpOptions::accept);
     connect(cancelButton_, &QPushButton::clicked, this, &CDestFtpOptions::reject);
     resize(520, 440);
+    vorn::editor::OrderTabsByLayout(this);
+}
+
+void CDestFtpOptions::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (shownOnce_)
+        return;
+    shownOnce_ = true;
+    // The first field still to fill: the server, or the folder once a server is known.
+    QLineEdit* first = !serverEdit_->text().isEmpty() && browser_->path().empty() ? pathEdit_ : serverEdit_;
+    first->setFocus(Qt::OtherFocusReason);
+}
+
+void CDestFtpOptions::Refuse(QLineEdit* field, const QString& message)
+{
+    Prompt::Warning(message, "Warning", this);
+    field->setFocus(Qt::OtherFocusReason);
 }
 
 vorn::DestinationSettings CDestFtpOptions::ReadEdits() const
@@ -98,14 +116,10 @@ vorn::DestinationSettings CDestFtpOptions::ReadEdits() const
 void CDestFtpOptions::accept()
 {
     destination_ = ReadEdits();
-    if (destination_.ftpdestip.empty()) {
-        Prompt::Warning("Destition server address is blank, please enter server address!", "Warning", this);
-        return;
-    }
-    if (destination_.ftpdestpath.empty()) {
-        Prompt::Warning("Destinition FTP Path is blank, please select any directory!", "Warning", this);
-        return;
-    }
+    if (destination_.ftpdestip.empty())
+        return Refuse(serverEdit_, "Destition server address is blank, please enter server address!");
+    if (destination_.ftpdestpath.empty())
+        return Refuse(pathEdit_, "Destinition FTP Path is blank, please select any directory!");
     QDialog::accept();
 }
 

@@ -25,9 +25,12 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     [[nodiscard]] vorn::DestinationSettings ReadEdits() const;
+    // Shows the warning, then puts the focus on the field it names.
+    void Refuse(QLineEdit* field, const QString& message);
 
     QLineEdit* serverEdit_;
     QLineEdit* portEdit_;
@@ -40,4 +43,5 @@ private:
     RemoteFolderList* list_;
     RemoteBrowser* browser_;
     vorn::DestinationSettings destination_;
+    bool shownOnce_ = false;
 };

@@ -7,8 +7,62 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTabWidget>
+#include <algorithm>
+#include <vector>
 
 namespace vorn::editor {
+
+namespace {
+
+void CollectLayout(QLayout* layout, std::vector<QWidget*>& order);
+
+void CollectWidget(QWidget* widget, std::vector<QWidget*>& order)
+{
+    if (auto* tabs = qobject_cast<QTabWidget*>(widget)) {
+        order.push_back(tabs);
+        for (int i = 0; i < tabs->count(); ++i)
+            CollectWidget(tabs->widget(i), order);
+        return;
+    }
+    // A widget that takes the focus itself is one stop, whatever it is made of.
+    if (widget->focusPolicy() & Qt::TabFocus)
+        order.push_back(widget);
+    else if (widget->layout())
+        CollectLayout(widget->layout(), order);
+}
+
+void CollectLayout(QLayout* layout, std::vector<QWidget*>& order)
+{
+    // A grid's items are kept in the order they were added; its reading order is by cell.
+    struct Placed {
+        int row;
+        int column;
+        QLayoutItem* item;
+    };
+    std::vector<Placed> items;
+    auto* grid = qobject_cast<QGridLayout*>(layout);
+    for (int i = 0; i < layout->count(); ++i) {
+        Placed placed { i, 0, layout->itemAt(i) };
+        if (grid) {
+            int rowSpan = 0;
+            int columnSpan = 0;
+            grid->getItemPosition(i, &placed.row, &placed.column, &rowSpan, &columnSpan);
+        }
+        items.push_back(placed);
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Placed& a, const Placed& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    for (const Placed& placed : items) {
+        if (QWidget* widget = placed.item->widget())
+            CollectWidget(widget, order);
+        else if (QLayout* inner = placed.item->layout())
+            CollectLayout(inner, order);
+    }
+}
+
+} // namespace
 
 QLineEdit* MakeEdit(QWidget* parent, const char* objectName, int maxLength, bool digitsOnly)
 {
@@ -55,6 +109,16 @@ QGridLayout* LayOutLoginFields(
     grid->addWidget(password, 1, 3);
     port->setMaximumWidth(port->fontMetrics().horizontalAdvance("000000000") + 12);
     return grid;
+}
+
+void OrderTabsByLayout(QWidget* root)
+{
+    if (!root->layout())
+        return;
+    std::vector<QWidget*> order;
+    CollectLayout(root->layout(), order);
+    for (std::size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 } // namespace vorn::editor

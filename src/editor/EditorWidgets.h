@@ -5,6 +5,7 @@
 class QGridLayout;
 class QGroupBox;
 class QKeyEvent;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QWidget;
@@ -25,6 +26,11 @@ QGridLayout* LayOutLoginFields(
 
 // The tool tip of every server field.
 [[nodiscard]] QString ServerToolTip();
+
+// Chains the keyboard focus of every widget under `root`'s layout in reading order: the
+// layout's rows top to bottom, each row left to right, nested layouts and group boxes where
+// they sit, a tab widget followed by its pages. Call once every widget is laid out.
+void OrderTabsByLayout(QWidget* root);
 
 // Enter, Return and Esc: the keys the project dialog and its pages swallow.
 [[nodiscard]] bool IsEnterOrEscape(const QKeyEvent* event);

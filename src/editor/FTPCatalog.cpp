@@ -107,6 +107,26 @@ void FTPCatalog::Collect(vorn::BackupProject& project) const
     project.ftpport = portEdit_->text().toStdString();
 }
 
+void FTPCatalog::FocusField(Field field)
+{
+    QLineEdit* edit = nameEdit_;
+    switch (field) {
+    case Field::Name:
+        break;
+    case Field::Server:
+        edit = serverEdit_;
+        break;
+    case Field::SourcePath:
+        edit = pathEdit_;
+        break;
+    case Field::LocalPath:
+        edit = localEdit_;
+        break;
+    }
+    edit->setFocus(Qt::OtherFocusReason);
+    edit->selectAll();
+}
+
 void FTPCatalog::BrowseLocalFolder()
 {
     const QString folder = folderPicker_(this, QStringLiteral("Please Select："), localEdit_->text());

@@ -25,6 +25,10 @@ public:
     // Writes ftpname, ftpsource, ftpdest, ftpip, ftpuser, ftppassword and ftpport.
     void Collect(vorn::BackupProject& project) const;
 
+    // The fields the dialog's messages name; the keyboard focus goes there.
+    enum class Field { Name, Server, SourcePath, LocalPath };
+    void FocusField(Field field);
+
     // The folder picker behind "Browse ": returns the chosen folder, or an empty text when
     // the user cancels. Tests replace the system's picker.
     using FolderPicker = std::function<QString(QWidget* parent, const QString& title, const QString& start)>;

@@ -54,6 +54,17 @@ FTPNew::FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent)
     layout->addWidget(tabs_, 1);
     layout->addLayout(buttons);
     resize(640, 560);
+    vorn::editor::OrderTabsByLayout(this);
+}
+
+void FTPNew::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // Typing goes into the project name from the start.
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        directoryPage_->FocusField(FTPCatalog::Field::Name);
+    }
 }
 
 void FTPNew::Collect()
@@ -69,31 +80,36 @@ void FTPNew::Collect()
     state_.editedOptions.incremental = project.ftpbackmode == vorn::kIncrementalBackupMode;
 }
 
-void FTPNew::Refuse(Tab tab, const QString& message)
+void FTPNew::Refuse(FTPCatalog::Field field, const QString& message)
 {
-    tabs_->setCurrentIndex(tab);
+    tabs_->setCurrentIndex(DirectorySettingsTab);
     Prompt::Warning(message, "Warning", this);
+    // After the box: closing it gives the focus back to where it was.
+    directoryPage_->FocusField(field);
 }
 
 void FTPNew::accept()
 {
     Collect();
     const vorn::BackupProject& project = state_.editedProject;
+    using Field = FTPCatalog::Field;
     if (project.ftpname.empty())
-        return Refuse(DirectorySettingsTab, "Project name can't be blank, please enter project name!");
+        return Refuse(Field::Name, "Project name can't be blank, please enter project name!");
     if (project.ftpip.empty())
-        return Refuse(DirectorySettingsTab, "Server address is blank, please enter server address!");
+        return Refuse(Field::Server, "Server address is blank, please enter server address!");
     if (project.ftpsource.empty())
-        return Refuse(DirectorySettingsTab, "Source FTP path is blank, please select source path!");
+        return Refuse(Field::SourcePath, "Source FTP path is blank, please select source path!");
     if (project.ftptype != 2 && project.ftpdest.empty())
-        return Refuse(DirectorySettingsTab, "Local path is blank, please enter or select local path!");
+        return Refuse(Field::LocalPath, "Local path is blank, please enter or select local path!");
     if (project.ftptype == 2 && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
-        // The destination dialog opens next with what has been entered so far.
+        // The destination dialog opens next with what has been entered so far, its focus on
+        // the first blank field.
         state_.lastDestination = vorn::DestinationOf(project);
-        Refuse(CopyRulesTab,
-            project.ftpdestip.empty()
+        tabs_->setCurrentIndex(CopyRulesTab);
+        Prompt::Warning(project.ftpdestip.empty()
                 ? "Destination FTP Server address is blank, please enter destination address!"
-                : "Destination FTP path is blank, please select destination path!");
+                : "Destination FTP path is blank, please select destination path!",
+            "Warning", this);
         copyRulesPage_->ShowDestFtpOptions();
         return;
     }
@@ -102,6 +118,7 @@ void FTPNew::accept()
     if (nameChanged && vorn::ProjectExists(db_, project.ftpname)) {
         tabs_->setCurrentIndex(DirectorySettingsTab);
         Prompt::Message("Project name has being, please enter another project name!", "Warning", this);
+        directoryPage_->FocusField(Field::Name);
         return;
     }
     QDialog::accept();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "editor/FTPCatalog.h"
+
 #include <QDialog>
 
 class QPushButton;
@@ -38,11 +40,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void Collect();
-    // Selects the tab and shows the warning; the dialog stays open.
-    void Refuse(Tab tab, const QString& message);
+    // Selects the directory settings tab, shows the warning and puts the focus on the field
+    // it names; the dialog stays open.
+    void Refuse(FTPCatalog::Field field, const QString& message);
 
     vorn::EditorState& state_;
     vorn::ProjectDb* db_;
@@ -54,4 +58,5 @@ private:
     FTPOptions* optionsPage_;
     QPushButton* okButton_;
     QPushButton* cancelButton_;
+    bool shownOnce_ = false;
 };

@@ -1,7 +1,9 @@
 #include "editor/ProjectEditor.h"
 
+#include "editor/FTPNew.h"
 #include "editor/ProjectCommands.h"
 
+#include <QDialog>
 #include <QWidget>
 
 ProjectEditor::ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupView* view)
@@ -15,10 +17,22 @@ ProjectEditor::ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupVi
 
 void ProjectEditor::NewProject()
 {
-    vorn::NewProjectCommand(window_, db_, state_, view_);
+    ReportWhenStored(vorn::NewProjectCommand(window_, db_, state_, view_));
 }
 
 void ProjectEditor::ModifyProject()
 {
-    vorn::ModifyProjectCommand(window_, db_, state_, view_);
+    ReportWhenStored(vorn::ModifyProjectCommand(window_, db_, state_, view_));
+}
+
+void ProjectEditor::ReportWhenStored(FTPNew* dialog)
+{
+    if (!dialog)
+        return;
+    // Connected after the command's own handler, so the project is stored by the time the
+    // signal goes out.
+    connect(dialog, &QDialog::finished, this, [this](int result) {
+        if (result == QDialog::Accepted)
+            emit projectStored();
+    });
 }

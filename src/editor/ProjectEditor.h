@@ -5,6 +5,7 @@
 #include <QObject>
 
 class CVornBackupView;
+class FTPNew;
 class QWidget;
 
 namespace vorn {
@@ -27,7 +28,13 @@ public slots:
     void NewProject();
     void ModifyProject();
 
+signals:
+    // The project dialog was closed with OK and its project stored (or refused by the store).
+    void projectStored();
+
 private:
+    void ReportWhenStored(FTPNew* dialog);
+
     QWidget* window_;
     vorn::ProjectDb* db_;
     CVornBackupView* view_;

@@ -128,6 +128,8 @@ void RemoteBrowser::Start(Kind kind, Job job)
 {
     busy_ = true;
     controls_.connectButton->setEnabled(false);
+    // Up to the connect time-out against a silent server: the dialog shows that it works.
+    owner_->window()->setCursor(Qt::WaitCursor);
     const bool started = jobs_.Start([this, kind, job = std::move(job)](vorn::OffThreadJobs::Job& self) {
         Outcome outcome;
         try {
@@ -146,6 +148,7 @@ void RemoteBrowser::Start(Kind kind, Job job)
 void RemoteBrowser::Finish(Kind kind, const Outcome& outcome)
 {
     busy_ = false;
+    owner_->window()->unsetCursor();
     if (kind == Kind::Connect) {
         if (outcome.loggedIn) {
             // A listing that failed after a good login shows an empty folder.

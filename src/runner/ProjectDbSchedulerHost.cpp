@@ -24,6 +24,20 @@ std::vector<PlanRow> ProjectDbSchedulerHost::QueryPlans()
     return vorn::QueryPlans(env_.db);
 }
 
+std::optional<std::vector<PlanRow>> ProjectDbSchedulerHost::TryQueryPlans()
+{
+    std::string error;
+    std::vector<PlanRow> rows = vorn::QueryPlans(env_.db, &error);
+    if (!error.empty())
+        return std::nullopt;
+    return rows;
+}
+
+std::optional<ChangeStamp> ProjectDbSchedulerHost::DatabaseStamp()
+{
+    return ReadChangeStamp(env_.db);
+}
+
 std::optional<ScheduleTexts> ProjectDbSchedulerHost::QuerySchedule(const std::string& name)
 {
     return vorn::QuerySchedule(env_.db, name);

@@ -33,6 +33,8 @@ public:
     ProjectDbSchedulerHost& operator=(const ProjectDbSchedulerHost&) = delete;
 
     [[nodiscard]] std::vector<PlanRow> QueryPlans() override;
+    [[nodiscard]] std::optional<std::vector<PlanRow>> TryQueryPlans() override;
+    [[nodiscard]] std::optional<ChangeStamp> DatabaseStamp() override;
     [[nodiscard]] std::optional<ScheduleTexts> QuerySchedule(const std::string& name) override;
     [[nodiscard]] int RunState() const override;
     void RunProject(const std::string& name) override;

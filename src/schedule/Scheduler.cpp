@@ -9,6 +9,31 @@ namespace {
 
 constexpr std::time_t ReloadDelaySeconds = 5;
 
+bool SamePlan(const DuePlan& a, const DuePlan& b)
+{
+    return a.name == b.name && a.planMode == b.planMode && a.hour == b.hour && a.minute == b.minute
+        && a.dayMode == b.dayMode && a.intervalSeconds == b.intervalSeconds;
+}
+
+// Gives each plan of `fresh` the progress of the same plan in `old` (same name and the same
+// timing today); every old entry lends its progress once.
+void CarryProgress(std::vector<DuePlan>& fresh, const std::vector<DuePlan>& old)
+{
+    std::vector<bool> used(old.size(), false);
+    for (DuePlan& plan : fresh) {
+        for (std::size_t i = 0; i < old.size(); ++i) {
+            if (used[i] || !SamePlan(plan, old[i]))
+                continue;
+            used[i] = true;
+            plan.handled = old[i].handled;
+            plan.nextHour = old[i].nextHour;
+            plan.nextMinute = old[i].nextMinute;
+            plan.nextSecond = old[i].nextSecond;
+            break;
+        }
+    }
+}
+
 } // namespace
 
 Scheduler::Scheduler(SchedulerHost& host, const Clock& clock, PassThread passThread)
@@ -41,6 +66,7 @@ void Scheduler::Start()
 void Scheduler::Poll()
 {
     ReloadIfDue();
+    ReloadIfChanged();
     MidnightTick();
     Tick();
 }
@@ -59,10 +85,11 @@ void Scheduler::ReloadIfDue()
 void Scheduler::Reload()
 {
     // The query and the due test run without the lock: a pass in the middle of a long run
-    // must not hold up the caller.
+    // must not hold up the caller. The stamp is read first, so a change that lands during the
+    // query is seen by the next look.
+    const std::optional<ChangeStamp> stamp = host_.DatabaseStamp();
     const std::time_t now = clock_.Now();
-    std::vector<DuePlan> fresh;
-    LoadDuePlans(host_.QueryPlans(), now, fresh);
+    std::vector<PlanRow> rows = host_.QueryPlans();
     const std::tm local = LocalTm(now);
 
     std::lock_guard lock(mutex_);
@@ -70,12 +97,59 @@ void Scheduler::Reload()
     midnightWatch_ = true;
     loadedYear_ = local.tm_year;
     loadedYearDay_ = local.tm_yday;
-    if (passActive_) {
-        waitingList_ = std::move(fresh);
-    } else {
-        duePlans_ = std::move(fresh);
-        pendingCount_ = std::int32_t(duePlans_.size());
+    seenStamp_ = stamp;
+    Install(std::move(rows), now, false);
+}
+
+bool Scheduler::ReloadChangedPlans()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!midnightWatch_)
+            return false;
     }
+    const std::optional<ChangeStamp> stamp = host_.DatabaseStamp();
+    const std::time_t now = clock_.Now();
+    std::optional<std::vector<PlanRow>> rows = host_.TryQueryPlans();
+
+    std::lock_guard lock(mutex_);
+    if (!rows)
+        return false;
+    seenStamp_ = stamp;
+    if (*rows == (waiting_ ? waiting_->rows : loadedRows_))
+        return false;
+    Install(std::move(*rows), now, true);
+    return true;
+}
+
+bool Scheduler::ReloadIfChanged()
+{
+    const std::optional<ChangeStamp> stamp = host_.DatabaseStamp();
+    if (!stamp)
+        return false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!midnightWatch_ || seenStamp_ == stamp)
+            return false;
+    }
+    return ReloadChangedPlans();
+}
+
+void Scheduler::Install(std::vector<PlanRow> rows, std::time_t at, bool keepProgress)
+{
+    if (passActive_) {
+        // A full reload waiting for the pass to end stays a full one.
+        const bool keep = keepProgress && (!waiting_ || waiting_->keepProgress);
+        waiting_ = WaitingLoad { std::move(rows), at, keep };
+        return;
+    }
+    std::vector<DuePlan> fresh;
+    LoadDuePlans(rows, at, fresh);
+    if (keepProgress)
+        CarryProgress(fresh, duePlans_);
+    duePlans_ = std::move(fresh);
+    loadedRows_ = std::move(rows);
+    pendingCount_ = std::int32_t(duePlans_.size());
 }
 
 bool Scheduler::Tick()
@@ -178,12 +252,12 @@ void Scheduler::StartProject(std::unique_lock<std::mutex>& lock, const std::stri
 void Scheduler::FinishPass()
 {
     std::lock_guard lock(mutex_);
-    if (waitingList_) {
-        duePlans_ = std::move(*waitingList_);
-        waitingList_.reset();
-        pendingCount_ = std::int32_t(duePlans_.size());
-    }
     passActive_ = false;
+    if (waiting_) {
+        WaitingLoad waiting = std::move(*waiting_);
+        waiting_.reset();
+        Install(std::move(waiting.rows), waiting.at, waiting.keepProgress);
+    }
 }
 
 void Scheduler::RefreshNextBackupTime(const std::string& name)

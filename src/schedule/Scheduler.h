@@ -25,7 +25,12 @@ namespace vorn {
 // replaces the old one when the pass ends. Reload never waits for a run, so a timer thread
 // calling it is never blocked, and a second pass is refused while one is active.
 //
-// Start, Poll, Reload, Tick, MidnightTick and CheckDuePlans may be called from any thread.
+// Changed plans are taken up at once: the host's database stamp is read once a second and,
+// when it moved, the plans query is read again; plans that did not change keep their progress
+// (a one-shot plan started today is not started again, an interval plan keeps its next time).
+//
+// Start, Poll, Reload, ReloadIfChanged, ReloadChangedPlans, Tick, MidnightTick and
+// CheckDuePlans may be called from any thread.
 class Scheduler {
 public:
     // Worker: Tick hands the pass to a thread owned by the Scheduler and returns at once.
@@ -41,11 +46,18 @@ public:
 
     // Arms the first reload five seconds from now (what window creation does).
     void Start();
-    // Once a second: an armed reload whose time has come, the midnight watch, the check.
+    // Once a second: an armed reload whose time has come, changed plans, the midnight watch,
+    // the check.
     void Poll();
 
     // Rebuilds the list from the plans query for today and arms the midnight watch.
     void Reload();
+    // Reads the plans again and takes up what changed since the last load, keeping the
+    // progress of the plans that did not change. Does nothing before the first reload (which
+    // will read everything) or when the query fails. Returns whether the list changed.
+    bool ReloadChangedPlans();
+    // ReloadChangedPlans when the host's database stamp moved since the last look.
+    bool ReloadIfChanged();
     // While projects are pending, no run is active or paused and no pass is active, starts
     // a check pass. Returns whether it started (or, with PassThread::Caller, ran) one.
     bool Tick();
@@ -66,6 +78,14 @@ public:
     [[nodiscard]] bool PassActive() const;
 
 private:
+    // Plans read while a pass was active, installed when it ends.
+    struct WaitingLoad {
+        std::vector<PlanRow> rows;
+        std::time_t at = 0;
+        bool keepProgress = false;
+    };
+
+    void Install(std::vector<PlanRow> rows, std::time_t at, bool keepProgress);
     void RunClaimedPass();
     void StartProject(std::unique_lock<std::mutex>& lock, const std::string& name);
     void FinishPass();
@@ -79,7 +99,9 @@ private:
     std::vector<DuePlan> duePlans_;
     std::int32_t pendingCount_ = 0;
     bool passActive_ = false;
-    std::optional<std::vector<DuePlan>> waitingList_;
+    std::optional<WaitingLoad> waiting_;
+    std::vector<PlanRow> loadedRows_;
+    std::optional<ChangeStamp> seenStamp_;
     std::optional<std::time_t> reloadAt_;
     bool midnightWatch_ = false;
     int loadedYear_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/ChangeStamp.h"
 #include "store/ProjectDb.h"
 
 #include <optional>
@@ -18,6 +19,15 @@ public:
     // Rows of the plans query; empty when the query fails. Called on the thread that calls
     // Scheduler::Reload (or Poll).
     [[nodiscard]] virtual std::vector<PlanRow> QueryPlans() = 0;
+
+    // The same rows, but nullopt when the query fails, so that a database that is busy for a
+    // moment never reads as "every project deleted". Called where QueryPlans is.
+    [[nodiscard]] virtual std::optional<std::vector<PlanRow>> TryQueryPlans() { return QueryPlans(); }
+
+    // Moves whenever the plans may have changed (store/ChangeStamp.h); nullopt when it cannot
+    // be read, and then no change is looked for. Called on the thread that calls
+    // Scheduler::Poll (or ReloadIfChanged).
+    [[nodiscard]] virtual std::optional<ChangeStamp> DatabaseStamp() { return std::nullopt; }
 
     // The schedule of one project; nullopt when the query fails or the project is gone.
     // Called on the pass thread.

@@ -413,17 +413,23 @@ std::vector<ProjectListRow> QueryProjectList(ProjectDb* db, std::string* error)
     return rows;
 }
 
-std::vector<PlanRow> QueryPlans(ProjectDb* db)
+std::vector<PlanRow> QueryPlans(ProjectDb* db, std::string* error)
 {
     std::vector<PlanRow> rows;
-    if (db == nullptr)
+    if (db == nullptr) {
+        if (error != nullptr)
+            *error = "no database";
         return rows;
+    }
     Statement statement(db->handle(),
         "select ftpname, ftpplanmode, ftpplan, ftphour, ftpminute, ftpdaymode from gm_ftp_plantable");
     while (statement.NextRow())
         rows.push_back(PlanRow { statement.Text(0), ReadSchedule(statement, 1) });
-    if (!statement.ok())
+    if (!statement.ok()) {
+        if (error != nullptr)
+            *error = statement.error();
         rows.clear();
+    }
     return rows;
 }
 

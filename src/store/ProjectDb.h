@@ -115,7 +115,8 @@ struct PlanRow {
 
     bool operator==(const PlanRow&) const = default;
 };
-[[nodiscard]] std::vector<PlanRow> QueryPlans(ProjectDb* db);
+// `error`, when given, receives SQLite's message if the query fails (empty otherwise).
+[[nodiscard]] std::vector<PlanRow> QueryPlans(ProjectDb* db, std::string* error = nullptr);
 
 // The schedule of one project; nullopt when the query fails or finds no row.
 [[nodiscard]] std::optional<ScheduleTexts> QuerySchedule(ProjectDb* db, const std::string& name);

@@ -141,6 +141,21 @@ void FilePane::WalkRemote(int row)
     });
 }
 
+void FilePane::RelistRemote()
+{
+    if (remoteProject_.isEmpty())
+        return;
+    const vorn::ServerLogin login = remoteLogin_;
+    const std::string folder = remotePath_;
+    (void)StartFtpJob([this, login, folder](sf::Ftp& session) {
+        const RemoteListing listing = ListRemoteFolder(session, login, RemoteStep::Show, "/", folder);
+        if (!listing.loggedIn || !listing.listed)
+            return vorn::OffThreadJobs::Continuation();
+        return vorn::OffThreadJobs::Continuation(
+            [this, rows = MakeFtpRows(listing.entries)]() mutable { model_->SetEntries(std::move(rows)); });
+    });
+}
+
 bool FilePane::StartFtpJob(std::function<vorn::OffThreadJobs::Continuation(sf::Ftp& session)> work)
 {
     return jobs_.Start([work = std::move(work)](vorn::OffThreadJobs::Job& job) {

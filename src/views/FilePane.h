@@ -56,6 +56,9 @@ protected:
     // sub-folder of that name. Meanwhile the list is empty; a failure (a file, a lost
     // server) leaves it so, with the path unchanged.
     void WalkRemote(int row);
+    // Lists the FTP folder shown again, rows replaced once they came; a failed listing
+    // leaves the rows as they are.
+    void RelistRemote();
     void ForgetRemoteProject();
     virtual void OnRowDoubleClicked(int row) = 0;
 

@@ -47,6 +47,9 @@ CVornBackupView::CVornBackupView(QWidget* parent)
     const QString time = "00/00/0000 00:00:00";
     ApplyColumnWidths(list_, widths, { {}, {}, {}, {}, time, time });
     list_->viewport()->installEventFilter(this);
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        &CVornBackupView::ReportSelectedRow);
+    connect(model_, &QAbstractItemModel::rowsRemoved, this, &CVornBackupView::ReportSelectedRow);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 5);
@@ -79,8 +82,9 @@ void CVornBackupView::UpdateContextMenu()
 {
     const RunInfo run = runInfo_ ? runInfo_() : RunInfo {};
     const bool active = run.runState != vorn::RunState::Idle;
-    const bool hasRow = selectedRow_ >= 0 && selectedRow_ < model_->rowCount();
-    const bool runningRow = hasRow && active && BackupNameAt(selectedRow_) == run.runProjectName;
+    const int row = selectedRow();
+    const bool hasRow = row >= 0 && row < model_->rowCount();
+    const bool runningRow = hasRow && active && BackupNameAt(row) == run.runProjectName;
     const bool otherRow = hasRow && !runningRow;
 
     newAction_->setEnabled(true);
@@ -101,14 +105,16 @@ bool CVornBackupView::eventFilter(QObject* watched, QEvent* event)
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::RightButton) {
             const QModelIndex hit = list_->indexAt(mouse->position().toPoint());
-            const int row = hit.isValid() ? hit.row() : -1;
-            if (row != selectedRow_) {
-                selectedRow_ = row;
-                emit selectedRowChanged(row);
-            }
+            // The row under the mouse is highlighted before the menu opens; empty space
+            // leaves no row highlighted.
+            if (hit.isValid())
+                list_->selectionModel()->setCurrentIndex(
+                    hit, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            else
+                list_->selectionModel()->clear();
             if (mouse->button() == Qt::LeftButton) {
-                if (row != -1)
-                    emit projectClicked(row);
+                if (hit.isValid())
+                    emit projectClicked(hit.row());
             } else if (event->type() == QEvent::MouseButtonPress) {
                 UpdateContextMenu();
                 menu_->popup(mouse->globalPosition().toPoint());
@@ -118,13 +124,25 @@ bool CVornBackupView::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+int CVornBackupView::selectedRow() const
+{
+    const QModelIndexList rows = list_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void CVornBackupView::ReportSelectedRow()
+{
+    const int row = selectedRow();
+    if (row == reportedRow_)
+        return;
+    reportedRow_ = row;
+    emit selectedRowChanged(row);
+}
+
 void CVornBackupView::clearSelectedRow()
 {
-    if (selectedRow_ == -1)
-        return;
-    selectedRow_ = -1;
-    list_->clearSelection();
-    emit selectedRowChanged(-1);
+    list_->selectionModel()->clear();
+    ReportSelectedRow();
 }
 
 std::string CVornBackupView::FillProjectList(vorn::ProjectDb* db)

@@ -19,8 +19,8 @@ struct BackupProject;
 } // namespace vorn
 
 // The project list: one row per backup project. `selectedRow` is the project the commands
-// act on; it follows mouse clicks only (left or right, -1 on empty space), never keyboard
-// moves, so the project a command acts on is always the one the user last pointed at.
+// act on: the highlighted row, whether a click or the keyboard moved the highlight, -1 when
+// no row is highlighted (a click on the empty space below the rows takes it away).
 // Everything here runs on the GUI thread; the run and the scheduler reach the cells through
 // the setters below via queued calls.
 class CVornBackupView : public QWidget {
@@ -48,7 +48,7 @@ public:
     bool SetLastBackupTime(const QString& name, const QString& text);
     bool SetNextBackupTime(const QString& name, const QString& text);
 
-    [[nodiscard]] int selectedRow() const { return selectedRow_; }
+    [[nodiscard]] int selectedRow() const;
     void clearSelectedRow();
 
     void setRunInfoProvider(std::function<RunInfo()> provider) { runInfo_ = std::move(provider); }
@@ -79,6 +79,7 @@ private:
     void BuildContextMenu();
     [[nodiscard]] ProjectListModel::Cells CellsOf(const vorn::BackupProject& project) const;
     bool SetCellByName(const QString& name, int column, const QString& text);
+    void ReportSelectedRow();
 
     ProjectListModel* model_;
     QTableView* list_;
@@ -89,7 +90,7 @@ private:
     QAction* pauseAction_ = nullptr;
     QAction* stopAction_ = nullptr;
     QAction* deleteAction_ = nullptr;
-    int selectedRow_ = -1;
+    int reportedRow_ = -1; // the row selectedRowChanged last reported
     std::function<RunInfo()> runInfo_;
     std::function<std::time_t()> clock_;
 };

@@ -12,6 +12,7 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
 {
     AbandonEarlierWork();
     vorn::BackupProject project;
+    localProject_.clear();
     if (name.isEmpty() || !vorn::LoadProject(db, name.toStdString(), project)) {
         // Rows of the project shown before would pass for this one's.
         model()->Clear();
@@ -23,6 +24,7 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
         // Rows still on screen belong to the previous listing until this one lands; a
         // double-click on them must not walk from this project's folder.
         shown_ = Shown::Nothing;
+        localProject_ = name;
         localPanePath_ = NormalLocalPath(project.ftpdest);
         StartLocalListing(project.ftpdest, true);
     } else if (project.ftptype == 2) {
@@ -42,6 +44,24 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
 void CVornLocalTrans::ListLocalFolder(const std::string& path)
 {
     StartLocalListing(path, false);
+}
+
+void CVornLocalTrans::RefreshAfterRun(const QString& project)
+{
+    // A listing under way shows the folder as it is now anyway.
+    if (project.isEmpty() || busy())
+        return;
+    if (shown_ == Shown::LocalFolder && project == localProject_)
+        StartLocalListing(localPanePath_, false);
+    else if (shown_ == Shown::FtpFolder && project == destPaneProject())
+        RelistRemote();
+}
+
+void CVornLocalTrans::Clear()
+{
+    FilePane::Clear();
+    // Cleaned means empty until the next click, whatever runs end.
+    localProject_.clear();
 }
 
 void CVornLocalTrans::StartLocalListing(const std::string& path, bool forClick)

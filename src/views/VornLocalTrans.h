@@ -24,6 +24,10 @@ public:
     // is created (one level); a path naming a file changes nothing (a double-clicked file).
     // The folder becomes localPanePath and the label once it could be read.
     void ListLocalFolder(const std::string& path);
+    // A run of `project` has ended: when the pane shows its destination (the folder clicked
+    // or one walked to from it), that folder is listed again, so it shows what the run wrote.
+    void RefreshAfterRun(const QString& project);
+    void Clear() override;
 
     [[nodiscard]] const QString& destPaneProject() const { return remoteProject(); }
     [[nodiscard]] const std::string& localPanePath() const { return localPanePath_; }
@@ -39,5 +43,6 @@ private:
     void StartLocalListing(const std::string& path, bool forClick);
 
     std::string localPanePath_;
+    QString localProject_; // the project whose local folder was clicked
     Shown shown_ = Shown::Nothing;
 };

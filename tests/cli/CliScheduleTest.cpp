@@ -31,21 +31,26 @@ struct Projects {
 
     Projects(const FtpServer& server, const std::vector<std::string>& names)
     {
-        auto opened = vorn::ProjectDb::Open(db);
         for (const std::string& name : names)
-            EXPECT_TRUE(vorn::InsertProject(opened.db.get(),
-                { .ftpname = name,
-                    .ftpsource = "/",
-                    .ftpdest = folder.File(name),
-                    .ftpip = server.host(),
-                    .ftpuser = server.options().user,
-                    .ftppassword = server.options().password,
-                    .ftpport = std::to_string(server.port()),
-                    .ftpbackmode = 1,
-                    .ftptype = 1,
-                    .ftpplanmode = 3,
-                    .ftpminute = 0,
-                    .ftpdaymode = 2 }));
+            Add(server, name);
+    }
+    // Through a connection of its own, as another program would.
+    void Add(const FtpServer& server, const std::string& name) const
+    {
+        auto opened = vorn::ProjectDb::Open(db);
+        EXPECT_TRUE(vorn::InsertProject(opened.db.get(),
+            { .ftpname = name,
+                .ftpsource = "/",
+                .ftpdest = folder.File(name),
+                .ftpip = server.host(),
+                .ftpuser = server.options().user,
+                .ftppassword = server.options().password,
+                .ftpport = std::to_string(server.port()),
+                .ftpbackmode = 1,
+                .ftptype = 1,
+                .ftpplanmode = 3,
+                .ftpminute = 0,
+                .ftpdaymode = 2 }));
     }
     std::string Stored(const std::string& name) const
     {
@@ -186,6 +191,24 @@ TEST(VornbackupCliSchedule, SignalDuringATransferStoresStopAndStartsNothingMore)
         EXPECT_EQ(service.out.find("Next\t"), std::string::npos) << service.out;
         EXPECT_EQ(projects.Stored("Next"), "");
     }
+}
+
+// A project stored by another program while the service runs is scheduled from the next
+// second on, not from the next day's load.
+TEST(VornbackupCliSchedule, TakesUpAProjectStoredWhileItRuns)
+{
+    FtpServer server;
+    vorn::test::WriteFile(server.root() / "a.txt", "alpha\n");
+    Projects projects(server, { "First" });
+    Service service(projects.db);
+    // Its first run shows that the plans of the day are loaded.
+    ASSERT_TRUE(service.ReadUntil("First\tNext Backup Time: ", kFirstRunTimeout)) << service.Errors();
+    projects.Add(server, "Second");
+    ASSERT_TRUE(service.ReadUntil("Second\tNext Backup Time: ", kFirstRunTimeout))
+        << service.out << service.Errors();
+    EXPECT_TRUE(service.Has("Second\tTransfer Status: Success")) << service.out;
+    EXPECT_EQ(vorn::test::ReadFile(projects.folder.path() / "Second" / "a.txt"), "alpha\n");
+    EXPECT_EQ(service.StopWith(SIGTERM), 0) << service.Errors();
 }
 
 } // namespace

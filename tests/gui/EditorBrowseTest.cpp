@@ -118,9 +118,12 @@ private slots:
         TypeLogin(&page);
 
         QVERIFY(Click(&page, "connectButton"));
-        QVERIFY(!connect->isEnabled()); // disabled while the browse runs
+        // Disabled, with a wait cursor, while the browse runs; both end with it.
+        QVERIFY(!connect->isEnabled());
+        QCOMPARE(page.cursor().shape(), Qt::WaitCursor);
         QVERIFY(Finished(page.browser()));
         QVERIFY(connect->isEnabled());
+        QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(Prompt::shownCount(), 0);
         // "..", the folders, then the files; "." and ".." of the listing are not repeated.
         const QStringList rows = Rows(list);
@@ -172,7 +175,9 @@ private slots:
         // A wrong password: Connect says so and keeps the rows; a double-click stays silent.
         TypeInto(Child<QLineEdit>(&page, "passwordEdit"), "wrong");
         QVERIFY(Click(&page, "connectButton"));
+        QCOMPARE(page.cursor().shape(), Qt::WaitCursor);
         QVERIFY(Finished(page.browser()));
+        QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(Prompt::shownCount(), 1);
         // The standard text, and under it why.
         QCOMPARE(Prompt::lastShown().text,

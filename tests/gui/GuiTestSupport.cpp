@@ -1,6 +1,7 @@
 #include "GuiTestSupport.h"
 
 #include <QAction>
+#include <QSettings>
 #include <QTableView>
 #include <QTest>
 #include <QWidget>
@@ -26,6 +27,11 @@ void ClickRow(QTableView* list, int row, bool right)
 {
     const QRect cell = list->visualRect(list->model()->index(row, 0));
     QTest::mouseClick(list->viewport(), right ? Qt::RightButton : Qt::LeftButton, {}, cell.center());
+}
+
+void ForgetSettings()
+{
+    QSettings().clear();
 }
 
 } // namespace vorn::guitest

@@ -24,6 +24,10 @@ using vorn::sample::MakeSampleDatabase;
 // the action) when it is missing or disabled.
 bool TriggerAction(QWidget* root, const char* objectName);
 
+// Forgets every setting the window stored (in the test program's own settings folder), so a
+// test starts as a first start does.
+void ForgetSettings();
+
 // Clicks (left or right) on the middle of a row of the list, as a user would.
 void ClickRow(QTableView* list, int row, bool right = false);
 

@@ -5,6 +5,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/Startup.h"
+#include "app/Tray.h"
 #include "common/TimeText.h"
 #include "gui/Prompt.h"
 #include "store/ProjectDb.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QImageWriter>
@@ -23,6 +25,8 @@
 #include <QMenu>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScreen>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QSystemTrayIcon>
@@ -83,6 +87,7 @@ private slots:
     void init()
     {
         Prompt::resetForTest();
+        ForgetSettings();
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         QVERIFY(MakeSampleDatabase(DbPath()));
@@ -230,10 +235,11 @@ private slots:
         QCOMPARE(order.join(' '),
             QString("actionNew actionModify actionDelete | actionStart actionPause actionStop "
                     "| actionHomePage actionAbout"));
-        QVERIFY(Checked("actionActiveMode"));
-        QVERIFY(!Checked("actionPassiveMode"));
+        QVERIFY(!Checked("actionActiveMode"));
+        QVERIFY(Checked("actionPassiveMode"));
         QVERIFY(Checked("actionTransmissionWindow"));
         QVERIFY(Checked("actionDestinationWindow"));
+        QVERIFY(TriggerAction(&Frame(), "actionActiveMode"));
         QVERIFY(TriggerAction(&Frame(), "actionPassiveMode"));
         QVERIFY(!Frame().transferModeActive());
         QVERIFY(!Checked("actionActiveMode"));
@@ -245,37 +251,113 @@ private slots:
         QCOMPARE(Frame().promptText(), QString("Ready"));
     }
 
-    // selectedRow: set by left and right clicks only; the arrow keys move the highlight but
-    // not the project the commands act on.
-    void selectedRowFollowsClicksOnly()
+    // A first start is passive; the user's choice of mode holds for the next starts, kept in
+    // the settings (here the test program's own folder, never the user's).
+    void transferModeStartsPassiveAndIsKept()
+    {
+        QVERIFY(!Frame().transferModeActive());
+        QVERIFY(Checked("actionPassiveMode"));
+        QVERIFY(!QSettings().fileName().startsWith(QDir::homePath() + "/.config"));
+        for (const bool active : { true, false, true }) {
+            QVERIFY(TriggerAction(&Frame(), active ? "actionActiveMode" : "actionPassiveMode"));
+            frame_ = std::make_unique<CMainFrame>(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
+            QCOMPARE(Frame().transferModeActive(), active);
+            QCOMPARE(Checked("actionActiveMode"), active);
+            QCOMPARE(Checked("actionPassiveMode"), !active);
+        }
+    }
+
+    // The window comes up 1000x700 (or the screen, if smaller) in the middle of the screen;
+    // captions are exactly the program's texts, with nothing added by the platform (which
+    // appends an application display name when one is set).
+    void placementAndCaptions()
+    {
+        const QRect screen = Frame().screen()->availableGeometry();
+        QCOMPARE(Frame().size(), QSize(1000, 700).boundedTo(screen.size()));
+        // Centred within what the title bar and borders add.
+        QVERIFY2((Frame().frameGeometry().center() - screen.center()).manhattanLength() <= 30,
+            qPrintable(QString("window %1,%2 %3x%4 screen %5,%6 %7x%8")
+                           .arg(Frame().x())
+                           .arg(Frame().y())
+                           .arg(Frame().width())
+                           .arg(Frame().height())
+                           .arg(screen.x())
+                           .arg(screen.y())
+                           .arg(screen.width())
+                           .arg(screen.height())));
+        vorn::NameApplication();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+        QCOMPARE(Frame().windowTitle(), QString("Vorn FTP 2.2.1.0"));
+    }
+
+    // Where there is a tray, minimising hides the window into it, but not while a dialog
+    // holds the window's input: hidden together, only the window would come back, deaf.
+    void minimiseNeverHidesBehindAModalDialog()
+    {
+        Frame().tray()->SetAvailableForTest(true);
+        QDialog dialog(&Frame());
+        dialog.open(); // as the project dialog opens
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        Frame().showMinimized();
+        QVERIFY(!QTest::qWaitFor([&] { return !Frame().isVisible(); }, 300));
+        QVERIFY(dialog.isVisible());
+        dialog.reject();
+        Frame().showNormal();
+        Frame().showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!Frame().isVisible(), 5000);
+        Frame().tray()->RestoreWindow();
+        QVERIFY(Frame().isVisible());
+    }
+
+    // selectedRow is the highlighted row, moved by clicks or by the keyboard; the commands act
+    // on it. Click A, Down, Delete deletes B; Run starts the highlighted project.
+    void commandsActOnTheHighlightedRow()
     {
         QTableView* list = List().list();
         QCOMPARE(Frame().selectedRow(), -1);
-        ClickRow(list, 2);
-        QCOMPARE(Frame().selectedRow(), 2);
+        ClickRow(list, 0);
+        QCOMPARE(Frame().selectedRow(), 0);
         list->setFocus();
         QTest::keyClick(list, Qt::Key_Down);
-        QCOMPARE(list->currentIndex().row(), 3);
-        QCOMPARE(Frame().selectedRow(), 2);
+        QCOMPARE(Frame().selectedRow(), 1);
+        QCOMPARE(List().BackupNameAt(1), QString(kShop));
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(TriggerAction(&Frame(), "actionDelete"));
+        QCOMPARE(StoredStatus(kShop), std::string("<missing>"));
+        QCOMPARE(StoredStatus(kWebSite), std::string("Success"));
+        QCOMPARE(List().FindRowByName(kWebSite), 0);
+        // The deleted row's highlight is gone: no command acts on the row that moved up.
+        QCOMPARE(Frame().selectedRow(), -1);
+        QVERIFY(!Enabled("actionStart"));
+
+        QStringList started;
+        Frame().hooks().startRun = [&started](const QString& name) { started << name; };
+        ClickRow(list, 2);
         QTest::keyClick(list, Qt::Key_Up);
         QTest::keyClick(list, Qt::Key_Up);
-        QCOMPARE(Frame().selectedRow(), 2);
+        QCOMPARE(Frame().selectedRow(), 0);
+        QVERIFY(TriggerAction(&Frame(), "actionStart"));
+        QCOMPARE(started.last(), QString(kWebSite));
+        // A right click highlights the row its menu acts on.
         ClickRow(list, 1, true);
         QCOMPARE(Frame().selectedRow(), 1);
+        QVERIFY(List().contextMenu()->findChild<QAction*>("contextDelete")->isEnabled());
         List().contextMenu()->hide();
-        // Right click on the empty space below the rows: no project, whatever is highlighted.
+        // A click on the empty space below the rows: no highlight, no project.
         const QPoint below(20, list->viewport()->height() - 5);
         QVERIFY(!list->indexAt(below).isValid());
         QTest::mouseClick(list->viewport(), Qt::RightButton, {}, below);
         QCOMPARE(Frame().selectedRow(), -1);
+        QVERIFY(list->selectionModel()->selectedRows().isEmpty());
         List().contextMenu()->hide();
         ShowMenu("menuSession");
         QVERIFY(!Enabled("actionModify"));
         QVERIFY(!Enabled("actionDelete"));
         QVERIFY(!Enabled("actionStart"));
-        ClickRow(list, 0);
-        QCOMPARE(Frame().selectedRow(), 0);
-        QVERIFY(Enabled("actionStart"));
+        // Put the project back for the tests after this one.
+        cleanup();
+        QVERIFY(QFile::remove(QString::fromStdString(DbPath())));
+        QVERIFY(MakeSampleDatabase(DbPath()));
     }
 
     void commandAvailability_data()

@@ -18,6 +18,7 @@
 #include "views/VornBackupView.h"
 
 #include <QAbstractSpinBox>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -59,6 +60,73 @@ vorn::BackupProject Stored(const char* name)
     p.ftpplan = { 1056 };
     p.ftphour = 22;
     return p;
+}
+
+// The rectangle of a widget in its window's coordinates.
+QRect InWindow(const QWidget* widget)
+{
+    return QRect(widget->mapTo(widget->window(), QPoint(0, 0)), widget->size());
+}
+
+// The fields under `area` a user can reach with Tab: shown, enabled, taking the focus
+// themselves, and not a part of another such field (the edit inside a combo box).
+QList<QWidget*> Reachable(QWidget* area)
+{
+    QList<QWidget*> fields;
+    for (QWidget* w : area->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(area->window()) || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus)
+            || w->focusProxy())
+            continue;
+        bool part = false;
+        for (QWidget* up = w->parentWidget(); up && up != area; up = up->parentWidget())
+            part = part || (up->focusPolicy() & Qt::TabFocus);
+        if (!part)
+            fields << w;
+    }
+    return fields;
+}
+
+// Presses Tab from `start` until the focus comes back to it (or 100 presses), and says what
+// is wrong with the order in which the fields under `area` were visited: each must come
+// below the one before, or right of it on the same line; every reachable one exactly once;
+// `after` must follow them. Empty when nothing is wrong.
+QString TabOrderFault(QWidget* start, QWidget* area, const QStringList& after)
+{
+    QWidget* window = start->window();
+    start->setFocus(Qt::TabFocusReason);
+    start = window->focusWidget(); // its focus proxy, if it has one
+    QList<QWidget*> stops;
+    for (int press = 0; press < 100; ++press) {
+        QTest::keyClick(window->focusWidget(), Qt::Key_Tab);
+        stops << window->focusWidget();
+        if (stops.back() == start)
+            break;
+    }
+    QStringList names;
+    QList<QWidget*> inArea;
+    for (QWidget* stop : stops) {
+        names << stop->objectName();
+        if (area->isAncestorOf(stop))
+            inArea << stop;
+    }
+    const QString visited = names.join(' ');
+    for (qsizetype i = 1; i < inArea.size(); ++i) {
+        const QRect a = InWindow(inArea[i - 1]);
+        const QRect b = InWindow(inArea[i]);
+        const bool below = b.top() >= a.bottom() - 3;
+        const bool rightOnTheLine = b.top() < a.bottom() && b.left() >= a.right() - 3;
+        if (!below && !rightOnTheLine)
+            return QString("%1 before %2: %3")
+                .arg(inArea[i - 1]->objectName(), inArea[i]->objectName(), visited);
+    }
+    const QList<QWidget*> reachable = Reachable(area);
+    if (QSet<QWidget*>(inArea.begin(), inArea.end()) != QSet<QWidget*>(reachable.begin(), reachable.end())
+        || inArea.size() != reachable.size())
+        return "not every field once: " + visited;
+    const qsizetype next = inArea.isEmpty() ? -1 : stops.indexOf(inArea.back()) + 1;
+    if (names.mid(next, after.size()) != after)
+        return "not followed by " + after.join(' ') + ": " + visited;
+    return {};
 }
 
 // The seven cells of a list row.
@@ -113,6 +181,20 @@ private:
         QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
     }
 
+    // The widget that has (or gets, once its window is active) the keyboard focus: in the
+    // destination dialog while it is open, else in the project dialog.
+    static QString FocusedIn(FTPNew* dialog)
+    {
+        QWidget* window = dialog->copyRulesPage()->destinationDialog();
+        if (window) {
+            if (!QTest::qWaitForWindowExposed(window))
+                return "<destination dialog not shown>";
+        } else {
+            window = dialog;
+        }
+        return window->focusWidget() ? window->focusWidget()->objectName() : QString("<none>");
+    }
+
     static bool WaitClosed(QWidget* dialog)
     {
         return QTest::qWaitFor([dialog] { return !dialog->isVisible(); }, 20000);
@@ -164,13 +246,18 @@ private slots:
         QTest::addColumn<int>("stage"); // how much of the project is typed in
         QTest::addColumn<int>("tab");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus"); // the field the message names
         QTest::newRow("everything empty")
-            << 0 << 0 << "Project name can't be blank, please enter project name!";
+            << 0 << 0 << "Project name can't be blank, please enter project name!"
+            << "projectNameEdit";
         QTest::newRow("blank name passes")
-            << 1 << 0 << "Server address is blank, please enter server address!";
-        QTest::newRow("no local path") << 2 << 0 << "Local path is blank, please enter or select local path!";
+            << 1 << 0 << "Server address is blank, please enter server address!"
+            << "serverEdit";
+        QTest::newRow("no local path") << 2 << 0 << "Local path is blank, please enter or select local path!"
+                                       << "localPathEdit";
         QTest::newRow("Ftp->Ftp needs no local path but a destination")
-            << 3 << 1 << "Destination FTP Server address is blank, please enter destination address!";
+            << 3 << 1 << "Destination FTP Server address is blank, please enter destination address!"
+            << "destServerEdit";
     }
 
     void checksOfANewProject()
@@ -178,6 +265,7 @@ private slots:
         QFETCH(int, stage);
         QFETCH(int, tab);
         QFETCH(QString, message);
+        QFETCH(QString, focus);
         OpenList();
         FTPNew* dialog = Open();
         QVERIFY(dialog);
@@ -198,6 +286,7 @@ private slots:
         QCOMPARE(Prompt::lastShown().text, message);
         QCOMPARE(Prompt::lastShown().caption, QString("Warning"));
         QCOMPARE(dialog->tabs()->currentIndex(), tab);
+        QCOMPARE(FocusedIn(dialog), focus);
         QVERIFY(dialog->isVisible());
         QVERIFY(state_.dialogOpen);
         QCOMPARE(vorn::QueryProjectList(db_.get()).size(), std::size_t(0));
@@ -208,13 +297,17 @@ private slots:
         QTest::addColumn<QString>("emptyField");
         QTest::addColumn<int>("tab");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus");
         QTest::newRow("source path") << "ftpsource" << 0
-                                     << "Source FTP path is blank, please select source path!";
+                                     << "Source FTP path is blank, please select source path!"
+                                     << "ftpPathEdit";
         QTest::newRow("destination server")
             << "ftpdestip" << 1
-            << "Destination FTP Server address is blank, please enter destination address!";
+            << "Destination FTP Server address is blank, please enter destination address!"
+            << "destServerEdit";
         QTest::newRow("destination path")
-            << "ftpdestpath" << 1 << "Destination FTP path is blank, please select destination path!";
+            << "ftpdestpath" << 1 << "Destination FTP path is blank, please select destination path!"
+            << "destPathEdit";
     }
 
     void checksOfStoredProjects()
@@ -222,6 +315,7 @@ private slots:
         QFETCH(QString, emptyField);
         QFETCH(int, tab);
         QFETCH(QString, message);
+        QFETCH(QString, focus);
         vorn::BackupProject stored = Stored("Mirror");
         stored.ftptype = 2;
         stored.ftpdest.clear(); // Ftp->Ftp needs no local path
@@ -241,6 +335,7 @@ private slots:
         QVERIFY(Click(dialog, "okButton"));
         QCOMPARE(Prompt::lastShown().text, message);
         QCOMPARE(dialog->tabs()->currentIndex(), tab);
+        QCOMPARE(FocusedIn(dialog), focus);
         CDestFtpOptions* destination = dialog->copyRulesPage()->destinationDialog();
         if (tab == 1) {
             // The destination dialog opens at once with what the project holds so far.
@@ -252,6 +347,49 @@ private slots:
         } else {
             QVERIFY(!destination);
         }
+    }
+
+    // Typing goes into the project name at once, and Tab visits the fields of every page and
+    // of the destination dialog top to bottom, left to right, then OK and Cancel.
+    void focusAndTabOrderFollowTheLayout()
+    {
+        OpenList();
+        FTPNew* dialog = Open();
+        QVERIFY(dialog);
+        QCOMPARE(FocusedIn(dialog), QString("projectNameEdit"));
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        QTest::keyClicks(QApplication::focusWidget(), "Site");
+        QCOMPARE(Child<QLineEdit>(dialog, "projectNameEdit")->text(), QString("Site"));
+
+        // Each page as a user finds it at first, and the copy rules and scheduler pages
+        // with their other choices enabled.
+        const QStringList okCancel { "okButton", "cancelButton" };
+        for (int tab = 0; tab < dialog->tabs()->count(); ++tab) {
+            dialog->tabs()->setCurrentIndex(tab);
+            QTest::qWait(0);
+            const QString fault = TabOrderFault(dialog->tabs(), dialog->tabs()->currentWidget(), okCancel);
+            QVERIFY2(fault.isEmpty(), qPrintable(dialog->tabs()->tabText(tab) + ": " + fault));
+        }
+        dialog->tabs()->setCurrentIndex(FTPNew::TaskSchedulerTab);
+        for (const char* mode : { "weekRadio", "dayRadio" }) {
+            QVERIFY(Click(dialog, mode));
+            const QString fault = TabOrderFault(dialog->tabs(), dialog->tabs()->currentWidget(), okCancel);
+            QVERIFY2(fault.isEmpty(), qPrintable(QString(mode) + ": " + fault));
+        }
+
+        dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);
+        QVERIFY(Click(dialog, "compressCheck"));
+        QVERIFY(Click(dialog, "ftpFtpRadio"));
+        CDestFtpOptions* destination = dialog->copyRulesPage()->destinationDialog();
+        QVERIFY(destination && QTest::qWaitForWindowExposed(destination));
+        QCOMPARE(FocusedIn(dialog), QString("destServerEdit"));
+        const QString fault
+            = TabOrderFault(Child<QPushButton>(destination, "destCancelButton"), destination, {});
+        QVERIFY2(fault.isEmpty(), qPrintable("destination dialog: " + fault));
+        destination->reject();
+        QTRY_VERIFY(!dialog->copyRulesPage()->destinationDialog());
+        const QString pageFault = TabOrderFault(dialog->tabs(), dialog->copyRulesPage(), okCancel);
+        QVERIFY2(pageFault.isEmpty(), qPrintable("copy rules: " + pageFault));
     }
 
     void cancelledDestinationLeadsToTheMessageAndTheDialogAgain()

@@ -15,10 +15,13 @@
 #include "support/FtpServer.h"
 #include "support/TestFiles.h"
 #include "views/VornBackupView.h"
+#include "views/VornLocalTrans.h"
 #include "views/VornStatus.h"
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -192,6 +195,39 @@ private:
     std::uint64_t BytesOfCurrentFile() { return Frame().figures().progressInfo.bytes.load(); }
 
     // Waits (letting queued calls through) until the current file has moved on.
+    // The names the destination pane lists.
+    QStringList DestinationNames()
+    {
+        const CVornLocalTrans* pane = Frame().destinationPane();
+        QStringList names;
+        for (int row = 0; row < pane->rowCount(); ++row)
+            names << pane->model()->index(row, FileListModel::Name).data().toString();
+        return names;
+    }
+
+    // The speed in the status bar in bytes per second; -1 when it shows none.
+    double ShownSpeed()
+    {
+        static const QRegularExpression form(R"(^Current Transmission Speed: ([0-9.]+)(B|KB|MB)/S$)");
+        const QRegularExpressionMatch match = form.match(Frame().speedText());
+        if (!match.hasMatch())
+            return -1;
+        const double unit = match.captured(2) == "MB" ? 1048576 : match.captured(2) == "KB" ? 1024 : 1;
+        return match.captured(1).toDouble() * unit;
+    }
+
+    // The speed shown while a file of a 256 KB/s server comes: about that, never the 0 of a
+    // file not yet ended.
+    bool ShowsServerSpeed()
+    {
+        return QTest::qWaitFor(
+            [&] {
+                const double speed = ShownSpeed();
+                return speed > 100 * 1024 && speed < 600 * 1024;
+            },
+            20000);
+    }
+
     bool WaitForTransfer(int timeoutMs = 30000)
     {
         return QTest::qWaitFor([&] { return BytesOfCurrentFile() > 0; }, timeoutMs);
@@ -201,6 +237,7 @@ private slots:
     void init()
     {
         Prompt::resetForTest();
+        ForgetSettings();
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         db_ = vorn::ProjectDb::Open(DbPath()).db;
@@ -315,6 +352,7 @@ private slots:
         StartByClick("nightly");
         QVERIFY(WaitForTransfer());
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Running"));
+        QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QCOMPARE(Frame().runState(), vorn::RunState::Paused);
@@ -326,11 +364,13 @@ private slots:
         QVERIFY(held < (16u << 20));
         QCoreApplication::processEvents();
         QCOMPARE(BytesOfCurrentFile(), held);
+        QTRY_COMPARE_WITH_TIMEOUT(Frame().speedText(), QString("Current Transmission Speed: 0B/S"), 20000);
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QCOMPARE(Frame().runState(), vorn::RunState::Running);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Run"));
         QVERIFY(QTest::qWaitFor([&] { return BytesOfCurrentFile() > held; }, 30000));
+        QVERIFY2(ShowsServerSpeed(), qPrintable(Frame().speedText()));
 
         QVERIFY(TriggerAction(&Frame(), "actionPause"));
         QVERIFY(QTest::qWaitFor([&] { return Frame().runControl().heldAtPauseGate(); }, 30000));
@@ -349,6 +389,45 @@ private slots:
         QCOMPARE(Frame().runState(), vorn::RunState::Idle);
         QVERIFY(!Enabled("actionStop"));
         QVERIFY(Enabled("actionStart"));
+    }
+
+    // After a run, a destination pane that shows the project's folder (local, or on the
+    // destination server) lists it again without a click; a cleaned pane stays empty.
+    void destinationPaneShowsWhatTheRunWrote()
+    {
+        FtpServer& server = Server();
+        vorn::test::WriteFile(server.root() / "a.txt", "alpha");
+        FtpServer& mirror = Server();
+        Store(Project("local", server));
+        vorn::BackupProject copy = Project("copy", server);
+        copy.ftptype = 2;
+        copy.ftpdestip = mirror.host();
+        copy.ftpdestport = std::to_string(mirror.port());
+        copy.ftpdestuser = mirror.options().user;
+        copy.ftpdestpass = mirror.options().password;
+        copy.ftpdestpath = "/";
+        Store(copy);
+        QVERIFY(OpenWindow());
+        QSignalSpy finished(&Frame(), &CMainFrame::runFinished);
+        for (const QString name : { "local", "copy", "local" }) {
+            const bool cleaned = finished.size() == 2;
+            Frame().OnProjectClicked(Frame().projectView()->FindRowByName(name));
+            QTRY_VERIFY_WITH_TIMEOUT(!Frame().destinationPane()->busy(), 20000);
+            if (cleaned) {
+                QVERIFY(TriggerAction(&Frame(), "actionCleanDestination"));
+            } else {
+                QVERIFY2(!DestinationNames().contains("a.txt"), qPrintable(DestinationNames().join(' ')));
+            }
+            StartByClick(name);
+            QVERIFY(finished.wait(30000));
+            QCOMPARE(finished.last().at(1).toString(), QString("Success"));
+            if (cleaned) {
+                QVERIFY(!Frame().destinationPane()->busy());
+                QCOMPARE(Frame().destinationPane()->rowCount(), 0);
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(DestinationNames().contains("a.txt"), 20000);
+            }
+        }
     }
 
     // Exit while running asks; No keeps the run going, Yes stops it ("Stop" stored) before
@@ -488,7 +567,9 @@ private slots:
 
     // After midnight the plans due on the new day are loaded again, from the database as it
     // is then: a project added during the day is picked up.
-    void midnightReloadsThePlans()
+    // The plans follow the database while the window runs: another program's new project
+    // and the window's own Delete count at once; the day's plans change after midnight.
+    void plansFollowTheDatabaseAndTheDay()
     {
         FtpServer& server = Server();
         vorn::BackupProject daily = Project("daily", server);
@@ -496,15 +577,28 @@ private slots:
         daily.ftpdaymode = 3;
         daily.ftphour = 12;
         Store(daily);
-        FakeClock& clock = MakeClock(LocalTime(2030, 1, 15, 23, 59, 50));
+        vorn::BackupProject wednesday = daily;
+        wednesday.ftpname = "wednesday";
+        wednesday.ftpplanmode = 2;
+        wednesday.ftpplan = { 1058 };
+        Store(wednesday);
+        FakeClock& clock = MakeClock(LocalTime(2030, 1, 15, 23, 59, 30)); // a Tuesday
         DesktopRuns* runs = OpenWindow(&clock);
         QVERIFY(runs && runs->scheduler());
         QTRY_COMPARE_WITH_TIMEOUT(runs->scheduler()->DuePlans().size(), std::size_t(1), 15000);
 
         vorn::BackupProject fresh = daily;
         fresh.ftpname = "fresh";
-        Store(fresh);
-        QVERIFY(!QTest::qWaitFor([&] { return runs->scheduler()->DuePlans().size() != 1; }, 1500));
+        auto other = vorn::ProjectDb::Open(db_->path()).db;
+        QVERIFY(other && vorn::InsertProject(other.get(), fresh));
+        QTRY_COMPARE_WITH_TIMEOUT(runs->scheduler()->DuePlans().size(), std::size_t(2), 15000);
+        QCOMPARE(runs->scheduler()->DuePlans().back().name, std::string("fresh"));
+
+        ClickRow(Frame().projectView()->list(), Frame().projectView()->FindRowByName("daily"));
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(TriggerAction(&Frame(), "actionDelete"));
+        QCOMPARE(runs->scheduler()->DuePlans().size(), std::size_t(1));
+
         // Past midnight the clock runs ten times too fast, through the minute after it.
         const std::time_t midnight = LocalTime(2030, 1, 16, 0, 0, 0);
         QElapsedTimer since;
@@ -515,7 +609,7 @@ private slots:
                 return runs->scheduler()->DuePlans().size() == 2;
             },
             30000));
-        QCOMPARE(runs->scheduler()->DuePlans().back().name, std::string("fresh"));
+        QCOMPARE(runs->scheduler()->DuePlans().front().name, std::string("wednesday"));
         QVERIFY(Frame().timerActive(CMainFrame::SchedulerCheckTimer));
     }
 
@@ -537,9 +631,14 @@ private slots:
         second.show();
         QVERIFY(QTest::qWaitForWindowExposed(&second));
         QVERIFY(!secondRuns->scheduler());
+        // A notice that fits its pane; the whole reason, naming the file, in its tool tip.
         const QString notice = second.promptText();
-        QVERIFY2(notice.startsWith("Scheduled backups are off: ") && notice.contains("Another scheduler"),
-            qPrintable(notice));
+        QCOMPARE(notice, QString("Scheduled backups are off: another scheduler uses this database"));
+        auto* pane = second.findChild<QLabel*>("statusPrompt");
+        QVERIFY(pane->fontMetrics().horizontalAdvance(notice) <= pane->contentsRect().width());
+        QVERIFY2(pane->toolTip().startsWith("Another scheduler already owns the database ")
+                && pane->toolTip().contains(QFileInfo(QString::fromStdString(DbPath())).fileName()),
+            qPrintable(pane->toolTip()));
         second.findChild<QAction*>("actionAbout")->showStatusText(&second);
         QCOMPARE(second.promptText(), QString("Display program information, version number and copyright"));
         QStatusTipEvent clear(QString {});
@@ -556,11 +655,14 @@ private slots:
         QCOMPARE(secondFinished.count(), 0);
         QCOMPARE(second.projectView()->model()->Cell(0, ProjectListModel::TransferStatus), QString());
 
+        // Once the first window is gone, the second takes the scheduling over within the
+        // minute after, and runs the plan.
         frame_.reset();
-        CMainFrame third(otherDb.get(), dir_->path());
-        auto* thirdRuns = new DesktopRuns(&third, otherDb.get(), &clock);
-        QVERIFY(thirdRuns->scheduler());
-        QCOMPARE(third.promptText(), QString("Ready"));
+        clock.Advance(60);
+        QTRY_VERIFY_WITH_TIMEOUT(secondRuns->scheduler() != nullptr, 10000);
+        QCOMPARE(second.promptText(), QString("Ready"));
+        QCOMPARE(pane->toolTip(), QString());
+        QVERIFY(secondFinished.wait(30000));
     }
 
     // The run slot itself, without windows: a scheduled start that raced a manual one waits

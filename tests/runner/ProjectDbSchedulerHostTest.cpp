@@ -165,30 +165,43 @@ TEST(ProjectDbSchedulerHost, StoredPlansFeedTheDueListOfTheDay)
     EXPECT_EQ(loaded, expected);
 }
 
-TEST(ProjectDbSchedulerHost, DueProjectsRunThroughTheEngineAndADeletedOneShowsFailed)
+// Changes made after the list was loaded count at once: those of another program (another
+// connection to the file) and those made through the scheduler's own connection.
+TEST(ProjectDbSchedulerHost, DueProjectsRunThroughTheEngineAndChangedPlansCountAtOnce)
 {
     vorn::test::FtpServer server;
     vorn::test::MakeRandomFile(server.root() / "img" / "logo one.png", 70'000, 1);
-    Rig rig("2024-05-15 09:59:50", Scheduler::PassThread::Caller);
+    Rig rig("2024-05-15 09:58:50", Scheduler::PassThread::Caller);
+    BackupProject site = DailyCopy("site", server, rig);
+    site.ftphour = 9;
+    site.ftpminute = 59;
     ASSERT_TRUE(vorn::InsertProject(rig.db.get(), DailyCopy("gone", server, rig)));
-    ASSERT_TRUE(vorn::InsertProject(rig.db.get(), DailyCopy("site", server, rig)));
+    ASSERT_TRUE(vorn::InsertProject(rig.db.get(), site));
+    rig.PollUntil("2024-05-15 09:58:58");
+    ASSERT_EQ(rig.scheduler->DuePlans().size(), 2u);
+
+    auto other = vorn::ProjectDb::Open(rig.db->path()).db;
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(vorn::DeleteProject(other.get(), "gone"));
+    ASSERT_TRUE(vorn::InsertProject(other.get(), DailyCopy("late", server, rig)));
+    site.ftphour = 10;
+    site.ftpminute = 0;
+    ASSERT_TRUE(vorn::UpdateProject(rig.db.get(), "site", site));
     rig.PollUntil("2024-05-15 09:59:59");
-    // Deleted after the list was loaded: it stays due until the next reload.
-    ASSERT_TRUE(vorn::DeleteProject(rig.db.get(), "gone"));
+    EXPECT_EQ(rig.recorder.Log(), "");
     rig.PollUntil("2024-05-15 10:00:00");
 
-    // The deleted project's run cannot load it and writes nothing back.
-    EXPECT_TRUE(rig.recorder.Saw("status:gone=Failed\nresult:Transmission Results: Failed!"))
-        << rig.recorder.Log();
+    EXPECT_EQ(rig.recorder.Log().find("gone"), std::string::npos) << rig.recorder.Log();
     EXPECT_EQ(rig.Stored("gone"), "<no row>");
-    EXPECT_EQ(rig.recorder.Log().find("next:gone"), std::string::npos);
-    // The next project of the minute runs after it and backs up the site; a daily plan is
-    // next due at the same time tomorrow.
-    EXPECT_TRUE(rig.recorder.Saw("status:site=Success")) << rig.recorder.Log();
-    EXPECT_TRUE(rig.recorder.Saw("next:site=05/16/2024 10:00:00")) << rig.recorder.Log();
-    EXPECT_EQ(rig.Stored("site"), "Success");
-    EXPECT_TRUE(vorn::test::ReadFile(rig.folder.path() / "site" / "img" / "logo one.png")
-        == vorn::test::ReadFile(server.root() / "img" / "logo one.png"));
+    // Both projects of the minute back up the site; a daily plan is next due at the same
+    // time tomorrow.
+    for (const std::string name : { "site", "late" }) {
+        EXPECT_TRUE(rig.recorder.Saw("status:" + name + "=Success")) << rig.recorder.Log();
+        EXPECT_TRUE(rig.recorder.Saw("next:" + name + "=05/16/2024 10:00:00")) << rig.recorder.Log();
+        EXPECT_EQ(rig.Stored(name), "Success");
+        EXPECT_TRUE(vorn::test::ReadFile(rig.folder.path() / name / "img" / "logo one.png")
+            == vorn::test::ReadFile(server.root() / "img" / "logo one.png"));
+    }
     EXPECT_EQ(rig.control.runState(), vorn::RunState::Idle);
 }
 

@@ -44,12 +44,23 @@ public:
         std::lock_guard lock(mutex_);
         plans_.push_back({ name, schedule });
         schedules_[name] = schedule;
+        ++writes_;
+    }
+    void ChangePlan(const std::string& name, ScheduleTexts schedule)
+    {
+        std::lock_guard lock(mutex_);
+        for (PlanRow& row : plans_)
+            if (row.name == name)
+                row.schedule = schedule;
+        schedules_[name] = schedule;
+        ++writes_;
     }
     void DeleteProject(const std::string& name)
     {
         std::lock_guard lock(mutex_);
         std::erase_if(plans_, [&](const PlanRow& row) { return row.name == name; });
         schedules_.erase(name);
+        ++writes_;
     }
     std::string Log(const std::string& kind) const
     {
@@ -71,6 +82,18 @@ public:
         const auto found = schedules_.find(name);
         return found == schedules_.end() ? std::nullopt : std::optional(found->second);
     }
+    std::optional<std::vector<PlanRow>> TryQueryPlans() override
+    {
+        if (queriesFail)
+            return std::nullopt;
+        return QueryPlans();
+    }
+    // Off unless a test turns it on: then every write moves the stamp, as a database's does.
+    std::optional<vorn::ChangeStamp> DatabaseStamp() override
+    {
+        std::lock_guard lock(mutex_);
+        return stamps ? std::optional(vorn::ChangeStamp { writes_, 0 }) : std::nullopt;
+    }
     int RunState() const override { return runState; }
     void RunProject(const std::string& name) override
     {
@@ -88,6 +111,8 @@ public:
     std::atomic<std::time_t> now { 0 };
     std::atomic<int> runState { 0 };
     std::function<void(const std::string&)> during;
+    std::atomic<bool> stamps { false };
+    std::atomic<bool> queriesFail { false };
 
 private:
     void Note(const std::string& kind, const std::string& what)
@@ -100,6 +125,7 @@ private:
     std::vector<PlanRow> plans_;
     std::map<std::string, ScheduleTexts> schedules_;
     std::map<std::string, std::string> log_;
+    std::int64_t writes_ = 0;
 };
 
 ScheduleTexts Monthly(const char* plan, const char* h, const char* m)
@@ -368,6 +394,45 @@ TEST(Scheduler, ReloadDuringAPassWaitsForItsEndAndNoSecondPassStarts)
     EXPECT_EQ(rig.host.Log("run"), "A@09:30:00 B@09:30:00");
     EXPECT_EQ(Names(rig.scheduler->DuePlans()), "C");
     EXPECT_EQ(rig.scheduler->PendingCount(), 1);
+}
+
+// Plans added, changed or deleted while the scheduler runs count from the next second on;
+// plans that did not change keep their progress, also when the change lands during a pass.
+TEST(Scheduler, ChangedPlansAreTakenUpAtOnceKeepingProgress)
+{
+    Rig rig("2012-09-30 09:29:00");
+    rig.host.stamps = true;
+    rig.host.AddPlan("a", Daily("3", "9", "30"));
+    rig.host.AddPlan("i", Daily("2", "0", "5")); // first pass at the load, 09:29:05: next start 09:34
+    rig.host.AddPlan("gone", Daily("3", "9", "33"));
+    rig.PollUntil("2012-09-30 09:29:10");
+    rig.host.AddPlan("new", Daily("3", "9", "31"));
+    // While "a" runs, another project is stored: "a" must not start again in its minute.
+    rig.host.during = [&rig](const std::string& name) {
+        if (name == "a" && rig.host.Log("run") == "a@09:30:00") {
+            rig.host.AddPlan("other", Daily("3", "12", "0"));
+            EXPECT_TRUE(rig.scheduler->ReloadChangedPlans());
+        }
+    };
+    rig.PollUntil("2012-09-30 09:30:40");
+    rig.host.ChangePlan("a", Daily("3", "9", "32"));
+    rig.PollUntil("2012-09-30 09:31:30");
+    rig.host.DeleteProject("gone");
+    // A query that fails keeps the list as it is until one succeeds.
+    rig.host.queriesFail = true;
+    rig.PollUntil("2012-09-30 09:31:40");
+    EXPECT_EQ(Names(rig.scheduler->DuePlans()), "aigonenewother");
+    rig.host.queriesFail = false;
+    rig.PollUntil("2012-09-30 09:36:00");
+    EXPECT_EQ(rig.host.Log("run"), "a@09:30:00 new@09:31:00 a@09:32:00 i@09:34:00");
+    EXPECT_EQ(Names(rig.scheduler->DuePlans()), "ainewother");
+    // One query at the load and one per change taken up; none while nothing changed.
+    EXPECT_EQ(rig.host.Log("query"), "@09:29:05 @09:29:11 @09:30:00 @09:30:41 @09:31:41");
+    // Without a stamp nothing is looked for between the daily loads.
+    rig.host.stamps = false;
+    rig.host.AddPlan("unseen", Daily("3", "9", "40"));
+    EXPECT_FALSE(rig.scheduler->ReloadIfChanged());
+    EXPECT_EQ(Names(rig.scheduler->DuePlans()), "ainewother");
 }
 
 } // namespace
