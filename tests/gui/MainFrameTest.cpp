@@ -354,10 +354,6 @@ private slots:
         QVERIFY(!Enabled("actionModify"));
         QVERIFY(!Enabled("actionDelete"));
         QVERIFY(!Enabled("actionStart"));
-        // Put the project back for the tests after this one.
-        cleanup();
-        QVERIFY(QFile::remove(QString::fromStdString(DbPath())));
-        QVERIFY(MakeSampleDatabase(DbPath()));
     }
 
     void commandAvailability_data()
