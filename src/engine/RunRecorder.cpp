@@ -54,6 +54,16 @@ void RunRecorder::OnResultText(const std::string& text)
     inner_.OnResultText(text);
 }
 
+void RunRecorder::OnRunProblem(const std::string& message)
+{
+    inner_.OnRunProblem(message);
+}
+
+void RunRecorder::OnRunMessage(const std::string& text)
+{
+    inner_.OnRunMessage(text);
+}
+
 void RunRecorder::OnRunFinished(const std::string& projectName, const std::string& status)
 {
     inner_.OnRunFinished(projectName, status);

@@ -26,6 +26,8 @@ public:
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
     void OnRunWarning(const std::string& projectName, const std::string& text) override;
     void OnResultText(const std::string& text) override;
+    void OnRunProblem(const std::string& message) override;
+    void OnRunMessage(const std::string& text) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     [[nodiscard]] const std::vector<FailedItem>& failed() const { return failed_; }
