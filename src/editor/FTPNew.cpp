@@ -85,9 +85,10 @@ void FTPNew::accept()
         return Refuse(DirectorySettingsTab, "Server address is blank, please enter server address!");
     if (project.ftpsource.empty())
         return Refuse(DirectorySettingsTab, "Source FTP path is blank, please select source path!");
-    if (project.ftptype != 2 && project.ftpdest.empty())
+    if (project.type() != vorn::FtpType::FtpToFtp && project.ftpdest.empty())
         return Refuse(DirectorySettingsTab, "Local path is blank, please enter or select local path!");
-    if (project.ftptype == 2 && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
+    if (project.type() == vorn::FtpType::FtpToFtp
+        && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
         // The destination dialog opens next with what has been entered so far.
         state_.lastDestination = vorn::DestinationOf(project);
         Refuse(CopyRulesTab,
