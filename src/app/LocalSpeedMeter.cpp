@@ -34,14 +34,6 @@ float LocalSpeedMeter::Record(std::uint64_t sampledBytes, std::int64_t clockMs)
     return localSpeed_;
 }
 
-std::string LastPathComponent(const std::string& path)
-{
-    std::size_t cut = path.rfind('\\');
-    if (cut == std::string::npos)
-        cut = path.rfind('/');
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 std::uint64_t SumRecentFileBytes(
     const std::filesystem::path& folder, const std::set<std::string>& names, std::time_t since)
 {

@@ -31,10 +31,6 @@ private:
     float localSpeed_ = 0.0F;
 };
 
-// Last component of a listed remote path: the text after the last "\" if there is one, else
-// after the last "/", else the whole text ("" for a trailing separator).
-[[nodiscard]] std::string LastPathComponent(const std::string& path);
-
 // Sum of the sizes of the regular files directly in `folder` whose names are in `names` and
 // whose modification time is at or after `since`. Errors count as nothing found.
 [[nodiscard]] std::uint64_t SumRecentFileBytes(

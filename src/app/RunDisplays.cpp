@@ -1,6 +1,7 @@
 #include "app/RunDisplays.h"
 
 #include "app/SpeedText.h"
+#include "common/PathText.h"
 #include "engine/TransferFigures.h"
 #include "gui/TextProgressBar.h"
 #include "views/VornStatus.h"
@@ -134,7 +135,7 @@ void RunDisplays::SampleLocalSpeed()
     // Only this run's rows: files of earlier runs in the same folder are not this run's speed.
     std::set<std::string> names;
     for (const QString& name : statusView_->model()->NamesSince(runFirstStatusRow_))
-        names.insert(vorn::LastPathComponent(name.toStdString()));
+        names.insert(std::string(vorn::LastPathComponent(name.toStdString(), "/\\")));
     const std::filesystem::path folder(runDestinationFolder_.toStdString());
     const std::time_t since = runStartTime_;
     sampleInFlight_ = true;

@@ -1,6 +1,7 @@
 #include "app/RunHistoryCommands.h"
 
 #include "app/MainFrame.h"
+#include "engine/RunOutcome.h"
 #include "store/RunHistory.h"
 #include "views/HistoryDialog.h"
 #include "views/ProjectListModel.h"
@@ -93,16 +94,16 @@ void RunHistoryCommands::OnRunFinished(const QString& name, const QString& statu
     failedItems_ = 0;
     firstReason_.clear();
     runReason_.clear();
-    if (frame_->isVisible() || (status != QLatin1String("Fail") && failed == 0))
+    const bool runFailed = vorn::RunOutcomeFromText(status.toStdString()) == vorn::RunOutcome::Fail;
+    if (frame_->isVisible() || (!runFailed && failed == 0))
         return;
     // The history is written before the run reports its end, so its newest run is this one.
     const auto ftpid = vorn::FindProjectId(db_, name.toStdString());
     const auto runs = ftpid ? vorn::QueryRuns(db_, *ftpid) : std::vector<vorn::RunRecord> {};
     alertProject_ = name;
     alertRunId_ = runs.empty() ? 0 : runs.front().id;
-    const QString count = status == QLatin1String("Fail") && failed == 0
-        ? QString("The backup failed")
-        : QString("%1 item(s) failed").arg(failed);
+    const QString count
+        = runFailed && failed == 0 ? QString("The backup failed") : QString("%1 item(s) failed").arg(failed);
     lastAlert_ = count + (reason.isEmpty() ? QString(".") : ": " + reason);
     if (QSystemTrayIcon* tray = frame_->trayIcon(); tray && tray->isVisible())
         tray->showMessage("Vorn FTP Backup - " + name, lastAlert_, QSystemTrayIcon::Warning);

@@ -1,5 +1,7 @@
 #include "app/SpeedText.h"
 
+#include "store/BackupProject.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,9 +25,10 @@ std::int64_t RoundHalfUp(double value)
 
 double ChooseDisplaySpeed(int runMode, float transferSpeed, float localSpeed)
 {
-    if (runMode == 2)
+    const FtpType type = FtpTypeOf(runMode);
+    if (type == FtpType::FtpToFtp)
         return transferSpeed > 0.0F ? transferSpeed : 0.0;
-    if (runMode != 1)
+    if (type != FtpType::FtpToLocal)
         return 0.0;
     const std::int64_t walk = RoundHalfUp(transferSpeed);
     const std::int64_t local = RoundHalfUp(localSpeed);

@@ -20,11 +20,6 @@ using vorn::editor::MakeEdit;
 
 namespace {
 
-QString SystemFolderPicker(QWidget* parent, const QString& title, const QString& start)
-{
-    return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
-}
-
 QString Text(const std::string& bytes)
 {
     return QString::fromStdString(bytes);
@@ -44,7 +39,6 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     , connectButton_(MakeButton(this, "connectButton", "Connect"))
     , browseButton_(MakeButton(this, "browseButton", "Browse "))
     , list_(new RemoteFolderList(this))
-    , folderPicker_(SystemFolderPicker)
 {
     setObjectName("directorySettingsPage");
     list_->setObjectName("remoteList");
@@ -129,7 +123,8 @@ void FTPCatalog::FocusField(Field field)
 
 void FTPCatalog::BrowseLocalFolder()
 {
-    const QString folder = folderPicker_(this, QStringLiteral("Please Select："), localEdit_->text());
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Please Select："), localEdit_->text(), QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty())
         localEdit_->setText(QDir::toNativeSeparators(folder));
 }

@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QWidget>
-#include <functional>
 
 class QLineEdit;
 class QPushButton;
@@ -29,11 +28,6 @@ public:
     enum class Field { Name, Server, SourcePath, LocalPath };
     void FocusField(Field field);
 
-    // The folder picker behind "Browse ": returns the chosen folder, or an empty text when
-    // the user cancels. Tests replace the system's picker.
-    using FolderPicker = std::function<QString(QWidget* parent, const QString& title, const QString& start)>;
-    void setFolderPicker(FolderPicker picker) { folderPicker_ = std::move(picker); }
-
     [[nodiscard]] RemoteBrowser* browser() const { return browser_; }
 
 protected:
@@ -53,5 +47,4 @@ private:
     QPushButton* browseButton_;
     RemoteFolderList* list_;
     RemoteBrowser* browser_;
-    FolderPicker folderPicker_;
 };

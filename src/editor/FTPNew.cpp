@@ -99,9 +99,10 @@ void FTPNew::accept()
         return Refuse(Field::Server, "Server address is blank, please enter server address!");
     if (project.ftpsource.empty())
         return Refuse(Field::SourcePath, "Source FTP path is blank, please select source path!");
-    if (project.ftptype != 2 && project.ftpdest.empty())
+    if (project.type() != vorn::FtpType::FtpToFtp && project.ftpdest.empty())
         return Refuse(Field::LocalPath, "Local path is blank, please enter or select local path!");
-    if (project.ftptype == 2 && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
+    if (project.type() == vorn::FtpType::FtpToFtp
+        && (project.ftpdestip.empty() || project.ftpdestpath.empty())) {
         // The destination dialog opens next with what has been entered so far, its focus on
         // the first blank field.
         state_.lastDestination = vorn::DestinationOf(project);

@@ -34,7 +34,28 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     , state_(state)
 {
     setObjectName("copyRulesPage");
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(MakeTransferBox());
+    layout->addWidget(MakeBackupBox());
+    layout->addWidget(MakeCompressionBox());
+    layout->addStretch(1);
 
+    localRadio_->setChecked(true);
+    fullBackupRadio_->setChecked(true);
+    passwordEdit_->setEnabled(false);
+    showDestButton_->setEnabled(false);
+    if (state_.isModifying)
+        ShowProject(state_.editedProject);
+
+    // clicked, not toggled: only the user's choice opens the destination dialog.
+    connect(localRadio_, &QRadioButton::clicked, this, &FTPRule::ChooseLocal);
+    connect(ftpRadio_, &QRadioButton::clicked, this, &FTPRule::ChooseFtp);
+    connect(showDestButton_, &QPushButton::clicked, this, &FTPRule::ShowDestFtpOptions);
+    connect(compressCheck_, &QCheckBox::toggled, passwordEdit_, &QLineEdit::setEnabled);
+}
+
+QGroupBox* FTPRule::MakeTransferBox()
+{
     auto* transfer = new QGroupBox("Transfer Options", this);
     localRadio_ = new QRadioButton("Ftp->Local", transfer);
     localRadio_->setObjectName("ftpLocalRadio");
@@ -52,7 +73,11 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     transferLayout->addWidget(showDestButton_, 2, 1, Qt::AlignRight);
     transferLayout->addWidget(
         HelpText("Transfer Folders And Files To Destination FTP.", transfer), 3, 0, 1, 2);
+    return transfer;
+}
 
+QGroupBox* FTPRule::MakeBackupBox()
+{
     auto* backup = new QGroupBox("Backup Options", this);
     fullBackupRadio_ = new QRadioButton("Full Backup", backup);
     fullBackupRadio_->setObjectName("fullBackupRadio");
@@ -63,7 +88,11 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     backupLayout->addWidget(HelpText("Backup All Possible Files Of FTP Site.   ", backup));
     backupLayout->addWidget(incrementalRadio_);
     backupLayout->addWidget(HelpText("Backup New And Changed Files Only.", backup));
+    return backup;
+}
 
+QGroupBox* FTPRule::MakeCompressionBox()
+{
     auto* compression = new QGroupBox("Compression", this);
     compressCheck_ = new QCheckBox("Is It Need For Compression", compression);
     compressCheck_->setObjectName("compressCheck");
@@ -74,46 +103,31 @@ FTPRule::FTPRule(vorn::EditorState& state, QWidget* parent)
     auto* compressionLayout = new QVBoxLayout(compression);
     compressionLayout->addWidget(compressCheck_);
     compressionLayout->addLayout(passwordRow);
+    return compression;
+}
 
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(transfer);
-    layout->addWidget(backup);
-    layout->addWidget(compression);
-    layout->addStretch(1);
-
-    localRadio_->setChecked(true);
-    fullBackupRadio_->setChecked(true);
-    passwordEdit_->setEnabled(false);
-    showDestButton_->setEnabled(false);
-
-    if (state_.isModifying) {
-        const vorn::BackupProject& p = state_.editedProject;
-        if (p.ftptype == 1) {
-            localRadio_->setChecked(true);
-        } else if (p.ftptype == 2) {
-            ftpRadio_->setChecked(true);
-            showDestButton_->setEnabled(true);
-        }
-        if (p.ftpiscompress) {
-            compressCheck_->setChecked(true);
-            passwordEdit_->setEnabled(true);
-            passwordEdit_->setText(QString::fromStdString(p.ftpcompass));
-        }
-        incrementalRadio_->setChecked(p.ftpbackmode == vorn::kIncrementalBackupMode);
-        destinationChosen_ = true;
-        pageDestination_ = vorn::DestinationOf(p);
+void FTPRule::ShowProject(const vorn::BackupProject& p)
+{
+    if (p.type() == vorn::FtpType::FtpToLocal) {
+        localRadio_->setChecked(true);
+    } else if (p.type() == vorn::FtpType::FtpToFtp) {
+        ftpRadio_->setChecked(true);
+        showDestButton_->setEnabled(true);
     }
-
-    // clicked, not toggled: only the user's choice opens the destination dialog.
-    connect(localRadio_, &QRadioButton::clicked, this, &FTPRule::ChooseLocal);
-    connect(ftpRadio_, &QRadioButton::clicked, this, &FTPRule::ChooseFtp);
-    connect(showDestButton_, &QPushButton::clicked, this, &FTPRule::ShowDestFtpOptions);
-    connect(compressCheck_, &QCheckBox::toggled, passwordEdit_, &QLineEdit::setEnabled);
+    if (p.ftpiscompress) {
+        compressCheck_->setChecked(true);
+        passwordEdit_->setEnabled(true);
+        passwordEdit_->setText(QString::fromStdString(p.ftpcompass));
+    }
+    incrementalRadio_->setChecked(p.ftpbackmode == vorn::kIncrementalBackupMode);
+    destinationChosen_ = true;
+    pageDestination_ = vorn::DestinationOf(p);
 }
 
 void FTPRule::Collect(vorn::BackupProject& project) const
 {
-    project.ftptype = ftpRadio_->isChecked() ? 2 : 1;
+    project.ftptype
+        = vorn::StoredFtpType(ftpRadio_->isChecked() ? vorn::FtpType::FtpToFtp : vorn::FtpType::FtpToLocal);
     if (ftpRadio_->isChecked())
         vorn::ApplyDestination(pageDestination_, project);
     project.ftpbackmode

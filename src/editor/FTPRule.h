@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -34,7 +35,6 @@ public:
     void ShowDestFtpOptions();
 
     [[nodiscard]] const vorn::DestinationSettings& pageDestination() const { return pageDestination_; }
-    [[nodiscard]] bool destinationChosen() const { return destinationChosen_; }
     // The destination dialog while it is open, else null.
     [[nodiscard]] CDestFtpOptions* destinationDialog() const { return destinationDialog_; }
 
@@ -46,6 +46,12 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The page's sections, built in the order they are shown.
+    QGroupBox* MakeTransferBox();
+    QGroupBox* MakeBackupBox();
+    QGroupBox* MakeCompressionBox();
+    // Fills the page from a project that is being modified.
+    void ShowProject(const vorn::BackupProject& p);
     void ChooseLocal();
     void ChooseFtp();
 

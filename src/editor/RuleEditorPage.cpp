@@ -148,6 +148,39 @@ CSelectRule::CSelectRule(const vorn::EditorState& state, QWidget* parent)
     filterCombo_->setToolTip("Patterns separated by blanks: .ext (name ends with), #text (name begins "
                              "with), @text (name contains).");
 
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(addButton_);
+    buttons->addWidget(deleteButton_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list_, 1);
+    layout->addLayout(MakeConditionGrid());
+    layout->addLayout(buttons);
+
+    timeOp1_->setCurrentIndex(2);
+    sizeOp1_->setCurrentIndex(2);
+    timeOp2_->setCurrentIndex(0);
+    sizeOp2_->setCurrentIndex(0);
+    deleteButton_->setEnabled(false);
+
+    if (state.isModifying)
+        ShowRules(state.editedProject.ftprule);
+    UpdateTimeControls();
+    UpdateSizeControls();
+
+    FillPresets();
+
+    connect(timeOp1_, &QComboBox::currentIndexChanged, this, &CSelectRule::UpdateTimeControls);
+    connect(sizeOp1_, &QComboBox::currentIndexChanged, this, &CSelectRule::UpdateSizeControls);
+    connect(addButton_, &QPushButton::clicked, this, &CSelectRule::AddItem);
+    connect(deleteButton_, &QPushButton::clicked, this, &CSelectRule::DeleteItem);
+    connect(list_, &QListWidget::itemSelectionChanged, this,
+        [this] { deleteButton_->setEnabled(!list_->selectedItems().isEmpty()); });
+}
+
+QGridLayout* CSelectRule::MakeConditionGrid()
+{
     auto* grid = new QGridLayout;
     grid->addWidget(new QLabel("File Filter:", this), 0, 0);
     grid->addWidget(filterCombo_, 0, 1, 1, 3);
@@ -167,47 +200,26 @@ CSelectRule::CSelectRule(const vorn::EditorState& state, QWidget* parent)
     grid->addWidget(unit2_, 4, 3);
     grid->setColumnStretch(2, 1);
     grid->setColumnStretch(3, 1);
+    return grid;
+}
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(addButton_);
-    buttons->addWidget(deleteButton_);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(list_, 1);
-    layout->addLayout(grid);
-    layout->addLayout(buttons);
-
-    timeOp1_->setCurrentIndex(2);
-    sizeOp1_->setCurrentIndex(2);
-    timeOp2_->setCurrentIndex(0);
-    sizeOp2_->setCurrentIndex(0);
-    deleteButton_->setEnabled(false);
-
-    if (state.isModifying) {
-        const std::string& text = state.editedProject.ftprule;
-        std::size_t start = 0;
-        for (std::size_t at = text.find('^'); at != std::string::npos; at = text.find('^', start)) {
-            AppendItem(text.substr(start, at - start));
-            start = at + 1;
-        }
+void CSelectRule::ShowRules(const std::string& text)
+{
+    std::size_t start = 0;
+    for (std::size_t at = text.find('^'); at != std::string::npos; at = text.find('^', start)) {
+        AppendItem(text.substr(start, at - start));
+        start = at + 1;
     }
-    UpdateTimeControls();
-    UpdateSizeControls();
+}
 
+void CSelectRule::FillPresets()
+{
     // A sorted list: the presets in byte order, "Any Files" last.
     QStringList presets { ".txt .doc .docx .pdf", ".mp3 .ogg .wav .ape .wma .flac", ".bmp .png .jpg .gif",
         "Any Files" };
     presets.sort(Qt::CaseSensitive);
     filterCombo_->addItems(presets);
     filterCombo_->setCurrentIndex(filterCombo_->findText("Any Files"));
-
-    connect(timeOp1_, &QComboBox::currentIndexChanged, this, &CSelectRule::UpdateTimeControls);
-    connect(sizeOp1_, &QComboBox::currentIndexChanged, this, &CSelectRule::UpdateSizeControls);
-    connect(addButton_, &QPushButton::clicked, this, &CSelectRule::AddItem);
-    connect(deleteButton_, &QPushButton::clicked, this, &CSelectRule::DeleteItem);
-    connect(list_, &QListWidget::itemSelectionChanged, this,
-        [this] { deleteButton_->setEnabled(!list_->selectedItems().isEmpty()); });
 }
 
 void CSelectRule::Collect(vorn::BackupProject& project) const

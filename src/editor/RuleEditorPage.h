@@ -9,6 +9,7 @@
 
 class QComboBox;
 class QDateEdit;
+class QGridLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -46,6 +47,11 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The date, time and size conditions under the list.
+    QGridLayout* MakeConditionGrid();
+    // Fills the list from a stored rule text, items ending in "^".
+    void ShowRules(const std::string& text);
+    void FillPresets();
     void AddItem();
     void DeleteItem();
     void AppendItem(const std::string& item);

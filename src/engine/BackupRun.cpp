@@ -116,7 +116,7 @@ std::string StoredValueProblem(const BackupProject& project)
 {
     if (const PortText port = ParsePort(project.ftpport); !port)
         return "Source server: " + port.error + " The run made no connection.";
-    if (project.ftptype == 2)
+    if (project.type() == FtpType::FtpToFtp)
         if (const PortText port = ParsePort(project.ftpdestport); !port)
             return "Destination server: " + port.error + " The run made no connection.";
     return {};
@@ -266,20 +266,20 @@ BackupJob MakeBackupJob(const BackupProject& project)
 {
     BackupJob job;
     job.source = { project.ftpip, project.ftpuser, project.ftppassword, PortOf(project.ftpport) };
-    if (project.ftptype == 2)
+    if (project.type() == FtpType::FtpToFtp)
         job.destination
             = { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortOf(project.ftpdestport) };
     job.sourceFolder = project.ftpsource;
-    if (project.ftptype == 1)
+    if (project.type() == FtpType::FtpToLocal)
         job.destinationFolder = project.ftpdest;
-    else if (project.ftptype == 2)
+    else if (project.type() == FtpType::FtpToFtp)
         job.destinationFolder = project.ftpdestpath;
     job.rules = ParseFilterRules(project.ftprule);
-    job.mode = project.ftptype;
+    job.mode = project.type();
     job.backupMode = project.ftpbackmode;
     job.name = project.ftpname;
     // Archives are made of local downloads only; a server-to-server copy has none.
-    job.noCompression = !project.ftpiscompress || project.ftptype != 1;
+    job.noCompression = !project.ftpiscompress || project.type() != FtpType::FtpToLocal;
     job.zipPassword = project.ftpcompass;
     return job;
 }
@@ -395,9 +395,9 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
 
     int result = 0;
     std::string staging;
-    if (job.mode == 1)
+    if (job.mode == FtpType::FtpToLocal)
         result = RunDownload(job, sessions, tally, archive.get(), staging, options, env);
-    else if (job.mode == 2)
+    else if (job.mode == FtpType::FtpToFtp)
         result = RunRelay(job, sessions, tally, options, env);
     else
         result = Fail(tally, "The project has no known backup type");
@@ -457,18 +457,18 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     RunRecord run;
     run.start = std::time(nullptr);
 
-    auto finish = [&](RunOutcome outcome, const std::string& status) {
+    auto finish = [&](RunOutcome outcome) {
         control.setRunProjectName("");
         control.setRunState(RunState::Idle);
-        observer.OnRunFinished(projectName, status);
+        observer.OnRunFinished(projectName, std::string(RunOutcomeText(outcome)));
         return outcome;
     };
 
     BackupProject project;
     if (!LoadProject(env.db, projectName, project)) {
-        observer.OnProjectStatus(projectName, "Failed");
+        observer.OnProjectStatus(projectName, std::string(RunOutcomeText(RunOutcome::Failed)));
         observer.OnResultText("Transmission Results: Failed!");
-        return finish(RunOutcome::Failed, "Failed");
+        return finish(RunOutcome::Failed);
     }
     const auto ftpid = FindProjectId(env.db, projectName);
     observer.OnProjectStatus(projectName, "Running");
@@ -491,18 +491,20 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
             observer.OnRunFailed(projectName, tally.failReason);
         observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
         const bool done = result == 1 && !control.stopRequested();
-        return finish(done ? RunOutcome::Success : RunOutcome::Fail, done ? "Success" : "Fail");
+        return finish(done ? RunOutcome::Success : RunOutcome::Fail);
     }
     if (control.stopRequested()) {
-        StoreStatus(env.db, projectName, "Stop", now, observer);
-        observer.OnProjectStatus(projectName, "Stop");
+        const std::string stopped(RunOutcomeText(RunOutcome::Stopped));
+        StoreStatus(env.db, projectName, stopped, now, observer);
+        observer.OnProjectStatus(projectName, stopped);
         observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
-        run.outcome = "Stop";
+        run.outcome = stopped;
         RecordHistory(env, projectName, ftpid, run, tally, observer, job);
         observer.OnResultText("Transmission Results: stopped!");
-        return finish(RunOutcome::Stopped, "Stop");
+        return finish(RunOutcome::Stopped);
     }
-    const std::string status = result != 0 ? "Success" : "Fail";
+    const RunOutcome outcome = result != 0 ? RunOutcome::Success : RunOutcome::Fail;
+    const std::string status(RunOutcomeText(outcome));
     StoreStatus(env.db, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
@@ -516,7 +518,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     RecordHistory(env, projectName, ftpid, run, tally, observer, job);
     observer.OnResultText(result == 1 ? ResultText(tally, job.backupMode == kIncrementalBackupMode)
                                       : "Transmission Results: Failed!");
-    return finish(result != 0 ? RunOutcome::Success : RunOutcome::Fail, status);
+    return finish(outcome);
 }
 
 } // namespace vorn

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ConnectionOps.h"
+#include "engine/RunOutcome.h"
 #include "rules/FilterRule.h"
 #include "store/BackupProject.h"
 #include "store/ProjectOptions.h"
@@ -36,7 +37,7 @@ struct BackupJob {
     std::string sourceFolder; // ftpsource
     std::string destinationFolder; // ftpdest (Ftp->Local) or ftpdestpath (Ftp->Ftp)
     std::vector<FilterRule> rules;
-    std::int32_t mode = 0; // 1 Ftp->Local, 2 Ftp->Ftp
+    FtpType mode = FtpType::Unknown;
     std::int32_t backupMode = 0;
     std::string name;
     bool noCompression = true;
@@ -55,14 +56,6 @@ struct RunEnvironment {
     bool dryRun = false; // walk and compare only: copy, write and store nothing
     // How long to wait for a connection, a reply or data; 0 keeps the sessions' own time-outs.
     std::chrono::milliseconds timeout { 0 };
-};
-
-// How a run ended.
-enum class RunOutcome {
-    Success, // the walk reached the root folder ("Success")
-    Fail, // login, root folder or archive failed ("Fail")
-    Failed, // the project could not be loaded ("Failed")
-    Stopped, // Stop was requested ("Stop")
 };
 
 // Runs the stored project `projectName` to its end on the calling thread: marks it

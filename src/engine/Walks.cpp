@@ -1,6 +1,7 @@
 #include "engine/Walks.h"
 
 #include "common/DecimalText.h"
+#include "common/PathText.h"
 #include "common/TimeText.h"
 #include "engine/ConnectionOps.h"
 #include "engine/FailureReason.h"
@@ -44,13 +45,6 @@ bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode, const Copi
     return !copyInPlace();
 }
 
-std::string JoinRemote(const std::string& folder, const std::string& name)
-{
-    if (!folder.empty() && folder.back() == '/')
-        return folder + name;
-    return folder + "/" + name;
-}
-
 namespace {
 
 std::atomic<std::uint64_t> nextRowId { 1 };
@@ -73,7 +67,7 @@ public:
     {
         if (observer_)
             observer_->OnFileRowInserted(id_, FormatLocalNow("%H:%M:%S"),
-                folder ? JoinRemote(remotePath, "") : remotePath, folder ? "" : FormatSizeText(sizeText));
+                folder ? JoinPath(remotePath, "") : remotePath, folder ? "" : FormatSizeText(sizeText));
     }
     void Finish(const char* status, const std::string& reason = {})
     {
@@ -359,7 +353,7 @@ struct FolderWalk {
     // False when the run was stopped during the entry's transfer.
     bool ProcessEntry(const sf::Info& entry)
     {
-        const std::string remotePath = JoinRemote(ctx.currentRemote, entry.name);
+        const std::string remotePath = JoinPath(ctx.currentRemote, entry.name);
         // An entry the listing could not read, or whose name cannot be a name here, is
         // reported, never dropped and never joined into a path.
         std::string unusable = entry.unusable;

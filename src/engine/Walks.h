@@ -43,9 +43,6 @@ struct WalkOptions {
 [[nodiscard]] bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode,
     const CopiedFile* lastCopy, const std::function<bool()>& copyInPlace);
 
-// A remote path joined with a listed name ("/" + name below the root, no doubled "/").
-[[nodiscard]] std::string JoinRemote(const std::string& folder, const std::string& name);
-
 // Copies the tree below ctx.rootRemote into ctx.rootLocal, or into `archive` when one is
 // given: downloads then go through a folder below `stagingFolder` and are removed once
 // added; a copy that cannot be added stays below it. Returns 1 when the root folder was

@@ -1,9 +1,9 @@
 #include "ftpclient/Ftp.h"
 
 #include "common/DecimalText.h"
+#include "common/PathText.h"
 #include "ftpclient/Channel.h"
 #include "ftpclient/IoLoop.h"
-#include "ftpclient/RemoteName.h"
 #include "ftpclient/ReplyParser.h"
 #include "ftpclient/TempFile.h"
 #include "ftpclient/TlsContext.h"
@@ -14,9 +14,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <openssl/ssl.h>
+#include <optional>
 #include <set>
 #include <unistd.h>
 
@@ -261,10 +263,22 @@ public:
     [[nodiscard]] std::int64_t RemoteSize(const std::string& path, Response& failure);
     [[nodiscard]] Response PrepareData(DataLink& link);
     [[nodiscard]] Response PrepareDataOnce(DataLink& link);
+    [[nodiscard]] Response PreparePassive(DataLink& link);
+    [[nodiscard]] Response PrepareActive(DataLink& link);
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     [[nodiscard]] Response StartTransfer(DataLink& link, std::string_view verb, std::string_view argument);
     [[nodiscard]] Response FinishTransfer();
+    // Reads a transfer's data to its end and hands each piece to `sink`, counting it in
+    // `progress`. Returns nothing at the end of the data, else why it stopped; the caller
+    // aborts the transfer then.
+    using DataSink = std::function<std::optional<Response>(std::string_view)>;
+    [[nodiscard]] std::optional<Response> PumpData(DataLink& link, const DataSink& sink, std::int64_t size,
+        TranslateInfo& progress, std::uint64_t& moved);
+    // The transfer type, and the file's size from the server or else `listedSize` (-1 when
+    // neither knows it); `served` tells which. Returns why the transfer cannot go on, if so.
+    [[nodiscard]] std::optional<Response> BeginRead(const std::string& path, TransferMode mode,
+        std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size, bool& served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply.
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
         TranslateInfo& progress, std::uint64_t& received);
@@ -274,6 +288,20 @@ public:
     // back in step, or closes it when that cannot be done quickly.
     void AbortTransfer(DataLink& link);
     [[nodiscard]] Response RenameRaw(const std::string& from, const std::string& to);
+    // Opens an upload to `temporary` while the source's transfer `in` runs; on failure ends
+    // both and removes whatever the upload left.
+    // Relays the source's data of `in` into the upload `out` of `dst`.
+    [[nodiscard]] std::optional<Response> PumpToUpload(Impl& dst, DataLink& in, DataLink& out,
+        std::int64_t size, TranslateInfo& progress, std::uint64_t& copied);
+    // Ends a failed relay: stops the source's transfer when it still runs, aborts the upload
+    // and removes its partial file. Returns `why`.
+    [[nodiscard]] Response DropUpload(Response why, Impl& src, DataLink& in, bool sourceRunning,
+        DataLink& out, const std::string& temporary);
+    [[nodiscard]] Response OpenUpload(Impl& src, DataLink& in, DataLink& out, const std::string& temporary);
+    // Renames a finished upload over `target`, moving an old copy aside where the server
+    // refuses to rename over a file.
+    [[nodiscard]] Response MoveIntoPlace(
+        const std::string& temporary, const std::string& target, const std::string& aside);
     // FEAT, OPTS UTF8 ON, PBSZ and PROT. Sets `retryAfterLogin` when the server wants a
     // login first.
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
@@ -438,47 +466,52 @@ Ftp::Response Ftp::Impl::PrepareData(DataLink& link)
 
 Ftp::Response Ftp::Impl::PrepareDataOnce(DataLink& link)
 {
+    return passive ? PreparePassive(link) : PrepareActive(link);
+}
+
+Ftp::Response Ftp::Impl::PreparePassive(DataLink& link)
+{
     const auto peer = control.RemoteEndpoint().address();
-    if (passive) {
-        int port = 0;
-        if (!epsvRefused) {
-            Response response = Command("EPSV");
-            if (response.GetStatus() == 229) {
-                port = ParseEpsvPort(response.GetMessage());
-                if (port == 0)
-                    return Response(
-                        Response::InvalidResponse, "Unreadable answer to EPSV: " + response.GetMessage());
-            } else if (response.GetStatus() >= 500 && response.GetStatus() < 600) {
-                epsvRefused = true;
-            } else {
-                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPSV")
-                                       : response;
-            }
-        }
-        if (port == 0) {
-            if (!peer.is_v4())
-                return Response(Response::ConnectionFailed, "The server refused EPSV, and PASV needs IPv4.");
-            Response response = Command("PASV");
-            if (response.GetStatus() != 227)
-                return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to PASV")
-                                       : response;
-            port = ParsePasvPort(response.GetMessage());
+    int port = 0;
+    if (!epsvRefused) {
+        Response response = Command("EPSV");
+        if (response.GetStatus() == 229) {
+            port = ParseEpsvPort(response.GetMessage());
             if (port == 0)
                 return Response(
-                    Response::InvalidResponse, "Unreadable answer to PASV: " + response.GetMessage());
+                    Response::InvalidResponse, "Unreadable answer to EPSV: " + response.GetMessage());
+        } else if (response.GetStatus() >= 500 && response.GetStatus() < 600) {
+            epsvRefused = true;
+        } else {
+            return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to EPSV")
+                                   : response;
         }
-        // The peer's address, not the one the server announced: servers behind NAT announce
-        // private addresses, and a data connection to a third host is never wanted.
-        link.channel = std::make_unique<Channel>(loop);
-        if (Error error
-            = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
-            link.channel.reset();
-            error.message = "Could not open the data connection. " + error.message;
-            return FromError(error);
-        }
-        return Response(200, "");
     }
+    if (port == 0) {
+        if (!peer.is_v4())
+            return Response(Response::ConnectionFailed, "The server refused EPSV, and PASV needs IPv4.");
+        Response response = Command("PASV");
+        if (response.GetStatus() != 227)
+            return response.IsOk() ? Response(Response::InvalidResponse, "Unexpected answer to PASV")
+                                   : response;
+        port = ParsePasvPort(response.GetMessage());
+        if (port == 0)
+            return Response(Response::InvalidResponse, "Unreadable answer to PASV: " + response.GetMessage());
+    }
+    // The peer's address, not the one the server announced: servers behind NAT announce
+    // private addresses, and a data connection to a third host is never wanted.
+    link.channel = std::make_unique<Channel>(loop);
+    if (Error error
+        = link.channel->Connect(tcp::endpoint(peer, static_cast<unsigned short>(port)), connectTimeout)) {
+        link.channel.reset();
+        error.message = "Could not open the data connection. " + error.message;
+        return FromError(error);
+    }
+    return Response(200, "");
+}
 
+Ftp::Response Ftp::Impl::PrepareActive(DataLink& link)
+{
     const auto local = control.LocalEndpoint().address();
     boost::system::error_code error;
     link.acceptor = std::make_unique<tcp::acceptor>(loop.Context());
@@ -1025,35 +1058,68 @@ Ftp::Response Ftp::Download(
     return response;
 }
 
+std::optional<Ftp::Response> Ftp::Impl::BeginRead(const std::string& path, TransferMode mode,
+    std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size, bool& served)
+{
+    Response response = SetType(mode);
+    if (!response.IsOk())
+        return response;
+    const std::int64_t given = RemoteSize(path, response);
+    if (!Connected())
+        return response;
+    served = given >= 0;
+    size = served ? given : listedSize;
+    if (size >= 0)
+        progress.totalBytes = static_cast<std::uint64_t>(size);
+    return std::nullopt;
+}
+
+std::optional<Ftp::Response> Ftp::Impl::PumpData(
+    DataLink& link, const DataSink& sink, std::int64_t size, TranslateInfo& progress, std::uint64_t& moved)
+{
+    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
+    while (!link.finishedEarly) {
+        if (hook && !hook())
+            return Response(Response::Cancelled, "The transfer was stopped.");
+        std::string_view bytes;
+        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout, poll))
+            return FromError(error);
+        if (bytes.empty())
+            break;
+        if (std::optional<Response> stop = sink(bytes))
+            return stop;
+        moved += bytes.size();
+        progress.bytes = moved;
+        if (size > 0)
+            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * moved / size));
+    }
+    return std::nullopt;
+}
+
 Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, const std::string& remotePath,
     std::int64_t listedSize, TranslateInfo& progress, TransferMode mode)
 {
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
     progress.Reset();
-    const std::string name(vorn::ftp::LastPathComponent(remotePath));
+    const std::string name(vorn::LastPathComponent(remotePath));
     if (!vorn::ftp::IsSafeEntryName(name))
         return Response(
             Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
     if (!s.Connected())
         return s.NotConnected();
 
-    Response response = s.SetType(mode);
-    if (!response.IsOk())
-        return response;
-    const std::int64_t served = s.RemoteSize(remotePath, response);
-    if (!s.Connected())
-        return response;
-    const std::int64_t size = served >= 0 ? served : listedSize;
-    if (size >= 0)
-        progress.totalBytes = static_cast<std::uint64_t>(size);
+    std::int64_t size = -1;
+    bool served = false;
+    if (std::optional<Response> stop = s.BeginRead(remotePath, mode, listedSize, progress, size, served))
+        return *stop;
 
     vorn::ftp::TempFile file(folderFd, folderText, name);
     if (!file.OpenError().empty())
         return Response(Response::InvalidFile, file.OpenError());
 
     Impl::DataLink link;
-    response = s.PrepareData(link);
+    Response response = s.PrepareData(link);
     if (!response.IsOk())
         return response;
     response = s.StartTransfer(link, "RETR", remotePath);
@@ -1064,7 +1130,7 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     if (!response.IsOk())
         return response;
     if (mode == Binary && size >= 0 && received != static_cast<std::uint64_t>(size))
-        return Response(Response::ConnectionClosed, DeliveredText(received, size, served >= 0));
+        return Response(Response::ConnectionClosed, DeliveredText(received, size, served));
     std::string commitError;
     if (!file.CommitAs(name, commitError))
         return Response(Response::InvalidFile, commitError);
@@ -1077,35 +1143,81 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
 Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
     TranslateInfo& progress, std::uint64_t& received)
 {
-    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
-    while (!link.finishedEarly) {
-        if (hook && !hook()) {
-            AbortTransfer(link);
-            return Response(Response::Cancelled, "The transfer was stopped.");
-        }
-        std::string_view bytes;
-        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout, poll)) {
-            AbortTransfer(link);
-            if (error.code == Error::Code::TimedOut)
-                error.message = "No data came for " + vorn::ftp::DescribeDuration(inactivityTimeout) + ".";
-            return FromError(error);
-        }
-        if (bytes.empty())
-            break;
+    const DataSink toFile = [&file](std::string_view bytes) -> std::optional<Response> {
         std::string writeError;
-        if (!file.Write(bytes, writeError)) {
-            AbortTransfer(link);
-            return Response(Response::InvalidFile, writeError);
-        }
-        received += bytes.size();
-        progress.bytes = received;
-        if (size > 0)
-            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * received / size));
+        if (file.Write(bytes, writeError))
+            return std::nullopt;
+        return Response(Response::InvalidFile, writeError);
+    };
+    if (std::optional<Response> stop = PumpData(link, toFile, size, progress, received)) {
+        AbortTransfer(link);
+        // The file sink never times out, so a timeout is the silence of the data connection.
+        if (stop->GetStatus() == Response::TimedOut)
+            return Response(Response::TimedOut,
+                "No data came for " + vorn::ftp::DescribeDuration(inactivityTimeout) + ".");
+        return *stop;
     }
     CloseData(link);
     if (!link.finishedEarly)
         return FinishTransfer();
     return Response(226, "");
+}
+
+Ftp::Response Ftp::Impl::OpenUpload(Impl& src, DataLink& in, DataLink& out, const std::string& temporary)
+{
+    Response response = PrepareData(out);
+    if (response.IsOk())
+        response = StartTransfer(out, "STOR", temporary);
+    if (response.IsOk() && !out.finishedEarly)
+        return response;
+    if (!in.finishedEarly)
+        src.AbortTransfer(in);
+    if (out.finishedEarly)
+        (void)Command("DELE", temporary);
+    return response.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.")
+                           : response;
+}
+
+Ftp::Response Ftp::Impl::MoveIntoPlace(
+    const std::string& temporary, const std::string& target, const std::string& aside)
+{
+    Response moved = RenameRaw(temporary, target);
+    if (!moved.IsOk() && Connected()) {
+        // Servers on Windows refuse to rename over an existing file. Move the old copy aside
+        // first, so that it is back in place if the new one cannot be moved in.
+        if (RenameRaw(target, aside).IsOk()) {
+            moved = RenameRaw(temporary, target);
+            if (moved.IsOk())
+                (void)Command("DELE", aside);
+            else
+                (void)RenameRaw(aside, target);
+        }
+    }
+    return moved;
+}
+
+std::optional<Ftp::Response> Ftp::Impl::PumpToUpload(
+    Impl& dst, DataLink& in, DataLink& out, std::int64_t size, TranslateInfo& progress, std::uint64_t& copied)
+{
+    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
+    const DataSink toUpload = [&](std::string_view bytes) -> std::optional<Response> {
+        if (Error error = out.channel->Write(bytes, dst.inactivityTimeout, poll))
+            return FromError(error);
+        return std::nullopt;
+    };
+    return PumpData(in, toUpload, size, progress, copied);
+}
+
+Ftp::Response Ftp::Impl::DropUpload(
+    Response why, Impl& src, DataLink& in, bool sourceRunning, DataLink& out, const std::string& temporary)
+{
+    if (sourceRunning)
+        src.AbortTransfer(in);
+    if (out.channel)
+        AbortTransfer(out);
+    if (Connected())
+        (void)Command("DELE", temporary);
+    return why;
 }
 
 Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
@@ -1118,79 +1230,42 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     Impl& src = *impl_;
     Impl& dst = *destination.impl_;
     progress.Reset();
-    const std::string name(vorn::ftp::LastPathComponent(sourcePath));
+    const std::string name(vorn::LastPathComponent(sourcePath));
     if (!vorn::ftp::IsSafeEntryName(name))
         return Response(
             Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
     if (!src.Connected() || !dst.Connected())
         return src.NotConnected();
 
-    Response response = src.SetType(mode);
+    Response response = dst.SetType(mode);
     if (!response.IsOk())
         return response;
-    response = dst.SetType(mode);
-    if (!response.IsOk())
-        return response;
-    const std::int64_t served = src.RemoteSize(sourcePath, response);
-    if (!src.Connected())
-        return response;
-    const std::int64_t size = served >= 0 ? served : listedSize;
-    if (size >= 0)
-        progress.totalBytes = static_cast<std::uint64_t>(size);
+    std::int64_t size = -1;
+    bool served = false;
+    if (std::optional<Response> stop = src.BeginRead(sourcePath, mode, listedSize, progress, size, served))
+        return *stop;
 
-    const std::string target = vorn::ftp::JoinRemotePath(destinationFolder, name);
-    const std::string temporary
-        = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
+    const std::string target = vorn::JoinPath(destinationFolder, name);
+    const std::string temporary = vorn::JoinPath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
 
     Impl::DataLink in;
     response = src.PrepareData(in);
-    if (!response.IsOk())
-        return response;
-    response = src.StartTransfer(in, "RETR", sourcePath);
-    if (!response.IsOk())
-        return response;
-
-    Impl::DataLink out;
-    response = dst.PrepareData(out);
     if (response.IsOk())
-        response = dst.StartTransfer(out, "STOR", temporary);
-    if (!response.IsOk() || out.finishedEarly) {
-        if (!in.finishedEarly)
-            src.AbortTransfer(in);
-        if (out.finishedEarly)
-            (void)dst.Command("DELE", temporary);
-        return response.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.")
-                               : response;
-    }
+        response = src.StartTransfer(in, "RETR", sourcePath);
+    if (!response.IsOk())
+        return response;
+    Impl::DataLink out;
+    response = dst.OpenUpload(src, in, out, temporary);
+    if (!response.IsOk())
+        return response;
 
     // From here on a partial upload may exist; every failure removes it.
     auto fail = [&](Response why, bool sourceRunning) {
-        if (sourceRunning)
-            src.AbortTransfer(in);
-        if (out.channel)
-            dst.AbortTransfer(out);
-        if (dst.Connected())
-            (void)dst.Command("DELE", temporary);
-        return why;
+        return dst.DropUpload(std::move(why), src, in, sourceRunning, out, temporary);
     };
-
     std::uint64_t copied = 0;
-    const vorn::ftp::IoLoop::Poll* poll = src.hook ? &src.hook : nullptr;
-    while (!in.finishedEarly) {
-        if (src.hook && !src.hook())
-            return fail(Response(Response::Cancelled, "The transfer was stopped."), true);
-        std::string_view bytes;
-        if (Error error = in.channel->ReadSome(bytes, src.inactivityTimeout, poll))
-            return fail(FromError(error), true);
-        if (bytes.empty())
-            break;
-        if (Error error = out.channel->Write(bytes, dst.inactivityTimeout, poll))
-            return fail(FromError(error), true);
-        copied += bytes.size();
-        progress.bytes = copied;
-        if (size > 0)
-            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
-    }
+    if (std::optional<Response> stop = src.PumpToUpload(dst, in, out, size, progress, copied))
+        return fail(*stop, true);
     src.CloseData(in);
     if (!in.finishedEarly) {
         response = src.FinishTransfer();
@@ -1198,7 +1273,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
             return fail(response, false);
     }
     if (mode == Binary && size >= 0 && copied != static_cast<std::uint64_t>(size))
-        return fail(Response(Response::ConnectionClosed, DeliveredText(copied, size, served >= 0)), false);
+        return fail(Response(Response::ConnectionClosed, DeliveredText(copied, size, served)), false);
 
     // The end of the upload is the end of the stream; over TLS a close_notify marks it.
     dst.CloseData(out);
@@ -1206,20 +1281,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     if (!response.IsOk())
         return fail(response, false);
 
-    Response moved = dst.RenameRaw(temporary, target);
-    if (!moved.IsOk() && dst.Connected()) {
-        // Servers on Windows refuse to rename over an existing file. Move the old copy aside
-        // first, so that it is back in place if the new one cannot be moved in.
-        const std::string aside
-            = vorn::ftp::JoinRemotePath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold"));
-        if (dst.RenameRaw(target, aside).IsOk()) {
-            moved = dst.RenameRaw(temporary, target);
-            if (moved.IsOk())
-                (void)dst.Command("DELE", aside);
-            else
-                (void)dst.RenameRaw(aside, target);
-        }
-    }
+    const Response moved = dst.MoveIntoPlace(
+        temporary, target, vorn::JoinPath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold")));
     if (!moved.IsOk())
         return fail(
             Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);

@@ -1,6 +1,7 @@
 #include "runner/ProjectDbSchedulerHost.h"
 
 #include "engine/RunControl.h"
+#include "engine/RunOutcome.h"
 #include "store/ProjectDb.h"
 
 #include <filesystem>
@@ -70,6 +71,7 @@ void ProjectDbSchedulerHost::RunProject(const std::string& name)
 
 void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
 {
+    const std::string failText(RunOutcomeText(RunOutcome::Fail));
     bool statusStored;
     {
         std::lock_guard lock(mutex_);
@@ -78,9 +80,9 @@ void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
     try {
         // A run that got as far as storing its outcome keeps it; any other did not back up.
         if (!statusStored) {
-            SetProjectStatus(env_.db, name, "Fail");
+            SetProjectStatus(env_.db, name, failText);
             if (env_.observer) {
-                env_.observer->OnProjectStatus(name, "Fail");
+                env_.observer->OnProjectStatus(name, failText);
                 env_.observer->OnResultText(kFailedResult);
             }
         }
@@ -91,7 +93,7 @@ void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
     env_.control->setRunState(RunState::Idle);
     try {
         if (env_.observer)
-            env_.observer->OnRunFinished(name, "Fail");
+            env_.observer->OnRunFinished(name, failText);
     } catch (...) {
     }
 }

@@ -6,6 +6,20 @@
 
 namespace vorn {
 
+// Where a project copies to: the stored ftptype 1 ("Ftp->Local") or 2 ("Ftp->Ftp"). Any
+// other stored number is Unknown, a project no run or view can use.
+enum class FtpType : std::int32_t { Unknown = 0, FtpToLocal = 1, FtpToFtp = 2 };
+
+// The only conversions between the stored number and FtpType.
+[[nodiscard]] constexpr FtpType FtpTypeOf(std::int32_t stored)
+{
+    return stored == 1 ? FtpType::FtpToLocal : stored == 2 ? FtpType::FtpToFtp : FtpType::Unknown;
+}
+[[nodiscard]] constexpr std::int32_t StoredFtpType(FtpType type)
+{
+    return static_cast<std::int32_t>(type);
+}
+
 // One backup project: one row of gm_ftp_plantable. Fields carry the names of the table's
 // columns, in the table's order. Texts are UTF-8 bytes, stored and read back unchanged.
 struct BackupProject {
@@ -32,6 +46,8 @@ struct BackupProject {
     std::string ftpdestport;
     bool ftpiscompress = false;
     std::string ftpcompass;
+
+    [[nodiscard]] FtpType type() const { return FtpTypeOf(ftptype); }
 
     bool operator==(const BackupProject&) const = default;
 };

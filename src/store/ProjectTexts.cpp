@@ -25,14 +25,15 @@ std::string SourceFolderText(const ProjectListRow& row)
 std::string DestinationFolderText(
     std::int32_t ftptype, std::string_view ftpdest, std::string_view ftpdestip, std::string_view ftpdestpath)
 {
-    switch (ftptype) {
-    case 1:
+    switch (FtpTypeOf(ftptype)) {
+    case FtpType::FtpToLocal:
         return std::string(ftpdest);
-    case 2:
+    case FtpType::FtpToFtp:
         return SourceFolderText(ftpdestip, ftpdestpath);
-    default:
-        return {};
+    case FtpType::Unknown:
+        break;
     }
+    return {};
 }
 
 std::string DestinationFolderText(const BackupProject& project)

@@ -20,14 +20,14 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
         shown_ = Shown::Nothing;
         return -1;
     }
-    if (project.ftptype == 1) {
+    if (project.type() == vorn::FtpType::FtpToLocal) {
         // Rows still on screen belong to the previous listing until this one lands; a
         // double-click on them must not walk from this project's folder.
         shown_ = Shown::Nothing;
         localProject_ = name;
         localPanePath_ = NormalLocalPath(project.ftpdest);
         StartLocalListing(project.ftpdest, true);
-    } else if (project.ftptype == 2) {
+    } else if (project.type() == vorn::FtpType::FtpToFtp) {
         shown_ = Shown::FtpFolder;
         ShowRemoteProject(name,
             { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortNumber(project.ftpdestport) },

@@ -134,3 +134,16 @@ TEST(RunParts, RunControlPausesBlocksAndStopsFromOtherThreads)
     control.Begin();
     EXPECT_TRUE(control.stopRequested());
 }
+
+// Each outcome has one status text, read back as the same outcome; other statuses are none.
+TEST(RunParts, RunOutcomeTextsRoundTrip)
+{
+    const std::pair<RunOutcome, const char*> rows[] = { { RunOutcome::Success, "Success" },
+        { RunOutcome::Fail, "Fail" }, { RunOutcome::Failed, "Failed" }, { RunOutcome::Stopped, "Stop" } };
+    for (const auto& [outcome, text] : rows) {
+        EXPECT_EQ(RunOutcomeText(outcome), text);
+        EXPECT_EQ(RunOutcomeFromText(text), outcome) << text;
+    }
+    for (const char* other : { "Running", "", "fail", "Stopped", "Success " })
+        EXPECT_EQ(RunOutcomeFromText(other), std::nullopt) << other;
+}

@@ -1,7 +1,7 @@
 #include "ftpclient/ServerText.h"
 
+#include "common/PathText.h"
 #include "ftpclient/IPAddress.h"
-#include "ftpclient/RemoteName.h"
 
 #include <gtest/gtest.h>
 
@@ -52,13 +52,13 @@ TEST(ServerText, AddressTextsThatCannotBeConnectedToAreInvalid)
 
 TEST(RemoteName, PathsAreSplitAndJoinedWithOneSlash)
 {
-    EXPECT_EQ(vorn::ftp::LastPathComponent("/a/b/c.txt"), "c.txt");
-    EXPECT_EQ(vorn::ftp::LastPathComponent("c.txt"), "c.txt");
-    EXPECT_EQ(vorn::ftp::LastPathComponent("/a/"), "");
-    EXPECT_EQ(vorn::ftp::JoinRemotePath("/in", "x"), "/in/x");
-    EXPECT_EQ(vorn::ftp::JoinRemotePath("/in/", "x"), "/in/x");
-    EXPECT_EQ(vorn::ftp::JoinRemotePath("/", "x"), "/x");
-    EXPECT_EQ(vorn::ftp::JoinRemotePath("", "x"), "x");
+    EXPECT_EQ(vorn::LastPathComponent("/a/b/c.txt"), "c.txt");
+    EXPECT_EQ(vorn::LastPathComponent("c.txt"), "c.txt");
+    EXPECT_EQ(vorn::LastPathComponent("/a/"), "");
+    EXPECT_EQ(vorn::JoinPath("/in", "x"), "/in/x");
+    EXPECT_EQ(vorn::JoinPath("/in/", "x"), "/in/x");
+    EXPECT_EQ(vorn::JoinPath("/", "x"), "/x");
+    EXPECT_EQ(vorn::JoinPath("", "x"), "x");
 }
 
 } // namespace

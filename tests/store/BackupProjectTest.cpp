@@ -66,3 +66,17 @@ TEST(ProjectTexts, FolderTextsJoinWithoutSeparatorAndDependOnType)
     };
     EXPECT_EQ(MakeScheduleTexts(scheduled), (ScheduleTexts { "1", "1021|1035|", "7", "-1", "3" }));
 }
+
+// Stored 1 and 2 name the two kinds and are written back as they were; any other number is
+// a project of no known kind.
+TEST(BackupProject, FtpTypeReadsAndWritesTheStoredNumber)
+{
+    const std::pair<std::int32_t, FtpType> rows[] = { { 1, FtpType::FtpToLocal }, { 2, FtpType::FtpToFtp },
+        { 0, FtpType::Unknown }, { 3, FtpType::Unknown }, { -1, FtpType::Unknown } };
+    for (const auto& [stored, type] : rows) {
+        EXPECT_EQ(FtpTypeOf(stored), type) << stored;
+        EXPECT_EQ(BackupProject { .ftptype = stored }.type(), type) << stored;
+        if (type != FtpType::Unknown)
+            EXPECT_EQ(StoredFtpType(type), stored);
+    }
+}
