@@ -285,6 +285,7 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
     ASSERT_TRUE(OpenSession(*ftp, server));
 
     std::atomic<bool> done { false };
+    std::atomic<bool> beating { false };
     int busy = 0, ok = 0, failed = 0;
     std::thread keepAlive([&] {
         const auto end = Clock::now() + std::chrono::seconds(30);
@@ -296,10 +297,14 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
                 ++ok;
             else
                 ++failed;
+            beating = true;
             // Lets the download take the session lock between two beats.
             std::this_thread::yield();
         }
     });
+    // The download starts once the beats do; otherwise a busy machine can finish it before
+    // the other thread has run at all.
+    EXPECT_TRUE(WaitFor([&] { return beating.load(); }, std::chrono::seconds(30)));
     sf::TranslateInfo progress;
     const auto response = ftp->Download("/data.bin", local.path().string(), progress);
     done = true;
