@@ -21,6 +21,21 @@ int Field(std::string_view text, std::size_t pos, std::size_t len)
     return int(ParseDecimal(text.substr(pos, len)));
 }
 
+// Sets the modification time of `name` below `folderFd` to `tm` read as UTC, never through a
+// symbolic link; the access time stays.
+bool SetModificationTimeAt(int folderFd, const std::string& name, std::tm tm)
+{
+    const std::time_t when = timegm(&tm);
+    if (when == std::time_t(-1) || tm.tm_year < 0)
+        return false;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = when;
+    times[1].tv_nsec = 0;
+    return utimensat(folderFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 } // namespace
 
 bool StampLocalFile(const std::string& path, std::string_view listedTime)
@@ -39,15 +54,7 @@ bool StampLocalFileAt(int folderFd, const std::string& name, std::string_view li
     tm.tm_hour = Field(listedTime, 8, 2);
     tm.tm_min = Field(listedTime, 11, 2);
     tm.tm_sec = 0;
-    const std::time_t when = timegm(&tm);
-    if (when == std::time_t(-1))
-        return false;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = when;
-    times[1].tv_nsec = 0;
-    return utimensat(folderFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    return SetModificationTimeAt(folderFd, name, tm);
 }
 
 FolderHandle::~FolderHandle()
@@ -118,15 +125,7 @@ bool StampLocalFileExactAt(int folderFd, const std::string& name, std::string_vi
     tm.tm_hour = Field(exactTime, 8, 2);
     tm.tm_min = Field(exactTime, 10, 2);
     tm.tm_sec = Field(exactTime, 12, 2);
-    const std::time_t when = timegm(&tm);
-    if (when == std::time_t(-1) || tm.tm_year < 0)
-        return false;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = when;
-    times[1].tv_nsec = 0;
-    return utimensat(folderFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    return SetModificationTimeAt(folderFd, name, tm);
 }
 
 } // namespace vorn
