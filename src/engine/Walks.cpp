@@ -8,6 +8,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
+#include "engine/TransferRetry.h"
 #include "ftpclient/TempFile.h"
 
 #include <algorithm>
@@ -449,6 +450,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     if (!root && !env.dryRun)
         return 0;
     FolderHandle current;
+    TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.enterFolder = [&]() -> EnterResult {
         // A dry run changes nothing anywhere: it only enters the source folder.
@@ -471,8 +473,12 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
         const int folder = compress ? root.fd() : current.fd();
         const std::string& folderText = compress ? staging.incoming() : ctx.currentLocal;
-        const auto reply = source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
-            env.figures->progressInfo, sf::Ftp::Binary);
+        const auto reply = retry.Run(remotePath,
+            [&] {
+                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
+                    env.figures->progressInfo, sf::Ftp::Binary);
+            },
+            { { &source, options.sourceLogin, ctx.currentRemote, "" } });
         if (!reply.IsOk() && StopRequested(env))
             return {};
         FileOutcome outcome = Settled(reply, JoinLocal(folderText, "/" + entry.name));
@@ -508,6 +514,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
     TransferTally& tally, const RunEnvironment& env)
 {
+    TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.enterFolder = [&]() -> EnterResult {
         if (env.dryRun)
@@ -524,8 +531,13 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
-        const auto reply = source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
-            sf::Ftp::Binary, ListedSize(entry.size));
+        const auto reply = retry.Run(remotePath,
+            [&] {
+                return source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
+                    sf::Ftp::Binary, ListedSize(entry.size));
+            },
+            { { &source, options.sourceLogin, ctx.currentRemote, "" },
+                { &destination, options.destinationLogin, ctx.currentLocal, "Destination: " } });
         if (!reply.IsOk() && StopRequested(env))
             return {};
         return Settled(reply);

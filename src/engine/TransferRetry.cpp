@@ -1,0 +1,91 @@
+#include "engine/TransferRetry.h"
+
+#include "engine/FailureReason.h"
+#include "engine/RunControl.h"
+#include "engine/RunObserver.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace vorn {
+
+bool MayPass(const sf::Ftp::Response& reply)
+{
+    using R = sf::Ftp::Response;
+    switch (reply.GetStatus()) {
+    case R::ConnectionClosed: // also a transfer that delivered fewer bytes than the file has
+    case R::ConnectionFailed:
+    case R::TimedOut:
+    case 421:
+    case 425:
+    case 426:
+    case 450:
+    case 451:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::chrono::milliseconds RetryDelay(int retry)
+{
+    constexpr std::chrono::milliseconds kCap { 30'000 };
+    if (retry <= 1)
+        return std::chrono::milliseconds { 1000 };
+    if (retry > 6)
+        return kCap;
+    return std::min(kCap, std::chrono::milliseconds { 1000LL << (retry - 1) });
+}
+
+TransferRetry::TransferRetry(const RunEnvironment& env, int retries, TransferTally& tally)
+    : env_(env)
+    , retries_(std::max(0, retries))
+    , tally_(tally)
+{
+}
+
+sf::Ftp::Response TransferRetry::Run(const std::string& remotePath,
+    const std::function<sf::Ftp::Response()>& attempt, const std::vector<Session>& sessions)
+{
+    sf::Ftp::Response reply = attempt();
+    for (int retry = 1; !reply.IsOk() && retry <= retries_ && MayPass(reply); ++retry) {
+        if (env_.control != nullptr && env_.control->stopRequested())
+            return reply;
+        const std::chrono::milliseconds delay = RetryDelay(retry);
+        if (env_.observer != nullptr)
+            env_.observer->OnRunMessage("Retry " + std::to_string(retry) + " of " + std::to_string(retries_)
+                + " of " + remotePath + " in " + std::to_string(delay.count() / 1000)
+                + " s: " + ReplyReason(reply));
+        if (env_.control == nullptr)
+            std::this_thread::sleep_for(delay);
+        else if (!env_.control->Wait(delay))
+            return reply;
+        ++tally_.retries;
+        std::string lost;
+        for (const Session& session : sessions)
+            if (lost.empty())
+                lost = Restore(session);
+        reply = lost.empty() ? attempt() : sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost);
+    }
+    return reply;
+}
+
+std::string TransferRetry::Restore(const Session& session)
+{
+    const sf::Ftp::Response probe = session.ftp->KeepAlive();
+    if (probe.IsOk() || probe.GetStatus() == sf::Ftp::Response::Busy)
+        return {};
+    if (session.login == nullptr)
+        return session.side + ReplyReason(probe);
+    ++tally_.reconnects;
+    // Connect drops what is left of the old control connection; the settings of the session
+    // (passive mode, time-outs, the transfer hook) stay, and the login's scheme brings the
+    // same TLS back.
+    if (const OpResult connected = ConnectAndLogin(*session.login, *session.ftp); !connected)
+        return session.side + connected.message;
+    if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk())
+        return session.side + ReplyReason(entered) + " (" + session.folder + ")";
+    return {};
+}
+
+} // namespace vorn
