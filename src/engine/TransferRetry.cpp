@@ -77,15 +77,48 @@ std::string TransferRetry::Restore(const Session& session)
         return {};
     if (session.login == nullptr)
         return session.side + ReplyReason(probe);
-    ++tally_.reconnects;
     // Connect drops what is left of the old control connection; the settings of the session
     // (passive mode, time-outs, the transfer hook) stay, and the login's scheme brings the
     // same TLS back.
-    if (const OpResult connected = ConnectAndLogin(*session.login, *session.ftp); !connected)
+    // A session left connected but not logged in would pass the next probe: it is closed.
+    if (const OpResult connected = ConnectAndLogin(*session.login, *session.ftp); !connected) {
+        (void)session.ftp->Disconnect();
         return session.side + connected.message;
-    if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk())
+    }
+    if (session.folder.empty()) {
+        ++tally_.reconnects;
+        return {};
+    }
+    if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk()) {
+        (void)session.ftp->Disconnect();
         return session.side + ReplyReason(entered) + " (" + session.folder + ")";
+    }
+    ++tally_.reconnects;
     return {};
+}
+
+std::string TransferRetry::Reconnect(const std::string& what, const std::vector<Session>& sessions)
+{
+    const auto restoreAll = [&]() -> std::string {
+        for (const Session& session : sessions)
+            if (std::string lost = Restore(session); !lost.empty())
+                return lost;
+        return {};
+    };
+    std::string lost = restoreAll();
+    for (int retry = 1; !lost.empty() && retry <= retries_; ++retry) {
+        const std::chrono::milliseconds delay = RetryDelay(retry);
+        if (env_.observer != nullptr)
+            env_.observer->OnRunMessage("Reconnect " + std::to_string(retry) + " of "
+                + std::to_string(retries_) + " for " + what + " in " + std::to_string(delay.count() / 1000)
+                + " s: " + lost);
+        if (env_.control == nullptr)
+            std::this_thread::sleep_for(delay);
+        else if (!env_.control->Wait(delay))
+            return lost;
+        lost = restoreAll();
+    }
+    return lost;
 }
 
 } // namespace vorn

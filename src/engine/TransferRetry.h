@@ -30,7 +30,7 @@ public:
     struct Session {
         sf::Ftp* ftp = nullptr;
         const ServerLogin* login = nullptr;
-        std::string folder;
+        std::string folder; // "" leaves it in the login folder
         std::string side; // "" for the source, "Destination: " for the destination
     };
 
@@ -44,6 +44,13 @@ public:
     // Brings `session` back when it no longer answers. Returns "" when it answers (again),
     // else why it could not be brought back.
     std::string Restore(const Session& session);
+
+    // Brings back every session that no longer answers, trying again with the same waits as
+    // a transfer when a login fails. Returns "" when all answer, else why one could not be
+    // brought back (also when the run was stopped). `what` names the folder in the messages.
+    std::string Reconnect(const std::string& what, const std::vector<Session>& sessions);
+
+    [[nodiscard]] int retries() const { return retries_; }
 
 private:
     const RunEnvironment& env_;

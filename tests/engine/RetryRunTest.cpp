@@ -209,3 +209,56 @@ TEST(RetryRun, WhatMayPassAndTheWaits)
     for (std::size_t i = 0; i < waits.size(); ++i)
         EXPECT_EQ(RetryDelay(int(i) + 1), waits[i]) << i;
 }
+
+// A source that drops its sessions every few commands (between files, in the middle of a
+// listing, before a folder) still gives a complete copy: the walk logs in again, returns to
+// its folder and goes on from where it stopped, without walking a folder twice.
+TEST(RetryRun, AWalkOutlastsASourceThatDropsItsSessions)
+{
+    VirtualFtpServer server(R"({"drop_every": 12, "tree": {
+        "a": {"folder": {"1.txt": {"data": "one"}, "2.txt": {"data": "two"}, "3.txt": {"data": "three"},
+            "b": {"folder": {"4.txt": {"data": "four"}, "5.txt": {"data": "five"}}}}},
+        "c": {"folder": {"6.txt": {"data": "six"}, "7.txt": {"data": "seven"}}},
+        "8.txt": {"data": "eight"}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(ReadTree(dest),
+        (Tree { { "a", "/" }, { "a/1.txt", "one" }, { "a/2.txt", "two" }, { "a/3.txt", "three" },
+            { "a/b", "/" }, { "a/b/4.txt", "four" }, { "a/b/5.txt", "five" }, { "c", "/" },
+            { "c/6.txt", "six" }, { "c/7.txt", "seven" }, { "8.txt", "eight" } }));
+    std::set<std::string> paths;
+    for (const auto& row : h.observer.record().rows) {
+        EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+        EXPECT_TRUE(paths.insert(row.path).second) << row.path << " twice";
+    }
+    EXPECT_EQ(paths.size(), 8u);
+    EXPECT_EQ(h.observer.record().resultTexts.back(),
+        "Transmission Results: Folder(s):4, File(s):8, Failed Folder(s):0, Failed File(s):0.");
+    EXPECT_GT(LastRun(h).reconnects, 1u);
+}
+
+// A server that takes no login once the session dropped: the file fails with the refusal,
+// and the walk ends as "Fail" with it rather than failing every folder left.
+TEST(RetryRun, ALoginRefusedAfterADropEndsTheRun)
+{
+    VirtualFtpServer server(R"({"logins": 1, "tree": {"f.bin": {"data": "x", "hangup": 1},
+        "sub": {"folder": {"g.txt": {"data": "g"}}}}})");
+    RunHarness h;
+    h.Store(RunHarness::LocalProject(server, "", (h.dir() / "dest").string()));
+    SetRetries(h, 1);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Fail) << server.log();
+
+    const auto row = h.observer.record().rows.at(0);
+    EXPECT_EQ(row.path, "/f.bin");
+    EXPECT_EQ(row.status, "Failed");
+    EXPECT_NE(row.reason.find("530"), std::string::npos) << row.reason;
+    const RunRecord run = LastRun(h);
+    EXPECT_EQ(run.outcome, "Fail");
+    EXPECT_NE(run.reason.find("530"), std::string::npos) << run.reason;
+    EXPECT_EQ(run.reconnects, 0u);
+}

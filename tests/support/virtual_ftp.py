@@ -10,6 +10,9 @@ count the tries.
 The tree file is JSON:
   {"mlsd": true,          # offer MLSD (else LIST in the Unix form only)
    "size": true,          # answer SIZE (else 502)
+   "drop_every": N,       # a session closes its control connection, unanswered, on its
+                          # command N + 1 (a server that drops sessions now and then)
+   "logins": N,           # only the first N logins are taken, later ones get 530
    "tree": { NAME: ENTRY, ... }}
 An ENTRY is one of
   {"data": "text", "repeat": 1}   a file holding the text `repeat` times
@@ -68,6 +71,7 @@ class Session(socketserver.StreamRequestHandler):
         self.request.settimeout(120)
         self.cwd = []  # path components below the root
         self.passive = None
+        self.commands = 0
 
     def reply(self, text):
         self.wfile.write((text + "\r\n").encode("utf-8", "surrogateescape"))
@@ -102,6 +106,9 @@ class Session(socketserver.StreamRequestHandler):
                 return
             text = line.decode("utf-8", "surrogateescape").rstrip("\r\n")
             verb, _, arg = text.partition(" ")
+            self.commands += 1
+            if self.commands > self.server.options.get("drop_every", self.commands):
+                return
             handler = getattr(self, "cmd_" + verb.upper(), None)
             if handler is None:
                 self.reply("502 Command not implemented.")
@@ -112,7 +119,10 @@ class Session(socketserver.StreamRequestHandler):
         self.reply("331 Password please.")
 
     def cmd_PASS(self, arg):
-        self.reply("230 Logged in.")
+        with self.server.lock:
+            self.server.logins += 1
+            refused = self.server.logins > self.server.options.get("logins", self.server.logins)
+        self.reply("530 Login incorrect." if refused else "230 Logged in.")
 
     def cmd_SYST(self, arg):
         self.reply("215 UNIX Type: L8")
@@ -264,6 +274,7 @@ def main():
     server = Server(("127.0.0.1", 0), Session)
     server.options = options
     server.lock = threading.Lock()
+    server.logins = 0
     server.root = Node({"folder": options.get("tree", {})})
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
