@@ -311,6 +311,8 @@ struct FolderWalk {
             return false;
         const auto before = tally.reconnects;
         sessionLost = retry->Reconnect(ctx.currentRemote, Sessions(false));
+        if (StopRequested(env))
+            sessionLost.clear(); // a stopped run ends as stopped, not as a lost server
         return sessionLost.empty() && tally.reconnects > before;
     }
 
