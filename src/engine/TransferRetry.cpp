@@ -51,23 +51,43 @@ sf::Ftp::Response TransferRetry::Run(const std::string& remotePath,
     for (int retry = 1; !reply.IsOk() && retry <= retries_ && MayPass(reply); ++retry) {
         if (env_.control != nullptr && env_.control->stopRequested())
             return reply;
-        const std::chrono::milliseconds delay = RetryDelay(retry);
-        if (env_.observer != nullptr)
-            env_.observer->OnRunMessage("Retry " + std::to_string(retry) + " of " + std::to_string(retries_)
-                + " of " + remotePath + " in " + std::to_string(delay.count() / 1000)
-                + " s: " + ReplyReason(reply));
-        if (env_.control == nullptr)
-            std::this_thread::sleep_for(delay);
-        else if (!env_.control->Wait(delay))
-            return reply;
+        // A session the server simply dropped (an idle kick, a drop every N commands) is
+        // logged in again at once for the first retry: the new login is the remedy, and a
+        // wait per drop would make a long run crawl. A session that still answers waits.
+        const auto before = tally_.reconnects;
+        std::string lost = retry == 1 ? RestoreAll(sessions) : std::string();
+        const bool backAtOnce = retry == 1 && lost.empty() && tally_.reconnects > before;
+        if (!backAtOnce) {
+            const std::string what
+                = "Retry " + std::to_string(retry) + " of " + std::to_string(retries_) + " of " + remotePath;
+            if (!Wait(retry, what, lost.empty() ? ReplyReason(reply) : lost))
+                return reply;
+            lost = RestoreAll(sessions);
+        }
         ++tally_.retries;
-        std::string lost;
-        for (const Session& session : sessions)
-            if (lost.empty())
-                lost = Restore(session);
         reply = lost.empty() ? attempt() : sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost);
     }
     return reply;
+}
+
+bool TransferRetry::Wait(int retry, const std::string& what, const std::string& reason)
+{
+    const std::chrono::milliseconds delay = RetryDelay(retry);
+    if (env_.observer != nullptr)
+        env_.observer->OnRunMessage(what + " in " + std::to_string(delay.count() / 1000) + " s: " + reason);
+    if (env_.control == nullptr) {
+        std::this_thread::sleep_for(delay);
+        return true;
+    }
+    return env_.control->Wait(delay);
+}
+
+std::string TransferRetry::RestoreAll(const std::vector<Session>& sessions)
+{
+    for (const Session& session : sessions)
+        if (std::string lost = Restore(session); !lost.empty())
+            return lost;
+    return {};
 }
 
 std::string TransferRetry::Restore(const Session& session)
@@ -99,24 +119,13 @@ std::string TransferRetry::Restore(const Session& session)
 
 std::string TransferRetry::Reconnect(const std::string& what, const std::vector<Session>& sessions)
 {
-    const auto restoreAll = [&]() -> std::string {
-        for (const Session& session : sessions)
-            if (std::string lost = Restore(session); !lost.empty())
-                return lost;
-        return {};
-    };
-    std::string lost = restoreAll();
+    std::string lost = RestoreAll(sessions);
     for (int retry = 1; !lost.empty() && retry <= retries_; ++retry) {
-        const std::chrono::milliseconds delay = RetryDelay(retry);
-        if (env_.observer != nullptr)
-            env_.observer->OnRunMessage("Reconnect " + std::to_string(retry) + " of "
-                + std::to_string(retries_) + " for " + what + " in " + std::to_string(delay.count() / 1000)
-                + " s: " + lost);
-        if (env_.control == nullptr)
-            std::this_thread::sleep_for(delay);
-        else if (!env_.control->Wait(delay))
+        if (!Wait(retry,
+                "Reconnect " + std::to_string(retry) + " of " + std::to_string(retries_) + " for " + what,
+                lost))
             return lost;
-        lost = restoreAll();
+        lost = RestoreAll(sessions);
     }
     return lost;
 }

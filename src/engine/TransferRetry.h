@@ -53,6 +53,11 @@ public:
     [[nodiscard]] int retries() const { return retries_; }
 
 private:
+    // The back-off before retry `retry`, told as "`what` in N s: `reason`". False when stopped.
+    bool Wait(int retry, const std::string& what, const std::string& reason);
+    // Restore for each session; the first reason one could not be brought back, or "".
+    std::string RestoreAll(const std::vector<Session>& sessions);
+
     const RunEnvironment& env_;
     int retries_;
     TransferTally& tally_;
