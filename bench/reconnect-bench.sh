@@ -47,9 +47,9 @@ for i in range(3000):
     top = tree.setdefault("d%d" % (i % 6), {"folder": {}})["folder"]
     sub = top.setdefault("s%d" % (i % 60), {"folder": {}})["folder"]
     sub["f%04d.bin" % i] = {"data": "".join(rng.choice("abcdefgh") for _ in range(rng.randint(1024, 4096)))}
-    with open(os.path.join(sys.argv[1], "tree", "d%d" % (i % 6), "s%d" % (i % 60), "f%04d.bin" % i)
-              if os.makedirs(os.path.join(sys.argv[1], "tree", "d%d" % (i % 6), "s%d" % (i % 60)), exist_ok=True)
-              is None else "", "w") as out:
+    folder = os.path.join(sys.argv[1], "tree", "d%d" % (i % 6), "s%d" % (i % 60))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "f%04d.bin" % i), "w") as out:
         out.write(sub["f%04d.bin" % i]["data"])
 for name, extra in (("steady", {}), ("dropping", {"drop_every": 500})):
     with open(os.path.join(sys.argv[1], name + ".json"), "w") as out:
