@@ -382,7 +382,8 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     std::optional<CopyRecords> records;
     if (job.backupMode == kIncrementalBackupMode)
         records.emplace(env.db, job.name);
-    WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false };
+    WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false,
+        job.options.retries, &job.source, &job.destination };
 
     HZIP archive;
     std::string archivePath;
@@ -428,6 +429,8 @@ void RecordHistory(const RunEnvironment& env, const std::string& projectName,
     run.foldersFailed = tally.foldersFailed;
     run.bytes = env.figures->transferredBytes;
     run.archivePath = tally.archivePath;
+    run.retries = tally.retries;
+    run.reconnects = tally.reconnects;
     std::vector<FailedItem> failed;
     // A run that failed as a whole lists its source folder as the first failed item.
     if (!run.reason.empty())

@@ -26,6 +26,8 @@ struct TransferTally {
     std::uint64_t foldersDone = 0;
     std::uint64_t foldersFailed = 0;
     std::uint64_t filesUnchanged = 0; // incremental runs: left out, unchanged since copied
+    std::uint64_t retries = 0; // transfers tried again after a failure that may pass
+    std::uint64_t reconnects = 0; // sessions logged in again after they were lost
     std::string failReason {}; // why the run failed as a whole (result 0); empty otherwise
     std::string archivePath {}; // the archive the run made and kept; empty when none
 };

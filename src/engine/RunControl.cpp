@@ -90,6 +90,16 @@ bool RunControl::WaitWhilePaused()
     return !stop_.load();
 }
 
+bool RunControl::Wait(std::chrono::milliseconds delay)
+{
+    {
+        std::unique_lock lock(mutex_);
+        // Stop notifies resumed_ under the same mutex, so the wait cannot miss it.
+        resumed_.wait_for(lock, delay, [this] { return stop_.load(); });
+    }
+    return WaitWhilePaused();
+}
+
 RunControl::Token RunControl::AddCancelAction(std::function<void()> action)
 {
     std::unique_lock lock(mutex_);

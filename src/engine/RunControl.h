@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -61,6 +62,9 @@ public:
     // Whether a thread is blocked in WaitWhilePaused right now: the run is held, nothing
     // moves until Resume or Stop. Lets a caller wait for the pause to have taken effect.
     [[nodiscard]] bool heldAtPauseGate() const { return heldAtGate_.load() > 0; }
+    // Waits `delay` (a back-off before a retry), then holds while paused. A Stop ends the
+    // wait at once; returns false when the run is to stop.
+    [[nodiscard]] bool Wait(std::chrono::milliseconds delay);
 
     // Cancel actions run by Stop (e.g. cancelling an FTP connection's waits). An action
     // registered after Stop runs at once. The token removes it again; RemoveCancelAction

@@ -9,6 +9,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
+#include "engine/TransferRetry.h"
 #include "ftpclient/TempFile.h"
 
 #include <algorithm>
@@ -281,6 +282,49 @@ struct FolderWalk {
     std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
 
     std::string folderFailure {}; // why the last folder that failed failed
+    // The walk's sessions besides the source, in the current folders or (false) in their login
+    // folders, and the retries of its transfers and listings.
+    std::function<std::vector<TransferRetry::Session>(bool inFolder)> others {};
+    TransferRetry* retry = nullptr;
+    std::string sessionLost {}; // why a lost session could not be brought back: the walk ends
+
+    [[nodiscard]] std::vector<TransferRetry::Session> Sessions(bool inFolder) const
+    {
+        std::vector<TransferRetry::Session> all { { &source, options.sourceLogin,
+            inFolder ? ctx.currentRemote : std::string(), "" } };
+        if (others)
+            for (TransferRetry::Session& other : others(inFolder))
+                all.push_back(std::move(other));
+        return all;
+    }
+
+    // After a failed step: whether a session had been lost and is back now.
+    bool BroughtBack()
+    {
+        if (retry == nullptr || retry->retries() == 0)
+            return false;
+        const auto before = tally.reconnects;
+        sessionLost = retry->Reconnect(ctx.currentRemote, Sessions(false));
+        if (StopRequested(env))
+            sessionLost.clear(); // a stopped run ends as stopped, not as a lost server
+        return sessionLost.empty() && tally.reconnects > before;
+    }
+
+    // The current folder's listing; a listing cut off by a lost session is asked again.
+    sf::Ftp::ListingResponse ListFolder()
+    {
+        sf::Ftp::ListingResponse listing(sf::Ftp::Response(), {});
+        const auto attempt = [&] {
+            listing = source.GetDirectoryListing("");
+            return sf::Ftp::Response(listing);
+        };
+        if (retry == nullptr)
+            attempt();
+        else if (const auto listed = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() });
+                 !listed.IsOk())
+            return { listed, {} }; // the last reason, also when the session could not come back
+        return listing;
+    }
 
     // A folder that is not copied: counted, with a row that says why.
     void FailFolder(const std::string& remotePath, const std::string& reason)
@@ -327,13 +371,18 @@ struct FolderWalk {
             FailFolder(ctx.currentRemote, bound);
             return FolderResult::Refused;
         }
-        const EnterResult entered = enterFolder();
+        EnterResult entered = enterFolder();
+        // A session dropped between folders logs in again; the folder is entered afresh.
+        if (entered.result == FolderResult::Failed && BroughtBack())
+            entered = enterFolder();
+        if (!sessionLost.empty())
+            entered = { FolderResult::Failed, sessionLost };
         if (entered.result == FolderResult::Refused)
             FailFolder(ctx.currentRemote, entered.reason);
         folderFailure = entered.reason;
         if (entered.result != FolderResult::Done)
             return entered.result;
-        const auto listing = source.GetDirectoryListing("");
+        const auto listing = ListFolder();
         if (!listing.IsOk()) {
             folderFailure = "Listing failed: " + ReplyReason(listing);
             return FolderResult::Failed;
@@ -420,6 +469,14 @@ struct FolderWalk {
             result = ProcessFolder();
             if (result == FolderResult::Failed)
                 FailFolder(ctx.currentRemote, folderFailure);
+            // A server that cannot be logged in to again ends the run: the folders still
+            // pending would all fail alike, and each is reported with the reason.
+            if (!sessionLost.empty()) {
+                for (; !ctx.pending.empty(); ctx.pending.pop_back())
+                    FailFolder(ctx.pending.back(), sessionLost);
+                tally.failReason = sessionLost;
+                return 0;
+            }
         }
         return 1;
     }
@@ -443,7 +500,9 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     if (!root && !env.dryRun)
         return 0;
     FolderHandle current;
+    TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
+    walk.retry = &retry;
     walk.enterFolder = [&]() -> EnterResult {
         // A dry run changes nothing anywhere: it only enters the source folder.
         if (env.dryRun)
@@ -465,8 +524,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
         const int folder = compress ? root.fd() : current.fd();
         const std::string& folderText = compress ? staging.incoming() : ctx.currentLocal;
-        const auto reply = source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
-            env.figures->progressInfo, sf::Ftp::Binary);
+        const auto reply = retry.Run(
+            remotePath,
+            [&] {
+                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
+                    env.figures->progressInfo, sf::Ftp::Binary);
+            },
+            walk.Sessions(true));
         if (!reply.IsOk() && StopRequested(env))
             return {};
         FileOutcome outcome = Settled(reply, JoinLocal(folderText, "/" + entry.name));
@@ -502,7 +566,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
     TransferTally& tally, const RunEnvironment& env)
 {
+    TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
+    walk.retry = &retry;
+    walk.others = [&](bool inFolder) {
+        return std::vector<TransferRetry::Session> { { &destination, options.destinationLogin,
+            inFolder ? ctx.currentLocal : std::string(), "Destination: " } };
+    };
     walk.enterFolder = [&]() -> EnterResult {
         if (env.dryRun)
             return EnterFolder(source, ctx.currentRemote);
@@ -518,8 +588,13 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
-        const auto reply = source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
-            sf::Ftp::Binary, ListedSize(entry.size));
+        const auto reply = retry.Run(
+            remotePath,
+            [&] {
+                return source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
+                    sf::Ftp::Binary, ListedSize(entry.size));
+            },
+            walk.Sessions(true));
         if (!reply.IsOk() && StopRequested(env))
             return {};
         return Settled(reply);

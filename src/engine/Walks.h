@@ -31,6 +31,11 @@ struct WalkOptions {
     CopyRecords* records = nullptr;
     // An incremental project's full archive takes every file, changed or not.
     bool fullArchive = false;
+    // A transfer that failed for a reason that may pass is tried again this many times; the
+    // logins let a lost session log in again first (none: it is not brought back).
+    int retries = 0;
+    const ServerLogin* sourceLogin = nullptr;
+    const ServerLogin* destinationLogin = nullptr;
 };
 
 // Whether two listed times name the same moment as far as the listings tell: equal, or the

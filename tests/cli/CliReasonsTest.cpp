@@ -199,7 +199,7 @@ TEST(VornbackupCliReasons, ExitStatusTellsWhatTheRunReached)
     ASSERT_EQ(history.lines.size(), 2u);
     const std::regex line(
         "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t"
-        "Success\t(\\d+)\t(\\d+)\t0\t(\\d+)");
+        "Success\t(\\d+)\t(\\d+)\t0\t(\\d+)\t0\t0"); // a refusal is never retried
     std::smatch newest, oldest;
     ASSERT_TRUE(std::regex_match(history.lines[0], newest, line)) << history.lines[0];
     ASSERT_TRUE(std::regex_match(history.lines[1], oldest, line)) << history.lines[1];

@@ -3,6 +3,7 @@
 // run, and projects of a type the engine does not know. Whatever happens, every entry is
 // reported, no partial copy replaces a good one and the stored status says how it ended.
 #include "RunHarness.h"
+#include "store/ProjectOptions.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
@@ -100,44 +101,55 @@ TEST(RunFailure, ServerToServerRunsFailingOnTheDestinationSide)
     }
 }
 
-// The source server dies while a large file is on its way: that file fails, the folders not
-// entered yet count as failed, no partial file is left, and the root folder having been
-// listed, the run stores "Success" with the failures in its counts.
+// The source server dies while a large file is on its way: that file fails, no partial file
+// is left, and the folders not entered yet are failed rows. Without retries the root folder
+// having been listed, the run stores "Success" with the failures in its counts; with retries
+// the server that cannot be logged in to again ends the run as "Fail" with the reason.
 TEST(RunFailure, AConnectionLostMidRunReportsWhatWasNotCopied)
 {
-    FtpServerOptions slow;
-    slow.slowDataBytesPerSecond = 256 * 1024;
-    auto server = std::make_unique<FtpServer>(slow);
-    MakeTree(server->root(),
-        { { "m.bin", Bytes(8 << 20, 5) }, { "sub/c.txt", "charlie" }, { "zed/d.txt", "delta" } }, 1331821537);
-    RunHarness h;
-    const fs::path dest = h.dir() / "dest";
-    h.Store(RunHarness::LocalProject(*server, "", dest.string()));
+    for (const int retries : { 0, 1 }) {
+        SCOPED_TRACE("retries=" + std::to_string(retries));
+        FtpServerOptions slow;
+        slow.slowDataBytesPerSecond = 256 * 1024;
+        auto server = std::make_unique<FtpServer>(slow);
+        MakeTree(server->root(),
+            { { "m.bin", Bytes(8 << 20, 5) }, { "sub/c.txt", "charlie" }, { "zed/d.txt", "delta" } },
+            1331821537);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        h.Store(RunHarness::LocalProject(*server, "", dest.string()));
+        ProjectOptions options;
+        ASSERT_TRUE(LoadProjectOptions(h.db(), "nightly", options));
+        options.retries = retries;
+        ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
 
-    RunOutcome outcome = RunOutcome::Stopped;
-    std::atomic<bool> done { false };
-    std::thread run([&] {
-        outcome = h.Run("nightly");
-        done = true;
-    });
-    // 8 MB at this speed take half a minute: the server goes while the file is under way.
-    const bool underWay = WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s);
-    kill(server->pid(), SIGKILL);
-    const bool ended = WaitFor([&] { return done.load(); }, 60s);
-    ASSERT_TRUE(ended) << "the run did not notice the lost connection";
-    run.join();
-    ASSERT_TRUE(underWay);
+        RunOutcome outcome = RunOutcome::Stopped;
+        std::atomic<bool> done { false };
+        std::thread run([&] {
+            outcome = h.Run("nightly");
+            done = true;
+        });
+        // 8 MB at this speed take half a minute: the server goes while the file is under way.
+        const bool underWay = WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s);
+        kill(server->pid(), SIGKILL);
+        const bool ended = WaitFor([&] { return done.load(); }, 60s);
+        ASSERT_TRUE(ended) << "the run did not notice the lost connection";
+        run.join();
+        ASSERT_TRUE(underWay);
 
-    EXPECT_EQ(outcome, RunOutcome::Success);
-    // The two folders the lost connection kept from being copied have rows of their own.
-    EXPECT_EQ(h.observer.statusByPath(),
-        (Statuses { { "/m.bin", "Failed" }, { "/sub/", "Failed" }, { "/zed/", "Failed" } }));
-    EXPECT_EQ(h.observer.record().resultTexts,
-        std::vector<std::string> {
-            "Transmission Results: Folder(s):1, File(s):0, Failed Folder(s):2, Failed File(s):1." });
-    EXPECT_EQ(h.Stored("nightly").first, "Success");
-    EXPECT_EQ(ReadTree(dest), Tree {});
-    server.reset();
+        const bool retried = retries > 0;
+        EXPECT_EQ(outcome, retried ? RunOutcome::Fail : RunOutcome::Success);
+        // The two folders the lost connection kept from being copied have rows of their own.
+        EXPECT_EQ(h.observer.statusByPath(),
+            (Statuses { { "/m.bin", "Failed" }, { "/sub/", "Failed" }, { "/zed/", "Failed" } }));
+        EXPECT_EQ(h.observer.record().resultTexts,
+            std::vector<std::string> { retried ? "Transmission Results: Failed!"
+                                               : "Transmission Results: Folder(s):1, File(s):0, Failed "
+                                                 "Folder(s):2, Failed File(s):1." });
+        EXPECT_EQ(h.Stored("nightly").first, retried ? "Fail" : "Success");
+        EXPECT_EQ(ReadTree(dest), Tree {});
+        server.reset();
+    }
 }
 
 // A folder the server refuses to enter is counted as failed, and the folders still waiting

@@ -4,11 +4,15 @@
 Usage: virtual_ftp.py --tree TREE.json. Binds 127.0.0.1 port 0, prints "PORT <n>" as the
 first line on stdout, then serves (one thread per session) until killed. Read-only: it
 answers what a backup source is asked (login, PWD, CWD, CDUP, TYPE, EPSV, PASV, LIST, MLSD,
-SIZE, RETR, NOOP, QUIT).
+SIZE, RETR, NOOP, QUIT). Every RETR is written to stderr ("<- RETR path"), for the tests to
+count the tries.
 
 The tree file is JSON:
   {"mlsd": true,          # offer MLSD (else LIST in the Unix form only)
    "size": true,          # answer SIZE (else 502)
+   "drop_every": N,       # a session closes its control connection, unanswered, on its
+                          # command N + 1 (a server that drops sessions now and then)
+   "logins": N,           # only the first N logins are taken, later ones get 530
    "tree": { NAME: ENTRY, ... }}
 An ENTRY is one of
   {"data": "text", "repeat": 1}   a file holding the text `repeat` times
@@ -17,6 +21,8 @@ An ENTRY is one of
   {"folder": {...}, "deny": true}  a folder that is listed but cannot be entered (CWD 550)
 and a file may carry misbehaviour:
   "send": N        RETR sends only the first N bytes, then still answers 226
+  "cuts": N        only the first N RETRs are cut short by "send"; later ones send it all
+  "hangup": N      the first N RETRs close the control connection without an answer
   "listed": "TEXT" the size the listing gives ("" leaves MLSD's size fact out)
   "rate": N        RETR sends N bytes per second
 Names are listed byte for byte, so a name may hold "/" or "\\" or be 250 bytes long; a
@@ -40,6 +46,7 @@ class Node:
         self.desc = desc
         self.loop = bool(desc.get("loop"))
         self.children = None
+        self.retrieved = 0  # RETRs of this file so far, over all sessions
         if "folder" in desc:
             self.children = {name: Node(child, self) for name, child in desc["folder"].items()}
 
@@ -64,6 +71,7 @@ class Session(socketserver.StreamRequestHandler):
         self.request.settimeout(120)
         self.cwd = []  # path components below the root
         self.passive = None
+        self.commands = 0
 
     def reply(self, text):
         self.wfile.write((text + "\r\n").encode("utf-8", "surrogateescape"))
@@ -98,6 +106,9 @@ class Session(socketserver.StreamRequestHandler):
                 return
             text = line.decode("utf-8", "surrogateescape").rstrip("\r\n")
             verb, _, arg = text.partition(" ")
+            self.commands += 1
+            if self.commands > self.server.options.get("drop_every", self.commands):
+                return
             handler = getattr(self, "cmd_" + verb.upper(), None)
             if handler is None:
                 self.reply("502 Command not implemented.")
@@ -108,7 +119,10 @@ class Session(socketserver.StreamRequestHandler):
         self.reply("331 Password please.")
 
     def cmd_PASS(self, arg):
-        self.reply("230 Logged in.")
+        with self.server.lock:
+            self.server.logins += 1
+            refused = self.server.logins > self.server.options.get("logins", self.server.logins)
+        self.reply("530 Login incorrect." if refused else "230 Logged in.")
 
     def cmd_SYST(self, arg):
         self.reply("215 UNIX Type: L8")
@@ -234,8 +248,14 @@ class Session(socketserver.StreamRequestHandler):
         if node is None or node.is_folder:
             self.reply("550 No such file.")
             return
+        print("<- RETR " + arg, file=sys.stderr, flush=True)
+        with self.server.lock:
+            node.retrieved += 1
+            tries = node.retrieved
+        if tries <= node.desc.get("hangup", 0):
+            return False
         data = node.data()
-        if "send" in node.desc:
+        if "send" in node.desc and tries <= node.desc.get("cuts", tries):
             data = data[:node.desc["send"]]
         self.send_data(data, node.desc.get("rate", 0))
 
@@ -253,6 +273,8 @@ def main():
         options = json.load(f)
     server = Server(("127.0.0.1", 0), Session)
     server.options = options
+    server.lock = threading.Lock()
+    server.logins = 0
     server.root = Node({"folder": options.get("tree", {})})
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()

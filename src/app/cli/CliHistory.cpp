@@ -46,7 +46,8 @@ int HistoryVerb(const std::string& name, std::optional<std::size_t> failuresOf, 
             PrintFields(out,
                 { FormatLocalTime(run.start, kTimeFormat), FormatLocalTime(run.end, kTimeFormat), run.outcome,
                     std::to_string(run.filesCopied), std::to_string(run.filesFailed),
-                    std::to_string(run.foldersFailed), std::to_string(run.bytes) });
+                    std::to_string(run.foldersFailed), std::to_string(run.bytes), std::to_string(run.retries),
+                    std::to_string(run.reconnects) });
         out.flush();
         return out ? 0 : 1;
     }

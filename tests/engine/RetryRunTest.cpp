@@ -1,0 +1,264 @@
+// Transfers that fail for a reason that may pass are tried again, against real servers that
+// cut files short or hang up; refusals are not, and Stop and Pause still win over the waits.
+#include "RunHarness.h"
+#include "engine/TransferRetry.h"
+#include "store/ProjectOptions.h"
+#include "store/RunHistory.h"
+#include "support/TestFiles.h"
+#include "support/WaitFor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace vorn;
+using namespace vorn::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+void SetRetries(RunHarness& h, int retries)
+{
+    ProjectOptions options;
+    ASSERT_TRUE(LoadProjectOptions(h.db(), "nightly", options));
+    options.retries = retries;
+    ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
+}
+
+RunRecord LastRun(RunHarness& h)
+{
+    const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
+    return runs.empty() ? RunRecord {} : runs.front();
+}
+
+std::set<std::string> Names(const fs::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+} // namespace
+
+// A file cut short or a session that hangs up is fetched again (after logging in again) and
+// ends identical; a cut that repeats ends "Failed" with the last reason and leaves the old
+// copy; retries=0 makes the one try of old. The row changes status once, at the end.
+TEST(RetryRun, TransientFailuresAreTriedAgainUpToTheRetries)
+{
+    struct Case {
+        const char* what;
+        const char* file;
+        int retries;
+        bool relay;
+        const char* status;
+        std::size_t tries, retried, reconnects;
+    };
+    const Case cases[] = {
+        { "cut once", R"({"data": "x", "repeat": 5000, "send": 700, "cuts": 1})", 3, false, "Success", 2, 1,
+            0 },
+        { "cut once, Ftp->Ftp", R"({"data": "x", "repeat": 5000, "send": 700, "cuts": 1})", 3, true,
+            "Success", 2, 1, 0 },
+        { "hangs up once", R"({"data": "x", "repeat": 5000, "hangup": 1})", 3, false, "Success", 2, 1, 1 },
+        { "cut every time", R"({"data": "x", "repeat": 5000, "send": 700})", 1, false, "Failed", 2, 1, 0 },
+        { "cut once, retries=0", R"({"data": "x", "repeat": 5000, "send": 700, "cuts": 1})", 0, false,
+            "Failed", 1, 0, 0 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualFtpServer server(std::string(R"({"tree": {"d": {"folder": {"f.bin": )") + c.file
+            + R"(, "g.txt": {"data": "next"}}}}})");
+        FtpServer destination;
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+        fs::path copy = dest / "d" / "f.bin";
+        if (c.relay) {
+            project.ftptype = 2;
+            project.ftpdestip = destination.host();
+            project.ftpdestuser = destination.options().user;
+            project.ftpdestpass = destination.options().password;
+            project.ftpdestport = std::to_string(destination.port());
+            project.ftpdestpath = "/b";
+            copy = destination.root() / "b" / "d" / "f.bin";
+        }
+        WriteFile(copy, "old good copy");
+        h.Store(project);
+        SetRetries(h, c.retries);
+
+        ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+        const auto rows = h.observer.record().rows;
+        const auto row
+            = std::find_if(rows.begin(), rows.end(), [](const auto& r) { return r.path == "/d/f.bin"; });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ(row->status, c.status) << row->reason;
+        EXPECT_EQ(row->statusChanges, 1);
+        const bool copied = std::string_view(c.status) == "Success";
+        EXPECT_EQ(row->reason.empty(), copied) << row->reason;
+        EXPECT_EQ(ReadFile(copy), copied ? std::string(5000, 'x') : "old good copy");
+        EXPECT_EQ(ReadFile(copy.parent_path() / "g.txt"), "next"); // the walk went on in its folder
+        EXPECT_EQ(Names(copy.parent_path()), (std::set<std::string> { "f.bin", "g.txt" }));
+        EXPECT_EQ(Count(server.log(), "<- RETR /d/f.bin"), c.tries) << server.log();
+        const RunRecord run = LastRun(h);
+        EXPECT_EQ(run.retries, c.retried);
+        EXPECT_EQ(run.reconnects, c.reconnects);
+    }
+}
+
+// A refusal comes again on every try: it is asked once and fails with the server's words.
+TEST(RetryRun, APermanentRefusalIsNotRetried)
+{
+    FtpServerOptions options;
+    options.refuseRetr = "locked.txt";
+    options.logCommands = true;
+    FtpServer server(options);
+    WriteFile(server.root() / "locked.txt", "secret");
+    RunHarness h;
+    h.Store(RunHarness::LocalProject(server, "", (h.dir() / "dest").string()));
+    SetRetries(h, 5);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success);
+
+    const auto row = h.observer.record().rows.at(0);
+    EXPECT_EQ(row.status, "Failed");
+    EXPECT_TRUE(row.reason.starts_with("550")) << row.reason;
+    EXPECT_EQ(Count(server.log(), "<- RETR"), 1u) << server.log();
+    EXPECT_EQ(LastRun(h).retries, 0u);
+    EXPECT_TRUE(h.observer.record().messages.empty());
+}
+
+// Stop during the wait before a retry ends the run as stopped, without another try and
+// without a partial file.
+TEST(RetryRun, StopDuringTheBackOffEndsTheRun)
+{
+    VirtualFtpServer server(R"({"tree": {"f.bin": {"data": "x", "repeat": 5000, "send": 700}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    SetRetries(h, 10);
+
+    auto run = std::async(std::launch::async, [&h] { return h.Run("nightly"); });
+    struct StopOnExit {
+        RunControl& control;
+        ~StopOnExit() { control.Stop(); } // a failed check must not wait out ten retries
+    } stopOnExit { h.control };
+    const auto retrying = [&h](const std::string& text) {
+        const auto messages = h.observer.record().messages;
+        return std::any_of(
+            messages.begin(), messages.end(), [&](const auto& m) { return m.starts_with(text); });
+    };
+    // The second wait is 2 s long: Stop lands inside it.
+    ASSERT_TRUE(WaitFor([&] { return retrying("Retry 2 of 10 of /f.bin in 2 s"); }, 30s)) << server.log();
+    h.control.Stop();
+    ASSERT_EQ(run.wait_for(30s), std::future_status::ready);
+
+    EXPECT_EQ(run.get(), RunOutcome::Stopped);
+    EXPECT_EQ(Count(server.log(), "<- RETR"), 2u) << server.log();
+    EXPECT_EQ(h.observer.record().rows.at(0).status, "Failed");
+    EXPECT_TRUE(Names(dest).empty());
+    EXPECT_EQ(LastRun(h).outcome, "Stop");
+}
+
+// The back-off wait: Stop ends it at once, Pause holds it until Resume.
+TEST(RetryRun, TheBackOffWaitYieldsToStopAndPause)
+{
+    {
+        RunControl control;
+        control.Begin();
+        control.setRunState(RunState::Running);
+        auto waited = std::async(std::launch::async, [&control] { return control.Wait(10min); });
+        control.Stop();
+        ASSERT_EQ(waited.wait_for(30s), std::future_status::ready);
+        EXPECT_FALSE(waited.get());
+    }
+    RunControl control;
+    control.Begin();
+    control.setRunState(RunState::Running);
+    ASSERT_TRUE(control.Pause());
+    auto waited = std::async(std::launch::async, [&control] { return control.Wait(1ms); });
+    ASSERT_TRUE(WaitFor([&] { return control.heldAtPauseGate(); }, 30s));
+    EXPECT_EQ(waited.wait_for(0s), std::future_status::timeout);
+    ASSERT_TRUE(control.Resume());
+    ASSERT_EQ(waited.wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(waited.get());
+}
+
+// What is tried again, and how long the waits grow.
+TEST(RetryRun, WhatMayPassAndTheWaits)
+{
+    using R = sf::Ftp::Response;
+    for (const int status :
+        { int(R::ConnectionClosed), int(R::ConnectionFailed), int(R::TimedOut), 421, 425, 426, 450, 451 })
+        EXPECT_TRUE(MayPass(R(status))) << status;
+    for (const int status :
+        { 550, 553, 530, 452, 500, int(R::InvalidFile), int(R::Cancelled), int(R::TlsFailed) })
+        EXPECT_FALSE(MayPass(R(status))) << status;
+    const std::vector<std::chrono::milliseconds> waits { 1s, 2s, 4s, 8s, 16s, 30s, 30s, 30s };
+    for (std::size_t i = 0; i < waits.size(); ++i)
+        EXPECT_EQ(RetryDelay(int(i) + 1), waits[i]) << i;
+}
+
+// A source that drops its sessions every few commands (between files, in the middle of a
+// listing, before a folder) still gives a complete copy: the walk logs in again, returns to
+// its folder and goes on from where it stopped, without walking a folder twice.
+TEST(RetryRun, AWalkOutlastsASourceThatDropsItsSessions)
+{
+    VirtualFtpServer server(R"({"drop_every": 12, "tree": {
+        "a": {"folder": {"1.txt": {"data": "one"}, "2.txt": {"data": "two"}, "3.txt": {"data": "three"},
+            "b": {"folder": {"4.txt": {"data": "four"}, "5.txt": {"data": "five"}}}}},
+        "c": {"folder": {"6.txt": {"data": "six"}, "7.txt": {"data": "seven"}}},
+        "8.txt": {"data": "eight"}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(ReadTree(dest),
+        (Tree { { "a", "/" }, { "a/1.txt", "one" }, { "a/2.txt", "two" }, { "a/3.txt", "three" },
+            { "a/b", "/" }, { "a/b/4.txt", "four" }, { "a/b/5.txt", "five" }, { "c", "/" },
+            { "c/6.txt", "six" }, { "c/7.txt", "seven" }, { "8.txt", "eight" } }));
+    std::set<std::string> paths;
+    for (const auto& row : h.observer.record().rows) {
+        EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+        EXPECT_TRUE(paths.insert(row.path).second) << row.path << " twice";
+    }
+    EXPECT_EQ(paths.size(), 8u);
+    EXPECT_EQ(h.observer.record().resultTexts.back(),
+        "Transmission Results: Folder(s):4, File(s):8, Failed Folder(s):0, Failed File(s):0.");
+    EXPECT_GT(LastRun(h).reconnects, 1u);
+}
+
+// A server that takes no login once the session dropped: the file fails with the refusal,
+// and the walk ends as "Fail" with it rather than failing every folder left.
+TEST(RetryRun, ALoginRefusedAfterADropEndsTheRun)
+{
+    VirtualFtpServer server(R"({"logins": 1, "tree": {"f.bin": {"data": "x", "hangup": 1},
+        "sub": {"folder": {"g.txt": {"data": "g"}}}}})");
+    RunHarness h;
+    h.Store(RunHarness::LocalProject(server, "", (h.dir() / "dest").string()));
+    SetRetries(h, 1);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Fail) << server.log();
+
+    const auto row = h.observer.record().rows.at(0);
+    EXPECT_EQ(row.path, "/f.bin");
+    EXPECT_EQ(row.status, "Failed");
+    EXPECT_NE(row.reason.find("530"), std::string::npos) << row.reason;
+    const RunRecord run = LastRun(h);
+    EXPECT_EQ(run.outcome, "Fail");
+    EXPECT_NE(run.reason.find("530"), std::string::npos) << run.reason;
+    EXPECT_EQ(run.reconnects, 0u);
+}
