@@ -85,6 +85,12 @@ void QueuedRunObserver::OnRunWarning(const std::string& projectName, const std::
     });
 }
 
+void QueuedRunObserver::OnRunMessage(const std::string& text)
+{
+    vorn::PostToReceiver(
+        frame_, [frame = frame_, text = Text(text)] { frame->statusBar()->showMessage(text); });
+}
+
 void QueuedRunObserver::OnResultText(const std::string& text)
 {
     vorn::PostToReceiver(frame_, [frame = frame_, text = Text(text)] { frame->OnRunResultText(text); });

@@ -24,6 +24,8 @@ public:
     void OnResultText(const std::string& text) override;
     // Shown in the window's status bar until the next message.
     void OnRunProblem(const std::string& message) override;
+    // A notice about the run (a retry, an old archive removed): the status bar.
+    void OnRunMessage(const std::string& text) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
 private:

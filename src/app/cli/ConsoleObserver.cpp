@@ -71,7 +71,9 @@ void ConsoleObserver::OnRunProblem(const std::string& message)
 
 void ConsoleObserver::OnRunMessage(const std::string& text)
 {
-    Print(EscapeField(text));
+    // A notice (a retry, an old archive removed) goes to stderr: stdout keeps its file lines
+    // and the result line, which scripts read.
+    PrintError(text);
 }
 
 void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
