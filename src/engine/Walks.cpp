@@ -369,6 +369,7 @@ struct FolderWalk {
             return FolderResult::Stopped;
         if (const std::string bound = Bound(); !bound.empty()) {
             FailFolder(ctx.currentRemote, bound);
+            folderFailure = bound;
             return FolderResult::Refused;
         }
         EnterResult entered = enterFolder();
@@ -457,7 +458,9 @@ struct FolderWalk {
     {
         FolderResult result = ProcessFolder();
         if (result == FolderResult::Failed || result == FolderResult::Refused) {
-            tally.failReason = result == FolderResult::Failed ? folderFailure : std::string();
+            // A root refused before it was entered (a link in the destination) has its row too;
+            // the run's reason repeats it, so a failed run never lacks one.
+            tally.failReason = folderFailure;
             return 0;
         }
         // A folder that fails is counted and the walk goes on: the folders still pending are
