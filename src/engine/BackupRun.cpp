@@ -12,6 +12,7 @@
 #include "engine/RunObserver.h"
 #include "engine/RunRecorder.h"
 #include "engine/TransferFigures.h"
+#include "engine/TransferPool.h"
 #include "engine/Walks.h"
 #include "engine/ZipArchive.h"
 #include "store/ProjectDb.h"
@@ -44,25 +45,6 @@ std::uint16_t PortOf(const std::string& text)
 }
 
 const char* kLastBackupFormat = "%m/%d/%Y %H:%M:%S";
-
-// Prepares a session for a run: data-connection mode, the pause/stop hook between transfer
-// chunks, and Stop cancelling its waits.
-void Configure(sf::Ftp& ftp, const RunEnvironment& env)
-{
-    ftp.SetPassive(env.passive);
-    if (env.timeout.count() > 0) {
-        ftp.SetConnectTimeout(env.timeout);
-        ftp.SetInactivityTimeout(env.timeout);
-    }
-    RunControl* control = env.control;
-    TransferFigures* figures = env.figures;
-    // The hook also keeps the shared figures live while a file is on its way.
-    ftp.SetTransferHook([control, figures] {
-        if (figures)
-            figures->ShowProgress();
-        return control == nullptr || control->WaitWhilePaused();
-    });
-}
 
 constexpr std::string_view kStagingPrefix = ".vornbackup-";
 
@@ -373,8 +355,8 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env)
 {
     JobSessions sessions;
-    Configure(sessions.first, env);
-    Configure(sessions.second, env);
+    ConfigureRunSession(sessions.first, env);
+    ConfigureRunSession(sessions.second, env);
     CancelRegistration cancelFirst(env.control, [&sessions] { sessions.first.Cancel(); });
     CancelRegistration cancelSecond(env.control, [&sessions] { sessions.second.Cancel(); });
     sessions.ctx.rules = job.rules;
@@ -383,7 +365,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     if (job.backupMode == kIncrementalBackupMode)
         records.emplace(env.db, job.name);
     WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false,
-        job.options.retries, &job.source, &job.destination };
+        job.options.retries, &job.source, &job.destination, job.options.connections };
 
     HZIP archive;
     std::string archivePath;

@@ -25,21 +25,32 @@ std::string CopyRecords::KnownExactTime(const std::string& remotePath, const sf:
 
 void CopyRecords::MarkSeen(const std::string& remotePath, const sf::Info& entry)
 {
+    std::lock_guard lock(mutex_);
     seen_[remotePath] = Seen { entry.size, entry.time, KnownExactTime(remotePath, entry), State::Failed };
 }
 
 void CopyRecords::MarkUnchanged(const std::string& remotePath)
 {
+    std::lock_guard lock(mutex_);
     seen_[remotePath].state = State::Unchanged;
 }
 
 void CopyRecords::NoteExactTime(const std::string& remotePath, const std::string& exactTime)
 {
+    std::lock_guard lock(mutex_);
     seen_[remotePath].exactTime = exactTime;
+}
+
+std::string CopyRecords::ExactTime(const std::string& remotePath) const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = seen_.find(remotePath);
+    return found == seen_.end() ? std::string() : found->second.exactTime;
 }
 
 void CopyRecords::MarkCopied(const std::string& remotePath, const sf::Info& entry)
 {
+    std::lock_guard lock(mutex_);
     Seen& seen = seen_[remotePath];
     seen = Seen { entry.size, entry.time, seen.exactTime, State::Copied };
     copied_[remotePath] = CopiedFile { entry.size, entry.time, seen.exactTime };

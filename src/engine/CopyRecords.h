@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 
@@ -14,7 +15,8 @@ class ProjectDb;
 
 // What an incremental run knows of a project's last copies and what it learns on the way:
 // every file it saw (listed and passing the rules) with its outcome, and the copies made.
-// One run's thread uses it; the database is read once at the start and written once at the
+// The walk and the sessions transferring for it note files at the same time, so the marks
+// are taken under a lock; the database is read once at the start and written once at the
 // end, so an unchanged tree costs no look-up per file.
 class CopyRecords {
 public:
@@ -39,9 +41,11 @@ public:
     void MarkUnchanged(const std::string& remotePath);
     // The time to the second that the server gave for a seen file (MDTM).
     void NoteExactTime(const std::string& remotePath, const std::string& exactTime);
+    // The exact time noted for a seen file in this run, "" when none.
+    [[nodiscard]] std::string ExactTime(const std::string& remotePath) const;
     void MarkCopied(const std::string& remotePath, const sf::Info& entry);
 
-    // Every file seen, by remote path.
+    // Every file seen, by remote path; only once the walk is over.
     [[nodiscard]] const std::map<std::string, Seen>& seen() const { return seen_; }
     [[nodiscard]] const CopiedFileMap& remembered() const { return remembered_; }
 
@@ -55,6 +59,7 @@ private:
     CopiedFileMap remembered_;
     CopiedFileMap copied_;
     std::map<std::string, Seen> seen_;
+    mutable std::mutex mutex_; // guards seen_ and copied_ while the walk runs
 };
 
 } // namespace vorn

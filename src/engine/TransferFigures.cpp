@@ -7,30 +7,63 @@ namespace vorn {
 void TransferFigures::ResetSpeed()
 {
     transferSpeed = 0.0f;
-    bytesBeforeFile_ = -std::int64_t(progressInfo.bytes.load());
+    // Only the bytes that come after the reset count, also those of the current file.
+    counted_ = progressInfo.bytes.load();
     transferredBytes = 0;
     transferStartClock = 0;
     transferStartClockSet = false;
 }
 
-void TransferFigures::ShowProgress()
+void TransferFigures::Count(const sf::TranslateInfo& info, std::atomic<std::uint64_t>& counted)
 {
     // The clock starts with the first bytes after a reset, so a pause does not count as time.
     const std::int64_t now = ClockMs();
     if (!transferStartClockSet.exchange(true))
         transferStartClock = now;
-    const std::int64_t total
-        = std::max<std::int64_t>(0, bytesBeforeFile_ + std::int64_t(progressInfo.bytes.load()));
-    transferredBytes = std::uint64_t(total);
+    const std::uint64_t bytes = info.bytes.load();
+    const std::uint64_t before = counted.exchange(bytes);
+    if (bytes > before)
+        transferredBytes += bytes - before;
     const std::int64_t elapsed = std::max<std::int64_t>(1, now - transferStartClock + 1);
-    transferSpeed = float(double(total) * 1000.0 / double(elapsed));
+    transferSpeed = float(double(transferredBytes.load()) * 1000.0 / double(elapsed));
+}
+
+void TransferFigures::ShowProgress()
+{
+    Count(progressInfo, counted_);
 }
 
 void TransferFigures::EndFile()
 {
     ShowProgress();
-    bytesBeforeFile_ += std::int64_t(progressInfo.bytes.load());
+    counted_ = 0;
     progressInfo.bytes = 0;
+}
+
+void TransferFigures::ShowProgress(Lane& lane)
+{
+    Count(lane.info, lane.counted);
+    progressInfo.percent = lane.info.percent.load();
+}
+
+void TransferFigures::EndFile(Lane& lane)
+{
+    ShowProgress(lane);
+    lane.counted = 0;
+    lane.info.bytes = 0;
+}
+
+void TransferFigures::StartFile(Lane* lane)
+{
+    if (lane != nullptr) {
+        lane->info.Reset();
+        lane->counted = 0;
+    } else {
+        progressInfo.Reset();
+        counted_ = 0;
+    }
+    if (!transferStartClockSet.exchange(true))
+        transferStartClock = ClockMs();
 }
 
 } // namespace vorn

@@ -7,9 +7,17 @@
 
 namespace vorn {
 
-// The frequent figures of the active run. The walks write them on the run's thread; the
+// The frequent figures of the active run. The walks write them on the run's threads; the
 // displays read them from their timers at any moment, so each is an atomic of its own.
 struct TransferFigures {
+    // The progress of one session's current file when several sessions transfer at once. The
+    // run's bytes and speed are the sum over the lanes; the percentage shown is that of the
+    // lane that moved last.
+    struct Lane {
+        sf::TranslateInfo info;
+        std::atomic<std::uint64_t> counted { 0 }; // of info.bytes, already in transferredBytes
+    };
+
     sf::TranslateInfo progressInfo; // percentage of the current file
     std::atomic<float> transferSpeed { 0.0f }; // transferredBytes per second since the start clock
     // Bytes that came since the run's start (or the last reset), those of the current file so
@@ -28,10 +36,18 @@ struct TransferFigures {
     // The current file is over, copied or not: its bytes stay counted, the next file's start
     // from 0.
     void EndFile();
+    // The same for a lane, from the lane's transferring thread.
+    void ShowProgress(Lane& lane);
+    void EndFile(Lane& lane);
+    // A file starts: its bytes count from 0, and the speed clock starts with the first file.
+    void StartFile(Lane* lane = nullptr);
 
 private:
-    // transferredBytes minus the bytes of the current file so far.
-    std::atomic<std::int64_t> bytesBeforeFile_ { 0 };
+    // Adds the bytes of `info` that came since the last count and brings the speed up to date.
+    void Count(const sf::TranslateInfo& info, std::atomic<std::uint64_t>& counted);
+
+    // Of progressInfo.bytes, already in transferredBytes.
+    std::atomic<std::uint64_t> counted_ { 0 };
 };
 
 // Milliseconds of the process's steady clock.

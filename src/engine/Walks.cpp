@@ -8,7 +8,9 @@
 #include "engine/LocalFiles.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
+#include "engine/SerializedObserver.h"
 #include "engine/TransferFigures.h"
+#include "engine/TransferPool.h"
 #include "engine/TransferRetry.h"
 #include "ftpclient/TempFile.h"
 
@@ -19,6 +21,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -141,12 +146,10 @@ bool StopRequested(const RunEnvironment& env)
     return env.control != nullptr && env.control->stopRequested();
 }
 
-void StartTransfer(const RunEnvironment& env)
+// The progress a slot's transfer writes.
+sf::TranslateInfo& Progress(const TransferSlot& slot, const RunEnvironment& env)
 {
-    TransferFigures& f = *env.figures;
-    f.progressInfo.Reset();
-    if (!f.transferStartClockSet.exchange(true))
-        f.transferStartClock = ClockMs();
+    return slot.lane != nullptr ? slot.lane->info : env.figures->progressInfo;
 }
 
 // Levels of a relative part ("/a/b" is 2).
@@ -216,7 +219,7 @@ void StampCopy(
 {
     std::string exact;
     if (records != nullptr && entry.time.size() == 8) {
-        exact = records->seen().count(remotePath) ? records->seen().at(remotePath).exactTime : std::string();
+        exact = records->ExactTime(remotePath);
         if (exact.empty() && source.Supports("MDTM")
             && source.ModificationTime(remotePath, exact).GetStatus() == 213)
             records->NoteExactTime(remotePath, exact);
@@ -276,8 +279,9 @@ struct FolderWalk {
     const WalkOptions& options;
     // Ensures and enters the current folders on every side.
     std::function<EnterResult()> enterFolder;
-    // Transfers one admitted file.
-    std::function<FileOutcome(const sf::Info&, const std::string& remotePath)> transferFile;
+    // Transfers one admitted file with the sessions of a slot, on the walk's thread or a
+    // worker's.
+    std::function<FileOutcome(TransferSlot&, const FileJob&)> transferFile;
     // Incremental runs: whether the last copy of a file is still where it was put.
     std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
 
@@ -287,6 +291,10 @@ struct FolderWalk {
     std::function<std::vector<TransferRetry::Session>(bool inFolder)> others {};
     TransferRetry* retry = nullptr;
     std::string sessionLost {}; // why a lost session could not be brought back: the walk ends
+    std::shared_ptr<const FolderHandle> folder {}; // downloads into a tree: the current local folder
+    TransferSlot ownSlot {}; // the walk's own sessions, for files transferred one at a time
+    TransferPool* pool = nullptr; // files go to the pool's sessions instead
+    std::mutex countsMutex {}; // the file counts, kept by the walk and the pool's workers
 
     [[nodiscard]] std::vector<TransferRetry::Session> Sessions(bool inFolder) const
     {
@@ -421,33 +429,45 @@ struct FolderWalk {
         // Unchanged files get no row, and a dry run lists only what it would copy.
         if ((passes && Unchanged(entry, remotePath)) || (unusable.empty() && !passes && env.dryRun))
             return true;
-        StatusRow row(env.observer, remotePath, entry.size);
-        if (!unusable.empty()) {
-            ++tally.filesFailed;
-            row.Finish("Failed", unusable);
+        if (!unusable.empty() || !passes || env.dryRun) {
+            StatusRow row(env.observer, remotePath, entry.size);
+            if (!unusable.empty() || passes)
+                CountFile(unusable.empty()); // a dry run's "Would copy" counts as done
+            row.Finish(!unusable.empty() ? "Failed" : !passes ? "Ignore" : "Would copy", unusable);
             return true;
         }
-        if (!passes) {
-            row.Finish("Ignore");
-            return true;
-        }
-        if (env.dryRun) {
-            ++tally.filesDone;
-            row.Finish("Would copy");
-            return true;
-        }
-        StartTransfer(env);
-        FileOutcome outcome = transferFile(entry, remotePath);
-        env.figures->EndFile();
+        FileJob job { entry, remotePath, ctx.currentLocal, folder, 0 };
+        if (pool != nullptr)
+            return pool->Hand(std::move(job));
+        return TransferJob(ownSlot, job);
+    }
+
+    void CountFile(bool copied)
+    {
+        const std::lock_guard lock(countsMutex);
+        ++(copied ? tally.filesDone : tally.filesFailed);
+    }
+
+    // Transfers one file with its row from start to end; false when the run was stopped
+    // during it. Runs on the walk's thread or on a worker's.
+    bool TransferJob(TransferSlot& slot, const FileJob& job)
+    {
+        StatusRow row(env.observer, job.remotePath, job.entry.size);
+        env.figures->StartFile(slot.lane);
+        FileOutcome outcome = transferFile(slot, job);
+        if (slot.lane != nullptr)
+            env.figures->EndFile(*slot.lane);
+        else
+            env.figures->EndFile();
         if (outcome.status == nullptr) {
-            ++tally.filesFailed;
+            CountFile(false);
             row.Finish("Failed", outcome.reason.empty() ? "The run was stopped." : outcome.reason);
             return false;
         }
         const bool copied = std::string_view(outcome.status) == "Success";
-        ++(copied ? tally.filesDone : tally.filesFailed);
+        CountFile(copied);
         if (copied && options.records != nullptr)
-            options.records->MarkCopied(remotePath, entry);
+            options.records->MarkCopied(job.remotePath, job.entry);
         row.Finish(outcome.status, outcome.reason);
         return true;
     }
@@ -485,11 +505,60 @@ struct FolderWalk {
     }
 };
 
+// Walks with the walk's own sessions, or, when more than one connection is asked for and at
+// least one more opens, hands the files to a pool of sessions of their own. The pool is
+// finished before this returns: every file handed is done, or stopped, and counted.
+int WalkWithWorkers(
+    FolderWalk& walk, TransferPool::Setup setup, const std::function<void(const std::string&)>& descend)
+{
+    walk.ownSlot.retry = walk.retry;
+    walk.ownSlot.sessions = [&walk] { return walk.Sessions(true); };
+    std::optional<TransferPool> pool;
+    const bool logins = setup.source != nullptr && (walk.others == nullptr || setup.destination != nullptr);
+    if (setup.workers > 1 && logins && !walk.env.dryRun) {
+        pool.emplace(walk.env, std::move(setup),
+            [&walk](TransferSlot& slot, const FileJob& job) { return walk.TransferJob(slot, job); });
+        if (pool->Open() > 0)
+            walk.pool = &*pool;
+    }
+    const int result = walk.Run(descend);
+    if (pool)
+        pool->Finish(walk.tally);
+    walk.pool = nullptr;
+    return result;
+}
+
+// Marks a file's turn at the archive done however its transfer ends.
+class TurnGuard {
+public:
+    TurnGuard(TransferPool* pool, std::uint64_t sequence)
+        : pool_(pool)
+        , sequence_(sequence)
+    {
+    }
+    ~TurnGuard()
+    {
+        if (pool_ != nullptr)
+            pool_->TurnDone(sequence_);
+    }
+    TurnGuard(const TurnGuard&) = delete;
+    TurnGuard& operator=(const TurnGuard&) = delete;
+
+private:
+    TransferPool* pool_;
+    std::uint64_t sequence_;
+};
+
 } // namespace
 
 int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env)
+    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& outer)
 {
+    // With several sessions the reports come from several threads.
+    SerializedObserver serialized(outer.observer);
+    RunEnvironment env = outer;
+    if (options.connections > 1)
+        env.observer = &serialized;
     const bool compress = archive != nullptr;
     const StagingFolders staging(compress ? stagingFolder : std::string());
     if (compress && staging.incoming().empty()) {
@@ -502,10 +571,10 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root && !env.dryRun)
         return 0;
-    FolderHandle current;
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;
+    walk.ownSlot = { &source, nullptr, &retry, nullptr, root.fd(), staging.incoming(), {} };
     walk.enterFolder = [&]() -> EnterResult {
         // A dry run changes nothing anywhere: it only enters the source folder.
         if (env.dryRun)
@@ -518,32 +587,39 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
                 = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
             if (!local.folder)
                 return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
-            current = std::move(local.folder);
             // Downloads of a run that was killed are removed once no process owns them.
-            ftp::RemoveLeftoverTemporaryFiles(current.fd());
+            ftp::RemoveLeftoverTemporaryFiles(local.folder.fd());
+            walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
         }
         return EnterFolder(source, ctx.currentRemote);
     };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
-        const int folder = compress ? root.fd() : current.fd();
-        const std::string& folderText = compress ? staging.incoming() : ctx.currentLocal;
-        const auto reply = retry.Run(
-            remotePath,
+    walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
+        // Files are packed in the order handed, whichever session brought them first.
+        const TurnGuard turn(compress ? walk.pool : nullptr, job.sequence);
+        const sf::Info& entry = job.entry;
+        const int folder = compress ? slot.stagingFd : job.folder->fd();
+        const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
+        const auto reply = slot.retry->Run(
+            job.remotePath,
             [&] {
-                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
-                    env.figures->progressInfo, sf::Ftp::Binary);
+                return slot.source->DownloadInto(folder, folderText, job.remotePath, ListedSize(entry.size),
+                    Progress(slot, env), sf::Ftp::Binary);
             },
-            walk.Sessions(true));
+            slot.sessions());
         if (!reply.IsOk() && StopRequested(env))
             return {};
         FileOutcome outcome = Settled(reply, JoinLocal(folderText, "/" + entry.name));
         if (!reply.IsOk())
             return outcome;
-        StampCopy(source, folder, entry, remotePath, options.records);
+        StampCopy(*slot.source, folder, entry, job.remotePath, options.records);
         if (!compress)
             return outcome;
+        if (walk.pool != nullptr && !walk.pool->WaitTurn(job.sequence)) {
+            ::unlinkat(folder, entry.name.c_str(), 0);
+            return {};
+        }
         const std::string localFile = JoinLocal(folderText, "/" + entry.name);
-        const std::string entryName = RelativePart(ctx, remotePath).substr(1);
+        const std::string entryName = RelativePart(ctx, job.remotePath).substr(1);
         if (const ZipError refused = archive->Add(entryName, localFile)) {
             staging.Keep(localFile, entryName);
             return { "Failed", ArchiveReason(refused, archive->path()) };
@@ -556,10 +632,12 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         // project has no archive open, but the same chain); a dry run opens no folder.
         if (!options.noCompression)
             return true;
-        return current ? LocalCopyInPlace(current.fd(), entry.name, entry)
-                       : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
+        return walk.folder ? LocalCopyInPlace(walk.folder->fd(), entry.name, entry)
+                           : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
     };
-    return walk.Run([&](const std::string& relative) {
+    TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin, nullptr,
+        compress ? root.fd() : -1, staging.incoming() };
+    return WalkWithWorkers(walk, std::move(workers), [&](const std::string& relative) {
         if (compress)
             return; // every file of the tree goes into the one archive
         ctx.currentLocal = JoinLocal(ctx.rootLocal, relative);
@@ -567,11 +645,16 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
 }
 
 int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
-    TransferTally& tally, const RunEnvironment& env)
+    TransferTally& tally, const RunEnvironment& outer)
 {
+    SerializedObserver serialized(outer.observer);
+    RunEnvironment env = outer;
+    if (options.connections > 1)
+        env.observer = &serialized;
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;
+    walk.ownSlot = { &source, &destination, &retry, nullptr, -1, {}, {} };
     walk.others = [&](bool inFolder) {
         return std::vector<TransferRetry::Session> { { &destination, options.destinationLogin,
             inFolder ? ctx.currentLocal : std::string(), "Destination: " } };
@@ -590,14 +673,14 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
             return entered;
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
-    walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
-        const auto reply = retry.Run(
-            remotePath,
+    walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
+        const auto reply = slot.retry->Run(
+            job.remotePath,
             [&] {
-                return source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
-                    sf::Ftp::Binary, ListedSize(entry.size));
+                return slot.source->Relay(*slot.destination, job.remotePath, job.targetFolder,
+                    Progress(slot, env), sf::Ftp::Binary, ListedSize(job.entry.size));
             },
-            walk.Sessions(true));
+            slot.sessions());
         if (!reply.IsOk() && StopRequested(env))
             return {};
         return Settled(reply);
@@ -606,7 +689,9 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
     walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
         return destinationSizes.Holds(ctx.currentLocal, entry);
     };
-    return walk.Run(
+    TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin,
+        options.destinationLogin, -1, {} };
+    return WalkWithWorkers(walk, std::move(workers),
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });
 }
 

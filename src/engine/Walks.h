@@ -36,6 +36,9 @@ struct WalkOptions {
     int retries = 0;
     const ServerLogin* sourceLogin = nullptr;
     const ServerLogin* destinationLogin = nullptr;
+    // Sessions per server that transfer files at once (1 to 10). With more than one, the walk
+    // lists on its own session and hands the files to sessions of their own.
+    int connections = 1;
 };
 
 // Whether two listed times name the same moment as far as the listings tell: equal, or the

@@ -23,30 +23,10 @@ constexpr std::int64_t kListedTime = 1331821537; // 2012-03-15 14:25:37 UTC
 constexpr std::int64_t kListedMinute = 1331821500;
 constexpr std::int64_t kListedDay = 1331769600;
 
-std::string Random(std::size_t size, std::uint32_t seed)
-{
-    std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        c = char(x);
-    }
-    return bytes;
-}
-
 std::int64_t ModificationTime(const fs::path& file)
 {
     struct stat info { };
     return stat(file.c_str(), &info) == 0 ? info.st_mtim.tv_sec : -1;
-}
-
-Tree FilesOnly(const Tree& tree)
-{
-    Tree files;
-    for (const auto& [path, bytes] : tree)
-        if (bytes != "/")
-            files.emplace(path, bytes);
-    return files;
 }
 
 std::string Result(int folders, int files, int failedFolders, int failedFiles)
@@ -64,40 +44,6 @@ const Tree kNestedTree = {
     { "docs/empty2", "/" },
     { "empty", "/" },
     { "with space/\xC3\xBC \xC3\xB1 \xE6\x97\xA5\xE6\x9C\xAC.txt", "utf" },
-};
-
-// Makes `project` an Ftp->Ftp project copying into `folder` of `second`.
-void ToSecondServer(BackupProject& project, const FtpServer& second, const std::string& folder)
-{
-    project.ftptype = 2;
-    project.ftpdestip = second.host();
-    project.ftpdestuser = second.options().user;
-    project.ftpdestpass = second.options().password;
-    project.ftpdestport = std::to_string(second.port());
-    project.ftpdestpath = folder;
-}
-
-// Runs RunProject on a thread of its own, so the test can pause and stop it.
-class BackgroundRun {
-public:
-    BackgroundRun(RunHarness& harness, std::string name)
-        : thread_([this, &harness, name] {
-            outcome_ = harness.Run(name);
-            done_ = true;
-        })
-    {
-    }
-    ~BackgroundRun() { thread_.join(); }
-    [[nodiscard]] bool WaitDone(std::chrono::milliseconds timeout)
-    {
-        return WaitFor([this] { return done_.load(); }, timeout);
-    }
-    [[nodiscard]] RunOutcome outcome() const { return outcome_; }
-
-private:
-    std::atomic<bool> done_ { false };
-    RunOutcome outcome_ = RunOutcome::Failed;
-    std::thread thread_;
 };
 
 } // namespace

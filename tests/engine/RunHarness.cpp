@@ -1,6 +1,7 @@
 #include "RunHarness.h"
 
 #include "support/TestFiles.h"
+#include "support/WaitFor.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -203,6 +204,54 @@ int ThreadCount()
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task"))
         ++count;
     return count;
+}
+
+std::string Random(std::size_t size, std::uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = char(x);
+    }
+    return bytes;
+}
+
+Tree FilesOnly(const Tree& tree)
+{
+    Tree files;
+    for (const auto& [path, bytes] : tree)
+        if (bytes != "/")
+            files.emplace(path, bytes);
+    return files;
+}
+
+void ToSecondServer(BackupProject& project, const FtpServer& second, const std::string& folder)
+{
+    project.ftptype = 2;
+    project.ftpdestip = second.host();
+    project.ftpdestuser = second.options().user;
+    project.ftpdestpass = second.options().password;
+    project.ftpdestport = std::to_string(second.port());
+    project.ftpdestpath = folder;
+}
+
+BackgroundRun::BackgroundRun(RunHarness& harness, std::string name)
+    : thread_([this, &harness, name] {
+        outcome_ = harness.Run(name);
+        done_ = true;
+    })
+{
+}
+
+BackgroundRun::~BackgroundRun()
+{
+    thread_.join();
+}
+
+bool BackgroundRun::WaitDone(std::chrono::milliseconds timeout)
+{
+    return WaitFor([this] { return done_.load(); }, timeout);
 }
 
 } // namespace vorn::test

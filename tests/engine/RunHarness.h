@@ -9,12 +9,15 @@
 #include "support/TempDir.h"
 #include "support/VirtualFtpServer.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vorn::test {
@@ -96,5 +99,30 @@ int SevenZip(const std::vector<std::string>& args, std::string* output = nullptr
 
 // Threads of this process now.
 [[nodiscard]] int ThreadCount();
+
+// `size` bytes of a fixed pseudo-random sequence chosen by `seed`.
+[[nodiscard]] std::string Random(std::size_t size, std::uint32_t seed);
+
+// The files of a tree, without its folders.
+[[nodiscard]] Tree FilesOnly(const Tree& tree);
+
+// Makes `project` an Ftp->Ftp project copying into `folder` of `second`.
+void ToSecondServer(BackupProject& project, const FtpServer& second, const std::string& folder);
+
+// Runs RunProject on a thread of its own, so the test can pause and stop it.
+class BackgroundRun {
+public:
+    BackgroundRun(RunHarness& harness, std::string name);
+    ~BackgroundRun();
+    BackgroundRun(const BackgroundRun&) = delete;
+    BackgroundRun& operator=(const BackgroundRun&) = delete;
+    [[nodiscard]] bool WaitDone(std::chrono::milliseconds timeout);
+    [[nodiscard]] RunOutcome outcome() const { return outcome_; }
+
+private:
+    std::atomic<bool> done_ { false };
+    RunOutcome outcome_ = RunOutcome::Failed;
+    std::thread thread_;
+};
 
 } // namespace vorn::test

@@ -13,6 +13,7 @@ The tree file is JSON:
    "drop_every": N,       # a session closes its control connection, unanswered, on its
                           # command N + 1 (a server that drops sessions now and then)
    "logins": N,           # only the first N logins are taken, later ones get 530
+   "sessions": N,         # at most N sessions at once: one more is greeted with 421
    "tree": { NAME: ENTRY, ... }}
 An ENTRY is one of
   {"data": "text", "repeat": 1}   a file holding the text `repeat` times
@@ -96,6 +97,19 @@ class Session(socketserver.StreamRequestHandler):
         return node.target() if node.loop else node, parts
 
     def handle(self):
+        with self.server.lock:
+            self.server.sessions += 1
+            crowded = self.server.sessions > self.server.options.get("sessions", self.server.sessions)
+        try:
+            if crowded:
+                self.reply("421 Too many connections.")
+                return
+            self.serve()
+        finally:
+            with self.server.lock:
+                self.server.sessions -= 1
+
+    def serve(self):
         self.reply("220 virtual tree ready")
         while True:
             try:
@@ -275,6 +289,7 @@ def main():
     server.options = options
     server.lock = threading.Lock()
     server.logins = 0
+    server.sessions = 0
     server.root = Node({"folder": options.get("tree", {})})
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()

@@ -1,0 +1,233 @@
+#include "engine/TransferPool.h"
+
+#include "engine/RunControl.h"
+#include "engine/RunObserver.h"
+
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vorn {
+
+void ConfigureRunSession(sf::Ftp& ftp, const RunEnvironment& env, TransferFigures::Lane* lane)
+{
+    ftp.SetPassive(env.passive);
+    if (env.timeout.count() > 0) {
+        ftp.SetConnectTimeout(env.timeout);
+        ftp.SetInactivityTimeout(env.timeout);
+    }
+    RunControl* control = env.control;
+    TransferFigures* figures = env.figures;
+    ftp.SetTransferHook([control, figures, lane] {
+        if (figures != nullptr && lane != nullptr)
+            figures->ShowProgress(*lane);
+        else if (figures != nullptr)
+            figures->ShowProgress();
+        return control == nullptr || control->WaitWhilePaused();
+    });
+}
+
+namespace {
+
+// How often a wait of the pool looks at Stop besides being woken for it: a Stop that comes
+// between the look and the wait is seen this much later at most.
+constexpr std::chrono::milliseconds kStopLook { 200 };
+
+} // namespace
+
+struct TransferPool::Worker {
+    explicit Worker(int number)
+        : index(number)
+    {
+    }
+    int index;
+    sf::Ftp source { false };
+    sf::Ftp destination { false };
+    TransferFigures::Lane lane;
+    TransferTally tally; // this worker's retries and reconnects
+    FolderHandle staging;
+    std::string stagingName;
+    std::string refusal; // why its sessions could not be opened; "" once they are
+    std::thread thread;
+};
+
+TransferPool::TransferPool(const RunEnvironment& env, Setup setup, Transfer transfer)
+    : env_(env)
+    , setup_(std::move(setup))
+    , transfer_(std::move(transfer))
+    , wakeOnStop_(env.control, [this] { changed_.notify_all(); })
+{
+}
+
+TransferPool::~TransferPool()
+{
+    TransferTally ignored;
+    Finish(ignored);
+}
+
+bool TransferPool::Stopped() const
+{
+    return env_.control != nullptr && env_.control->stopRequested();
+}
+
+int TransferPool::Open()
+{
+    opening_ = setup_.workers;
+    for (int i = 0; i < setup_.workers; ++i)
+        workers_.push_back(std::make_unique<Worker>(i + 1));
+    for (auto& worker : workers_)
+        worker->thread = std::thread([this, &worker = *worker] { RunWorker(worker); });
+    std::unique_lock lock(mutex_);
+    // Each worker's connect and login are bounded by the session's time-outs, and a Stop
+    // cancels them.
+    changed_.wait(lock, [this] { return opening_ == 0; });
+    int open = 0;
+    std::string refusal;
+    for (const auto& worker : workers_) {
+        open += worker->refusal.empty() ? 1 : 0;
+        if (refusal.empty())
+            refusal = worker->refusal;
+    }
+    if (open < setup_.workers && !Stopped() && env_.observer != nullptr)
+        env_.observer->OnRunMessage("The server took " + std::to_string(open) + " of "
+            + std::to_string(setup_.workers) + " transfer connections; the run goes on with "
+            + std::to_string(open == 0 ? 1 : open) + ". " + refusal);
+    return open;
+}
+
+void TransferPool::RunWorker(Worker& worker)
+{
+    ConfigureRunSession(worker.source, env_, &worker.lane);
+    ConfigureRunSession(worker.destination, env_, &worker.lane);
+    CancelRegistration cancelSource(env_.control, [&worker] { worker.source.Cancel(); });
+    CancelRegistration cancelDestination(env_.control, [&worker] { worker.destination.Cancel(); });
+    OpResult opened = ConnectAndLogin(*setup_.source, worker.source);
+    if (opened && setup_.destination != nullptr) {
+        opened = ConnectAndLogin(*setup_.destination, worker.destination);
+        if (!opened)
+            opened.message = "Destination: " + opened.message;
+    }
+    if (opened && setup_.stagingFd >= 0) {
+        // Each worker downloads into a folder of its own: two files of the same name from
+        // different folders may be on their way at once.
+        worker.stagingName = "w" + std::to_string(worker.index);
+        (void)::mkdirat(setup_.stagingFd, worker.stagingName.c_str(), 0700);
+        worker.staging = FolderHandle(::openat(
+            setup_.stagingFd, worker.stagingName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!worker.staging)
+            opened = OpResult::Failure("Cannot create a working folder in " + setup_.stagingText);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        worker.refusal = opened ? std::string() : (opened.message.empty() ? "refused" : opened.message);
+        --opening_;
+    }
+    changed_.notify_all();
+    if (!opened) {
+        (void)worker.source.Disconnect();
+        (void)worker.destination.Disconnect();
+        return;
+    }
+    TransferRetry retry(env_, setup_.retries, worker.tally);
+    TransferSlot slot { &worker.source, setup_.destination ? &worker.destination : nullptr, &retry,
+        &worker.lane, worker.staging ? worker.staging.fd() : -1,
+        worker.staging ? setup_.stagingText + "/" + worker.stagingName : std::string(), {} };
+    // The workers' transfers name every path in full, so a session brought back stays in its
+    // login folder.
+    slot.sessions = [this, &worker] {
+        std::vector<TransferRetry::Session> sessions { { &worker.source, setup_.source, {}, "" } };
+        if (setup_.destination != nullptr)
+            sessions.push_back({ &worker.destination, setup_.destination, {}, "Destination: " });
+        return sessions;
+    };
+    // A paused run starts no further file: the worker holds before the file's first command.
+    while (env_.control == nullptr || env_.control->WaitWhilePaused()) {
+        std::optional<FileJob> job = Take();
+        if (!job || !transfer_(slot, *job))
+            break;
+    }
+}
+
+std::optional<FileJob> TransferPool::Take()
+{
+    std::unique_lock lock(mutex_);
+    while (!Stopped()) {
+        if (!waiting_.empty()) {
+            FileJob job = std::move(waiting_.front());
+            waiting_.pop_front();
+            changed_.notify_all();
+            return job;
+        }
+        if (closing_)
+            return std::nullopt;
+        changed_.wait_for(lock, kStopLook);
+    }
+    return std::nullopt;
+}
+
+bool TransferPool::Hand(FileJob job)
+{
+    // A few files per worker wait, so none idles while the walk lists the next folder, and
+    // a huge folder is not held in memory twice.
+    const std::size_t enough = 4 * workers_.size();
+    std::unique_lock lock(mutex_);
+    while (waiting_.size() >= enough) {
+        if (Stopped())
+            return false;
+        changed_.wait_for(lock, kStopLook);
+    }
+    if (Stopped())
+        return false;
+    job.sequence = handed_++;
+    waiting_.push_back(std::move(job));
+    changed_.notify_all();
+    return true;
+}
+
+void TransferPool::Finish(TransferTally& tally)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_)
+            return;
+        finished_ = closing_ = true;
+    }
+    changed_.notify_all();
+    for (auto& worker : workers_) {
+        if (worker->thread.joinable())
+            worker->thread.join();
+        tally.retries += worker->tally.retries;
+        tally.reconnects += worker->tally.reconnects;
+        if (worker->staging) {
+            worker->staging = FolderHandle();
+            ::unlinkat(setup_.stagingFd, worker->stagingName.c_str(), AT_REMOVEDIR); // only when empty
+        }
+    }
+}
+
+bool TransferPool::WaitTurn(std::uint64_t sequence)
+{
+    std::unique_lock lock(mutex_);
+    while (nextTurn_ != sequence) {
+        if (Stopped())
+            return false;
+        changed_.wait_for(lock, kStopLook);
+    }
+    return !Stopped();
+}
+
+void TransferPool::TurnDone(std::uint64_t sequence)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (sequence != nextTurn_)
+            doneAhead_.insert(sequence);
+        else
+            for (++nextTurn_; doneAhead_.erase(nextTurn_) > 0;)
+                ++nextTurn_;
+    }
+    changed_.notify_all();
+}
+
+} // namespace vorn
