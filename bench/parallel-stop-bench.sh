@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# How fast Stop ends a run that transfers on four sessions at once: `vornbackup-cli run` of a
+# project with connections=4 against a throttled pyftpdlib server on 127.0.0.1 (256 KiB/s per
+# data connection, eight files of 8 MiB, so the run would take a minute), sent SIGINT once
+# four files are on their way. Prints the seconds from the signal to the command's exit
+# (goal: within 1 s) and checks the run ended stopped with no partial file left.
+# Usage: bench/parallel-stop-bench.sh [TRIALS]   (default 5; Release build in build-bench/)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+trials=${1:-5}
+work=$(mktemp -d /tmp/vorn-pstop-bench.XXXXXX)
+build=$root/build-bench
+python=/usr/bin/python3
+server_pid=
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=OFF -DVORN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target vornbackup-cli -j2 >/dev/null
+cli=$build/src/app/vornbackup-cli
+
+mkdir -p "$work/tree"
+for i in 1 2 3 4 5 6 7 8; do head -c $((8 << 20)) /dev/urandom >"$work/tree/f$i.bin"; done
+coproc SERVER { exec "$python" "$root/tests/support/ftp_server.py" --root "$work/tree" --slow-data 262144 \
+    2>"$work/server.log"; }
+server_pid=$SERVER_PID
+read -r -t 15 line <&"${SERVER[0]}" || { echo "the FTP server did not start" >&2; exit 1; }
+port=${line#PORT }
+
+db=$work/projects.db
+"$cli" --db "$db" list >/dev/null
+"$python" - "$db" "$port" "$work/copy" <<'PY'
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
+           "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
+           "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
+           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
+           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
+db.commit()
+PY
+"$cli" --db "$db" options bench connections=4 >/dev/null
+
+# Files on their way: the temporary files of the downloads in the copy's folder.
+on_the_way() { find "$work/copy" -maxdepth 1 -type f -size +0 2>/dev/null | wc -l; }
+
+times=()
+for ((t = 0; t < trials; t++)); do
+    rm -rf "$work/copy"
+    "$cli" --db "$db" run bench >"$work/run.out" 2>"$work/run.err" &
+    run=$!
+    for _ in $(seq 1 300); do [ "$(on_the_way)" -ge 4 ] && break; sleep 0.1; done
+    [ "$(on_the_way)" -ge 4 ] || { echo "four downloads never got under way" >&2; kill "$run"; exit 1; }
+    start=$(date +%s.%N)
+    kill -INT "$run"
+    wait "$run" && { echo "the stopped run exited 0" >&2; exit 1; } || true
+    end=$(date +%s.%N)
+    grep -q 'Transmission Results: stopped!' "$work/run.out" || { echo "the run did not end stopped" >&2; exit 1; }
+    [ "$(find "$work/copy" -type f | wc -l)" -eq 0 ] || { echo "partial files were left" >&2; exit 1; }
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
+done
+sorted=$(printf '%s\n' "${times[@]}" | sort -g)
+median=$(echo "$sorted" | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+worst=$(echo "$sorted" | tail -1)
+echo "Stop with four sessions under way, $trials trials: median ${median} s, worst ${worst} s (goal: within 1 s)"
+awk -v w="$worst" 'BEGIN { exit !(w <= 1.0) }'
