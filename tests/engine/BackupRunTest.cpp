@@ -456,12 +456,7 @@ TEST(BackupRun, FtpToFtpCopiesTheTreeBelowTheDestinationFolder)
     const fs::path local = h.dir() / "local";
     fs::create_directory(local);
     BackupProject project = RunHarness::LocalProject(source, "", local.string());
-    project.ftptype = 2;
-    project.ftpdestip = destination.host();
-    project.ftpdestuser = destination.options().user;
-    project.ftpdestpass = destination.options().password;
-    project.ftpdestport = std::to_string(destination.port());
-    project.ftpdestpath = "/backup/site";
+    ToSecondServer(project, destination, "/backup/site");
     project.ftpiscompress = true;
     project.ftpcompass = "pw";
     project.ftprule = "File Rule(.txt .bin)\xA1\xA2Modify Time Any\xA1\xA2"

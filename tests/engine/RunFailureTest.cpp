@@ -31,12 +31,7 @@ std::string Bytes(std::size_t size, char seed)
 BackupProject ServerToServer(const FtpServer& source, const FtpServer& destination, const std::string& folder)
 {
     BackupProject project = RunHarness::LocalProject(source, "", "");
-    project.ftptype = 2;
-    project.ftpdestip = destination.host();
-    project.ftpdestuser = destination.options().user;
-    project.ftpdestpass = destination.options().password;
-    project.ftpdestport = std::to_string(destination.port());
-    project.ftpdestpath = folder;
+    ToSecondServer(project, destination, folder);
     return project;
 }
 
