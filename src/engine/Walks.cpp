@@ -10,6 +10,7 @@
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
 #include "engine/TransferRetry.h"
+#include "ftpclient/ResumePoint.h"
 #include "ftpclient/TempFile.h"
 
 #include <algorithm>
@@ -527,11 +528,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     walk.transferFile = [&](const sf::Info& entry, const std::string& remotePath) -> FileOutcome {
         const int folder = compress ? root.fd() : current.fd();
         const std::string& folderText = compress ? staging.incoming() : ctx.currentLocal;
+        // A large file cut off is continued by the next try; what is left goes with this file.
+        sf::ResumePoint resume;
         const auto reply = retry.Run(
             remotePath,
             [&] {
-                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
-                    env.figures->progressInfo, sf::Ftp::Binary);
+                return source.DownloadResumable(folder, folderText, remotePath, ListedSize(entry.size),
+                    env.figures->progressInfo, resume);
             },
             walk.Sessions(true));
         if (!reply.IsOk() && StopRequested(env))
