@@ -16,6 +16,8 @@ The tree file is JSON:
    "drop_every": N,       # a session closes its control connection, unanswered, on its
                           # command N + 1 (a server that drops sessions now and then)
    "logins": N,           # only the first N logins are taken, later ones get 530
+   "drop_noops": N,       # the first N NOOPs close the control connection unanswered
+                          # (written to stderr as "<- NOOP, dropped")
    "tree": { NAME: ENTRY, ... }}
 An ENTRY is one of
   {"data": "text", "repeat": 1}   a file holding the text `repeat` times
@@ -164,6 +166,12 @@ class Session(socketserver.StreamRequestHandler):
         self.reply("200 OK.")
 
     def cmd_NOOP(self, arg):
+        with self.server.lock:
+            self.server.noops += 1
+            drop = self.server.noops <= self.server.options.get("drop_noops", 0)
+        if drop:
+            print("<- NOOP, dropped", file=sys.stderr, flush=True)
+            return False
         self.reply("200 OK.")
 
     def cmd_QUIT(self, arg):
@@ -320,6 +328,7 @@ def main():
     server.options = options
     server.lock = threading.Lock()
     server.logins = 0
+    server.noops = 0
     server.root = Node({"folder": options.get("tree", {})})
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
