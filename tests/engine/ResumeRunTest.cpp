@@ -120,6 +120,28 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
     }
 }
 
+// A real server (pyftpdlib: REST STREAM, SIZE, MDTM) that cuts every transfer after 5 MiB:
+// each retry continues where the last one stopped, so the file arrives whole in four tries.
+TEST(ResumeRun, EveryTryAddsToTheLastOneOnARealServer)
+{
+    FtpServerOptions options;
+    options.dropDataAfter = kCut;
+    options.logCommands = true;
+    FtpServer server(options);
+    MakeRandomFile(server.root() / "big.bin", kLarge, 11);
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(h.observer.record().rows.at(0).status, "Success") << h.observer.record().rows.at(0).reason;
+    EXPECT_TRUE(ReadFile(dest / "big.bin") == ReadFile(server.root() / "big.bin"));
+    for (const std::uint64_t offset : { kCut, 2 * kCut, 3 * kCut })
+        EXPECT_NE(server.log().find("<- REST " + std::to_string(offset)), std::string::npos) << offset;
+    EXPECT_EQ(Names(dest), (std::set<std::string> { "big.bin" }));
+}
+
 // The partial file of a cut transfer is continued only when it is still this process's own
 // file as it was left: one put in its place, or one of another process, is fetched from zero.
 TEST(ResumeRun, APartialFileNotOurOwnAsLeftIsNeverContinued)
