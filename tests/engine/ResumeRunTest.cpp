@@ -8,9 +8,11 @@
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
 #include "support/VirtualFtpServer.h"
+#include "support/WaitFor.h"
 
 #include <algorithm>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
@@ -140,6 +142,39 @@ TEST(ResumeRun, EveryTryAddsToTheLastOneOnARealServer)
     for (const std::uint64_t offset : { kCut, 2 * kCut, 3 * kCut })
         EXPECT_NE(server.log().find("<- REST " + std::to_string(offset)), std::string::npos) << offset;
     EXPECT_EQ(Names(dest), (std::set<std::string> { "big.bin" }));
+}
+
+// A Stop while a cut large file waits for its retry ends the run and removes the partial
+// file with it; the old copy stays as it was.
+TEST(ResumeRun, AStoppedRunLeavesNoPartialFile)
+{
+    TempDir dir;
+    const fs::path source = dir.path() / "source.bin";
+    MakeRandomFile(source, kLarge, 12);
+    VirtualFtpServer server(R"({"rest": true, "mdtm": true, "tree": {"f.bin": {"path": ")" + source.string()
+        + R"(", "send": )" + std::to_string(kCut) + R"(, "abort": true}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    WriteFile(dest / "f.bin", "old good copy");
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    auto run = std::async(std::launch::async, [&h] { return h.Run("nightly"); });
+    struct StopOnExit {
+        RunControl& control;
+        ~StopOnExit() { control.Stop(); }
+    } stopOnExit { h.control };
+    ASSERT_TRUE(WaitFor(
+        [&h] {
+            const auto messages = h.observer.record().messages;
+            return std::any_of(messages.begin(), messages.end(),
+                [](const std::string& m) { return m.starts_with("Retry 1 of 3 of /f.bin"); });
+        },
+        std::chrono::seconds(30)));
+    h.control.Stop();
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+    EXPECT_EQ(run.get(), RunOutcome::Stopped);
+    EXPECT_EQ(Names(dest), (std::set<std::string> { "f.bin" }));
+    EXPECT_EQ(ReadFile(dest / "f.bin"), "old good copy");
 }
 
 // The partial file of a cut transfer is continued only when it is still this process's own
