@@ -68,7 +68,7 @@ bool RemoteBrowser::Connect()
     Start(Kind::Connect, [login, shownPath](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
         // This session only proves the login; the listing below opens its own.
-        const vorn::OpResult connected = OnSession(job, login, [](sf::Ftp&) {});
+        const vorn::OpResult connected = OnSession(job, login, [](sf::Ftp&) { return true; });
         outcome.loggedIn = connected.ok;
         outcome.why = connected.message;
         if (!outcome.loggedIn)
@@ -78,6 +78,7 @@ bool RemoteBrowser::Connect()
             outcome.listed = bool(shownPath == "/"
                     ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
                     : vorn::EnterRemoteFolder(session, shownPath, outcome.path, outcome.rows));
+            return outcome.listed;
         });
         return outcome;
     });
@@ -98,6 +99,7 @@ bool RemoteBrowser::OpenRow(int row)
             outcome.listed
                 = bool(name == ".." ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
                                     : vorn::EnterRemoteFolder(session, name, outcome.path, outcome.rows));
+            return outcome.listed;
         });
         return outcome;
     });
@@ -105,14 +107,18 @@ bool RemoteBrowser::OpenRow(int row)
 }
 
 vorn::OpResult RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
-    const std::function<void(sf::Ftp& session)>& use)
+    const std::function<bool(sf::Ftp& session)>& use)
 {
     sf::Ftp session(false);
     const auto cancel = job.CancelWith([&session] { session.Cancel(); });
     vorn::OpResult connected = vorn::ConnectAndLogin(login, session);
     if (!connected)
         return connected;
-    use(session);
+    // A server that dropped the session after the login (an idle kick, a restart) is asked
+    // once more on a fresh login, as a run's walk does; a refusal on a live session is final.
+    if (!use(session) && session.KeepAlive().GetStatus() == sf::Ftp::Response::ConnectionClosed
+        && vorn::ConnectAndLogin(login, session))
+        (void)use(session);
     (void)session.Disconnect();
     return connected;
 }

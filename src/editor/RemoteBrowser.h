@@ -77,9 +77,10 @@ private:
     using Job = std::function<Outcome(vorn::OffThreadJobs::Job& job)>;
     void Start(Kind kind, Job job);
     // Opens a session on `login` that the job's cancellation reaches, and runs `use` on it
-    // once logged in. Says why when the login failed.
+    // once logged in; `use` says whether its step succeeded. A step that failed because the
+    // server dropped the session runs once more on a fresh login. Says why a login failed.
     [[nodiscard]] static vorn::OpResult OnSession(vorn::OffThreadJobs::Job& job,
-        const vorn::ServerLogin& login, const std::function<void(sf::Ftp& session)>& use);
+        const vorn::ServerLogin& login, const std::function<bool(sf::Ftp& session)>& use);
     void Finish(Kind kind, const Outcome& outcome);
 
     Controls controls_;

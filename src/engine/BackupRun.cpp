@@ -315,7 +315,7 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
         s.first.Disconnect();
         return Fail(tally, ready.message);
     }
-    KeepAliveThread keepAlive(s.first, nullptr);
+    KeepAliveThread keepAlive(s.first, nullptr, env.keepAlivePeriod);
     return DownloadWalk(s.first, s.ctx, options, tally, archive, staging, env);
 }
 
@@ -346,7 +346,7 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
         s.second.Disconnect();
         return Fail(tally, ready.message);
     }
-    KeepAliveThread keepAlive(s.first, &s.second);
+    KeepAliveThread keepAlive(s.first, &s.second, env.keepAlivePeriod);
     return TransferWalk(s.first, s.second, s.ctx, options, tally, env);
 }
 

@@ -58,6 +58,8 @@ struct RunEnvironment {
     bool dryRun = false; // walk and compare only: copy, write and store nothing
     // How long to wait for a connection, a reply or data; 0 keeps the sessions' own time-outs.
     std::chrono::milliseconds timeout { 0 };
+    // How often the sessions are kept from idling out while the walk is busy elsewhere.
+    std::chrono::milliseconds keepAlivePeriod { 100'000 };
 };
 
 // Runs the stored project `projectName` to its end on the calling thread: marks it

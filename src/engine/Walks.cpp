@@ -12,6 +12,7 @@
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/TransferRetry.h"
+#include "ftpclient/ResumePoint.h"
 #include "ftpclient/TempFile.h"
 
 #include <algorithm>
@@ -599,11 +600,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         const sf::Info& entry = job.entry;
         const int folder = compress ? slot.stagingFd : job.folder->fd();
         const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
+        // A large file cut off is continued by the next try; what is left goes with this file.
+        sf::ResumePoint resume;
         const auto reply = slot.retry->Run(
             job.remotePath,
             [&] {
-                return slot.source->DownloadInto(folder, folderText, job.remotePath, ListedSize(entry.size),
-                    Progress(slot, env), sf::Ftp::Binary);
+                return slot.source->DownloadResumable(
+                    folder, folderText, job.remotePath, ListedSize(entry.size), Progress(slot, env), resume);
             },
             slot.sessions());
         if (!reply.IsOk() && StopRequested(env))

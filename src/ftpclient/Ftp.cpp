@@ -5,6 +5,7 @@
 #include "ftpclient/Channel.h"
 #include "ftpclient/IoLoop.h"
 #include "ftpclient/ReplyParser.h"
+#include "ftpclient/ResumePoint.h"
 #include "ftpclient/TempFile.h"
 #include "ftpclient/TlsContext.h"
 
@@ -192,6 +193,14 @@ std::set<std::string> ParseFeatures(const std::string& text)
             name += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
         if (!name.empty())
             features.insert(name);
+        // A feature with its argument too ("REST STREAM"), for the ones that name a variant.
+        std::string whole;
+        for (std::size_t i = 1; i < line.size() && line[i] != '\r'; ++i)
+            whole += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+        while (!whole.empty() && whole.back() == ' ')
+            whole.pop_back();
+        if (whole.size() > name.size())
+            features.insert(whole);
     }
     return features;
 }
@@ -298,6 +307,8 @@ public:
     [[nodiscard]] Response DropUpload(Response why, Impl& src, DataLink& in, bool sourceRunning,
         DataLink& out, const std::string& temporary);
     [[nodiscard]] Response OpenUpload(Impl& src, DataLink& in, DataLink& out, const std::string& temporary);
+    // DELE of the partial uploads an earlier session of this one lost before it could.
+    void RemoveStrandedUploads();
     // Renames a finished upload over `target`, moving an old copy aside where the server
     // refuses to rename over a file.
     [[nodiscard]] Response MoveIntoPlace(
@@ -307,6 +318,22 @@ public:
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
     [[nodiscard]] Response ReadListing(
         std::string_view verb, const std::string& directory, std::string& data);
+    // MDTM of `path` into `time` (14 digits), or "" when none came.
+    [[nodiscard]] Response FileTime(const std::string& path, std::string& time);
+    // For a download that may be continued: the size SIZE gives now (unless `known`, the size
+    // came from SIZE already) and the MDTM time, the facts a resume is checked against.
+    // `known` ends true when the size is the server's. Returns why the session is gone, if so.
+    [[nodiscard]] std::optional<Response> FileFacts(
+        const std::string& path, std::int64_t& size, bool& known, std::string& modified);
+    // Opens the file a download goes to: the partial file of `resume` when it may be continued
+    // (then `offset` is its length), else a new temporary file.
+    [[nodiscard]] std::unique_ptr<vorn::ftp::TempFile> ResumeTarget(int folderFd,
+        const std::string& folderText, const std::string& name, ResumePoint& resume, bool resumable,
+        std::uint64_t& offset);
+    // The end of a failed download that may be continued: keeps the `length` bytes of `file`
+    // in `resume` when there are any, else lets the file go. Returns `why`.
+    [[nodiscard]] Response KeepPartial(
+        Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;
@@ -328,6 +355,8 @@ public:
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;
+    // Partial uploads a lost session could not remove; the next relay removes them.
+    std::vector<std::string> strandedUploads;
 };
 
 void Ftp::Impl::DropControl()
@@ -1217,7 +1246,18 @@ Ftp::Response Ftp::Impl::DropUpload(
         AbortTransfer(out);
     if (Connected())
         (void)Command("DELE", temporary);
+    else
+        strandedUploads.push_back(temporary);
     return why;
+}
+
+void Ftp::Impl::RemoveStrandedUploads()
+{
+    while (!strandedUploads.empty() && Connected()) {
+        (void)Command("DELE", strandedUploads.back());
+        if (Connected())
+            strandedUploads.pop_back();
+    }
 }
 
 Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
@@ -1237,6 +1277,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     if (!src.Connected() || !dst.Connected())
         return src.NotConnected();
 
+    dst.RemoveStrandedUploads();
     Response response = dst.SetType(mode);
     if (!response.IsOk())
         return response;
@@ -1307,8 +1348,13 @@ bool Ftp::Supports(const std::string& feature) const
 Ftp::Response Ftp::ModificationTime(const std::string& remotePath, std::string& time)
 {
     std::lock_guard lock(impl_->mutex);
+    return impl_->FileTime(remotePath, time);
+}
+
+Ftp::Response Ftp::Impl::FileTime(const std::string& remotePath, std::string& time)
+{
     time.clear();
-    Response response = impl_->Command("MDTM", remotePath);
+    Response response = Command("MDTM", remotePath);
     const std::string& text = response.GetMessage();
     if (response.GetStatus() != 213)
         return response;
@@ -1316,6 +1362,143 @@ Ftp::Response Ftp::ModificationTime(const std::string& remotePath, std::string& 
         || !std::all_of(text.begin(), text.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
         return Response(Response::InvalidResponse, "Unexpected answer to MDTM: " + text);
     time = text.substr(0, 14);
+    return response;
+}
+
+// ---------------------------------------------------------------------------------------
+// Downloads that may be continued
+
+std::optional<Ftp::Response> Ftp::Impl::FileFacts(
+    const std::string& path, std::int64_t& size, bool& known, std::string& modified)
+{
+    // The listing is as old as the walk's visit to the folder: the facts are asked afresh.
+    if (!known) {
+        Response failure;
+        const std::int64_t given = RemoteSize(path, failure);
+        if (!Connected())
+            return failure;
+        if (given >= 0) {
+            size = given;
+            known = true;
+        }
+    }
+    if (features.count("MDTM") > 0) {
+        const Response answer = FileTime(path, modified);
+        if (!Connected())
+            return answer;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<vorn::ftp::TempFile> Ftp::Impl::ResumeTarget(int folderFd, const std::string& folderText,
+    const std::string& name, ResumePoint& resume, bool resumable, std::uint64_t& offset)
+{
+    offset = 0;
+    if (resume.Holds() && resumable && resume.folderFd == folderFd) {
+        auto file = std::make_unique<vorn::ftp::TempFile>(
+            folderFd, folderText, resume.temporaryName, resume.bytes, resume.device, resume.inode);
+        if (file->OpenError().empty()) {
+            offset = resume.bytes;
+            // The open file owns the partial data now; a failure hands it back.
+            resume.temporaryName.clear();
+            resume.Discard();
+            return file;
+        }
+        Trace("*", file->OpenError());
+    }
+    resume.Discard();
+    return std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
+}
+
+Ftp::Response Ftp::Impl::KeepPartial(
+    Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume)
+{
+    // After a local write error the file's end is uncertain: it is not continued.
+    if (file == nullptr || !resumable || length == 0 || why.GetStatus() == Response::InvalidFile)
+        return why;
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (file->Keep(device, inode)) {
+        resume.temporaryName = file->Name();
+        resume.bytes = length;
+        resume.device = device;
+        resume.inode = inode;
+    }
+    return why;
+}
+
+Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText,
+    const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    progress.Reset();
+    const std::string name(vorn::LastPathComponent(remotePath));
+    if (!vorn::ftp::IsSafeEntryName(name))
+        return Response(
+            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
+    if (!s.Connected())
+        return s.NotConnected();
+    std::int64_t size = -1;
+    bool known = false;
+    if (std::optional<Response> stop = s.BeginRead(remotePath, Binary, listedSize, progress, size, known))
+        return *stop;
+    std::string modified;
+    const bool large = size >= ResumePoint::minimumSize && s.features.count("REST STREAM") > 0;
+    if (large)
+        if (std::optional<Response> stop = s.FileFacts(remotePath, size, known, modified))
+            return *stop;
+    if (size >= 0)
+        progress.totalBytes = static_cast<std::uint64_t>(size);
+    // Continued only while the file can be seen to be the same: by the server's size or time.
+    const bool resumable = large && size >= ResumePoint::minimumSize && (known || !modified.empty());
+    const bool unchanged = resume.size == size && resume.modified == modified;
+    std::uint64_t offset = 0;
+    std::unique_ptr<vorn::ftp::TempFile> file
+        = s.ResumeTarget(folderFd, folderText, name, resume, resumable && unchanged, offset);
+    if (!file->OpenError().empty())
+        return Response(Response::InvalidFile, file->OpenError());
+    resume.folderFd = folderFd;
+    resume.size = size;
+    resume.modified = modified;
+
+    Impl::DataLink link;
+    Response response = s.PrepareData(link);
+    if (!response.IsOk())
+        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+    if (offset > 0) {
+        const Response rest = s.Command("REST", std::to_string(offset));
+        if (!s.Connected())
+            return s.KeepPartial(rest, file.get(), offset, resumable, resume);
+        if (rest.GetStatus() != 350) {
+            // Refused after all: this try fetches the file from its start.
+            file = std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
+            if (!file->OpenError().empty())
+                return Response(Response::InvalidFile, file->OpenError());
+            offset = 0;
+        }
+    }
+    response = s.StartTransfer(link, "RETR", remotePath);
+    if (!response.IsOk())
+        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+    std::uint64_t received = offset;
+    response = s.ReceiveInto(link, *file, size, progress, received);
+    if (!response.IsOk())
+        return s.KeepPartial(response, file.get(), received, resumable, resume);
+    if (size >= 0 && received != static_cast<std::uint64_t>(size)) {
+        const Response shortOrLong(Response::ConnectionClosed, DeliveredText(received, size, known));
+        // A continued transfer that does not add up, or one longer than the file, is no part
+        // of it: the next try starts from zero.
+        if (offset > 0 || received > static_cast<std::uint64_t>(size))
+            return shortOrLong;
+        return s.KeepPartial(shortOrLong, file.get(), received, resumable, resume);
+    }
+    std::string commitError;
+    if (!file->CommitAs(name, commitError))
+        return Response(Response::InvalidFile, commitError);
+    progress.percent = 100.0f;
+    if (size < 0)
+        response.MarkSizeUnchecked();
     return response;
 }
 

@@ -15,6 +15,8 @@
 
 namespace sf {
 
+struct ResumePoint;
+
 // One FTP or FTPS session: a control connection and the data connections of its transfers.
 //
 // Threads: one worker uses a session; KeepAlive may come from a second thread and Cancel
@@ -142,6 +144,14 @@ public:
     [[nodiscard]] Response DownloadInto(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress,
         TransferMode mode = Binary);
+
+    // DownloadInto in binary for a file that may be large. A transfer of a file of at least
+    // ResumePoint::minimumSize that is cut off leaves its bytes in `resume`; the next call with
+    // the same `resume` continues them with REST, when the server announces REST STREAM and
+    // the file's size and MDTM time are still those of the cut transfer. Anything else starts
+    // from zero, and a continued transfer whose total is not the file's size is dropped.
+    [[nodiscard]] Response DownloadResumable(int folderFd, const std::string& folderText,
+        const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume);
 
     // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
     // through memory. The upload goes to a temporary name and is renamed over the target

@@ -113,6 +113,28 @@ TempFile::TempFile(int folderFd, std::string folderText, std::string_view name)
     }
 }
 
+TempFile::TempFile(int folderFd, std::string folderText, const std::string& existing, std::uint64_t length,
+    dev_t device, ino_t inode)
+    : folderFd_(folderFd)
+    , folderText_(std::move(folderText))
+{
+    if (TemporaryNameOwner(existing) != ::getpid()) {
+        error_ = "The partial file " + existing + " is not one of this run.";
+        return;
+    }
+    fd_ = ::openat(folderFd_, existing.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info { };
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != device
+        || info.st_ino != inode || std::uint64_t(info.st_size) != length) {
+        error_ = "The partial file " + folderText_ + "/" + existing + " changed since it was written.";
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    name_ = existing;
+}
+
 TempFile::~TempFile()
 {
     if (fd_ >= 0)
@@ -137,6 +159,21 @@ bool TempFile::Write(std::string_view bytes, std::string& error)
         }
         bytes.remove_prefix(std::size_t(written));
     }
+    return true;
+}
+
+bool TempFile::Keep(dev_t& device, ino_t& inode)
+{
+    struct stat info { };
+    const bool known = fd_ >= 0 && ::fstat(fd_, &info) == 0;
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!known)
+        return false; // the destructor removes it
+    device = info.st_dev;
+    inode = info.st_ino;
+    committed_ = true;
     return true;
 }
 

@@ -18,6 +18,11 @@ public:
     // `folderFd` stays owned by the caller and open while this object lives; `folderText`
     // names it in messages.
     TempFile(int folderFd, std::string folderText, std::string_view name);
+    // Opens the partial file `existing` of an earlier try again, to add to its end. It must be
+    // a temporary file of this process, the very file (`device`, `inode`) and `length` bytes
+    // long; otherwise OpenError() says why and nothing is touched.
+    TempFile(int folderFd, std::string folderText, const std::string& existing, std::uint64_t length,
+        dev_t device, ino_t inode);
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -27,6 +32,9 @@ public:
     [[nodiscard]] const std::string& Name() const { return name_; }
 
     [[nodiscard]] bool Write(std::string_view bytes, std::string& error);
+    // Closes the file and leaves it in place for a later try; returns false (and removes it)
+    // when it cannot be told apart from others. `device`/`inode` identify it then.
+    [[nodiscard]] bool Keep(dev_t& device, ino_t& inode);
     // Flushes, closes and renames the file over `targetName` in the same folder.
     [[nodiscard]] bool CommitAs(const std::string& targetName, std::string& error);
 

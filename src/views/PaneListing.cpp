@@ -78,7 +78,9 @@ std::uint16_t PortNumber(const std::string& text)
     return vorn::ParsePort(text).port;
 }
 
-RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,
+namespace {
+
+RemoteListing ListOnce(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,
     const std::string& browsePath, const std::string& child)
 {
     RemoteListing result;
@@ -101,6 +103,23 @@ RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login,
     }
     if (result.listed)
         result.browsePath = path;
+    return result;
+}
+
+} // namespace
+
+RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,
+    const std::string& browsePath, const std::string& child)
+{
+    RemoteListing result = ListOnce(session, login, step, browsePath, child);
+    // A server that dropped the session after the login (an idle kick, a restart, a limit of
+    // commands) gets one fresh login, as a run's walk does, rather than an empty pane the
+    // user has to click again. A refusal on a session that still answers is final.
+    if (result.loggedIn && !result.listed
+        && session.KeepAlive().GetStatus() == sf::Ftp::Response::ConnectionClosed) {
+        (void)session.Disconnect();
+        result = ListOnce(session, login, step, browsePath, child);
+    }
     (void)session.Disconnect();
     return result;
 }

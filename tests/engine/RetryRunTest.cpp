@@ -262,3 +262,39 @@ TEST(RetryRun, ALoginRefusedAfterADropEndsTheRun)
     EXPECT_NE(run.reason.find("530"), std::string::npos) << run.reason;
     EXPECT_EQ(run.reconnects, 0u);
 }
+
+// An idle kick found by the keep-alive (its NOOP meets a closed session while the walk is
+// busy elsewhere, here held in the first row's notice) is no failure: the walk logs in
+// again at the next file and the copy is complete.
+TEST(RetryRun, ASessionTheKeepAliveFoundDroppedIsLoggedInAgainByTheWalk)
+{
+    VirtualFtpServer server(
+        R"({"drop_noops": 1, "tree": {"f.txt": {"data": "one"}, "g.txt": {"data": "two"}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    struct HeldObserver : RecordingObserver {
+        std::function<void()> onFirstRow;
+        void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
+            const std::string& remotePath, const std::string& sizeText) override
+        {
+            RecordingObserver::OnFileRowInserted(rowId, timeText, remotePath, sizeText);
+            if (auto hold = std::exchange(onFirstRow, {}))
+                hold();
+        }
+    } observer;
+    bool dropped = false;
+    observer.onFirstRow = [&] {
+        dropped = WaitFor([&] { return server.log().find("<- NOOP, dropped") != std::string::npos; }, 30s);
+    };
+    RunEnvironment env { h.db(), &observer, &h.control, &h.figures, true };
+    env.keepAlivePeriod = 10ms;
+
+    ASSERT_EQ(RunProject("nightly", env), RunOutcome::Success) << server.log();
+
+    EXPECT_TRUE(dropped) << server.log();
+    EXPECT_EQ(ReadTree(dest), (Tree { { "f.txt", "one" }, { "g.txt", "two" } }));
+    for (const auto& row : observer.record().rows)
+        EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+    EXPECT_EQ(LastRun(h).reconnects, 1u);
+}

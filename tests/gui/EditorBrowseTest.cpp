@@ -278,6 +278,36 @@ private slots:
         QCOMPARE(Prompt::shownCount(), 0);
     }
 
+    // A server that drops the browse's session right after the login (those of the listing
+    // after Connect and of a double-click close on their first command after PASS): the
+    // browse logs in again once and lists, without a message.
+    void aSessionDroppedAfterTheLoginIsLoggedInAgain()
+    {
+        vorn::test::FtpServerOptions options;
+        options.root = server_->root();
+        options.dropControlEvery = 4; // FEAT, OPTS, USER, PASS
+        options.dropSessions = "3,5"; // 1: the fixture's port check, 2: Connect's login
+        auto steady = std::move(server_);
+        server_ = std::make_unique<vorn::test::FtpServer>(options);
+
+        vorn::EditorState state;
+        FTPCatalog page(state);
+        QVERIFY(ShowAndWait(&page));
+        auto* list = Child<RemoteFolderList>(&page, "remoteList");
+        TypeLogin(&page);
+        QVERIFY(Click(&page, "connectButton"));
+        QVERIFY(Finished(page.browser()));
+        QCOMPARE(Rows(list).size(), 6);
+        DoubleClickRow(list, RowOf(list, "a"));
+        QVERIFY(Finished(page.browser()));
+        QCOMPARE(Rows(list), QStringList({ "..", "b", "inside.txt" }));
+        QCOMPARE(Prompt::shownCount(), 0);
+        QCOMPARE(QString::fromStdString(server_->log()).count("dropped the session"), 2);
+
+        QVERIFY(RemoteBrowser::WaitForWorkers(kBrowseTimeout));
+        server_ = std::move(steady);
+    }
+
     void serverFieldsTakeTheTlsPrefixes()
     {
         vorn::test::TempDir certificates;

@@ -312,6 +312,30 @@ private slots:
         QVERIFY2(closing.elapsed() < 30000, "the window waited for a silent server");
     }
 
+    // A server that drops a pane's session right after the login (the sessions of the click
+    // and of the double-click close on their first command after PASS): the pane logs in again at once and
+    // shows the folder, for the fill of a click and for a double-click alike, instead of an empty list.
+    void aDroppedSessionLogsInAgainOnItsNextUse()
+    {
+        FtpServerOptions options;
+        options.dropControlEvery = 4; // FEAT, OPTS, USER, PASS
+        options.dropSessions = "2,4"; // the first is the fixture's check that the port is open
+        options.logCommands = true;
+        FtpServer source(options);
+        MakeSite(source.root() / "site");
+        Add(ToLocal(Project("Kicked", source, "/site"), fs::path(dir_.path().toStdString()) / "copy"));
+
+        Click("Kicked");
+        QStringList names = Names(Source());
+        names.sort();
+        QCOMPARE(names, QStringList({ "..", "a.txt", "b-dir", "c-dir", "d.iso" }));
+        DoubleClick(Source(), "b-dir");
+        QCOMPARE(Names(Source()), QStringList({ "..", "inner.txt" }));
+        QCOMPARE(Source().pathText(), QString("/site/b-dir"));
+        QCOMPARE(Count(source.log(), "dropped the session"), 2u);
+        QCOMPARE(Logins(source), 4u);
+    }
+
     void walkFoldersByDoubleClick()
     {
         FtpServer source;

@@ -71,6 +71,10 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.push_back("--no-replace");
     if (!options.refuseRenameOf.empty())
         args.insert(args.end(), { "--refuse-rename-of", options.refuseRenameOf });
+    if (options.dropControlEvery > 0)
+        args.insert(args.end(), { "--drop-control-every", std::to_string(options.dropControlEvery) });
+    if (!options.dropSessions.empty())
+        args.insert(args.end(), { "--drop-sessions", options.dropSessions });
     args.insert(args.end(), { "--permissions", options.permissions });
     return args;
 }

@@ -43,6 +43,9 @@ struct FtpServerOptions {
     std::optional<std::uint64_t> dropUploadAfter;
     bool noReplace = false; // RNTO onto an existing file refused, as on Windows servers
     std::string refuseRenameOf; // RNFR of a path holding this text refused (a locked file)
+    // Each session closes its control connection, unanswered, on its command N + 1 (0: never).
+    unsigned dropControlEvery = 0;
+    std::string dropSessions; // "1,3": only these sessions (counted from 1) drop; "": all
     std::string permissions = "elradfmwMT"; // pyftpdlib's rights; without 'w' no upload
 };
 

@@ -142,6 +142,30 @@ class RefuseRenameOfMixin:
         return super().ftp_RNFR(path)
 
 
+class DropControlMixin:
+    """Every session (or those numbered in `drop_sessions`, counting from 1) closes its
+    control connection, unanswered, on its command N + 1, as a server does that drops
+    sessions now and then."""
+
+    drop_every = 0
+    drop_sessions = ()
+    sessions_begun = 0
+
+    def on_connect(self):
+        DropControlMixin.sessions_begun += 1
+        self.session_number = DropControlMixin.sessions_begun
+        super().on_connect()
+
+    def pre_process_command(self, line, cmd, arg):
+        self.commands_seen = getattr(self, "commands_seen", 0) + 1
+        dropping = not self.drop_sessions or self.session_number in self.drop_sessions
+        if dropping and self.commands_seen > self.drop_every:
+            self.log("dropped the session at " + cmd)
+            self.close()
+            return
+        super().pre_process_command(line, cmd, arg)
+
+
 class RefuseRetrMixin:
     """RETR of a file with this name is refused with 550, as a server refuses an unreadable file."""
 
@@ -165,6 +189,11 @@ def build_handler(args):
         control_bases.append(StallAfterLoginMixin)
     if args.stall_on_connect:
         control_bases.append(StallOnConnectMixin)
+    if args.drop_control_every:
+        control_bases.append(DropControlMixin)
+        attrs["drop_every"] = args.drop_control_every
+        if args.drop_sessions:
+            attrs["drop_sessions"] = {int(n) for n in args.drop_sessions.split(",")}
     if args.refuse_retr:
         control_bases.append(RefuseRetrMixin)
         attrs["refused_name"] = args.refuse_retr
@@ -233,6 +262,10 @@ def main():
     parser.add_argument("--no-eprt", action="store_true",
                         help="EPRT not offered and answered 500, so active clients fall back to PORT")
     parser.add_argument("--drop-upload-after", type=int, metavar="BYTES")
+    parser.add_argument("--drop-control-every", type=int, metavar="N",
+                        help="each session closes its control connection on its command N + 1")
+    parser.add_argument("--drop-sessions", metavar="1,3",
+                        help="only these sessions (counted from 1) drop, not every one")
     parser.add_argument("--no-replace", action="store_true",
                         help="RNTO onto an existing file is refused")
     parser.add_argument("--refuse-rename-of", metavar="TEXT",

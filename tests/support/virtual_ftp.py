@@ -4,19 +4,25 @@
 Usage: virtual_ftp.py --tree TREE.json. Binds 127.0.0.1 port 0, prints "PORT <n>" as the
 first line on stdout, then serves (one thread per session) until killed. Read-only: it
 answers what a backup source is asked (login, PWD, CWD, CDUP, TYPE, EPSV, PASV, LIST, MLSD,
-SIZE, RETR, NOOP, QUIT). Every RETR is written to stderr ("<- RETR path"), for the tests to
-count the tries.
+SIZE, MDTM, REST, RETR, NOOP, QUIT). Every RETR and REST is written to stderr ("<- RETR path",
+"<- REST 123"), for the tests to count the tries.
 
 The tree file is JSON:
   {"mlsd": true,          # offer MLSD (else LIST in the Unix form only)
    "size": true,          # answer SIZE (else 502)
+   "rest": false,         # offer REST STREAM (else REST is answered 502)
+   "mdtm": false,         # offer MDTM (else 502)
+   "ignore_rest": false,  # REST is taken (350) but RETR still sends from the start
    "drop_every": N,       # a session closes its control connection, unanswered, on its
                           # command N + 1 (a server that drops sessions now and then)
    "logins": N,           # only the first N logins are taken, later ones get 530
    "sessions": N,         # at most N sessions at once: one more is greeted with 421
+   "drop_noops": N,       # the first N NOOPs close the control connection unanswered
+                          # (written to stderr as "<- NOOP, dropped")
    "tree": { NAME: ENTRY, ... }}
 An ENTRY is one of
   {"data": "text", "repeat": 1}   a file holding the text `repeat` times
+  {"path": "/some/file"}          a file holding what that local file holds
   {"folder": { NAME: ENTRY, ... }} a folder
   {"loop": true}                  a folder that lists its own parent again (loop/loop/...)
   {"folder": {...}, "deny": true}  a folder that is listed but cannot be entered (CWD 550)
@@ -26,6 +32,10 @@ and a file may carry misbehaviour:
   "hangup": N      the first N RETRs close the control connection without an answer
   "listed": "TEXT" the size the listing gives ("" leaves MLSD's size fact out)
   "rate": N        RETR sends N bytes per second
+  "abort": true    a cut transfer closes its data connection and answers 426, not 226
+  "changes": ENTRY once the cuts are over, the file holds what ENTRY holds ("data" or
+                   "path") and has ENTRY's "modify" time
+  "modify": "YYYYMMDDhhmmss" the time MLSD and MDTM give
 Names are listed byte for byte, so a name may hold "/" or "\\" or be 250 bytes long; a
 name with "/" can be listed but never reached.
 """
@@ -48,6 +58,7 @@ class Node:
         self.loop = bool(desc.get("loop"))
         self.children = None
         self.retrieved = 0  # RETRs of this file so far, over all sessions
+        self.changed = False  # the "changes" of a file are in force
         if "folder" in desc:
             self.children = {name: Node(child, self) for name, child in desc["folder"].items()}
 
@@ -59,8 +70,18 @@ class Node:
         """The folder a loop entry stands for: the folder that lists it."""
         return self.parent if self.loop else self
 
+    def now(self):
+        return self.desc["changes"] if self.changed else self.desc
+
     def data(self):
-        return self.desc.get("data", "").encode("utf-8", "surrogateescape") * self.desc.get("repeat", 1)
+        desc = self.now()
+        if "path" in desc:
+            with open(desc["path"], "rb") as f:
+                return f.read()
+        return desc.get("data", "").encode("utf-8", "surrogateescape") * desc.get("repeat", 1)
+
+    def modify(self):
+        return self.now().get("modify", MODIFY)
 
     def listed_size(self):
         return self.desc.get("listed", str(len(self.data())))
@@ -73,6 +94,7 @@ class Session(socketserver.StreamRequestHandler):
         self.cwd = []  # path components below the root
         self.passive = None
         self.commands = 0
+        self.rest = 0
 
     def reply(self, text):
         self.wfile.write((text + "\r\n").encode("utf-8", "surrogateescape"))
@@ -147,6 +169,10 @@ class Session(socketserver.StreamRequestHandler):
             lines.append(" MLST type*;size*;modify*;")
         if self.server.options.get("size", True):
             lines.append(" SIZE")
+        if self.server.options.get("rest"):
+            lines.append(" REST STREAM")
+        if self.server.options.get("mdtm"):
+            lines.append(" MDTM")
         lines.append("211 End")
         self.reply("\r\n".join(lines))
 
@@ -154,6 +180,12 @@ class Session(socketserver.StreamRequestHandler):
         self.reply("200 OK.")
 
     def cmd_NOOP(self, arg):
+        with self.server.lock:
+            self.server.noops += 1
+            drop = self.server.noops <= self.server.options.get("drop_noops", 0)
+        if drop:
+            print("<- NOOP, dropped", file=sys.stderr, flush=True)
+            return False
         self.reply("200 OK.")
 
     def cmd_QUIT(self, arg):
@@ -190,6 +222,23 @@ class Session(socketserver.StreamRequestHandler):
             return
         self.reply("213 %d" % len(node.data()))
 
+    def cmd_MDTM(self, arg):
+        node, _ = self.resolve(arg)
+        if not self.server.options.get("mdtm"):
+            self.reply("502 MDTM not implemented.")
+        elif node is None or node.is_folder:
+            self.reply("550 No such file.")
+        else:
+            self.reply("213 " + node.modify())
+
+    def cmd_REST(self, arg):
+        print("<- REST " + arg, file=sys.stderr, flush=True)
+        if not self.server.options.get("rest"):
+            self.reply("502 REST not implemented.")
+            return
+        self.rest = 0 if self.server.options.get("ignore_rest") else int(arg)
+        self.reply("350 Restarting at %s." % arg)
+
     def open_passive(self):
         if self.passive is not None:
             self.passive.close()
@@ -206,7 +255,7 @@ class Session(socketserver.StreamRequestHandler):
         port = self.open_passive()
         self.reply("227 Entering Passive Mode (127,0,0,1,%d,%d)." % (port // 256, port % 256))
 
-    def send_data(self, payload, rate=0):
+    def send_data(self, payload, rate=0, abort=False):
         if self.passive is None:
             self.reply("425 Use PASV or EPSV first.")
             return
@@ -225,7 +274,7 @@ class Session(socketserver.StreamRequestHandler):
                 conn.sendall(payload[start:start + step])
                 if rate:
                     time.sleep(step / rate)
-        self.reply("226 Transfer complete.")
+        self.reply("426 Connection closed; transfer aborted." if abort else "226 Transfer complete.")
 
     def listing(self, arg, line):
         node, _ = self.resolve("" if arg.startswith("-") else arg)
@@ -244,7 +293,7 @@ class Session(socketserver.StreamRequestHandler):
             if child.is_folder:
                 return "type=dir;modify=%s; %s\r\n" % (MODIFY, name)
             size = child.listed_size()
-            facts = "type=file;" + ("size=%s;" % size if size != "" else "") + "modify=%s;" % MODIFY
+            facts = "type=file;" + ("size=%s;" % size if size != "" else "") + "modify=%s;" % child.modify()
             return "%s %s\r\n" % (facts, name)
 
         self.listing(arg, line)
@@ -268,10 +317,14 @@ class Session(socketserver.StreamRequestHandler):
             tries = node.retrieved
         if tries <= node.desc.get("hangup", 0):
             return False
-        data = node.data()
-        if "send" in node.desc and tries <= node.desc.get("cuts", tries):
+        data = node.data()[self.rest:]
+        self.rest = 0
+        cut = "send" in node.desc and tries <= node.desc.get("cuts", tries)
+        if cut:
             data = data[:node.desc["send"]]
-        self.send_data(data, node.desc.get("rate", 0))
+        self.send_data(data, node.desc.get("rate", 0), cut and node.desc.get("abort", False))
+        if cut and "changes" in node.desc and tries == node.desc.get("cuts", tries):
+            node.changed = True
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -290,6 +343,7 @@ def main():
     server.lock = threading.Lock()
     server.logins = 0
     server.sessions = 0
+    server.noops = 0
     server.root = Node({"folder": options.get("tree", {})})
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()

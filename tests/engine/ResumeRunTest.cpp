@@ -1,0 +1,255 @@
+// Large downloads cut off part way are continued with REST only while the file is provably
+// the same, against a real server on 127.0.0.1 that cuts, changes files and lies about REST;
+// and an Ftp->Ftp run outlasts a destination that drops its sessions.
+#include "RunHarness.h"
+#include "ftpclient/ResumePoint.h"
+#include "store/ProjectOptions.h"
+#include "support/FtpServer.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
+#include "support/VirtualFtpServer.h"
+#include "support/WaitFor.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace vorn;
+using namespace vorn::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kLarge = sf::ResumePoint::minimumSize + 4096;
+constexpr std::uint64_t kCut = 5 * 1024 * 1024;
+
+// The offsets of the REST commands the server saw.
+std::vector<std::string> Rests(const std::string& log)
+{
+    std::vector<std::string> offsets;
+    const std::regex rest("<- REST (\\d+)");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), rest); it != std::sregex_iterator(); ++it)
+        offsets.push_back((*it)[1]);
+    return offsets;
+}
+
+std::size_t Retrs(const std::string& log)
+{
+    const std::regex retr("<- RETR /d/f.bin");
+    return std::size_t(
+        std::distance(std::sregex_iterator(log.begin(), log.end(), retr), std::sregex_iterator()));
+}
+
+std::set<std::string> Names(const fs::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+} // namespace
+
+// Each row cuts the first transfer of f.bin after 5 MiB. The copy ends whole and identical
+// (or, when every try is cut, the old copy stays and no partial file is left); REST is sent
+// only for a large file, a server with REST STREAM and a file whose size and time held.
+TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
+{
+    struct Case {
+        const char* what;
+        const char* server; // options of the virtual server
+        const char* file; // extra misbehaviour of f.bin
+        std::uint64_t size;
+        bool changes; // the file changes (same size, new time) once the cut is over
+        int retries;
+        std::vector<std::string> rests;
+        std::size_t retrs;
+        bool copied;
+    };
+    const std::string cut = std::to_string(kCut);
+    const Case cases[] = {
+        { "resumed, time and size checked", R"("rest": true, "mdtm": true)", "", kLarge, false, 3, { cut }, 2,
+            true },
+        { "resumed, size checked", R"("rest": true)", "", kLarge, false, 3, { cut }, 2, true },
+        { "changed between the cut and the resume", R"("rest": true, "mdtm": true)", "", kLarge, true, 3, {},
+            2, true },
+        { "no REST STREAM", R"("mdtm": true)", "", kLarge, false, 3, {}, 2, true },
+        { "below the size worth continuing", R"("rest": true, "mdtm": true)", "", 6 * 1024 * 1024, false, 3,
+            {}, 2, true },
+        { "REST taken but ignored: the total is wrong", R"("rest": true, "mdtm": true, "ignore_rest": true)",
+            "", kLarge, false, 3, { cut }, 3, true },
+        { "cut on every try", R"("rest": true, "mdtm": true)", R"(, "cuts": 9)", kLarge, false, 1, { cut }, 2,
+            false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunHarness h;
+        const fs::path source = h.dir() / "source.bin";
+        const fs::path changed = h.dir() / "changed.bin";
+        MakeRandomFile(source, c.size, 7);
+        MakeRandomFile(changed, c.size, 8);
+        std::string file = R"({"path": ")" + source.string() + R"(", "send": )" + cut + R"(, "abort": true)";
+        file += c.file[0] != 0 ? std::string(c.file) : std::string(R"(, "cuts": 1)");
+        if (c.changes)
+            file += R"(, "changes": {"path": ")" + changed.string() + R"(", "modify": "20240102030405"})";
+        VirtualFtpServer server(std::string("{") + c.server + R"(, "tree": {"d": {"folder": {"f.bin": )"
+            + file + R"(}, "g.txt": {"data": "next"}}}}})");
+        const fs::path dest = h.dir() / "dest";
+        WriteFile(dest / "d" / "f.bin", "old good copy");
+        h.Store(RunHarness::LocalProject(server, "", dest.string()));
+        ProjectOptions options;
+        ASSERT_TRUE(LoadProjectOptions(h.db(), "nightly", options));
+        options.retries = c.retries;
+        ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
+
+        ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+        const auto rows = h.observer.record().rows;
+        const auto row
+            = std::find_if(rows.begin(), rows.end(), [](const auto& r) { return r.path == "/d/f.bin"; });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ(row->status, c.copied ? "Success" : "Failed") << row->reason;
+        EXPECT_EQ(Rests(server.log()), c.rests) << server.log();
+        EXPECT_EQ(Retrs(server.log()), c.retrs) << server.log();
+        const std::string copy = ReadFile(dest / "d" / "f.bin");
+        EXPECT_TRUE(copy == (!c.copied ? "old good copy" : ReadFile(c.changes ? changed : source)))
+            << copy.size() << " bytes";
+        EXPECT_EQ(Names(dest / "d"), (std::set<std::string> { "f.bin", "g.txt" }));
+    }
+}
+
+// A real server (pyftpdlib: REST STREAM, SIZE, MDTM) that cuts every transfer after 5 MiB:
+// each retry continues where the last one stopped, so the file arrives whole in four tries.
+TEST(ResumeRun, EveryTryAddsToTheLastOneOnARealServer)
+{
+    FtpServerOptions options;
+    options.dropDataAfter = kCut;
+    options.logCommands = true;
+    FtpServer server(options);
+    MakeRandomFile(server.root() / "big.bin", kLarge, 11);
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(h.observer.record().rows.at(0).status, "Success") << h.observer.record().rows.at(0).reason;
+    EXPECT_TRUE(ReadFile(dest / "big.bin") == ReadFile(server.root() / "big.bin"));
+    for (const std::uint64_t offset : { kCut, 2 * kCut, 3 * kCut })
+        EXPECT_NE(server.log().find("<- REST " + std::to_string(offset)), std::string::npos) << offset;
+    EXPECT_EQ(Names(dest), (std::set<std::string> { "big.bin" }));
+}
+
+// A Stop while a cut large file waits for its retry ends the run and removes the partial
+// file with it; the old copy stays as it was.
+TEST(ResumeRun, AStoppedRunLeavesNoPartialFile)
+{
+    TempDir dir;
+    const fs::path source = dir.path() / "source.bin";
+    MakeRandomFile(source, kLarge, 12);
+    VirtualFtpServer server(R"({"rest": true, "mdtm": true, "tree": {"f.bin": {"path": ")" + source.string()
+        + R"(", "send": )" + std::to_string(kCut) + R"(, "abort": true}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    WriteFile(dest / "f.bin", "old good copy");
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    auto run = std::async(std::launch::async, [&h] { return h.Run("nightly"); });
+    struct StopOnExit {
+        RunControl& control;
+        ~StopOnExit() { control.Stop(); }
+    } stopOnExit { h.control };
+    ASSERT_TRUE(WaitFor(
+        [&h] {
+            const auto messages = h.observer.record().messages;
+            return std::any_of(messages.begin(), messages.end(),
+                [](const std::string& m) { return m.starts_with("Retry 1 of 3 of /f.bin"); });
+        },
+        std::chrono::seconds(30)));
+    h.control.Stop();
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+    EXPECT_EQ(run.get(), RunOutcome::Stopped);
+    EXPECT_EQ(Names(dest), (std::set<std::string> { "f.bin" }));
+    EXPECT_EQ(ReadFile(dest / "f.bin"), "old good copy");
+}
+
+// The partial file of a cut transfer is continued only when it is still this process's own
+// file as it was left: one put in its place, or one of another process, is fetched from zero.
+TEST(ResumeRun, APartialFileNotOurOwnAsLeftIsNeverContinued)
+{
+    for (const bool otherProcess : { false, true }) {
+        SCOPED_TRACE(otherProcess ? "named for another process" : "replaced under its name");
+        TempDir dir;
+        const fs::path source = dir.path() / "source.bin";
+        MakeRandomFile(source, kLarge, 9);
+        VirtualFtpServer server(R"({"rest": true, "mdtm": true, "tree": {"f.bin": {"path": ")"
+            + source.string() + R"(", "send": )" + std::to_string(kCut) + R"(, "cuts": 1}}})");
+        const fs::path into = dir.path() / "into";
+        fs::create_directories(into);
+        const int folder = ::open(into.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        sf::Ftp ftp(false);
+        ASSERT_TRUE(
+            ftp.Connect(sf::IPAddress("127.0.0.1"), static_cast<unsigned short>(server.port())).IsOk());
+        ASSERT_TRUE(ftp.Login("u", "p").IsOk());
+        sf::TranslateInfo progress;
+        sf::ResumePoint resume;
+        EXPECT_FALSE(ftp.DownloadResumable(folder, into.string(), "/f.bin", -1, progress, resume).IsOk());
+        ASSERT_TRUE(resume.Holds());
+        ASSERT_EQ(resume.bytes, kCut);
+
+        const std::string partial = ReadFile(into / resume.temporaryName);
+        fs::remove(into / resume.temporaryName);
+        if (otherProcess)
+            resume.temporaryName = ".f.bin.vornpart-1-0badc0de";
+        WriteFile(into / resume.temporaryName, partial);
+        struct stat info { };
+        ASSERT_EQ(::stat((into / resume.temporaryName).c_str(), &info), 0);
+        resume.device = info.st_dev;
+        resume.inode = otherProcess ? info.st_ino : info.st_ino + 1;
+        const fs::path foreign = into / resume.temporaryName;
+
+        EXPECT_TRUE(ftp.DownloadResumable(folder, into.string(), "/f.bin", -1, progress, resume).IsOk());
+        EXPECT_TRUE(Rests(server.log()).empty()) << server.log();
+        EXPECT_TRUE(ReadFile(into / "f.bin") == ReadFile(source));
+        EXPECT_FALSE(resume.Holds());
+        EXPECT_EQ(ReadFile(foreign), partial); // left as it was: it is not ours to remove
+        ::close(folder);
+    }
+}
+
+// An Ftp->Ftp run whose destination drops the control connection every few commands (before
+// a folder, during an upload, before the rename) still ends with a complete, exact copy, and
+// an upload left behind by a lost session is removed once the session is back.
+TEST(ResumeRun, ARelayOutlastsADestinationThatDropsItsSessions)
+{
+    FtpServer source;
+    MakeTree(source.root() / "site",
+        { { "a/1.txt", "one" }, { "a/2.txt", "two" }, { "a/b/3.txt", "three" }, { "a/b/4.txt", "four" },
+            { "c/5.txt", "five" }, { "6.txt", "six" }, { "7.txt", "seven" } },
+        1600000000);
+    FtpServerOptions options;
+    options.dropControlEvery = 14;
+    FtpServer destination(options);
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "/site", "");
+    project.ftptype = 2;
+    project.ftpdestip = destination.host();
+    project.ftpdestuser = destination.options().user;
+    project.ftpdestpass = destination.options().password;
+    project.ftpdestport = std::to_string(destination.port());
+    project.ftpdestpath = "/b";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << destination.log();
+
+    EXPECT_EQ(ReadTree(destination.root() / "b"), ReadTree(source.root() / "site")) << destination.log();
+    for (const auto& row : h.observer.record().rows)
+        EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+    EXPECT_EQ(h.observer.record().rows.size(), 7u);
+    EXPECT_NE(destination.log().find("dropped the session"), std::string::npos);
+}
