@@ -43,12 +43,22 @@ void TransferFigures::EndFile()
 void TransferFigures::ShowProgress(Lane& lane)
 {
     Count(lane.info, lane.counted);
-    progressInfo.percent = lane.info.percent.load();
+    const auto bytes = std::int64_t(lane.info.bytes.load());
+    const auto total = std::int64_t(lane.info.totalBytes.load());
+    const std::int64_t allBytes = underWayBytes_ += bytes - lane.shownBytes;
+    const std::int64_t allTotal = underWayTotal_ += total - lane.shownTotal;
+    lane.shownBytes = bytes;
+    lane.shownTotal = total;
+    if (allTotal > 0)
+        progressInfo.percent = float(std::min(100.0, double(allBytes) * 100.0 / double(allTotal)));
 }
 
 void TransferFigures::EndFile(Lane& lane)
 {
-    ShowProgress(lane);
+    Count(lane.info, lane.counted);
+    underWayBytes_ -= lane.shownBytes;
+    underWayTotal_ -= lane.shownTotal;
+    lane.shownBytes = lane.shownTotal = 0;
     lane.counted = 0;
     lane.info.bytes = 0;
 }

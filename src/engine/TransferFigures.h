@@ -11,11 +11,13 @@ namespace vorn {
 // displays read them from their timers at any moment, so each is an atomic of its own.
 struct TransferFigures {
     // The progress of one session's current file when several sessions transfer at once. The
-    // run's bytes and speed are the sum over the lanes; the percentage shown is that of the
-    // lane that moved last.
+    // run's bytes and speed are the sum over the lanes, and the percentage shown is that of
+    // the files under way taken together.
     struct Lane {
         sf::TranslateInfo info;
         std::atomic<std::uint64_t> counted { 0 }; // of info.bytes, already in transferredBytes
+        std::int64_t shownBytes = 0; // of info.bytes and info.totalBytes, in the files under way
+        std::int64_t shownTotal = 0;
     };
 
     sf::TranslateInfo progressInfo; // percentage of the current file
@@ -48,6 +50,9 @@ private:
 
     // Of progressInfo.bytes, already in transferredBytes.
     std::atomic<std::uint64_t> counted_ { 0 };
+    // Bytes so far and sizes of the files the lanes have under way.
+    std::atomic<std::int64_t> underWayBytes_ { 0 };
+    std::atomic<std::int64_t> underWayTotal_ { 0 };
 };
 
 // Milliseconds of the process's steady clock.
