@@ -95,10 +95,12 @@ struct EnterResult {
     std::string reason;
 };
 
-// The size the listing gives, -1 when it gives none.
-std::int64_t ListedSize(const std::string& sizeText)
+// The exact size the listing gives, -1 when it gives none (or only a rounded one).
+std::int64_t ListedSize(const sf::Info& entry)
 {
-    if (sizeText.empty() || sizeText.find_first_not_of("0123456789") != std::string::npos)
+    const std::string& sizeText = entry.size;
+    if (entry.sizeApproximate || sizeText.empty()
+        || sizeText.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     return std::int64_t(std::min<std::uint64_t>(ParseByteCount(sizeText), INT64_MAX));
 }
@@ -530,7 +532,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         const auto reply = retry.Run(
             remotePath,
             [&] {
-                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry.size),
+                return source.DownloadInto(folder, folderText, remotePath, ListedSize(entry),
                     env.figures->progressInfo, sf::Ftp::Binary);
             },
             walk.Sessions(true));
@@ -595,7 +597,7 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
             remotePath,
             [&] {
                 return source.Relay(destination, remotePath, ctx.currentLocal, env.figures->progressInfo,
-                    sf::Ftp::Binary, ListedSize(entry.size));
+                    sf::Ftp::Binary, ListedSize(entry));
             },
             walk.Sessions(true));
         if (!reply.IsOk() && StopRequested(env))

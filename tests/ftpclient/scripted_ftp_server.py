@@ -4,7 +4,8 @@
 Binds 127.0.0.1 port 0, prints "PORT <n>" as the first line on stdout, then serves until
 killed (or until its parent is gone). Every command is logged to stderr as "<- COMMAND".
 
-It serves the files below --root (RETR, SIZE, CWD, MKD). LIST of "/" sends the bytes of
+It serves the files below --root (RETR, SIZE, CWD, MKD) and takes uploads (STOR, RNFR, RNTO,
+DELE). LIST of "/" sends the bytes of
 --list exactly as they are; LIST of any other folder sends nothing. Scripted quirks:
   --reply VERB=TEXT          answer VERB with TEXT instead ("CWD=314 Folder unchanged.");
                              "VERB ARGUMENT=TEXT" only when the argument matches
@@ -113,6 +114,44 @@ class Session(socketserver.StreamRequestHandler):
             self.send("550 No such file.")
             return
         self.send("213 %d" % os.path.getsize(path))
+
+    def ftp_STOR(self, arg):
+        _, path = self.local(arg)
+        self.send("150 Ready for the data.")
+        connection = self.open_data()
+        if connection is None:
+            self.send("425 Cannot open data connection.")
+            return
+        with connection, open(path, "wb") as target:
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                target.write(chunk)
+        self.send("226 Transfer complete.")
+
+    def ftp_RNFR(self, arg):
+        _, path = self.local(arg)
+        self.rename_from = path if os.path.exists(path) else None
+        self.send("350 Ready for RNTO." if self.rename_from else "550 No such file.")
+
+    def ftp_RNTO(self, arg):
+        _, path = self.local(arg)
+        if not getattr(self, "rename_from", None):
+            self.send("503 RNFR first.")
+            return
+        os.replace(self.rename_from, path)
+        self.rename_from = None
+        self.send("250 Renamed.")
+
+    def ftp_DELE(self, arg):
+        _, path = self.local(arg)
+        try:
+            os.remove(path)
+        except OSError as error:
+            self.send("550 %s." % error.strerror)
+            return
+        self.send("250 Deleted.")
 
     def listen(self):
         if self.listener:
