@@ -288,6 +288,26 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop:
     return {};
 }
 
+int Channel::NativeHandle()
+{
+    boost::system::error_code ignored;
+    socket_.non_blocking(true, ignored);
+    return socket_.native_handle();
+}
+
+Error Channel::WaitReady(bool write, Duration timeout, const IoLoop::Poll* poll)
+{
+    if (!IsOpen())
+        return { Error::Code::Closed, "The connection is closed." };
+    return Await(
+        [&](const std::shared_ptr<OpState>& state) {
+            socket_.async_wait(
+                write ? tcp::socket::wait_write : tcp::socket::wait_read, Completion { state, nullptr });
+        },
+        [&] { Close(); }, timeout, write ? "Sending to the server" : "Waiting for the server", nullptr,
+        nullptr, poll);
+}
+
 void Channel::ShutdownTls(Duration timeout)
 {
     if (!tls_ || !IsOpen())

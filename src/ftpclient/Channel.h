@@ -50,6 +50,10 @@ public:
     // ended the stream.
     [[nodiscard]] Error ReadSome(
         std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
+    // For moving data past this process (KernelRelay): the socket, set non-blocking, and a
+    // wait until it can be read from (or written to, with `write`) without blocking.
+    [[nodiscard]] int NativeHandle();
+    [[nodiscard]] Error WaitReady(bool write, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Sends the TLS close_notify and waits (bounded) for the peer's; errors are of no use here.
     void ShutdownTls(Duration timeout);
     void Close();

@@ -4,6 +4,7 @@
 #include "common/PathText.h"
 #include "ftpclient/Channel.h"
 #include "ftpclient/IoLoop.h"
+#include "ftpclient/KernelRelay.h"
 #include "ftpclient/ReplyParser.h"
 #include "ftpclient/TempFile.h"
 #include "ftpclient/TlsContext.h"
@@ -306,6 +307,9 @@ public:
     // Relays the source's data of `in` into the upload `out` of `dst`.
     [[nodiscard]] std::optional<Response> PumpToUpload(Impl& dst, DataLink& in, DataLink& out,
         std::int64_t size, TranslateInfo& progress, std::uint64_t& copied);
+    // PumpToUpload for plain connections: the bytes go from socket to socket inside the kernel.
+    [[nodiscard]] std::optional<Response> PumpInKernel(Impl& dst, DataLink& in, DataLink& out,
+        std::int64_t size, TranslateInfo& progress, std::uint64_t& copied);
     // Ends a failed relay: stops the source's transfer when it still runs, aborts the upload
     // and removes its partial file. Returns `why`.
     [[nodiscard]] Response DropUpload(Response why, Impl& src, DataLink& in, bool sourceRunning,
@@ -340,6 +344,7 @@ public:
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;
+    vorn::ftp::KernelRelay kernelRelay; // for the relays this session is the source of
 };
 
 void Ftp::Impl::DropControl()
@@ -1255,12 +1260,34 @@ std::optional<Ftp::Response> Ftp::Impl::PumpToUpload(
     Impl& dst, DataLink& in, DataLink& out, std::int64_t size, TranslateInfo& progress, std::uint64_t& copied)
 {
     const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
+    if (!in.finishedEarly && !in.channel->IsTls() && !out.channel->IsTls() && kernelRelay.Ready())
+        return PumpInKernel(dst, in, out, size, progress, copied);
     const DataSink toUpload = [&](std::string_view bytes) -> std::optional<Response> {
         if (Error error = out.channel->Write(bytes, dst.inactivityTimeout, poll))
             return FromError(error);
         return std::nullopt;
     };
     return PumpData(in, toUpload, size, progress, copied);
+}
+
+std::optional<Ftp::Response> Ftp::Impl::PumpInKernel(
+    Impl& dst, DataLink& in, DataLink& out, std::int64_t size, TranslateInfo& progress, std::uint64_t& copied)
+{
+    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
+    for (;;) {
+        if (hook && !hook())
+            return Response(Response::Cancelled, "The transfer was stopped.");
+        std::size_t moved = 0;
+        if (Error error = kernelRelay.MoveSome(
+                *in.channel, *out.channel, inactivityTimeout, dst.inactivityTimeout, poll, moved))
+            return FromError(error);
+        if (moved == 0)
+            return std::nullopt;
+        copied += moved;
+        progress.bytes = copied;
+        if (size > 0)
+            progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
+    }
 }
 
 Ftp::Response Ftp::Impl::DropUpload(
