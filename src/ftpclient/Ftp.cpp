@@ -1159,12 +1159,18 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     if (std::optional<Response> stop = s.BeginRead(remotePath, mode, listedSize, progress, size, served))
         return *stop;
 
+    // The server answers EPSV while the file is made: creating a file can take longer than
+    // the round trip.
+    const bool epsvAhead = s.SendEpsvAhead();
     vorn::ftp::TempFile file(folderFd, folderText, name);
-    if (!file.OpenError().empty())
+    if (!file.OpenError().empty()) {
+        if (epsvAhead)
+            (void)s.Collect();
         return Response(Response::InvalidFile, file.OpenError());
+    }
 
     Impl::DataLink link;
-    Response response = s.PrepareData(link);
+    Response response = s.PrepareData(link, epsvAhead);
     if (!response.IsOk())
         return response;
     response = s.StartTransfer(link, "RETR", remotePath);
