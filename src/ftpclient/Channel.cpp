@@ -291,7 +291,8 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop:
 int Channel::NativeHandle()
 {
     boost::system::error_code ignored;
-    socket_.non_blocking(true, ignored);
+    if (!socket_.non_blocking())
+        socket_.non_blocking(true, ignored);
     return socket_.native_handle();
 }
 
