@@ -1,8 +1,11 @@
 #include "ftpclient/KernelRelay.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace vorn::ftp {
@@ -20,6 +23,36 @@ Error SystemError(const char* what, int error)
             std::string("The server dropped the connection (") + std::strerror(error) + ")." };
     return { Error::Code::Network, std::string(what) + " failed: " + std::strerror(error) + "." };
 }
+
+// splice has no MSG_NOSIGNAL: writing into a connection the server has closed raises SIGPIPE,
+// which would end the whole program. The signal is held back while the bytes are sent, and
+// one raised meanwhile is taken back before it can be delivered.
+class QuietBrokenPipe {
+public:
+    QuietBrokenPipe()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+    }
+    ~QuietBrokenPipe()
+    {
+        if (raised_ && sigismember(&before_, SIGPIPE) == 0) {
+            const timespec now {};
+            while (sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) { }
+        }
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    QuietBrokenPipe(const QuietBrokenPipe&) = delete;
+    QuietBrokenPipe& operator=(const QuietBrokenPipe&) = delete;
+
+    void Raised() { raised_ = true; }
+
+private:
+    sigset_t pipe_ {};
+    sigset_t before_ {};
+    bool raised_ = false;
+};
 
 } // namespace
 
@@ -71,8 +104,13 @@ Error KernelRelay::MoveSome(Channel& from, Channel& to, Channel::Duration fromTi
         if (Error error = from.WaitReady(false, fromTimeout, poll))
             return error;
     }
+    if (got == 0)
+        return {};
+    QuietBrokenPipe quiet;
     for (std::size_t left = static_cast<std::size_t>(got); left > 0;) {
         const ssize_t sent = ::splice(read_, nullptr, out, nullptr, left, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (sent < 0 && errno == EPIPE)
+            quiet.Raised();
         if (sent > 0) {
             left -= static_cast<std::size_t>(sent);
             continue;

@@ -13,6 +13,8 @@ DELE). LIST of "/" sends the bytes of
   --after-150 TEXT           LIST and RETR answer 150, then TEXT at once, and never open the
                              data connection (a TEXT starting with 421 also hangs up)
   --replies-after-data       LIST and RETR send all data first, then 150 and 226 at once
+  --stor-hangs-up            STOR takes the data connection and closes it unread, then answers
+                             150 and 426 (the client writes into a closed connection)
 """
 
 import argparse
@@ -117,6 +119,12 @@ class Session(socketserver.StreamRequestHandler):
 
     def ftp_STOR(self, arg):
         _, path = self.local(arg)
+        if self.options.stor_hangs_up:
+            connection = self.open_data()
+            if connection:
+                connection.close()
+            self.send("150 Ready for the data.\r\n426 Connection closed; transfer aborted.")
+            return
         self.send("150 Ready for the data.")
         connection = self.open_data()
         if connection is None:
@@ -242,6 +250,7 @@ def main():
     parser.add_argument("--epsv-port-unreachable", action="store_true")
     parser.add_argument("--after-150", metavar="TEXT")
     parser.add_argument("--replies-after-data", action="store_true")
+    parser.add_argument("--stor-hangs-up", action="store_true")
     options = parser.parse_args()
     options.replies = {}
     for reply in options.reply:
