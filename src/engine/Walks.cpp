@@ -101,10 +101,12 @@ struct EnterResult {
     std::string reason;
 };
 
-// The size the listing gives, -1 when it gives none.
-std::int64_t ListedSize(const std::string& sizeText)
+// The exact size the listing gives, -1 when it gives none (or only a rounded one).
+std::int64_t ListedSize(const sf::Info& entry)
 {
-    if (sizeText.empty() || sizeText.find_first_not_of("0123456789") != std::string::npos)
+    const std::string& sizeText = entry.size;
+    if (entry.sizeApproximate || sizeText.empty()
+        || sizeText.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     return std::int64_t(std::min<std::uint64_t>(ParseByteCount(sizeText), INT64_MAX));
 }
@@ -606,7 +608,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             job.remotePath,
             [&] {
                 return slot.source->DownloadResumable(
-                    folder, folderText, job.remotePath, ListedSize(entry.size), Progress(slot, env), resume);
+                    folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
             },
             slot.sessions());
         if (!reply.IsOk() && StopRequested(env))
@@ -681,7 +683,7 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
             job.remotePath,
             [&] {
                 return slot.source->Relay(*slot.destination, job.remotePath, job.targetFolder,
-                    Progress(slot, env), sf::Ftp::Binary, ListedSize(job.entry.size));
+                    Progress(slot, env), sf::Ftp::Binary, ListedSize(job.entry));
             },
             slot.sessions());
         if (!reply.IsOk() && StopRequested(env))

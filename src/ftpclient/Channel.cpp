@@ -52,14 +52,13 @@ struct Completion {
 Channel::Channel(IoLoop& loop)
     : loop_(loop)
     , socket_(loop.Context())
-    , readBuffer_(std::make_shared<std::vector<char>>(readChunk))
-    , writeBuffer_(std::make_shared<std::string>())
 {
 }
 
 Channel::~Channel()
 {
     Close();
+    loop_.GiveBack(std::move(readBuffer_));
 }
 
 template <class Start, class Abort>
@@ -144,11 +143,11 @@ Error Channel::Connect(const std::string& host, std::uint16_t port, Duration tim
 
     Reset();
     const auto left = std::chrono::duration_cast<Duration>(deadline - IoLoop::Clock::now());
-    return Await(
+    return Connected(Await(
         [&](const std::shared_ptr<OpState>& state) {
             asio::async_connect(socket_, resolved->results, Completion { state, nullptr });
         },
-        [&] { Close(); }, std::max(left, Duration(1)), what, nullptr, nullptr);
+        [&] { Close(); }, std::max(left, Duration(1)), what, nullptr, nullptr));
 }
 
 Error Channel::Connect(const Endpoint& endpoint, Duration timeout)
@@ -156,11 +155,11 @@ Error Channel::Connect(const Endpoint& endpoint, Duration timeout)
     Reset();
     const std::string what
         = "Connecting to " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-    return Await(
+    return Connected(Await(
         [&](const std::shared_ptr<OpState>& state) {
             socket_.async_connect(endpoint, Completion { state, nullptr });
         },
-        [&] { Close(); }, timeout, what, nullptr, nullptr);
+        [&] { Close(); }, timeout, what, nullptr, nullptr));
 }
 
 Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expectedPeer, Duration timeout,
@@ -208,7 +207,18 @@ Error Channel::Accept(tcp::acceptor& acceptor, const asio::ip::address& expected
         return { Error::Code::Network,
             "A data connection came from " + stranger + " instead of the server." };
     }
-    return {};
+    return Connected({});
+}
+
+Error Channel::Connected(Error error)
+{
+    // Commands, replies and the last piece of a file are small writes that nothing follows
+    // until the peer answers: Nagle's wait for an acknowledgement would only delay them.
+    if (!error) {
+        boost::system::error_code ignored;
+        socket_.set_option(tcp::no_delay(true), ignored);
+    }
+    return error;
 }
 
 Error Channel::StartTls(std::shared_ptr<asio::ssl::context> context, const std::string& host,
@@ -241,14 +251,13 @@ Error Channel::Write(std::string_view bytes, Duration timeout, const IoLoop::Pol
 {
     if (!IsOpen())
         return { Error::Code::Closed, "The connection is closed." };
-    writeBuffer_->assign(bytes);
-    auto buffer = writeBuffer_;
+    const auto buffer = asio::buffer(bytes.data(), bytes.size());
     return Await(
         [&](const std::shared_ptr<OpState>& state) {
             if (tls_)
-                asio::async_write(*tls_, asio::buffer(*buffer), Completion { state, buffer });
+                asio::async_write(*tls_, buffer, Completion { state, nullptr });
             else
-                asio::async_write(socket_, asio::buffer(*buffer), Completion { state, buffer });
+                asio::async_write(socket_, buffer, Completion { state, nullptr });
         },
         [&] { Close(); }, timeout, "Sending to the server", nullptr, nullptr, poll);
 }
@@ -258,6 +267,8 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop:
     bytes = {};
     if (!IsOpen())
         return { Error::Code::Closed, "The connection is closed." };
+    if (!readBuffer_)
+        readBuffer_ = loop_.TakeBuffer(readChunk);
     auto buffer = readBuffer_;
     std::size_t got = 0;
     bool ended = false;
@@ -275,6 +286,27 @@ Error Channel::ReadSome(std::string_view& bytes, Duration timeout, const IoLoop:
         return {};
     bytes = std::string_view(buffer->data(), got);
     return {};
+}
+
+int Channel::NativeHandle()
+{
+    boost::system::error_code ignored;
+    if (!socket_.non_blocking())
+        socket_.non_blocking(true, ignored);
+    return socket_.native_handle();
+}
+
+Error Channel::WaitReady(bool write, Duration timeout, const IoLoop::Poll* poll)
+{
+    if (!IsOpen())
+        return { Error::Code::Closed, "The connection is closed." };
+    return Await(
+        [&](const std::shared_ptr<OpState>& state) {
+            socket_.async_wait(
+                write ? tcp::socket::wait_write : tcp::socket::wait_read, Completion { state, nullptr });
+        },
+        [&] { Close(); }, timeout, write ? "Sending to the server" : "Waiting for the server", nullptr,
+        nullptr, poll);
 }
 
 void Channel::ShutdownTls(Duration timeout)

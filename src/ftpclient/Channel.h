@@ -43,12 +43,17 @@ public:
     [[nodiscard]] Error StartTls(std::shared_ptr<boost::asio::ssl::context> context, const std::string& host,
         SSL_SESSION* resume, Duration timeout);
 
-    // `poll`, when given, is consulted while waiting (see IoLoop::Poll).
+    // `poll`, when given, is consulted while waiting (see IoLoop::Poll). `bytes` are sent from
+    // where they are.
     [[nodiscard]] Error Write(std::string_view bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Whatever arrives first, valid until the next call. Empty without an error: the peer
     // ended the stream.
     [[nodiscard]] Error ReadSome(
         std::string_view& bytes, Duration timeout, const IoLoop::Poll* poll = nullptr);
+    // For moving data past this process (KernelRelay): the socket, set non-blocking, and a
+    // wait until it can be read from (or written to, with `write`) without blocking.
+    [[nodiscard]] int NativeHandle();
+    [[nodiscard]] Error WaitReady(bool write, Duration timeout, const IoLoop::Poll* poll = nullptr);
     // Sends the TLS close_notify and waits (bounded) for the peer's; errors are of no use here.
     void ShutdownTls(Duration timeout);
     void Close();
@@ -69,16 +74,19 @@ private:
     Error Await(Start start, Abort abort, Duration timeout, std::string_view what, std::size_t* bytes,
         bool* ended, const IoLoop::Poll* poll = nullptr);
     void Reset();
+    // Settings of a fresh connection; passes `error` on.
+    Error Connected(Error error);
 
     IoLoop& loop_;
     boost::asio::ip::tcp::socket socket_;
     std::shared_ptr<boost::asio::ssl::context> tlsContext_; // outlives tls_
     std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
     std::string tlsHost_;
-    // Owned by shared pointers that the handlers hold, so an aborted operation never writes
-    // into freed memory.
-    std::shared_ptr<std::vector<char>> readBuffer_;
-    std::shared_ptr<std::string> writeBuffer_;
+    // Taken from the loop at the first read and given back at the end, held by the handlers
+    // too, so an aborted operation never writes into freed memory. Writes need no copy: every
+    // call returns with its operation done or its socket closed, after which nothing reads
+    // the caller's bytes.
+    IoLoop::Buffer readBuffer_;
 };
 
 } // namespace vorn::ftp

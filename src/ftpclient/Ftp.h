@@ -139,8 +139,10 @@ public:
         TranslateInfo& progress, TransferMode mode = Binary);
     // The same into the open folder `folderFd` (named `folderText` in messages), never
     // through a symbolic link. A binary transfer is complete only when it delivered exactly
-    // the size SIZE gave, or else `listedSize` (the listing's; -1 when unknown); with neither
-    // the copy is kept and the reply says SizeUnchecked().
+    // `listedSize` (the listing's), or where that is -1 (unknown) the size SIZE gives; with
+    // neither the copy is kept and the reply says SizeUnchecked(). TYPE is sent when the
+    // session's type differs (once per login), so a file costs EPSV (or PASV), RETR and,
+    // only without a listed size, SIZE.
     [[nodiscard]] Response DownloadInto(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress,
         TransferMode mode = Binary);
@@ -156,7 +158,8 @@ public:
     // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
     // through memory. The upload goes to a temporary name and is renamed over the target
     // when complete; a failed copy removes it again.
-    // The copy is checked against the size as DownloadInto checks it.
+    // The copy is checked against the size as DownloadInto checks it. Each step goes to both
+    // servers before either answer is awaited.
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary,
         std::int64_t listedSize = -1);

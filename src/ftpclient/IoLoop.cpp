@@ -49,6 +49,19 @@ void IoLoop::Drain(const bool& done)
     }
 }
 
+IoLoop::Buffer IoLoop::TakeBuffer(std::size_t size)
+{
+    if (spare_ && spare_->size() == size)
+        return std::move(spare_);
+    return std::make_shared<std::vector<char>>(size);
+}
+
+void IoLoop::GiveBack(Buffer buffer)
+{
+    if (buffer && buffer.use_count() == 1)
+        spare_ = std::move(buffer);
+}
+
 std::string DescribeDuration(std::chrono::milliseconds duration)
 {
     char text[32];

@@ -153,6 +153,7 @@ std::optional<std::uint64_t> SizeColumn(std::string_view text, bool fused)
 struct UnixDate {
     DateMatch date;
     std::uint64_t size = 0;
+    bool approximate = false; // "33.5k"
 };
 
 // The date and the size before it. The usual place first, so an owner named like a month
@@ -169,7 +170,8 @@ std::optional<UnixDate> FindUnixDate(std::string_view line, const Tokens& tokens
         const auto date = ReadDate(tokens, i, weak);
         if (!date || tokens.items[date->last].end + 1 >= line.size())
             return std::nullopt;
-        return UnixDate { *date, *size };
+        const std::string_view column = tokens[i - 1];
+        return UnixDate { *date, *size, !ReadSize(column, false) && ReadSize(column, true) };
     };
     for (const bool weak : { false, true }) {
         if (auto found = at(columns.usual, weak, false))
@@ -215,7 +217,9 @@ Outcome ParseUnixLine(std::string_view line, const Tokens& tokens, std::time_t n
         name = name.substr(0, name.find(" -> "));
         size.clear();
     }
-    return MakeEntry(name, type != 'd', std::move(size), FormatStamp(stamp));
+    Outcome outcome = MakeEntry(name, type != 'd', std::move(size), FormatStamp(stamp));
+    outcome.info.sizeApproximate = found->approximate && !outcome.info.size.empty();
+    return outcome;
 }
 
 bool IsEpochTime(std::string_view text)

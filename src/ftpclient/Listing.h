@@ -19,6 +19,9 @@ struct Info {
     // read, or a name that cannot be a name here. The walk reports such an entry as a failed
     // file (or folder) with this reason instead of leaving it out.
     std::string unusable;
+    // The listing gave the size rounded ("33.5k"): good enough for the rules and the display,
+    // but no measure of whether a copy is complete.
+    bool sizeApproximate = false;
 };
 
 } // namespace sf

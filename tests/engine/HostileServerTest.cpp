@@ -151,6 +151,9 @@ TEST(HostileServer, AShortOrLongTransferIsNeverTakenForACompleteCopy)
             "Failed", false },
         { "longer than listed, no SIZE", true, false, R"({"data": "x", "repeat": 1000, "listed": "10"})",
             "Failed", false },
+        // The listing's size counts even where SIZE would agree with the data: SIZE is not asked.
+        { "longer than listed, SIZE answers", false, true, R"({"data": "x", "repeat": 1000, "listed": "10"})",
+            "Failed", false },
         { "no size anywhere", true, false, R"({"data": "x", "repeat": 1000, "send": 500, "listed": ""})",
             "Success", true },
     };

@@ -2,6 +2,7 @@
 // bytes, the old copy when a transfer fails, pause and stop mid-file, and the keep-alive
 // thread's commands while a transfer runs.
 #include "ClientFixture.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
@@ -406,6 +407,58 @@ TEST(FtpRelayFailure, AFailedCopyLeavesNoPartialUploadAndKeepsTheOldCopy)
     EXPECT_EQ(to->GetWorkingDirectory().GetDirectory(), "/");
     sf::TranslateInfo progress;
     EXPECT_EQ(from->Relay(*from, "/data.bin", "/in", progress).GetStatus(), Status::InvalidArgument);
+}
+
+// A source that stops sending mid-file: the copy between the two data connections (inside
+// the kernel for plain ones) ends at the time-out, and the destination keeps its old copy.
+TEST(FtpRelayFailure, AStalledSourceTimesOutWithoutTouchingTheCopy)
+{
+    FtpServerOptions sourceOptions;
+    sourceOptions.slowDataBytesPerSecond = 1000; // one chunk, then a pause of minutes
+    FtpServer source(sourceOptions);
+    FtpServer destination;
+    MakeRandomFile(source.root() / "data.bin", 1024 * 1024, 13);
+    WriteFile(destination.root() / "in" / "data.bin", "the old copy");
+    auto from = MakeClient();
+    auto to = MakeClient();
+    ASSERT_TRUE(OpenSession(*from, source));
+    ASSERT_TRUE(OpenSession(*to, destination));
+    from->SetInactivityTimeout(std::chrono::milliseconds(500));
+    sf::TranslateInfo progress;
+    auto relay
+        = std::async(std::launch::async, [&] { return from->Relay(*to, "/data.bin", "/in", progress); });
+    ASSERT_EQ(relay.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const auto response = relay.get();
+    EXPECT_EQ(response.GetStatus(), Status::TimedOut) << response.GetMessage();
+    EXPECT_EQ(ReadFile(destination.root() / "in" / "data.bin"), "the old copy");
+    EXPECT_TRUE(Leftovers(destination.root() / "in").empty());
+    EXPECT_TRUE(to->KeepAlive().IsOk());
+}
+
+// A destination that closes the upload's connection before reading it: the copy fails with
+// the reason and the program lives on (writing into a connection the peer has closed raises
+// SIGPIPE where nothing holds it back).
+TEST(FtpRelayFailure, AnUploadIntoAClosedConnectionFailsTheCopyAndNothingElse)
+{
+    FtpServer source;
+    MakeRandomFile(source.root() / "data.bin", 8 * 1024 * 1024, 14);
+    TempDir destinationRoot;
+    ScriptedFtpServer destination({ "--root", destinationRoot.path().string(), "--stor-hangs-up" });
+    auto from = MakeClient();
+    auto to = MakeClient();
+    ASSERT_TRUE(OpenSession(*from, source));
+    ASSERT_TRUE(to->Connect(sf::IPAddress("127.0.0.1"), destination.port()).IsOk());
+    ASSERT_TRUE(to->Login("user", "secret").IsOk());
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        SCOPED_TRACE(attempt);
+        sf::TranslateInfo progress;
+        const auto response = from->Relay(*to, "/data.bin", "/", progress);
+        EXPECT_FALSE(response.IsOk());
+        EXPECT_EQ(response.GetStatus(), Status::ConnectionClosed) << response.GetMessage();
+        EXPECT_TRUE(from->KeepAlive().IsOk());
+        EXPECT_TRUE(to->KeepAlive().IsOk());
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(destinationRoot.path()));
 }
 
 TEST(FtpRelayFailure, StopDuringACopyRemovesThePartialUpload)

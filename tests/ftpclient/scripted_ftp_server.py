@@ -4,7 +4,8 @@
 Binds 127.0.0.1 port 0, prints "PORT <n>" as the first line on stdout, then serves until
 killed (or until its parent is gone). Every command is logged to stderr as "<- COMMAND".
 
-It serves the files below --root (RETR, SIZE, CWD, MKD). LIST of "/" sends the bytes of
+It serves the files below --root (RETR, SIZE, CWD, MKD) and takes uploads (STOR, RNFR, RNTO,
+DELE). LIST of "/" sends the bytes of
 --list exactly as they are; LIST of any other folder sends nothing. Scripted quirks:
   --reply VERB=TEXT          answer VERB with TEXT instead ("CWD=314 Folder unchanged.");
                              "VERB ARGUMENT=TEXT" only when the argument matches
@@ -12,6 +13,8 @@ It serves the files below --root (RETR, SIZE, CWD, MKD). LIST of "/" sends the b
   --after-150 TEXT           LIST and RETR answer 150, then TEXT at once, and never open the
                              data connection (a TEXT starting with 421 also hangs up)
   --replies-after-data       LIST and RETR send all data first, then 150 and 226 at once
+  --stor-hangs-up            STOR takes the data connection and closes it unread, then answers
+                             150 and 426 (the client writes into a closed connection)
 """
 
 import argparse
@@ -114,6 +117,50 @@ class Session(socketserver.StreamRequestHandler):
             return
         self.send("213 %d" % os.path.getsize(path))
 
+    def ftp_STOR(self, arg):
+        _, path = self.local(arg)
+        if self.options.stor_hangs_up:
+            connection = self.open_data()
+            if connection:
+                connection.close()
+            self.send("150 Ready for the data.\r\n426 Connection closed; transfer aborted.")
+            return
+        self.send("150 Ready for the data.")
+        connection = self.open_data()
+        if connection is None:
+            self.send("425 Cannot open data connection.")
+            return
+        with connection, open(path, "wb") as target:
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                target.write(chunk)
+        self.send("226 Transfer complete.")
+
+    def ftp_RNFR(self, arg):
+        _, path = self.local(arg)
+        self.rename_from = path if os.path.exists(path) else None
+        self.send("350 Ready for RNTO." if self.rename_from else "550 No such file.")
+
+    def ftp_RNTO(self, arg):
+        _, path = self.local(arg)
+        if not getattr(self, "rename_from", None):
+            self.send("503 RNFR first.")
+            return
+        os.replace(self.rename_from, path)
+        self.rename_from = None
+        self.send("250 Renamed.")
+
+    def ftp_DELE(self, arg):
+        _, path = self.local(arg)
+        try:
+            os.remove(path)
+        except OSError as error:
+            self.send("550 %s." % error.strerror)
+            return
+        self.send("250 Deleted.")
+
     def listen(self):
         if self.listener:
             self.listener.close()
@@ -203,6 +250,7 @@ def main():
     parser.add_argument("--epsv-port-unreachable", action="store_true")
     parser.add_argument("--after-150", metavar="TEXT")
     parser.add_argument("--replies-after-data", action="store_true")
+    parser.add_argument("--stor-hangs-up", action="store_true")
     options = parser.parse_args()
     options.replies = {}
     for reply in options.reply:

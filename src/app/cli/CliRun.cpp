@@ -83,6 +83,9 @@ public:
     ~RunCompanion()
     {
         done_ = true;
+        // A stop signal sent to the loop's own thread ends its wait now rather than at the next
+        // tick, which added up to 0.2 s to every run; with done_ set it stops nothing.
+        pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
         if (showProgress_) {
             std::lock_guard lock(outputMutex_);
@@ -99,7 +102,7 @@ private:
         sigaddset(&signals, SIGTERM);
         const timespec wait { 0, 200'000'000 };
         while (!done_) {
-            if (sigtimedwait(&signals, nullptr, &wait) > 0)
+            if (sigtimedwait(&signals, nullptr, &wait) > 0 && !done_)
                 stop_.Signal();
             if (showProgress_ && !done_) {
                 std::lock_guard lock(outputMutex_);
