@@ -299,6 +299,10 @@ public:
     // neither knows it); `served` tells which. Returns why the transfer cannot go on, if so.
     [[nodiscard]] std::optional<Response> BeginRead(const std::string& path, TransferMode mode,
         std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size, bool& served);
+    // Why `delivered` bytes are not the whole file of `size` (-1: unknown) bytes, if they are
+    // not. A size from the listing (`served` false) is asked again before a copy is refused.
+    [[nodiscard]] std::optional<Response> WrongLength(
+        const std::string& path, std::uint64_t delivered, std::int64_t size, bool served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply.
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
         TranslateInfo& progress, std::uint64_t& received);
@@ -1148,6 +1152,21 @@ std::optional<Ftp::Response> Ftp::Impl::BeginRead(const std::string& path, Trans
     return std::nullopt;
 }
 
+std::optional<Ftp::Response> Ftp::Impl::WrongLength(
+    const std::string& path, std::uint64_t delivered, std::int64_t size, bool served)
+{
+    if (size < 0 || delivered == static_cast<std::uint64_t>(size))
+        return std::nullopt;
+    // The listing may be older than the file: a log that grew since the folder was listed
+    // came whole when the server's size now says what came.
+    if (!served) {
+        Response failure;
+        if (RemoteSize(path, failure) == static_cast<std::int64_t>(delivered))
+            return std::nullopt;
+    }
+    return Response(Response::ConnectionClosed, DeliveredText(delivered, size, served));
+}
+
 std::optional<Ftp::Response> Ftp::Impl::PumpData(
     DataLink& link, const DataSink& sink, std::int64_t size, TranslateInfo& progress, std::uint64_t& moved)
 {
@@ -1209,8 +1228,9 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     response = s.ReceiveInto(link, file, size, progress, received);
     if (!response.IsOk())
         return response;
-    if (mode == Binary && size >= 0 && received != static_cast<std::uint64_t>(size))
-        return Response(Response::ConnectionClosed, DeliveredText(received, size, served));
+    if (mode == Binary)
+        if (std::optional<Response> wrong = s.WrongLength(remotePath, received, size, served))
+            return *wrong;
     std::string commitError;
     if (!file.CommitAs(name, commitError))
         return Response(Response::InvalidFile, commitError);
@@ -1399,8 +1419,9 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     response = dst.FinishTransfer();
     if (!read.IsOk())
         return fail(read, false);
-    if (mode == Binary && size >= 0 && copied != static_cast<std::uint64_t>(size))
-        return fail(Response(Response::ConnectionClosed, DeliveredText(copied, size, served)), false);
+    if (mode == Binary)
+        if (std::optional<Response> wrong = src.WrongLength(sourcePath, copied, size, served))
+            return fail(*wrong, false);
     if (!response.IsOk())
         return fail(response, false);
 
@@ -1512,6 +1533,9 @@ Ftp::Response Ftp::Impl::KeepPartial(
 Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText,
     const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume)
 {
+    // A file listed below the size worth continuing takes the plain download's fewer waits.
+    if (listedSize >= 0 && listedSize < ResumePoint::minimumSize && !resume.Holds())
+        return DownloadInto(folderFd, folderText, remotePath, listedSize, progress, Binary);
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
     progress.Reset();
@@ -1567,7 +1591,8 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     response = s.ReceiveInto(link, *file, size, progress, received);
     if (!response.IsOk())
         return s.KeepPartial(response, file.get(), received, resumable, resume);
-    if (size >= 0 && received != static_cast<std::uint64_t>(size)) {
+    if (size >= 0 && received != static_cast<std::uint64_t>(size)
+        && s.WrongLength(remotePath, received, size, known)) {
         const Response shortOrLong(Response::ConnectionClosed, DeliveredText(received, size, known));
         // A continued transfer that does not add up, or one longer than the file, is no part
         // of it: the next try starts from zero.
