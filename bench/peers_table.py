@@ -46,6 +46,18 @@ def figures(row, tool, tree):
             "ok": all(r[3] == "ok" for r in runs[key])}
 
 
+pauses = {}
+if len(sys.argv) > 3:
+    # curl* is curl x4 less the seconds its most paused process waited for data connections
+    # (curl's own pause of about a second, not the server's): an estimate of curl without them.
+    for line in open(sys.argv[3]):
+        tree, rep, lost, count = line.split()
+        pauses.setdefault(tree, []).append(int(count))
+        for seconds, rss, cpu, check in runs.get(("download4", "curl", tree), [])[int(rep) - 1:int(rep)]:
+            if ("download4", "curl*", tree) not in runs:
+                order.insert(order.index(("download4", "curl", tree)) + 1, ("download4", "curl*", tree))
+            runs.setdefault(("download4", "curl*", tree), []).append((seconds - float(lost), rss, cpu, check))
+
 print("%-5s %-13s %-6s %9s %9s %8s %7s %12s %9s %5s"
       % ("tree", "direction", "tool", "median s", "files/s", "MB/s", "cpu s", "cpu ms/file", "peak MiB", "copy"))
 for tree in trees:
@@ -56,14 +68,10 @@ for tree in trees:
                   % ("(%s)" % tree, ROWS[row], key[1], f["s"], f["files/s"], f["MB/s"], f["cpu"],
                      f["cpu/file"], f["peak"], "ok" if f["ok"] else "BAD"))
 
-pauses = {}
-if len(sys.argv) > 3:
-    for line in open(sys.argv[3]):
-        tree, count = line.split()
-        pauses.setdefault(tree, []).append(int(count))
-    for tree, counts in pauses.items():
-        print("(%s) curl x4: %s transfer(s) per run waited >= 0.9 s for its data connection (curl's own pause)"
-              % (tree, "/".join(map(str, counts))))
+
+for tree, counts in pauses.items():
+    print("(%s) curl x4 paused %s time(s) in its runs; curl* is curl x4 without those pauses (estimate)"
+          % (tree, "/".join(map(str, counts))))
 
 
 def report(label, value, goal, good):
@@ -94,9 +102,10 @@ for tree in "ab":
 for tree in "ab":
     report("download x4 (%s) vorn / lftp --parallel=4 files/s" % tree,
            ratio("download4", "vorn", tree, "lftp", "files/s"), ">= 1.5", lambda v: v >= 1.5)
-    paused = sum(pauses.get(tree, []))
-    report("download x4 (%s) vorn / curl x4 files/s%s" % (tree, " (curl paused)" if paused else ""),
+    report("download x4 (%s) vorn / curl x4 files/s" % tree,
            ratio("download4", "vorn", tree, "curl", "files/s"), ">= 0.9", lambda v: v >= 0.9)
+    report("download x4 (%s) vorn / curl* (without its pauses)" % tree,
+           ratio("download4", "vorn", tree, "curl*", "files/s"), ">= 0.9", lambda v: v >= 0.9)
 for tree in "abc":
     f = figures("download10", "vorn", tree)
     report("download x10 (%s) vorn peak RSS MiB" % tree, f and f["peak"], "<= 64", lambda v: v <= 64)
