@@ -4,7 +4,8 @@
 Usage: peers_table.py TREES RESULTS [PAUSES]
   TREES   lines "tree files bytes"
   RESULTS lines "row tool tree rep seconds peak-rss-KiB user-s system-s check"
-  PAUSES  lines "tree count": curl's transfers that waited a second for their data connection
+  PAUSES  lines "tree rep seconds count": curl x4's slowest process without its pauses (it now
+          and then waits a second for a data connection) and the number of pauses
 Exits 1 when a copy was not whole (or a run failed), 0 otherwise: a target not met is a
 figure to read, not an error of the benchmark.
 """
@@ -48,15 +49,16 @@ def figures(row, tool, tree):
 
 pauses = {}
 if len(sys.argv) > 3:
-    # curl* is curl x4 less the seconds its most paused process waited for data connections
-    # (curl's own pause of about a second, not the server's): an estimate of curl without them.
+    # curl* is curl x4 timed by its slowest process less the seconds that process waited for
+    # data connections (curl's own pause of about a second, not the server's): an estimate of
+    # curl without them.
     for line in open(sys.argv[3]):
-        tree, rep, lost, count = line.split()
+        tree, rep, unpaused, count = line.split()
         pauses.setdefault(tree, []).append(int(count))
         for seconds, rss, cpu, check in runs.get(("download4", "curl", tree), [])[int(rep) - 1:int(rep)]:
             if ("download4", "curl*", tree) not in runs:
                 order.insert(order.index(("download4", "curl", tree)) + 1, ("download4", "curl*", tree))
-            runs.setdefault(("download4", "curl*", tree), []).append((seconds - float(lost), rss, cpu, check))
+            runs.setdefault(("download4", "curl*", tree), []).append((float(unpaused), rss, cpu, check))
 
 print("%-5s %-13s %-6s %9s %9s %8s %7s %12s %9s %5s"
       % ("tree", "direction", "tool", "median s", "files/s", "MB/s", "cpu s", "cpu ms/file", "peak MiB", "copy"))
