@@ -10,7 +10,8 @@
 #   s2s          server to server through the client, one connection: vorn (Ftp->Ftp project),
 #                lftp mirror between two ftp:// URLs (FXP off), rclone copy between two remotes
 #   download x4  vorn with connections=4, lftp mirror --parallel=4, 4 curl processes fetching
-#                a quarter of the files each to /dev/null
+#                a quarter of the files each to /dev/null (curl*: the same without curl's
+#                own one-second pauses for a data connection, estimated)
 #   download x10 vorn with connections=10 (its peak RSS)
 #   s2s x4       (tree a only) vorn with connections=4, lftp mirror --parallel=4
 #
@@ -219,8 +220,9 @@ curl_lists() {
     cat >"$dir/run.sh" <<'EOF'
 #!/bin/bash
 # Four curl processes at once; every transfer writes "reply-code bytes connect-seconds" to its
-# process's log. PASV, not EPSV: after EPSV curl 7.88 now and then waits a whole second before
-# it opens the data connection (a pause of its own, not of the server).
+# process's log, and its start and end to its .time file. curl 7.88 now and then waits a whole
+# second before it opens a data connection (a pause of its own, not of the server); PASV makes
+# that rarer than EPSV, and the table shows curl without the pauses that remain (curl*).
 pids=()
 for conf in "$1"/part.*.conf; do
     (
