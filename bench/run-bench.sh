@@ -89,6 +89,8 @@ done
 
 echo "== Two loopback vsftpd: the source serves the trees, the destination takes the s2s copies"
 id -u "$user" >/dev/null 2>&1 || useradd -M -d "$trees" -s /bin/bash "$user"
+# vsftpd enters the home folder at login: a user left by another setup may name one that is gone.
+usermod -d "$trees" "$user"
 pass=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
 echo "$user:$pass" | chpasswd
 s2s=$work/s2s
