@@ -22,14 +22,6 @@ ServerLogin LoginFor(const FtpServer& server)
         static_cast<std::uint16_t>(server.port()) };
 }
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++count;
-    return count;
-}
-
 std::vector<std::string> Names(const std::vector<RemoteEntry>& rows)
 {
     std::vector<std::string> names;

@@ -39,14 +39,6 @@ std::map<std::string, RecordingObserver::Row> RowsByPath(const RunHarness& h)
     return rows;
 }
 
-std::set<std::string> Names(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
 // A PID that belonged to a process of ours that has ended.
 pid_t GonePid()
 {

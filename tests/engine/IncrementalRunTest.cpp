@@ -35,14 +35,6 @@ std::string Result(int folders, int files, int failedFolders, int failedFiles, i
         + std::to_string(failedFiles) + ", Unchanged File(s):" + std::to_string(unchanged) + ".";
 }
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // Archive names hold the time to the second: the next run must start in a later one.
 void NextSecond()
 {

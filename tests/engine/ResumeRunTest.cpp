@@ -44,14 +44,6 @@ std::size_t Retrs(const std::string& log)
         std::distance(std::sregex_iterator(log.begin(), log.end(), retr), std::sregex_iterator()));
 }
 
-std::set<std::string> Names(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
 } // namespace
 
 // Each row cuts the first transfer of f.bin after 5 MiB. The copy ends whole and identical

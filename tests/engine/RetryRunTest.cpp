@@ -20,14 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++count;
-    return count;
-}
-
 void SetRetries(RunHarness& h, int retries)
 {
     ProjectOptions options;
@@ -40,14 +32,6 @@ RunRecord LastRun(RunHarness& h)
 {
     const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
     return runs.empty() ? RunRecord {} : runs.front();
-}
-
-std::set<std::string> Names(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
 }
 
 } // namespace

@@ -15,18 +15,31 @@ std::unique_ptr<sf::Ftp> MakeClient()
     return ftp;
 }
 
-testing::AssertionResult OpenSession(sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security)
+namespace {
+
+testing::AssertionResult Open(sf::Ftp& ftp, int port, const std::string& user, const std::string& password)
 {
-    ftp.SetSecurity(security);
-    const auto connected
-        = ftp.Connect(sf::IPAddress(server.host()), static_cast<unsigned short>(server.port()));
+    const auto connected = ftp.Connect(sf::IPAddress("127.0.0.1"), static_cast<unsigned short>(port));
     if (!connected.IsOk())
         return testing::AssertionFailure()
             << "Connect: " << connected.GetStatus() << " " << connected.GetMessage();
-    const auto login = ftp.Login(server.options().user, server.options().password);
+    const auto login = ftp.Login(user, password);
     if (!login.IsOk())
         return testing::AssertionFailure() << "Login: " << login.GetStatus() << " " << login.GetMessage();
     return testing::AssertionSuccess();
+}
+
+} // namespace
+
+testing::AssertionResult OpenSession(sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security)
+{
+    ftp.SetSecurity(security);
+    return Open(ftp, server.port(), server.options().user, server.options().password);
+}
+
+testing::AssertionResult OpenSession(sf::Ftp& ftp, const ScriptedFtpServer& server)
+{
+    return Open(ftp, server.port(), "user", "secret");
 }
 
 std::vector<std::string> Leftovers(const std::filesystem::path& folder)

@@ -2,6 +2,7 @@
 
 #include "ftpclient/Ftp.h"
 #include "support/FtpServer.h"
+#include "support/ScriptedFtpServer.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,9 @@ namespace vorn::test {
 // Connect and Login to `server`, with the reply that failed as the message.
 [[nodiscard]] testing::AssertionResult OpenSession(
     sf::Ftp& ftp, const FtpServer& server, vorn::ftp::Security security = vorn::ftp::Security::Plain);
+
+// The same for the scripted server (user "user", password "secret").
+[[nodiscard]] testing::AssertionResult OpenSession(sf::Ftp& ftp, const ScriptedFtpServer& server);
 
 // Names in `folder` that a transfer left behind (temporary downloads or uploads).
 [[nodiscard]] std::vector<std::string> Leftovers(const std::filesystem::path& folder);

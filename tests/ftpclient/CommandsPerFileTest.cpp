@@ -16,17 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-testing::AssertionResult Open(sf::Ftp& ftp, const ScriptedFtpServer& server)
-{
-    const auto connected = ftp.Connect(sf::IPAddress("127.0.0.1"), server.port());
-    if (!connected.IsOk())
-        return testing::AssertionFailure() << "Connect: " << connected.GetMessage();
-    const auto login = ftp.Login("user", "secret");
-    if (!login.IsOk())
-        return testing::AssertionFailure() << "Login: " << login.GetMessage();
-    return testing::AssertionSuccess();
-}
-
 // The commands of every login, after its PASS; temporary names read "TMP".
 std::vector<std::string> CommandsAfterLogins(const std::string& log)
 {
@@ -52,14 +41,6 @@ std::vector<std::string> CommandsAfterLogins(const std::string& log)
     return commands;
 }
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++count;
-    return count;
-}
-
 // Downloads `path` into `folder` with the size the listing would give.
 sf::Ftp::Response Fetch(sf::Ftp& ftp, const fs::path& folder, const std::string& path, std::int64_t listed)
 {
@@ -83,7 +64,7 @@ TEST(CommandsPerFile, ADownloadAsksSizeOnlyWithoutAListedSizeAndTypeOncePerLogin
     ScriptedFtpServer server({ "--root", root.path().string() });
     auto ftp = MakeClient();
     for (int login = 0; login < 2; ++login) {
-        ASSERT_TRUE(Open(*ftp, server));
+        ASSERT_TRUE(OpenSession(*ftp, server));
         for (const auto& [path, listed] :
             { std::pair("/a.bin", 1000), { "/b.bin", -1 }, { "/a.bin", 1000 } }) {
             const auto response = Fetch(*ftp, local.path(), path, listed);
@@ -113,8 +94,8 @@ TEST(CommandsPerFile, ARelayCostsNoSizeAndNoRepeatedType)
     ScriptedFtpServer destination({ "--root", destinationRoot.path().string() });
     auto from = MakeClient();
     auto to = MakeClient();
-    ASSERT_TRUE(Open(*from, source));
-    ASSERT_TRUE(Open(*to, destination));
+    ASSERT_TRUE(OpenSession(*from, source));
+    ASSERT_TRUE(OpenSession(*to, destination));
     for (const auto& [name, listed] : { std::pair("a.bin", 70000), { "b.bin", 1 } }) {
         sf::TranslateInfo progress;
         const auto response
@@ -151,8 +132,8 @@ TEST(CommandsPerFile, ADeliveredLengthOtherThanListedIsCheckedAgainstTheServersS
                 ScriptedFtpServer destination({ "--root", destinationRoot.path().string() });
                 auto from = MakeClient();
                 auto to = MakeClient();
-                ASSERT_TRUE(Open(*from, source));
-                ASSERT_TRUE(Open(*to, destination));
+                ASSERT_TRUE(OpenSession(*from, source));
+                ASSERT_TRUE(OpenSession(*to, destination));
                 WriteFile(destinationRoot.path() / "f.bin", "the old copy");
                 sf::TranslateInfo progress;
                 const auto response = relay

@@ -12,25 +12,6 @@ using Status = sf::Ftp::Response::Status;
 
 namespace {
 
-testing::AssertionResult Open(sf::Ftp& ftp, const ScriptedFtpServer& server)
-{
-    const auto connected = ftp.Connect(sf::IPAddress("127.0.0.1"), server.port());
-    if (!connected.IsOk())
-        return testing::AssertionFailure() << "Connect: " << connected.GetMessage();
-    const auto login = ftp.Login("user", "secret");
-    if (!login.IsOk())
-        return testing::AssertionFailure() << "Login: " << login.GetMessage();
-    return testing::AssertionSuccess();
-}
-
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 } // namespace
 
 // A folder change, a new folder, a deletion are done on a 2xx only: a 3xx such as CWD's 314
@@ -43,7 +24,7 @@ TEST(ScriptedReplies, OnlyACompletionReplyCountsAsDone)
         "--reply", "CDUP=350 Send more.", "--reply", "MKD=331 Who are you?", "--reply",
         "DELE=332 Account needed.", "--reply", "CWD /ok=200 Okay." });
     auto ftp = MakeClient();
-    ASSERT_TRUE(Open(*ftp, server));
+    ASSERT_TRUE(OpenSession(*ftp, server));
 
     struct Row {
         const char* what;
@@ -78,7 +59,7 @@ TEST(ScriptedReplies, AnUnreachableEpsvPortFallsBackToPasvForTheSession)
     ScriptedFtpServer server({ "--root", root.path().string(), "--list",
         (root.path() / "listing.txt").string(), "--epsv-port-unreachable" });
     auto ftp = MakeClient();
-    ASSERT_TRUE(Open(*ftp, server));
+    ASSERT_TRUE(OpenSession(*ftp, server));
 
     const auto listing = ftp->GetDirectoryListing("");
     ASSERT_TRUE(listing.IsOk()) << listing.GetMessage();
@@ -111,7 +92,7 @@ TEST(ScriptedReplies, ActiveModeEndsTheWaitAtTheServersFinalReply)
         auto ftp = MakeClient();
         ftp->SetConnectTimeout(std::chrono::minutes(10));
         ftp->SetPassive(false);
-        ASSERT_TRUE(Open(*ftp, server));
+        ASSERT_TRUE(OpenSession(*ftp, server));
 
         sf::TranslateInfo progress;
         const auto download = ftp->Download("/data.bin", local.path().string(), progress);
@@ -133,7 +114,7 @@ TEST(ScriptedReplies, ActiveModeTakesDataThatCameBeforeTheReplies)
     ScriptedFtpServer server({ "--root", root.path().string(), "--replies-after-data" });
     auto ftp = MakeClient();
     ftp->SetPassive(false);
-    ASSERT_TRUE(Open(*ftp, server));
+    ASSERT_TRUE(OpenSession(*ftp, server));
     for (int i = 0; i < 3; ++i) {
         sf::TranslateInfo progress;
         const auto download = ftp->Download("/data.bin", local.path().string(), progress);

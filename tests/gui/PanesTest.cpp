@@ -30,14 +30,6 @@ constexpr int kWaitMs = 15000;
 constexpr std::int64_t kMarch15 = 1331821500; // 2012-03-15 14:25 UTC
 constexpr std::uintmax_t kFiveGiB = 5ULL << 30;
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 std::size_t Logins(const FtpServer& server)
 {
     return Count(server.log(), "logged in");

@@ -74,4 +74,20 @@ void SetModificationTime(const std::filesystem::path& path, std::int64_t utcSeco
         throw std::runtime_error("cannot set the time of " + path.string() + ": " + std::strerror(errno));
 }
 
+std::set<std::string> Names(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
 } // namespace vorn::test

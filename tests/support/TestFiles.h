@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,11 @@ void MakeRandomFile(const std::filesystem::path& path, std::uint64_t size, std::
 
 // Sets a file's modification time (UTC seconds since 1970).
 void SetModificationTime(const std::filesystem::path& path, std::int64_t utcSeconds);
+
+// The names of the entries of `folder`.
+[[nodiscard]] std::set<std::string> Names(const std::filesystem::path& folder);
+
+// How often `what` occurs in `text` (a server's log, say), not overlapping.
+[[nodiscard]] std::size_t Count(const std::string& text, const std::string& what);
 
 } // namespace vorn::test
