@@ -303,6 +303,11 @@ public:
     // not. A size from the listing (`served` false) is asked again before a copy is refused.
     [[nodiscard]] std::optional<Response> WrongLength(
         const std::string& path, std::uint64_t delivered, std::int64_t size, bool served);
+    // BeginRead for a download into a file named `name`, which must be a plain file name, on
+    // a session that is connected.
+    [[nodiscard]] std::optional<Response> BeginDownload(const std::string& path, const std::string& name,
+        TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size,
+        bool& served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply.
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
         TranslateInfo& progress, std::uint64_t& received);
@@ -1131,6 +1136,18 @@ Ftp::Response Ftp::Download(
     return response;
 }
 
+std::optional<Ftp::Response> Ftp::Impl::BeginDownload(const std::string& path, const std::string& name,
+    TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size, bool& served)
+{
+    progress.Reset();
+    if (!vorn::ftp::IsSafeEntryName(name))
+        return Response(
+            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
+    if (!Connected())
+        return NotConnected();
+    return BeginRead(path, mode, listedSize, progress, size, served);
+}
+
 std::optional<Ftp::Response> Ftp::Impl::BeginRead(const std::string& path, TransferMode mode,
     std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size, bool& served)
 {
@@ -1194,17 +1211,11 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
 {
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
-    progress.Reset();
     const std::string name(vorn::LastPathComponent(remotePath));
-    if (!vorn::ftp::IsSafeEntryName(name))
-        return Response(
-            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
-    if (!s.Connected())
-        return s.NotConnected();
-
     std::int64_t size = -1;
     bool served = false;
-    if (std::optional<Response> stop = s.BeginRead(remotePath, mode, listedSize, progress, size, served))
+    if (std::optional<Response> stop
+        = s.BeginDownload(remotePath, name, mode, listedSize, progress, size, served))
         return *stop;
 
     // The server answers EPSV while the file is made: creating a file can take longer than
@@ -1538,16 +1549,11 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
         return DownloadInto(folderFd, folderText, remotePath, listedSize, progress, Binary);
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
-    progress.Reset();
     const std::string name(vorn::LastPathComponent(remotePath));
-    if (!vorn::ftp::IsSafeEntryName(name))
-        return Response(
-            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not downloaded.");
-    if (!s.Connected())
-        return s.NotConnected();
     std::int64_t size = -1;
     bool known = false;
-    if (std::optional<Response> stop = s.BeginRead(remotePath, Binary, listedSize, progress, size, known))
+    if (std::optional<Response> stop
+        = s.BeginDownload(remotePath, name, Binary, listedSize, progress, size, known))
         return *stop;
     std::string modified;
     const bool large = size >= ResumePoint::minimumSize && s.features.count("REST STREAM") > 0;
