@@ -531,6 +531,27 @@ int WalkWithWorkers(
     return result;
 }
 
+// Adds a downloaded file to the archive once every file handed before it is in (files are
+// packed in the order handed, whichever session brought them first). A file the archive
+// refuses stays below the staging folder.
+FileOutcome PackInTurn(FolderWalk& walk, const TransferSlot& slot, const FileJob& job, ZipArchive& archive,
+    const StagingFolders& staging, FileOutcome downloaded)
+{
+    const std::string& name = job.entry.name;
+    if (walk.pool != nullptr && !walk.pool->WaitTurn(job.sequence)) {
+        ::unlinkat(slot.stagingFd, name.c_str(), 0);
+        return {};
+    }
+    const std::string localFile = JoinLocal(slot.stagingText, "/" + name);
+    const std::string entryName = RelativePart(walk.ctx, job.remotePath).substr(1);
+    if (const ZipError refused = archive.Add(entryName, localFile)) {
+        staging.Keep(localFile, entryName);
+        return { "Failed", ArchiveReason(refused, archive.path()) };
+    }
+    ::unlinkat(slot.stagingFd, name.c_str(), 0);
+    return downloaded;
+}
+
 // Marks a file's turn at the archive done however its transfer ends.
 class TurnGuard {
 public:
@@ -597,7 +618,6 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         return EnterFolder(source, ctx.currentRemote);
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
-        // Files are packed in the order handed, whichever session brought them first.
         const TurnGuard turn(compress ? walk.pool : nullptr, job.sequence);
         const sf::Info& entry = job.entry;
         const int folder = compress ? slot.stagingFd : job.folder->fd();
@@ -617,20 +637,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         if (!reply.IsOk())
             return outcome;
         StampCopy(*slot.source, folder, entry, job.remotePath, options.records);
-        if (!compress)
-            return outcome;
-        if (walk.pool != nullptr && !walk.pool->WaitTurn(job.sequence)) {
-            ::unlinkat(folder, entry.name.c_str(), 0);
-            return {};
-        }
-        const std::string localFile = JoinLocal(folderText, "/" + entry.name);
-        const std::string entryName = RelativePart(ctx, job.remotePath).substr(1);
-        if (const ZipError refused = archive->Add(entryName, localFile)) {
-            staging.Keep(localFile, entryName);
-            return { "Failed", ArchiveReason(refused, archive->path()) };
-        }
-        ::unlinkat(folder, entry.name.c_str(), 0);
-        return outcome;
+        return compress ? PackInTurn(walk, slot, job, *archive, staging, outcome) : outcome;
     };
     walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
         // An archive chain was checked as a whole before the walk (a dry run of a compressed
