@@ -11,6 +11,7 @@ set -euo pipefail
 
 reps=${1:-3}
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/lib.sh"
 cli=${2:-}
 python=/usr/bin/python3
 work=$(mktemp -d /tmp/vorn-incremental-bench.XXXXXX)
@@ -26,13 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [[ -z $cli ]]; then
-    echo "== Release build"
-    cmake -S "$root" -B "$root/build-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=OFF \
-        -DVORN_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$root/build-release" -j2 --target vornbackup-cli >/dev/null
-    cli=$root/build-release/src/app/vornbackup-cli
-fi
+release_cli
 
 echo "== Tree: 3000 files in 60 folders"
 "$python" - "$work/tree" <<'PY'
@@ -51,17 +46,7 @@ read -r -t 15 line <&"${SERVER[0]}" || { echo "the FTP server did not start" >&2
 port=${line#PORT }
 
 db=$work/projects.db
-"$cli" --db "$db" list >/dev/null
-"$python" - "$db" "$port" "$work/copy" <<'PY'
-import sqlite3, sys
-db = sqlite3.connect(sys.argv[1])
-db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
-           "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
-           "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
-           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
-           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
-db.commit()
-PY
+store_bench_project "$db" "$port" "$work/copy"
 
 # Seconds of one run, checked for success.
 timed_run() {
@@ -71,7 +56,6 @@ timed_run() {
     end=$(date +%s.%N)
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 
 full=()
 for ((i = 0; i < reps; i++)); do full+=("$(timed_run)"); done

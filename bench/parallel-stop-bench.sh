@@ -4,12 +4,12 @@
 # data connection, eight files of 8 MiB, so the run would take a minute), sent SIGINT once
 # four files are on their way. Prints the seconds from the signal to the command's exit
 # (goal: within 1 s) and checks the run ended stopped with no partial file left.
-# Usage: bench/parallel-stop-bench.sh [TRIALS]   (default 5; Release build in build-bench/)
+# Usage: bench/parallel-stop-bench.sh [TRIALS]   (default 5; Release build in build-release/)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/lib.sh"
 trials=${1:-5}
 work=$(mktemp -d /tmp/vorn-pstop-bench.XXXXXX)
-build=$root/build-bench
 python=/usr/bin/python3
 server_pid=
 cleanup() {
@@ -18,9 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=OFF -DVORN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target vornbackup-cli -j2 >/dev/null
-cli=$build/src/app/vornbackup-cli
+cli=
+release_cli
 
 mkdir -p "$work/tree"
 for i in 1 2 3 4 5 6 7 8; do head -c $((8 << 20)) /dev/urandom >"$work/tree/f$i.bin"; done
@@ -31,17 +30,7 @@ read -r -t 15 line <&"${SERVER[0]}" || { echo "the FTP server did not start" >&2
 port=${line#PORT }
 
 db=$work/projects.db
-"$cli" --db "$db" list >/dev/null
-"$python" - "$db" "$port" "$work/copy" <<'PY'
-import sqlite3, sys
-db = sqlite3.connect(sys.argv[1])
-db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
-           "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
-           "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
-           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
-           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
-db.commit()
-PY
+store_bench_project "$db" "$port" "$work/copy"
 "$cli" --db "$db" options bench connections=4 >/dev/null
 
 # Files on their way: the temporary files of the downloads in the copy's folder.
@@ -62,8 +51,7 @@ for ((t = 0; t < trials; t++)); do
     [ "$(find "$work/copy" -type f | wc -l)" -eq 0 ] || { echo "partial files were left" >&2; exit 1; }
     times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
 done
-sorted=$(printf '%s\n' "${times[@]}" | sort -g)
-median=$(echo "$sorted" | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
-worst=$(echo "$sorted" | tail -1)
+median=$(median "${times[@]}")
+worst=$(printf '%s\n' "${times[@]}" | sort -g | tail -1)
 echo "Stop with four sessions under way, $trials trials: median ${median} s, worst ${worst} s (goal: within 1 s)"
 awk -v w="$worst" 'BEGIN { exit !(w <= 1.0) }'

@@ -11,6 +11,7 @@ set -euo pipefail
 
 reps=${1:-3}
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/lib.sh"
 cli=${2:-}
 python=/usr/bin/python3
 work=$(mktemp -d /tmp/vorn-reconnect-bench.XXXXXX)
@@ -30,13 +31,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [[ -z $cli ]]; then
-    echo "== Release build"
-    cmake -S "$root" -B "$root/build-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_GUI=OFF \
-        -DVORN_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$root/build-release" -j2 --target vornbackup-cli >/dev/null
-    cli=$root/build-release/src/app/vornbackup-cli
-fi
+release_cli
 
 echo "== Tree: 3000 files of 1-4 KiB in 60 folders, with and without drops every 500 commands"
 "$python" - "$work" <<'PY'
@@ -57,7 +52,6 @@ for name, extra in (("steady", {}), ("dropping", {"drop_every": 500})):
 PY
 
 db=$work/projects.db
-"$cli" --db "$db" list >/dev/null
 
 # Seconds of one run of the tree `kind`, checked for success and for every file.
 timed_run() {
@@ -65,17 +59,7 @@ timed_run() {
     coproc SERVER { exec "$python" "$root/tests/support/virtual_ftp.py" --tree "$work/$kind.json" 2>/dev/null; }
     server_pid=$SERVER_PID
     read -r -t 15 line <&"${SERVER[0]}" || { echo "the FTP server did not start" >&2; exit 1; }
-    "$python" - "$db" "${line#PORT }" "$work/copy" <<'PY'
-import sqlite3, sys
-db = sqlite3.connect(sys.argv[1])
-db.execute("delete from gm_ftp_plantable where ftpname = 'bench'")
-db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
-           "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
-           "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
-           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
-           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
-db.commit()
-PY
+    store_bench_project "$db" "${line#PORT }" "$work/copy"
     rm -rf "$work/copy"
     start=$(date +%s.%N)
     "$cli" --db "$db" run bench >"$work/run.out" || { echo "the run failed:" >&2; tail -3 "$work/run.out" >&2; exit 1; }
@@ -86,7 +70,6 @@ PY
     diff -r "$work/tree" "$work/copy" >/dev/null || { echo "the $kind copy differs from the tree" >&2; exit 1; }
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 
 steady=()
 dropping=()
