@@ -89,6 +89,7 @@ int TransferPool::Open()
         if (refusal.empty())
             refusal = worker->refusal;
     }
+    lock.unlock(); // the workers take files while the user is told
     if (open < setup_.workers && !Stopped() && env_.observer != nullptr)
         env_.observer->OnRunMessage("The server took " + std::to_string(open) + " of "
             + std::to_string(setup_.workers) + " transfer connections; the run goes on with "
