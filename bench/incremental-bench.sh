@@ -14,18 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/lib.sh"
 cli=${2:-}
 python=/usr/bin/python3
-work=$(mktemp -d /tmp/vorn-incremental-bench.XXXXXX)
-server_pid=
-cleanup() {
-    local status=$?
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-    exit "$status"
-}
-trap cleanup EXIT
+bench_workspace incremental-bench
 
 release_cli
 

@@ -1,6 +1,27 @@
 # Pieces the benchmarks share; sourced, not run. Each expects `root` (the checkout) and
 # `python` (/usr/bin/python3) to be set.
 
+# A work folder `work` below /tmp named after NAME, removed at exit together with the test
+# server whose PID the script keeps in `server_pid` (stop_server stops it earlier).
+bench_workspace() {
+    work=$(mktemp -d "/tmp/vorn-$1.XXXXXX")
+    server_pid=
+    trap bench_cleanup EXIT
+}
+stop_server() {
+    if [[ -n ${server_pid:-} ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    fi
+}
+bench_cleanup() {
+    local status=$?
+    stop_server
+    rm -rf "$work"
+    exit "$status"
+}
+
 # Builds vornbackup-cli in Release (build-release/) unless `cli` already names one, and sets
 # `cli` to it.
 release_cli() {

@@ -9,14 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/lib.sh"
 trials=${1:-5}
-work=$(mktemp -d /tmp/vorn-pstop-bench.XXXXXX)
 python=/usr/bin/python3
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workspace pstop-bench
 
 cli=
 release_cli

@@ -14,22 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/lib.sh"
 cli=${2:-}
 python=/usr/bin/python3
-work=$(mktemp -d /tmp/vorn-reconnect-bench.XXXXXX)
-server_pid=
-stop_server() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=
-    fi
-}
-cleanup() {
-    local status=$?
-    stop_server
-    rm -rf "$work"
-    exit "$status"
-}
-trap cleanup EXIT
+bench_workspace reconnect-bench
 
 release_cli
 
