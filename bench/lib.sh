@@ -34,20 +34,20 @@ release_cli() {
 }
 
 # Stores the Ftp->Local project "bench" in the database DB (made when missing): the whole
-# tree of the test server on 127.0.0.1:PORT (user "user", password "secret") into DEST, a
-# full backup without rules. An earlier "bench" is replaced.
+# tree of the test server on 127.0.0.1:PORT (USER and PASSWORD, by default "user" and
+# "secret") into DEST, a full backup without rules. An earlier "bench" is replaced.
 store_bench_project() {
-    local db=$1 port=$2 dest=$3
+    local db=$1 port=$2 dest=$3 user=${4:-user} password=${5:-secret}
     [[ -f $db ]] || "$cli" --db "$db" list >/dev/null # creates the project table
-    "$python" - "$db" "$port" "$dest" <<'PY'
+    "$python" - "$db" "$port" "$dest" "$user" "$password" <<'PY'
 import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
 db.execute("delete from gm_ftp_plantable where ftpname = 'bench'")
 db.execute("insert into gm_ftp_plantable (ftpname, ftpcreatetime, ftpmodifytime, ftpsource, ftpdest, "
            "ftpip, ftpuser, ftppassword, ftpport, ftpactive, ftpbackmode, ftptype, ftprule, ftpplanmode, "
            "ftpplan, ftphour, ftpminute, ftpdaymode, ftpstatus, ftpruntime, ftpmem, ftpiscompress) "
-           "values ('bench', '', '', '/', ?, '127.0.0.1', 'user', 'secret', ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
-           "'', '', '', 0)", (sys.argv[3], sys.argv[2]))
+           "values ('bench', '', '', '/', ?, '127.0.0.1', ?, ?, ?, 0, 1, 1, '', 3, '', 0, 0, 1, "
+           "'', '', '', 0)", (sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[2]))
 db.commit()
 PY
 }
