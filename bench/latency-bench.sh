@@ -15,7 +15,8 @@
 #              VORN_LATENCY_QUICK=1  a small tree (60 files, 5 MiB), one run per row, 20 ms only
 #              VORN_LATENCY_SERVER   vsftpd (default) or pyftpdlib
 #              VORN_LATENCY_TOOLS    the tools to time (default "vorn wget lftp rclone")
-#              VORN_LATENCY_LOGS     a folder that keeps the proxy logs of every run
+#              VORN_LATENCY_LOGS     a folder that keeps the proxy logs of every run and the
+#                                    results so far (latency_report.py table reads them)
 #              VORN_LATENCY_TIMEOUT  seconds one tool run may take before it is killed (600)
 #              VORN_LATENCY_USER     vsftpd's login user (default vornlat, added when missing)
 #              VORN_LATENCY_PASV     vsftpd's passive ports (default 48300-48499)
@@ -226,7 +227,7 @@ measure() {
     late=$(awk -F'\t' '$3 == "late" { print $4 }' "$log")
     printf '  %4s ms %-4s %-6s #%s: %8ss  %-8s round trips %-5s proxy late: %s\n' "$rtt" "$row" "$tool" "$rep" \
         "$seconds" "$check" "${counts%% *}" "$late"
-    if [[ -n $logs ]]; then cp "$log" "$logs/"; fi
+    if [[ -n $logs ]]; then cp "$log" "$results" "$logs/"; fi
     rm -f "$log"
 }
 

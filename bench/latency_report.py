@@ -3,6 +3,9 @@
 
 Usage: latency_report.py rounds LOG
          prints "rounds longest sessions data commands" and then "VERB count" lines
+       latency_report.py sequence LOG
+         prints the commonest steps of a file and of a folder on one session: each event with
+         its time in round trips (rt-ms) from the step's first command
        latency_report.py table FILES RESULTS
          FILES   the number of files in the tree
          RESULTS lines "rtt row tool rep seconds check rounds longest sessions data commands rt-ms"
@@ -74,6 +77,48 @@ def rounds_main(path):
         print(verb, n)
 
 
+def sequences(path):
+    """The events of each session cut into steps: a step starts with the first command after
+    the end of a data connection, and is a file when it has a RETR, a folder when it lists."""
+    steps = collections.defaultdict(list)  # session -> [[(ms, token)]]
+    cut = collections.defaultdict(lambda: True)
+    rt = count_rounds(path)[5] or 1.0
+    for line in open(path, encoding="latin-1"):
+        fields = line.rstrip("\n").split("\t", 3)
+        if len(fields) < 3 or fields[2] in ("open", "close", "late"):
+            continue
+        ms, session, kind = float(fields[0]), fields[1], fields[2]
+        text = fields[3] if len(fields) > 3 else ""
+        if kind == "reply":
+            if not FINAL.match(text):
+                continue
+            token = text[:3]
+        elif kind == "cmd":
+            token = text.split(" ", 1)[0].upper()
+            if cut[session]:
+                steps[session].append([])
+                cut[session] = False
+        else:
+            token = kind
+            cut[session] = cut[session] or kind == "d-eof"
+        if steps[session]:
+            steps[session][-1].append((ms, token))
+    shapes = {"file": collections.defaultdict(list), "folder": collections.defaultdict(list)}
+    for runs in steps.values():
+        for step, after in zip(runs, runs[1:]):
+            tokens = tuple(token for _, token in step)
+            kind = "file" if "RETR" in tokens else "folder" if {"LIST", "MLSD", "NLST"} & set(tokens) else None
+            if kind:
+                start = step[0][0]
+                shapes[kind][tokens].append([(ms - start) / rt for ms, _ in step] + [(after[0][0] - start) / rt])
+    for kind, found in shapes.items():
+        total = sum(len(v) for v in found.values())
+        for tokens, times in sorted(found.items(), key=lambda item: -len(item[1]))[:2]:
+            at = [statistics.median(t[i] for t in times) for i in range(len(tokens) + 1)]
+            text = " ".join("%s@%.1f" % (token, when) for token, when in zip(tokens, at))
+            print("%-6s %4d of %4d: %s | next@%.1f round trips" % (kind, len(times), total, text, at[-1]))
+
+
 ROWS = {"x1": "one connection", "x4": "4 connections", "x10": "10 connections"}
 
 
@@ -117,6 +162,8 @@ def table_main(files, results_path):
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "rounds":
         rounds_main(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "sequence":
+        sequences(sys.argv[2])
     elif len(sys.argv) == 4 and sys.argv[1] == "table":
         sys.exit(table_main(sys.argv[2], sys.argv[3]))
     else:
