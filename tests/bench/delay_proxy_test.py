@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The latency benchmark's proxy against a real pyftpdlib server on 127.0.0.1: replies come a
 round trip late, files arrive whole through its own data ports, and the round trips counted
-from its log are those of the dialogue."""
+from its log are those of the dialogue; its table gives medians and ratios and fails on a copy
+that is not whole."""
 
 import ftplib
 import os
@@ -122,6 +123,32 @@ class DelayProxyTest(unittest.TestCase):
             replies.readline()
         total, sessions, data, commands, _ = self.counts()
         self.assertEqual((total, sessions, data, commands), (5, 1, 0, 5))
+
+
+class TableTest(unittest.TestCase):
+    def table(self, lines):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as results:
+            results.write("".join(line + "\n" for line in lines))
+            results.flush()
+            return subprocess.run([PYTHON, os.path.join(SOURCE, "bench/latency_report.py"), "table", "100",
+                                   results.name], capture_output=True, text=True, timeout=60)
+
+    def test_medians_and_ratios_against_each_peer(self):
+        # rtt row tool rep seconds check turns longest sessions data commands rt-ms
+        done = self.table(["20 x1 vorn 1 10.0 ok 300 300 1 100 220 24.0",
+                           "20 x1 vorn 2 12.0 ok 310 310 1 100 220 24.0",
+                           "20 x1 vorn 3 50.0 ok 320 320 1 100 220 24.0",
+                           "20 x1 wget 1 20.0 ok 330 330 1 100 230 24.0",
+                           "20 x1 lftp 1 30.0 ok 440 440 1 100 330 24.0"])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        vorn = next(line for line in done.stdout.splitlines() if " vorn " in line).split()
+        self.assertEqual(vorn[3:7], ["12.00", "8.3", "3.10", "310"])  # the median run's turns
+        self.assertIn("vorn/wget 1.67, vorn/lftp 2.50", done.stdout)
+
+    def test_a_copy_not_whole_fails_the_table(self):
+        done = self.table(["20 x4 vorn 1 10.0 MISMATCH 300 90 5 100 220 24.0"])
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("NOT WHOLE", done.stdout)
 
 
 if __name__ == "__main__":
