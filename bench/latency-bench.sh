@@ -10,7 +10,7 @@
 #   x4   vorn connections=4, lftp mirror --parallel=4, rclone copy --transfers 4
 #   x10  vorn connections=10, lftp mirror --parallel=10, rclone copy --transfers 10
 #
-# Usage: bench/latency-bench.sh [REPS]        (as root; default 3)
+# Usage: bench/latency-bench.sh [REPS]        (as root; default 3, or $REPS)
 # Environment: VORN_LATENCY_RTTS     round trips in ms (default "20 100")
 #              VORN_LATENCY_QUICK=1  a small tree (60 files, 5 MiB), one run per row, 20 ms only
 #              VORN_LATENCY_SERVER   vsftpd (default) or pyftpdlib
