@@ -19,7 +19,9 @@
 #                                    results so far (latency_report.py table reads them)
 #              VORN_LATENCY_TIMEOUT  seconds one tool run may take before it is killed (600)
 #              VORN_LATENCY_USER     vsftpd's login user (default vornlat, added when missing)
-#              VORN_LATENCY_PASV     vsftpd's passive ports (default 48300-48499)
+#              VORN_LATENCY_PASV     vsftpd's passive ports (default 61300-61499: above the
+#                                    ephemeral ports, which the proxy and the tools take by
+#                                    the thousand; a passive port in use fails the session)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +38,7 @@ server_kind=${VORN_LATENCY_SERVER:-vsftpd}
 read -r -a tools_run <<<"${VORN_LATENCY_TOOLS:-vorn wget lftp rclone}"
 limit=${VORN_LATENCY_TIMEOUT:-600}
 user=${VORN_LATENCY_USER:-vornlat}
-pasv=${VORN_LATENCY_PASV:-48300-48499}
+pasv=${VORN_LATENCY_PASV:-61300-61499}
 logs=${VORN_LATENCY_LOGS:-}
 
 for tool in /usr/sbin/vsftpd /usr/bin/lftp /usr/bin/wget /usr/bin/rclone /usr/bin/timeout $python; do
