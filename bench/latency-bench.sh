@@ -60,8 +60,9 @@ stop_proxy() {
 latency_cleanup() {
     local status=$?
     stop_proxy
-    (exit "$status")
-    bench_cleanup
+    stop_server
+    rm -rf "$work"
+    exit "$status"
 }
 trap latency_cleanup EXIT
 [[ -z $logs ]] || mkdir -p "$logs"
