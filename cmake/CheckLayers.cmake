@@ -5,13 +5,15 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule ftpclient engine)
+set(core common store rules schedule remote ftpclient sessions engine)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
-set(allowed_ftpclient ftpclient common)
-set(allowed_engine engine ftpclient rules store common)
+set(allowed_remote remote common)
+set(allowed_ftpclient ftpclient remote common)
+set(allowed_sessions sessions ftpclient remote common)
+set(allowed_engine engine sessions remote ftpclient rules store common)
 set(allowed_runner runner ${core})
 set(allowed_cli cli runner ${core})
 set(allowed_gui gui common)

@@ -67,7 +67,7 @@ void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry
         const auto& info = listing.retFileInfo(i);
         if (!info.unusable.empty())
             continue; // a browse shows what can be entered or picked
-        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.isFile });
+        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.IsFile() });
     }
 }
 

@@ -29,7 +29,7 @@ void ConfigureRunSession(sf::Ftp& ftp, const RunEnvironment& env, TransferFigure
 
 // A file the walk hands on, with where it goes as the walk stood when it handed it.
 struct FileJob {
-    sf::Info entry;
+    remote::Entry entry;
     std::string remotePath;
     std::string targetFolder; // the local folder's text, or the destination server's folder
     std::shared_ptr<const FolderHandle> folder; // downloads into a tree: the open local folder

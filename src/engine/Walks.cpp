@@ -12,8 +12,8 @@
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/TransferRetry.h"
-#include "ftpclient/ResumePoint.h"
-#include "ftpclient/TempFile.h"
+#include "remote/ResumePoint.h"
+#include "remote/TempFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -150,7 +150,7 @@ bool StopRequested(const RunEnvironment& env)
 }
 
 // The progress a slot's transfer writes.
-sf::TranslateInfo& Progress(const TransferSlot& slot, const RunEnvironment& env)
+remote::TranslateInfo& Progress(const TransferSlot& slot, const RunEnvironment& env)
 {
     return slot.lane != nullptr ? slot.lane->info : env.figures->progressInfo;
 }
@@ -258,7 +258,7 @@ public:
             const auto listing = destination_.GetDirectoryListing(folder);
             if (listing.IsOk())
                 for (const sf::Info& file : listing.GetEntries())
-                    if (file.isFile)
+                    if (file.IsFile())
                         sizes_[file.name] = file.size;
         }
         const auto found = sizes_.find(entry.name);
@@ -418,9 +418,9 @@ struct FolderWalk {
         // An entry the listing could not read, or whose name cannot be a name here, is
         // reported, never dropped and never joined into a path.
         std::string unusable = entry.unusable;
-        if (unusable.empty() && !ftp::IsSafeEntryName(entry.name))
+        if (unusable.empty() && !remote::IsSafeEntryName(entry.name))
             unusable = "The name cannot be a file name here; it was not copied.";
-        if (!entry.isFile) {
+        if (!entry.IsFile()) {
             if (!unusable.empty())
                 FailFolder(remotePath, unusable);
             else
@@ -612,7 +612,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             if (!local.folder)
                 return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
             // Downloads of a run that was killed are removed once no process owns them.
-            ftp::RemoveLeftoverTemporaryFiles(local.folder.fd());
+            remote::RemoveLeftoverTemporaryFiles(local.folder.fd());
             walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
         }
         return EnterFolder(source, ctx.currentRemote);
@@ -623,7 +623,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         const int folder = compress ? slot.stagingFd : job.folder->fd();
         const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
         // A large file cut off is continued by the next try; what is left goes with this file.
-        sf::ResumePoint resume;
+        remote::ResumePoint resume;
         const auto reply = slot.retry->Run(
             job.remotePath,
             [&] {

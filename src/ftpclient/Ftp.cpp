@@ -6,13 +6,15 @@
 #include "ftpclient/IoLoop.h"
 #include "ftpclient/KernelRelay.h"
 #include "ftpclient/ReplyParser.h"
-#include "ftpclient/ResumePoint.h"
-#include "ftpclient/TempFile.h"
 #include "ftpclient/TlsContext.h"
+#include "remote/ResumePoint.h"
+#include "remote/TempFile.h"
 
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -309,7 +311,7 @@ public:
         TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size,
         bool& served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply.
-    [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
+    [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
         TranslateInfo& progress, std::uint64_t& received);
     // Ends a data connection whose transfer is complete.
     void CloseData(DataLink& link);
@@ -332,6 +334,9 @@ public:
     // and removes its partial file. Returns `why`.
     [[nodiscard]] Response DropUpload(Response why, Impl& src, DataLink& in, bool sourceRunning,
         DataLink& out, const std::string& temporary);
+    // Sends the rest of `fileFd` into the upload `out`. Returns why it stopped early, if so.
+    [[nodiscard]] std::optional<Response> PumpFromFd(
+        int fileFd, DataLink& out, TranslateInfo& progress, std::uint64_t& sent);
     // DELE of the partial uploads an earlier session of this one lost before it could.
     void RemoveStrandedUploads();
     // Renames a finished upload over `target`, moving an old copy aside where the server
@@ -352,13 +357,13 @@ public:
         const std::string& path, std::int64_t& size, bool& known, std::string& modified);
     // Opens the file a download goes to: the partial file of `resume` when it may be continued
     // (then `offset` is its length), else a new temporary file.
-    [[nodiscard]] std::unique_ptr<vorn::ftp::TempFile> ResumeTarget(int folderFd,
+    [[nodiscard]] std::unique_ptr<vorn::remote::TempFile> ResumeTarget(int folderFd,
         const std::string& folderText, const std::string& name, ResumePoint& resume, bool resumable,
         std::uint64_t& offset);
     // The end of a failed download that may be continued: keeps the `length` bytes of `file`
     // in `resume` when there are any, else lets the file go. Returns `why`.
-    [[nodiscard]] Response KeepPartial(
-        Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume);
+    [[nodiscard]] Response KeepPartial(Response why, vorn::remote::TempFile* file, std::uint64_t length,
+        bool resumable, ResumePoint& resume);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;
@@ -1221,7 +1226,7 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     // The server answers EPSV while the file is made: creating a file can take longer than
     // the round trip.
     const bool epsvAhead = s.SendEpsvAhead();
-    vorn::ftp::TempFile file(folderFd, folderText, name);
+    vorn::remote::TempFile file(folderFd, folderText, name);
     if (!file.OpenError().empty()) {
         if (epsvAhead)
             (void)s.Collect();
@@ -1251,7 +1256,7 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     return response;
 }
 
-Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::ftp::TempFile& file, std::int64_t size,
+Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
     TranslateInfo& progress, std::uint64_t& received)
 {
     const DataSink toFile = [&file](std::string_view bytes) -> std::optional<Response> {
@@ -1406,7 +1411,7 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
         return *stop;
 
     const std::string target = vorn::JoinPath(destinationFolder, name);
-    const std::string temporary = vorn::JoinPath(destinationFolder, vorn::ftp::MakeTemporaryName(name));
+    const std::string temporary = vorn::JoinPath(destinationFolder, vorn::remote::MakeTemporaryName(name));
 
     Impl::DataLink in;
     Impl::DataLink out;
@@ -1436,8 +1441,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     if (!response.IsOk())
         return fail(response, false);
 
-    const Response moved = dst.MoveIntoPlace(
-        temporary, target, vorn::JoinPath(destinationFolder, vorn::ftp::MakeTemporaryName(name, "vornold")));
+    const Response moved = dst.MoveIntoPlace(temporary, target,
+        vorn::JoinPath(destinationFolder, vorn::remote::MakeTemporaryName(name, "vornold")));
     if (!moved.IsOk())
         return fail(
             Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), false);
@@ -1504,12 +1509,12 @@ std::optional<Ftp::Response> Ftp::Impl::FileFacts(
     return std::nullopt;
 }
 
-std::unique_ptr<vorn::ftp::TempFile> Ftp::Impl::ResumeTarget(int folderFd, const std::string& folderText,
+std::unique_ptr<vorn::remote::TempFile> Ftp::Impl::ResumeTarget(int folderFd, const std::string& folderText,
     const std::string& name, ResumePoint& resume, bool resumable, std::uint64_t& offset)
 {
     offset = 0;
     if (resume.Holds() && resumable && resume.folderFd == folderFd) {
-        auto file = std::make_unique<vorn::ftp::TempFile>(
+        auto file = std::make_unique<vorn::remote::TempFile>(
             folderFd, folderText, resume.temporaryName, resume.bytes, resume.device, resume.inode);
         if (file->OpenError().empty()) {
             offset = resume.bytes;
@@ -1521,11 +1526,11 @@ std::unique_ptr<vorn::ftp::TempFile> Ftp::Impl::ResumeTarget(int folderFd, const
         Trace("*", file->OpenError());
     }
     resume.Discard();
-    return std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
+    return std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
 }
 
 Ftp::Response Ftp::Impl::KeepPartial(
-    Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume)
+    Response why, vorn::remote::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume)
 {
     // After a local write error the file's end is uncertain: it is not continued.
     if (file == nullptr || !resumable || length == 0 || why.GetStatus() == Response::InvalidFile)
@@ -1566,7 +1571,7 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     const bool resumable = large && size >= ResumePoint::minimumSize && (known || !modified.empty());
     const bool unchanged = resume.size == size && resume.modified == modified;
     std::uint64_t offset = 0;
-    std::unique_ptr<vorn::ftp::TempFile> file
+    std::unique_ptr<vorn::remote::TempFile> file
         = s.ResumeTarget(folderFd, folderText, name, resume, resumable && unchanged, offset);
     if (!file->OpenError().empty())
         return Response(Response::InvalidFile, file->OpenError());
@@ -1584,7 +1589,7 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
             return s.KeepPartial(rest, file.get(), offset, resumable, resume);
         if (rest.GetStatus() != 350) {
             // Refused after all: this try fetches the file from its start.
-            file = std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
+            file = std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
             if (!file->OpenError().empty())
                 return Response(Response::InvalidFile, file->OpenError());
             offset = 0;
@@ -1612,6 +1617,148 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     progress.percent = 100.0f;
     if (size < 0)
         response.MarkSizeUnchecked();
+    return response;
+}
+
+// ---------------------------------------------------------------------------------------
+// Transfers between a session and an open local file
+
+Ftp::Response Ftp::DownloadToFd(const std::string& remotePath, int fileFd, std::uint64_t offset,
+    TranslateInfo& progress, std::uint64_t& received)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    received = 0;
+    progress.Reset();
+    if (!s.Connected())
+        return s.NotConnected();
+    Response response = s.SetType(Binary);
+    if (!response.IsOk())
+        return response;
+    Impl::DataLink link;
+    response = s.PrepareData(link);
+    if (!response.IsOk())
+        return response;
+    if (offset > 0) {
+        const Response rest = s.Command("REST", std::to_string(offset));
+        if (rest.GetStatus() != 350) {
+            s.CloseData(link);
+            return rest.IsOk() ? Response(Response::InvalidResponse, "The server cannot continue a transfer.")
+                               : rest;
+        }
+    }
+    response = s.StartTransfer(link, "RETR", remotePath);
+    if (!response.IsOk())
+        return response;
+    const Impl::DataSink toFd = [fileFd, &remotePath](std::string_view bytes) -> std::optional<Response> {
+        while (!bytes.empty()) {
+            const ssize_t written = ::write(fileFd, bytes.data(), bytes.size());
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return Response(Response::InvalidFile,
+                    "Could not write the copy of " + remotePath + ": " + std::strerror(errno) + ".");
+            bytes.remove_prefix(std::size_t(written));
+        }
+        return std::nullopt;
+    };
+    if (std::optional<Response> stop = s.PumpData(link, toFd, -1, progress, received)) {
+        s.AbortTransfer(link);
+        return *stop;
+    }
+    s.CloseData(link);
+    return link.finishedEarly ? Response(226, "") : s.FinishTransfer();
+}
+
+Ftp::Response Ftp::UploadFromFd(int fileFd, const std::string& remoteFolder, const std::string& name,
+    TranslateInfo& progress, std::uint64_t& sent)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    sent = 0;
+    progress.Reset();
+    if (!vorn::ftp::IsSafeEntryName(name))
+        return Response(Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not sent.");
+    if (!s.Connected())
+        return s.NotConnected();
+    s.RemoveStrandedUploads();
+    Response response = s.SetType(Binary);
+    if (!response.IsOk())
+        return response;
+    const std::string target = vorn::JoinPath(remoteFolder, name);
+    const std::string temporary = vorn::JoinPath(remoteFolder, vorn::remote::MakeTemporaryName(name));
+    Impl::DataLink out;
+    response = s.PrepareData(out);
+    if (!response.IsOk())
+        return response;
+    response = s.StartTransfer(out, "STOR", temporary);
+    if (!response.IsOk())
+        return response;
+    if (std::optional<Response> stop = s.PumpFromFd(fileFd, out, progress, sent))
+        return s.DropUpload(*stop, s, out, false, out, temporary);
+    s.CloseData(out);
+    response = out.finishedEarly ? Response(226, "") : s.FinishTransfer();
+    if (!response.IsOk())
+        return s.DropUpload(response, s, out, false, out, temporary);
+    const Response moved = s.MoveIntoPlace(
+        temporary, target, vorn::JoinPath(remoteFolder, vorn::remote::MakeTemporaryName(name, "vornold")));
+    if (!moved.IsOk())
+        return s.DropUpload(
+            Response(moved.GetStatus(), "Could not move the copy into place: " + moved.GetMessage()), s, out,
+            false, out, temporary);
+    progress.percent = 100.0f;
+    return response;
+}
+
+std::optional<Ftp::Response> Ftp::Impl::PumpFromFd(
+    int fileFd, DataLink& out, TranslateInfo& progress, std::uint64_t& sent)
+{
+    const vorn::ftp::IoLoop::Poll* poll = hook ? &hook : nullptr;
+    std::vector<char> buffer(256 * 1024);
+    while (!out.finishedEarly) {
+        if (hook && !hook())
+            return Response(Response::Cancelled, "The transfer was stopped.");
+        const ssize_t got = ::read(fileFd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Response(Response::InvalidFile,
+                std::string("Could not read the file to send: ") + std::strerror(errno));
+        if (got == 0)
+            break;
+        if (Error error
+            = out.channel->Write(std::string_view(buffer.data(), std::size_t(got)), inactivityTimeout, poll))
+            return FromError(error);
+        sent += std::uint64_t(got);
+        progress.bytes = sent;
+    }
+    return std::nullopt;
+}
+
+Ftp::Response Ftp::Size(const std::string& remotePath, std::int64_t& size)
+{
+    std::lock_guard lock(impl_->mutex);
+    size = -1;
+    // A size is a byte count only in binary: some servers refuse SIZE in ASCII.
+    Response response = impl_->SetType(Binary);
+    if (!response.IsOk())
+        return response;
+    response = impl_->Command("SIZE", remotePath);
+    const std::string& text = response.GetMessage();
+    if (response.GetStatus() != 213)
+        return response;
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return Response(Response::InvalidResponse, "Unexpected answer to SIZE: " + text);
+    size = vorn::ParseDecimal(text);
+    return response;
+}
+
+Ftp::Response Ftp::SetModificationTime(const std::string& remotePath, const std::string& time)
+{
+    std::lock_guard lock(impl_->mutex);
+    Response response = impl_->Command("MFMT", time + " " + remotePath);
+    if (response.IsOk() && response.GetStatus() != 213)
+        return Response(Response::InvalidResponse, "Unexpected answer to MFMT: " + response.GetMessage());
     return response;
 }
 

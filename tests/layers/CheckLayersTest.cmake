@@ -31,4 +31,7 @@ expect(views_into_editor FAIL views/A.h "#include \"editor/FTPNew.h\"")
 expect(gui_into_views FAIL gui/A.cpp "#include \"views/FilePane.h\"")
 expect(app_down PASS app/A.cpp "#include \"editor/FTPNew.h\"\n#include <QWidget>"
                      editor/B.cpp "#include \"views/VornBackupView.h\"\n#include \"gui/Prompt.h\"")
+expect(remote_into_protocol FAIL remote/A.cpp "#include \"ftpclient/Ftp.h\"")
+expect(protocol_into_factory FAIL ftpclient/A.cpp "#include \"sessions/SessionFactory.h\"")
+expect(factory_down PASS sessions/A.cpp "#include \"ftpclient/FtpSession.h\"\n#include \"remote/RemoteSession.h\"")
 expect(unknown_folder FAIL extra/A.cpp "#include \"common/TimeText.h\"")
