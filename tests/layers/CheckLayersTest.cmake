@@ -18,7 +18,7 @@ function(expect name verdict)
     endif()
 endfunction()
 
-expect(core_down PASS engine/A.cpp "#include \"ftpclient/Ftp.h\"\n#include \"common/TimeText.h\"\n#include <vector>")
+expect(core_down PASS engine/A.cpp "#include \"remote/RemoteSession.h\"\n#include \"common/TimeText.h\"\n#include <vector>")
 expect(core_into_gui FAIL engine/A.cpp "#include \"gui/Prompt.h\"")
 expect(core_into_app FAIL store/A.cpp "#include \"app/MainFrame.h\"")
 expect(core_sideways FAIL schedule/A.cpp "#include \"engine/BackupRun.h\"")
@@ -34,4 +34,9 @@ expect(app_down PASS app/A.cpp "#include \"editor/FTPNew.h\"\n#include <QWidget>
 expect(remote_into_protocol FAIL remote/A.cpp "#include \"ftpclient/Ftp.h\"")
 expect(protocol_into_factory FAIL ftpclient/A.cpp "#include \"sessions/SessionFactory.h\"")
 expect(factory_down PASS sessions/A.cpp "#include \"ftpclient/FtpSession.h\"\n#include \"remote/RemoteSession.h\"")
+# Only the factory knows a protocol: nothing above the interface includes one.
+expect(engine_into_protocol FAIL engine/A.cpp "#include \"ftpclient/Ftp.h\"")
+expect(views_into_protocol FAIL views/A.cpp "#include \"ftpclient/Listing.h\"")
+expect(cli_into_protocol FAIL app/cli/A.cpp "#include \"ftpclient/Ftp.h\"")
+expect(app_into_factory PASS app/A.cpp "#include \"sessions/SessionFactory.h\"")
 expect(unknown_folder FAIL extra/A.cpp "#include \"common/TimeText.h\"")
