@@ -3,8 +3,6 @@
 #include "common/DecimalText.h"
 #include "common/PortText.h"
 #include "common/TimeText.h"
-#include "engine/ArchiveChain.h"
-#include "engine/ArchiveCheck.h"
 #include "engine/CopyRecords.h"
 #include "engine/FailureReason.h"
 #include "engine/KeepAliveThread.h"
@@ -14,7 +12,9 @@
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/Walks.h"
-#include "engine/ZipArchive.h"
+#include "engine/archives/ArchiveChain.h"
+#include "engine/archives/ArchiveCheck.h"
+#include "engine/archives/ZipArchive.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
 
@@ -134,7 +134,7 @@ void Tell(const RunEnvironment& env, const std::string& text)
 }
 
 // Creates the archive of a compressed run, or says why the run cannot have one.
-Status OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
+Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, std::string& archivePath)
 {
     // Without a folder the archive would land in the file system's root.
     if (job.destinationFolder.empty())
@@ -144,19 +144,19 @@ Status OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath
     if (Status folder = EnsureLocalFolder(job.destinationFolder); !folder)
         return folder;
     archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
-    std::string why;
-    archive = CreateZipdll(archivePath, job.zipPassword, &why);
-    if (!IsZipHandleZdll(archive))
-        return MakeError(ErrorKind::LocalIo, ArchiveReason({ ZipError::Code::Io, why }, archivePath));
+    ZipArchive::CreateResult created = ZipArchive::Create(archivePath, job.zipPassword);
+    if (!created.archive)
+        return MakeError(ErrorKind::LocalIo, ArchiveReason(created.error, archivePath));
+    archive = std::move(created.archive);
     return {};
 }
 
 // After a compressed run's walk: the manifest of an incremental project, closing, the
 // read-back check, and for an archive that is kept, its record, the remembered copies and
 // the removal of old archives. Returns the run's result, 0 when the archive is no backup.
-int FinishArchive(HZIP& archive, const std::string& archivePath, const std::string& staging,
-    const BackupJob& job, const WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-    int result, const RunEnvironment& env)
+int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archivePath,
+    const std::string& staging, const BackupJob& job, const WalkContext& ctx, const WalkOptions& options,
+    TransferTally& tally, int result, const RunEnvironment& env)
 {
     const bool stopped = env.control != nullptr && env.control->stopRequested();
     const bool complete = result == 1 && !stopped && tally.foldersFailed == 0;
@@ -170,8 +170,10 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
     }
     const std::vector<ZipArchive::WrittenEntry> written = archive->written();
     // An archive that cannot be finished (disk full) is no backup: the run fails.
-    if (CloseZipdll(archive, &problem) != 0 && result == 1) {
-        tally.failReason = ArchiveReason({ ZipError::Code::Io, problem }, archivePath);
+    const ZipError closed = archive->Close();
+    archive.reset();
+    if (closed && result == 1) {
+        tally.failReason = ArchiveReason(closed, archivePath);
         result = 0;
     }
     if (result != 1 || stopped) {
@@ -389,10 +391,10 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     std::optional<CopyRecords> records;
     if (job.backupMode == kIncrementalBackupMode)
         records.emplace(env.db, job.name);
-    WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false,
+    WalkOptions options { job.backupMode, job.noCompression, records ? &*records : nullptr, false,
         job.options.retries, &job.source, &job.destination, job.options.connections };
 
-    HZIP archive;
+    std::unique_ptr<ZipArchive> archive;
     std::string archivePath;
     if (!job.noCompression && records)
         options.fullArchive

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/Result.h"
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 
 #include <chrono>
 #include <cstdint>

@@ -17,8 +17,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -357,7 +359,7 @@ struct FolderWalk {
         if (records == nullptr)
             return false;
         records->MarkSeen(remotePath, entry);
-        if (options.modeCheckBypass || options.fullArchive)
+        if (options.fullArchive)
             return false;
         if (BackupModeAdmits(entry, options.backupMode, records->Last(remotePath),
                 [&] { return copyInPlace && copyInPlace(entry, remotePath); }))
@@ -598,8 +600,12 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
     // user's choice and is followed as typed.
     const FolderHandle root(
         ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root && !env.dryRun)
+    if (!root && !env.dryRun) {
+        const int error = errno;
+        tally.failReason = "Cannot open the folder " + (compress ? staging.incoming() : ctx.rootLocal) + ": "
+            + std::strerror(error);
         return 0;
+    }
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;

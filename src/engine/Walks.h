@@ -2,7 +2,7 @@
 
 #include "engine/BackupRun.h"
 #include "engine/CopyRecords.h"
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 #include "remote/RemoteSession.h"
 #include "rules/FilterRule.h"
 
@@ -24,7 +24,6 @@ struct WalkContext {
 };
 
 struct WalkOptions {
-    bool modeCheckBypass = false;
     std::int32_t backupMode = 0;
     bool noCompression = true;
     // Incremental runs: what was copied before and what this walk sees and copies.

@@ -165,9 +165,6 @@ public:
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary,
         std::int64_t listedSize = -1);
-    // Relay with 1 for success and 0 for failure.
-    [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
-        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);
 
     // Binary RETR of `remotePath` from `offset` on (REST first when above 0) into the open
     // file `fileFd` at its current position; `received` counts the bytes written.

@@ -180,10 +180,4 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     return response;
 }
 
-int Ftp::TsFileBtFtp(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
-    TranslateInfo& progress, TransferMode mode)
-{
-    return Relay(destination, sourcePath, destinationFolder, progress, mode).IsOk() ? 1 : 0;
-}
-
 } // namespace sf

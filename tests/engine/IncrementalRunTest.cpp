@@ -2,7 +2,7 @@
 // copies, what it leaves, what it remembers; dry runs; incremental archives checked by 7-Zip,
 // retention and the read-back check of archives.
 #include "RunHarness.h"
-#include "engine/ArchiveCheck.h"
+#include "engine/archives/ArchiveCheck.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectOptions.h"
 #include "support/TestFiles.h"
