@@ -2,22 +2,28 @@
 #   cmake -DSOURCE_DIR=<src folder> -P CheckLayers.cmake
 # A folder of src/ may include its own headers and those of the folders listed for it below;
 # the core folders, the runner and the headless command may include no Qt header at all.
+# Above the remote-session interface only sessions/ knows a protocol's folder: the engine,
+# the panes and the editor reach a server through remote/.
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule ftpclient engine)
+set(core common store rules schedule remote ftpclient sessions engine)
+# What the layers above the protocols may use: the core without the protocols' own folders.
+set(usable common store rules schedule remote sessions engine)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
-set(allowed_ftpclient ftpclient common)
-set(allowed_engine engine ftpclient rules store common)
-set(allowed_runner runner ${core})
-set(allowed_cli cli runner ${core})
+set(allowed_remote remote common)
+set(allowed_ftpclient ftpclient remote common)
+set(allowed_sessions sessions ftpclient remote common)
+set(allowed_engine engine sessions remote rules store common)
+set(allowed_runner runner ${usable})
+set(allowed_cli cli runner ${usable})
 set(allowed_gui gui common)
-set(allowed_views views gui ${core})
-set(allowed_editor editor views gui ${core})
-set(allowed_app app editor views gui runner ${core})
+set(allowed_views views gui ${usable})
+set(allowed_editor editor views gui ${usable})
+set(allowed_app app editor views gui runner ${usable})
 set(qt_free ${core} runner cli)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.

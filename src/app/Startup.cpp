@@ -4,8 +4,8 @@
 #include "app/MainFrame.h"
 #include "app/RunHistoryCommands.h"
 #include "editor/ProjectEditor.h"
-#include "ftpclient/Ftp.h"
 #include "gui/Prompt.h"
+#include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
 
 #include <QApplication>
@@ -118,7 +118,7 @@ Desktop OpenDesktop(const std::optional<std::string>& databasePath)
     if (!desktop.db)
         return desktop;
     // FTPS servers the user chose to trust, beside the database (as the headless command does).
-    sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(desktop.db->path()));
+    vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(desktop.db->path()));
 
     // Closing the window while the tray still shows the icon must end the program, and
     // leaving through the tray menu while the window is hidden too: quit on confirmation only.

@@ -68,13 +68,14 @@ bool RemoteBrowser::Connect()
     Start(Kind::Connect, [login, shownPath](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
         // This session only proves the login; the listing below opens its own.
-        const vorn::OpResult connected = OnSession(job, login, [](sf::Ftp&) { return true; });
-        outcome.loggedIn = connected.ok;
-        outcome.why = connected.message;
+        const vorn::Status connected
+            = OnSession(job, login, [](vorn::remote::RemoteSession&) { return true; });
+        outcome.loggedIn = connected.ok();
+        outcome.why = connected ? std::string() : connected.message();
         if (!outcome.loggedIn)
             return outcome;
         outcome.path = "/";
-        (void)OnSession(job, login, [&outcome, &shownPath](sf::Ftp& session) {
+        (void)OnSession(job, login, [&outcome, &shownPath](vorn::remote::RemoteSession& session) {
             outcome.listed = bool(shownPath == "/"
                     ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
                     : vorn::EnterRemoteFolder(session, shownPath, outcome.path, outcome.rows));
@@ -95,7 +96,7 @@ bool RemoteBrowser::OpenRow(int row)
     Start(Kind::Walk, [login, name, current](vorn::OffThreadJobs::Job& job) {
         Outcome outcome;
         outcome.path = current;
-        (void)OnSession(job, login, [&outcome, &name](sf::Ftp& session) {
+        (void)OnSession(job, login, [&outcome, &name](vorn::remote::RemoteSession& session) {
             outcome.listed
                 = bool(name == ".." ? vorn::LeaveRemoteFolder(session, outcome.path, outcome.rows)
                                     : vorn::EnterRemoteFolder(session, name, outcome.path, outcome.rows));
@@ -106,20 +107,25 @@ bool RemoteBrowser::OpenRow(int row)
     return true;
 }
 
-vorn::OpResult RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
-    const std::function<bool(sf::Ftp& session)>& use)
+vorn::Status RemoteBrowser::OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
+    const std::function<bool(vorn::remote::RemoteSession& session)>& use)
 {
-    sf::Ftp session(false);
+    auto made = vorn::MakeSessionFor(login);
+    if (!made)
+        return made.error();
+    vorn::remote::RemoteSession& session = **made;
     const auto cancel = job.CancelWith([&session] { session.Cancel(); });
-    vorn::OpResult connected = vorn::ConnectAndLogin(login, session);
+    vorn::Status connected = vorn::ConnectAndLogin(login, session);
     if (!connected)
         return connected;
     // A server that dropped the session after the login (an idle kick, a restart) is asked
     // once more on a fresh login, as a run's walk does; a refusal on a live session is final.
-    if (!use(session) && session.KeepAlive().GetStatus() == sf::Ftp::Response::ConnectionClosed
-        && vorn::ConnectAndLogin(login, session))
-        (void)use(session);
-    (void)session.Disconnect();
+    if (!use(session)) {
+        const auto probe = session.KeepAlive();
+        if (!probe && probe.error().kind == vorn::ErrorKind::Closed && vorn::ConnectAndLogin(login, session))
+            (void)use(session);
+    }
+    session.Disconnect();
     return connected;
 }
 

@@ -79,8 +79,8 @@ private:
     // Opens a session on `login` that the job's cancellation reaches, and runs `use` on it
     // once logged in; `use` says whether its step succeeded. A step that failed because the
     // server dropped the session runs once more on a fresh login. Says why a login failed.
-    [[nodiscard]] static vorn::OpResult OnSession(vorn::OffThreadJobs::Job& job,
-        const vorn::ServerLogin& login, const std::function<bool(sf::Ftp& session)>& use);
+    [[nodiscard]] static vorn::Status OnSession(vorn::OffThreadJobs::Job& job, const vorn::ServerLogin& login,
+        const std::function<bool(vorn::remote::RemoteSession& session)>& use);
     void Finish(Kind kind, const Outcome& outcome);
 
     Controls controls_;

@@ -1,7 +1,7 @@
 #include "editor/RemoteFolderList.h"
 
-#include "ftpclient/Listing.h"
 #include "gui/Resources.h"
+#include "remote/RemoteSession.h"
 
 #include <QHeaderView>
 #include <QIcon>
@@ -77,7 +77,7 @@ void RemoteFolderList::Fill(const std::vector<vorn::RemoteEntry>& entries)
     // Folders first, then files, each group in listing order.
     for (const bool files : { false, true }) {
         for (const vorn::RemoteEntry& entry : entries) {
-            if (entry.isFile != files || !vorn::ftp::IsSafeEntryName(entry.name))
+            if (entry.isFile != files || !vorn::remote::IsSafeEntryName(entry.name))
                 continue;
             rows.append(MakeRow(entry, files ? documentIcon : folderIcon));
         }

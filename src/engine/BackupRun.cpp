@@ -3,8 +3,6 @@
 #include "common/DecimalText.h"
 #include "common/PortText.h"
 #include "common/TimeText.h"
-#include "engine/ArchiveChain.h"
-#include "engine/ArchiveCheck.h"
 #include "engine/CopyRecords.h"
 #include "engine/FailureReason.h"
 #include "engine/KeepAliveThread.h"
@@ -14,7 +12,9 @@
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/Walks.h"
-#include "engine/ZipArchive.h"
+#include "engine/archives/ArchiveChain.h"
+#include "engine/archives/ArchiveCheck.h"
+#include "engine/archives/ZipArchive.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
 
@@ -118,12 +118,12 @@ void StoreStatus(
 
 // The root folder on the source: ensured (made when missing) for a run; a dry run only
 // enters it, since it changes nothing anywhere.
-OpResult SourceRootReady(sf::Ftp& source, const std::string& root, const RunEnvironment& env)
+Status SourceRootReady(remote::RemoteSession& source, const std::string& root, const RunEnvironment& env)
 {
     if (!env.dryRun)
         return EnsureRemoteFolder(source, root);
-    if (const auto entered = source.ChangeDirectory(root); !entered.IsOk())
-        return OpResult::Failure(ReplyReason(entered) + " (" + root + ")");
+    if (const auto entered = source.ChangeFolder(root); !entered)
+        return MakeError(entered.error().kind, ReplyReason(entered.error()) + " (" + root + ")");
     return {};
 }
 
@@ -134,29 +134,29 @@ void Tell(const RunEnvironment& env, const std::string& text)
 }
 
 // Creates the archive of a compressed run, or says why the run cannot have one.
-OpResult OpenArchive(const BackupJob& job, HZIP& archive, std::string& archivePath)
+Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, std::string& archivePath)
 {
     // Without a folder the archive would land in the file system's root.
     if (job.destinationFolder.empty())
-        return OpResult::Failure("No destination folder is set for the archive");
+        return MakeError(ErrorKind::Invalid, "No destination folder is set for the archive");
     // The destination folder is made (one level) as for an uncompressed run, so a new
     // project's first compressed run does not fail on a folder it has never had.
-    if (OpResult folder = EnsureLocalFolder(job.destinationFolder); !folder)
+    if (Status folder = EnsureLocalFolder(job.destinationFolder); !folder)
         return folder;
     archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
-    std::string why;
-    archive = CreateZipdll(archivePath, job.zipPassword, &why);
-    if (!IsZipHandleZdll(archive))
-        return OpResult::Failure(ArchiveReason({ ZipError::Code::Io, why }, archivePath));
+    ZipArchive::CreateResult created = ZipArchive::Create(archivePath, job.zipPassword);
+    if (!created.archive)
+        return MakeError(ErrorKind::LocalIo, ArchiveReason(created.error, archivePath));
+    archive = std::move(created.archive);
     return {};
 }
 
 // After a compressed run's walk: the manifest of an incremental project, closing, the
 // read-back check, and for an archive that is kept, its record, the remembered copies and
 // the removal of old archives. Returns the run's result, 0 when the archive is no backup.
-int FinishArchive(HZIP& archive, const std::string& archivePath, const std::string& staging,
-    const BackupJob& job, const WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-    int result, const RunEnvironment& env)
+int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archivePath,
+    const std::string& staging, const BackupJob& job, const WalkContext& ctx, const WalkOptions& options,
+    TransferTally& tally, int result, const RunEnvironment& env)
 {
     const bool stopped = env.control != nullptr && env.control->stopRequested();
     const bool complete = result == 1 && !stopped && tally.foldersFailed == 0;
@@ -170,8 +170,10 @@ int FinishArchive(HZIP& archive, const std::string& archivePath, const std::stri
     }
     const std::vector<ZipArchive::WrittenEntry> written = archive->written();
     // An archive that cannot be finished (disk full) is no backup: the run fails.
-    if (CloseZipdll(archive, &problem) != 0 && result == 1) {
-        tally.failReason = ArchiveReason({ ZipError::Code::Io, problem }, archivePath);
+    const ZipError closed = archive->Close();
+    archive.reset();
+    if (closed && result == 1) {
+        tally.failReason = ArchiveReason(closed, archivePath);
         result = 0;
     }
     if (result != 1 || stopped) {
@@ -270,8 +272,8 @@ namespace {
 
 // The sessions and the walk state of one job.
 struct JobSessions {
-    sf::Ftp first { false };
-    sf::Ftp second { false };
+    std::unique_ptr<remote::RemoteSession> first;
+    std::unique_ptr<remote::RemoteSession> second; // server-to-server copies only
     WalkContext ctx;
 };
 
@@ -281,15 +283,31 @@ int Fail(TransferTally& tally, std::string reason)
     return 0;
 }
 
-// The login folder of a session that has just logged in, or why there is none.
-std::optional<std::string> LoginFolder(sf::Ftp& ftp, TransferTally& tally)
+// The sessions of `job`, of the protocols its server texts name; why not, when one has none.
+std::string MakeJobSessions(const BackupJob& job, JobSessions& s)
 {
-    const auto login = ftp.GetWorkingDirectory();
-    if (!login.IsOk()) {
-        tally.failReason = "The login folder is unknown: " + ReplyReason(login);
+    auto first = MakeSessionFor(job.source);
+    if (!first)
+        return first.message();
+    s.first = std::move(*first);
+    if (job.mode != FtpType::FtpToFtp)
+        return {};
+    auto second = MakeSessionFor(job.destination);
+    if (!second)
+        return "Destination: " + second.message();
+    s.second = std::move(*second);
+    return {};
+}
+
+// The login folder of a session that has just logged in, or why there is none.
+std::optional<std::string> LoginFolder(remote::RemoteSession& session, TransferTally& tally)
+{
+    auto login = session.CurrentFolder();
+    if (!login) {
+        tally.failReason = "The login folder is unknown: " + ReplyReason(login.error());
         return std::nullopt;
     }
-    return login.GetDirectory();
+    return std::move(*login);
 }
 
 // Ftp->Local: connects, ensures the root folders and walks. The keep-alive thread ends here,
@@ -297,57 +315,60 @@ std::optional<std::string> LoginFolder(sf::Ftp& ftp, TransferTally& tally)
 int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipArchive* archive,
     std::string& staging, const WalkOptions& options, const RunEnvironment& env)
 {
-    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
-        return Fail(tally, connected.message);
-    const auto login = LoginFolder(s.first, tally);
+    remote::RemoteSession& source = *s.first;
+    if (auto connected = ConnectAndLogin(job.source, source); !connected)
+        return Fail(tally, connected.message());
+    const auto login = LoginFolder(source, tally);
     if (!login)
         return 0;
     s.ctx.rootRemote = s.ctx.currentRemote = JoinLoginFolder(*login, job.sourceFolder);
     s.ctx.rootLocal = s.ctx.currentLocal = job.destinationFolder;
     if (archive)
         RemoveStaleStaging(s.ctx.rootLocal);
-    OpResult ready = SourceRootReady(s.first, s.ctx.rootRemote, env);
+    Status ready = SourceRootReady(source, s.ctx.rootRemote, env);
     if (ready && !env.dryRun)
         ready = EnsureLocalFolder(s.ctx.rootLocal);
     if (ready && archive && (staging = MakeStagingFolder(s.ctx.rootLocal)).empty())
-        ready = OpResult::Failure("Cannot create a working folder in " + s.ctx.rootLocal);
+        ready = MakeError(ErrorKind::LocalIo, "Cannot create a working folder in " + s.ctx.rootLocal);
     if (!ready) {
-        s.first.Disconnect();
-        return Fail(tally, ready.message);
+        source.Disconnect();
+        return Fail(tally, ready.message());
     }
-    KeepAliveThread keepAlive(s.first, nullptr, env.keepAlivePeriod);
-    return DownloadWalk(s.first, s.ctx, options, tally, archive, staging, env);
+    KeepAliveThread keepAlive(source, nullptr, env.keepAlivePeriod);
+    return DownloadWalk(source, s.ctx, options, tally, archive, staging, env);
 }
 
 // Ftp->Ftp: connects both servers, ensures both root folders and walks.
 int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const WalkOptions& options,
     const RunEnvironment& env)
 {
-    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
-        return Fail(tally, connected.message);
-    if (auto connected = ConnectAndLogin(job.destination, s.second); !connected) {
-        s.first.Disconnect();
-        return Fail(tally, "Destination: " + connected.message);
+    remote::RemoteSession& source = *s.first;
+    remote::RemoteSession& destination = *s.second;
+    if (auto connected = ConnectAndLogin(job.source, source); !connected)
+        return Fail(tally, connected.message());
+    if (auto connected = ConnectAndLogin(job.destination, destination); !connected) {
+        source.Disconnect();
+        return Fail(tally, "Destination: " + connected.message());
     }
-    const auto sourceLogin = LoginFolder(s.first, tally);
-    const auto destinationLogin = sourceLogin ? LoginFolder(s.second, tally) : std::nullopt;
+    const auto sourceLogin = LoginFolder(source, tally);
+    const auto destinationLogin = sourceLogin ? LoginFolder(destination, tally) : std::nullopt;
     if (!destinationLogin)
         return 0;
     s.ctx.rootRemote = s.ctx.currentRemote = JoinLoginFolder(*sourceLogin, job.sourceFolder);
     s.ctx.rootLocal = s.ctx.currentLocal = JoinLoginFolder(*destinationLogin, job.destinationFolder);
-    OpResult ready = SourceRootReady(s.first, s.ctx.rootRemote, env);
+    Status ready = SourceRootReady(source, s.ctx.rootRemote, env);
     if (ready && !env.dryRun) {
-        ready = EnsureRemoteFolder(s.second, s.ctx.rootLocal);
+        ready = EnsureRemoteFolder(destination, s.ctx.rootLocal);
         if (!ready)
-            ready.message = "Destination: " + ready.message;
+            ready = ready.error().Prefixed("Destination");
     }
     if (!ready) {
-        s.first.Disconnect();
-        s.second.Disconnect();
-        return Fail(tally, ready.message);
+        source.Disconnect();
+        destination.Disconnect();
+        return Fail(tally, ready.message());
     }
-    KeepAliveThread keepAlive(s.first, &s.second, env.keepAlivePeriod);
-    return TransferWalk(s.first, s.second, s.ctx, options, tally, env);
+    KeepAliveThread keepAlive(source, &destination, env.keepAlivePeriod);
+    return TransferWalk(source, destination, s.ctx, options, tally, env);
 }
 
 } // namespace
@@ -355,26 +376,32 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env)
 {
     JobSessions sessions;
-    ConfigureRunSession(sessions.first, env);
-    ConfigureRunSession(sessions.second, env);
-    CancelRegistration cancelFirst(env.control, [&sessions] { sessions.first.Cancel(); });
-    CancelRegistration cancelSecond(env.control, [&sessions] { sessions.second.Cancel(); });
+    if (std::string why = MakeJobSessions(job, sessions); !why.empty())
+        return Fail(tally, why);
+    ConfigureRunSession(*sessions.first, env);
+    if (sessions.second)
+        ConfigureRunSession(*sessions.second, env);
+    CancelRegistration cancelFirst(env.control, [&sessions] { sessions.first->Cancel(); });
+    CancelRegistration cancelSecond(env.control, [&sessions] {
+        if (sessions.second)
+            sessions.second->Cancel();
+    });
     sessions.ctx.rules = job.rules;
 
     std::optional<CopyRecords> records;
     if (job.backupMode == kIncrementalBackupMode)
         records.emplace(env.db, job.name);
-    WalkOptions options { false, job.backupMode, job.noCompression, records ? &*records : nullptr, false,
+    WalkOptions options { job.backupMode, job.noCompression, records ? &*records : nullptr, false,
         job.options.retries, &job.source, &job.destination, job.options.connections };
 
-    HZIP archive;
+    std::unique_ptr<ZipArchive> archive;
     std::string archivePath;
     if (!job.noCompression && records)
         options.fullArchive
             = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
     if (!job.noCompression && !env.dryRun)
-        if (OpResult opened = OpenArchive(job, archive, archivePath); !opened)
-            return Fail(tally, opened.message);
+        if (Status opened = OpenArchive(job, archive, archivePath); !opened)
+            return Fail(tally, opened.message());
 
     int result = 0;
     std::string staging;

@@ -2,7 +2,8 @@
 
 #include "common/DecimalText.h"
 #include "engine/FailureReason.h"
-#include "ftpclient/ServerText.h"
+#include "remote/ServerAddress.h"
+#include "sessions/SessionFactory.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +15,12 @@ namespace {
 std::filesystem::path PathFromUtf8(const std::string& text)
 {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// The failure with its reason in the words a user reads, `suffix` after them.
+Error Reasoned(const Error& error, const std::string& suffix = {})
+{
+    return MakeError(error.kind, ReplyReason(error) + suffix, error.replyCode);
 }
 
 std::string SafeSubstr(std::string_view text, std::size_t position, std::size_t count)
@@ -61,59 +68,59 @@ std::string FullRemotePath(const std::string& loginFolder, const std::string& br
     return loginFolder == "/" ? browsePath : loginFolder + browsePath;
 }
 
-void AppendRows(const sf::Ftp::ListingResponse& listing, std::vector<RemoteEntry>& rows)
+void AppendRows(const std::vector<remote::Entry>& listing, std::vector<RemoteEntry>& rows)
 {
-    for (std::size_t i = 0; i < listing.GetCount(); ++i) {
-        const auto& info = listing.retFileInfo(i);
+    for (const auto& info : listing) {
         if (!info.unusable.empty())
             continue; // a browse shows what can be entered or picked
-        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.isFile });
+        rows.push_back({ info.name, FormatListingTime(info.time), info.size, info.IsFile() });
     }
 }
 
 // Enters the folder `browsePath` below the login folder of a session that has just logged
 // in (and its parent when `parent` is set), and lists it.
-OpResult ListBrowseFolder(
-    sf::Ftp& ftp, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
+Status ListBrowseFolder(remote::RemoteSession& session, const std::string& browsePath, bool parent,
+    std::vector<RemoteEntry>& rows)
 {
-    const auto home = ftp.GetWorkingDirectory();
-    if (!home.IsOk())
-        return OpResult::Failure(ReplyReason(home));
-    const std::string folder = FullRemotePath(home.GetDirectory(), browsePath);
-    if (const auto entered = ftp.ChangeDirectory(folder); !entered.IsOk())
-        return OpResult::Failure(ReplyReason(entered) + " (" + folder + ")");
+    const auto home = session.CurrentFolder();
+    if (!home)
+        return Reasoned(home.error());
+    const std::string folder = FullRemotePath(*home, browsePath);
+    if (const auto entered = session.ChangeFolder(folder); !entered)
+        return Reasoned(entered.error(), " (" + folder + ")");
     if (parent) {
-        if (const auto up = ftp.ParentDirectory(); !up.IsOk())
-            return OpResult::Failure(ReplyReason(up));
+        if (const auto up = session.ParentFolder(); !up)
+            return Reasoned(up.error());
     }
-    const auto listing = ftp.GetDirectoryListing("");
-    if (!listing.IsOk())
-        return OpResult::Failure(ReplyReason(listing));
-    AppendRows(listing, rows);
+    const auto listing = session.List("");
+    if (!listing)
+        return Reasoned(listing.error());
+    AppendRows(*listing, rows);
     return {};
 }
 
 // The same on a session of its own, closed in every case.
-OpResult ListBrowseFolder(
+Status ListBrowseFolder(
     const ServerLogin& login, const std::string& browsePath, bool parent, std::vector<RemoteEntry>& rows)
 {
-    sf::Ftp ftp(false);
-    if (auto connected = ConnectAndLogin(login, ftp); !connected)
+    auto session = MakeSessionFor(login);
+    if (!session)
+        return session.error();
+    if (auto connected = ConnectAndLogin(login, **session); !connected)
         return connected;
-    if (auto listed = ListBrowseFolder(ftp, browsePath, parent, rows); !listed)
+    if (auto listed = ListBrowseFolder(**session, browsePath, parent, rows); !listed)
         return listed;
-    (void)ftp.Disconnect();
+    (*session)->Disconnect();
     return {};
 }
 
 // Enter and Leave on either kind of session: `list(path, parent, rows)` lists a folder.
 template <typename List>
-OpResult EnterWith(
-    const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+Status EnterWith(const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
 {
     const auto target = ResolveBrowsePath(browsePath, child);
     if (!target)
-        return OpResult::Failure("Not a folder name: " + child);
+        return MakeError(ErrorKind::Invalid, "Not a folder name: " + child);
     std::vector<RemoteEntry> listed;
     if (auto done = list(*target, false, listed); !done)
         return done;
@@ -122,12 +129,11 @@ OpResult EnterWith(
     return {};
 }
 
-template <typename List>
-OpResult LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
+template <typename List> Status LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List list)
 {
     const auto current = ResolveBrowsePath(browsePath, ".");
     if (!current)
-        return OpResult::Failure("Not a folder name: " + browsePath);
+        return MakeError(ErrorKind::Invalid, "Not a folder name: " + browsePath);
     const bool atRoot = *current == "/";
     std::vector<RemoteEntry> listed;
     if (auto done = list(*current, !atRoot, listed); !done)
@@ -144,45 +150,50 @@ OpResult LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List
 
 } // namespace
 
-OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
+Result<std::unique_ptr<remote::RemoteSession>> MakeSessionFor(const ServerLogin& login)
+{
+    return sessions::MakeSession(login.host);
+}
+
+Status ConnectAndLogin(const ServerLogin& login, remote::RemoteSession& session)
 {
     if (login.port == 0)
-        return OpResult::Failure(
+        return MakeError(ErrorKind::Invalid,
             "The port is not a number from 1 to 65535; no connection was made."); // never guess another one
-    const auto server = ftp::ParseServerText(login.host);
-    ftp.SetSecurity(server.security);
-    // Time-out 0: the session's connect time-out, never an endless wait.
-    const auto connected = ftp.Connect(sf::IPAddress(server.host), login.port, 0);
-    if (!connected.IsOk()) {
+    const auto connected = session.Connect(remote::ParseServerAddress(login.host).host, login.port);
+    if (!connected) {
         // A silent TCP connect waits for the connect time-out; a silent greeting for a reply's.
-        const std::string& message = connected.GetMessage();
+        const std::string& message = connected.message();
         const bool beforeGreeting = message.starts_with("Connecting") || message.starts_with("Looking up");
-        return OpResult::Failure(ConnectReason(connected, login.host, login.port,
-            beforeGreeting ? ftp.GetConnectTimeout() : ftp.GetInactivityTimeout()));
+        return MakeError(connected.error().kind,
+            ConnectReason(connected.error(), login.host, login.port,
+                beforeGreeting ? session.ConnectTimeout() : session.InactivityTimeout()),
+            connected.error().replyCode);
     }
-    const auto loggedIn = ftp.Login(login.user, login.password);
-    if (loggedIn.GetStatus() == sf::Ftp::Response::TimedOut
-        || loggedIn.GetStatus() == sf::Ftp::Response::TlsFailed)
-        return OpResult::Failure(ConnectReason(loggedIn, login.host, login.port, ftp.GetInactivityTimeout()));
-    if (!loggedIn.IsOk())
-        return OpResult::Failure(LoginReason(loggedIn));
-    return {};
-}
-
-OpResult EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path)
-{
-    if (ftp.ChangeDirectory(path).IsOk())
+    const auto loggedIn = session.Login(login.user, login.password);
+    if (loggedIn)
         return {};
-    const auto made = ftp.MakeDirectory(path);
-    if (!made.IsOk())
-        return OpResult::Failure(ReplyReason(made) + " (" + path + ")");
+    const Error& error = loggedIn.error();
+    if (error.kind == ErrorKind::TimedOut || error.kind == ErrorKind::Tls)
+        return MakeError(error.kind,
+            ConnectReason(error, login.host, login.port, session.InactivityTimeout()), error.replyCode);
+    return MakeError(error.kind, LoginReason(error), error.replyCode);
+}
+
+Status EnsureRemoteFolder(remote::RemoteSession& session, const std::string& path)
+{
+    if (session.ChangeFolder(path))
+        return {};
+    const auto made = session.MakeFolder(path);
+    if (!made)
+        return Reasoned(made.error(), " (" + path + ")");
     return {};
 }
 
-OpResult EnsureLocalFolder(const std::string& path)
+Status EnsureLocalFolder(const std::string& path)
 {
     if (path.empty())
-        return OpResult::Failure("No destination folder is set");
+        return MakeError(ErrorKind::Invalid, "No destination folder is set");
     const auto folder = PathFromUtf8(path);
     std::error_code error;
     // Any folder counts, whatever its attributes (read-only, archive, ...).
@@ -192,10 +203,11 @@ OpResult EnsureLocalFolder(const std::string& path)
         return {};
     std::error_code ignored;
     if (std::filesystem::exists(folder, ignored))
-        return OpResult::Failure("Cannot create the folder " + path + ": a file of that name is in the way");
+        return MakeError(
+            ErrorKind::LocalIo, "Cannot create the folder " + path + ": a file of that name is in the way");
     if (error == std::errc::no_space_on_device)
-        return OpResult::Failure("Disk full creating " + path);
-    return OpResult::Failure("Cannot create the folder " + path + ": " + error.message());
+        return MakeError(ErrorKind::LocalIo, "Disk full creating " + path);
+    return MakeError(ErrorKind::LocalIo, "Cannot create the folder " + path + ": " + error.message());
 }
 
 std::string FormatSizeText(std::string_view sizeText)
@@ -227,7 +239,7 @@ std::string FormatListingTime(std::string_view listedTime)
     return display;
 }
 
-OpResult EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
+Status EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
     std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
@@ -235,22 +247,23 @@ OpResult EnterRemoteFolder(const std::string& child, std::string& browsePath, co
     });
 }
 
-OpResult LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
+Status LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login)
 {
     return LeaveWith(browsePath, rows, [&login](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(login, path, parent, listed);
     });
 }
 
-OpResult EnterRemoteFolder(
-    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows)
+Status EnterRemoteFolder(remote::RemoteSession& session, const std::string& child, std::string& browsePath,
+    std::vector<RemoteEntry>& rows)
 {
     return EnterWith(child, browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(session, path, parent, listed);
     });
 }
 
-OpResult LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows)
+Status LeaveRemoteFolder(
+    remote::RemoteSession& session, std::string& browsePath, std::vector<RemoteEntry>& rows)
 {
     return LeaveWith(browsePath, rows, [&session](const std::string& path, bool parent, auto& listed) {
         return ListBrowseFolder(session, path, parent, listed);

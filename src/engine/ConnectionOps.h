@@ -1,17 +1,19 @@
 #pragma once
 
-#include "engine/OpResult.h"
-#include "ftpclient/Ftp.h"
+#include "common/Result.h"
+#include "remote/RemoteSession.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vorn {
 
-// What a run or a browse knows of one FTP server. The host text may carry a scheme:
-// "ftpes://host" (explicit TLS), "ftps://host" (implicit TLS), else plain FTP.
+// What a run or a browse knows of one server. The host text may carry a scheme:
+// "ftpes://host" (explicit TLS), "ftps://host" (implicit TLS), else plain FTP; the session
+// factory chooses the protocol by it.
 struct ServerLogin {
     std::string host;
     std::string user;
@@ -27,16 +29,19 @@ struct RemoteEntry {
     bool isFile = true;
 };
 
-// Opens `ftp` to the server of `login` and logs in. Nothing is closed on failure: the
+// A new, unconnected session for the protocol of `login`'s host text.
+[[nodiscard]] Result<std::unique_ptr<remote::RemoteSession>> MakeSessionFor(const ServerLogin& login);
+
+// Opens `session` to the server of `login` and logs in. Nothing is closed on failure: the
 // caller owns the session. A failure says why ("Login refused: 530 Login incorrect.").
-OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp);
+Status ConnectAndLogin(const ServerLogin& login, remote::RemoteSession& session);
 
 // Enters `path`, or creates it (one level) when it cannot be entered. After a creation the
 // current folder is unchanged. A failure carries the server's refusal of the creation.
-OpResult EnsureRemoteFolder(sf::Ftp& ftp, const std::string& path);
+Status EnsureRemoteFolder(remote::RemoteSession& session, const std::string& path);
 
 // Succeeds when `path` is a folder, existing or created now (one level).
-OpResult EnsureLocalFolder(const std::string& path);
+Status EnsureLocalFolder(const std::string& path);
 
 // "512" -> "512 B"; texts longer than three characters -> KiB with one decimal ("2.0 KB").
 // The form goes by the length of the text, as listings give it.
@@ -56,16 +61,17 @@ void ReplaceChar(char from, char to, std::string& text);
 //
 // `child` "." lists the browse path itself; a child with "/" in it is a relative path
 // (typed by the user) and is taken one level at a time.
-OpResult EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
+Status EnterRemoteFolder(const std::string& child, std::string& browsePath, const ServerLogin& login,
     std::vector<RemoteEntry>& rows);
 // Lists the parent of the browse path; for "/" it lists the login folder itself.
-OpResult LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
+Status LeaveRemoteFolder(std::string& browsePath, std::vector<RemoteEntry>& rows, const ServerLogin& login);
 
 // The same two on `session`, which the caller has just opened with ConnectAndLogin (so its
 // current folder is the login folder) and still owns: it is left open, and another thread
 // may Cancel() it to end a browse the user no longer waits for.
-OpResult EnterRemoteFolder(
-    sf::Ftp& session, const std::string& child, std::string& browsePath, std::vector<RemoteEntry>& rows);
-OpResult LeaveRemoteFolder(sf::Ftp& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
+Status EnterRemoteFolder(remote::RemoteSession& session, const std::string& child, std::string& browsePath,
+    std::vector<RemoteEntry>& rows);
+Status LeaveRemoteFolder(
+    remote::RemoteSession& session, std::string& browsePath, std::vector<RemoteEntry>& rows);
 
 } // namespace vorn

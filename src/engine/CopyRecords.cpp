@@ -15,7 +15,7 @@ const CopiedFile* CopyRecords::Last(const std::string& remotePath) const
     return found == remembered_.end() ? nullptr : &found->second;
 }
 
-std::string CopyRecords::KnownExactTime(const std::string& remotePath, const sf::Info& entry) const
+std::string CopyRecords::KnownExactTime(const std::string& remotePath, const remote::Entry& entry) const
 {
     const CopiedFile* last = Last(remotePath);
     if (last == nullptr || last->size != entry.size || last->time != entry.time)
@@ -23,7 +23,7 @@ std::string CopyRecords::KnownExactTime(const std::string& remotePath, const sf:
     return last->exactTime;
 }
 
-void CopyRecords::MarkSeen(const std::string& remotePath, const sf::Info& entry)
+void CopyRecords::MarkSeen(const std::string& remotePath, const remote::Entry& entry)
 {
     std::lock_guard lock(mutex_);
     seen_[remotePath] = Seen { entry.size, entry.time, KnownExactTime(remotePath, entry), State::Failed };
@@ -48,7 +48,7 @@ std::string CopyRecords::ExactTime(const std::string& remotePath) const
     return found == seen_.end() ? std::string() : found->second.exactTime;
 }
 
-void CopyRecords::MarkCopied(const std::string& remotePath, const sf::Info& entry)
+void CopyRecords::MarkCopied(const std::string& remotePath, const remote::Entry& entry)
 {
     std::lock_guard lock(mutex_);
     Seen& seen = seen_[remotePath];

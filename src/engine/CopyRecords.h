@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ftpclient/Listing.h"
+#include "remote/RemoteEntry.h"
 #include "store/CopiedFiles.h"
 
 #include <cstdint>
@@ -35,15 +35,15 @@ public:
     // The last copy of `remotePath`, or null when none is remembered.
     [[nodiscard]] const CopiedFile* Last(const std::string& remotePath) const;
     // The exact time remembered for a file whose listing still says what it said then.
-    [[nodiscard]] std::string KnownExactTime(const std::string& remotePath, const sf::Info& entry) const;
+    [[nodiscard]] std::string KnownExactTime(const std::string& remotePath, const remote::Entry& entry) const;
 
-    void MarkSeen(const std::string& remotePath, const sf::Info& entry);
+    void MarkSeen(const std::string& remotePath, const remote::Entry& entry);
     void MarkUnchanged(const std::string& remotePath);
     // The time to the second that the server gave for a seen file (MDTM).
     void NoteExactTime(const std::string& remotePath, const std::string& exactTime);
     // The exact time noted for a seen file in this run, "" when none.
     [[nodiscard]] std::string ExactTime(const std::string& remotePath) const;
-    void MarkCopied(const std::string& remotePath, const sf::Info& entry);
+    void MarkCopied(const std::string& remotePath, const remote::Entry& entry);
 
     // Every file seen, by remote path; only once the walk is over.
     [[nodiscard]] const std::map<std::string, Seen>& seen() const { return seen_; }

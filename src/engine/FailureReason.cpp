@@ -1,21 +1,14 @@
 #include "engine/FailureReason.h"
 
-#include "ftpclient/IoLoop.h"
-#include "ftpclient/ServerText.h"
+#include "remote/ServerAddress.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace vorn {
 
 namespace {
-
-using Response = sf::Ftp::Response;
-
-bool IsServerCode(int status)
-{
-    return status >= 100 && status < 1000;
-}
 
 std::string TrimDot(std::string text)
 {
@@ -37,56 +30,61 @@ std::string OneLine(const std::string& text)
     return line.substr(first, line.find_last_not_of(' ') - first + 1);
 }
 
-std::string ReplyReason(const Response& response)
+std::string ReplyReason(const Error& error)
 {
-    const std::string text = OneLine(response.GetMessage());
-    if (IsServerCode(response.GetStatus()))
-        return text.empty() ? std::to_string(response.GetStatus())
-                            : std::to_string(response.GetStatus()) + " " + text;
+    const std::string text = OneLine(error.message);
+    if (error.replyCode != 0)
+        return text.empty() ? std::to_string(error.replyCode) : std::to_string(error.replyCode) + " " + text;
     if (!text.empty())
         return TrimDot(text);
-    return response.GetStatus() == Response::TimedOut ? "No answer within the time-out"
-                                                      : "The server could not be reached";
+    return error.kind == ErrorKind::TimedOut ? "No answer within the time-out"
+                                             : "The server could not be reached";
 }
 
-std::string ConnectReason(const Response& response, const std::string& hostText, std::uint16_t port,
-    std::chrono::milliseconds waited)
+std::string DescribeWait(std::chrono::milliseconds waited)
 {
-    const std::string host = ftp::ParseServerText(hostText).host;
-    switch (response.GetStatus()) {
-    case Response::TimedOut:
-        return "No answer from " + host + ":" + std::to_string(port) + " within "
-            + ftp::DescribeDuration(waited);
-    case Response::TlsFailed: {
+    char text[32];
+    const double seconds = static_cast<double>(waited.count()) / 1000.0;
+    std::snprintf(text, sizeof text, waited.count() % 1000 == 0 ? "%.0f s" : "%.1f s", seconds);
+    return text;
+}
+
+std::string ConnectReason(
+    const Error& error, const std::string& hostText, std::uint16_t port, std::chrono::milliseconds waited)
+{
+    const std::string host = remote::ParseServerAddress(hostText).host;
+    switch (error.kind) {
+    case ErrorKind::TimedOut:
+        return "No answer from " + host + ":" + std::to_string(port) + " within " + DescribeWait(waited);
+    case ErrorKind::Tls: {
         // The client names the verification error after "could not be verified: ".
-        const std::string message = OneLine(response.GetMessage());
+        const std::string message = OneLine(error.message);
         const std::string marker = "could not be verified: ";
         const auto at = message.find(marker);
         if (at != std::string::npos)
             return "Certificate not trusted: " + TrimDot(message.substr(at + marker.size())) + " (" + hostText
                 + ")";
-        return ReplyReason(response);
+        return ReplyReason(error);
     }
     default:
-        return ReplyReason(response);
+        return ReplyReason(error);
     }
 }
 
-std::string LoginReason(const Response& response)
+std::string LoginReason(const Error& error)
 {
-    const int status = response.GetStatus();
-    if (status == 530 || status == 331 || status == 332 || status == 421 || (status >= 500 && status < 600))
-        return "Login refused: " + ReplyReason(response);
-    return ReplyReason(response);
+    const int code = error.replyCode;
+    if (code == 530 || code == 331 || code == 332 || code == 421 || (code >= 500 && code < 600))
+        return "Login refused: " + ReplyReason(error);
+    return ReplyReason(error);
 }
 
-std::string DownloadReason(const Response& response, const std::string& localPath)
+std::string DownloadReason(const Error& error, const std::string& localPath)
 {
     // The client names its temporary file; the user knows the file by its final name.
-    if (response.GetStatus() == Response::InvalidFile
-        && response.GetMessage().find(std::strerror(ENOSPC)) != std::string::npos)
+    if (error.kind == ErrorKind::LocalIo && error.message.find(std::strerror(ENOSPC)) != std::string::npos)
         return "Disk full writing " + localPath;
-    return ReplyReason(response);
+    return ReplyReason(error);
 }
 
 std::string ArchiveReason(const ZipError& error, const std::string& archivePath)

@@ -2,7 +2,8 @@
 
 namespace vorn {
 
-KeepAliveThread::KeepAliveThread(sf::Ftp& first, sf::Ftp* second, std::chrono::milliseconds period)
+KeepAliveThread::KeepAliveThread(
+    remote::RemoteSession& first, remote::RemoteSession* second, std::chrono::milliseconds period)
     : KeepAliveThread(
         [&first, second] {
             // Replies do not matter: a busy or broken session shows in the run itself.

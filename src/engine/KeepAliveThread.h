@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ftpclient/Ftp.h"
+#include "remote/RemoteSession.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +21,8 @@ class KeepAliveThread {
 public:
     static constexpr std::chrono::milliseconds defaultPeriod { 100'000 };
 
-    KeepAliveThread(sf::Ftp& first, sf::Ftp* second, std::chrono::milliseconds period = defaultPeriod);
+    KeepAliveThread(remote::RemoteSession& first, remote::RemoteSession* second,
+        std::chrono::milliseconds period = defaultPeriod);
     // Any beat: `beat` runs on the thread every `period`.
     KeepAliveThread(std::function<void()> beat, std::chrono::milliseconds period);
     ~KeepAliveThread();

@@ -14,7 +14,7 @@ void TransferFigures::ResetSpeed()
     transferStartClockSet = false;
 }
 
-void TransferFigures::Count(const sf::TranslateInfo& info, std::atomic<std::uint64_t>& counted)
+void TransferFigures::Count(const remote::TranslateInfo& info, std::atomic<std::uint64_t>& counted)
 {
     // The clock starts with the first bytes after a reset, so a pause does not count as time.
     const std::int64_t now = ClockMs();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ftpclient/TranslateInfo.h"
+#include "remote/TranslateInfo.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,13 +14,13 @@ struct TransferFigures {
     // run's bytes and speed are the sum over the lanes, and the percentage shown is that of
     // the files under way taken together.
     struct Lane {
-        sf::TranslateInfo info;
+        remote::TranslateInfo info;
         std::atomic<std::uint64_t> counted { 0 }; // of info.bytes, already in transferredBytes
         std::int64_t shownBytes = 0; // of info.bytes and info.totalBytes, in the files under way
         std::int64_t shownTotal = 0;
     };
 
-    sf::TranslateInfo progressInfo; // percentage of the current file
+    remote::TranslateInfo progressInfo; // percentage of the current file
     std::atomic<float> transferSpeed { 0.0f }; // transferredBytes per second since the start clock
     // Bytes that came since the run's start (or the last reset), those of the current file so
     // far included; a file that failed counts only the bytes that really came.
@@ -46,7 +46,7 @@ struct TransferFigures {
 
 private:
     // Adds the bytes of `info` that came since the last count and brings the speed up to date.
-    void Count(const sf::TranslateInfo& info, std::atomic<std::uint64_t>& counted);
+    void Count(const remote::TranslateInfo& info, std::atomic<std::uint64_t>& counted);
 
     // Of progressInfo.bytes, already in transferredBytes.
     std::atomic<std::uint64_t> counted_ { 0 };

@@ -10,16 +10,17 @@
 
 namespace vorn {
 
-void ConfigureRunSession(sf::Ftp& ftp, const RunEnvironment& env, TransferFigures::Lane* lane)
+void ConfigureRunSession(
+    remote::RemoteSession& session, const RunEnvironment& env, TransferFigures::Lane* lane)
 {
-    ftp.SetPassive(env.passive);
+    session.SetPassive(env.passive);
     if (env.timeout.count() > 0) {
-        ftp.SetConnectTimeout(env.timeout);
-        ftp.SetInactivityTimeout(env.timeout);
+        session.SetConnectTimeout(env.timeout);
+        session.SetInactivityTimeout(env.timeout);
     }
     RunControl* control = env.control;
     TransferFigures* figures = env.figures;
-    ftp.SetTransferHook([control, figures, lane] {
+    session.SetTransferHook([control, figures, lane] {
         if (figures != nullptr && lane != nullptr)
             figures->ShowProgress(*lane);
         else if (figures != nullptr)
@@ -36,19 +37,34 @@ constexpr std::chrono::milliseconds kStopLook { 200 };
 
 } // namespace
 
+// The session for `login`, or none with `why` saying so.
+std::unique_ptr<remote::RemoteSession> SessionFor(const ServerLogin* login, std::string& why)
+{
+    if (login == nullptr)
+        return nullptr;
+    auto made = MakeSessionFor(*login);
+    if (!made) {
+        why = made.message();
+        return nullptr;
+    }
+    return std::move(*made);
+}
+
 struct TransferPool::Worker {
-    explicit Worker(int number)
+    Worker(int number, const Setup& setup)
         : index(number)
+        , source(SessionFor(setup.source, refusal))
+        , destination(SessionFor(setup.destination, refusal))
     {
     }
     int index;
-    sf::Ftp source { false };
-    sf::Ftp destination { false };
+    std::string refusal; // why its sessions could not be opened; "" once they are
+    std::unique_ptr<remote::RemoteSession> source;
+    std::unique_ptr<remote::RemoteSession> destination; // server-to-server copies only
     TransferFigures::Lane lane;
     TransferTally tally; // this worker's retries and reconnects
     FolderHandle staging;
     std::string stagingName;
-    std::string refusal; // why its sessions could not be opened; "" once they are
     std::thread thread;
 };
 
@@ -75,7 +91,7 @@ int TransferPool::Open()
 {
     opening_ = setup_.workers;
     for (int i = 0; i < setup_.workers; ++i)
-        workers_.push_back(std::make_unique<Worker>(i + 1));
+        workers_.push_back(std::make_unique<Worker>(i + 1, setup_));
     for (auto& worker : workers_)
         worker->thread = std::thread([this, &worker = *worker] { RunWorker(worker); });
     std::unique_lock lock(mutex_);
@@ -97,17 +113,15 @@ int TransferPool::Open()
     return open;
 }
 
-void TransferPool::RunWorker(Worker& worker)
+Status TransferPool::OpenWorker(Worker& worker)
 {
-    ConfigureRunSession(worker.source, env_, &worker.lane);
-    ConfigureRunSession(worker.destination, env_, &worker.lane);
-    CancelRegistration cancelSource(env_.control, [&worker] { worker.source.Cancel(); });
-    CancelRegistration cancelDestination(env_.control, [&worker] { worker.destination.Cancel(); });
-    OpResult opened = ConnectAndLogin(*setup_.source, worker.source);
-    if (opened && setup_.destination != nullptr) {
-        opened = ConnectAndLogin(*setup_.destination, worker.destination);
+    if (!worker.source)
+        return MakeError(ErrorKind::Invalid, worker.refusal);
+    Status opened = ConnectAndLogin(*setup_.source, *worker.source);
+    if (opened && worker.destination) {
+        opened = ConnectAndLogin(*setup_.destination, *worker.destination);
         if (!opened)
-            opened.message = "Destination: " + opened.message;
+            opened = opened.error().Prefixed("Destination");
     }
     if (opened && setup_.stagingFd >= 0) {
         // Each worker downloads into a folder of its own: two files of the same name from
@@ -117,29 +131,47 @@ void TransferPool::RunWorker(Worker& worker)
         worker.staging = FolderHandle(::openat(
             setup_.stagingFd, worker.stagingName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!worker.staging)
-            opened = OpResult::Failure("Cannot create a working folder in " + setup_.stagingText);
+            opened = MakeError(ErrorKind::LocalIo, "Cannot create a working folder in " + setup_.stagingText);
     }
+    return opened;
+}
+
+void TransferPool::RunWorker(Worker& worker)
+{
+    for (remote::RemoteSession* session : { worker.source.get(), worker.destination.get() })
+        if (session != nullptr)
+            ConfigureRunSession(*session, env_, &worker.lane);
+    CancelRegistration cancelSource(env_.control, [&worker] {
+        if (worker.source)
+            worker.source->Cancel();
+    });
+    CancelRegistration cancelDestination(env_.control, [&worker] {
+        if (worker.destination)
+            worker.destination->Cancel();
+    });
+    const Status opened = OpenWorker(worker);
     {
         std::lock_guard lock(mutex_);
-        worker.refusal = opened ? std::string() : (opened.message.empty() ? "refused" : opened.message);
+        worker.refusal = opened ? std::string() : (opened.message().empty() ? "refused" : opened.message());
         --opening_;
     }
     changed_.notify_all();
     if (!opened) {
-        (void)worker.source.Disconnect();
-        (void)worker.destination.Disconnect();
+        for (remote::RemoteSession* session : { worker.source.get(), worker.destination.get() })
+            if (session != nullptr)
+                session->Disconnect();
         return;
     }
     TransferRetry retry(env_, setup_.retries, worker.tally);
-    TransferSlot slot { &worker.source, setup_.destination ? &worker.destination : nullptr, &retry,
-        &worker.lane, worker.staging ? worker.staging.fd() : -1,
+    TransferSlot slot { worker.source.get(), worker.destination.get(), &retry, &worker.lane,
+        worker.staging ? worker.staging.fd() : -1,
         worker.staging ? setup_.stagingText + "/" + worker.stagingName : std::string(), {} };
     // The workers' transfers name every path in full, so a session brought back stays in its
     // login folder.
     slot.sessions = [this, &worker] {
-        std::vector<TransferRetry::Session> sessions { { &worker.source, setup_.source, {}, "" } };
-        if (setup_.destination != nullptr)
-            sessions.push_back({ &worker.destination, setup_.destination, {}, "Destination: " });
+        std::vector<TransferRetry::Session> sessions { { worker.source.get(), setup_.source, {}, "" } };
+        if (worker.destination)
+            sessions.push_back({ worker.destination.get(), setup_.destination, {}, "Destination: " });
         return sessions;
     };
     // A paused run starts no further file: the worker holds before the file's first command.

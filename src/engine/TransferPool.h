@@ -6,7 +6,7 @@
 #include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
 #include "engine/TransferRetry.h"
-#include "ftpclient/Ftp.h"
+#include "remote/RemoteSession.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -25,11 +25,12 @@ namespace vorn {
 // Prepares a session for a run: data-connection mode, time-outs, and the hook between
 // transfer chunks that holds a paused run, ends a stopped one and keeps the figures live
 // (those of `lane`, or the run's own when null).
-void ConfigureRunSession(sf::Ftp& ftp, const RunEnvironment& env, TransferFigures::Lane* lane = nullptr);
+void ConfigureRunSession(
+    remote::RemoteSession& session, const RunEnvironment& env, TransferFigures::Lane* lane = nullptr);
 
 // A file the walk hands on, with where it goes as the walk stood when it handed it.
 struct FileJob {
-    sf::Info entry;
+    remote::Entry entry;
     std::string remotePath;
     std::string targetFolder; // the local folder's text, or the destination server's folder
     std::shared_ptr<const FolderHandle> folder; // downloads into a tree: the open local folder
@@ -38,8 +39,8 @@ struct FileJob {
 
 // The sessions one transfer uses and where its figures go.
 struct TransferSlot {
-    sf::Ftp* source = nullptr;
-    sf::Ftp* destination = nullptr; // server-to-server copies
+    remote::RemoteSession* source = nullptr;
+    remote::RemoteSession* destination = nullptr; // server-to-server copies
     TransferRetry* retry = nullptr;
     TransferFigures::Lane* lane = nullptr; // null: the run's own figures
     // Compressed runs: the folder this slot downloads into before the file is packed.
@@ -100,6 +101,8 @@ private:
     struct Worker;
 
     void RunWorker(Worker& worker);
+    // Logs the worker's sessions in and makes its staging folder; why not, if not.
+    Status OpenWorker(Worker& worker);
     // The next file for a worker, or none when the pool is closing or the run stopped.
     std::optional<FileJob> Take();
     [[nodiscard]] bool Stopped() const;

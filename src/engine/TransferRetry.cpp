@@ -9,13 +9,17 @@
 
 namespace vorn {
 
-bool MayPass(const sf::Ftp::Response& reply)
+bool MayPass(const Error& error)
 {
-    using R = sf::Ftp::Response;
-    switch (reply.GetStatus()) {
-    case R::ConnectionClosed: // also a transfer that delivered fewer bytes than the file has
-    case R::ConnectionFailed:
-    case R::TimedOut:
+    switch (error.kind) {
+    case ErrorKind::Closed: // also a transfer that delivered fewer bytes than the file has
+    case ErrorKind::Network:
+    case ErrorKind::TimedOut:
+        return true;
+    default:
+        break;
+    }
+    switch (error.replyCode) {
     case 421:
     case 425:
     case 426:
@@ -44,11 +48,11 @@ TransferRetry::TransferRetry(const RunEnvironment& env, int retries, TransferTal
 {
 }
 
-sf::Ftp::Response TransferRetry::Run(const std::string& remotePath,
-    const std::function<sf::Ftp::Response()>& attempt, const std::vector<Session>& sessions)
+Status TransferRetry::Run(const std::string& remotePath, const std::function<Status()>& attempt,
+    const std::vector<Session>& sessions)
 {
-    sf::Ftp::Response reply = attempt();
-    for (int retry = 1; !reply.IsOk() && retry <= retries_ && MayPass(reply); ++retry) {
+    Status reply = attempt();
+    for (int retry = 1; !reply && retry <= retries_ && MayPass(reply.error()); ++retry) {
         if (env_.control != nullptr && env_.control->stopRequested())
             return reply;
         // A session the server simply dropped (an idle kick, a drop every N commands) is
@@ -60,12 +64,12 @@ sf::Ftp::Response TransferRetry::Run(const std::string& remotePath,
         if (!backAtOnce) {
             const std::string what
                 = "Retry " + std::to_string(retry) + " of " + std::to_string(retries_) + " of " + remotePath;
-            if (!Wait(retry, what, lost.empty() ? ReplyReason(reply) : lost))
+            if (!Wait(retry, what, lost.empty() ? ReplyReason(reply.error()) : lost))
                 return reply;
             lost = RestoreAll(sessions);
         }
         ++tally_.retries;
-        reply = lost.empty() ? attempt() : sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost);
+        reply = lost.empty() ? attempt() : Status(MakeError(ErrorKind::Closed, lost));
     }
     return reply;
 }
@@ -92,26 +96,26 @@ std::string TransferRetry::RestoreAll(const std::vector<Session>& sessions)
 
 std::string TransferRetry::Restore(const Session& session)
 {
-    const sf::Ftp::Response probe = session.ftp->KeepAlive();
-    if (probe.IsOk() || probe.GetStatus() == sf::Ftp::Response::Busy)
+    const Status probe = session.ftp->KeepAlive();
+    if (probe)
         return {};
     if (session.login == nullptr)
-        return session.side + ReplyReason(probe);
+        return session.side + ReplyReason(probe.error());
     // Connect drops what is left of the old control connection; the settings of the session
     // (passive mode, time-outs, the transfer hook) stay, and the login's scheme brings the
     // same TLS back.
     // A session left connected but not logged in would pass the next probe: it is closed.
-    if (const OpResult connected = ConnectAndLogin(*session.login, *session.ftp); !connected) {
-        (void)session.ftp->Disconnect();
-        return session.side + connected.message;
+    if (const Status connected = ConnectAndLogin(*session.login, *session.ftp); !connected) {
+        session.ftp->Disconnect();
+        return session.side + connected.message();
     }
     if (session.folder.empty()) {
         ++tally_.reconnects;
         return {};
     }
-    if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk()) {
-        (void)session.ftp->Disconnect();
-        return session.side + ReplyReason(entered) + " (" + session.folder + ")";
+    if (const auto entered = session.ftp->ChangeFolder(session.folder); !entered) {
+        session.ftp->Disconnect();
+        return session.side + ReplyReason(entered.error()) + " (" + session.folder + ")";
     }
     ++tally_.reconnects;
     return {};

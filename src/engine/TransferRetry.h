@@ -1,8 +1,9 @@
 #pragma once
 
+#include "common/Result.h"
 #include "engine/BackupRun.h"
 #include "engine/ConnectionOps.h"
-#include "ftpclient/Ftp.h"
+#include "remote/RemoteSession.h"
 
 #include <chrono>
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace vorn {
 // Whether a failed transfer's answer may pass on a later try: a lost or reset connection, a
 // time-out, a short transfer, and the server's 421, 425, 426, 450 and 451. Refusals (550,
 // 553, 530) and local disk errors come again, so they are final.
-[[nodiscard]] bool MayPass(const sf::Ftp::Response& reply);
+[[nodiscard]] bool MayPass(const Error& error);
 
 // The back-off before retry `retry` (1 for the first): 1 s, 2 s, 4 s ... at most 30 s.
 [[nodiscard]] std::chrono::milliseconds RetryDelay(int retry);
@@ -28,7 +29,7 @@ class TransferRetry {
 public:
     // A session a transfer uses, how it logs in again and the folder it must be in.
     struct Session {
-        sf::Ftp* ftp = nullptr;
+        remote::RemoteSession* ftp = nullptr;
         const ServerLogin* login = nullptr;
         std::string folder; // "" leaves it in the login folder
         std::string side; // "" for the source, "Destination: " for the destination
@@ -36,9 +37,9 @@ public:
 
     TransferRetry(const RunEnvironment& env, int retries, TransferTally& tally);
 
-    // The last try's reply: a success, a final failure, or the failure the retries did not
+    // The last try's outcome: a success, a final failure, or the failure the retries did not
     // overcome. A Stop during a wait returns the failure before it (stopRequested then holds).
-    sf::Ftp::Response Run(const std::string& remotePath, const std::function<sf::Ftp::Response()>& attempt,
+    Status Run(const std::string& remotePath, const std::function<Status()>& attempt,
         const std::vector<Session>& sessions);
 
     // Brings `session` back when it no longer answers. Returns "" when it answers (again),

@@ -12,13 +12,15 @@
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/TransferRetry.h"
-#include "ftpclient/ResumePoint.h"
-#include "ftpclient/TempFile.h"
+#include "remote/ResumePoint.h"
+#include "remote/TempFile.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -42,7 +44,7 @@ bool SameListedTime(const std::string& remembered, const std::string& listed)
     return dateOnly.size() == 8 && other.size() > 8 && other.compare(0, 8, dateOnly) == 0;
 }
 
-bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode, const CopiedFile* lastCopy,
+bool BackupModeAdmits(const remote::Entry& entry, std::int32_t backupMode, const CopiedFile* lastCopy,
     const std::function<bool()>& copyInPlace)
 {
     if (backupMode != kIncrementalBackupMode || lastCopy == nullptr)
@@ -102,7 +104,7 @@ struct EnterResult {
 };
 
 // The exact size the listing gives, -1 when it gives none (or only a rounded one).
-std::int64_t ListedSize(const sf::Info& entry)
+std::int64_t ListedSize(const remote::Entry& entry)
 {
     const std::string& sizeText = entry.size;
     if (entry.sizeApproximate || sizeText.empty()
@@ -114,28 +116,30 @@ std::int64_t ListedSize(const sf::Info& entry)
 // The outcome of a transfer reply, with the note a copy of unknown size carries.
 // A transfer's row status; `localPath` names the local copy of a download ("" otherwise), so a
 // full disk is told as such.
-FileOutcome Settled(const sf::Ftp::Response& reply, const std::string& localPath = {})
+FileOutcome Settled(const Status& reply, bool sizeUnchecked, const std::string& localPath = {})
 {
-    if (!reply.IsOk())
-        return { "Failed", localPath.empty() ? ReplyReason(reply) : DownloadReason(reply, localPath) };
-    if (reply.SizeUnchecked())
+    if (!reply)
+        return { "Failed",
+            localPath.empty() ? ReplyReason(reply.error()) : DownloadReason(reply.error(), localPath) };
+    if (sizeUnchecked)
         return { "Success", "Neither the listing nor the server gave the size: the copy is not checked." };
     return { "Success", {} };
 }
 
 // Enters `folder` on `session`; a refusal carries the server's words. `side` names the server
 // in the reason ("" for the source).
-EnterResult EnterFolder(sf::Ftp& session, const std::string& folder, const std::string& side = {})
+EnterResult EnterFolder(
+    remote::RemoteSession& session, const std::string& folder, const std::string& side = {})
 {
-    if (const auto entered = session.ChangeDirectory(folder); !entered.IsOk())
-        return { FolderResult::Failed, side + ReplyReason(entered) + " (" + folder + ")" };
+    if (const auto entered = session.ChangeFolder(folder); !entered)
+        return { FolderResult::Failed, side + ReplyReason(entered.error()) + " (" + folder + ")" };
     return {};
 }
 
 // The same for an operation that ensures a folder.
-EnterResult Entered(const OpResult& done, const std::string& side = {})
+EnterResult Entered(const Status& done, const std::string& side = {})
 {
-    return done ? EnterResult {} : EnterResult { FolderResult::Failed, side + done.message };
+    return done ? EnterResult {} : EnterResult { FolderResult::Failed, side + done.message() };
 }
 
 // False when the run is to stop; blocks while it is paused.
@@ -150,7 +154,7 @@ bool StopRequested(const RunEnvironment& env)
 }
 
 // The progress a slot's transfer writes.
-sf::TranslateInfo& Progress(const TransferSlot& slot, const RunEnvironment& env)
+remote::TranslateInfo& Progress(const TransferSlot& slot, const RunEnvironment& env)
 {
     return slot.lane != nullptr ? slot.lane->info : env.figures->progressInfo;
 }
@@ -217,15 +221,18 @@ private:
 // Incremental runs stamp a copy to the second: a listing that gives only a date (older files
 // in Unix listings) is completed by one MDTM, when the server offers it, and the answer is
 // remembered with the copy so that later runs need not ask again.
-void StampCopy(
-    sf::Ftp& source, int folderFd, const sf::Info& entry, const std::string& remotePath, CopyRecords* records)
+void StampCopy(remote::RemoteSession& source, int folderFd, const remote::Entry& entry,
+    const std::string& remotePath, CopyRecords* records)
 {
     std::string exact;
     if (records != nullptr && entry.time.size() == 8) {
         exact = records->ExactTime(remotePath);
-        if (exact.empty() && source.Supports("MDTM")
-            && source.ModificationTime(remotePath, exact).GetStatus() == 213)
-            records->NoteExactTime(remotePath, exact);
+        if (exact.empty()) {
+            if (auto told = source.ModificationTime(remotePath)) {
+                exact = *told;
+                records->NoteExactTime(remotePath, exact);
+            }
+        }
     }
     if (exact.empty() || !StampLocalFileExactAt(folderFd, entry.name, exact))
         StampLocalFileAt(folderFd, entry.name, entry.time);
@@ -233,7 +240,7 @@ void StampCopy(
 
 // A local copy is in place when a regular file (not a link) of the listed size is there.
 // `name` is taken below the open folder `folderFd` (AT_FDCWD: a path).
-bool LocalCopyInPlace(int folderFd, const std::string& name, const sf::Info& entry)
+bool LocalCopyInPlace(int folderFd, const std::string& name, const remote::Entry& entry)
 {
     struct stat info { };
     if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
@@ -245,20 +252,20 @@ bool LocalCopyInPlace(int folderFd, const std::string& name, const sf::Info& ent
 // when a file needs the check. A folder that cannot be listed holds nothing.
 class DestinationSizes {
 public:
-    explicit DestinationSizes(sf::Ftp& destination)
+    explicit DestinationSizes(remote::RemoteSession& destination)
         : destination_(destination)
     {
     }
-    bool Holds(const std::string& folder, const sf::Info& entry)
+    bool Holds(const std::string& folder, const remote::Entry& entry)
     {
         if (!listed_ || folder != folder_) {
             listed_ = true;
             folder_ = folder;
             sizes_.clear();
-            const auto listing = destination_.GetDirectoryListing(folder);
-            if (listing.IsOk())
-                for (const sf::Info& file : listing.GetEntries())
-                    if (file.isFile)
+            const auto listing = destination_.List(folder);
+            if (listing)
+                for (const remote::Entry& file : *listing)
+                    if (file.IsFile())
                         sizes_[file.name] = file.size;
         }
         const auto found = sizes_.find(entry.name);
@@ -266,7 +273,7 @@ public:
     }
 
 private:
-    sf::Ftp& destination_;
+    remote::RemoteSession& destination_;
     bool listed_ = false;
     std::string folder_;
     std::unordered_map<std::string, std::string> sizes_;
@@ -275,7 +282,7 @@ private:
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
 struct FolderWalk {
-    sf::Ftp& source;
+    remote::RemoteSession& source;
     WalkContext& ctx;
     TransferTally& tally;
     const RunEnvironment& env;
@@ -286,7 +293,7 @@ struct FolderWalk {
     // worker's.
     std::function<FileOutcome(TransferSlot&, const FileJob&)> transferFile;
     // Incremental runs: whether the last copy of a file is still where it was put.
-    std::function<bool(const sf::Info&, const std::string& remotePath)> copyInPlace;
+    std::function<bool(const remote::Entry&, const std::string& remotePath)> copyInPlace;
 
     std::string folderFailure {}; // why the last folder that failed failed
     // The walk's sessions besides the source, in the current folders or (false) in their login
@@ -322,18 +329,18 @@ struct FolderWalk {
     }
 
     // The current folder's listing; a listing cut off by a lost session is asked again.
-    sf::Ftp::ListingResponse ListFolder()
+    Result<std::vector<remote::Entry>> ListFolder()
     {
-        sf::Ftp::ListingResponse listing(sf::Ftp::Response(), {});
-        const auto attempt = [&] {
-            listing = source.GetDirectoryListing("");
-            return sf::Ftp::Response(listing);
+        Result<std::vector<remote::Entry>> listing = std::vector<remote::Entry> {};
+        const auto attempt = [&]() -> Status {
+            listing = source.List("");
+            return listing ? Ok() : Status(listing.error());
         };
         if (retry == nullptr)
-            attempt();
+            (void)attempt();
         else if (const auto listed = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() });
-                 !listed.IsOk())
-            return { listed, {} }; // the last reason, also when the session could not come back
+                 !listed)
+            return listed.error(); // the last reason, also when the session could not come back
         return listing;
     }
 
@@ -346,13 +353,13 @@ struct FolderWalk {
 
     // Records a file that passed the rules; true when it is unchanged since its last copy,
     // which then gets no row (an unchanged site of 100 000 files must not flood the list).
-    bool Unchanged(const sf::Info& entry, const std::string& remotePath)
+    bool Unchanged(const remote::Entry& entry, const std::string& remotePath)
     {
         CopyRecords* records = options.records;
         if (records == nullptr)
             return false;
         records->MarkSeen(remotePath, entry);
-        if (options.modeCheckBypass || options.fullArchive)
+        if (options.fullArchive)
             return false;
         if (BackupModeAdmits(entry, options.backupMode, records->Last(remotePath),
                 [&] { return copyInPlace && copyInPlace(entry, remotePath); }))
@@ -395,11 +402,11 @@ struct FolderWalk {
         if (entered.result != FolderResult::Done)
             return entered.result;
         const auto listing = ListFolder();
-        if (!listing.IsOk()) {
-            folderFailure = "Listing failed: " + ReplyReason(listing);
+        if (!listing) {
+            folderFailure = "Listing failed: " + ReplyReason(listing.error());
             return FolderResult::Failed;
         }
-        for (const sf::Info& entry : listing.GetEntries()) {
+        for (const remote::Entry& entry : *listing) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
             if (entry.name == "." || entry.name == "..")
@@ -412,15 +419,15 @@ struct FolderWalk {
     }
 
     // False when the run was stopped during the entry's transfer.
-    bool ProcessEntry(const sf::Info& entry)
+    bool ProcessEntry(const remote::Entry& entry)
     {
         const std::string remotePath = JoinPath(ctx.currentRemote, entry.name);
         // An entry the listing could not read, or whose name cannot be a name here, is
         // reported, never dropped and never joined into a path.
         std::string unusable = entry.unusable;
-        if (unusable.empty() && !ftp::IsSafeEntryName(entry.name))
+        if (unusable.empty() && !remote::IsSafeEntryName(entry.name))
             unusable = "The name cannot be a file name here; it was not copied.";
-        if (!entry.isFile) {
+        if (!entry.IsFile()) {
             if (!unusable.empty())
                 FailFolder(remotePath, unusable);
             else
@@ -575,8 +582,8 @@ private:
 
 } // namespace
 
-int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& outer)
+int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOptions& options,
+    TransferTally& tally, ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& outer)
 {
     // With several sessions the reports come from several threads.
     SerializedObserver serialized(outer.observer);
@@ -593,8 +600,12 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     // user's choice and is followed as typed.
     const FolderHandle root(
         ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root && !env.dryRun)
+    if (!root && !env.dryRun) {
+        const int error = errno;
+        tally.failReason = "Cannot open the folder " + (compress ? staging.incoming() : ctx.rootLocal) + ": "
+            + std::strerror(error);
         return 0;
+    }
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;
@@ -612,34 +623,37 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
             if (!local.folder)
                 return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
             // Downloads of a run that was killed are removed once no process owns them.
-            ftp::RemoveLeftoverTemporaryFiles(local.folder.fd());
+            remote::RemoveLeftoverTemporaryFiles(local.folder.fd());
             walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
         }
         return EnterFolder(source, ctx.currentRemote);
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
         const TurnGuard turn(compress ? walk.pool : nullptr, job.sequence);
-        const sf::Info& entry = job.entry;
+        const remote::Entry& entry = job.entry;
         const int folder = compress ? slot.stagingFd : job.folder->fd();
         const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
         // A large file cut off is continued by the next try; what is left goes with this file.
-        sf::ResumePoint resume;
-        const auto reply = slot.retry->Run(
+        remote::ResumePoint resume;
+        bool sizeUnchecked = false;
+        const Status reply = slot.retry->Run(
             job.remotePath,
-            [&] {
-                return slot.source->DownloadResumable(
+            [&]() -> Status {
+                const auto got = slot.source->DownloadResumable(
                     folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
+                sizeUnchecked = got && got->sizeUnchecked;
+                return got ? Ok() : Status(got.error());
             },
             slot.sessions());
-        if (!reply.IsOk() && StopRequested(env))
+        if (!reply && StopRequested(env))
             return {};
-        FileOutcome outcome = Settled(reply, JoinLocal(folderText, "/" + entry.name));
-        if (!reply.IsOk())
+        FileOutcome outcome = Settled(reply, sizeUnchecked, JoinLocal(folderText, "/" + entry.name));
+        if (!reply)
             return outcome;
         StampCopy(*slot.source, folder, entry, job.remotePath, options.records);
         return compress ? PackInTurn(walk, slot, job, *archive, staging, outcome) : outcome;
     };
-    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+    walk.copyInPlace = [&](const remote::Entry& entry, const std::string&) {
         // An archive chain was checked as a whole before the walk (a dry run of a compressed
         // project has no archive open, but the same chain); a dry run opens no folder.
         if (!options.noCompression)
@@ -656,8 +670,8 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
     });
 }
 
-int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
-    TransferTally& tally, const RunEnvironment& outer)
+int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destination, WalkContext& ctx,
+    const WalkOptions& options, TransferTally& tally, const RunEnvironment& outer)
 {
     SerializedObserver serialized(outer.observer);
     RunEnvironment env = outer;
@@ -686,19 +700,22 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
-        const auto reply = slot.retry->Run(
+        bool sizeUnchecked = false;
+        const Status reply = slot.retry->Run(
             job.remotePath,
-            [&] {
-                return slot.source->Relay(*slot.destination, job.remotePath, job.targetFolder,
-                    Progress(slot, env), sf::Ftp::Binary, ListedSize(job.entry));
+            [&]() -> Status {
+                const auto copied = slot.source->RelayTo(*slot.destination, job.remotePath, job.targetFolder,
+                    ListedSize(job.entry), Progress(slot, env));
+                sizeUnchecked = copied && copied->sizeUnchecked;
+                return copied ? Ok() : Status(copied.error());
             },
             slot.sessions());
-        if (!reply.IsOk() && StopRequested(env))
+        if (!reply && StopRequested(env))
             return {};
-        return Settled(reply);
+        return Settled(reply, sizeUnchecked);
     };
     DestinationSizes destinationSizes(destination);
-    walk.copyInPlace = [&](const sf::Info& entry, const std::string&) {
+    walk.copyInPlace = [&](const remote::Entry& entry, const std::string&) {
         return destinationSizes.Holds(ctx.currentLocal, entry);
     };
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin,

@@ -2,8 +2,8 @@
 
 #include "engine/BackupRun.h"
 #include "engine/CopyRecords.h"
-#include "engine/ZipArchive.h"
-#include "ftpclient/Ftp.h"
+#include "engine/archives/ZipArchive.h"
+#include "remote/RemoteSession.h"
 #include "rules/FilterRule.h"
 
 #include <cstdint>
@@ -24,7 +24,6 @@ struct WalkContext {
 };
 
 struct WalkOptions {
-    bool modeCheckBypass = false;
     std::int32_t backupMode = 0;
     bool noCompression = true;
     // Incremental runs: what was copied before and what this walk sees and copies.
@@ -48,7 +47,7 @@ struct WalkOptions {
 // Full backup (1) admits every file. Incremental backup (2) leaves out a file whose listed
 // size and time equal those of its last copy, as long as that copy is still in place
 // (`copyInPlace`, asked only then).
-[[nodiscard]] bool BackupModeAdmits(const sf::Info& entry, std::int32_t backupMode,
+[[nodiscard]] bool BackupModeAdmits(const remote::Entry& entry, std::int32_t backupMode,
     const CopiedFile* lastCopy, const std::function<bool()>& copyInPlace);
 
 // Copies the tree below ctx.rootRemote into ctx.rootLocal, or into `archive` when one is
@@ -56,11 +55,11 @@ struct WalkOptions {
 // added; a copy that cannot be added stays below it. Returns 1 when the root folder was
 // ensured, entered and listed, else 0. Stops early, returning what it has, when the run is
 // stopped.
-int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, TransferTally& tally,
-    ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
+int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOptions& options,
+    TransferTally& tally, ZipArchive* archive, const std::string& stagingFolder, const RunEnvironment& env);
 
 // Copies the tree below ctx.rootRemote into ctx.rootLocal on the destination server.
-int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const WalkOptions& options,
-    TransferTally& tally, const RunEnvironment& env);
+int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destination, WalkContext& ctx,
+    const WalkOptions& options, TransferTally& tally, const RunEnvironment& env);
 
 } // namespace vorn

@@ -3,7 +3,8 @@
 #include "ftpclient/IPAddress.h"
 #include "ftpclient/Listing.h"
 #include "ftpclient/ServerText.h"
-#include "ftpclient/TranslateInfo.h"
+#include "remote/ResumePoint.h"
+#include "remote/TranslateInfo.h"
 
 #include <chrono>
 #include <cstddef>
@@ -15,7 +16,8 @@
 
 namespace sf {
 
-struct ResumePoint;
+using vorn::remote::ResumePoint;
+using vorn::remote::TranslateInfo;
 
 // One FTP or FTPS session: a control connection and the data connections of its transfers.
 //
@@ -163,9 +165,19 @@ public:
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary,
         std::int64_t listedSize = -1);
-    // Relay with 1 for success and 0 for failure.
-    [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
-        const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);
+
+    // Binary RETR of `remotePath` from `offset` on (REST first when above 0) into the open
+    // file `fileFd` at its current position; `received` counts the bytes written.
+    [[nodiscard]] Response DownloadToFd(const std::string& remotePath, int fileFd, std::uint64_t offset,
+        TranslateInfo& progress, std::uint64_t& received);
+    // Binary STOR of `fileFd` (from its position to its end) to a temporary name in
+    // `remoteFolder`, renamed over `name` when the server confirmed it; removed on failure.
+    [[nodiscard]] Response UploadFromFd(int fileFd, const std::string& remoteFolder, const std::string& name,
+        TranslateInfo& progress, std::uint64_t& sent);
+    // SIZE: the file's size in `size`, status 213 when one came.
+    [[nodiscard]] Response Size(const std::string& remotePath, std::int64_t& size);
+    // MFMT: sets the modification time (14 digits, UTC); status 213 when the server did.
+    [[nodiscard]] Response SetModificationTime(const std::string& remotePath, const std::string& time);
 
     // Whether the last TLS data connection resumed the control connection's session.
     [[nodiscard]] bool LastDataSessionReused() const;

@@ -74,7 +74,16 @@ sf::Info NotUnderstood(std::string_view line)
     return info;
 }
 
-Outcome MakeEntry(std::string_view name, bool isFile, std::string size, std::string time)
+// How much of the time a listing's time text gives: "YYYYMMDD" a day, "YYYYMMDDhh:mm" a minute.
+vorn::remote::TimePrecision PrecisionOf(const std::string& time)
+{
+    using vorn::remote::TimePrecision;
+    return time.size() >= 13 ? TimePrecision::Minute
+        : time.size() >= 8   ? TimePrecision::Day
+                             : TimePrecision::None;
+}
+
+Outcome MakeEntry(std::string_view name, vorn::remote::EntryKind kind, std::string size, std::string time)
 {
     // "." and ".." are the folder itself and its parent, not entries of it.
     if (name == "." || name == "..")
@@ -82,7 +91,26 @@ Outcome MakeEntry(std::string_view name, bool isFile, std::string size, std::str
     // NUL and a line break cannot stand in a name of a line-based listing: the line is broken.
     if (name.empty() || name.find_first_of(std::string_view("\0\n", 2)) != std::string_view::npos)
         return NotMine;
-    return { Verdict::Entry, sf::Info { std::string(name), isFile, std::move(size), std::move(time), {} } };
+    Outcome outcome { Verdict::Entry, {} };
+    outcome.info.name = std::string(name);
+    outcome.info.kind = kind;
+    outcome.info.size = std::move(size);
+    outcome.info.timePrecision = PrecisionOf(time);
+    outcome.info.time = std::move(time);
+    return outcome;
+}
+
+vorn::remote::EntryKind KindOf(char type)
+{
+    using vorn::remote::EntryKind;
+    return type == 'd' ? EntryKind::Folder : type == 'l' ? EntryKind::Link : EntryKind::File;
+}
+
+// What follows " -> " in the name column of a link, "" when nothing does.
+std::string_view LinkTarget(std::string_view nameColumn)
+{
+    const auto arrow = nameColumn.find(" -> ");
+    return arrow == std::string_view::npos ? std::string_view() : nameColumn.substr(arrow + 4);
 }
 
 // "total 12" and what ls prints for it in other languages.
@@ -211,13 +239,16 @@ Outcome ParseUnixLine(std::string_view line, const Tokens& tokens, std::time_t n
         name.remove_prefix(std::min(name.find_first_not_of(" \t"), name.size()));
     }
     std::string size = std::to_string(found->size);
+    std::string_view target;
     if (type == 'l') {
         // A link is fetched as the file it points to; its listed size is the length of
         // the target's path, not of that file, so the size is unknown.
+        target = LinkTarget(name);
         name = name.substr(0, name.find(" -> "));
         size.clear();
     }
-    Outcome outcome = MakeEntry(name, type != 'd', std::move(size), FormatStamp(stamp));
+    Outcome outcome = MakeEntry(name, KindOf(type), std::move(size), FormatStamp(stamp));
+    outcome.info.linkTarget = std::string(target);
     outcome.info.sizeApproximate = found->approximate && !outcome.info.size.empty();
     return outcome;
 }
@@ -250,12 +281,20 @@ Outcome ParseOctalModeLine(std::string_view line, const Tokens& tokens)
             continue;
         std::string_view name = line.substr(tokens.items[j].end + 1);
         std::string size = std::to_string(*ReadUnsigned(tokens[j - 1]));
+        std::string_view target;
         if (kind == 0120000) {
+            target = LinkTarget(name);
             name = name.substr(0, name.find(" -> "));
             size.clear();
         }
         const Stamp stamp = StampFromEpoch(static_cast<std::int64_t>(*ReadUnsigned(tokens[j])));
-        return MakeEntry(name, kind != 0040000, std::move(size), FormatStamp(stamp));
+        Outcome outcome = MakeEntry(name,
+            KindOf(kind == 0040000    ? 'd'
+                    : kind == 0120000 ? 'l'
+                                      : '-'),
+            std::move(size), FormatStamp(stamp));
+        outcome.info.linkTarget = std::string(target);
+        return outcome;
     }
     return NotMine;
 }
@@ -342,7 +381,8 @@ Outcome ParseDosLine(std::string_view line, const Tokens& tokens)
     if (blanks == 0 || nameStart == line.size())
         return NotMine;
     const std::size_t separator = isFolder ? std::min(blanks, DirColumnPadding) : 1;
-    return MakeEntry(line.substr(column.end + separator), !isFolder, std::move(size), FormatStamp(stamp));
+    return MakeEntry(line.substr(column.end + separator), KindOf(isFolder ? 'd' : '-'), std::move(size),
+        FormatStamp(stamp));
 }
 
 } // namespace
@@ -385,7 +425,8 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
     }
     if (!isFile)
         return NotUnderstood(line);
-    Outcome outcome = MakeEntry(line.substr(space + 1), *isFile, std::move(size), std::move(time));
+    Outcome outcome
+        = MakeEntry(line.substr(space + 1), KindOf(*isFile ? '-' : 'd'), std::move(size), std::move(time));
     if (outcome.verdict == Verdict::Skip)
         return std::nullopt;
     return outcome.verdict == Verdict::Entry ? std::move(outcome.info) : NotUnderstood(line);
@@ -414,19 +455,6 @@ std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now)
     if (outcome.verdict == Verdict::Skip)
         return std::nullopt;
     return outcome.verdict == Verdict::Entry ? std::move(outcome.info) : NotUnderstood(line);
-}
-
-bool IsSafeEntryName(std::string_view name)
-{
-#ifdef _WIN32
-    // Windows reads "\\" as a separator too, and refuses these characters in names.
-    constexpr std::string_view refused("/\\\0<>:\"|?*", 10);
-#else
-    // Anything but "/" and NUL is an ordinary character in a POSIX name, "\\" included.
-    constexpr std::string_view refused("/\0", 2);
-#endif
-    return !name.empty() && name != "." && name != ".."
-        && name.find_first_of(refused) == std::string_view::npos;
 }
 
 } // namespace vorn::ftp

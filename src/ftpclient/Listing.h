@@ -1,5 +1,8 @@
 #pragma once
 
+#include "remote/RemoteEntry.h"
+#include "remote/RemoteSession.h"
+
 #include <ctime>
 #include <optional>
 #include <string>
@@ -8,21 +11,7 @@
 namespace sf {
 
 // One entry of a folder listing.
-struct Info {
-    std::string name;
-    bool isFile = true; // false for a folder
-    std::string size; // decimal byte count as text ("" when the server gives none)
-    // Modification time: eight digits YYYYMMDD, followed by hh:mm (colon at index 10) when
-    // the server gives a time of day, e.g. "2012031514:25". "" when unknown.
-    std::string time;
-    // Why this entry cannot be copied, "" when it can: a listing line that could not be
-    // read, or a name that cannot be a name here. The walk reports such an entry as a failed
-    // file (or folder) with this reason instead of leaving it out.
-    std::string unusable;
-    // The listing gave the size rounded ("33.5k"): good enough for the rules and the display,
-    // but no measure of whether a copy is complete.
-    bool sizeApproximate = false;
-};
+using Info = vorn::remote::Entry;
 
 } // namespace sf
 
@@ -50,9 +39,7 @@ namespace vorn::ftp {
 [[nodiscard]] std::optional<sf::Info> ParseListLine(std::string_view line, std::time_t now);
 
 // Both parsers drop "." and "..", and keep every other name byte for byte: it is the
-// server's data. Before a name becomes part of a path, check it here: false for "", ".",
-// ".." and names holding "/" or NUL (on Windows also "\" and the characters it reserves),
-// which must be refused, not joined.
-[[nodiscard]] bool IsSafeEntryName(std::string_view name);
+// server's data. Before a name becomes part of a path, check it with IsSafeEntryName.
+using remote::IsSafeEntryName;
 
 } // namespace vorn::ftp

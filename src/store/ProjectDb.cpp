@@ -247,8 +247,7 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     if (Statement columns(handle, kAllColumns); !columns.ok())
         return fail(
             "its table gm_ftp_plantable does not have the expected columns (" + columns.error() + ")");
-    bool newer = false;
-    if (!MigrateSchema(handle, newer, error))
+    if (!MigrateSchema(handle, error))
         return fail("its tables beside gm_ftp_plantable cannot be brought up to date (" + error + ")");
     return OpenResult { std::move(db), {} };
 }

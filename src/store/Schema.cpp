@@ -61,19 +61,15 @@ int NewestSchemaVersion()
     return static_cast<int>(kSteps.size());
 }
 
-bool MigrateSchema(sqlite3* db, bool& newer, std::string& error)
+bool MigrateSchema(sqlite3* db, std::string& error)
 {
-    newer = false;
     const int version = UserVersion(db);
     if (version < 0) {
         error = sqlite3_errmsg(db);
         return false;
     }
-    if (version > NewestSchemaVersion()) {
-        newer = true;
-        return true;
-    }
-    if (version == NewestSchemaVersion())
+    // A newer program's schema is left as it is.
+    if (version >= NewestSchemaVersion())
         return true;
     if (!Execute(db, "begin immediate transaction", &error))
         return false;

@@ -13,8 +13,8 @@ namespace vorn {
 
 // Applies every step above the file's version, all in one transaction, so a file is either
 // fully migrated or left as it was. Returns false with SQLite's message in `error` when a
-// step fails. A file of a newer version than this program knows is left alone and reported
-// through `newer` (true), which is not an error: the caller decides what to offer.
-[[nodiscard]] bool MigrateSchema(sqlite3* db, bool& newer, std::string& error);
+// step fails. A file of a newer version than this program knows is left alone, which is not
+// an error.
+[[nodiscard]] bool MigrateSchema(sqlite3* db, std::string& error);
 
 } // namespace vorn

@@ -95,7 +95,7 @@ void FilePane::ShowRemoteProject(
     remotePath_ = folder;
     model_->Clear();
     SetPathText(QString::fromStdString(folder));
-    const bool started = StartFtpJob([this, login, folder](sf::Ftp& session) {
+    const bool started = StartFtpJob(login, [this, login, folder](vorn::remote::RemoteSession* session) {
         const RemoteListing listing = ListRemoteFolder(session, login, RemoteStep::Show, "/", folder);
         // A listing that fails after the login shows the ".." row alone; the folder keeps
         // the stored text, which the next double-click resolves from the login folder.
@@ -128,7 +128,7 @@ void FilePane::WalkRemote(int row)
     // The newest double-click wins: an older walk still under way is dropped.
     (void)jobs_.Abandon();
     model_->Clear();
-    (void)StartFtpJob([this, step, child, login, from](sf::Ftp& session) {
+    (void)StartFtpJob(login, [this, step, child, login, from](vorn::remote::RemoteSession* session) {
         RemoteListing listing = ListRemoteFolder(session, login, step, from, child);
         if (!listing.listed)
             return vorn::OffThreadJobs::Continuation();
@@ -147,7 +147,7 @@ void FilePane::RelistRemote()
         return;
     const vorn::ServerLogin login = remoteLogin_;
     const std::string folder = remotePath_;
-    (void)StartFtpJob([this, login, folder](sf::Ftp& session) {
+    (void)StartFtpJob(login, [this, login, folder](vorn::remote::RemoteSession* session) {
         const RemoteListing listing = ListRemoteFolder(session, login, RemoteStep::Show, "/", folder);
         if (!listing.loggedIn || !listing.listed)
             return vorn::OffThreadJobs::Continuation();
@@ -156,14 +156,18 @@ void FilePane::RelistRemote()
     });
 }
 
-bool FilePane::StartFtpJob(std::function<vorn::OffThreadJobs::Continuation(sf::Ftp& session)> work)
+bool FilePane::StartFtpJob(const vorn::ServerLogin& login,
+    std::function<vorn::OffThreadJobs::Continuation(vorn::remote::RemoteSession* session)> work)
 {
-    return jobs_.Start([work = std::move(work)](vorn::OffThreadJobs::Job& job) {
+    return jobs_.Start([login, work = std::move(work)](vorn::OffThreadJobs::Job& job) {
         // Created and destroyed on the job's thread: closing a session may wait for a name
-        // look-up Asio cannot interrupt, which must not freeze the window.
-        sf::Ftp session(false);
+        // look-up that cannot be interrupted, which must not freeze the window.
+        auto made = vorn::MakeSessionFor(login);
+        if (!made)
+            return work(nullptr);
+        vorn::remote::RemoteSession& session = **made;
         const auto cancel = job.CancelWith([&session] { session.Cancel(); });
-        return work(session);
+        return work(&session);
     });
 }
 

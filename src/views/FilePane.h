@@ -65,7 +65,10 @@ protected:
     [[nodiscard]] vorn::OffThreadJobs& paneJobs() { return jobs_; }
     // Starts `work` on a job thread with an FTP session of its own, which an Abandon (a new
     // click, the pane going) cancels, so a silent server cannot hold the job up.
-    bool StartFtpJob(std::function<vorn::OffThreadJobs::Continuation(sf::Ftp& session)> work);
+    // Runs `work` off the GUI thread on a new session for `login` (null when no client speaks
+    // its protocol), cancelled when the job is abandoned.
+    bool StartFtpJob(const vorn::ServerLogin& login,
+        std::function<vorn::OffThreadJobs::Continuation(vorn::remote::RemoteSession* session)> work);
 
 private:
     FileListModel* model_;

@@ -80,7 +80,7 @@ std::uint16_t PortNumber(const std::string& text)
 
 namespace {
 
-RemoteListing ListOnce(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,
+RemoteListing ListOnce(vorn::remote::RemoteSession& session, const vorn::ServerLogin& login, RemoteStep step,
     const std::string& browsePath, const std::string& child)
 {
     RemoteListing result;
@@ -108,19 +108,23 @@ RemoteListing ListOnce(sf::Ftp& session, const vorn::ServerLogin& login, RemoteS
 
 } // namespace
 
-RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login, RemoteStep step,
-    const std::string& browsePath, const std::string& child)
+RemoteListing ListRemoteFolder(vorn::remote::RemoteSession* client, const vorn::ServerLogin& login,
+    RemoteStep step, const std::string& browsePath, const std::string& child)
 {
+    if (client == nullptr)
+        return {}; // no client speaks the server text's protocol: shown as a failed login
+    vorn::remote::RemoteSession& session = *client;
     RemoteListing result = ListOnce(session, login, step, browsePath, child);
     // A server that dropped the session after the login (an idle kick, a restart, a limit of
     // commands) gets one fresh login, as a run's walk does, rather than an empty pane the
     // user has to click again. A refusal on a session that still answers is final.
-    if (result.loggedIn && !result.listed
-        && session.KeepAlive().GetStatus() == sf::Ftp::Response::ConnectionClosed) {
-        (void)session.Disconnect();
-        result = ListOnce(session, login, step, browsePath, child);
+    if (result.loggedIn && !result.listed) {
+        if (const auto probe = session.KeepAlive(); !probe && probe.error().kind == vorn::ErrorKind::Closed) {
+            session.Disconnect();
+            result = ListOnce(session, login, step, browsePath, child);
+        }
     }
-    (void)session.Disconnect();
+    session.Disconnect();
     return result;
 }
 

@@ -38,8 +38,8 @@ struct RemoteListing {
 };
 
 // Logs in on `session` and lists one folder; the session is closed before returning.
-[[nodiscard]] RemoteListing ListRemoteFolder(sf::Ftp& session, const vorn::ServerLogin& login,
-    RemoteStep step, const std::string& browsePath, const std::string& child);
+[[nodiscard]] RemoteListing ListRemoteFolder(vorn::remote::RemoteSession* session,
+    const vorn::ServerLogin& login, RemoteStep step, const std::string& browsePath, const std::string& child);
 
 struct LocalListing {
     bool notAFolder = false; // the path names a file: the pane does not change

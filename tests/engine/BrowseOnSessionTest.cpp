@@ -1,6 +1,7 @@
 // Browsing on a session the caller owns: the listing uses that session's login instead of a
 // login of its own, and another thread can cancel a browse that waits on a silent server.
 #include "engine/ConnectionOps.h"
+#include "sessions/SessionFactory.h"
 #include "support/FtpServer.h"
 #include "support/TestFiles.h"
 
@@ -56,18 +57,20 @@ TEST(BrowseOnSession, EnterAndLeaveUseTheCallersLoginAndLeaveTheSessionOpen)
     std::size_t logins = 0;
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        sf::Ftp session;
+        auto made = vorn::sessions::MakeSession(server.host());
+        ASSERT_TRUE(made);
+        auto& session = **made;
         ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), session));
         ++logins;
         std::string path = step.from;
         std::vector<RemoteEntry> rows;
-        const vorn::OpResult listed = step.leave ? vorn::LeaveRemoteFolder(session, path, rows)
-                                                 : vorn::EnterRemoteFolder(session, step.child, path, rows);
-        ASSERT_TRUE(listed) << listed.message << server.log();
+        const vorn::Status listed = step.leave ? vorn::LeaveRemoteFolder(session, path, rows)
+                                               : vorn::EnterRemoteFolder(session, step.child, path, rows);
+        ASSERT_TRUE(listed) << (listed ? "" : listed.message()) << server.log();
         EXPECT_EQ(path, step.to);
         EXPECT_EQ(Names(rows), step.names);
         // Still logged in: the browse did not close the caller's session.
-        EXPECT_TRUE(session.GetWorkingDirectory().IsOk());
+        EXPECT_TRUE(session.CurrentFolder());
     }
     EXPECT_EQ(Count(server.log(), "logged in"), logins) << server.log();
 }
@@ -79,7 +82,9 @@ TEST(BrowseOnSession, CancelFromAnotherThreadEndsABrowseOnASilentServer)
     FtpServer server(options);
     for (const bool leave : { false, true }) {
         SCOPED_TRACE(leave ? "leave" : "enter");
-        sf::Ftp session;
+        auto made = vorn::sessions::MakeSession(server.host());
+        ASSERT_TRUE(made);
+        auto& session = **made;
         // Long enough that only the cancel can end the wait within the test's bound.
         session.SetInactivityTimeout(std::chrono::seconds(60));
         ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), session));

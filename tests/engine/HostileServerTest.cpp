@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Result(int folders, int files, int failedFolders, int failedFiles)
+std::string ResultLine(int folders, int files, int failedFolders, int failedFiles)
 {
     return "Transmission Results: Folder(s):" + std::to_string(folders) + ", File(s):" + std::to_string(files)
         + ", Failed Folder(s):" + std::to_string(failedFolders)
@@ -83,7 +83,7 @@ TEST(HostileServer, EveryListedNameIsCopiedOrReportedWithItsReason)
         EXPECT_FALSE(rows.at("/x/y/").reason.empty());
         EXPECT_EQ(rows.at("/" + long255).status, "Success");
         // "shut" cannot be entered: a failed folder, which ends the walk.
-        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(2, 4, 2, 1) });
+        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { ResultLine(2, 4, 2, 1) });
         EXPECT_EQ(Names(h.dir()), (std::set<std::string> { "dest", "gm_ftp_database.db" }));
     }
 }
@@ -118,7 +118,7 @@ TEST(HostileServer, SymbolicLinksInTheDestinationAreNeverWrittenThrough)
     EXPECT_EQ(rows.at("/sub/").status, "Failed");
     EXPECT_NE(rows.at("/sub/").reason.find("symbolic link"), std::string::npos) << rows.at("/sub/").reason;
     EXPECT_EQ(rows.count("/sub/f.txt"), 0u);
-    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(1, 2, 1, 0) });
+    EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { ResultLine(1, 2, 1, 0) });
 }
 
 // A transfer that ends early (or late) while the server still answers 226 is no copy: the
@@ -200,7 +200,7 @@ TEST(HostileServer, AFolderThatListsItselfIsBoundedAt100Levels)
 
         ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
 
-        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { Result(101, 100, 1, 0) });
+        EXPECT_EQ(h.observer.record().resultTexts, std::vector<std::string> { ResultLine(101, 100, 1, 0) });
         std::string tooDeep;
         for (int i = 0; i < 101; ++i)
             tooDeep += "/loop";

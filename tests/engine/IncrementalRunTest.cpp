@@ -2,7 +2,7 @@
 // copies, what it leaves, what it remembers; dry runs; incremental archives checked by 7-Zip,
 // retention and the read-back check of archives.
 #include "RunHarness.h"
-#include "engine/ArchiveCheck.h"
+#include "engine/archives/ArchiveCheck.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectOptions.h"
 #include "support/TestFiles.h"
@@ -28,7 +28,7 @@ const Tree kTree = {
     { "docs/deep/d.bin", std::string(70000, 'd') },
 };
 
-std::string Result(int folders, int files, int failedFolders, int failedFiles, int unchanged)
+std::string ResultLine(int folders, int files, int failedFolders, int failedFiles, int unchanged)
 {
     return "Transmission Results: Folder(s):" + std::to_string(folders) + ", File(s):" + std::to_string(files)
         + ", Failed Folder(s):" + std::to_string(failedFolders) + ", Failed File(s):"
@@ -124,12 +124,12 @@ TEST(IncrementalRun, CopiesOnlyNewAndChangedFilesAndRestoresMissingCopies)
 
     auto [rows, result] = p.Run();
     EXPECT_EQ(rows.size(), 4u);
-    EXPECT_EQ(result, Result(3, 4, 0, 0, 0));
+    EXPECT_EQ(result, ResultLine(3, 4, 0, 0, 0));
     EXPECT_EQ(ReadTree(p.dest), ReadTree(server.root()));
 
     std::tie(rows, result) = p.Run();
     EXPECT_TRUE(rows.empty());
-    EXPECT_EQ(result, Result(3, 0, 0, 0, 4));
+    EXPECT_EQ(result, ResultLine(3, 0, 0, 0, 4));
     EXPECT_EQ(Count(server.log(), "<- RETR"), 4u) << server.log();
 
     struct Change {
@@ -160,11 +160,11 @@ TEST(IncrementalRun, CopiesOnlyNewAndChangedFilesAndRestoresMissingCopies)
         EXPECT_EQ(rows, (std::map<std::string, std::string> { { change.path, "Success" } }));
         EXPECT_EQ(ReadTree(p.dest), ReadTree(server.root()));
     }
-    EXPECT_EQ(result, Result(3, 1, 0, 0, 4));
+    EXPECT_EQ(result, ResultLine(3, 1, 0, 0, 4));
     // A removed file is forgotten, so the next run compares against what is there.
     fs::remove(server.root() / "a.txt");
     std::tie(rows, result) = p.Run();
-    EXPECT_EQ(result, Result(3, 0, 0, 0, 4));
+    EXPECT_EQ(result, ResultLine(3, 0, 0, 0, 4));
     EXPECT_EQ(LoadCopiedFiles(p.h.db(), "nightly").count("/a.txt"), 0u);
 }
 
@@ -180,11 +180,11 @@ TEST(IncrementalRun, DateOnlyListingsAskMdtmOnceAndStampTheCopyToTheSecond)
     MakeTree(server.root(), { { "old.txt", "old" } }, kListedTime);
     Project p(server);
 
-    EXPECT_EQ(p.Run().second, Result(1, 1, 0, 0, 0));
+    EXPECT_EQ(p.Run().second, ResultLine(1, 1, 0, 0, 0));
     EXPECT_EQ(ModificationTime(p.dest / "old.txt"), kListedTime);
-    EXPECT_EQ(p.Run().second, Result(1, 0, 0, 0, 1));
+    EXPECT_EQ(p.Run().second, ResultLine(1, 0, 0, 0, 1));
     fs::remove(p.dest / "old.txt");
-    EXPECT_EQ(p.Run().second, Result(1, 1, 0, 0, 0));
+    EXPECT_EQ(p.Run().second, ResultLine(1, 1, 0, 0, 0));
     EXPECT_EQ(ModificationTime(p.dest / "old.txt"), kListedTime);
     EXPECT_EQ(Count(server.log(), "<- MDTM"), 1u) << server.log();
     EXPECT_EQ(LoadCopiedFiles(p.h.db(), "nightly").at("/old.txt").exactTime, "20120315142537");
@@ -195,7 +195,7 @@ TEST(IncrementalRun, DateOnlyListingsAskMdtmOnceAndStampTheCopyToTheSecond)
         { std::pair<std::string, bool> { "2012031514:25", true }, { "2012031614:25", false } }) {
         SCOPED_TRACE(remembered);
         ASSERT_TRUE(SaveCopiedFiles(p.h.db(), "nightly", { { "/old.txt", { "3", remembered, "" } } }));
-        EXPECT_EQ(p.Run().second, unchanged ? Result(1, 0, 0, 0, 1) : Result(1, 1, 0, 0, 0));
+        EXPECT_EQ(p.Run().second, unchanged ? ResultLine(1, 0, 0, 0, 1) : ResultLine(1, 1, 0, 0, 0));
     }
 }
 
@@ -224,7 +224,7 @@ TEST(IncrementalRun, FtpToFtpChecksTheDestinationListing)
     ASSERT_EQ(h.Run("nightly"), RunOutcome::Success);
     EXPECT_EQ(h.observer.statusByPath(),
         (std::map<std::string, std::string> { { "/a.txt", "Success" }, { "/docs/c.txt", "Success" } }));
-    EXPECT_EQ(h.observer.record().resultTexts.back(), Result(3, 2, 0, 0, 2));
+    EXPECT_EQ(h.observer.record().resultTexts.back(), ResultLine(3, 2, 0, 0, 2));
     EXPECT_EQ(ReadTree(destination.root() / "copy"), ReadTree(source.root()));
 }
 

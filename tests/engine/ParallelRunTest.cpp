@@ -191,45 +191,60 @@ TEST(ParallelRun, AServerRefusingFurtherSessionsLeavesTheRunWithThoseItTook)
     }
 }
 
-// Stop while four sessions are each in the middle of a slow file: the run ends stopped, every
-// row that was under way ends "Failed" with the stop as its reason, no file waiting its turn
-// gets a row, and no partial file and no thread is left.
+// Stop while four sessions are each in the middle of a slow file, for each way a file travels
+// (into folders, into an archive, to a second server): the run ends stopped, every row that
+// was under way ends "Failed" with the stop as its reason, no file waiting its turn gets a
+// row, and no partial file, no archive and no thread is left.
 TEST(ParallelRun, StopEndsEverySessionAndLeavesNoPartialFile)
 {
+    enum class Way { Folder, Archive, Server };
     std::string files;
     for (int i = 0; i < 8; ++i)
         files += (i ? ", " : "")
             + ("\"f" + std::to_string(i)
                 + ".bin\": {\"data\": \"z\", \"repeat\": 400000, "
                   "\"rate\": 20000}");
-    VirtualFtpServer server(R"({"tree": {)" + files + "}}");
-    RunHarness h;
-    const fs::path dest = h.dir() / "dest";
-    fs::create_directory(dest);
-    h.Store(RunHarness::LocalProject(server, "", dest.string()));
-    SetConnections(h, 4);
-    const int threadsBefore = ThreadCount();
-    const auto underWay = [&] {
+    for (const Way way : { Way::Folder, Way::Archive, Way::Server }) {
+        SCOPED_TRACE("way " + std::to_string(int(way)));
+        VirtualFtpServer server(R"({"tree": {)" + files + "}}");
+        FtpServer second;
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        fs::create_directory(dest);
+        BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+        project.ftpiscompress = way == Way::Archive;
+        project.ftpcompass = "pw";
+        if (way == Way::Server)
+            ToSecondServer(project, second, "copy");
+        h.Store(project);
+        SetConnections(h, 4);
+        const int threadsBefore = ThreadCount();
+        const auto underWay = [&] {
+            const auto rows = h.observer.record().rows;
+            return std::count_if(rows.begin(), rows.end(), [](const auto& r) { return r.status == "..."; });
+        };
+        {
+            BackgroundRun run(h, "nightly");
+            // At 20 kB/s each file takes 20 s: four rows under way at once are four sessions.
+            ASSERT_TRUE(WaitFor([&] { return underWay() == 4; }, 30s)) << server.log();
+            ASSERT_TRUE(WaitFor([&] { return h.figures.transferredBytes.load() > 0; }, 30s));
+            h.control.Stop();
+            ASSERT_TRUE(run.WaitDone(30s));
+            EXPECT_EQ(run.outcome(), RunOutcome::Stopped);
+        }
+        EXPECT_EQ(ThreadCount(), threadsBefore);
+        EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
         const auto rows = h.observer.record().rows;
-        return std::count_if(rows.begin(), rows.end(), [](const auto& r) { return r.status == "..."; });
-    };
-
-    {
-        BackgroundRun run(h, "nightly");
-        // At 20 kB/s each file takes 20 s: four rows under way at once are four sessions.
-        ASSERT_TRUE(WaitFor([&] { return underWay() == 4; }, 30s)) << server.log();
-        ASSERT_TRUE(WaitFor([&] { return h.figures.transferredBytes.load() > 0; }, 30s));
-        h.control.Stop();
-        ASSERT_TRUE(run.WaitDone(30s));
-        EXPECT_EQ(run.outcome(), RunOutcome::Stopped);
+        EXPECT_EQ(rows.size(), 4u);
+        for (const auto& row : rows) {
+            EXPECT_EQ(row.status, "Failed") << row.path;
+            EXPECT_EQ(row.reason, "The run was stopped.") << row.path;
+        }
+        EXPECT_EQ(ReadTree(dest), Tree {});
+        if (way == Way::Server) {
+            // No stopped upload took a file's own name on the destination server.
+            for (const auto& [path, bytes] : FilesOnly(ReadTree(second.root())))
+                EXPECT_NE(path.find(".vornpart-"), std::string::npos) << path;
+        }
     }
-    EXPECT_EQ(ThreadCount(), threadsBefore);
-    EXPECT_EQ(h.control.runState(), vorn::RunState::Idle);
-    const auto rows = h.observer.record().rows;
-    EXPECT_EQ(rows.size(), 4u);
-    for (const auto& row : rows) {
-        EXPECT_EQ(row.status, "Failed") << row.path;
-        EXPECT_EQ(row.reason, "The run was stopped.") << row.path;
-    }
-    EXPECT_EQ(ReadTree(dest), Tree {});
 }

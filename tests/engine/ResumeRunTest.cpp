@@ -2,7 +2,8 @@
 // the same, against a real server on 127.0.0.1 that cuts, changes files and lies about REST;
 // and an Ftp->Ftp run outlasts a destination that drops its sessions.
 #include "RunHarness.h"
-#include "ftpclient/ResumePoint.h"
+#include "ftpclient/Ftp.h"
+#include "remote/ResumePoint.h"
 #include "store/ProjectOptions.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"

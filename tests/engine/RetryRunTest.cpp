@@ -182,13 +182,17 @@ TEST(RetryRun, TheBackOffWaitYieldsToStopAndPause)
 // What is tried again, and how long the waits grow.
 TEST(RetryRun, WhatMayPassAndTheWaits)
 {
-    using R = sf::Ftp::Response;
-    for (const int status :
-        { int(R::ConnectionClosed), int(R::ConnectionFailed), int(R::TimedOut), 421, 425, 426, 450, 451 })
-        EXPECT_TRUE(MayPass(R(status))) << status;
-    for (const int status :
-        { 550, 553, 530, 452, 500, int(R::InvalidFile), int(R::Cancelled), int(R::TlsFailed) })
-        EXPECT_FALSE(MayPass(R(status))) << status;
+    // The client's own outcomes by their kind, the server's refusals by their code.
+    for (const ErrorKind kind : { ErrorKind::Closed, ErrorKind::Network, ErrorKind::TimedOut })
+        EXPECT_TRUE(MayPass(MakeError(kind, "lost"))) << int(kind);
+    for (const int code : { 421, 425, 426, 450, 451 })
+        EXPECT_TRUE(MayPass(MakeError(ErrorKind::ServerTransient, "refused", code))) << code;
+    for (const int code : { 550, 553, 530, 500 })
+        EXPECT_FALSE(MayPass(MakeError(ErrorKind::ServerPermanent, "refused", code))) << code;
+    EXPECT_FALSE(MayPass(MakeError(ErrorKind::ServerTransient, "full", 452)));
+    for (const ErrorKind kind :
+        { ErrorKind::LocalIo, ErrorKind::Cancelled, ErrorKind::Tls, ErrorKind::Protocol })
+        EXPECT_FALSE(MayPass(MakeError(kind, "final"))) << int(kind);
     const std::vector<std::chrono::milliseconds> waits { 1s, 2s, 4s, 8s, 16s, 30s, 30s, 30s };
     for (std::size_t i = 0; i < waits.size(); ++i)
         EXPECT_EQ(RetryDelay(int(i) + 1), waits[i]) << i;

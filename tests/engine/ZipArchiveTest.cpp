@@ -1,4 +1,4 @@
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 
 #include "support/Requirement.h"
 #include "support/ScopedZone.h"
@@ -299,24 +299,23 @@ TEST_F(ZipArchiveTest, AFileThatShrankIsReportedAndTheArchiveStaysValid)
     EXPECT_EQ(entries["shrank.txt"]["Size"], "4096");
 }
 
-TEST_F(ZipArchiveTest, HandleOperationsAndLifetime)
+TEST_F(ZipArchiveTest, OperationsAndLifetime)
 {
-    std::string message;
-    EXPECT_EQ(vorn::CreateZipdll((dir / "no" / "x.zip").string(), "", &message), nullptr);
-    EXPECT_NE(message.find("does not exist"), std::string::npos);
-    vorn::HZIP none;
-    EXPECT_FALSE(vorn::IsZipHandleZdll(none));
-    EXPECT_EQ(vorn::ZipAdddll(none, "a.txt", Write("a", "a")), int(Code::Closed));
-    EXPECT_EQ(vorn::CloseZipdll(none), 0);
+    const auto missing = ZipArchive::Create((dir / "no" / "x.zip").string(), "");
+    EXPECT_EQ(missing.archive, nullptr);
+    EXPECT_NE(missing.error.message.find("does not exist"), std::string::npos);
 
-    vorn::HZIP handle = vorn::CreateZipdll(zip, "pw");
-    ASSERT_TRUE(vorn::IsZipHandleZdll(handle));
-    EXPECT_EQ(vorn::ZipAdddll(handle, "a.txt", Write("a", "a")), 0);
-    EXPECT_EQ(vorn::ZipAdddll(handle, "../a.txt", Write("a", "a"), &message), int(Code::InvalidArgument));
-    EXPECT_NE(message.find("\"..\" component"), std::string::npos) << message;
+    auto handle = ZipArchive::Create(zip, "pw").archive;
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(handle->isOpen());
+    EXPECT_FALSE(handle->Add("a.txt", Write("a", "a")));
+    const vorn::ZipError refused = handle->Add("../a.txt", Write("a", "a"));
+    EXPECT_EQ(refused.code, Code::InvalidArgument);
+    EXPECT_NE(refused.message.find("\"..\" component"), std::string::npos) << refused.message;
     EXPECT_FALSE(fs::exists(zip)) << "an unfinished archive carries the final name";
-    EXPECT_EQ(vorn::CloseZipdll(handle, &message), 0) << message;
-    EXPECT_EQ(handle, nullptr);
+    const vorn::ZipError closed = handle->Close();
+    EXPECT_FALSE(closed) << closed.message;
+    EXPECT_EQ(handle->Add("b.txt", Write("b", "b")).code, Code::Closed);
     EXPECT_EQ(Problems(zip, "pw"), "");
 
     // An archive dropped without Close is finished, not lost; a closed one refuses more.

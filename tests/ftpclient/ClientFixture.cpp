@@ -1,5 +1,7 @@
 #include "ClientFixture.h"
 
+#include "sessions/SessionFactory.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +15,17 @@ std::unique_ptr<sf::Ftp> MakeClient()
     ftp->SetConnectTimeout(std::chrono::seconds(30));
     ftp->SetInactivityTimeout(std::chrono::seconds(30));
     return ftp;
+}
+
+std::unique_ptr<vorn::remote::RemoteSession> MakeRemoteSession(const std::string& serverText)
+{
+    auto made = vorn::sessions::MakeSession(serverText);
+    if (!made)
+        throw std::runtime_error(made.message());
+    auto session = std::move(*made);
+    session->SetConnectTimeout(std::chrono::seconds(30));
+    session->SetInactivityTimeout(std::chrono::seconds(30));
+    return session;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftpclient/Ftp.h"
+#include "ftpclient/FtpSession.h"
 #include "support/FtpServer.h"
 #include "support/ScriptedFtpServer.h"
 
@@ -17,6 +18,9 @@ namespace vorn::test {
 
 // A session with time-outs short enough that a fault fails the test in seconds, not minutes.
 [[nodiscard]] std::unique_ptr<sf::Ftp> MakeClient();
+// The same behind the remote-session interface, made by the factory for `serverText`.
+[[nodiscard]] std::unique_ptr<vorn::remote::RemoteSession> MakeRemoteSession(
+    const std::string& serverText = "127.0.0.1");
 
 // Connect and Login to `server`, with the reply that failed as the message.
 [[nodiscard]] testing::AssertionResult OpenSession(

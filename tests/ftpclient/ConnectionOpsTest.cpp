@@ -111,9 +111,9 @@ TEST(LocalFolder, AnyExistingFolderCountsAndOneLevelIsCreated)
     EXPECT_TRUE(fs::is_directory(root / "new folder"));
     EXPECT_TRUE(vorn::EnsureLocalFolder((root / "Grüße").string()));
     EXPECT_TRUE(fs::is_directory(root / "Grüße"));
-    const vorn::OpResult onAFile = vorn::EnsureLocalFolder((root / "a file").string());
+    const vorn::Status onAFile = vorn::EnsureLocalFolder((root / "a file").string());
     EXPECT_FALSE(onAFile);
-    EXPECT_EQ(onAFile.message,
+    EXPECT_EQ(onAFile.message(),
         "Cannot create the folder " + (root / "a file").string() + ": a file of that name is in the way");
     EXPECT_EQ(ReadFile(root / "a file"), "data");
     EXPECT_FALSE(vorn::EnsureLocalFolder((root / "no" / "such" / "parent").string()));
@@ -126,21 +126,22 @@ TEST(RemoteFolder, EnsureEntersAnExistingFolderAndCreatesOnlyTheLastLevel)
 {
     FtpServer server;
     fs::create_directories(server.root() / "site" / "img");
-    auto ftp = MakeClient();
+    auto ftp = MakeRemoteSession();
     ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), *ftp));
 
     ASSERT_TRUE(vorn::EnsureRemoteFolder(*ftp, "/site/img"));
-    EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/site/img");
+    EXPECT_EQ(*ftp->CurrentFolder(), "/site/img");
     EXPECT_EQ(server.log().find("MKD"), std::string::npos) << "an existing folder is only entered";
 
     ASSERT_TRUE(vorn::EnsureRemoteFolder(*ftp, "/site/new one"));
     EXPECT_TRUE(fs::is_directory(server.root() / "site" / "new one"));
-    EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/site/img") << "creating does not enter";
+    EXPECT_EQ(*ftp->CurrentFolder(), "/site/img") << "creating does not enter";
 
-    const vorn::OpResult missing = vorn::EnsureRemoteFolder(*ftp, "/missing/child");
-    EXPECT_FALSE(missing);
-    EXPECT_TRUE(missing.message.starts_with("550 ")) << missing.message;
-    EXPECT_TRUE(missing.message.ends_with(" (/missing/child)")) << missing.message;
+    const vorn::Status missing = vorn::EnsureRemoteFolder(*ftp, "/missing/child");
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(missing.message().starts_with("550 ")) << missing.message();
+    EXPECT_TRUE(missing.message().ends_with(" (/missing/child)")) << missing.message();
+    EXPECT_EQ(missing.error().replyCode, 550);
     EXPECT_FALSE(fs::exists(server.root() / "missing"));
 }
 
@@ -186,13 +187,14 @@ TEST(RemoteFolder, ConnectAndLoginFollowsTheSchemeOfTheHostTextAndSaysWhyItFaile
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         sf::Ftp::SetTrustedCertificatesFile(row.trusted ? certificate.certFile.string() : "");
-        auto ftp = MakeClient();
+        auto ftp = MakeRemoteSession(row.login.host);
         // Only where the wait is the point: pyftpdlib answers a wrong password after 3 s.
         if (row.login.port == silentServer.port())
             ftp->SetInactivityTimeout(std::chrono::seconds(1));
-        const vorn::OpResult result = vorn::ConnectAndLogin(row.login, *ftp);
-        EXPECT_EQ(result.ok, row.reason.empty()) << result.message;
-        EXPECT_TRUE(std::regex_match(result.message, std::regex(row.reason))) << result.message;
+        const vorn::Status result = vorn::ConnectAndLogin(row.login, *ftp);
+        const std::string message = result ? std::string() : result.message();
+        EXPECT_EQ(result.ok(), row.reason.empty()) << message;
+        EXPECT_TRUE(std::regex_match(message, std::regex(row.reason))) << message;
     }
 }
 
@@ -326,15 +328,15 @@ TEST(KeepAlive, ARunShorterThanThePeriodSendsNothingAndStopsAtOnce)
     // The same through the connections' constructor: nothing is sent, and a session that was
     // never used stays usable.
     FtpServer server;
-    auto first = MakeClient();
-    auto second = MakeClient();
-    ASSERT_TRUE(OpenSession(*first, server));
-    ASSERT_TRUE(OpenSession(*second, server));
+    auto first = MakeRemoteSession();
+    auto second = MakeRemoteSession();
+    ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), *first));
+    ASSERT_TRUE(vorn::ConnectAndLogin(LoginFor(server), *second));
     {
         vorn::KeepAliveThread keepAlive(*first, second.get());
     }
-    EXPECT_TRUE(first->KeepAlive().IsOk());
-    EXPECT_TRUE(second->KeepAlive().IsOk());
+    EXPECT_TRUE(first->KeepAlive());
+    EXPECT_TRUE(second->KeepAlive());
 }
 
 TEST(KeepAlive, StopWaitsForABeatUnderWaySoTheSessionCanGo)

@@ -213,14 +213,14 @@ TEST_P(FtpListing, NamesSizesKindsAndTimesComeThrough)
     }
     ASSERT_EQ(byName.size(), 5u) << server.log();
     ASSERT_TRUE(byName.count("a b.txt"));
-    EXPECT_TRUE(byName["a b.txt"].isFile);
+    EXPECT_TRUE(byName["a b.txt"].IsFile());
     EXPECT_EQ(byName["a b.txt"].size, "5");
     ASSERT_TRUE(byName.count("Grüße €.txt"));
     EXPECT_EQ(byName["Grüße €.txt"].size, "3");
     ASSERT_TRUE(byName.count("zero"));
     EXPECT_EQ(byName["zero"].size, "0");
     ASSERT_TRUE(byName.count("sub dir"));
-    EXPECT_FALSE(byName["sub dir"].isFile);
+    EXPECT_FALSE(byName["sub dir"].IsFile());
     ASSERT_TRUE(byName.count("dated.txt"));
     EXPECT_EQ(byName["dated.txt"].time, row.datedFileTime);
 

@@ -347,7 +347,7 @@ TEST_P(FtpRelay, FilesArriveByteForByteUnderTheirOwnName)
         EXPECT_EQ(progress.percent.load(), 100.0f);
     }
     sf::TranslateInfo progress;
-    EXPECT_EQ(from->TsFileBtFtp(*to, "/src/empty.bin", "/in/", progress, sf::Ftp::Binary), 1);
+    EXPECT_TRUE(from->Relay(*to, "/src/empty.bin", "/in/", progress, sf::Ftp::Binary).IsOk());
     EXPECT_TRUE(Leftovers(destination.root() / "in").empty());
     EXPECT_TRUE(from->KeepAlive().IsOk());
     EXPECT_TRUE(to->KeepAlive().IsOk());
@@ -399,7 +399,7 @@ TEST(FtpRelayFailure, AFailedCopyLeavesNoPartialUploadAndKeepsTheOldCopy)
     for (const std::string path : { "/data.bin", "/missing.bin", "/..", "/" }) {
         SCOPED_TRACE(path);
         sf::TranslateInfo progress;
-        EXPECT_EQ(from->TsFileBtFtp(*to, path, "/in", progress, sf::Ftp::Binary), 0);
+        EXPECT_FALSE(from->Relay(*to, path, "/in", progress, sf::Ftp::Binary).IsOk());
         EXPECT_EQ(ReadFile(destination.root() / "in" / "data.bin"), "the old copy");
         EXPECT_TRUE(Leftovers(destination.root() / "in").empty());
     }

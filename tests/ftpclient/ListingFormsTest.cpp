@@ -11,8 +11,8 @@ using vorn::ftp::ParseListLine;
 
 namespace {
 
-constexpr bool File = true;
-constexpr bool Folder = false;
+constexpr auto File = vorn::remote::EntryKind::File;
+constexpr auto Folder = vorn::remote::EntryKind::Folder;
 
 // 1 June 2013, 12:00 UTC: dates without a year after it belong to 2012.
 constexpr std::time_t Now = 1370088000;
@@ -27,7 +27,7 @@ std::string Describe(const std::optional<sf::Info>& info)
     if (!info)
         return "(nothing)";
     // "~" marks a rounded size, which cannot tell whether a copy is complete.
-    return "[" + info->name + "] " + (info->isFile ? "file" : "folder")
+    return "[" + info->name + "] " + (info->IsFile() ? "file" : "folder")
         + " size=" + (info->sizeApproximate ? "~" : "") + info->size + " time=" + info->time
         + (info->unusable.empty() ? "" : " unusable=" + info->unusable);
 }
@@ -247,7 +247,7 @@ TEST(ListingForms, LinesNotUnderstoodAreReported)
         const auto entry = ParseListLine(line, Now);
         ASSERT_TRUE(entry) << line;
         EXPECT_EQ(entry->name, name) << line;
-        EXPECT_TRUE(entry->isFile) << line;
+        EXPECT_TRUE(entry->IsFile()) << line;
         EXPECT_EQ(entry->size, "") << line;
         EXPECT_TRUE(entry->unusable.starts_with("Listing line not understood: ")) << entry->unusable;
         EXPECT_EQ(entry->unusable.find_first_of(std::string_view("\0\x01\x7f\r\n", 5)), std::string::npos)

@@ -18,8 +18,8 @@ using vorn::ftp::ParseMlsdLine;
 
 namespace {
 
-constexpr bool File = true;
-constexpr bool Folder = false;
+constexpr auto File = vorn::remote::EntryKind::File;
+constexpr auto Folder = vorn::remote::EntryKind::Folder;
 
 std::time_t Utc(int year, int month, int day, int hour = 0, int minute = 0)
 {
@@ -37,14 +37,17 @@ std::string Describe(const std::optional<sf::Info>& info)
 {
     if (!info)
         return "(none)";
-    return "[" + info->name + "] " + (info->isFile ? "file" : "folder") + " size=" + info->size
+    return "[" + info->name + "] " + (info->IsFile() ? "file" : "folder") + " size=" + info->size
         + " time=" + info->time + (info->unusable.empty() ? "" : " unusable=" + info->unusable);
 }
 
 // What a line that cannot be read gives: an entry named `name` that the walk reports.
 sf::Info Unread(const std::string& line, const std::string& name)
 {
-    return sf::Info { name, true, "", "", "Listing line not understood: " + line };
+    sf::Info info;
+    info.name = name;
+    info.unusable = "Listing line not understood: " + line;
+    return info;
 }
 
 struct Row {
@@ -401,8 +404,8 @@ TEST(ListingFromServer, ReadsBackWhatTheServerHolds)
             Describe(sf::Info { " lead and trail ", File, "5", recentText }));
         EXPECT_EQ(Describe(entries["ünï 名.txt"]), Describe(sf::Info { "ünï 名.txt", File, "1", oldText }));
         ASSERT_EQ(entries.count("a dir"), 1u);
-        EXPECT_FALSE(entries["a dir"].isFile);
+        EXPECT_FALSE(entries["a dir"].IsFile());
         ASSERT_EQ(entries.count("link"), 1u);
-        EXPECT_TRUE(entries["link"].isFile);
+        EXPECT_TRUE(entries["link"].IsFile());
     }
 }

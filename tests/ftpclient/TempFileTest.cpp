@@ -1,9 +1,9 @@
-#include "ftpclient/TempFile.h"
+#include "remote/TempFile.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-using namespace vorn::ftp;
+using namespace vorn::remote;
 
 // Every temporary name fits in one file name (255 bytes) whatever the name it stands for,
 // and names its process, so that a later run can tell a leftover of a process that is gone.

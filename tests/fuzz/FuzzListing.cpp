@@ -44,7 +44,7 @@ void CheckEntry(const std::optional<sf::Info>& entry)
                 [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
         };
         Require(e.unusable.starts_with("Listing line not understood: ") && printable(e.unusable), e);
-        Require(!e.name.empty() && printable(e.name) && e.isFile && e.size.empty() && e.time.empty(), e);
+        Require(!e.name.empty() && printable(e.name) && e.IsFile() && e.size.empty() && e.time.empty(), e);
         return;
     }
     Require(!e.name.empty() && e.name != "." && e.name != "..", e);

@@ -30,10 +30,13 @@ struct Receiver : QObject {
 // Logs in on a server that never greets; the wait ends only by time-out or cancellation.
 bool LoginToSilentServer(vorn::OffThreadJobs::Job& job, int port)
 {
-    sf::Ftp session(false);
+    const vorn::ServerLogin login { "127.0.0.1", "user", "secret", static_cast<std::uint16_t>(port) };
+    auto made = vorn::MakeSessionFor(login);
+    if (!made)
+        return false;
+    auto& session = **made;
     const auto cancel = job.CancelWith([&session] { session.Cancel(); });
-    return bool(vorn::ConnectAndLogin(
-        { "127.0.0.1", "user", "secret", static_cast<std::uint16_t>(port) }, session));
+    return bool(vorn::ConnectAndLogin(login, session));
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
 #include "app/cli/FieldText.h"
-#include "ftpclient/Ftp.h"
 #include "schedule/Schedule.h"
+#include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectTexts.h"
 
@@ -275,7 +275,7 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         err << "vornbackup-cli: " << opened.error << "\n";
         return 1;
     }
-    sf::Ftp::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
+    vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
     return verb->run(VerbContext { args, *opened.db, out, err, line });
 }
 

@@ -14,16 +14,15 @@ namespace vorn {
 // Outcome of an archive operation. True when something went wrong; `message` then says what,
 // naming the archive, entry or file concerned.
 struct ZipError {
-    // The numeric values are the result codes of ZipAdddll and CloseZipdll; 0 is success.
-    enum class Code : int {
-        None = 0,
-        InvalidArgument = 1, // bad entry name, password or path
-        NotFound = 2, // missing folder or source file
-        AccessDenied = 3,
-        AlreadyExists = 4, // the archive, or an entry of that name, exists already
-        FileChanged = 5, // the source file changed size while it was being added
-        Io = 6, // read or write failure (disk full, ...)
-        Closed = 7, // the archive was closed already
+    enum class Code {
+        None,
+        InvalidArgument, // bad entry name, password or path
+        NotFound, // missing folder or source file
+        AccessDenied,
+        AlreadyExists, // the archive, or an entry of that name, exists already
+        FileChanged, // the source file changed size while it was being added
+        Io, // read or write failure (disk full, ...)
+        Closed, // the archive was closed already
     };
     Code code = Code::None;
     std::string message;
@@ -110,19 +109,5 @@ struct ZipArchive::CreateResult {
     std::unique_ptr<ZipArchive> archive; // null on failure
     ZipError error;
 };
-
-// The archive operations under the names the rest of the program knows them by. A handle
-// owns its archive; CloseZipdll finishes it and empties the handle.
-using HZIP = std::unique_ptr<ZipArchive>;
-
-// A null handle when the archive cannot be created; `message` (optional) receives why.
-[[nodiscard]] HZIP CreateZipdll(
-    const std::string& path, const std::string& password, std::string* message = nullptr);
-[[nodiscard]] bool IsZipHandleZdll(const HZIP& handle);
-// 0 on success, else a ZipError::Code value; a null handle gives Code::Closed.
-int ZipAdddll(const HZIP& handle, std::string_view entryName, const std::string& localFilePath,
-    std::string* message = nullptr);
-// Finishes the archive and resets the handle. A null handle is accepted and gives 0.
-int CloseZipdll(HZIP& handle, std::string* message = nullptr);
 
 } // namespace vorn

@@ -1,6 +1,6 @@
-#include "engine/ArchiveCheck.h"
+#include "engine/archives/ArchiveCheck.h"
 
-#include "engine/Crc32.h"
+#include "engine/archives/Crc32.h"
 
 #include <archive.h>
 #include <archive_entry.h>

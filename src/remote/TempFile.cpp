@@ -1,4 +1,4 @@
-#include "ftpclient/TempFile.h"
+#include "remote/TempFile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vorn::ftp {
+namespace vorn::remote {
 
 namespace {
 
@@ -197,4 +197,4 @@ bool TempFile::CommitAs(const std::string& targetName, std::string& error)
     return true;
 }
 
-} // namespace vorn::ftp
+} // namespace vorn::remote

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace sf {
+namespace vorn::remote {
 
 // Progress of the file being transferred. A transfer writes it; display threads read it at
 // any time, so every field is an atomic of its own.
@@ -20,4 +20,4 @@ struct TranslateInfo {
     }
 };
 
-} // namespace sf
+} // namespace vorn::remote

@@ -1,12 +1,12 @@
-#include "ftpclient/ResumePoint.h"
+#include "remote/ResumePoint.h"
 
-#include "ftpclient/TempFile.h"
+#include "remote/TempFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sf {
+namespace vorn::remote {
 
 ResumePoint::~ResumePoint()
 {
@@ -18,7 +18,7 @@ void ResumePoint::Discard()
     // Only the file this object wrote goes: one put under its name since, or one named for
     // another process, is left alone.
     struct stat info { };
-    if (Holds() && folderFd >= 0 && vorn::ftp::TemporaryNameOwner(temporaryName) == ::getpid()
+    if (Holds() && folderFd >= 0 && vorn::remote::TemporaryNameOwner(temporaryName) == ::getpid()
         && ::fstatat(folderFd, temporaryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
         && info.st_dev == device && info.st_ino == inode)
         ::unlinkat(folderFd, temporaryName.c_str(), 0);
@@ -30,4 +30,4 @@ void ResumePoint::Discard()
     modified.clear();
 }
 
-} // namespace sf
+} // namespace vorn::remote

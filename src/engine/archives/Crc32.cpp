@@ -1,4 +1,4 @@
-#include "engine/Crc32.h"
+#include "engine/archives/Crc32.h"
 
 #include <array>
 

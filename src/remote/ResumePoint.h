@@ -4,7 +4,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace sf {
+namespace vorn::remote {
 
 // What is left of a large download that was cut off, kept in memory between the tries of
 // that one file so that the next try can continue it with REST instead of fetching it whole
@@ -37,4 +37,4 @@ struct ResumePoint {
     std::string modified;
 };
 
-} // namespace sf
+} // namespace vorn::remote

@@ -1,4 +1,4 @@
-#include "engine/ArchiveChain.h"
+#include "engine/archives/ArchiveChain.h"
 
 #include "common/TimeText.h"
 #include "store/CopiedFiles.h"

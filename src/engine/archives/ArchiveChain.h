@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/CopyRecords.h"
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 
 #include <string>
 #include <vector>

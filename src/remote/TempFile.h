@@ -6,7 +6,7 @@
 #include <string_view>
 #include <sys/types.h>
 
-namespace vorn::ftp {
+namespace vorn::remote {
 
 // A download in progress: a new file with a name of its own (see MakeTemporaryName) in an
 // open folder. It replaces the target only through CommitAs, so a failed download never
@@ -30,6 +30,8 @@ public:
     // Empty when the file was created; otherwise why not.
     [[nodiscard]] const std::string& OpenError() const { return error_; }
     [[nodiscard]] const std::string& Name() const { return name_; }
+    // The open file, for a transfer that writes it directly; -1 when it is not open.
+    [[nodiscard]] int Fd() const { return fd_; }
 
     [[nodiscard]] bool Write(std::string_view bytes, std::string& error);
     // Closes the file and leaves it in place for a later try; returns false (and removes it)
@@ -62,4 +64,4 @@ private:
 // many were removed.
 std::size_t RemoveLeftoverTemporaryFiles(int folderFd, std::string_view kind = "vornpart");
 
-} // namespace vorn::ftp
+} // namespace vorn::remote

@@ -1,6 +1,6 @@
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 
-#include "engine/Crc32.h"
+#include "engine/archives/Crc32.h"
 
 #include <algorithm>
 #include <archive.h>
@@ -444,38 +444,6 @@ ZipError ZipArchive::Close()
             = { ZipError::Code::Io, "Cannot finish the archive " + Quoted(path_) + ": " + failure + "." };
     }
     return closeResult_;
-}
-
-HZIP CreateZipdll(const std::string& path, const std::string& password, std::string* message)
-{
-    ZipArchive::CreateResult created = ZipArchive::Create(path, password);
-    if (message != nullptr)
-        *message = created.error.message;
-    return std::move(created.archive);
-}
-
-bool IsZipHandleZdll(const HZIP& handle)
-{
-    return handle != nullptr && handle->isOpen();
-}
-
-int ZipAdddll(
-    const HZIP& handle, std::string_view entryName, const std::string& localFilePath, std::string* message)
-{
-    ZipError result = handle ? handle->Add(entryName, localFilePath)
-                             : ZipError { ZipError::Code::Closed, "No archive is open." };
-    if (message != nullptr)
-        *message = std::move(result.message);
-    return static_cast<int>(result.code);
-}
-
-int CloseZipdll(HZIP& handle, std::string* message)
-{
-    ZipError result = handle ? handle->Close() : ZipError {};
-    handle.reset();
-    if (message != nullptr)
-        *message = std::move(result.message);
-    return static_cast<int>(result.code);
 }
 
 } // namespace vorn

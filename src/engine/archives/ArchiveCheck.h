@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/ZipArchive.h"
+#include "engine/archives/ZipArchive.h"
 
 #include <functional>
 #include <string>

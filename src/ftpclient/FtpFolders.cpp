@@ -1,0 +1,156 @@
+// Folder and file commands: the working folder, listings, CWD, MKD, DELE, renames, SIZE and times.
+#include "common/DecimalText.h"
+#include "ftpclient/FtpImpl.h"
+#include "ftpclient/FtpReplies.h"
+#include "ftpclient/Listing.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace sf {
+
+Ftp::DirectoryResponse Ftp::GetWorkingDirectory()
+{
+    std::lock_guard lock(impl_->mutex);
+    Response response = impl_->Command("PWD");
+    if (response.GetStatus() != 257)
+        return DirectoryResponse(
+            response.IsOk() ? Response(Response::InvalidResponse, response.GetMessage()) : response, "");
+    auto folder = vorn::ftp::ParseQuotedPath(response.GetMessage());
+    if (!folder)
+        return DirectoryResponse(
+            Response(Response::InvalidResponse, "No folder in the answer to PWD: " + response.GetMessage()),
+            "");
+    return DirectoryResponse(response, std::move(*folder));
+}
+
+Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    if (!s.Connected())
+        return ListingResponse(s.NotConnected(), {});
+    std::string data;
+    bool mlsd = s.useMlsd;
+    Response response = s.ReadListing(mlsd ? "MLSD" : "LIST", directory, data);
+    // Some servers announce MLST but do not implement MLSD.
+    if (mlsd && (response.GetStatus() == 500 || response.GetStatus() == 502)) {
+        s.useMlsd = mlsd = false;
+        data.clear();
+        response = s.ReadListing("LIST", directory, data);
+    }
+    if (!response.IsOk())
+        return ListingResponse(response, {});
+
+    std::vector<Info> entries;
+    const std::time_t now = std::time(nullptr);
+    std::size_t start = 0;
+    while (start < data.size()) {
+        auto end = data.find('\n', start);
+        if (end == std::string::npos)
+            end = data.size();
+        std::string_view line(data.data() + start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        // Lines that list nothing come back empty; lines that cannot be read come back as
+        // entries marked unusable, which the walk reports.
+        auto info = mlsd ? vorn::ftp::ParseMlsdLine(line) : vorn::ftp::ParseListLine(line, now);
+        if (!info)
+            continue;
+        // A name that cannot be a name here still reaches the caller, marked, so that a backup
+        // reports it instead of leaving it out in silence.
+        if (info->unusable.empty() && !vorn::ftp::IsSafeEntryName(info->name) && info->name != "."
+            && info->name != "..")
+            info->unusable = "The server listed a name that cannot be a file name here.";
+        entries.push_back(std::move(*info));
+    }
+    return ListingResponse(response, std::move(entries));
+}
+
+Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
+{
+    std::lock_guard lock(impl_->mutex);
+    return Completed(impl_->Command("CWD", directory), "CWD");
+}
+
+Ftp::Response Ftp::ParentDirectory()
+{
+    std::lock_guard lock(impl_->mutex);
+    return Completed(impl_->Command("CDUP"), "CDUP");
+}
+
+Ftp::Response Ftp::MakeDirectory(const std::string& name)
+{
+    std::lock_guard lock(impl_->mutex);
+    return Completed(impl_->Command("MKD", name), "MKD");
+}
+
+Ftp::Response Ftp::DeleteFile(const std::string& name)
+{
+    std::lock_guard lock(impl_->mutex);
+    return Completed(impl_->Command("DELE", name), "DELE");
+}
+
+Ftp::Response Ftp::Rename(const std::string& file, const std::string& newName)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->RenameRaw(file, newName);
+}
+
+bool Ftp::Supports(const std::string& feature) const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->features.count(feature) > 0;
+}
+
+Ftp::Response Ftp::ModificationTime(const std::string& remotePath, std::string& time)
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->FileTime(remotePath, time);
+}
+
+Ftp::Response Ftp::Impl::FileTime(const std::string& remotePath, std::string& time)
+{
+    time.clear();
+    Response response = Command("MDTM", remotePath);
+    const std::string& text = response.GetMessage();
+    if (response.GetStatus() != 213)
+        return response;
+    if (text.size() < 14
+        || !std::all_of(text.begin(), text.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
+        return Response(Response::InvalidResponse, "Unexpected answer to MDTM: " + text);
+    time = text.substr(0, 14);
+    return response;
+}
+
+Ftp::Response Ftp::Size(const std::string& remotePath, std::int64_t& size)
+{
+    std::lock_guard lock(impl_->mutex);
+    size = -1;
+    // A size is a byte count only in binary: some servers refuse SIZE in ASCII.
+    Response response = impl_->SetType(Binary);
+    if (!response.IsOk())
+        return response;
+    response = impl_->Command("SIZE", remotePath);
+    const std::string& text = response.GetMessage();
+    if (response.GetStatus() != 213)
+        return response;
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return Response(Response::InvalidResponse, "Unexpected answer to SIZE: " + text);
+    size = vorn::ParseDecimal(text);
+    return response;
+}
+
+Ftp::Response Ftp::SetModificationTime(const std::string& remotePath, const std::string& time)
+{
+    std::lock_guard lock(impl_->mutex);
+    Response response = impl_->Command("MFMT", time + " " + remotePath);
+    if (response.IsOk() && response.GetStatus() != 213)
+        return Response(Response::InvalidResponse, "Unexpected answer to MFMT: " + response.GetMessage());
+    return response;
+}
+
+} // namespace sf
