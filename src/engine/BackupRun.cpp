@@ -297,8 +297,9 @@ std::optional<std::string> LoginFolder(sf::Ftp& ftp, TransferTally& tally)
 int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipArchive* archive,
     std::string& staging, const WalkOptions& options, const RunEnvironment& env)
 {
-    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
-        return Fail(tally, connected.message);
+    TransferRetry retry(env, options.retries, tally);
+    if (const Status connected = retry.LogIn(job.source, s.first); !connected)
+        return Fail(tally, connected.message());
     const auto login = LoginFolder(s.first, tally);
     if (!login)
         return 0;
@@ -323,11 +324,13 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
 int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const WalkOptions& options,
     const RunEnvironment& env)
 {
-    if (auto connected = ConnectAndLogin(job.source, s.first); !connected)
-        return Fail(tally, connected.message);
-    if (auto connected = ConnectAndLogin(job.destination, s.second); !connected) {
+    // A server that refuses for now (421 "too many connections") is asked again.
+    TransferRetry retry(env, options.retries, tally);
+    if (const Status connected = retry.LogIn(job.source, s.first); !connected)
+        return Fail(tally, connected.message());
+    if (const Status connected = retry.LogIn(job.destination, s.second, "Destination: "); !connected) {
         s.first.Disconnect();
-        return Fail(tally, "Destination: " + connected.message);
+        return Fail(tally, "Destination: " + connected.message());
     }
     const auto sourceLogin = LoginFolder(s.first, tally);
     const auto destinationLogin = sourceLogin ? LoginFolder(s.second, tally) : std::nullopt;
@@ -436,8 +439,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     control.Begin();
     control.setRunProjectName(projectName);
     control.setRunState(RunState::Running);
-    env.figures->progressInfo.Reset();
-    env.figures->ResetSpeed();
+    env.figures->ResetRun();
     observer.OnRunStarted(projectName);
     RunRecord run;
     run.start = std::time(nullptr);

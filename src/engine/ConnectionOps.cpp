@@ -2,6 +2,7 @@
 
 #include "common/DecimalText.h"
 #include "engine/FailureReason.h"
+#include "engine/SignIn.h"
 #include "ftpclient/ServerText.h"
 
 #include <cstdio>
@@ -144,10 +145,38 @@ OpResult LeaveWith(std::string& browsePath, std::vector<RemoteEntry>& rows, List
 
 } // namespace
 
-OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
+ErrorKind KindOf(const sf::Ftp::Response& response)
+{
+    using R = sf::Ftp::Response;
+    const int status = response.GetStatus();
+    switch (status) {
+    case R::ConnectionFailed:
+        return ErrorKind::Network;
+    case R::ConnectionClosed:
+        return ErrorKind::Closed;
+    case R::TimedOut:
+        return ErrorKind::TimedOut;
+    case R::TlsFailed:
+        return ErrorKind::Tls;
+    case R::Cancelled:
+        return ErrorKind::Cancelled;
+    case R::InvalidResponse:
+        return ErrorKind::Protocol;
+    case R::InvalidFile:
+        return ErrorKind::LocalIo;
+    case R::InvalidArgument:
+        return ErrorKind::Invalid;
+    default:
+        if (status >= 400 && status < 500)
+            return ErrorKind::ServerTransient;
+        return status >= 500 && status < 600 ? ErrorKind::ServerPermanent : ErrorKind::Failed;
+    }
+}
+
+Status SignIn(const ServerLogin& login, sf::Ftp& ftp)
 {
     if (login.port == 0)
-        return OpResult::Failure(
+        return MakeError(ErrorKind::Invalid,
             "The port is not a number from 1 to 65535; no connection was made."); // never guess another one
     const auto server = ftp::ParseServerText(login.host);
     ftp.SetSecurity(server.security);
@@ -157,15 +186,26 @@ OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
         // A silent TCP connect waits for the connect time-out; a silent greeting for a reply's.
         const std::string& message = connected.GetMessage();
         const bool beforeGreeting = message.starts_with("Connecting") || message.starts_with("Looking up");
-        return OpResult::Failure(ConnectReason(connected, login.host, login.port,
-            beforeGreeting ? ftp.GetConnectTimeout() : ftp.GetInactivityTimeout()));
+        return MakeError(KindOf(connected),
+            ConnectReason(connected, login.host, login.port,
+                beforeGreeting ? ftp.GetConnectTimeout() : ftp.GetInactivityTimeout()),
+            connected.GetStatus() < 1000 ? connected.GetStatus() : 0);
     }
     const auto loggedIn = ftp.Login(login.user, login.password);
+    if (loggedIn.IsOk())
+        return Ok();
+    const int code = loggedIn.GetStatus() < 1000 ? loggedIn.GetStatus() : 0;
     if (loggedIn.GetStatus() == sf::Ftp::Response::TimedOut
         || loggedIn.GetStatus() == sf::Ftp::Response::TlsFailed)
-        return OpResult::Failure(ConnectReason(loggedIn, login.host, login.port, ftp.GetInactivityTimeout()));
-    if (!loggedIn.IsOk())
-        return OpResult::Failure(LoginReason(loggedIn));
+        return MakeError(KindOf(loggedIn),
+            ConnectReason(loggedIn, login.host, login.port, ftp.GetInactivityTimeout()), code);
+    return MakeError(KindOf(loggedIn), LoginReason(loggedIn), code);
+}
+
+OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp)
+{
+    if (Status signedIn = SignIn(login, ftp); !signedIn)
+        return OpResult::Failure(signedIn.message());
     return {};
 }
 

@@ -30,6 +30,7 @@ struct RemoteEntry {
 // Opens `ftp` to the server of `login` and logs in. Nothing is closed on failure: the
 // caller owns the session. A failure says why ("Login refused: 530 Login incorrect.").
 OpResult ConnectAndLogin(const ServerLogin& login, sf::Ftp& ftp);
+// (SignIn.h: the same with the kind of the failure.)
 
 // Enters `path`, or creates it (one level) when it cannot be entered. After a creation the
 // current folder is unchanged. A failure carries the server's refusal of the creation.

@@ -130,7 +130,7 @@ void TransferPool::RunWorker(Worker& worker)
         (void)worker.destination.Disconnect();
         return;
     }
-    TransferRetry retry(env_, setup_.retries, worker.tally);
+    TransferRetry retry(env_, setup_.retries, worker.tally, setup_.streak);
     TransferSlot slot { &worker.source, setup_.destination ? &worker.destination : nullptr, &retry,
         &worker.lane, worker.staging ? worker.staging.fd() : -1,
         worker.staging ? setup_.stagingText + "/" + worker.stagingName : std::string(), {} };

@@ -3,6 +3,7 @@
 #include "engine/FailureReason.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
+#include "engine/SignIn.h"
 
 #include <algorithm>
 #include <thread>
@@ -37,37 +38,122 @@ std::chrono::milliseconds RetryDelay(int retry)
     return std::min(kCap, std::chrono::milliseconds { 1000LL << (retry - 1) });
 }
 
-TransferRetry::TransferRetry(const RunEnvironment& env, int retries, TransferTally& tally)
+namespace {
+
+// Whether a session that could not be brought back ends the run: nobody answers at the
+// server's address, the connection ends before a word, or the login is refused. A server
+// that refuses for now (421: the run's other sessions fill it) may take it later.
+bool GivesUp(const Error& error)
+{
+    return error.kind != ErrorKind::ServerTransient && error.kind != ErrorKind::Cancelled;
+}
+
+// Whether a failed login may pass on a later try: the server refused for now, or ended the
+// connection right after accepting it.
+bool LoginMayPass(const Error& error)
+{
+    return error.kind == ErrorKind::ServerTransient || error.kind == ErrorKind::Closed;
+}
+
+} // namespace
+
+TransferRetry::TransferRetry(
+    const RunEnvironment& env, int retries, TransferTally& tally, RetryStreak* shared)
     : env_(env)
     , retries_(std::max(0, retries))
     , tally_(tally)
+    , streak_(shared != nullptr ? shared : &ownStreak_)
 {
 }
 
 sf::Ftp::Response TransferRetry::Run(const std::string& remotePath,
-    const std::function<sf::Ftp::Response()>& attempt, const std::vector<Session>& sessions)
+    const std::function<sf::Ftp::Response()>& attempt, const std::vector<Session>& sessions, bool file)
 {
+    if (const std::string lost = streak_->Lost(); !lost.empty())
+        return sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost);
+    const int allowed = file ? streak_->Allowed(retries_) : retries_;
     sf::Ftp::Response reply = attempt();
-    for (int retry = 1; !reply.IsOk() && retry <= retries_ && MayPass(reply); ++retry) {
+    bool passing = !reply.IsOk() && Passing(reply, sessions);
+    Status lost = Ok();
+    for (int retry = 1; passing && retry <= allowed; ++retry) {
         if (env_.control != nullptr && env_.control->stopRequested())
             return reply;
         // A session the server simply dropped (an idle kick, a drop every N commands) is
         // logged in again at once for the first retry: the new login is the remedy, and a
         // wait per drop would make a long run crawl. A session that still answers waits.
         const auto before = tally_.reconnects;
-        std::string lost = retry == 1 ? RestoreAll(sessions) : std::string();
-        const bool backAtOnce = retry == 1 && lost.empty() && tally_.reconnects > before;
+        lost = retry == 1 ? RestoreAll(sessions) : Ok();
+        const bool backAtOnce = retry == 1 && lost && tally_.reconnects > before;
         if (!backAtOnce) {
             const std::string what
                 = "Retry " + std::to_string(retry) + " of " + std::to_string(retries_) + " of " + remotePath;
-            if (!Wait(retry, what, lost.empty() ? ReplyReason(reply) : lost))
+            if (!Wait(retry, what, lost ? ReplyReason(reply) : lost.message()))
                 return reply;
             lost = RestoreAll(sessions);
         }
         ++tally_.retries;
-        reply = lost.empty() ? attempt() : sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost);
+        reply = lost ? attempt() : sf::Ftp::Response(sf::Ftp::Response::ConnectionClosed, lost.message());
+        passing = !reply.IsOk() && Passing(reply, sessions);
     }
+    Settle(reply, passing, std::move(lost), remotePath, sessions, file);
     return reply;
+}
+
+bool TransferRetry::Passing(const sf::Ftp::Response& reply, const std::vector<Session>& sessions)
+{
+    if (MayPass(reply))
+        return true;
+    // A server that ends the session after its reply (vsftpd's "500 OOPS: priv_sock_get_int"
+    // under load) refused nothing for good: a new login may pass.
+    if (reply.GetStatus() < 400 || reply.GetStatus() >= 600)
+        return false;
+    for (const Session& session : sessions) {
+        const int probe = session.ftp->KeepAlive().GetStatus();
+        if (probe == sf::Ftp::Response::ConnectionClosed || probe == sf::Ftp::Response::ConnectionFailed)
+            return true;
+    }
+    return false;
+}
+
+void TransferRetry::Settle(const sf::Ftp::Response& reply, bool passing, Status lost,
+    const std::string& remotePath, const std::vector<Session>& sessions, bool file)
+{
+    if (reply.IsOk()) {
+        if (file)
+            streak_->Succeeded();
+        return;
+    }
+    if (env_.control != nullptr && env_.control->stopRequested())
+        return;
+    if (!passing) {
+        if (file)
+            streak_->Refused();
+        return;
+    }
+    // The sessions are brought back now, with the waits of a reconnection, so that the next
+    // file meets a session that answers; when they cannot be, the server is given up.
+    if (lost)
+        lost = ReconnectAll(remotePath, sessions);
+    if (!lost && GivesUp(lost.error()) && !(env_.control != nullptr && env_.control->stopRequested()))
+        streak_->Lose(lost.message());
+    if (file && streak_->UsedUp() && env_.observer != nullptr)
+        env_.observer->OnRunMessage(std::to_string(RetryStreak::kFilesBeforeOneTry)
+            + " files in a row failed after all their retries; the next files get one try each until one "
+              "is copied.");
+}
+
+Status TransferRetry::LogIn(const ServerLogin& login, sf::Ftp& ftp, const std::string& side)
+{
+    Status signedIn = SignIn(login, ftp);
+    for (int retry = 1; !signedIn && retry <= retries_ && LoginMayPass(signedIn.error()); ++retry) {
+        (void)ftp.Disconnect();
+        const std::string what = "Login retry " + std::to_string(retry) + " of " + std::to_string(retries_);
+        if (!Wait(retry, what, side + signedIn.message()))
+            break;
+        ++tally_.retries;
+        signedIn = SignIn(login, ftp);
+    }
+    return signedIn;
 }
 
 bool TransferRetry::Wait(int retry, const std::string& what, const std::string& reason)
@@ -82,48 +168,60 @@ bool TransferRetry::Wait(int retry, const std::string& what, const std::string& 
     return env_.control->Wait(delay);
 }
 
-std::string TransferRetry::RestoreAll(const std::vector<Session>& sessions)
+Status TransferRetry::RestoreAll(const std::vector<Session>& sessions)
 {
     for (const Session& session : sessions)
-        if (std::string lost = Restore(session); !lost.empty())
+        if (Status lost = RestoreSession(session); !lost)
             return lost;
-    return {};
+    return Ok();
 }
 
 std::string TransferRetry::Restore(const Session& session)
 {
+    const Status restored = RestoreSession(session);
+    return restored ? std::string() : restored.message();
+}
+
+Status TransferRetry::RestoreSession(const Session& session)
+{
     const sf::Ftp::Response probe = session.ftp->KeepAlive();
     if (probe.IsOk() || probe.GetStatus() == sf::Ftp::Response::Busy)
-        return {};
+        return Ok();
     if (session.login == nullptr)
-        return session.side + ReplyReason(probe);
+        return MakeError(KindOf(probe), session.side + ReplyReason(probe));
     // Connect drops what is left of the old control connection; the settings of the session
     // (passive mode, time-outs, the transfer hook) stay, and the login's scheme brings the
     // same TLS back.
     // A session left connected but not logged in would pass the next probe: it is closed.
-    if (const OpResult connected = ConnectAndLogin(*session.login, *session.ftp); !connected) {
+    if (const Status signedIn = SignIn(*session.login, *session.ftp); !signedIn) {
         (void)session.ftp->Disconnect();
-        return session.side + connected.message;
+        return MakeError(
+            signedIn.error().kind, session.side + signedIn.message(), signedIn.error().replyCode);
     }
-    if (session.folder.empty()) {
-        ++tally_.reconnects;
-        return {};
-    }
-    if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk()) {
-        (void)session.ftp->Disconnect();
-        return session.side + ReplyReason(entered) + " (" + session.folder + ")";
+    if (!session.folder.empty()) {
+        if (const auto entered = session.ftp->ChangeDirectory(session.folder); !entered.IsOk()) {
+            (void)session.ftp->Disconnect();
+            return MakeError(
+                KindOf(entered), session.side + ReplyReason(entered) + " (" + session.folder + ")");
+        }
     }
     ++tally_.reconnects;
-    return {};
+    return Ok();
 }
 
 std::string TransferRetry::Reconnect(const std::string& what, const std::vector<Session>& sessions)
 {
-    std::string lost = RestoreAll(sessions);
-    for (int retry = 1; !lost.empty() && retry <= retries_; ++retry) {
+    const Status restored = ReconnectAll(what, sessions);
+    return restored ? std::string() : restored.message();
+}
+
+Status TransferRetry::ReconnectAll(const std::string& what, const std::vector<Session>& sessions)
+{
+    Status lost = RestoreAll(sessions);
+    for (int retry = 1; !lost && retry <= retries_; ++retry) {
         if (!Wait(retry,
                 "Reconnect " + std::to_string(retry) + " of " + std::to_string(retries_) + " for " + what,
-                lost))
+                lost.message()))
             return lost;
         lost = RestoreAll(sessions);
     }

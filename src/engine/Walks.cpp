@@ -309,6 +309,15 @@ struct FolderWalk {
         return all;
     }
 
+    // Whether the transfers gave the server up as unreachable; the walk then ends with why.
+    bool GaveUp()
+    {
+        if (retry == nullptr || retry->Lost().empty())
+            return false;
+        sessionLost = folderFailure = retry->Lost();
+        return true;
+    }
+
     // After a failed step: whether a session had been lost and is back now.
     bool BroughtBack()
     {
@@ -331,7 +340,8 @@ struct FolderWalk {
         };
         if (retry == nullptr)
             attempt();
-        else if (const auto listed = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() });
+        else if (const auto listed
+                 = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() }, false);
                  !listed.IsOk())
             return { listed, {} }; // the last reason, also when the session could not come back
         return listing;
@@ -378,6 +388,8 @@ struct FolderWalk {
         // A paused run holds before the next folder's commands, not after them.
         if (!KeepGoing(env))
             return FolderResult::Stopped;
+        if (GaveUp())
+            return FolderResult::Failed;
         if (const std::string bound = Bound(); !bound.empty()) {
             FailFolder(ctx.currentRemote, bound);
             folderFailure = bound;
@@ -406,6 +418,8 @@ struct FolderWalk {
                 continue;
             if (!ProcessEntry(entry))
                 return FolderResult::Stopped;
+            if (GaveUp())
+                return FolderResult::Failed;
         }
         ++tally.foldersDone;
         return FolderResult::Done;
@@ -484,6 +498,9 @@ struct FolderWalk {
             // A root refused before it was entered (a link in the destination) has its row too;
             // the run's reason repeats it, so a failed run never lacks one.
             tally.failReason = folderFailure;
+            if (!sessionLost.empty())
+                for (; !ctx.pending.empty(); ctx.pending.pop_back())
+                    FailFolder(ctx.pending.back(), sessionLost);
             return 0;
         }
         // A folder that fails is counted and the walk goes on: the folders still pending are
@@ -627,8 +644,13 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
         const auto reply = slot.retry->Run(
             job.remotePath,
             [&] {
-                return slot.source->DownloadResumable(
-                    folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
+                const auto fetch = [&] {
+                    return slot.source->DownloadResumable(
+                        folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
+                };
+                // Bytes that differ from the partial file: the file is fetched again from its start.
+                auto fetched = fetch();
+                return !fetched.IsOk() && resume.TakeMismatch() ? fetch() : fetched;
             },
             slot.sessions());
         if (!reply.IsOk() && StopRequested(env))
@@ -648,7 +670,7 @@ int DownloadWalk(sf::Ftp& source, WalkContext& ctx, const WalkOptions& options, 
                            : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
     };
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin, nullptr,
-        compress ? root.fd() : -1, staging.incoming() };
+        compress ? root.fd() : -1, staging.incoming(), &retry.streak() };
     return WalkWithWorkers(walk, std::move(workers), [&](const std::string& relative) {
         if (compress)
             return; // every file of the tree goes into the one archive
@@ -702,7 +724,7 @@ int TransferWalk(sf::Ftp& source, sf::Ftp& destination, WalkContext& ctx, const 
         return destinationSizes.Holds(ctx.currentLocal, entry);
     };
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin,
-        options.destinationLogin, -1, {} };
+        options.destinationLogin, -1, {}, &retry.streak() };
     return WalkWithWorkers(walk, std::move(workers),
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });
 }

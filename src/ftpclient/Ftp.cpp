@@ -351,14 +351,16 @@ public:
     [[nodiscard]] std::optional<Response> FileFacts(
         const std::string& path, std::int64_t& size, bool& known, std::string& modified);
     // Opens the file a download goes to: the partial file of `resume` when it may be continued
-    // (then `offset` is its length), else a new temporary file.
+    // (then `offset` is where the server is to start: a little before its end, see
+    // ResumePoint::overlapBytes), else a new temporary file.
     [[nodiscard]] std::unique_ptr<vorn::ftp::TempFile> ResumeTarget(int folderFd,
         const std::string& folderText, const std::string& name, ResumePoint& resume, bool resumable,
         std::uint64_t& offset);
-    // The end of a failed download that may be continued: keeps the `length` bytes of `file`
-    // in `resume` when there are any, else lets the file go. Returns `why`.
+    // The end of a failed download that may be continued: keeps the bytes of `file` in
+    // `resume` when there are any, else lets the file go. Returns `why`, or a passing failure
+    // with `resume.mismatched` set when the server's bytes differed from the partial file.
     [[nodiscard]] Response KeepPartial(
-        Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume);
+        Response why, vorn::ftp::TempFile* file, bool resumable, ResumePoint& resume);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;
@@ -1200,6 +1202,7 @@ std::optional<Ftp::Response> Ftp::Impl::PumpData(
             return stop;
         moved += bytes.size();
         progress.bytes = moved;
+        progress.wireBytes += bytes.size();
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * moved / size));
     }
@@ -1351,6 +1354,7 @@ std::optional<Ftp::Response> Ftp::Impl::PumpInKernel(
             return std::nullopt;
         copied += moved;
         progress.bytes = copied;
+        progress.wireBytes += moved;
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
     }
@@ -1511,23 +1515,33 @@ std::unique_ptr<vorn::ftp::TempFile> Ftp::Impl::ResumeTarget(int folderFd, const
     if (resume.Holds() && resumable && resume.folderFd == folderFd) {
         auto file = std::make_unique<vorn::ftp::TempFile>(
             folderFd, folderText, resume.temporaryName, resume.bytes, resume.device, resume.inode);
-        if (file->OpenError().empty()) {
-            offset = resume.bytes;
+        vorn::Status overlap = file->OpenError().empty()
+            ? file->ExpectOverlap(ResumePoint::overlapBytes)
+            : vorn::MakeError(vorn::ErrorKind::LocalIo, file->OpenError());
+        if (overlap) {
+            // The server sends again from a little before the cut; the overlap is compared.
+            offset = resume.bytes - std::min(resume.bytes, ResumePoint::overlapBytes);
             // The open file owns the partial data now; a failure hands it back.
             resume.temporaryName.clear();
             resume.Discard();
             return file;
         }
-        Trace("*", file->OpenError());
+        Trace("*", overlap.message());
     }
     resume.Discard();
     return std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
 }
 
 Ftp::Response Ftp::Impl::KeepPartial(
-    Response why, vorn::ftp::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume)
+    Response why, vorn::ftp::TempFile* file, bool resumable, ResumePoint& resume)
 {
-    // After a local write error the file's end is uncertain: it is not continued.
+    // After a local write error the file's end is uncertain: it is not continued. Bytes that
+    // differ from the partial file end it too, and the file is fetched again from its start.
+    if (file != nullptr && file->OverlapMismatched()) {
+        resume.mismatched = true;
+        return Response(Response::ConnectionClosed, why.GetMessage());
+    }
+    const std::uint64_t length = file != nullptr ? file->Length() : 0;
     if (file == nullptr || !resumable || length == 0 || why.GetStatus() == Response::InvalidFile)
         return why;
     dev_t device = 0;
@@ -1562,8 +1576,9 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
             return *stop;
     if (size >= 0)
         progress.totalBytes = static_cast<std::uint64_t>(size);
-    // Continued only while the file can be seen to be the same: by the server's size or time.
-    const bool resumable = large && size >= ResumePoint::minimumSize && (known || !modified.empty());
+    // Continued only while the file can be seen to be the same: by the server's size and its
+    // MDTM time; a server without MDTM has every cut file fetched again from its start.
+    const bool resumable = large && known && !modified.empty();
     const bool unchanged = resume.size == size && resume.modified == modified;
     std::uint64_t offset = 0;
     std::unique_ptr<vorn::ftp::TempFile> file
@@ -1577,11 +1592,11 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     Impl::DataLink link;
     Response response = s.PrepareData(link);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     if (offset > 0) {
         const Response rest = s.Command("REST", std::to_string(offset));
         if (!s.Connected())
-            return s.KeepPartial(rest, file.get(), offset, resumable, resume);
+            return s.KeepPartial(rest, file.get(), resumable, resume);
         if (rest.GetStatus() != 350) {
             // Refused after all: this try fetches the file from its start.
             file = std::make_unique<vorn::ftp::TempFile>(folderFd, folderText, name);
@@ -1592,11 +1607,11 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     }
     response = s.StartTransfer(link, "RETR", remotePath);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     std::uint64_t received = offset;
     response = s.ReceiveInto(link, *file, size, progress, received);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), received, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     if (size >= 0 && received != static_cast<std::uint64_t>(size)
         && s.WrongLength(remotePath, received, size, known)) {
         const Response shortOrLong(Response::ConnectionClosed, DeliveredText(received, size, known));
@@ -1604,7 +1619,7 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
         // of it: the next try starts from zero.
         if (offset > 0 || received > static_cast<std::uint64_t>(size))
             return shortOrLong;
-        return s.KeepPartial(shortOrLong, file.get(), received, resumable, resume);
+        return s.KeepPartial(shortOrLong, file.get(), resumable, resume);
     }
     std::string commitError;
     if (!file->CommitAs(name, commitError))
