@@ -131,8 +131,9 @@ void TransferRetry::Settle(const sf::Ftp::Response& reply, bool passing, Status 
         return;
     }
     // The sessions are brought back now, with the waits of a reconnection, so that the next
-    // file meets a session that answers; when they cannot be, the server is given up.
-    if (lost)
+    // file meets a session that answers; when they cannot be, the server is given up. With
+    // retries=0 nothing is logged in again, as before.
+    if (lost && retries_ > 0)
         lost = ReconnectAll(remotePath, sessions);
     if (!lost && GivesUp(lost.error()) && !(env_.control != nullptr && env_.control->stopRequested()))
         streak_->Lose(lost.message());

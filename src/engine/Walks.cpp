@@ -411,15 +411,21 @@ struct FolderWalk {
             folderFailure = "Listing failed: " + ReplyReason(listing);
             return FolderResult::Failed;
         }
-        for (const sf::Info& entry : listing.GetEntries()) {
+        const std::vector<sf::Info>& entries = listing.GetEntries();
+        for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
-            if (entry.name == "." || entry.name == "..")
+            if (entry->name == "." || entry->name == "..")
                 continue;
-            if (!ProcessEntry(entry))
+            if (!ProcessEntry(*entry))
                 return FolderResult::Stopped;
-            if (GaveUp())
+            if (GaveUp()) {
+                // The folders not reached are reported with the reason, as the pending ones.
+                for (auto rest = std::next(entry); rest != entries.end(); ++rest)
+                    if (!rest->isFile && ftp::IsSafeEntryName(rest->name))
+                        ctx.pending.push_back(JoinPath(ctx.currentRemote, rest->name));
                 return FolderResult::Failed;
+            }
         }
         ++tally.foldersDone;
         return FolderResult::Done;

@@ -4,6 +4,7 @@
 #include "engine/TransferRetry.h"
 #include "store/ProjectOptions.h"
 #include "store/RunHistory.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
@@ -326,7 +327,8 @@ TEST(RetryRun, AfterThreeFilesUsedUpTheirRetriesTheNextGetOneTry)
 }
 
 // A server that goes away in the middle of a file: the run fails with why the server could
-// not be reached again, without a row for every file left, and soon.
+// not be reached again, without a row for every file left, and soon; the folders not
+// reached have their rows.
 TEST(RetryRun, AServerThatCannotBeReachedAgainFailsTheRun)
 {
     auto server = std::make_unique<VirtualFtpServer>(R"({"tree": {"d": {"folder": {
@@ -349,6 +351,8 @@ TEST(RetryRun, AServerThatCannotBeReachedAgainFailsTheRun)
         EXPECT_EQ(row.reason.find("Not connected"), std::string::npos) << row.path << ": " << row.reason;
         EXPECT_NE(row.path, "/d/f2"); // never tried: the run ended with the server
     }
+    // The folder not reached is reported with the reason, never left out in silence.
+    EXPECT_EQ(h.observer.statusByPath().at("/d/e/"), "Failed");
 }
 
 // A first login answered 421 ("too many connections") is asked again after the wait of a
@@ -380,4 +384,31 @@ TEST(RetryRun, AFirstLoginRefusedForNowIsTriedAgain)
         else
             EXPECT_NE(record.reason.find("421"), std::string::npos) << record.reason;
     }
+}
+
+// A destination that answers STOR with "500 OOPS: priv_sock_get_int" and closes the session
+// (vsftpd under load): the file is tried again on a new login and arrives.
+TEST(RetryRun, AnUploadRefusedByAServerThatThenHangsUpIsTriedAgain)
+{
+    FtpServer source;
+    WriteFile(source.root() / "f.txt", "payload");
+    TempDir destinationRoot;
+    ScriptedFtpServer destination({ "--root", destinationRoot.path().string(), "--stor-oops", "1" });
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "", "");
+    project.ftptype = 2;
+    project.ftpdestip = "127.0.0.1";
+    project.ftpdestport = std::to_string(destination.port());
+    project.ftpdestuser = "u";
+    project.ftpdestpass = "p";
+    project.ftpdestpath = "/";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << destination.log();
+
+    const auto row = h.observer.record().rows.at(0);
+    EXPECT_EQ(row.status, "Success") << row.reason;
+    EXPECT_EQ(ReadFile(destinationRoot.path() / "f.txt"), "payload");
+    EXPECT_EQ(Count(destination.log(), "<- STOR"), 2u) << destination.log();
+    EXPECT_EQ(LastRun(h).reconnects, 1u);
 }
