@@ -107,7 +107,7 @@ void RunDisplays::UpdateProgress(bool running)
 void RunDisplays::RestartLiveRate()
 {
     liveRate_.Start(
-        processClock_.elapsed(), figures_.progressInfo.bytes.load(), figures_.transferredBytes.load());
+        processClock_.elapsed(), figures_.progressInfo.wireBytes.load(), figures_.transferredBytes.load());
 }
 
 void RunDisplays::ShowSpeedText()
@@ -115,7 +115,7 @@ void RunDisplays::ShowSpeedText()
     // The bytes moving now, not the files ended so far: a large file shows its own speed
     // while it comes, and the speed is back as soon as data flows after Resume.
     liveRate_.Observe(
-        processClock_.elapsed(), figures_.progressInfo.bytes.load(), figures_.transferredBytes.load());
+        processClock_.elapsed(), figures_.progressInfo.wireBytes.load(), figures_.transferredBytes.load());
     const double speed = vorn::ChooseDisplaySpeed(
         figures_.runMode.load(), static_cast<float>(liveRate_.bytesPerSecond()), meter_.speed());
     const QString text = QString::fromStdString(vorn::FormatSpeedText(speed));

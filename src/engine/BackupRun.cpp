@@ -316,7 +316,9 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
     std::string& staging, const WalkOptions& options, const RunEnvironment& env)
 {
     remote::RemoteSession& source = *s.first;
-    if (auto connected = ConnectAndLogin(job.source, source); !connected)
+    // A server that refuses for now (421 "too many connections") is asked again.
+    TransferRetry retry(env, options.retries, tally);
+    if (const Status connected = retry.LogIn(job.source, source); !connected)
         return Fail(tally, connected.message());
     const auto login = LoginFolder(source, tally);
     if (!login)
@@ -344,9 +346,11 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
 {
     remote::RemoteSession& source = *s.first;
     remote::RemoteSession& destination = *s.second;
-    if (auto connected = ConnectAndLogin(job.source, source); !connected)
+    // A server that refuses for now (421 "too many connections") is asked again.
+    TransferRetry retry(env, options.retries, tally);
+    if (const Status connected = retry.LogIn(job.source, source); !connected)
         return Fail(tally, connected.message());
-    if (auto connected = ConnectAndLogin(job.destination, destination); !connected) {
+    if (const Status connected = retry.LogIn(job.destination, destination, "Destination: "); !connected) {
         source.Disconnect();
         return Fail(tally, "Destination: " + connected.message());
     }
@@ -463,8 +467,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     control.Begin();
     control.setRunProjectName(projectName);
     control.setRunState(RunState::Running);
-    env.figures->progressInfo.Reset();
-    env.figures->ResetSpeed();
+    env.figures->ResetRun();
     observer.OnRunStarted(projectName);
     RunRecord run;
     run.start = std::time(nullptr);

@@ -4,12 +4,20 @@
 
 namespace vorn {
 
+void TransferFigures::ResetRun()
+{
+    progressInfo.StartOver();
+    counted_ = 0;
+    transferredBytes = 0;
+    ResetSpeed();
+}
+
 void TransferFigures::ResetSpeed()
 {
+    // The bytes that come after this count towards the speed; those before stay in the run's
+    // count, so the history of a paused run holds all of them.
+    speedBase_ = transferredBytes.load();
     transferSpeed = 0.0f;
-    // Only the bytes that come after the reset count, also those of the current file.
-    counted_ = progressInfo.bytes.load();
-    transferredBytes = 0;
     transferStartClock = 0;
     transferStartClockSet = false;
 }
@@ -20,12 +28,14 @@ void TransferFigures::Count(const remote::TranslateInfo& info, std::atomic<std::
     const std::int64_t now = ClockMs();
     if (!transferStartClockSet.exchange(true))
         transferStartClock = now;
-    const std::uint64_t bytes = info.bytes.load();
+    const std::uint64_t bytes = info.wireBytes.load();
     const std::uint64_t before = counted.exchange(bytes);
     if (bytes > before)
         transferredBytes += bytes - before;
+    const std::uint64_t total = transferredBytes.load();
+    const std::uint64_t base = std::min(total, speedBase_.load());
     const std::int64_t elapsed = std::max<std::int64_t>(1, now - transferStartClock + 1);
-    transferSpeed = float(double(transferredBytes.load()) * 1000.0 / double(elapsed));
+    transferSpeed = float(double(total - base) * 1000.0 / double(elapsed));
 }
 
 void TransferFigures::ShowProgress()
@@ -38,6 +48,7 @@ void TransferFigures::EndFile()
     ShowProgress();
     counted_ = 0;
     progressInfo.bytes = 0;
+    progressInfo.wireBytes = 0;
 }
 
 void TransferFigures::ShowProgress(Lane& lane)
@@ -61,15 +72,16 @@ void TransferFigures::EndFile(Lane& lane)
     lane.shownBytes = lane.shownTotal = 0;
     lane.counted = 0;
     lane.info.bytes = 0;
+    lane.info.wireBytes = 0;
 }
 
 void TransferFigures::StartFile(Lane* lane)
 {
     if (lane != nullptr) {
-        lane->info.Reset();
+        lane->info.StartOver();
         lane->counted = 0;
     } else {
-        progressInfo.Reset();
+        progressInfo.StartOver();
         counted_ = 0;
     }
     if (!transferStartClockSet.exchange(true))

@@ -15,22 +15,27 @@ struct TransferFigures {
     // the files under way taken together.
     struct Lane {
         remote::TranslateInfo info;
-        std::atomic<std::uint64_t> counted { 0 }; // of info.bytes, already in transferredBytes
+        std::atomic<std::uint64_t> counted { 0 }; // of info.wireBytes, already in transferredBytes
         std::int64_t shownBytes = 0; // of info.bytes and info.totalBytes, in the files under way
         std::int64_t shownTotal = 0;
     };
 
     remote::TranslateInfo progressInfo; // percentage of the current file
-    std::atomic<float> transferSpeed { 0.0f }; // transferredBytes per second since the start clock
-    // Bytes that came since the run's start (or the last reset), those of the current file so
-    // far included; a file that failed counts only the bytes that really came.
+    // Bytes per second since the speed clock started (the run's start, or the last Pause or
+    // Resume), counting only the bytes that came after it.
+    std::atomic<float> transferSpeed { 0.0f };
+    // Bytes that crossed the wire since the run's start, those of the current file so far
+    // included: a file that failed counts only the bytes that really came, a continued file
+    // only the part fetched again, and a Pause or Resume changes nothing here.
     std::atomic<std::uint64_t> transferredBytes { 0 };
     std::atomic<std::int64_t> transferStartClock { 0 }; // ms of the steady clock
     std::atomic<bool> transferStartClockSet { false };
     std::atomic<int> runMode { 0 }; // ftptype of the running project
 
-    // What a run and Pause/Resume reset. A reset in the middle of a file counts only that
-    // file's bytes that come after it.
+    // A run starts: every figure from 0.
+    void ResetRun();
+    // Pause and Resume: the speed starts again from the bytes that come after it; the run's
+    // byte count goes on.
     void ResetSpeed();
     // Brings transferredBytes and transferSpeed up to date with the current file's bytes so
     // far. Called on the transferring thread, during a transfer and after it.
@@ -48,8 +53,10 @@ private:
     // Adds the bytes of `info` that came since the last count and brings the speed up to date.
     void Count(const remote::TranslateInfo& info, std::atomic<std::uint64_t>& counted);
 
-    // Of progressInfo.bytes, already in transferredBytes.
+    // Of progressInfo.wireBytes, already in transferredBytes.
     std::atomic<std::uint64_t> counted_ { 0 };
+    // transferredBytes when the speed clock started.
+    std::atomic<std::uint64_t> speedBase_ { 0 };
     // Bytes so far and sizes of the files the lanes have under way.
     std::atomic<std::int64_t> underWayBytes_ { 0 };
     std::atomic<std::int64_t> underWayTotal_ { 0 };

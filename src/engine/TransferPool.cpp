@@ -162,7 +162,7 @@ void TransferPool::RunWorker(Worker& worker)
                 session->Disconnect();
         return;
     }
-    TransferRetry retry(env_, setup_.retries, worker.tally);
+    TransferRetry retry(env_, setup_.retries, worker.tally, setup_.streak);
     TransferSlot slot { worker.source.get(), worker.destination.get(), &retry, &worker.lane,
         worker.staging ? worker.staging.fd() : -1,
         worker.staging ? setup_.stagingText + "/" + worker.stagingName : std::string(), {} };

@@ -72,6 +72,8 @@ public:
         // Compressed runs: the open folder below which each worker downloads into one of its own.
         int stagingFd = -1;
         std::string stagingText;
+        // The walk's streak of retries, which the workers' retries share; null: their own.
+        RetryStreak* streak = nullptr;
     };
 
     TransferPool(const RunEnvironment& env, Setup setup, Transfer transfer);

@@ -316,6 +316,15 @@ struct FolderWalk {
         return all;
     }
 
+    // Whether the transfers gave the server up as unreachable; the walk then ends with why.
+    bool GaveUp()
+    {
+        if (retry == nullptr || retry->Lost().empty())
+            return false;
+        sessionLost = folderFailure = retry->Lost();
+        return true;
+    }
+
     // After a failed step: whether a session had been lost and is back now.
     bool BroughtBack()
     {
@@ -338,7 +347,8 @@ struct FolderWalk {
         };
         if (retry == nullptr)
             (void)attempt();
-        else if (const auto listed = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() });
+        else if (const auto listed
+                 = retry->Run(ctx.currentRemote, attempt, { Sessions(true).front() }, false);
                  !listed)
             return listed.error(); // the last reason, also when the session could not come back
         return listing;
@@ -385,6 +395,8 @@ struct FolderWalk {
         // A paused run holds before the next folder's commands, not after them.
         if (!KeepGoing(env))
             return FolderResult::Stopped;
+        if (GaveUp())
+            return FolderResult::Failed;
         if (const std::string bound = Bound(); !bound.empty()) {
             FailFolder(ctx.currentRemote, bound);
             folderFailure = bound;
@@ -406,13 +418,21 @@ struct FolderWalk {
             folderFailure = "Listing failed: " + ReplyReason(listing.error());
             return FolderResult::Failed;
         }
-        for (const remote::Entry& entry : *listing) {
+        const std::vector<remote::Entry>& entries = *listing;
+        for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
-            if (entry.name == "." || entry.name == "..")
+            if (entry->name == "." || entry->name == "..")
                 continue;
-            if (!ProcessEntry(entry))
+            if (!ProcessEntry(*entry))
                 return FolderResult::Stopped;
+            if (GaveUp()) {
+                // The folders not reached are reported with the reason, as the pending ones.
+                for (auto rest = std::next(entry); rest != entries.end(); ++rest)
+                    if (!rest->IsFile() && remote::IsSafeEntryName(rest->name))
+                        ctx.pending.push_back(JoinPath(ctx.currentRemote, rest->name));
+                return FolderResult::Failed;
+            }
         }
         ++tally.foldersDone;
         return FolderResult::Done;
@@ -491,6 +511,9 @@ struct FolderWalk {
             // A root refused before it was entered (a link in the destination) has its row too;
             // the run's reason repeats it, so a failed run never lacks one.
             tally.failReason = folderFailure;
+            if (!sessionLost.empty())
+                for (; !ctx.pending.empty(); ctx.pending.pop_back())
+                    FailFolder(ctx.pending.back(), sessionLost);
             return 0;
         }
         // A folder that fails is counted and the walk goes on: the folders still pending are
@@ -639,8 +662,14 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         const Status reply = slot.retry->Run(
             job.remotePath,
             [&]() -> Status {
-                const auto got = slot.source->DownloadResumable(
-                    folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
+                const auto fetch = [&] {
+                    return slot.source->DownloadResumable(
+                        folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
+                };
+                // Bytes that differ from the partial file: the file is fetched again from its start.
+                auto got = fetch();
+                if (!got && resume.TakeMismatch())
+                    got = fetch();
                 sizeUnchecked = got && got->sizeUnchecked;
                 return got ? Ok() : Status(got.error());
             },
@@ -662,7 +691,7 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
                            : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
     };
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin, nullptr,
-        compress ? root.fd() : -1, staging.incoming() };
+        compress ? root.fd() : -1, staging.incoming(), &retry.streak() };
     return WalkWithWorkers(walk, std::move(workers), [&](const std::string& relative) {
         if (compress)
             return; // every file of the tree goes into the one archive
@@ -719,7 +748,7 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
         return destinationSizes.Holds(ctx.currentLocal, entry);
     };
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin,
-        options.destinationLogin, -1, {} };
+        options.destinationLogin, -1, {}, &retry.streak() };
     return WalkWithWorkers(walk, std::move(workers),
         [&](const std::string& relative) { ctx.currentLocal = JoinLocal(ctx.rootLocal, relative); });
 }

@@ -152,8 +152,10 @@ public:
     // DownloadInto in binary for a file that may be large. A transfer of a file of at least
     // ResumePoint::minimumSize that is cut off leaves its bytes in `resume`; the next call with
     // the same `resume` continues them with REST, when the server announces REST STREAM and
-    // the file's size and MDTM time are still those of the cut transfer. Anything else starts
-    // from zero, and a continued transfer whose total is not the file's size is dropped.
+    // MDTM and the file's size and MDTM time are still those of the cut transfer. It asks for
+    // a little more than is missing and compares the repeated bytes with the partial file's
+    // end: a difference drops the partial file and sets `resume.mismatched`. Anything else
+    // starts from zero, and a continued transfer whose total is not the file's size is dropped.
     [[nodiscard]] Response DownloadResumable(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume);
 

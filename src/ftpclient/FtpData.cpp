@@ -302,6 +302,7 @@ std::optional<Ftp::Response> Ftp::Impl::PumpData(
             return stop;
         moved += bytes.size();
         progress.bytes = moved;
+        progress.wireBytes += bytes.size();
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * moved / size));
     }

@@ -167,14 +167,16 @@ public:
     [[nodiscard]] std::optional<Response> FileFacts(
         const std::string& path, std::int64_t& size, bool& known, std::string& modified);
     // Opens the file a download goes to: the partial file of `resume` when it may be continued
-    // (then `offset` is its length), else a new temporary file.
+    // (then `offset` is where the server is to start: a little before its end, see
+    // ResumePoint::overlapBytes), else a new temporary file.
     [[nodiscard]] std::unique_ptr<vorn::remote::TempFile> ResumeTarget(int folderFd,
         const std::string& folderText, const std::string& name, ResumePoint& resume, bool resumable,
         std::uint64_t& offset);
-    // The end of a failed download that may be continued: keeps the `length` bytes of `file`
-    // in `resume` when there are any, else lets the file go. Returns `why`.
-    [[nodiscard]] Response KeepPartial(Response why, vorn::remote::TempFile* file, std::uint64_t length,
-        bool resumable, ResumePoint& resume);
+    // The end of a failed download that may be continued: keeps the bytes of `file` in
+    // `resume` when there are any, else lets the file go. Returns `why`, or a passing failure
+    // with `resume.mismatched` set when the server's bytes differed from the partial file.
+    [[nodiscard]] Response KeepPartial(
+        Response why, vorn::remote::TempFile* file, bool resumable, ResumePoint& resume);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;

@@ -84,6 +84,7 @@ std::optional<Ftp::Response> Ftp::Impl::PumpInKernel(
             return std::nullopt;
         copied += moved;
         progress.bytes = copied;
+        progress.wireBytes += moved;
         if (size > 0)
             progress.percent = static_cast<float>(std::min<double>(100.0, 100.0 * copied / size));
     }

@@ -169,23 +169,33 @@ std::unique_ptr<vorn::remote::TempFile> Ftp::Impl::ResumeTarget(int folderFd, co
     if (resume.Holds() && resumable && resume.folderFd == folderFd) {
         auto file = std::make_unique<vorn::remote::TempFile>(
             folderFd, folderText, resume.temporaryName, resume.bytes, resume.device, resume.inode);
-        if (file->OpenError().empty()) {
-            offset = resume.bytes;
+        vorn::Status overlap = file->OpenError().empty()
+            ? file->ExpectOverlap(ResumePoint::overlapBytes)
+            : vorn::MakeError(vorn::ErrorKind::LocalIo, file->OpenError());
+        if (overlap) {
+            // The server sends again from a little before the cut; the overlap is compared.
+            offset = resume.bytes - std::min(resume.bytes, ResumePoint::overlapBytes);
             // The open file owns the partial data now; a failure hands it back.
             resume.temporaryName.clear();
             resume.Discard();
             return file;
         }
-        Trace("*", file->OpenError());
+        Trace("*", overlap.message());
     }
     resume.Discard();
     return std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
 }
 
 Ftp::Response Ftp::Impl::KeepPartial(
-    Response why, vorn::remote::TempFile* file, std::uint64_t length, bool resumable, ResumePoint& resume)
+    Response why, vorn::remote::TempFile* file, bool resumable, ResumePoint& resume)
 {
-    // After a local write error the file's end is uncertain: it is not continued.
+    // After a local write error the file's end is uncertain: it is not continued. Bytes that
+    // differ from the partial file end it too, and the file is fetched again from its start.
+    if (file != nullptr && file->OverlapMismatched()) {
+        resume.mismatched = true;
+        return Response(Response::ConnectionClosed, why.GetMessage());
+    }
+    const std::uint64_t length = file != nullptr ? file->Length() : 0;
     if (file == nullptr || !resumable || length == 0 || why.GetStatus() == Response::InvalidFile)
         return why;
     dev_t device = 0;
@@ -220,8 +230,9 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
             return *stop;
     if (size >= 0)
         progress.totalBytes = static_cast<std::uint64_t>(size);
-    // Continued only while the file can be seen to be the same: by the server's size or time.
-    const bool resumable = large && size >= ResumePoint::minimumSize && (known || !modified.empty());
+    // Continued only while the file can be seen to be the same: by the server's size and its
+    // MDTM time; a server without MDTM has every cut file fetched again from its start.
+    const bool resumable = large && known && !modified.empty();
     const bool unchanged = resume.size == size && resume.modified == modified;
     std::uint64_t offset = 0;
     std::unique_ptr<vorn::remote::TempFile> file
@@ -235,11 +246,11 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     Impl::DataLink link;
     Response response = s.PrepareData(link);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     if (offset > 0) {
         const Response rest = s.Command("REST", std::to_string(offset));
         if (!s.Connected())
-            return s.KeepPartial(rest, file.get(), offset, resumable, resume);
+            return s.KeepPartial(rest, file.get(), resumable, resume);
         if (rest.GetStatus() != 350) {
             // Refused after all: this try fetches the file from its start.
             file = std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
@@ -250,11 +261,11 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     }
     response = s.StartTransfer(link, "RETR", remotePath);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), offset, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     std::uint64_t received = offset;
     response = s.ReceiveInto(link, *file, size, progress, received);
     if (!response.IsOk())
-        return s.KeepPartial(response, file.get(), received, resumable, resume);
+        return s.KeepPartial(response, file.get(), resumable, resume);
     if (size >= 0 && received != static_cast<std::uint64_t>(size)
         && s.WrongLength(remotePath, received, size, known)) {
         const Response shortOrLong(Response::ConnectionClosed, DeliveredText(received, size, known));
@@ -262,7 +273,7 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
         // of it: the next try starts from zero.
         if (offset > 0 || received > static_cast<std::uint64_t>(size))
             return shortOrLong;
-        return s.KeepPartial(shortOrLong, file.get(), received, resumable, resume);
+        return s.KeepPartial(shortOrLong, file.get(), resumable, resume);
     }
     std::string commitError;
     if (!file->CommitAs(name, commitError))

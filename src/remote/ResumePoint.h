@@ -15,6 +15,10 @@ namespace vorn::remote {
 struct ResumePoint {
     // Downloads from this size on are worth continuing rather than fetching again.
     static constexpr std::int64_t minimumSize = 16LL * 1024 * 1024;
+    // A continued transfer starts this much before the cut and must repeat the partial
+    // file's last bytes: a server that answers REST but sends from the start, or a file
+    // changed near the cut, shows in the difference.
+    static constexpr std::uint64_t overlapBytes = 64 * 1024;
 
     ResumePoint() = default;
     ~ResumePoint();
@@ -23,6 +27,14 @@ struct ResumePoint {
 
     // Whether a partial file is held.
     [[nodiscard]] bool Holds() const { return !temporaryName.empty(); }
+    // Whether the last try found the server's bytes different from the partial file (which
+    // is gone then), and forgets it: the caller fetches the file from its start at once.
+    [[nodiscard]] bool TakeMismatch()
+    {
+        const bool was = mismatched;
+        mismatched = false;
+        return was;
+    }
     // Removes the partial file and forgets it.
     void Discard();
 
@@ -32,9 +44,10 @@ struct ResumePoint {
     dev_t device = 0; // which file it is: a file put under its name is not ours
     ino_t inode = 0;
     // The remote file when the cut transfer started: its size and its MDTM time ("" when
-    // the server gives none). A resume needs both unchanged.
+    // the server gives none). A resume needs both, unchanged.
     std::int64_t size = -1;
     std::string modified;
+    bool mismatched = false; // see TakeMismatch
 };
 
 } // namespace vorn::remote

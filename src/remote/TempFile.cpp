@@ -1,5 +1,6 @@
 #include "remote/TempFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -122,7 +123,8 @@ TempFile::TempFile(int folderFd, std::string folderText, const std::string& exis
         error_ = "The partial file " + existing + " is not one of this run.";
         return;
     }
-    fd_ = ::openat(folderFd_, existing.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    // Readable too: the tail is read back to compare the overlap of the continued transfer.
+    fd_ = ::openat(folderFd_, existing.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
     struct stat info { };
     if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != device
         || info.st_ino != inode || std::uint64_t(info.st_size) != length) {
@@ -133,6 +135,46 @@ TempFile::TempFile(int folderFd, std::string folderText, const std::string& exis
         return;
     }
     name_ = existing;
+    length_ = length;
+}
+
+vorn::Status TempFile::ExpectOverlap(std::uint64_t count)
+{
+    overlap_.assign(std::size_t(std::min(count, length_)), '\0');
+    overlapSeen_ = 0;
+    std::size_t got = 0;
+    while (got < overlap_.size()) {
+        const ssize_t read = ::pread(
+            fd_, overlap_.data() + got, overlap_.size() - got, off_t(length_ - overlap_.size() + got));
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0) {
+            overlap_.clear();
+            return vorn::MakeError(vorn::ErrorKind::LocalIo,
+                "Could not read " + folderText_ + "/" + name_ + ": " + ErrnoText(read < 0 ? errno : EIO)
+                    + ".");
+        }
+        got += std::size_t(read);
+    }
+    return vorn::Ok();
+}
+
+bool TempFile::CompareOverlap(std::string_view& bytes, std::string& error)
+{
+    const std::size_t count = std::min(bytes.size(), overlap_.size() - overlapSeen_);
+    if (bytes.substr(0, count) != std::string_view(overlap_).substr(overlapSeen_, count)) {
+        overlapMismatched_ = true;
+        error = "The server sent other bytes than " + folderText_ + "/" + name_
+            + " holds before the point where the transfer was cut.";
+        return false;
+    }
+    overlapSeen_ += count;
+    bytes.remove_prefix(count);
+    if (overlapSeen_ == overlap_.size()) {
+        overlap_.clear();
+        overlapSeen_ = 0;
+    }
+    return true;
 }
 
 TempFile::~TempFile()
@@ -149,6 +191,8 @@ bool TempFile::Write(std::string_view bytes, std::string& error)
         error = "The file is not open.";
         return false;
     }
+    if (!overlap_.empty() && !CompareOverlap(bytes, error))
+        return false;
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR)
@@ -158,6 +202,7 @@ bool TempFile::Write(std::string_view bytes, std::string& error)
             return false;
         }
         bytes.remove_prefix(std::size_t(written));
+        length_ += std::uint64_t(written);
     }
     return true;
 }

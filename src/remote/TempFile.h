@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Result.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +35,16 @@ public:
     // The open file, for a transfer that writes it directly; -1 when it is not open.
     [[nodiscard]] int Fd() const { return fd_; }
 
+    // Bytes in the file: those it was opened with and those written since.
+    [[nodiscard]] std::uint64_t Length() const { return length_; }
+
+    // The next `count` bytes written must be the file's last `count` bytes again: they are
+    // compared, not written, and a difference fails the Write (OverlapMismatched() then
+    // holds). A continued download asks the server for a little before the cut, so that a
+    // server that ignores the offset, or a file changed near the cut, is caught.
+    [[nodiscard]] vorn::Status ExpectOverlap(std::uint64_t count);
+    [[nodiscard]] bool OverlapMismatched() const { return overlapMismatched_; }
+
     [[nodiscard]] bool Write(std::string_view bytes, std::string& error);
     // Closes the file and leaves it in place for a later try; returns false (and removes it)
     // when it cannot be told apart from others. `device`/`inode` identify it then.
@@ -41,12 +53,19 @@ public:
     [[nodiscard]] bool CommitAs(const std::string& targetName, std::string& error);
 
 private:
+    // Takes the part of `bytes` that repeats the overlap off its front; false on a difference.
+    bool CompareOverlap(std::string_view& bytes, std::string& error);
+
     int folderFd_;
     std::string folderText_;
     int fd_ = -1;
     std::string name_;
     std::string error_;
     bool committed_ = false;
+    std::uint64_t length_ = 0;
+    std::string overlap_; // what the next writes must repeat
+    std::size_t overlapSeen_ = 0; // of overlap_, compared so far
+    bool overlapMismatched_ = false;
 };
 
 // A temporary name for `name` of the process `pid`: ".NAME.KIND-PID-XXXXXXXX" with a random

@@ -5,6 +5,7 @@
 #include "ftpclient/Ftp.h"
 #include "remote/ResumePoint.h"
 #include "store/ProjectOptions.h"
+#include "store/RunHistory.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
@@ -17,15 +18,17 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vorn;
 using namespace vorn::test;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint64_t kLarge = sf::ResumePoint::minimumSize + 4096;
+constexpr std::uint64_t kLarge = remote::ResumePoint::minimumSize + 4096;
 constexpr std::uint64_t kCut = 5 * 1024 * 1024;
 
 // The offsets of the REST commands the server saw.
@@ -49,7 +52,9 @@ std::size_t Retrs(const std::string& log)
 
 // Each row cuts the first transfer of f.bin after 5 MiB. The copy ends whole and identical
 // (or, when every try is cut, the old copy stays and no partial file is left); REST is sent
-// only for a large file, a server with REST STREAM and a file whose size and time held.
+// only for a large file, a server with REST STREAM and MDTM and a file whose size and time
+// held, and it asks for 64 KiB before the cut, which must match the partial file's end. The
+// run counts the bytes that came over the wire, the repeated 64 KiB included.
 TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
 {
     struct Case {
@@ -57,26 +62,33 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
         const char* server; // options of the virtual server
         const char* file; // extra misbehaviour of f.bin
         std::uint64_t size;
-        bool changes; // the file changes (same size, new time) once the cut is over
+        const char* changes; // the file's "modify" once the cut is over (same size, other bytes)
         int retries;
         std::vector<std::string> rests;
         std::size_t retrs;
         bool copied;
+        std::uint64_t wire; // bytes of f.bin that crossed the wire; 0: not checked
     };
-    const std::string cut = std::to_string(kCut);
+    const std::uint64_t overlap = remote::ResumePoint::overlapBytes;
+    const std::string back = std::to_string(kCut - overlap);
     const Case cases[] = {
-        { "resumed, time and size checked", R"("rest": true, "mdtm": true)", "", kLarge, false, 3, { cut }, 2,
-            true },
-        { "resumed, size checked", R"("rest": true)", "", kLarge, false, 3, { cut }, 2, true },
-        { "changed between the cut and the resume", R"("rest": true, "mdtm": true)", "", kLarge, true, 3, {},
-            2, true },
-        { "no REST STREAM", R"("mdtm": true)", "", kLarge, false, 3, {}, 2, true },
-        { "below the size worth continuing", R"("rest": true, "mdtm": true)", "", 6 * 1024 * 1024, false, 3,
-            {}, 2, true },
-        { "REST taken but ignored: the total is wrong", R"("rest": true, "mdtm": true, "ignore_rest": true)",
-            "", kLarge, false, 3, { cut }, 3, true },
-        { "cut on every try", R"("rest": true, "mdtm": true)", R"(, "cuts": 9)", kLarge, false, 1, { cut }, 2,
-            false },
+        { "resumed, time and size checked", R"("rest": true, "mdtm": true)", "", kLarge, nullptr, 3, { back },
+            2, true, kLarge + overlap },
+        { "no MDTM: fetched again from zero", R"("rest": true)", "", kLarge, nullptr, 3, {}, 2, true,
+            kCut + kLarge },
+        { "changed between the cut and the resume", R"("rest": true, "mdtm": true)", "", kLarge,
+            "20240102030405", 3, {}, 2, true, 0 },
+        { "changed near the cut, same size and time", R"("rest": true, "mdtm": true)", "", kLarge,
+            "20120315142500", 3, { back }, 3, true, 0 },
+        { "no REST STREAM", R"("mdtm": true)", "", kLarge, nullptr, 3, {}, 2, true, 0 },
+        { "below the size worth continuing", R"("rest": true, "mdtm": true)", "", 6 * 1024 * 1024, nullptr, 3,
+            {}, 2, true, 0 },
+        { "REST taken but ignored", R"("rest": true, "mdtm": true, "ignore_rest": true)", "", kLarge, nullptr,
+            3, { back }, 3, true, 0 },
+        { "REST ignored, cut twice at the same point", R"("rest": true, "mdtm": true, "ignore_rest": true)",
+            R"(, "cuts": 2)", kLarge, nullptr, 3, { back }, 3, true, 0 },
+        { "cut on every try", R"("rest": true, "mdtm": true)", R"(, "cuts": 9)", kLarge, nullptr, 1, { back },
+            2, false, 0 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -85,10 +97,12 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
         const fs::path changed = h.dir() / "changed.bin";
         MakeRandomFile(source, c.size, 7);
         MakeRandomFile(changed, c.size, 8);
-        std::string file = R"({"path": ")" + source.string() + R"(", "send": )" + cut + R"(, "abort": true)";
+        std::string file = R"({"path": ")" + source.string() + R"(", "send": )" + std::to_string(kCut)
+            + R"(, "abort": true)";
         file += c.file[0] != 0 ? std::string(c.file) : std::string(R"(, "cuts": 1)");
-        if (c.changes)
-            file += R"(, "changes": {"path": ")" + changed.string() + R"(", "modify": "20240102030405"})";
+        if (c.changes != nullptr)
+            file += R"(, "changes": {"path": ")" + changed.string() + R"(", "modify": ")" + c.changes
+                + R"("})";
         VirtualFtpServer server(std::string("{") + c.server + R"(, "tree": {"d": {"folder": {"f.bin": )"
             + file + R"(}, "g.txt": {"data": "next"}}}}})");
         const fs::path dest = h.dir() / "dest";
@@ -109,14 +123,21 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
         EXPECT_EQ(Rests(server.log()), c.rests) << server.log();
         EXPECT_EQ(Retrs(server.log()), c.retrs) << server.log();
         const std::string copy = ReadFile(dest / "d" / "f.bin");
-        EXPECT_TRUE(copy == (!c.copied ? "old good copy" : ReadFile(c.changes ? changed : source)))
+        EXPECT_TRUE(copy == (!c.copied ? "old good copy" : ReadFile(c.changes != nullptr ? changed : source)))
             << copy.size() << " bytes";
         EXPECT_EQ(Names(dest / "d"), (std::set<std::string> { "f.bin", "g.txt" }));
+        if (c.wire != 0) {
+            EXPECT_EQ(h.figures.transferredBytes.load(), c.wire + 4); // and g.txt's "next"
+            const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
+            ASSERT_FALSE(runs.empty());
+            EXPECT_EQ(runs.front().bytes, c.wire + 4);
+        }
     }
 }
 
 // A real server (pyftpdlib: REST STREAM, SIZE, MDTM) that cuts every transfer after 5 MiB:
-// each retry continues where the last one stopped, so the file arrives whole in four tries.
+// each retry continues a little before where the last one stopped, so the file arrives
+// whole in four tries.
 TEST(ResumeRun, EveryTryAddsToTheLastOneOnARealServer)
 {
     FtpServerOptions options;
@@ -132,7 +153,9 @@ TEST(ResumeRun, EveryTryAddsToTheLastOneOnARealServer)
 
     EXPECT_EQ(h.observer.record().rows.at(0).status, "Success") << h.observer.record().rows.at(0).reason;
     EXPECT_TRUE(ReadFile(dest / "big.bin") == ReadFile(server.root() / "big.bin"));
-    for (const std::uint64_t offset : { kCut, 2 * kCut, 3 * kCut })
+    // Each try starts 64 KiB before the end of the last one.
+    const std::uint64_t step = kCut - remote::ResumePoint::overlapBytes;
+    for (const std::uint64_t offset : { step, 2 * step, 3 * step })
         EXPECT_NE(server.log().find("<- REST " + std::to_string(offset)), std::string::npos) << offset;
     EXPECT_EQ(Names(dest), (std::set<std::string> { "big.bin" }));
 }
@@ -245,4 +268,41 @@ TEST(ResumeRun, ARelayOutlastsADestinationThatDropsItsSessions)
         EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
     EXPECT_EQ(h.observer.record().rows.size(), 7u);
     EXPECT_NE(destination.log().find("dropped the session"), std::string::npos);
+}
+
+// Pause and Resume in the middle of a file, as the window does them (each restarts the
+// speed): the run still counts every byte of the file once, in its figures and its history,
+// and the speed after Resume counts only what came after it.
+TEST(ResumeRun, PauseAndResumeInTheMiddleOfAFileCountEveryByteOnce)
+{
+    constexpr std::uint64_t kSize = 3'000'000;
+    VirtualFtpServer server(
+        R"({"tree": {"slow.bin": {"data": "0123456789", "repeat": 300000, "rate": 1500000}}})");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    BackgroundRun run(h, "nightly");
+    struct StopOnExit {
+        RunControl& control;
+        ~StopOnExit() { control.Stop(); }
+    } stopOnExit { h.control };
+    ASSERT_TRUE(WaitFor([&] { return h.figures.transferredBytes.load() > 300'000; }, 30s));
+    ASSERT_TRUE(h.control.Pause());
+    h.figures.ResetSpeed();
+    ASSERT_TRUE(WaitFor([&] { return h.control.heldAtPauseGate(); }, 30s));
+    const std::uint64_t atPause = h.figures.transferredBytes.load();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(h.control.Resume());
+    h.figures.ResetSpeed();
+    ASSERT_TRUE(WaitFor([&] { return h.figures.transferredBytes.load() > atPause; }, 30s));
+    // At most what came since Resume, over at least the time since then.
+    EXPECT_LE(h.figures.transferSpeed.load(), float(h.figures.transferredBytes.load() - atPause) * 1000.0f);
+
+    ASSERT_TRUE(run.WaitDone(60s));
+    EXPECT_EQ(run.outcome(), RunOutcome::Success);
+    EXPECT_EQ(fs::file_size(dest / "slow.bin"), kSize);
+    EXPECT_EQ(h.figures.transferredBytes.load(), kSize);
+    const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
+    ASSERT_FALSE(runs.empty());
+    EXPECT_EQ(runs.front().bytes, kSize);
 }

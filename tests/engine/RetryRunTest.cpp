@@ -2,8 +2,10 @@
 // cut files short or hang up; refusals are not, and Stop and Pause still win over the waits.
 #include "RunHarness.h"
 #include "engine/TransferRetry.h"
+#include "ftpclient/Ftp.h"
 #include "store/ProjectOptions.h"
 #include "store/RunHistory.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
@@ -58,6 +60,10 @@ TEST(RetryRun, TransientFailuresAreTriedAgainUpToTheRetries)
         { "cut every time", R"({"data": "x", "repeat": 5000, "send": 700})", 1, false, "Failed", 2, 1, 0 },
         { "cut once, retries=0", R"({"data": "x", "repeat": 5000, "send": 700, "cuts": 1})", 0, false,
             "Failed", 1, 0, 0 },
+        { "500 OOPS, then the session closes", R"({"data": "x", "repeat": 5000, "oops": 1})", 3, false,
+            "Success", 2, 1, 1 },
+        { "500 OOPS, then the session closes, Ftp->Ftp", R"({"data": "x", "repeat": 5000, "oops": 1})", 3,
+            true, "Success", 2, 1, 1 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -284,5 +290,130 @@ TEST(RetryRun, ASessionTheKeepAliveFoundDroppedIsLoggedInAgainByTheWalk)
     EXPECT_EQ(ReadTree(dest), (Tree { { "f.txt", "one" }, { "g.txt", "two" } }));
     for (const auto& row : observer.record().rows)
         EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+    EXPECT_EQ(LastRun(h).reconnects, 1u);
+}
+
+namespace {
+
+bool SaidAny(const RecordingObserver& observer, const std::string& start)
+{
+    const auto messages = observer.record().messages;
+    return std::any_of(
+        messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(start); });
+}
+
+} // namespace
+
+// Files that keep failing in a way that may pass: after three in a row used up their
+// retries, the next get one try each, until one is copied; then retries are back.
+TEST(RetryRun, AfterThreeFilesUsedUpTheirRetriesTheNextGetOneTry)
+{
+    const std::string broken = R"({"data": "x", "repeat": 3000, "hangup": 99})";
+    VirtualFtpServer server(R"({"tree": {"a1": )" + broken + R"(, "a2": )" + broken + R"(, "a3": )" + broken
+        + R"(, "a4": )" + broken + R"(, "b": {"data": "good"}, "c1": )" + broken + R"(, "c2": )" + broken
+        + "}}");
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    SetRetries(h, 1);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    const std::map<std::string, std::size_t> tries { { "a1", 2 }, { "a2", 2 }, { "a3", 2 }, { "a4", 1 },
+        { "b", 1 }, { "c1", 2 }, { "c2", 2 } };
+    for (const auto& [name, count] : tries)
+        EXPECT_EQ(Count(server.log(), "<- RETR /" + name + "\n"), count) << name << "\n" << server.log();
+    const auto statuses = h.observer.statusByPath();
+    EXPECT_EQ(statuses.at("/b"), "Success");
+    EXPECT_EQ(statuses.at("/a4"), "Failed");
+    EXPECT_EQ(statuses.at("/c2"), "Failed");
+    EXPECT_TRUE(SaidAny(h.observer, "3 files in a row failed after all their retries"));
+    EXPECT_EQ(ReadFile(dest / "b"), "good");
+}
+
+// A server that goes away in the middle of a file: the run fails with why the server could
+// not be reached again, without a row for every file left, and soon; the folders not
+// reached have their rows.
+TEST(RetryRun, AServerThatCannotBeReachedAgainFailsTheRun)
+{
+    auto server = std::make_unique<VirtualFtpServer>(R"({"tree": {"d": {"folder": {
+        "f1": {"data": "x", "repeat": 400000, "rate": 100000}, "f2": {"data": "two"}, "f3": {"data": "three"},
+        "e": {"folder": {"g": {"data": "g"}}}}}, "z": {"folder": {"h": {"data": "h"}}}}})");
+    RunHarness h;
+    h.Store(RunHarness::LocalProject(*server, "", (h.dir() / "dest").string()));
+    SetRetries(h, 2);
+    const auto started = std::chrono::steady_clock::now();
+    BackgroundRun run(h, "nightly");
+    ASSERT_TRUE(WaitFor([&] { return server->log().find("<- RETR /d/f1") != std::string::npos; }, 30s));
+    server.reset(); // nobody listens at its port any more
+
+    ASSERT_TRUE(run.WaitDone(60s));
+    EXPECT_EQ(run.outcome(), RunOutcome::Fail);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    const RunRecord record = LastRun(h);
+    EXPECT_NE(record.reason.find("refused"), std::string::npos) << record.reason;
+    for (const auto& row : h.observer.record().rows) {
+        EXPECT_EQ(row.reason.find("Not connected"), std::string::npos) << row.path << ": " << row.reason;
+        EXPECT_NE(row.path, "/d/f2"); // never tried: the run ended with the server
+    }
+    // The folder not reached is reported with the reason, never left out in silence.
+    EXPECT_EQ(h.observer.statusByPath().at("/d/e/"), "Failed");
+}
+
+// A first login answered 421 ("too many connections") is asked again after the wait of a
+// retry: it gets in once a place is free, and fails with the server's words when none is.
+TEST(RetryRun, AFirstLoginRefusedForNowIsTriedAgain)
+{
+    for (const bool freed : { true, false }) {
+        SCOPED_TRACE(freed ? "a place comes free" : "the server stays full");
+        VirtualFtpServer server(R"({"sessions": 1, "tree": {"f.txt": {"data": "one"}}})");
+        sf::Ftp holder(false);
+        ASSERT_TRUE(
+            holder.Connect(sf::IPAddress("127.0.0.1"), static_cast<unsigned short>(server.port())).IsOk());
+        ASSERT_TRUE(holder.Login("u", "p").IsOk());
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        h.Store(RunHarness::LocalProject(server, "", dest.string()));
+        SetRetries(h, 1);
+        BackgroundRun run(h, "nightly");
+        ASSERT_TRUE(WaitFor([&] { return SaidAny(h.observer, "Login retry 1 of 1 in 1 s: "); }, 30s));
+        if (freed)
+            (void)holder.Disconnect();
+
+        ASSERT_TRUE(run.WaitDone(30s));
+        EXPECT_EQ(run.outcome(), freed ? RunOutcome::Success : RunOutcome::Fail);
+        const RunRecord record = LastRun(h);
+        EXPECT_EQ(record.retries, 1u);
+        if (freed)
+            EXPECT_EQ(ReadFile(dest / "f.txt"), "one");
+        else
+            EXPECT_NE(record.reason.find("421"), std::string::npos) << record.reason;
+    }
+}
+
+// A destination that answers STOR with "500 OOPS: priv_sock_get_int" and closes the session
+// (vsftpd under load): the file is tried again on a new login and arrives.
+TEST(RetryRun, AnUploadRefusedByAServerThatThenHangsUpIsTriedAgain)
+{
+    FtpServer source;
+    WriteFile(source.root() / "f.txt", "payload");
+    TempDir destinationRoot;
+    ScriptedFtpServer destination({ "--root", destinationRoot.path().string(), "--stor-oops", "1" });
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "", "");
+    project.ftptype = 2;
+    project.ftpdestip = "127.0.0.1";
+    project.ftpdestport = std::to_string(destination.port());
+    project.ftpdestuser = "u";
+    project.ftpdestpass = "p";
+    project.ftpdestpath = "/";
+    h.Store(project);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << destination.log();
+
+    const auto row = h.observer.record().rows.at(0);
+    EXPECT_EQ(row.status, "Success") << row.reason;
+    EXPECT_EQ(ReadFile(destinationRoot.path() / "f.txt"), "payload");
+    EXPECT_EQ(Count(destination.log(), "<- STOR"), 2u) << destination.log();
     EXPECT_EQ(LastRun(h).reconnects, 1u);
 }

@@ -15,6 +15,9 @@ DELE). LIST of "/" sends the bytes of
   --replies-after-data       LIST and RETR send all data first, then 150 and 226 at once
   --stor-hangs-up            STOR takes the data connection and closes it unread, then answers
                              150 and 426 (the client writes into a closed connection)
+  --stor-oops N              the first N STORs (over all sessions) are answered
+                             "500 OOPS: priv_sock_get_int" and the session is closed, as
+                             vsftpd does under load
 """
 
 import argparse
@@ -25,6 +28,9 @@ import socketserver
 import sys
 import threading
 import time
+
+
+OOPS_LOCK = threading.Lock()
 
 
 class Session(socketserver.StreamRequestHandler):
@@ -119,6 +125,12 @@ class Session(socketserver.StreamRequestHandler):
 
     def ftp_STOR(self, arg):
         _, path = self.local(arg)
+        with OOPS_LOCK:
+            oops = self.options.stor_oops > 0
+            self.options.stor_oops -= 1 if oops else 0
+        if oops:
+            self.send("500 OOPS: priv_sock_get_int")
+            return "quit"
         if self.options.stor_hangs_up:
             connection = self.open_data()
             if connection:
@@ -251,6 +263,7 @@ def main():
     parser.add_argument("--after-150", metavar="TEXT")
     parser.add_argument("--replies-after-data", action="store_true")
     parser.add_argument("--stor-hangs-up", action="store_true")
+    parser.add_argument("--stor-oops", type=int, default=0)
     options = parser.parse_args()
     options.replies = {}
     for reply in options.reply:

@@ -322,7 +322,7 @@ private slots:
         flowing.start();
         QVERIFY(QTest::qWaitFor(
             [&] {
-                frame.figures().progressInfo.bytes = std::uint64_t(flowing.elapsed()) * 4096;
+                frame.figures().progressInfo.wireBytes = std::uint64_t(flowing.elapsed()) * 4096;
                 return frame.speedText().endsWith("MB/S") && flowing.elapsed() > 500;
             },
             20000));

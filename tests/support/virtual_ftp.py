@@ -30,6 +30,8 @@ and a file may carry misbehaviour:
   "send": N        RETR sends only the first N bytes, then still answers 226
   "cuts": N        only the first N RETRs are cut short by "send"; later ones send it all
   "hangup": N      the first N RETRs close the control connection without an answer
+  "oops": N        the first N RETRs are answered "500 OOPS: priv_sock_get_int", then the
+                   control connection is closed (vsftpd under load)
   "listed": "TEXT" the size the listing gives ("" leaves MLSD's size fact out)
   "rate": N        RETR sends N bytes per second
   "abort": true    a cut transfer closes its data connection and answers 426, not 226
@@ -316,6 +318,9 @@ class Session(socketserver.StreamRequestHandler):
             node.retrieved += 1
             tries = node.retrieved
         if tries <= node.desc.get("hangup", 0):
+            return False
+        if tries <= node.desc.get("oops", 0):
+            self.reply("500 OOPS: priv_sock_get_int")
             return False
         data = node.data()[self.rest:]
         self.rest = 0
