@@ -1,6 +1,7 @@
 #include "engine/ZipArchive.h"
 
 #include "engine/Crc32.h"
+#include "engine/Durability.h"
 
 #include <algorithm>
 #include <archive.h>
@@ -436,6 +437,9 @@ ZipError ZipArchive::Close()
         fs::rename(partPath_, path_, ec);
         if (ec)
             failure = "renaming " + Quoted(partPath_) + " failed (" + ec.message() + ")";
+        // The new name is on disk only once the folder is.
+        else if (const Status synced = SyncFolder(fs::path(path_).parent_path().string()); !synced)
+            failure = synced.message().substr(0, synced.message().size() - 1); // without its "."
     }
     if (!failure.empty()) {
         if (!keepPart)

@@ -22,6 +22,9 @@ struct Info {
     // The listing gave the size rounded ("33.5k"): good enough for the rules and the display,
     // but no measure of whether a copy is complete.
     bool sizeApproximate = false;
+    // The time to the second (YYYYMMDDhhmmss, UTC) when the listing gives one (MLSD's modify
+    // fact), "" otherwise.
+    std::string exactTime;
 };
 
 } // namespace sf
