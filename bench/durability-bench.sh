@@ -66,5 +66,6 @@ none=$(median ${times[none]})
 echo "== Medians of $reps runs (3000 files)"
 for mode in none each-file syncfs; do
     m=$(median ${times[$mode]})
-    printf '%-10s %8.3f s   %5.2fx the run without syncing\n' "$mode" "$m" "$(echo "$m / $none" | bc -l)"
+    awk -v mode="$mode" -v m="$m" -v none="$none" \
+        'BEGIN { printf "%-10s %8.3f s   %5.2fx the run without syncing\n", mode, m, m / none }'
 done
