@@ -534,6 +534,26 @@ void RecordHistory(const RunEnvironment& env, const std::string& projectName,
         recorder.OnRunWarning(projectName, "The run history could not be written: " + error);
 }
 
+// A database of a newer version is never changed: no status, no history, no copies.
+bool RefusedByNewerDatabase(ProjectDb* db, const std::string& projectName, RunObserver& observer)
+{
+    if (db == nullptr || db->readOnlyReason().empty())
+        return false;
+    observer.OnRunFailed(projectName, db->readOnlyReason());
+    observer.OnResultText("Transmission Results: Failed!");
+    return true;
+}
+
+// A dry run stores nothing: the project's status and run time stay as the last real run left them.
+RunOutcome DryRunOutcome(const std::string& projectName, const TransferTally& tally, int result,
+    RunControl& control, RunObserver& observer)
+{
+    if (result == 0 && !tally.failReason.empty())
+        observer.OnRunFailed(projectName, tally.failReason);
+    observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
+    return result == 1 && !control.stopRequested() ? RunOutcome::Success : RunOutcome::Fail;
+}
+
 } // namespace
 
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
@@ -560,12 +580,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         return outcome;
     };
 
-    // A database of a newer version is never changed: no status, no history, no copies.
-    if (env.db != nullptr && !env.db->readOnlyReason().empty()) {
-        observer.OnRunFailed(projectName, env.db->readOnlyReason());
-        observer.OnResultText("Transmission Results: Failed!");
+    if (RefusedByNewerDatabase(env.db, projectName, observer))
         return finish(RunOutcome::Fail);
-    }
     BackupProject project;
     if (!LoadProject(env.db, projectName, project)) {
         observer.OnProjectStatus(projectName, std::string(RunOutcomeText(RunOutcome::Failed)));
@@ -588,14 +604,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 
     const std::time_t now = std::time(nullptr);
     run.end = now;
-    if (env.dryRun) {
-        // Nothing is stored: the project's status and run time stay as the last real run left them.
-        if (result == 0 && !tally.failReason.empty())
-            observer.OnRunFailed(projectName, tally.failReason);
-        observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
-        const bool done = result == 1 && !control.stopRequested();
-        return finish(done ? RunOutcome::Success : RunOutcome::Fail);
-    }
+    if (env.dryRun)
+        return finish(DryRunOutcome(projectName, tally, result, control, observer));
     if (control.stopRequested()) {
         const std::string stopped(RunOutcomeText(RunOutcome::Stopped));
         StoreStatus(env.db, projectName, stopped, now, observer);

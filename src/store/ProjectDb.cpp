@@ -251,26 +251,33 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     if (!MigrateSchema(handle, newer, error))
         return fail("its tables beside gm_ftp_plantable cannot be brought up to date (" + error + ")");
     if (newer) {
-        // Read-only at the connection too, so that no path of the program can change it.
-        const int version = StoredSchemaVersion(handle);
-        sqlite3* reader = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr)
-            != SQLITE_OK) {
-            const std::string reason = reader != nullptr ? sqlite3_errmsg(reader) : "out of memory";
-            sqlite3_close_v2(reader);
+        if (std::string reason = db->ReopenReadOnly(); !reason.empty())
             return fail(reason);
-        }
-        sqlite3_close_v2(db->db_);
-        db->db_ = reader;
-        sqlite3_busy_timeout(reader, 5000);
-        db->readOnlyReason_ = "The project database \"" + path
-            + "\" was written by a newer version of Vorn FTP Backup (database version "
-            + std::to_string(version) + "); this version knows database version "
-            + std::to_string(NewestSchemaVersion()) + " and changes nothing in it.";
         return OpenResult { std::move(db), {} };
     }
     (void)ForgetRowsOfGoneProjects(db.get());
     return OpenResult { std::move(db), {} };
+}
+
+std::string ProjectDb::ReopenReadOnly()
+{
+    // Read-only at the connection too, so that no path of the program can change the file.
+    const int version = StoredSchemaVersion(db_);
+    sqlite3* reader = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        const std::string reason = reader != nullptr ? sqlite3_errmsg(reader) : "out of memory";
+        sqlite3_close_v2(reader);
+        return reason;
+    }
+    sqlite3_close_v2(db_);
+    db_ = reader;
+    sqlite3_busy_timeout(reader, 5000);
+    readOnlyReason_ = "The project database \"" + path_
+        + "\" was written by a newer version of Vorn FTP Backup (database version " + std::to_string(version)
+        + "); this version knows database version " + std::to_string(NewestSchemaVersion())
+        + " and changes nothing in it.";
+    return {};
 }
 
 bool ForgetRowsOfGoneProjects(ProjectDb* db)

@@ -44,6 +44,10 @@ public:
 
 private:
     ProjectDb(sqlite3* db, std::string path);
+    // For a file of a newer version: the connection again, read-only, and the reason set;
+    // "" when done, else SQLite's reason.
+    [[nodiscard]] std::string ReopenReadOnly();
+
     sqlite3* db_;
     std::string path_;
     std::string readOnlyReason_;
