@@ -283,6 +283,10 @@ void CMainFrame::OnDelete()
         return;
     if (projectView_->BackupNameAt(row) == runProjectName())
         return;
+    if (db_ != nullptr && !db_->readOnlyReason().empty()) {
+        Prompt::Warning(QString::fromStdString(db_->readOnlyReason()), "Delete Project", this);
+        return;
+    }
     if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this)
         != Prompt::Answer::Yes)
         return;

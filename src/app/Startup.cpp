@@ -69,6 +69,9 @@ std::unique_ptr<ProjectDb> OpenProjectDbOrWarn(const std::optional<std::string>&
         Prompt::Warning(message, "Warning");
         return nullptr;
     }
+    // A newer version's database: listed, never changed.
+    if (!opened.db->readOnlyReason().empty())
+        Prompt::Warning(QString::fromStdString(opened.db->readOnlyReason()), "Warning");
     return std::move(opened.db);
 }
 
@@ -94,8 +97,21 @@ std::optional<int> AnswerHelpOrVersion(int& argc, char* argv[])
 ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
 {
     auto* editor = new ProjectEditor(&frame, db, frame.projectView());
-    frame.hooks().newProject = [editor] { editor->NewProject(); };
-    frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
+    // The editor's changes would be refused by a database of a newer version: say so first.
+    const auto refused = [db, &frame] {
+        if (db == nullptr || db->readOnlyReason().empty())
+            return false;
+        Prompt::Warning(QString::fromStdString(db->readOnlyReason()), "Warning", &frame);
+        return true;
+    };
+    frame.hooks().newProject = [editor, refused] {
+        if (!refused())
+            editor->NewProject();
+    };
+    frame.hooks().modifyProject = [editor, refused] {
+        if (!refused())
+            editor->ModifyProject();
+    };
     QObject::connect(editor, &ProjectEditor::projectStored, &frame, &CMainFrame::projectsChanged);
     return editor;
 }

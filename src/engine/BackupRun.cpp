@@ -4,6 +4,7 @@
 #include "common/PortText.h"
 #include "common/TimeText.h"
 #include "engine/CopyRecords.h"
+#include "engine/Durability.h"
 #include "engine/FailureReason.h"
 #include "engine/KeepAliveThread.h"
 #include "engine/RunControl.h"
@@ -15,16 +16,20 @@
 #include "engine/archives/ArchiveChain.h"
 #include "engine/archives/ArchiveCheck.h"
 #include "engine/archives/ZipArchive.h"
+#include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vorn {
@@ -93,6 +98,67 @@ void RemoveStaleStaging(const std::string& destination)
     }
 }
 
+// Whether the process that noted a leftover has ended. Runs of one process come one at a
+// time, so a note of this very process is an earlier run's. A PID now used by another
+// program keeps the leftover, which is the safe side.
+bool ProcessGone(std::int64_t pid)
+{
+    if (pid == getpid())
+        return true;
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+void Tell(const RunEnvironment& env, const std::string& text)
+{
+    if (env.observer != nullptr)
+        env.observer->OnRunMessage(text);
+}
+
+// What earlier runs of this project left when they were killed or failed (an archive's
+// ".part", a staging folder with the copies its archive refused), as the project's records
+// list them: removed once their process is gone. Nothing found by its name alone is touched.
+void RemoveLeftovers(const BackupJob& job, const RunEnvironment& env)
+{
+    namespace fs = std::filesystem;
+    for (const Leftover& left : LoadLeftovers(env.db, job.name)) {
+        if (!ProcessGone(left.pid))
+            continue;
+        struct stat info { };
+        std::error_code error;
+        if (::lstat(left.path.c_str(), &info) == 0) {
+            if (S_ISDIR(info.st_mode))
+                fs::remove_all(left.path, error); // links inside are removed, never followed
+            else if (S_ISREG(info.st_mode) && ::unlink(left.path.c_str()) != 0)
+                error = std::error_code(errno, std::generic_category());
+            if (error) {
+                Tell(env,
+                    "\"" + left.path + "\", left by an earlier run that did not finish, cannot be removed: "
+                        + error.message() + ".");
+                continue;
+            }
+            Tell(env, "Removed \"" + left.path + "\", left by an earlier run that did not finish.");
+        }
+        (void)ForgetLeftover(env.db, job.name, left.path);
+    }
+}
+
+// Notes what the run makes and removes at its end, so that a later run can clean up when this
+// one is killed.
+void NoteOwnLeftover(const BackupJob& job, const RunEnvironment& env, const std::string& path)
+{
+    (void)NoteLeftover(env.db, job.name, { path, std::int64_t(getpid()) });
+}
+
+// Forgets the notes of this run whose file or folder is gone by now.
+void ForgetOwnLeftovers(const BackupJob& job, const RunEnvironment& env)
+{
+    for (const Leftover& left : LoadLeftovers(env.db, job.name)) {
+        struct stat info { };
+        if (left.pid == getpid() && ::lstat(left.path.c_str(), &info) != 0 && errno == ENOENT)
+            (void)ForgetLeftover(env.db, job.name, left.path);
+    }
+}
+
 // Why the stored project cannot run as it is: a port that is no port.
 std::string StoredValueProblem(const BackupProject& project)
 {
@@ -127,14 +193,9 @@ Status SourceRootReady(remote::RemoteSession& source, const std::string& root, c
     return {};
 }
 
-void Tell(const RunEnvironment& env, const std::string& text)
-{
-    if (env.observer != nullptr)
-        env.observer->OnRunMessage(text);
-}
-
 // Creates the archive of a compressed run, or says why the run cannot have one.
-Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, std::string& archivePath)
+Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, std::string& archivePath,
+    const RunEnvironment& env)
 {
     // Without a folder the archive would land in the file system's root.
     if (job.destinationFolder.empty())
@@ -143,11 +204,16 @@ Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, s
     // project's first compressed run does not fail on a folder it has never had.
     if (Status folder = EnsureLocalFolder(job.destinationFolder); !folder)
         return folder;
-    archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr));
+    archivePath = ArchivePath(job.destinationFolder, job.name, std::time(nullptr), job.projectId);
+    NoteOwnLeftover(job, env, archivePath + ".part");
     ZipArchive::CreateResult created = ZipArchive::Create(archivePath, job.zipPassword);
     if (!created.archive)
         return MakeError(ErrorKind::LocalIo, ArchiveReason(created.error, archivePath));
     archive = std::move(created.archive);
+    if (job.zipPassword.empty())
+        Tell(env,
+            "The project has no archive password: the archive \"" + archivePath
+                + "\" is written without encryption.");
     return {};
 }
 
@@ -162,8 +228,8 @@ int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archi
     const bool complete = result == 1 && !stopped && tally.foldersFailed == 0;
     std::string problem;
     if (options.records != nullptr && result == 1 && !stopped
-        && AddManifest(
-            *archive, staging, *options.records, ctx.rootRemote, options.fullArchive, complete, problem)
+        && AddManifest(*archive, staging, *options.records, ctx.rootRemote,
+            { options.fullArchive, complete, NextArchiveSequence(env.db, job.name) }, problem)
                .empty()) {
         tally.failReason = problem;
         result = 0;
@@ -191,14 +257,22 @@ int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archi
         }
     }
     const std::string file = std::filesystem::path(archivePath).filename().string();
-    // The copies count as made only once the archive holding them is on record; otherwise
-    // the next archive takes them again.
-    if (options.records != nullptr && AddArchiveRecord(env.db, job.name, { file, options.fullArchive }))
+    // Every archive is on record: retention removes nothing else. The copies count as made
+    // only once the archive holding them is on record; otherwise the next archive takes them
+    // again.
+    const bool full = options.records == nullptr || options.fullArchive;
+    if (AddArchiveRecord(env.db, job.name, { file, full }) && options.records != nullptr)
         options.records->Save(complete);
+    tally.archivePath = archivePath;
+    // An archive of a run that failed files may lack what the older ones hold.
+    if (tally.filesFailed != 0 || tally.foldersFailed != 0) {
+        if (job.options.keepArchives > 0)
+            Tell(env, "Every earlier archive is kept: this run could not copy every file and folder.");
+        return result;
+    }
     for (const std::string& removed :
         RemoveOldArchives(env.db, job.name, job.destinationFolder, job.options.keepArchives))
         Tell(env, "Removed the old archive \"" + removed + "\".");
-    tally.archivePath = archivePath;
     return result;
 }
 
@@ -217,17 +291,28 @@ std::string JoinLoginFolder(const std::string& loginFolder, const std::string& f
     return absolute ? login + folder : login + "/" + folder;
 }
 
-std::string ArchivePath(const std::string& destinationFolder, const std::string& name, std::time_t now)
+std::string ArchiveNameStem(const std::string& name, std::optional<std::int64_t> projectId)
 {
     // A "/" in the project name would point into another folder.
-    std::string fileName = name;
-    for (char& c : fileName)
-        if (c == '/')
-            c = '_';
+    std::string stem = name;
+    std::replace(stem.begin(), stem.end(), '/', '_');
+    // "x/y" and "x_y" must not share archives, nor "x/y" and a project named "x_y~7": a stem
+    // that is not the name itself, or that ends like one that is not, gets the project's id.
+    const auto tilde = stem.rfind('~');
+    const bool endsLikeId = tilde != std::string::npos && tilde + 1 < stem.size()
+        && stem.find_first_not_of("0123456789", tilde + 1) == std::string::npos;
+    if (projectId && (stem != name || endsLikeId))
+        stem += "~" + std::to_string(*projectId);
+    return stem;
+}
+
+std::string ArchivePath(const std::string& destinationFolder, const std::string& name, std::time_t now,
+    std::optional<std::int64_t> projectId)
+{
     std::string path = destinationFolder;
     if (path.empty() || path.back() != '/')
         path += '/';
-    return path + fileName + "_" + FormatLocalTime(now, "%y%m%d%H%M%S") + ".zip";
+    return path + ArchiveNameStem(name, projectId) + "_" + FormatLocalTime(now, "%y%m%d%H%M%S") + ".zip";
 }
 
 std::string ResultText(const TransferTally& tally, bool incremental)
@@ -283,6 +368,17 @@ int Fail(TransferTally& tally, std::string reason)
     return 0;
 }
 
+// The copies of a folder run reach the disk before the run's records say they are done; a
+// run whose copies cannot be synced fails.
+int CopiesOnDisk(const BackupJob& job, TransferTally& tally, int result)
+{
+    if (job.destinationFolder.empty() || (tally.filesDone == 0 && tally.foldersDone == 0))
+        return result;
+    if (const Status synced = SyncCopies(job.destinationFolder); !synced)
+        return result == 1 ? Fail(tally, synced.message()) : result;
+    return result;
+}
+
 // The sessions of `job`, of the protocols its server texts name; why not, when one has none.
 std::string MakeJobSessions(const BackupJob& job, JobSessions& s)
 {
@@ -332,6 +428,8 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
         ready = EnsureLocalFolder(s.ctx.rootLocal);
     if (ready && archive && (staging = MakeStagingFolder(s.ctx.rootLocal)).empty())
         ready = MakeError(ErrorKind::LocalIo, "Cannot create a working folder in " + s.ctx.rootLocal);
+    if (!staging.empty())
+        NoteOwnLeftover(job, env, staging);
     if (!ready) {
         source.Disconnect();
         return Fail(tally, ready.message());
@@ -392,9 +490,18 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     });
     sessions.ctx.rules = job.rules;
 
+    if (!env.dryRun)
+        RemoveLeftovers(job, env);
     std::optional<CopyRecords> records;
-    if (job.backupMode == kIncrementalBackupMode)
+    if (job.backupMode == kIncrementalBackupMode) {
         records.emplace(env.db, job.name);
+        if (!records->loadError().empty()) {
+            const bool reset = !env.dryRun && ResetCopiedFiles(env.db);
+            Tell(env,
+                "The incremental record of earlier copies could not be read (" + records->loadError()
+                    + (reset ? "); it was reset" : ")") + ", and this run copies every file.");
+        }
+    }
     WalkOptions options { job.backupMode, job.noCompression, records ? &*records : nullptr, false,
         job.options.retries, &job.source, &job.destination, job.options.connections };
 
@@ -404,7 +511,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
         options.fullArchive
             = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
     if (!job.noCompression && !env.dryRun)
-        if (Status opened = OpenArchive(job, archive, archivePath); !opened)
+        if (Status opened = OpenArchive(job, archive, archivePath, env); !opened)
             return Fail(tally, opened.message());
 
     int result = 0;
@@ -416,14 +523,19 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     else
         result = Fail(tally, "The project has no known backup type");
 
-    if (archive)
+    const bool compressed = archive != nullptr;
+    if (compressed)
         result = FinishArchive(archive, archivePath, staging, job, sessions.ctx, options, tally, result, env);
-    else if (records && !env.dryRun && result == 1)
+    else if (job.mode == FtpType::FtpToLocal && !env.dryRun)
+        result = CopiesOnDisk(job, tally, result);
+    if (!compressed && records && !env.dryRun && result == 1)
         records->Save(tally.foldersFailed == 0 && !(env.control != nullptr && env.control->stopRequested()));
     if (!staging.empty()) {
         std::error_code ignored;
         std::filesystem::remove(staging, ignored); // only when empty: failed additions stay
     }
+    if (!env.dryRun)
+        ForgetOwnLeftovers(job, env);
     return result;
 }
 
@@ -454,6 +566,26 @@ void RecordHistory(const RunEnvironment& env, const std::string& projectName,
         recorder.OnRunWarning(projectName, "The run history could not be written: " + error);
 }
 
+// A database of a newer version is never changed: no status, no history, no copies.
+bool RefusedByNewerDatabase(ProjectDb* db, const std::string& projectName, RunObserver& observer)
+{
+    if (db == nullptr || db->readOnlyReason().empty())
+        return false;
+    observer.OnRunFailed(projectName, db->readOnlyReason());
+    observer.OnResultText("Transmission Results: Failed!");
+    return true;
+}
+
+// A dry run stores nothing: the project's status and run time stay as the last real run left them.
+RunOutcome DryRunOutcome(const std::string& projectName, const TransferTally& tally, int result,
+    RunControl& control, RunObserver& observer)
+{
+    if (result == 0 && !tally.failReason.empty())
+        observer.OnRunFailed(projectName, tally.failReason);
+    observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
+    return result == 1 && !control.stopRequested() ? RunOutcome::Success : RunOutcome::Fail;
+}
+
 } // namespace
 
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
@@ -479,6 +611,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         return outcome;
     };
 
+    if (RefusedByNewerDatabase(env.db, projectName, observer))
+        return finish(RunOutcome::Fail);
     BackupProject project;
     if (!LoadProject(env.db, projectName, project)) {
         observer.OnProjectStatus(projectName, std::string(RunOutcomeText(RunOutcome::Failed)));
@@ -488,6 +622,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     const auto ftpid = FindProjectId(env.db, projectName);
     observer.OnProjectStatus(projectName, "Running");
     BackupJob job = MakeBackupJob(project);
+    job.projectId = ftpid;
     (void)LoadProjectOptions(env.db, projectName, job.options);
     env.figures->runMode = project.ftptype;
 
@@ -500,14 +635,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 
     const std::time_t now = std::time(nullptr);
     run.end = now;
-    if (env.dryRun) {
-        // Nothing is stored: the project's status and run time stay as the last real run left them.
-        if (result == 0 && !tally.failReason.empty())
-            observer.OnRunFailed(projectName, tally.failReason);
-        observer.OnResultText(result == 1 ? DryRunResultText(tally) : "Transmission Results: Failed!");
-        const bool done = result == 1 && !control.stopRequested();
-        return finish(done ? RunOutcome::Success : RunOutcome::Fail);
-    }
+    if (env.dryRun)
+        return finish(DryRunOutcome(projectName, tally, result, control, observer));
     if (control.stopRequested()) {
         const std::string stopped(RunOutcomeText(RunOutcome::Stopped));
         StoreStatus(env.db, projectName, stopped, now, observer);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct BackupJob {
     FtpType mode = FtpType::Unknown;
     std::int32_t backupMode = 0;
     std::string name;
+    std::optional<std::int64_t> projectId; // the ftpid, when the project is stored
     bool noCompression = true;
     std::string zipPassword;
     ProjectOptions options; // besides the backup mode above, which `incremental` mirrors
@@ -77,9 +79,16 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
 // A login folder joined with a project folder: the project folder always lies below it.
 [[nodiscard]] std::string JoinLoginFolder(const std::string& loginFolder, const std::string& folder);
 
-// Path of the zip archive of a run: destination folder, "/", name, "_", "%y%m%d%H%M%S", ".zip".
-[[nodiscard]] std::string ArchivePath(
-    const std::string& destinationFolder, const std::string& name, std::time_t now);
+// The part of a project's archive names before the time: the name with "/" as "_", followed
+// by "~" and the project's id when that is not the name itself or when it ends in "~" and
+// digits, so that no two projects share archive names ("x/y" with id 7 gives "x_y~7").
+[[nodiscard]] std::string ArchiveNameStem(
+    const std::string& name, std::optional<std::int64_t> projectId = std::nullopt);
+
+// Path of the zip archive of a run: destination folder, "/", the name stem, "_",
+// "%y%m%d%H%M%S" (local time), ".zip".
+[[nodiscard]] std::string ArchivePath(const std::string& destinationFolder, const std::string& name,
+    std::time_t now, std::optional<std::int64_t> projectId = std::nullopt);
 
 // The result line of a run that reached its root folder. An incremental run's line also
 // counts the unchanged files.

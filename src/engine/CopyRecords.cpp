@@ -5,7 +5,7 @@ namespace vorn {
 CopyRecords::CopyRecords(ProjectDb* db, std::string project)
     : db_(db)
     , project_(std::move(project))
-    , remembered_(LoadCopiedFiles(db_, project_))
+    , remembered_(LoadCopiedFiles(db_, project_, &loadError_))
 {
 }
 
@@ -26,7 +26,8 @@ std::string CopyRecords::KnownExactTime(const std::string& remotePath, const rem
 void CopyRecords::MarkSeen(const std::string& remotePath, const remote::Entry& entry)
 {
     std::lock_guard lock(mutex_);
-    seen_[remotePath] = Seen { entry.size, entry.time, KnownExactTime(remotePath, entry), State::Failed };
+    seen_[remotePath] = Seen { entry.size, entry.time,
+        entry.exactTime.empty() ? KnownExactTime(remotePath, entry) : entry.exactTime, State::Failed };
 }
 
 void CopyRecords::MarkUnchanged(const std::string& remotePath)

@@ -48,6 +48,9 @@ public:
     // Every file seen, by remote path; only once the walk is over.
     [[nodiscard]] const std::map<std::string, Seen>& seen() const { return seen_; }
     [[nodiscard]] const CopiedFileMap& remembered() const { return remembered_; }
+    // Why the remembered copies could not be read (the run then copies everything); "" when
+    // they could.
+    [[nodiscard]] const std::string& loadError() const { return loadError_; }
 
     // Stores the copies made. After a walk that covered the whole tree (`complete`), the
     // files the server no longer has are forgotten. False when the database refused.
@@ -56,6 +59,7 @@ public:
 private:
     ProjectDb* db_ = nullptr;
     std::string project_;
+    std::string loadError_;
     CopiedFileMap remembered_;
     CopiedFileMap copied_;
     std::map<std::string, Seen> seen_;

@@ -51,6 +51,10 @@ bool BackupModeAdmits(const remote::Entry& entry, std::int32_t backupMode, const
         return true;
     if (lastCopy->size != entry.size || !SameListedTime(lastCopy->time, entry.time))
         return true;
+    // A listing that gives seconds is compared at them: a change within the minute counts.
+    if (entry.exactTime.size() == 14 && lastCopy->exactTime.size() == 14
+        && entry.exactTime != lastCopy->exactTime)
+        return true;
     return !copyInPlace();
 }
 

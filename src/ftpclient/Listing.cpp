@@ -400,6 +400,7 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
     std::optional<bool> isFile;
     std::string size;
     std::string time;
+    std::string exactTime;
     while (!facts.empty()) {
         const std::size_t end = facts.find(';');
         const std::string_view fact = facts.substr(0, end);
@@ -421,6 +422,7 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
             size = value64 ? std::to_string(*value64) : std::string();
         } else if (EqualsNoCase(key, "modify")) {
             time = MlsdTime(value);
+            exactTime = time.empty() ? std::string() : std::string(value.substr(0, 14));
         }
     }
     if (!isFile)
@@ -429,6 +431,7 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
         = MakeEntry(line.substr(space + 1), KindOf(*isFile ? '-' : 'd'), std::move(size), std::move(time));
     if (outcome.verdict == Verdict::Skip)
         return std::nullopt;
+    outcome.info.exactTime = std::move(exactTime);
     return outcome.verdict == Verdict::Entry ? std::move(outcome.info) : NotUnderstood(line);
 }
 

@@ -30,6 +30,9 @@ struct Entry {
     // but no measure of whether a copy is complete.
     bool sizeApproximate = false;
     TimePrecision timePrecision = TimePrecision::None;
+    // The time to the second (YYYYMMDDhhmmss, UTC) when the listing gives one (MLSD's modify
+    // fact), "" otherwise.
+    std::string exactTime;
     std::string linkTarget; // where a link points, when the listing says; else ""
 
     // Whether a walk copies this entry as a file (links included) rather than entering it.

@@ -1,6 +1,7 @@
 #include "remote/TempFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr std::size_t kNameMax = 255; // bytes of one file name on the common file systems
 constexpr std::size_t kSuffixDigits = 8;
+std::atomic<bool> syncBeforeCommit { false };
 
 std::string ErrnoText(int error)
 {
@@ -222,10 +224,19 @@ bool TempFile::Keep(dev_t& device, ino_t& inode)
     return true;
 }
 
+void TempFile::SetSyncBeforeCommit(bool sync)
+{
+    syncBeforeCommit = sync;
+}
+
 bool TempFile::CommitAs(const std::string& targetName, std::string& error)
 {
     if (fd_ < 0) {
         error = "The file is not open.";
+        return false;
+    }
+    if (syncBeforeCommit && ::fsync(fd_) != 0) {
+        error = "Could not write " + folderText_ + "/" + name_ + " to disk: " + ErrnoText(errno) + ".";
         return false;
     }
     const bool closed = ::close(fd_) == 0;

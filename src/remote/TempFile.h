@@ -52,6 +52,10 @@ public:
     // Flushes, closes and renames the file over `targetName` in the same folder.
     [[nodiscard]] bool CommitAs(const std::string& targetName, std::string& error);
 
+    // Whether CommitAs syncs each file to disk before its rename (off: the run syncs its
+    // destination once at its end instead).
+    static void SetSyncBeforeCommit(bool sync);
+
 private:
     // Takes the part of `bytes` that repeats the overlap off its front; false on a difference.
     bool CompareOverlap(std::string_view& bytes, std::string& error);

@@ -1,8 +1,11 @@
 #include "store/CopiedFiles.h"
 
+#include "common/DecimalText.h"
 #include "store/ProjectDb.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
+
+#include <sqlite3.h>
 
 namespace vorn {
 
@@ -19,7 +22,7 @@ std::string Sql(const std::string& before, const std::string& after = "")
 
 } // namespace
 
-CopiedFileMap LoadCopiedFiles(ProjectDb* db, const std::string& name)
+CopiedFileMap LoadCopiedFiles(ProjectDb* db, const std::string& name, std::string* error)
 {
     CopiedFileMap copied;
     if (db == nullptr)
@@ -28,9 +31,32 @@ CopiedFileMap LoadCopiedFiles(ProjectDb* db, const std::string& name)
     query.BindText(1, name);
     while (query.NextRow())
         copied.emplace(query.Text(0), CopiedFile { query.Text(1), query.Text(2), query.Text(3) });
-    if (!query.ok())
+    if (!query.ok()) {
         copied.clear();
+        if (error != nullptr)
+            *error = query.error();
+    }
     return copied;
+}
+
+bool ResetCopiedFiles(ProjectDb* db)
+{
+    if (db == nullptr)
+        return false;
+    const int code = sqlite3_errcode(db->handle()) & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
+        return false;
+    Transaction transaction(db);
+    if (!transaction.ok())
+        return false;
+    for (const char* sql : { "drop table if exists vorn_copied",
+             "create table vorn_copied (ftpid INTEGER not null, path TEXT not null, size TEXT not null, "
+             "time TEXT not null, exacttime TEXT not null, primary key (ftpid, path))" }) {
+        Statement statement(db->handle(), sql);
+        if (!statement.Run())
+            return false;
+    }
+    return transaction.Commit();
 }
 
 bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap& changes,
@@ -72,11 +98,12 @@ std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const std::string& 
     std::vector<ArchiveRecord> records;
     if (db == nullptr)
         return records;
-    Statement query(
-        db->handle(), Sql("select file, full from vorn_archives where ftpid = ", " order by file"));
+    Statement query(db->handle(),
+        Sql("select file, full, seq, written from vorn_archives where ftpid = ", " order by seq, file"));
     query.BindText(1, name);
     while (query.NextRow())
-        records.push_back({ query.Text(0), query.Text(1) != "0" });
+        records.push_back({ query.Text(0), query.Text(1) != "0", ParseDecimal(query.Text(2)),
+            ParseDecimal(query.Text(3)) });
     return records;
 }
 
@@ -86,11 +113,13 @@ bool AddArchiveRecord(ProjectDb* db, const std::string& name, const ArchiveRecor
     if (!transaction.ok())
         return false;
     Statement row(db->handle(),
-        "insert or replace into vorn_archives (ftpid, file, full) "
-        "select ftpid, ?2, ?3 from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1");
+        "insert or replace into vorn_archives (ftpid, file, full, seq, written) "
+        "select ftpid, ?2, ?3, (select coalesce(max(seq), 0) + 1 from vorn_archives a where a.ftpid = "
+        "p.ftpid), ?4 from gm_ftp_plantable p where ftpname = ?1 order by ftpid limit 1");
     row.BindText(1, name);
     row.BindText(2, record.file);
     row.BindInt(3, record.full ? 1 : 0);
+    row.BindInt(4, std::int64_t(std::time(nullptr)));
     return row.Run() && transaction.Commit();
 }
 
@@ -102,6 +131,44 @@ bool RemoveArchiveRecord(ProjectDb* db, const std::string& name, const std::stri
     Statement row(db->handle(), Sql("delete from vorn_archives where ftpid = ", " and file = ?2"));
     row.BindText(1, name);
     row.BindText(2, file);
+    return row.Run() && transaction.Commit();
+}
+
+std::vector<Leftover> LoadLeftovers(ProjectDb* db, const std::string& name)
+{
+    std::vector<Leftover> found;
+    if (db == nullptr)
+        return found;
+    Statement query(
+        db->handle(), Sql("select path, pid from vorn_leftovers where ftpid = ", " order by path"));
+    query.BindText(1, name);
+    while (query.NextRow())
+        found.push_back({ query.Text(0), ParseDecimal(query.Text(1)) });
+    return found;
+}
+
+bool NoteLeftover(ProjectDb* db, const std::string& name, const Leftover& leftover)
+{
+    Transaction transaction(db);
+    if (!transaction.ok())
+        return false;
+    Statement row(db->handle(),
+        "insert or replace into vorn_leftovers (ftpid, path, pid) "
+        "select ftpid, ?2, ?3 from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1");
+    row.BindText(1, name);
+    row.BindText(2, leftover.path);
+    row.BindInt(3, leftover.pid);
+    return row.Run() && transaction.Commit();
+}
+
+bool ForgetLeftover(ProjectDb* db, const std::string& name, const std::string& path)
+{
+    Transaction transaction(db);
+    if (!transaction.ok())
+        return false;
+    Statement row(db->handle(), Sql("delete from vorn_leftovers where ftpid = ", " and path = ?2"));
+    row.BindText(1, name);
+    row.BindText(2, path);
     return row.Run() && transaction.Commit();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <ctime>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -23,7 +25,13 @@ struct CopiedFile {
 using CopiedFileMap = std::unordered_map<std::string, CopiedFile>;
 
 // Every remembered copy of the project `name`; empty when there is none or no such project.
-[[nodiscard]] CopiedFileMap LoadCopiedFiles(ProjectDb* db, const std::string& name);
+// When the table cannot be read (missing, damaged), empty with SQLite's reason in `error`.
+[[nodiscard]] CopiedFileMap LoadCopiedFiles(
+    ProjectDb* db, const std::string& name, std::string* error = nullptr);
+
+// Makes the table of remembered copies anew, empty, after it was found missing or unreadable;
+// a table that is only busy (locked by another program) is left alone. False when that fails.
+bool ResetCopiedFiles(ProjectDb* db);
 
 // Stores `changes` for the project `name` in one transaction. With `present`, every other
 // remembered path that is not in `present` is forgotten (the files the server no longer
@@ -31,14 +39,31 @@ using CopiedFileMap = std::unordered_map<std::string, CopiedFile>;
 bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap& changes,
     const std::unordered_set<std::string>* present = nullptr);
 
-// One archive a project wrote (its file name in the destination folder).
+// One archive a project wrote (its file name in the destination folder), numbered in the
+// order of the runs that wrote them (`seq` grows with every archive of the project) and with
+// the UTC second it was recorded.
 struct ArchiveRecord {
     std::string file;
     bool full = true;
+    std::int64_t seq = 0;
+    std::int64_t written = 0;
 };
 
+// The project's archives, oldest run first.
 [[nodiscard]] std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const std::string& name);
+// Records an archive after every other one of the project (its seq and written are set here).
 bool AddArchiveRecord(ProjectDb* db, const std::string& name, const ArchiveRecord& record);
 bool RemoveArchiveRecord(ProjectDb* db, const std::string& name, const std::string& file);
+
+// A file or folder a run of the project made and would remove itself at its end (an
+// archive's ".part", a staging folder), with the process that made it: what is still noted
+// once that process is gone is a killed or failed run's leftover.
+struct Leftover {
+    std::string path;
+    std::int64_t pid = 0;
+};
+[[nodiscard]] std::vector<Leftover> LoadLeftovers(ProjectDb* db, const std::string& name);
+bool NoteLeftover(ProjectDb* db, const std::string& name, const Leftover& leftover);
+bool ForgetLeftover(ProjectDb* db, const std::string& name, const std::string& path);
 
 } // namespace vorn

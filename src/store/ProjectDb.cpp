@@ -247,9 +247,66 @@ ProjectDb::OpenResult ProjectDb::Open(const std::string& path)
     if (Statement columns(handle, kAllColumns); !columns.ok())
         return fail(
             "its table gm_ftp_plantable does not have the expected columns (" + columns.error() + ")");
+    // A file of a newer version than this program knows is read, never changed.
+    const bool newer = StoredSchemaVersion(handle) > NewestSchemaVersion();
     if (!MigrateSchema(handle, error))
         return fail("its tables beside gm_ftp_plantable cannot be brought up to date (" + error + ")");
+    if (newer) {
+        if (std::string reason = db->ReopenReadOnly(); !reason.empty())
+            return fail(reason);
+        return OpenResult { std::move(db), {} };
+    }
+    (void)ForgetRowsOfGoneProjects(db.get());
     return OpenResult { std::move(db), {} };
+}
+
+std::string ProjectDb::ReopenReadOnly()
+{
+    // Read-only at the connection too, so that no path of the program can change the file.
+    const int version = StoredSchemaVersion(db_);
+    sqlite3* reader = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        const std::string reason = reader != nullptr ? sqlite3_errmsg(reader) : "out of memory";
+        sqlite3_close_v2(reader);
+        return reason;
+    }
+    sqlite3_close_v2(db_);
+    db_ = reader;
+    sqlite3_busy_timeout(reader, 5000);
+    readOnlyReason_ = "The project database \"" + path_
+        + "\" was written by a newer version of Vorn FTP Backup (database version " + std::to_string(version)
+        + "); this version knows database version " + std::to_string(NewestSchemaVersion())
+        + " and changes nothing in it.";
+    return {};
+}
+
+bool ForgetRowsOfGoneProjects(ProjectDb* db)
+{
+    // The projects whose rows stay: those in the plan table whose creation time is the one
+    // noted with their rows (or not noted yet).
+    static const std::string keep = "(select g.ftpid from gm_ftp_plantable g left join vorn_identity i "
+                                    "on i.ftpid = g.ftpid where i.ftpid is null "
+                                    "or i.createtime = coalesce(g.ftpcreatetime, ''))";
+    Transaction transaction(db);
+    if (!transaction.ok())
+        return false;
+    for (const std::string& sql : {
+             "delete from vorn_run_failures where run_id in (select id from vorn_runs where ftpid not in "
+                 + keep + ")",
+             "delete from vorn_runs where ftpid not in " + keep,
+             "delete from vorn_options where ftpid not in " + keep,
+             "delete from vorn_copied where ftpid not in " + keep,
+             "delete from vorn_archives where ftpid not in " + keep,
+             "delete from vorn_leftovers where ftpid not in " + keep,
+             "delete from vorn_identity where ftpid not in " + keep,
+             std::string("insert or ignore into vorn_identity select ftpid, coalesce(ftpcreatetime, '') "
+                         "from gm_ftp_plantable"),
+         }) {
+        if (!Execute(db->handle(), sql.c_str()))
+            return false;
+    }
+    return transaction.Commit();
 }
 
 std::string ResolveDatabasePath(const std::optional<std::string>& commandLinePath)
@@ -277,11 +334,17 @@ bool CreatePlanTable(ProjectDb* db)
 
 bool InsertProject(ProjectDb* db, const BackupProject& project, std::time_t now)
 {
-    return Write(db, kInsertProject, [&](Statement& statement) {
+    // The new row may take the ftpid of a project another program deleted: that project's
+    // rows go first, and the new one's creation time is noted after.
+    (void)ForgetRowsOfGoneProjects(db);
+    const bool inserted = Write(db, kInsertProject, [&](Statement& statement) {
         statement.BindText(1, project.ftpname);
         statement.BindText(2, FormatLocalTime(now, kCreateTimeFormat));
         BindSettings(statement, project);
     });
+    if (inserted)
+        (void)ForgetRowsOfGoneProjects(db);
+    return inserted;
 }
 
 bool UpdateProject(ProjectDb* db, const std::string& oldName, const BackupProject& project, std::time_t now)
@@ -318,6 +381,10 @@ bool DeleteProject(ProjectDb* db, const std::string& name)
             "delete from vorn_run_failures where run_id in (select id from vorn_runs where ftpid in "
             "(select ftpid from gm_ftp_plantable where ftpname = ?1))",
             "delete from vorn_runs where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
+            "delete from vorn_leftovers where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
+            "?1)",
+            "delete from vorn_identity where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
+            "?1)",
             "delete from gm_ftp_plantable where ftpname = ?1",
         }) {
         Statement statement(db->handle(), sql);

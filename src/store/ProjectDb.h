@@ -37,10 +37,20 @@ public:
     // and a rollback would take the other thread's write with it.
     [[nodiscard]] std::mutex& writeMutex() { return writeMutex_; }
 
+    // A file written by a newer version of the program is opened for reading only: listing
+    // and history work, and every command that would change it refuses with this text
+    // (naming both versions). Empty for a file this version may change.
+    [[nodiscard]] const std::string& readOnlyReason() const { return readOnlyReason_; }
+
 private:
     ProjectDb(sqlite3* db, std::string path);
+    // For a file of a newer version: the connection again, read-only, and the reason set;
+    // "" when done, else SQLite's reason.
+    [[nodiscard]] std::string ReopenReadOnly();
+
     sqlite3* db_;
     std::string path_;
+    std::string readOnlyReason_;
     std::mutex writeMutex_;
 };
 
@@ -48,6 +58,12 @@ struct ProjectDb::OpenResult {
     std::unique_ptr<ProjectDb> db;
     std::string error;
 };
+
+// The rows of the tables beside the plan table whose project is gone or is no longer the
+// project that wrote them (another program deleted it, and a new project took its ftpid):
+// removed, so that a new project never shows a deleted one's runs, copies or archives.
+// Open calls it; false when the write fails.
+bool ForgetRowsOfGoneProjects(ProjectDb* db);
 
 // Where the database lives: `--db PATH` when given, else $VORNBACKUP_DB, else
 // $XDG_DATA_HOME/vornbackup/gm_ftp_database.db (~/.local/share/... when XDG_DATA_HOME is

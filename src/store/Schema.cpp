@@ -35,6 +35,20 @@ const std::vector<const char*> kSteps = {
     "create index vorn_runs_by_project on vorn_runs (ftpid, id);"
     "create table vorn_run_failures (run_id integer not null, seq integer not null, "
     "remote_path text not null, reason text not null, primary key (run_id, seq));",
+    // Archives are ordered by the run that wrote them (seq grows per project; written is the
+    // UTC second), never by the local time in their names; the rows that exist are numbered in
+    // the order of their names, which was the order used until now. What a run may leave
+    // behind when it is killed (an archive's ".part", a staging folder) is noted with its
+    // process, so that a later run of the same project removes exactly that. Each project's
+    // creation time tells a reused ftpid from the project whose rows it would inherit.
+    "alter table vorn_archives add column seq integer not null default 0;"
+    "alter table vorn_archives add column written integer not null default 0;"
+    "update vorn_archives set seq = (select count(*) from vorn_archives b "
+    "where b.ftpid = vorn_archives.ftpid and b.file <= vorn_archives.file);"
+    "create table vorn_leftovers (ftpid integer not null, path text not null, pid integer not null, "
+    "primary key (ftpid, path));"
+    "create table vorn_identity (ftpid integer primary key, createtime text not null);"
+    "insert into vorn_identity select ftpid, coalesce(ftpcreatetime, '') from gm_ftp_plantable;",
 };
 
 // Runs SQL that may hold several statements and returns no rows.
@@ -55,6 +69,11 @@ int UserVersion(sqlite3* db)
 }
 
 } // namespace
+
+int StoredSchemaVersion(sqlite3* db)
+{
+    return UserVersion(db);
+}
 
 int NewestSchemaVersion()
 {

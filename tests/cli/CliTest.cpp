@@ -197,3 +197,30 @@ TEST(VornbackupCli, UnusableDatabaseExits1AndLeavesTheFileAlone)
     // Nothing left beside the garbage: no journal, no created folder.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
+
+// A database of a newer version: list and history read it; run, options and schedule say
+// that it belongs to a newer version, name both versions, exit 1 and change nothing.
+TEST(VornbackupCli, ADatabaseOfANewerVersionIsListedButNeverChanged)
+{
+    TempFolder folder;
+    const std::string db = folder.File("projects.db");
+    PrepareDatabase(db);
+    ASSERT_EQ(RunCommand({ "list" }, { { "VORNBACKUP_DB", db.c_str() } }).exitCode, 0);
+    RawExecute(db, "pragma user_version = 999");
+    const std::string before = ReadWholeFile(db);
+    for (const std::vector<std::string>& args :
+        std::vector<std::vector<std::string>> { { "list" }, { "history", "Web site" } }) {
+        const Outcome read = RunCommand(args, { { "VORNBACKUP_DB", db.c_str() } });
+        EXPECT_EQ(read.exitCode, 0) << args[0] << read.err;
+        EXPECT_EQ(read.err, "") << args[0];
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> { { "run", "Web site" },
+             { "options", "Web site" }, { "options", "Web site", "retries=5" }, { "schedule" } }) {
+        const Outcome refused = RunCommand(args, { { "VORNBACKUP_DB", db.c_str() } });
+        EXPECT_EQ(refused.exitCode, 1) << args[0];
+        EXPECT_NE(refused.err.find("newer version"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("database version 999"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("knows database version "), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(ReadWholeFile(db), before);
+}

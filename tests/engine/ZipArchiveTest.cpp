@@ -1,5 +1,6 @@
 #include "engine/archives/ZipArchive.h"
 
+#include "engine/archives/ArchiveCheck.h"
 #include "support/Requirement.h"
 #include "support/ScopedZone.h"
 
@@ -374,6 +375,16 @@ TEST_F(ZipArchiveTest, ManyEntriesGetZip64EndRecords)
     std::string out;
     ASSERT_EQ(SevenZip({ "t", zip }, &out), 0) << out;
     EXPECT_NE(out.find("Files: " + std::to_string(count)), std::string::npos) << out;
+
+    // The read-back check finds every entry through the Zip64 end record, and a count there
+    // that does not match the directory fails it.
+    EXPECT_EQ(VerifyArchive(zip, "", archive->written()), "");
+    std::string damaged = bytes;
+    const std::size_t record = damaged.find(std::string("PK\x06\x06", 4), bytes.size() - 200);
+    damaged[record + 32] = char(damaged[record + 32] ^ 1); // the total number of entries
+    std::ofstream(zip, std::ios::binary | std::ios::trunc) << damaged;
+    const std::string problem = VerifyArchive(zip, "", archive->written());
+    EXPECT_NE(problem.find("central directory"), std::string::npos) << problem;
 }
 
 } // namespace

@@ -485,6 +485,44 @@ private slots:
         QVERIFY(!Enabled("actionDelete"));
     }
 
+    // A database of a newer version: the window lists it, and New, Modify and Delete say so,
+    // naming both versions, open no dialog and change nothing in the file.
+    void aDatabaseOfANewerVersionIsListedAndTheEditsRefuse()
+    {
+        frame_.reset();
+        db_.reset();
+        sqlite3* raw = nullptr;
+        QCOMPARE(sqlite3_open(DbPath().c_str(), &raw), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(raw, "pragma user_version = 999", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+        QFile file(QString::fromStdString(DbPath()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+        db_ = vorn::ProjectDb::Open(DbPath()).db;
+        QVERIFY(db_);
+        frame_ = std::make_unique<CMainFrame>(db_.get(), QString::fromUtf8(VORN_SOURCE_DIR));
+        QObject::disconnect(&List(), &CVornBackupView::projectClicked, frame_.get(), nullptr);
+        AttachProjectEditor(*frame_, db_.get());
+        frame_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(frame_.get()));
+        QCOMPARE(List().rowCount(), 4);
+        ClickRow(List().list(), 0);
+        for (const char* action : { "actionNew", "actionModify", "actionDelete" }) {
+            const int shown = Prompt::shownCount();
+            QVERIFY(TriggerAction(&Frame(), action));
+            QCOMPARE(Prompt::shownCount(), shown + 1);
+            QVERIFY2(Prompt::lastShown().text.contains("newer version"), action);
+            QVERIFY2(Prompt::lastShown().text.contains("database version 999"), action);
+            QVERIFY(QApplication::activeModalWidget() == nullptr);
+        }
+        QCOMPARE(List().rowCount(), 4);
+        frame_.reset();
+        db_.reset();
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+    }
+
     // Pause and Resume act on the RunControl and set the cell themselves; Stop only asks the
     // run to end (the run reports "Stop" itself, see RunWiringTest).
     void pauseResumeAndStopThroughTheRunControl()

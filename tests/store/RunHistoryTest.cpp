@@ -1,7 +1,10 @@
 #include "store/RunHistory.h"
 
 #include "StoreTestSupport.h"
+#include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
+#include "store/ProjectOptions.h"
+#include "store/Schema.h"
 
 #include <gtest/gtest.h>
 
@@ -126,4 +129,68 @@ TEST_F(RunHistoryTest, AFailedWriteIsReportedAndLeavesNothingHalfWritten)
     EXPECT_NE(error.find("no room"), std::string::npos) << error;
     EXPECT_EQ(Count("vorn_runs"), 0u);
     EXPECT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(2, "Success"), {}), "");
+}
+
+// Another program deletes a project and inserts a new one that takes its ftpid, with the
+// program closed: at the next open the new project has no runs, copies, archives or options
+// of the old one, while the project that is still the same keeps all of its rows.
+TEST_F(RunHistoryTest, AReusedFtpidInheritsNothingOfTheDeletedProject)
+{
+    for (const char* name : { "Web", "Mail" }) {
+        ASSERT_EQ(RecordRun(db.get(), Id(name), SampleRun(10, "Success", 1), { { "/x", "550 No." } }), "");
+        ASSERT_TRUE(SaveCopiedFiles(db.get(), name, { { "/a.txt", { "5", "2012031514:25", "" } } }));
+        ASSERT_TRUE(AddArchiveRecord(db.get(), name, { "a_120315142537.zip", true }));
+        ASSERT_TRUE(SaveProjectOptions(db.get(), name, ProjectOptions { .retries = 7 }));
+    }
+    const std::int64_t web = Id("Web");
+    db.reset();
+    RawExecute(path,
+        "delete from gm_ftp_plantable where ftpname = 'Web';"
+        "insert into gm_ftp_plantable (ftpid, ftpname, ftpcreatetime, ftptype) values ("
+            + std::to_string(web) + ", 'Shop', '2031-01-01 00:00:00', 1)");
+    auto opened = ProjectDb::Open(path);
+    ASSERT_TRUE(opened.db) << opened.error;
+    db = std::move(opened.db);
+    ASSERT_EQ(Id("Shop"), web);
+    EXPECT_TRUE(QueryRuns(db.get(), web).empty());
+    EXPECT_TRUE(LoadCopiedFiles(db.get(), "Shop").empty());
+    EXPECT_TRUE(LoadArchiveRecords(db.get(), "Shop").empty());
+    ProjectOptions shop;
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "Shop", shop));
+    EXPECT_EQ(shop.retries, ProjectOptions {}.retries);
+    EXPECT_EQ(Count("vorn_run_failures"), 1u);
+
+    EXPECT_EQ(QueryRuns(db.get(), Id("Mail")).size(), 1u);
+    EXPECT_EQ(LoadCopiedFiles(db.get(), "Mail").size(), 1u);
+    EXPECT_EQ(LoadArchiveRecords(db.get(), "Mail").size(), 1u);
+    // The new project's own rows stay through the next open.
+    ASSERT_EQ(RecordRun(db.get(), web, SampleRun(20, "Success"), {}), "");
+    db.reset();
+    db = ProjectDb::Open(path).db;
+    ASSERT_TRUE(db);
+    EXPECT_EQ(QueryRuns(db.get(), web).size(), 1u);
+}
+
+// A database written by a newer version: opened for reading, every write refused by the
+// connection itself, and the file is left byte for byte as it was.
+TEST_F(RunHistoryTest, ADatabaseOfANewerVersionIsReadAndNeverChanged)
+{
+    ASSERT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(10, "Success"), {}), "");
+    db.reset();
+    RawExecute(path, "pragma user_version = 999");
+    const std::string before = vorn::test::ReadWholeFile(path);
+    auto opened = ProjectDb::Open(path);
+    ASSERT_TRUE(opened.db) << opened.error;
+    db = std::move(opened.db);
+    const std::string& reason = db->readOnlyReason();
+    EXPECT_NE(reason.find("newer version"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("999"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("version " + std::to_string(NewestSchemaVersion())), std::string::npos) << reason;
+    EXPECT_EQ(QueryProjectList(db.get()).size(), 2u);
+    EXPECT_EQ(QueryRuns(db.get(), Id("Web")).size(), 1u);
+    EXPECT_FALSE(SetProjectStatus(db.get(), "Web", "Fail"));
+    EXPECT_FALSE(DeleteProject(db.get(), "Web"));
+    EXPECT_NE(RecordRun(db.get(), Id("Web"), SampleRun(11, "Success"), {}), "");
+    db.reset();
+    EXPECT_EQ(vorn::test::ReadWholeFile(path), before);
 }

@@ -34,6 +34,7 @@ and a file may carry misbehaviour:
                    control connection is closed (vsftpd under load)
   "listed": "TEXT" the size the listing gives ("" leaves MLSD's size fact out)
   "rate": N        RETR sends N bytes per second
+  "refuse": true   every RETR is answered 550
   "abort": true    a cut transfer closes its data connection and answers 426, not 226
   "changes": ENTRY once the cuts are over, the file holds what ENTRY holds ("data" or
                    "path") and has ENTRY's "modify" time
@@ -322,6 +323,9 @@ class Session(socketserver.StreamRequestHandler):
         if tries <= node.desc.get("oops", 0):
             self.reply("500 OOPS: priv_sock_get_int")
             return False
+        if node.desc.get("refuse"):
+            self.reply("550 Permission denied.")
+            return
         data = node.data()[self.rest:]
         self.rest = 0
         cut = "send" in node.desc and tries <= node.desc.get("cuts", tries)

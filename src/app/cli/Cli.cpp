@@ -275,6 +275,11 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         err << "vornbackup-cli: " << opened.error << "\n";
         return 1;
     }
+    // A newer version's database is read, never changed: only listing and history may use it.
+    if (!opened.db->readOnlyReason().empty() && verb->name != "list" && verb->name != "history") {
+        err << "vornbackup-cli: " << opened.db->readOnlyReason() << "\n";
+        return 1;
+    }
     vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
     return verb->run(VerbContext { args, *opened.db, out, err, line });
 }

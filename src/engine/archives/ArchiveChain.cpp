@@ -1,14 +1,14 @@
 #include "engine/archives/ArchiveChain.h"
 
 #include "common/TimeText.h"
+#include "engine/BackupRun.h"
 #include "store/CopiedFiles.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <set>
 #include <sys/stat.h>
 
 namespace vorn {
@@ -17,34 +17,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ArchivePrefix(const std::string& projectName)
-{
-    std::string prefix = projectName;
-    std::replace(prefix.begin(), prefix.end(), '/', '_');
-    return prefix + "_";
-}
-
-// The project's archives in `folder`, oldest first (the names carry the time, so the
-// order of names is the order of runs), each with whether it is a full one. An archive
-// the project did not record as incremental counts as full: archives of full runs are.
-std::vector<ArchiveRecord> ArchivesInFolder(
+// The archives the project's records list that are still in `folder` as regular files, in
+// the order of the runs that wrote them. A file the records do not list is never one of
+// them, whatever its name; the time in a name is local and may run backwards.
+std::vector<ArchiveRecord> RecordedArchivesInFolder(
     ProjectDb* db, const std::string& projectName, const std::string& folder)
 {
-    std::set<std::string> incremental;
-    for (const ArchiveRecord& record : LoadArchiveRecords(db, projectName))
-        if (!record.full)
-            incremental.insert(record.file);
     std::vector<ArchiveRecord> found;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        std::error_code typeError;
-        if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError)
-            && IsProjectArchiveName(name, projectName))
-            found.push_back({ name, incremental.count(name) == 0 });
+    for (ArchiveRecord& record : LoadArchiveRecords(db, projectName)) {
+        struct stat info { };
+        if (record.file.find('/') == std::string::npos
+            && ::lstat((fs::path(folder) / record.file).c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            found.push_back(std::move(record));
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.file < b.file; });
     return found;
+}
+
+// "YYYY-MM-DDThh:mm:ssZ".
+std::string UtcStamp(std::time_t when)
+{
+    std::tm utc {};
+    gmtime_r(&when, &utc);
+    char text[32];
+    return std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0 ? text : "";
 }
 
 std::string Escaped(const std::string& text)
@@ -81,9 +76,10 @@ std::string ManifestTime(const CopyRecords::Seen& file)
 
 } // namespace
 
-bool IsProjectArchiveName(const std::string& fileName, const std::string& projectName)
+bool IsProjectArchiveName(
+    const std::string& fileName, const std::string& projectName, std::optional<std::int64_t> projectId)
 {
-    const std::string prefix = ArchivePrefix(projectName);
+    const std::string prefix = ArchiveNameStem(projectName, projectId) + "_";
     if (fileName.size() != prefix.size() + 16 || fileName.compare(0, prefix.size(), prefix) != 0
         || !fileName.ends_with(".zip"))
         return false;
@@ -114,7 +110,7 @@ std::vector<std::string> RemoveOldArchives(
     ProjectDb* db, const std::string& projectName, const std::string& folder, int keep)
 {
     std::vector<std::string> removed;
-    const std::vector<ArchiveRecord> archives = ArchivesInFolder(db, projectName, folder);
+    const std::vector<ArchiveRecord> archives = RecordedArchivesInFolder(db, projectName, folder);
     if (keep <= 0 || archives.size() <= std::size_t(keep))
         return removed;
     // The oldest kept archive, moved back to the full archive its chain starts with.
@@ -131,16 +127,26 @@ std::vector<std::string> RemoveOldArchives(
     return removed;
 }
 
+std::int64_t NextArchiveSequence(ProjectDb* db, const std::string& projectName)
+{
+    std::int64_t last = 0;
+    for (const ArchiveRecord& record : LoadArchiveRecords(db, projectName))
+        last = std::max(last, record.seq);
+    return last + 1;
+}
+
 std::string AddManifest(ZipArchive& archive, const std::string& scratchFolder, const CopyRecords& records,
-    const std::string& rootRemote, bool full, bool complete, std::string& problem)
+    const std::string& rootRemote, const ManifestHead& head, std::string& problem)
 {
     const fs::path file = fs::path(scratchFolder) / "manifest.tsv";
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << "vornbackup manifest 1\n"
-            << "kind\t" << (full ? "full" : "incremental") << "\n"
+            << "kind\t" << (head.full ? "full" : "incremental") << "\n"
             << "written\t" << FormatLocalNow("%Y-%m-%d %H:%M:%S") << "\n"
-            << "complete\t" << (complete ? "yes" : "no") << "\n"
+            << "complete\t" << (head.complete ? "yes" : "no") << "\n"
+            << "sequence\t" << head.sequence << "\n"
+            << "written-utc\t" << UtcStamp(std::time(nullptr)) << "\n"
             << "# path\tsize\ttime\t+ in this archive, = unchanged since an earlier one, ! failed this run\n";
         const std::size_t cut = rootRemote.size() + (rootRemote.ends_with("/") ? 0 : 1);
         for (const auto& [path, seen] : records.seen())

@@ -1,5 +1,6 @@
 #include "engine/archives/ZipArchive.h"
 
+#include "engine/Durability.h"
 #include "engine/archives/Crc32.h"
 
 #include <algorithm>
@@ -436,6 +437,9 @@ ZipError ZipArchive::Close()
         fs::rename(partPath_, path_, ec);
         if (ec)
             failure = "renaming " + Quoted(partPath_) + " failed (" + ec.message() + ")";
+        // The new name is on disk only once the folder is.
+        else if (const Status synced = SyncFolder(fs::path(path_).parent_path().string()); !synced)
+            failure = synced.message().substr(0, synced.message().size() - 1); // without its "."
     }
     if (!failure.empty()) {
         if (!keepPart)
