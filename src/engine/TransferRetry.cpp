@@ -78,7 +78,8 @@ bool TransferRetry::Wait(int retry, const std::string& what, const std::string& 
 {
     const std::chrono::milliseconds delay = RetryDelay(retry);
     if (env_.observer != nullptr)
-        env_.observer->OnRunMessage(what + " in " + std::to_string(delay.count() / 1000) + " s: " + reason);
+        env_.observer->OnRunNotice(
+            NoticeSeverity::Info, {}, what + " in " + std::to_string(delay.count() / 1000) + " s: " + reason);
     if (env_.control == nullptr) {
         std::this_thread::sleep_for(delay);
         return true;
