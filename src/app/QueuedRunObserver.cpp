@@ -65,12 +65,6 @@ void QueuedRunObserver::OnFileRowStatus(
     });
 }
 
-void QueuedRunObserver::OnRunProblem(const std::string& message)
-{
-    vorn::PostToReceiver(
-        frame_, [frame = frame_, text = Text(message)] { frame->statusBar()->showMessage(text); });
-}
-
 void QueuedRunObserver::OnRunFailed(const std::string& projectName, const std::string& reason)
 {
     vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), reason = Text(reason)] {
@@ -78,17 +72,12 @@ void QueuedRunObserver::OnRunFailed(const std::string& projectName, const std::s
     });
 }
 
-void QueuedRunObserver::OnRunWarning(const std::string& projectName, const std::string& text)
+void QueuedRunObserver::OnRunNotice(
+    vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text)
 {
-    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), text = Text(text)] {
-        frame->statusBar()->showMessage(name + ": " + text);
-    });
-}
-
-void QueuedRunObserver::OnRunMessage(const std::string& text)
-{
-    vorn::PostToReceiver(
-        frame_, [frame = frame_, text = Text(text)] { frame->statusBar()->showMessage(text); });
+    const QString shown
+        = severity == vorn::NoticeSeverity::Warning ? Text(projectName) + ": " + Text(text) : Text(text);
+    vorn::PostToReceiver(frame_, [frame = frame_, shown] { frame->statusBar()->showMessage(shown); });
 }
 
 void QueuedRunObserver::OnResultText(const std::string& text)

@@ -20,12 +20,10 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
-    void OnRunWarning(const std::string& projectName, const std::string& text) override;
     void OnResultText(const std::string& text) override;
-    // Shown in the window's status bar until the next message.
-    void OnRunProblem(const std::string& message) override;
-    // A notice about the run (a retry, an old archive removed): the status bar.
-    void OnRunMessage(const std::string& text) override;
+    // Shown in the window's status bar until the next message; a warning names its project.
+    void OnRunNotice(
+        vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
 private:

@@ -111,7 +111,7 @@ bool ProcessGone(std::int64_t pid)
 void Tell(const RunEnvironment& env, const std::string& text)
 {
     if (env.observer != nullptr)
-        env.observer->OnRunMessage(text);
+        env.observer->OnRunNotice(NoticeSeverity::Info, {}, text);
 }
 
 // What earlier runs of this project left when they were killed or failed (an archive's
@@ -177,9 +177,10 @@ void StoreStatus(
 {
     std::string error;
     if (!SetProjectStatus(db, name, status, now, &error))
-        observer.OnRunProblem("The status \"" + status + "\" and the run time of \"" + name
-            + "\" could not be stored in the database" + (db ? " " + db->path() : std::string()) + ": "
-            + (error.empty() ? "no database" : error) + ".");
+        observer.OnRunNotice(NoticeSeverity::Problem, name,
+            "The status \"" + status + "\" and the run time of \"" + name
+                + "\" could not be stored in the database" + (db ? " " + db->path() : std::string()) + ": "
+                + (error.empty() ? "no database" : error) + ".");
 }
 
 // The root folder on the source: ensured (made when missing) for a run; a dry run only
@@ -563,7 +564,8 @@ void RecordHistory(const RunEnvironment& env, const std::string& projectName,
     failed.insert(failed.end(), recorder.failed().begin(), recorder.failed().end());
     const std::string error = RecordRun(env.db, *ftpid, run, failed);
     if (!error.empty())
-        recorder.OnRunWarning(projectName, "The run history could not be written: " + error);
+        recorder.OnRunNotice(
+            NoticeSeverity::Warning, projectName, "The run history could not be written: " + error);
 }
 
 // A database of a newer version is never changed: no status, no history, no copies.
@@ -629,7 +631,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     // A stored value the run cannot use fails it before any connection is made.
     const std::string problem = StoredValueProblem(project);
     if (!problem.empty())
-        observer.OnRunProblem(problem);
+        observer.OnRunNotice(NoticeSeverity::Problem, {}, problem);
     TransferTally tally;
     const int result = problem.empty() ? RunBackupJob(job, tally, recorded) : 0;
 

@@ -37,13 +37,11 @@ public:
     {
         inner_->OnRunFailed(name, reason);
     }
-    void OnRunWarning(const std::string& name, const std::string& text) override
-    {
-        inner_->OnRunWarning(name, text);
-    }
     void OnResultText(const std::string& text) override { inner_->OnResultText(text); }
-    void OnRunProblem(const std::string& message) override { inner_->OnRunProblem(message); }
-    void OnRunMessage(const std::string& text) override { inner_->OnRunMessage(text); }
+    void OnRunNotice(NoticeSeverity severity, const std::string& name, const std::string& text) override
+    {
+        inner_->OnRunNotice(severity, name, text);
+    }
     void OnRunFinished(const std::string& name, const std::string& status) override
     {
         inner_->OnRunFinished(name, status);

@@ -5,6 +5,14 @@
 
 namespace vorn {
 
+// How much a notice about a run as a whole matters.
+enum class NoticeSeverity {
+    Info, // a line beyond the files' rows: a retry, an old archive removed, sessions refused
+    Warning, // something the user should know that does not change the run's outcome
+    Problem, // something the user must hear: a stored value the run cannot use, a result
+             // it could not store; the headless command's exit status shows it
+};
+
 // What a run reports. Every method is called on the run's worker thread, in the order the
 // effects happen; the desktop adapter queues them to the GUI thread (keeping that order),
 // the headless command prints them. Default bodies do nothing.
@@ -32,17 +40,13 @@ public:
     // Why the run failed as a whole ("Fail": no connection, refused login, no destination,
     // archive not written), just before the result line.
     virtual void OnRunFailed(const std::string& projectName, const std::string& reason) { }
-    // Something the user should know that does not change the run's outcome (the run history
-    // could not be written).
-    virtual void OnRunWarning(const std::string& projectName, const std::string& text) { }
     // The result line under the status list.
     virtual void OnResultText(const std::string& text) { }
-    // Something the user must hear about the run as a whole, in one line: a stored value it
-    // cannot use (a bad port), or a result it could not store. Comes before OnRunFinished.
-    virtual void OnRunProblem(const std::string& message) { }
-    // A line about the run as a whole, beyond the files' rows: why an archive failed its
-    // check, which old archives were removed.
-    virtual void OnRunMessage(const std::string& text) { }
+    // One line about the run as a whole, of `severity`; `projectName` names the run's project
+    // where the notice is about it ("" otherwise). Problems come before OnRunFinished.
+    virtual void OnRunNotice(NoticeSeverity severity, const std::string& projectName, const std::string& text)
+    {
+    }
     // The run is over; runState is 0 again.
     virtual void OnRunFinished(const std::string& projectName, const std::string& status) { }
 };

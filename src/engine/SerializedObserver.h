@@ -44,25 +44,15 @@ public:
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnRunFailed(name, reason);
     }
-    void OnRunWarning(const std::string& name, const std::string& text) override
-    {
-        const std::lock_guard lock(mutex_);
-        ForwardingObserver::OnRunWarning(name, text);
-    }
     void OnResultText(const std::string& text) override
     {
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnResultText(text);
     }
-    void OnRunProblem(const std::string& message) override
+    void OnRunNotice(NoticeSeverity severity, const std::string& name, const std::string& text) override
     {
         const std::lock_guard lock(mutex_);
-        ForwardingObserver::OnRunProblem(message);
-    }
-    void OnRunMessage(const std::string& text) override
-    {
-        const std::lock_guard lock(mutex_);
-        ForwardingObserver::OnRunMessage(text);
+        ForwardingObserver::OnRunNotice(severity, name, text);
     }
     void OnRunFinished(const std::string& name, const std::string& status) override
     {

@@ -107,9 +107,10 @@ int TransferPool::Open()
     }
     lock.unlock(); // the workers take files while the user is told
     if (open < setup_.workers && !Stopped() && env_.observer != nullptr)
-        env_.observer->OnRunMessage("The server took " + std::to_string(open) + " of "
-            + std::to_string(setup_.workers) + " transfer connections; the run goes on with "
-            + std::to_string(open == 0 ? 1 : open) + ". " + refusal);
+        env_.observer->OnRunNotice(NoticeSeverity::Info, {},
+            "The server took " + std::to_string(open) + " of " + std::to_string(setup_.workers)
+                + " transfer connections; the run goes on with " + std::to_string(open == 0 ? 1 : open) + ". "
+                + refusal);
     return open;
 }
 

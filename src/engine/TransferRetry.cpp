@@ -141,7 +141,7 @@ void TransferRetry::Settle(const Status& reply, bool passing, Status lost,
     if (!lost && GivesUp(lost.error()) && !(env_.control != nullptr && env_.control->stopRequested()))
         streak_->Lose(lost.message());
     if (file && streak_->UsedUp() && env_.observer != nullptr)
-        env_.observer->OnRunMessage(std::to_string(RetryStreak::kFilesBeforeOneTry)
+        env_.observer->OnRunNotice(NoticeSeverity::Info, {}, std::to_string(RetryStreak::kFilesBeforeOneTry)
             + " files in a row failed after all their retries; the next files get one try each until one "
               "is copied.");
 }
@@ -164,7 +164,8 @@ bool TransferRetry::Wait(int retry, const std::string& what, const std::string& 
 {
     const std::chrono::milliseconds delay = RetryDelay(retry);
     if (env_.observer != nullptr)
-        env_.observer->OnRunMessage(what + " in " + std::to_string(delay.count() / 1000) + " s: " + reason);
+        env_.observer->OnRunNotice(
+            NoticeSeverity::Info, {}, what + " in " + std::to_string(delay.count() / 1000) + " s: " + reason);
     if (env_.control == nullptr) {
         std::this_thread::sleep_for(delay);
         return true;

@@ -55,16 +55,10 @@ void RecordingObserver::OnRunFailed(const std::string&, const std::string& reaso
     record_.failures.push_back(reason);
 }
 
-void RecordingObserver::OnRunProblem(const std::string& message)
+void RecordingObserver::OnRunNotice(NoticeSeverity severity, const std::string&, const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    record_.problems.push_back(message);
-}
-
-void RecordingObserver::OnRunMessage(const std::string& text)
-{
-    std::lock_guard lock(mutex_);
-    record_.messages.push_back(text);
+    (severity == NoticeSeverity::Problem ? record_.problems : record_.messages).push_back(text);
 }
 
 void RecordingObserver::Reset()

@@ -41,9 +41,10 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
-    void OnRunProblem(const std::string& message) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
-    void OnRunMessage(const std::string& text) override;
+    // Problems and the other notices (warnings, information) are recorded apart.
+    void OnRunNotice(
+        NoticeSeverity severity, const std::string& projectName, const std::string& text) override;
     // Forgets everything recorded so far (between runs of one test).
     void Reset();
 

@@ -53,26 +53,16 @@ void ConsoleObserver::OnRunFailed(const std::string& projectName, const std::str
     PrintError(reason);
 }
 
-void ConsoleObserver::OnRunWarning(const std::string& projectName, const std::string& text)
-{
-    PrintError(text);
-}
-
 void ConsoleObserver::OnResultText(const std::string& text)
 {
     Print(EscapeField(text));
 }
 
-void ConsoleObserver::OnRunProblem(const std::string& message)
+void ConsoleObserver::OnRunNotice(
+    vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text)
 {
-    hadProblem_ = true;
-    PrintError(message);
-}
-
-void ConsoleObserver::OnRunMessage(const std::string& text)
-{
-    // A notice (a retry, an old archive removed) goes to stderr: stdout keeps its file lines
-    // and the result line, which scripts read.
+    if (severity == vorn::NoticeSeverity::Problem)
+        hadProblem_ = true;
     PrintError(text);
 }
 

@@ -31,7 +31,7 @@ public:
     // On a terminal a progress line is kept on standard error; each printed line first clears
     // it, so the two never run into each other.
     void SetClearsProgressLine(bool clears) { clearsProgressLine_ = clears; }
-    // Whether a run reported a problem (OnRunProblem) since the object was made.
+    // Whether a run reported a notice of NoticeSeverity::Problem since the object was made.
     [[nodiscard]] bool HadProblem() const { return hadProblem_; }
 
     void OnRunStarted(const std::string& projectName) override;
@@ -40,11 +40,11 @@ public:
         const std::string& sizeText) override;
     void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
-    void OnRunWarning(const std::string& projectName, const std::string& text) override;
     void OnResultText(const std::string& text) override;
-    // Written to the error stream given at construction, and remembered.
-    void OnRunProblem(const std::string& message) override;
-    void OnRunMessage(const std::string& text) override;
+    // Written to the error stream given at construction (stdout keeps its file lines and the
+    // result line, which scripts read); a problem is remembered.
+    void OnRunNotice(
+        vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text) override;
     void OnRunFinished(const std::string& projectName, const std::string& status) override;
 
     // A line about a project outside its run's reports (the scheduler's next backup time),
