@@ -4,9 +4,11 @@
 #include "app/RunDisplays.h"
 #include "app/ToolbarIcons.h"
 #include "app/Tray.h"
+#include "gui/PlainText.h"
 #include "gui/Prompt.h"
 #include "gui/Resources.h"
 #include "store/ProjectDb.h"
+#include "views/ProjectListModel.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
 #include "views/VornRemoteTrans.h"
@@ -52,6 +54,7 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     : QMainWindow(parent)
     , db_(db)
     , startupFolder_(startupFolder)
+    , manualSourceFolder_(QStringLiteral(VORN_SOURCE_FOLDER))
 {
     vorn::EnsureResources();
     setObjectName("mainFrame");
@@ -283,7 +286,10 @@ void CMainFrame::OnDelete()
         return;
     if (projectView_->BackupNameAt(row) == runProjectName())
         return;
-    if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this)
+    // The line under the question names the project, so a highlight moved by the keyboard
+    // never deletes another project than the user thinks.
+    if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this, false,
+            "Project: " + projectView_->BackupNameAt(row))
         != Prompt::Answer::Yes)
         return;
     // Read the name again: the list may have changed while the question was open.
@@ -442,9 +448,14 @@ void CMainFrame::OnProjectClicked(int row)
 
 void CMainFrame::OpenHelpPage(vorn::HelpPage page)
 {
-    const QString manual = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath());
-    if (manual.isEmpty()) // say why a web page opens instead of the manual
+    const QString manual
+        = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath(), manualSourceFolder_);
+    // The home page is a placeholder until the product has a site: nothing opens without the
+    // manual, and the status bar says why.
+    if (manual.isEmpty()) {
         displays_->promptPane()->setText(QString::fromLatin1(vorn::kManualMissingText));
+        return;
+    }
     QDesktopServices::openUrl(vorn::HelpPageUrl(page, manual));
 }
 
@@ -591,6 +602,10 @@ void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t s
         = row >= 0 ? projectView_->model()->Cell(row, ProjectListModel::DestinationFolder) : QString();
     statusView_->SetResultText(QString(61, QLatin1Char(' ')));
     statusBar()->clearMessage(); // the reason a previous run failed
+    runFailReason_.clear();
+    failedFiles_ = 0;
+    failedFolders_ = 0;
+    projectView_->model()->SetStatusNote(row, ProjectListModel::StatusMark::None, {});
     BeginRunDisplays(scheduled, startTime, folder);
     UpdateCommandStates();
 }
@@ -609,6 +624,7 @@ void CMainFrame::OnRunFileRow(
     std::uint64_t runRowId, const QString& time, const QString& path, const QString& size)
 {
     runRows_[runRowId] = statusView_->AddRow(time, path, size, "...");
+    runRowPaths_[runRowId] = path;
 }
 
 void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason)
@@ -616,15 +632,21 @@ void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& statu
     const auto it = runRows_.find(runRowId);
     if (it == runRows_.end())
         return;
+    const bool failed = status == QLatin1String("Failed");
+    // A failed folder's row is named with a trailing "/".
+    if (failed)
+        ++(runRowPaths_[runRowId].endsWith('/') ? failedFolders_ : failedFiles_);
+    runRowPaths_.erase(runRowId);
     // A row removed by Clean in the meantime stays removed.
     (void)statusView_->SetRowStatus(it->second, status, reason);
-    if (status == QLatin1String("Failed"))
+    if (failed)
         emit runItemFailed(statusView_->model()->NameOf(it->second), reason);
     runRows_.erase(it);
 }
 
 void CMainFrame::OnRunFailed(const QString& name, const QString& reason)
 {
+    runFailReason_ = reason;
     statusBar()->showMessage(name + ": " + reason);
     emit runFailed(name, reason);
 }
@@ -637,10 +659,45 @@ void CMainFrame::OnRunResultText(const QString& text)
 void CMainFrame::OnRunFinished(const QString& name, const QString& status)
 {
     runRows_.clear();
-    // The destination changed under the pane that shows it.
+    runRowPaths_.clear();
+    ShowRunOutcome(name, status);
+    // The destination changed under the pane that shows it; a source file may have changed
+    // since the source pane listed it.
     destinationPane_->RefreshAfterRun(name);
+    sourcePane_->RefreshAfterRun(name);
     UpdateCommandStates();
     emit runFinished(name, status);
+}
+
+QString CMainFrame::FailedItemsText() const
+{
+    QStringList parts;
+    if (failedFiles_ > 0)
+        parts << QString("%1 file(s) failed").arg(failedFiles_);
+    if (failedFolders_ > 0)
+        parts << QString("%1 folder(s) failed").arg(failedFolders_);
+    return parts.join(", ");
+}
+
+void CMainFrame::ShowRunOutcome(const QString& name, const QString& status)
+{
+    using Mark = ProjectListModel::StatusMark;
+    const int row = projectView_->FindRowByName(name);
+    const bool failed = status == QLatin1String("Fail") || status == QLatin1String("Failed");
+    if (failed) {
+        // Every way a run fails says why, in the status bar and on the project's cell.
+        QString reason = runFailReason_;
+        if (reason.isEmpty())
+            reason = status == QLatin1String("Failed")
+                ? QString("The project could not be loaded from the database.")
+                : QString("The run failed; the History command (Command menu) has what was recorded.");
+        if (runFailReason_.isEmpty())
+            statusBar()->showMessage(name + ": " + reason);
+        projectView_->model()->SetStatusNote(row, Mark::Failure, status + ": " + reason);
+    } else if (status == QLatin1String("Success") && failedFiles_ + failedFolders_ > 0) {
+        projectView_->model()->SetStatusNote(row, Mark::Warning,
+            "Success, but " + FailedItemsText() + ". The History command (Command menu) has the reasons.");
+    }
 }
 
 void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
@@ -652,5 +709,5 @@ void CMainFrame::SetIdleStatusText(const QString& text, const QString& toolTip)
 {
     idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
     displays_->promptPane()->setText(idleStatusText_);
-    displays_->promptPane()->setToolTip(toolTip);
+    displays_->promptPane()->setToolTip(vorn::AsPlainText(toolTip)); // it names the database file
 }

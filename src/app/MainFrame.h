@@ -119,6 +119,9 @@ public:
     // A left click (or double click) on a project row: both file panes list its folders.
     void OnProjectClicked(int row);
     void OpenHelpPage(vorn::HelpPage page);
+    // The source folder whose docs/ the Help commands look into last (the build's own by
+    // default; tests set another or none).
+    void setManualSourceFolder(const QString& folder) { manualSourceFolder_ = folder; }
     void ShowAbout();
 
     // Transfer displays of the status bar. The run calls BeginRunDisplays when it starts; the
@@ -181,9 +184,14 @@ private:
     void CreateStatusBar();
     void CreatePanes();
     void ApplyToolbarIcons();
+    // The project's "Transfer Status" cell after a run: a failed run carries its reason, a
+    // run that left files behind a warning and their count.
+    void ShowRunOutcome(const QString& name, const QString& status);
+    [[nodiscard]] QString FailedItemsText() const;
 
     vorn::ProjectDb* db_;
     QString startupFolder_;
+    QString manualSourceFolder_;
     Hooks hooks_;
     vorn::RunControl runControl_;
     vorn::TransferFigures figures_;
@@ -211,4 +219,9 @@ private:
     std::map<int, QTimer*> timers_;
     // The run's row ids and the status list's, for the rows still waiting for their status.
     std::unordered_map<std::uint64_t, std::int64_t> runRows_;
+    std::unordered_map<std::uint64_t, QString> runRowPaths_;
+    // What the running project's run has reported so far: why it failed, what it left behind.
+    QString runFailReason_;
+    int failedFiles_ = 0;
+    int failedFolders_ = 0;
 };

@@ -52,6 +52,9 @@ private:
     // Fills the list from a stored rule text, items ending in "^".
     void ShowRules(const std::string& text);
     void FillPresets();
+    // False when a pattern of the filter box can match no file and the user would rather
+    // change it than take the suggested form (which then replaces it in the box).
+    bool FilterPatternsUsable();
     void AddItem();
     void DeleteItem();
     void AppendItem(const std::string& item);

@@ -53,6 +53,7 @@ vorn::BackupProject Stored(const char* name)
     vorn::BackupProject p;
     p.ftpname = name;
     p.ftpip = "ftp.example.net";
+    p.ftpport = "21"; // OK refuses a port the run would refuse, an empty one too
     p.ftpsource = "/www";
     p.ftpdest = "/srv/backup";
     p.ftptype = 1;
@@ -532,10 +533,12 @@ private slots:
         QVERIFY(!vorn::LoadProject(db_.get(), "Alpha", loaded));
         QVERIFY(vorn::LoadProject(db_.get(), "alpha", loaded));
         QCOMPARE(loaded.ftpplan, (std::vector<std::int32_t> { 1056, 1058 }));
-        // The status stays, the last backup time empties, schedule cells follow the change.
+        // The status and the last backup time stay (the run that made them is still the last),
+        // schedule cells follow the change.
         QCOMPARE(Cells(*view_, 0),
-            QStringList({ "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "",
-                "03/05/2012 22:00:00", "Every week: Monday, Wennesday; 22:0 auto backup." }));
+            QStringList(
+                { "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "03/04/2012 22:00:05",
+                    "03/05/2012 22:00:00", "Every week: Monday, Wennesday; 22:0 auto backup." }));
         QCOMPARE(view_->BackupNameAt(1), QString("Beta"));
         // Modify ends by resetting the shared state.
         QCOMPARE(state_.lastDestination, vorn::DestinationSettings {});
@@ -622,6 +625,64 @@ private slots:
         QVERIFY(Prompt::lastShown().text.contains("could not be saved"));
         QVERIFY(Prompt::lastShown().text.contains("Lost"));
         QCOMPARE(view_->rowCount(), 0);
+    }
+
+    // OK refuses what a run would refuse, and a Modify without a change keeps the row's
+    // last backup time.
+    void okRefusesWhatARunWouldRefuse()
+    {
+        QVERIFY(vorn::InsertProject(db_.get(), Stored("Zip Site")));
+        vorn::BackupProject mirror = Stored("Mirror");
+        mirror.ftptype = 2;
+        mirror.ftpdest.clear();
+        mirror.ftpdestip = "mirror.example.org";
+        mirror.ftpdestpath = "/copies";
+        mirror.ftpdestport = "70000";
+        QVERIFY(vorn::InsertProject(db_.get(), mirror));
+        OpenList();
+        view_->SetLastBackupTime("Zip Site", "03/04/2012 22:00:05");
+
+        // A source port out of range: the same words as the run's, the focus on the port.
+        FTPNew* dialog = Open();
+        QVERIFY(dialog);
+        TypeLocalProject(dialog, "Ports");
+        TypeInto(Child<QLineEdit>(dialog, "portEdit"), "70000");
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Source server: The port \"70000\" is not a port number (1-65535)."));
+        QCOMPARE(FocusedIn(dialog), QString("portEdit"));
+        QVERIFY(dialog->isVisible());
+        // A name that differs from a stored one only by blanks at its ends is taken.
+        TypeInto(Child<QLineEdit>(dialog, "portEdit"), "2121");
+        TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), " Zip Site ");
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(
+            Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
+        QVERIFY(Click(dialog, "cancelButton"));
+        QVERIFY(WaitClosed(dialog));
+        QCOMPARE(vorn::QueryProjectList(db_.get()).size(), std::size_t(2));
+
+        // A stored destination port out of range: told, and the destination dialog opens,
+        // whose own OK refuses it too.
+        dialog = Open(1);
+        QVERIFY(dialog);
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Destination server: The port \"70000\" is not a port number (1-65535)."));
+        CDestFtpOptions* destination = dialog->copyRulesPage()->destinationDialog();
+        QVERIFY(destination && QTest::qWaitForWindowExposed(destination));
+        destination->accept();
+        QCOMPARE(Prompt::lastShown().text, QString("The port \"70000\" is not a port number (1-65535)."));
+        QVERIFY(destination->isVisible());
+        CloseDialogs();
+
+        // Modify, OK, no change: the last backup time stays.
+        dialog = Open(0);
+        QVERIFY(dialog);
+        QVERIFY(Click(dialog, "okButton"));
+        QVERIFY(WaitClosed(dialog));
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
+        QCOMPARE(view_->model()->Cell(0, ProjectListModel::LastBackupTime), QString("03/04/2012 22:00:05"));
     }
 
     // The fifth page shows the stored options (the backup mode on the copy rules page) and
