@@ -15,11 +15,11 @@
 #include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
-#include <iterator>
 
 namespace {
 
 constexpr int kMinimumWidth = 30;
+constexpr int kCaptionWidth = 48;
 constexpr int kCellPadding = 16;
 
 QString Text(const std::string& bytes)
@@ -93,7 +93,8 @@ int CVornBackupView::ContentWidth(int column) const
     using M = ProjectListModel;
     const QFontMetrics metrics(list_->font());
     const int iconWidth = list_->style()->pixelMetric(QStyle::PM_SmallIconSize) + 4;
-    int width = list_->horizontalHeader()->sectionSizeHint(column);
+    // The caption counts up to a short width: a long caption may be cut, a cell should not.
+    int width = std::min(list_->horizontalHeader()->sectionSizeHint(column), kCaptionWidth);
     for (int row = 0; row < model_->rowCount(); ++row) {
         const bool marked = column == M::TransferStatus && model_->StatusMarkAt(row) != M::StatusMark::None;
         width = std::max(width,
@@ -104,39 +105,41 @@ int CVornBackupView::ContentWidth(int column) const
 
 void CVornBackupView::FitColumns()
 {
-    // Every column in view at once. The two times keep their whole width; the other columns
-    // share the rest in proportion to their texts (never below a minimum), the paths taking
-    // what is left over, and cut their texts (paths in the middle).
+    // Every column in view at once. The name (up to a third of the list), the status and
+    // the two times as wide as their texts; the paths and the schedule share the rest in
+    // proportion to their texts, the paths cut in the middle. Only a list too narrow even
+    // for that cuts the name and the status too.
     using M = ProjectListModel;
     const int available = list_->viewport()->width();
     if (available <= 0)
         return;
     int widths[M::ColumnCount] = {};
-    int shared = 0;
-    for (int c = 0; c < M::ColumnCount; ++c) {
+    for (int c = 0; c < M::ColumnCount; ++c)
         widths[c] = ContentWidth(c);
-        if (c != M::LastBackupTime && c != M::NextBackupTime)
-            shared += widths[c];
-    }
-    const int rest = available - widths[M::LastBackupTime] - widths[M::NextBackupTime];
-    if (shared > rest) {
-        // Each gets the minimum, and what is left in proportion to how much more it wants.
-        const int shrunk[]
-            = { M::BackupName, M::SourceFolder, M::DestinationFolder, M::TransferStatus, M::BackupScheme };
-        const qint64 minimum = qint64(std::size(shrunk)) * kMinimumWidth;
-        const qint64 wanted = std::max<qint64>(shared - minimum, 1);
-        const qint64 left = std::max<qint64>(rest - minimum, 0);
-        for (int c : shrunk)
-            widths[c] = kMinimumWidth + int(std::max(widths[c] - kMinimumWidth, 0) * left / wanted);
+    widths[M::BackupName] = std::min(widths[M::BackupName], available / 3);
+    const int fixed = widths[M::BackupName] + widths[M::TransferStatus] + widths[M::LastBackupTime]
+        + widths[M::NextBackupTime];
+    const int flexible[] = { M::SourceFolder, M::DestinationFolder, M::BackupScheme };
+    int wanted = 0;
+    for (int c : flexible)
+        wanted += widths[c];
+    const int rest = available - fixed;
+    if (wanted <= rest) {
+        widths[M::SourceFolder] += (rest - wanted) / 2;
+        widths[M::DestinationFolder] += (rest - wanted) - (rest - wanted) / 2;
     } else {
-        const int extra = (rest - shared) / 2;
-        widths[M::SourceFolder] += extra;
-        widths[M::DestinationFolder] += extra;
+        for (int c : flexible)
+            widths[c] = std::max(kMinimumWidth, int(qint64(widths[c]) * std::max(rest, 0) / wanted));
     }
-    // The schedule takes whatever is left, so the columns end at the list's edge.
     int used = 0;
     for (int c = 0; c < M::ColumnCount; ++c)
         used += widths[c];
+    for (int c : { M::BackupName, M::TransferStatus }) {
+        const int cut = std::min(std::max(used - available, 0), widths[c] - kMinimumWidth);
+        widths[c] -= std::max(cut, 0);
+        used -= std::max(cut, 0);
+    }
+    // The schedule takes whatever is left, so the columns end at the list's edge.
     widths[M::BackupScheme] += std::max(0, available - used);
     for (int c = 0; c < M::ColumnCount; ++c)
         list_->horizontalHeader()->resizeSection(c, widths[c]);
