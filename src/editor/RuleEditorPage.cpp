@@ -286,31 +286,29 @@ std::string CSelectRule::BuildItem() const
     return item;
 }
 
-bool CSelectRule::FilterPatternsUsable()
+void CSelectRule::OfferPatternAdvice()
 {
     const QString typed = filterCombo_->currentText();
     if (typed == QLatin1String("Any Files"))
-        return true;
+        return;
     const std::string filter = typed.toStdString();
     const std::vector<vorn::PatternAdvice> advice = vorn::AdviseNamePatterns(filter);
     if (advice.empty())
-        return true;
+        return;
     QStringList named;
     for (const vorn::PatternAdvice& a : advice)
         named << QString::fromStdString("\"" + a.pattern + "\" (did you mean \"" + a.suggestion + "\"?)");
     const QString fixed = QString::fromStdString(vorn::ApplyPatternAdvice(filter));
     const QString question = "These patterns match no file name:\n" + named.join("\n") + "\n\n" + kPatternHelp
-        + "\n\nAdd the rule with the filter \"" + fixed + "\" instead?";
-    if (Prompt::Question(question, "File Filter", this, true) != Prompt::Answer::Yes)
-        return false; // the filter stays as typed, for the user to change
-    filterCombo_->setEditText(fixed);
-    return true;
+        + "\n\nYes adds the rule with the filter \"" + fixed + "\"; No adds it as typed.";
+    // The user decides: a rule is stored with the meaning it was given.
+    if (Prompt::Question(question, "File Filter", this, true) == Prompt::Answer::Yes)
+        filterCombo_->setEditText(fixed);
 }
 
 void CSelectRule::AddItem()
 {
-    if (!FilterPatternsUsable())
-        return;
+    OfferPatternAdvice();
     const std::string item = BuildItem();
     for (const std::string& existing : Items()) {
         if (existing == item)

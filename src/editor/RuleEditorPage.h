@@ -52,9 +52,9 @@ private:
     // Fills the list from a stored rule text, items ending in "^".
     void ShowRules(const std::string& text);
     void FillPresets();
-    // False when a pattern of the filter box can match no file and the user would rather
-    // change it than take the suggested form (which then replaces it in the box).
-    bool FilterPatternsUsable();
+    // When a pattern of the filter box can match no file, names it with the form probably
+    // meant and, if the user takes it, puts that form into the box.
+    void OfferPatternAdvice();
     void AddItem();
     void DeleteItem();
     void AppendItem(const std::string& item);
