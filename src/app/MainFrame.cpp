@@ -549,8 +549,6 @@ void CMainFrame::OnTimer(int id)
             StopTimerId(SpeedTextTimer);
             displays_->ClearSpeedText();
         }
-        // The worker changes runState; this is where the commands notice it.
-        UpdateCommandStates();
         break;
     case SchedulerCheckTimer:
     case PlanReloadTimer:

@@ -98,7 +98,9 @@ public:
     [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 
     // Availability and check marks of every command, from runState, runProjectName,
-    // selectedRow, the list contents and the pane widths.
+    // selectedRow, the list contents and the pane widths. Called on each change of these:
+    // a run's state changes reach the window as its reports (started, finished) and as the
+    // Pause, Resume and Stop commands, so nothing polls.
     void UpdateCommandStates();
 
     // Commands.

@@ -7,6 +7,7 @@
 #include "ftpclient/Ftp.h"
 #include "gui/Prompt.h"
 #include "store/ProjectDb.h"
+#include "views/VornBackupView.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -96,7 +97,13 @@ ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
     auto* editor = new ProjectEditor(&frame, db, frame.projectView());
     frame.hooks().newProject = [editor] { editor->NewProject(); };
     frame.hooks().modifyProject = [editor] { editor->ModifyProject(); };
-    QObject::connect(editor, &ProjectEditor::projectStored, &frame, &CMainFrame::projectsChanged);
+    // The list is the window's: a new project's row is appended, a changed one rewritten
+    // (keeping what its runs wrote), then the scheduler hears of the change.
+    QObject::connect(editor, &ProjectEditor::projectStored, &frame,
+        [&frame](const QString& oldName, const BackupProject& project) {
+            frame.projectView()->ShowStoredProject(oldName, project);
+            emit frame.projectsChanged();
+        });
     return editor;
 }
 

@@ -291,6 +291,14 @@ void CVornBackupView::WriteProjectRow(int row, const vorn::BackupProject& projec
         model_->SetRow(row, CellsOf(project), keepStatus);
 }
 
+void CVornBackupView::ShowStoredProject(const QString& oldName, const vorn::BackupProject& project)
+{
+    if (oldName.isEmpty())
+        WriteProjectRow(rowCount(), project, false);
+    else if (const int row = FindRowByName(oldName); row >= 0)
+        WriteProjectRow(row, project, true);
+}
+
 void CVornBackupView::RemoveProjectRow(int row)
 {
     model_->RemoveRow(row);

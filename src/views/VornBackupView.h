@@ -40,6 +40,9 @@ public:
     // Writes one row from a project; `row` equal to the row count appends a new row.
     void WriteProjectRow(int row, const vorn::BackupProject& project, bool keepStatus);
     void RemoveProjectRow(int row);
+    // A project dialog stored `project`: a new one (`oldName` empty) gets a row at the end, a
+    // changed one has the row of `oldName` rewritten, keeping what its runs wrote there.
+    void ShowStoredProject(const QString& oldName, const vorn::BackupProject& project);
     [[nodiscard]] int FindRowByName(const QString& name) const;
     [[nodiscard]] QString BackupNameAt(int row) const;
     [[nodiscard]] int rowCount() const;

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -165,9 +166,13 @@ private:
     {
         if (modifyRow >= 0)
             vorn::guitest::ClickRow(view_->list(), modifyRow);
-        FTPNew* dialog = modifyRow >= 0
-            ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get())
-            : vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
+        // What the window does with a stored project (AttachProjectEditor).
+        const auto stored = [view = view_.get()](const std::string& oldName, const vorn::BackupProject& p) {
+            view->ShowStoredProject(QString::fromStdString(oldName), p);
+        };
+        FTPNew* dialog = modifyRow >= 0 ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_,
+                             view_->BackupNameAt(view_->selectedRow()).toStdString(), stored)
+                                        : vorn::NewProjectCommand(view_.get(), db_.get(), state_, stored);
         return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
     }
 
@@ -561,7 +566,7 @@ private slots:
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
         OpenList();
         // No row under the mouse: nothing to modify.
-        QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get()));
+        QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, std::string(), {}));
         QVERIFY(vorn::DeleteProject(db_.get(), "Alpha"));
         QVERIFY(!Open(0));
         QVERIFY(!state_.dialogOpen);
@@ -585,7 +590,7 @@ private slots:
             QCOMPARE(dialog->windowTitle(), QString("New Project"));
             QCOMPARE(dialog->tabs()->tabText(3), QString("Task Scheduler"));
             // One project dialog at a time: the tray's New opens no second one.
-            QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), frame.projectView()));
+            QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), {}));
             QVERIFY(Click(dialog, "cancelButton"));
             QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
         }
@@ -599,8 +604,12 @@ private slots:
         QCOMPARE(dialog->windowTitle(), QString("Modify Plan"));
         QVERIFY(editor->state().isModifying);
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Alpha 2");
+        QSignalSpy stored(editor, &ProjectEditor::projectStored);
         QVERIFY(Click(dialog, "okButton"));
         QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
+        // The editor says what it stored; the window, not the editor, rewrites the row.
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored[0][0].toString(), QString("Alpha"));
         QCOMPARE(frame.projectView()->BackupNameAt(0), QString("Alpha 2"));
         vorn::BackupProject loaded;
         QVERIFY(vorn::LoadProject(db_.get(), "Alpha 2", loaded));
