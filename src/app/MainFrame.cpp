@@ -35,7 +35,6 @@ namespace {
 // (16 ms) shows the same and keeps the GUI thread idle.
 constexpr int kDisplayPeriodMs = 16;
 constexpr int kLocalSamplePeriodMs = 5000;
-constexpr int kPlanReloadPeriodMs = 5000;
 constexpr int kProgressBarDelayMs = 200;
 // Where the user's choice of data connections is kept between starts; passive unless set.
 const char* const kTransferModeActiveKey = "transferModeActive";
@@ -73,13 +72,12 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     ApplyToolbarIcons();
     tray_ = new Tray(this);
 
-    for (int id : { SpeedTextTimer, SchedulerCheckTimer, PlanReloadTimer, MidnightTimer, LocalSpeedTimer,
-             ProgressTimer, ProgressBarCreateTimer }) {
-        auto* timer = new QTimer(this);
-        timer->setObjectName(QStringLiteral("timer%1").arg(id));
-        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-        timers_[id] = timer;
-    }
+    // One named timer per purpose, each ending in its own step.
+    speedTextTimer_ = MakeTimer("speedTextTimer", &CMainFrame::OnSpeedTextTimer);
+    localSpeedTimer_ = MakeTimer("localSpeedTimer", &CMainFrame::SampleLocalSpeed);
+    progressTimer_ = MakeTimer("progressTimer", &CMainFrame::UpdateProgressPosition);
+    progressBarTimer_ = MakeTimer("progressBarTimer", &CMainFrame::CreateProgressBar);
+    progressBarTimer_->setSingleShot(true);
 
     // An empty list must mean "no projects", never "could not read them".
     const std::string listError = projectView_->FillProjectList(db_);
@@ -88,8 +86,26 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
                             .arg(QString::fromStdString(db_->path()), QString::fromStdString(listError)),
             "Warning", this);
     UpdateCommandStates();
-    StartTimerId(PlanReloadTimer, kPlanReloadPeriodMs);
-    StartTimerId(ProgressBarCreateTimer, kProgressBarDelayMs);
+    progressBarTimer_->start(kProgressBarDelayMs);
+}
+
+QTimer* CMainFrame::MakeTimer(const char* name, void (CMainFrame::*step)())
+{
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromLatin1(name));
+    connect(timer, &QTimer::timeout, this, step);
+    return timer;
+}
+
+void CMainFrame::StopTimers()
+{
+    for (QTimer* timer : { speedTextTimer_, localSpeedTimer_, progressTimer_, progressBarTimer_ })
+        timer->stop();
+}
+
+void CMainFrame::CreateProgressBar()
+{
+    displays_->CreateProgressBar();
 }
 
 CMainFrame::~CMainFrame()
@@ -98,8 +114,7 @@ CMainFrame::~CMainFrame()
     // figures: they are stopped and joined while all of it still exists.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    for (auto& [id, timer] : timers_)
-        timer->stop();
+    StopTimers();
     tray_->HideIcon();
 }
 
@@ -497,8 +512,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     // between now and the end of the program either.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    for (auto& [id, timer] : timers_)
-        timer->stop();
+    StopTimers();
     tray_->HideIcon();
     event->accept();
     emit exitConfirmed();
@@ -517,58 +531,15 @@ bool CMainFrame::event(QEvent* event)
 
 // ---- timers and transfer displays ----
 
-void CMainFrame::StartTimerId(int id, int milliseconds)
+void CMainFrame::OnSpeedTextTimer()
 {
-    const auto it = timers_.find(id);
-    if (it == timers_.end())
+    if (runState() != vorn::RunState::Idle) {
+        displays_->ShowSpeedText();
         return;
-    it->second->start(milliseconds);
-}
-
-void CMainFrame::StopTimerId(int id)
-{
-    const auto it = timers_.find(id);
-    if (it != timers_.end())
-        it->second->stop();
-}
-
-bool CMainFrame::timerActive(int id) const
-{
-    const auto it = timers_.find(id);
-    return it != timers_.end() && it->second->isActive();
-}
-
-void CMainFrame::OnTimer(int id)
-{
-    switch (id) {
-    case SpeedTextTimer:
-        if (runState() != vorn::RunState::Idle) {
-            displays_->ShowSpeedText();
-        } else {
-            StopTimerId(LocalSpeedTimer);
-            StopTimerId(SpeedTextTimer);
-            displays_->ClearSpeedText();
-        }
-        break;
-    case SchedulerCheckTimer:
-    case PlanReloadTimer:
-    case MidnightTimer:
-        if (hooks_.schedulerTimer)
-            hooks_.schedulerTimer(id);
-        break;
-    case LocalSpeedTimer:
-        displays_->SampleLocalSpeed();
-        break;
-    case ProgressTimer:
-        UpdateProgressPosition();
-        break;
-    case ProgressBarCreateTimer:
-        displays_->CreateProgressBar();
-        StopTimerId(ProgressBarCreateTimer);
-        break;
-    default:
-        break;
     }
+    localSpeedTimer_->stop();
+    speedTextTimer_->stop();
+    displays_->ClearSpeedText();
 }
 
 void CMainFrame::BeginRunDisplays(
@@ -576,16 +547,16 @@ void CMainFrame::BeginRunDisplays(
 {
     (void)scheduledStart; // both start paths refresh at the same display rate
     displays_->Begin(runStartTime, destinationFolder);
-    StartTimerId(LocalSpeedTimer, kLocalSamplePeriodMs);
-    StartTimerId(SpeedTextTimer, kDisplayPeriodMs);
-    StartTimerId(ProgressTimer, kDisplayPeriodMs);
+    localSpeedTimer_->start(kLocalSamplePeriodMs);
+    speedTextTimer_->start(kDisplayPeriodMs);
+    progressTimer_->start(kDisplayPeriodMs);
 }
 
 void CMainFrame::UpdateProgressPosition()
 {
     const bool running = runState() != vorn::RunState::Idle;
     if (!running)
-        StopTimerId(ProgressTimer);
+        progressTimer_->stop();
     displays_->UpdateProgress(running);
 }
 
