@@ -79,10 +79,10 @@ DesktopRuns::DesktopRuns(CMainFrame* frame, vorn::ProjectDb* db, const vorn::Clo
         if (self)
             self->Shutdown();
     };
-    hooks.schedulerTimer = [self](int id) {
-        if (self)
-            self->OnSchedulerTimer(id);
-    };
+    // One named timer per step of the scheduler.
+    schedulerCheck_ = MakeTimer("schedulerCheckTimer", &DesktopRuns::OnSchedulerCheck);
+    planReload_ = MakeTimer("planReloadTimer", &DesktopRuns::OnPlanReload);
+    midnight_ = MakeTimer("midnightTimer", &DesktopRuns::OnMidnight);
     StartScheduler();
 }
 
@@ -110,7 +110,7 @@ void DesktopRuns::StartScheduler()
     // Taken over from a scheduler that stopped: the window's notice goes, the first load of
     // the plans comes as at start-up.
     frame_->SetIdleStatusText({});
-    frame_->StartTimerId(CMainFrame::PlanReloadTimer, kFirstReloadDelayMs);
+    planReload_->start(kFirstReloadDelayMs);
     CMainFrame* frame = frame_;
     host_ = std::make_unique<vorn::ProjectDbSchedulerHost>(
         vorn::RunEnvironment { db_, &scheduledObserver_, &frame_->runControl(), &frame_->figures(),
@@ -162,6 +162,8 @@ void DesktopRuns::Shutdown()
     // kind) is stopped and the manual worker joined, then the pass thread is joined.
     if (host_)
         host_->Shutdown();
+    for (QTimer* timer : { schedulerCheck_, planReload_, midnight_ })
+        timer->stop();
     controller_.Shutdown();
     scheduler_.reset();
     windowHost_.reset();
@@ -178,42 +180,54 @@ void DesktopRuns::OnProjectsChanged()
         ResumeChecks();
 }
 
-void DesktopRuns::ResumeChecks()
+QTimer* DesktopRuns::MakeTimer(const char* name, void (DesktopRuns::*step)())
 {
-    if (scheduler_->PendingCount() != 0 && !frame_->timerActive(CMainFrame::SchedulerCheckTimer))
-        frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromLatin1(name));
+    connect(timer, &QTimer::timeout, this, step);
+    return timer;
 }
 
-void DesktopRuns::OnSchedulerTimer(int id)
+void DesktopRuns::ResumeChecks()
+{
+    if (scheduler_->PendingCount() != 0 && !schedulerCheck_->isActive())
+        schedulerCheck_->start(kSchedulerPeriodMs);
+}
+
+void DesktopRuns::OnPlanReload()
+{
+    planReload_->stop();
+    if (!scheduler_)
+        return;
+    midnight_->stop();
+    scheduler_->Reload();
+    schedulerCheck_->start(kSchedulerPeriodMs);
+    midnight_->start(kSchedulerPeriodMs);
+}
+
+void DesktopRuns::OnSchedulerCheck()
 {
     if (!scheduler_) {
-        frame_->StopTimerId(id);
+        schedulerCheck_->stop();
         return;
     }
-    switch (id) {
-    case CMainFrame::PlanReloadTimer:
-        frame_->StopTimerId(CMainFrame::PlanReloadTimer);
-        frame_->StopTimerId(CMainFrame::MidnightTimer);
-        scheduler_->Reload();
-        frame_->StartTimerId(CMainFrame::SchedulerCheckTimer, kSchedulerPeriodMs);
-        frame_->StartTimerId(CMainFrame::MidnightTimer, kSchedulerPeriodMs);
-        break;
-    case CMainFrame::SchedulerCheckTimer:
-        (void)scheduler_->Tick();
-        // Every plan of the list started as a one-shot: nothing to check until a reload.
-        if (scheduler_->PendingCount() == 0 && !scheduler_->PassActive())
-            frame_->StopTimerId(CMainFrame::SchedulerCheckTimer);
-        break;
-    case CMainFrame::MidnightTimer:
-        // The scheduler arms the reload after midnight (or after a night the machine slept
-        // through) on its own clock and carries it out here.
-        scheduler_->ReloadIfDue();
-        // Plans changed by another program (or another window) count from this second on.
-        scheduler_->ReloadIfChanged();
-        scheduler_->MidnightTick();
-        ResumeChecks();
-        break;
-    default:
-        break;
+    (void)scheduler_->Tick();
+    // Every plan of the list started as a one-shot: nothing to check until a reload.
+    if (scheduler_->PendingCount() == 0 && !scheduler_->PassActive())
+        schedulerCheck_->stop();
+}
+
+void DesktopRuns::OnMidnight()
+{
+    if (!scheduler_) {
+        midnight_->stop();
+        return;
     }
+    // The scheduler arms the reload after midnight (or after a night the machine slept
+    // through) on its own clock and carries it out here.
+    scheduler_->ReloadIfDue();
+    // Plans changed by another program (or another window) count from this second on.
+    scheduler_->ReloadIfChanged();
+    scheduler_->MidnightTick();
+    ResumeChecks();
 }

@@ -20,7 +20,8 @@ class SchedulerLock;
 } // namespace vorn
 
 // The runs and the scheduler of the main window: the Run command's worker, the scheduler
-// (timers 2, 3 and 4) with its pass thread, and the reports of both, queued to the window.
+// (its check, plan reload and midnight timers) with its pass thread, and the reports of both,
+// queued to the window.
 // Both kinds of run go through the window's RunControl and one RunController, so a manual run
 // and a scheduled one never overlap.
 //
@@ -44,6 +45,10 @@ public:
 
     // Null when this window does not schedule (another scheduler owns the database).
     [[nodiscard]] vorn::Scheduler* scheduler() const { return scheduler_.get(); }
+    // The scheduler's timers: the one-second check, the plans' reload, the midnight step.
+    [[nodiscard]] QTimer* schedulerCheckTimer() const { return schedulerCheck_; }
+    [[nodiscard]] QTimer* planReloadTimer() const { return planReload_; }
+    [[nodiscard]] QTimer* midnightTimer() const { return midnight_; }
 
 private:
     class WindowSchedulerHost;
@@ -52,7 +57,10 @@ private:
     // database, says so and tries again a minute later (RetryLockLater).
     void StartScheduler();
     void RetryLockLater();
-    void OnSchedulerTimer(int id);
+    QTimer* MakeTimer(const char* name, void (DesktopRuns::*step)());
+    void OnPlanReload();
+    void OnSchedulerCheck();
+    void OnMidnight();
     // The window stored, changed or deleted a project: its plan counts from now on.
     void OnProjectsChanged();
     // Restarts the one-second check when plans are pending again.
@@ -70,6 +78,9 @@ private:
     std::unique_ptr<WindowSchedulerHost> windowHost_;
     std::unique_ptr<vorn::Scheduler> scheduler_;
     bool shutDown_ = false;
+    QTimer* schedulerCheck_ = nullptr;
+    QTimer* planReload_ = nullptr;
+    QTimer* midnight_ = nullptr;
     QTimer* lockRetry_ = nullptr;
     std::time_t nextLockTry_ = 0;
 };

@@ -6,7 +6,8 @@
 
 namespace vorn {
 
-QStringList ManualCandidates(const QString& startupFolder, const QString& programFolder)
+QStringList ManualCandidates(
+    const QString& startupFolder, const QString& programFolder, const QString& sourceFolder)
 {
     const QDir program(programFolder);
     QStringList candidates = { QDir(startupFolder).filePath("docs/index.html"),
@@ -16,14 +17,16 @@ QStringList ManualCandidates(const QString& startupFolder, const QString& progra
         candidates << QDir(data).filePath("vornbackup/index.html");
         candidates << QDir(data).filePath("doc/vornbackup/index.html");
     }
+    if (!sourceFolder.isEmpty())
+        candidates << QDir(sourceFolder).filePath("docs/index.html");
     for (QString& candidate : candidates)
         candidate = QDir::cleanPath(candidate);
     return candidates;
 }
 
-QString FindManual(const QString& startupFolder, const QString& programFolder)
+QString FindManual(const QString& startupFolder, const QString& programFolder, const QString& sourceFolder)
 {
-    for (const QString& candidate : ManualCandidates(startupFolder, programFolder)) {
+    for (const QString& candidate : ManualCandidates(startupFolder, programFolder, sourceFolder)) {
         if (QFileInfo(candidate).isFile())
             return QFileInfo(candidate).canonicalFilePath();
     }

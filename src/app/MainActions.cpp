@@ -31,7 +31,8 @@ void MainActions::Create(CMainFrame* frame)
     modifyAction = MakeAction(frame, "actionModify", "Modify(&M)", "Modify", "Modify");
     modifyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     deleteAction = MakeAction(frame, "actionDelete", "Delete(&D)", "Delete", "Delete");
-    deleteAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    // The Delete key too, as in every list; the confirmation names the project.
+    deleteAction->setShortcuts({ QKeySequence(Qt::CTRL | Qt::Key_D), QKeySequence(Qt::Key_Delete) });
     exitAction = MakeAction(frame, "actionExit", "Exit(&X)", "Exit the application", "Exit");
     startAction = MakeAction(frame, "actionStart", "Start(&R)", "Run", "Run");
     startAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));

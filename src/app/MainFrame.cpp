@@ -4,9 +4,11 @@
 #include "app/RunDisplays.h"
 #include "app/ToolbarIcons.h"
 #include "app/Tray.h"
+#include "gui/PlainText.h"
 #include "gui/Prompt.h"
 #include "gui/Resources.h"
 #include "store/ProjectDb.h"
+#include "views/ProjectListModel.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
 #include "views/VornRemoteTrans.h"
@@ -33,7 +35,6 @@ namespace {
 // (16 ms) shows the same and keeps the GUI thread idle.
 constexpr int kDisplayPeriodMs = 16;
 constexpr int kLocalSamplePeriodMs = 5000;
-constexpr int kPlanReloadPeriodMs = 5000;
 constexpr int kProgressBarDelayMs = 200;
 // Where the user's choice of data connections is kept between starts; passive unless set.
 const char* const kTransferModeActiveKey = "transferModeActive";
@@ -52,6 +53,7 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     : QMainWindow(parent)
     , db_(db)
     , startupFolder_(startupFolder)
+    , manualSourceFolder_(QStringLiteral(VORN_SOURCE_FOLDER))
 {
     vorn::EnsureResources();
     setObjectName("mainFrame");
@@ -70,13 +72,12 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     ApplyToolbarIcons();
     tray_ = new Tray(this);
 
-    for (int id : { SpeedTextTimer, SchedulerCheckTimer, PlanReloadTimer, MidnightTimer, LocalSpeedTimer,
-             ProgressTimer, ProgressBarCreateTimer }) {
-        auto* timer = new QTimer(this);
-        timer->setObjectName(QStringLiteral("timer%1").arg(id));
-        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-        timers_[id] = timer;
-    }
+    // One named timer per purpose, each ending in its own step.
+    speedTextTimer_ = MakeTimer("speedTextTimer", &CMainFrame::OnSpeedTextTimer);
+    localSpeedTimer_ = MakeTimer("localSpeedTimer", &CMainFrame::SampleLocalSpeed);
+    progressTimer_ = MakeTimer("progressTimer", &CMainFrame::UpdateProgressPosition);
+    progressBarTimer_ = MakeTimer("progressBarTimer", &CMainFrame::CreateProgressBar);
+    progressBarTimer_->setSingleShot(true);
 
     // An empty list must mean "no projects", never "could not read them".
     const std::string listError = projectView_->FillProjectList(db_);
@@ -85,8 +86,26 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
                             .arg(QString::fromStdString(db_->path()), QString::fromStdString(listError)),
             "Warning", this);
     UpdateCommandStates();
-    StartTimerId(PlanReloadTimer, kPlanReloadPeriodMs);
-    StartTimerId(ProgressBarCreateTimer, kProgressBarDelayMs);
+    progressBarTimer_->start(kProgressBarDelayMs);
+}
+
+QTimer* CMainFrame::MakeTimer(const char* name, void (CMainFrame::*step)())
+{
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromLatin1(name));
+    connect(timer, &QTimer::timeout, this, step);
+    return timer;
+}
+
+void CMainFrame::StopTimers()
+{
+    for (QTimer* timer : { speedTextTimer_, localSpeedTimer_, progressTimer_, progressBarTimer_ })
+        timer->stop();
+}
+
+void CMainFrame::CreateProgressBar()
+{
+    displays_->CreateProgressBar();
 }
 
 CMainFrame::~CMainFrame()
@@ -95,8 +114,7 @@ CMainFrame::~CMainFrame()
     // figures: they are stopped and joined while all of it still exists.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    for (auto& [id, timer] : timers_)
-        timer->stop();
+    StopTimers();
     tray_->HideIcon();
 }
 
@@ -287,7 +305,10 @@ void CMainFrame::OnDelete()
         Prompt::Warning(QString::fromStdString(db_->readOnlyReason()), "Delete Project", this);
         return;
     }
-    if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this)
+    // The line under the question names the project, so a highlight moved by the keyboard
+    // never deletes another project than the user thinks.
+    if (Prompt::Question("Are you sure you want to delete this project?", "Delete Project", this, false,
+            "Project: " + projectView_->BackupNameAt(row))
         != Prompt::Answer::Yes)
         return;
     // Read the name again: the list may have changed while the question was open.
@@ -446,9 +467,14 @@ void CMainFrame::OnProjectClicked(int row)
 
 void CMainFrame::OpenHelpPage(vorn::HelpPage page)
 {
-    const QString manual = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath());
-    if (manual.isEmpty()) // say why a web page opens instead of the manual
+    const QString manual
+        = vorn::FindManual(startupFolder_, QCoreApplication::applicationDirPath(), manualSourceFolder_);
+    // The home page is a placeholder until the product has a site: nothing opens without the
+    // manual, and the status bar says why.
+    if (manual.isEmpty()) {
         displays_->promptPane()->setText(QString::fromLatin1(vorn::kManualMissingText));
+        return;
+    }
     QDesktopServices::openUrl(vorn::HelpPageUrl(page, manual));
 }
 
@@ -490,8 +516,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     // between now and the end of the program either.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    for (auto& [id, timer] : timers_)
-        timer->stop();
+    StopTimers();
     tray_->HideIcon();
     event->accept();
     emit exitConfirmed();
@@ -510,60 +535,15 @@ bool CMainFrame::event(QEvent* event)
 
 // ---- timers and transfer displays ----
 
-void CMainFrame::StartTimerId(int id, int milliseconds)
+void CMainFrame::OnSpeedTextTimer()
 {
-    const auto it = timers_.find(id);
-    if (it == timers_.end())
+    if (runState() != vorn::RunState::Idle) {
+        displays_->ShowSpeedText();
         return;
-    it->second->start(milliseconds);
-}
-
-void CMainFrame::StopTimerId(int id)
-{
-    const auto it = timers_.find(id);
-    if (it != timers_.end())
-        it->second->stop();
-}
-
-bool CMainFrame::timerActive(int id) const
-{
-    const auto it = timers_.find(id);
-    return it != timers_.end() && it->second->isActive();
-}
-
-void CMainFrame::OnTimer(int id)
-{
-    switch (id) {
-    case SpeedTextTimer:
-        if (runState() != vorn::RunState::Idle) {
-            displays_->ShowSpeedText();
-        } else {
-            StopTimerId(LocalSpeedTimer);
-            StopTimerId(SpeedTextTimer);
-            displays_->ClearSpeedText();
-        }
-        // The worker changes runState; this is where the commands notice it.
-        UpdateCommandStates();
-        break;
-    case SchedulerCheckTimer:
-    case PlanReloadTimer:
-    case MidnightTimer:
-        if (hooks_.schedulerTimer)
-            hooks_.schedulerTimer(id);
-        break;
-    case LocalSpeedTimer:
-        displays_->SampleLocalSpeed();
-        break;
-    case ProgressTimer:
-        UpdateProgressPosition();
-        break;
-    case ProgressBarCreateTimer:
-        displays_->CreateProgressBar();
-        StopTimerId(ProgressBarCreateTimer);
-        break;
-    default:
-        break;
     }
+    localSpeedTimer_->stop();
+    speedTextTimer_->stop();
+    displays_->ClearSpeedText();
 }
 
 void CMainFrame::BeginRunDisplays(
@@ -571,16 +551,16 @@ void CMainFrame::BeginRunDisplays(
 {
     (void)scheduledStart; // both start paths refresh at the same display rate
     displays_->Begin(runStartTime, destinationFolder);
-    StartTimerId(LocalSpeedTimer, kLocalSamplePeriodMs);
-    StartTimerId(SpeedTextTimer, kDisplayPeriodMs);
-    StartTimerId(ProgressTimer, kDisplayPeriodMs);
+    localSpeedTimer_->start(kLocalSamplePeriodMs);
+    speedTextTimer_->start(kDisplayPeriodMs);
+    progressTimer_->start(kDisplayPeriodMs);
 }
 
 void CMainFrame::UpdateProgressPosition()
 {
     const bool running = runState() != vorn::RunState::Idle;
     if (!running)
-        StopTimerId(ProgressTimer);
+        progressTimer_->stop();
     displays_->UpdateProgress(running);
 }
 
@@ -595,6 +575,10 @@ void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t s
         = row >= 0 ? projectView_->model()->Cell(row, ProjectListModel::DestinationFolder) : QString();
     statusView_->SetResultText(QString(61, QLatin1Char(' ')));
     statusBar()->clearMessage(); // the reason a previous run failed
+    runFailReason_.clear();
+    failedFiles_ = 0;
+    failedFolders_ = 0;
+    projectView_->model()->SetStatusNote(row, ProjectListModel::StatusMark::None, {});
     BeginRunDisplays(scheduled, startTime, folder);
     UpdateCommandStates();
 }
@@ -613,6 +597,7 @@ void CMainFrame::OnRunFileRow(
     std::uint64_t runRowId, const QString& time, const QString& path, const QString& size)
 {
     runRows_[runRowId] = statusView_->AddRow(time, path, size, "...");
+    runRowPaths_[runRowId] = path;
 }
 
 void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason)
@@ -620,15 +605,21 @@ void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& statu
     const auto it = runRows_.find(runRowId);
     if (it == runRows_.end())
         return;
+    const bool failed = status == QLatin1String("Failed");
+    // A failed folder's row is named with a trailing "/".
+    if (failed)
+        ++(runRowPaths_[runRowId].endsWith('/') ? failedFolders_ : failedFiles_);
+    runRowPaths_.erase(runRowId);
     // A row removed by Clean in the meantime stays removed.
     (void)statusView_->SetRowStatus(it->second, status, reason);
-    if (status == QLatin1String("Failed"))
+    if (failed)
         emit runItemFailed(statusView_->model()->NameOf(it->second), reason);
     runRows_.erase(it);
 }
 
 void CMainFrame::OnRunFailed(const QString& name, const QString& reason)
 {
+    runFailReason_ = reason;
     statusBar()->showMessage(name + ": " + reason);
     emit runFailed(name, reason);
 }
@@ -641,10 +632,45 @@ void CMainFrame::OnRunResultText(const QString& text)
 void CMainFrame::OnRunFinished(const QString& name, const QString& status)
 {
     runRows_.clear();
-    // The destination changed under the pane that shows it.
+    runRowPaths_.clear();
+    ShowRunOutcome(name, status);
+    // The destination changed under the pane that shows it; a source file may have changed
+    // since the source pane listed it.
     destinationPane_->RefreshAfterRun(name);
+    sourcePane_->RefreshAfterRun(name);
     UpdateCommandStates();
     emit runFinished(name, status);
+}
+
+QString CMainFrame::FailedItemsText() const
+{
+    QStringList parts;
+    if (failedFiles_ > 0)
+        parts << QString("%1 file(s) failed").arg(failedFiles_);
+    if (failedFolders_ > 0)
+        parts << QString("%1 folder(s) failed").arg(failedFolders_);
+    return parts.join(", ");
+}
+
+void CMainFrame::ShowRunOutcome(const QString& name, const QString& status)
+{
+    using Mark = ProjectListModel::StatusMark;
+    const int row = projectView_->FindRowByName(name);
+    const bool failed = status == QLatin1String("Fail") || status == QLatin1String("Failed");
+    if (failed) {
+        // Every way a run fails says why, in the status bar and on the project's cell.
+        QString reason = runFailReason_;
+        if (reason.isEmpty())
+            reason = status == QLatin1String("Failed")
+                ? QString("The project could not be loaded from the database.")
+                : QString("The run failed; the History command (Command menu) has what was recorded.");
+        if (runFailReason_.isEmpty())
+            statusBar()->showMessage(name + ": " + reason);
+        projectView_->model()->SetStatusNote(row, Mark::Failure, status + ": " + reason);
+    } else if (status == QLatin1String("Success") && failedFiles_ + failedFolders_ > 0) {
+        projectView_->model()->SetStatusNote(row, Mark::Warning,
+            "Success, but " + FailedItemsText() + ". The History command (Command menu) has the reasons.");
+    }
 }
 
 void CMainFrame::OnNextBackupTime(const QString& name, const QString& timeText)
@@ -656,5 +682,5 @@ void CMainFrame::SetIdleStatusText(const QString& text, const QString& toolTip)
 {
     idleStatusText_ = text.isEmpty() ? QStringLiteral("Ready") : text;
     displays_->promptPane()->setText(idleStatusText_);
-    displays_->promptPane()->setToolTip(toolTip);
+    displays_->promptPane()->setToolTip(vorn::AsPlainText(toolTip)); // it names the database file
 }

@@ -11,7 +11,6 @@
 #include <QString>
 #include <ctime>
 #include <functional>
-#include <map>
 #include <unordered_map>
 
 class QAction;
@@ -38,16 +37,6 @@ class ProjectDb;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    enum TimerId {
-        SpeedTextTimer = 1,
-        SchedulerCheckTimer = 2,
-        PlanReloadTimer = 3,
-        MidnightTimer = 4,
-        LocalSpeedTimer = 5,
-        ProgressTimer = 6,
-        ProgressBarCreateTimer = 10,
-    };
-
     // Where the runs, the scheduler and the editor plug in. Unset hooks leave their commands
     // inert. Pause, Resume and Stop act on runControl() directly.
     struct Hooks {
@@ -57,7 +46,6 @@ public:
         std::function<void()> shutdownRuns;
         std::function<void()> newProject; // project dialog, new
         std::function<void()> modifyProject; // project dialog, selected row
-        std::function<void(int timerId)> schedulerTimer; // timers 2, 3 and 4
     };
 
     // `startupFolder` is the folder the program was started in: the toolbar icons are read
@@ -98,7 +86,9 @@ public:
     [[nodiscard]] QToolBar* toolBar() const { return toolBar_; }
 
     // Availability and check marks of every command, from runState, runProjectName,
-    // selectedRow, the list contents and the pane widths.
+    // selectedRow, the list contents and the pane widths. Called on each change of these:
+    // a run's state changes reach the window as its reports (started, finished) and as the
+    // Pause, Resume and Stop commands, so nothing polls.
     void UpdateCommandStates();
 
     // Commands.
@@ -119,6 +109,9 @@ public:
     // A left click (or double click) on a project row: both file panes list its folders.
     void OnProjectClicked(int row);
     void OpenHelpPage(vorn::HelpPage page);
+    // The source folder whose docs/ the Help commands look into last (the build's own by
+    // default; tests set another or none).
+    void setManualSourceFolder(const QString& folder) { manualSourceFolder_ = folder; }
     void ShowAbout();
 
     // Transfer displays of the status bar. The run calls BeginRunDisplays when it starts; the
@@ -150,11 +143,12 @@ public:
     // `toolTip` tells more about it (empty: none).
     void SetIdleStatusText(const QString& text, const QString& toolTip = {});
 
-    // One QTimer per id; all of them end in OnTimer.
-    void StartTimerId(int id, int milliseconds);
-    void StopTimerId(int id);
-    [[nodiscard]] bool timerActive(int id) const;
-    void OnTimer(int id);
+    // The display timers of a run (speed text, local speed sample, progress bar position)
+    // and the one that creates the progress bar after start-up.
+    [[nodiscard]] QTimer* speedTextTimer() const { return speedTextTimer_; }
+    [[nodiscard]] QTimer* localSpeedTimer() const { return localSpeedTimer_; }
+    [[nodiscard]] QTimer* progressTimer() const { return progressTimer_; }
+    [[nodiscard]] QTimer* progressBarTimer() const { return progressBarTimer_; }
 
 signals:
     // The user confirmed leaving: the application quits.
@@ -181,9 +175,18 @@ private:
     void CreateStatusBar();
     void CreatePanes();
     void ApplyToolbarIcons();
+    QTimer* MakeTimer(const char* name, void (CMainFrame::*step)());
+    void StopTimers();
+    void OnSpeedTextTimer();
+    void CreateProgressBar();
+    // The project's "Transfer Status" cell after a run: a failed run carries its reason, a
+    // run that left files behind a warning and their count.
+    void ShowRunOutcome(const QString& name, const QString& status);
+    [[nodiscard]] QString FailedItemsText() const;
 
     vorn::ProjectDb* db_;
     QString startupFolder_;
+    QString manualSourceFolder_;
     Hooks hooks_;
     vorn::RunControl runControl_;
     vorn::TransferFigures figures_;
@@ -208,7 +211,15 @@ private:
     RunDisplays* displays_ = nullptr;
     Tray* tray_ = nullptr;
 
-    std::map<int, QTimer*> timers_;
+    QTimer* speedTextTimer_ = nullptr;
+    QTimer* localSpeedTimer_ = nullptr;
+    QTimer* progressTimer_ = nullptr;
+    QTimer* progressBarTimer_ = nullptr;
     // The run's row ids and the status list's, for the rows still waiting for their status.
     std::unordered_map<std::uint64_t, std::int64_t> runRows_;
+    std::unordered_map<std::uint64_t, QString> runRowPaths_;
+    // What the running project's run has reported so far: why it failed, what it left behind.
+    QString runFailReason_;
+    int failedFiles_ = 0;
+    int failedFolders_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "engine/RunOutcome.h"
+#include "gui/PlainText.h"
 #include "store/RunHistory.h"
 #include "views/HistoryDialog.h"
 #include "views/ProjectListModel.h"
@@ -106,5 +107,7 @@ void RunHistoryCommands::OnRunFinished(const QString& name, const QString& statu
         = runFailed && failed == 0 ? QString("The backup failed") : QString("%1 item(s) failed").arg(failed);
     lastAlert_ = count + (reason.isEmpty() ? QString(".") : ": " + reason);
     if (QSystemTrayIcon* tray = frame_->trayIcon(); tray && tray->isVisible())
-        tray->showMessage("Vorn FTP Backup - " + name, lastAlert_, QSystemTrayIcon::Warning);
+        // Names and reasons are data: a notification server may read the body as markup.
+        tray->showMessage(
+            "Vorn FTP Backup - " + name, vorn::PlainMessage(lastAlert_), QSystemTrayIcon::Warning);
 }

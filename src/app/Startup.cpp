@@ -7,6 +7,7 @@
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
+#include "views/VornBackupView.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -112,7 +113,13 @@ ProjectEditor* AttachProjectEditor(CMainFrame& frame, ProjectDb* db)
         if (!refused())
             editor->ModifyProject();
     };
-    QObject::connect(editor, &ProjectEditor::projectStored, &frame, &CMainFrame::projectsChanged);
+    // The list is the window's: a new project's row is appended, a changed one rewritten
+    // (keeping what its runs wrote), then the scheduler hears of the change.
+    QObject::connect(editor, &ProjectEditor::projectStored, &frame,
+        [&frame](const QString& oldName, const BackupProject& project) {
+            frame.projectView()->ShowStoredProject(oldName, project);
+            emit frame.projectsChanged();
+        });
     return editor;
 }
 

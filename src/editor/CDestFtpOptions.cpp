@@ -1,5 +1,6 @@
 #include "editor/CDestFtpOptions.h"
 
+#include "common/PortText.h"
 #include "editor/EditorWidgets.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
@@ -118,6 +119,8 @@ void CDestFtpOptions::accept()
     destination_ = ReadEdits();
     if (destination_.ftpdestip.empty())
         return Refuse(serverEdit_, "Destition server address is blank, please enter server address!");
+    if (const vorn::PortText port = vorn::ParsePort(destination_.ftpdestport); !port)
+        return Refuse(portEdit_, QString::fromStdString(port.error));
     if (destination_.ftpdestpath.empty())
         return Refuse(pathEdit_, "Destinition FTP Path is blank, please select any directory!");
     QDialog::accept();

@@ -110,6 +110,9 @@ void FTPCatalog::FocusField(Field field)
     case Field::Server:
         edit = serverEdit_;
         break;
+    case Field::Port:
+        edit = portEdit_;
+        break;
     case Field::SourcePath:
         edit = pathEdit_;
         break;

@@ -25,7 +25,7 @@ public:
     void Collect(vorn::BackupProject& project) const;
 
     // The fields the dialog's messages name; the keyboard focus goes there.
-    enum class Field { Name, Server, SourcePath, LocalPath };
+    enum class Field { Name, Server, Port, SourcePath, LocalPath };
     void FocusField(Field field);
 
     [[nodiscard]] RemoteBrowser* browser() const { return browser_; }

@@ -1,5 +1,6 @@
 #include "editor/FTPNew.h"
 
+#include "common/PortText.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
@@ -97,6 +98,9 @@ void FTPNew::accept()
         return Refuse(Field::Name, "Project name can't be blank, please enter project name!");
     if (project.ftpip.empty())
         return Refuse(Field::Server, "Server address is blank, please enter server address!");
+    // The same reading of a port as the run's, so OK never stores a project that cannot run.
+    if (const vorn::PortText port = vorn::ParsePort(project.ftpport); !port)
+        return Refuse(Field::Port, QString::fromStdString("Source server: " + port.error));
     if (project.ftpsource.empty())
         return Refuse(Field::SourcePath, "Source FTP path is blank, please select source path!");
     if (project.type() != vorn::FtpType::FtpToFtp && project.ftpdest.empty())
@@ -114,15 +118,38 @@ void FTPNew::accept()
         copyRulesPage_->ShowDestFtpOptions();
         return;
     }
+    if (project.type() == vorn::FtpType::FtpToFtp) {
+        if (const vorn::PortText port = vorn::ParsePort(project.ftpdestport); !port) {
+            state_.lastDestination = vorn::DestinationOf(project);
+            tabs_->setCurrentIndex(CopyRulesTab);
+            Prompt::Warning(QString::fromStdString("Destination server: " + port.error), "Warning", this);
+            copyRulesPage_->ShowDestFtpOptions();
+            return;
+        }
+    }
     // A change of letter case is a new name, and is checked like one.
     const bool nameChanged = !state_.isModifying || project.ftpname != state_.selectedName;
-    if (nameChanged && vorn::ProjectExists(db_, project.ftpname)) {
+    if (nameChanged && (vorn::ProjectExists(db_, project.ftpname) || NameLooksTaken(project.ftpname))) {
         tabs_->setCurrentIndex(DirectorySettingsTab);
         Prompt::Message("Project name has being, please enter another project name!", "Warning", this);
         directoryPage_->FocusField(Field::Name);
         return;
     }
     QDialog::accept();
+}
+
+bool FTPNew::NameLooksTaken(const std::string& name) const
+{
+    // "Zip Site " next to "Zip Site" would show as two identical rows: names that differ
+    // only by blanks at either end count as the same. The project being modified is not
+    // compared with itself.
+    const QString wanted = QString::fromStdString(name).trimmed();
+    for (const vorn::ProjectListRow& row : vorn::QueryProjectList(db_)) {
+        const bool itself = state_.isModifying && row.ftpname == state_.selectedName;
+        if (!itself && QString::fromStdString(row.ftpname).trimmed() == wanted)
+            return true;
+    }
+    return false;
 }
 
 void FTPNew::keyPressEvent(QKeyEvent* event)

@@ -3,6 +3,7 @@
 #include "editor/FTPCatalog.h"
 
 #include <QDialog>
+#include <string>
 
 class QPushButton;
 class QTabWidget;
@@ -47,6 +48,8 @@ private:
     // Selects the directory settings tab, shows the warning and puts the focus on the field
     // it names; the dialog stays open.
     void Refuse(FTPCatalog::Field field, const QString& message);
+    // True when another stored project has this name but for blanks at its ends.
+    [[nodiscard]] bool NameLooksTaken(const std::string& name) const;
 
     vorn::EditorState& state_;
     vorn::ProjectDb* db_;

@@ -5,9 +5,6 @@
 #include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectOptions.h"
-#include "views/VornBackupView.h"
-
-#include <QPointer>
 
 namespace vorn {
 namespace {
@@ -20,7 +17,7 @@ QString NotSavedMessage(const BackupProject& project, ProjectDb* db)
 
 } // namespace
 
-FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CVornBackupView* view)
+FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, ProjectStoredHandler stored)
 {
     if (state.dialogOpen)
         return nullptr;
@@ -35,8 +32,7 @@ FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CV
 
     auto* dialog = new FTPNew(state, db, parent);
     state.dialogOpen = true;
-    QPointer<CVornBackupView> list(view);
-    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, list](int result) {
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, stored](int result) {
         state.dialogOpen = false;
         dialog->deleteLater();
         if (result != QDialog::Accepted)
@@ -46,21 +42,19 @@ FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CV
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }
-        if (list)
-            list->WriteProjectRow(list->rowCount(), state.editedProject, false);
+        if (stored)
+            stored({}, state.editedProject);
     });
     dialog->open();
     return dialog;
 }
 
-FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, CVornBackupView* view)
+FTPNew* ModifyProjectCommand(
+    QWidget* parent, ProjectDb* db, EditorState& state, const std::string& name, ProjectStoredHandler stored)
 {
-    if (state.dialogOpen || !view)
+    if (state.dialogOpen || name.empty())
         return nullptr;
-    const int row = view->selectedRow();
-    if (row < 0 || row >= view->rowCount())
-        return nullptr;
-    state.selectedName = view->BackupNameAt(row).toStdString();
+    state.selectedName = name;
     state.editedProject.ftpplan.clear();
     if (!LoadProject(db, state.selectedName, state.editedProject)
         || !LoadProjectOptions(db, state.selectedName, state.editedOptions)) {
@@ -71,8 +65,7 @@ FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state,
     state.isModifying = true;
     auto* dialog = new FTPNew(state, db, parent);
     state.dialogOpen = true;
-    QPointer<CVornBackupView> list(view);
-    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, list](int result) {
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, db, &state, stored](int result) {
         const std::string oldName = state.selectedName;
         state.dialogOpen = false;
         state.lastDestination = DestinationSettings {};
@@ -86,11 +79,8 @@ FTPNew* ModifyProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state,
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }
-        if (!list)
-            return;
-        const int at = list->FindRowByName(QString::fromStdString(oldName));
-        if (at >= 0)
-            list->WriteProjectRow(at, state.editedProject, true);
+        if (stored)
+            stored(oldName, state.editedProject);
     });
     dialog->open();
     return dialog;

@@ -2,8 +2,9 @@
 
 #include "editor/FTPNew.h"
 #include "editor/ProjectCommands.h"
+#include "views/VornBackupView.h"
 
-#include <QDialog>
+#include <QPointer>
 #include <QWidget>
 
 ProjectEditor::ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupView* view)
@@ -17,22 +18,24 @@ ProjectEditor::ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupVi
 
 void ProjectEditor::NewProject()
 {
-    ReportWhenStored(vorn::NewProjectCommand(window_, db_, state_, view_));
+    (void)vorn::NewProjectCommand(window_, db_, state_, StoredHandler());
 }
 
 void ProjectEditor::ModifyProject()
 {
-    ReportWhenStored(vorn::ModifyProjectCommand(window_, db_, state_, view_));
+    const int row = view_ ? view_->selectedRow() : -1;
+    if (row < 0 || row >= view_->rowCount())
+        return;
+    (void)vorn::ModifyProjectCommand(
+        window_, db_, state_, view_->BackupNameAt(row).toStdString(), StoredHandler());
 }
 
-void ProjectEditor::ReportWhenStored(FTPNew* dialog)
+vorn::ProjectStoredHandler ProjectEditor::StoredHandler()
 {
-    if (!dialog)
-        return;
-    // Connected after the command's own handler, so the project is stored by the time the
-    // signal goes out.
-    connect(dialog, &QDialog::finished, this, [this](int result) {
-        if (result == QDialog::Accepted)
-            emit projectStored();
-    });
+    // The dialog can outlive nothing here: it is a child of the window, like this object.
+    const QPointer<ProjectEditor> self(this);
+    return [self](const std::string& oldName, const vorn::BackupProject& project) {
+        if (self)
+            emit self->projectStored(QString::fromStdString(oldName), project);
+    };
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "editor/EditorState.h"
+#include "editor/ProjectCommands.h"
 
 #include <QObject>
+#include <QString>
 
 class CVornBackupView;
 class FTPNew;
@@ -19,7 +21,8 @@ class ProjectDb;
 class ProjectEditor : public QObject {
     Q_OBJECT
 public:
-    // `db` must outlive the window; `view` is the window's project list.
+    // `db` must outlive the window; `view` is the window's project list, read for the row
+    // Modify acts on (the editor never writes into it).
     ProjectEditor(QWidget* window, vorn::ProjectDb* db, CVornBackupView* view);
 
     [[nodiscard]] vorn::EditorState& state() { return state_; }
@@ -29,11 +32,12 @@ public slots:
     void ModifyProject();
 
 signals:
-    // The project dialog was closed with OK and its project stored (or refused by the store).
-    void projectStored();
+    // The project dialog was closed with OK and `project` stored; `oldName` is the name it had
+    // before (empty for a new project). The window writes its list row from this.
+    void projectStored(const QString& oldName, const vorn::BackupProject& project);
 
 private:
-    void ReportWhenStored(FTPNew* dialog);
+    [[nodiscard]] vorn::ProjectStoredHandler StoredHandler();
 
     QWidget* window_;
     vorn::ProjectDb* db_;

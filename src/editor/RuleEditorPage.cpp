@@ -2,6 +2,8 @@
 
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
+#include "gui/Prompt.h"
+#include "rules/PatternAdvice.h"
 
 #include <QComboBox>
 #include <QDateEdit>
@@ -116,6 +118,10 @@ QTimeEdit* MakeTime(QWidget* parent, const char* objectName, QTime time)
     return edit;
 }
 
+const QString kPatternHelp = QStringLiteral(
+    "Patterns separated by blanks: .ext (the name ends with ext), @text (the name contains text), "
+    "#text (the name begins with text). A file is copied when any rule matches it.");
+
 } // namespace
 
 CSelectRule::CSelectRule(const vorn::EditorState& state, QWidget* parent)
@@ -145,8 +151,7 @@ CSelectRule::CSelectRule(const vorn::EditorState& state, QWidget* parent)
     filterCombo_->setInsertPolicy(QComboBox::NoInsert);
     // No inline completion: typing ".mp3" must not silently become the whole audio preset.
     filterCombo_->setCompleter(nullptr);
-    filterCombo_->setToolTip("Patterns separated by blanks: .ext (name ends with), #text (name begins "
-                             "with), @text (name contains).");
+    filterCombo_->setToolTip(kPatternHelp);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -184,20 +189,27 @@ QGridLayout* CSelectRule::MakeConditionGrid()
     auto* grid = new QGridLayout;
     grid->addWidget(new QLabel("File Filter:", this), 0, 0);
     grid->addWidget(filterCombo_, 0, 1, 1, 3);
-    grid->addWidget(new QLabel("Data/Time:", this), 1, 0);
-    grid->addWidget(timeOp1_, 1, 1);
-    grid->addWidget(date1_, 1, 2);
-    grid->addWidget(time1_, 1, 3);
-    grid->addWidget(timeOp2_, 2, 1);
-    grid->addWidget(date2_, 2, 2);
-    grid->addWidget(time2_, 2, 3);
-    grid->addWidget(new QLabel("File Size:", this), 3, 0);
-    grid->addWidget(sizeOp1_, 3, 1);
-    grid->addWidget(size1_, 3, 2);
-    grid->addWidget(unit1_, 3, 3);
-    grid->addWidget(sizeOp2_, 4, 1);
-    grid->addWidget(size2_, 4, 2);
-    grid->addWidget(unit2_, 4, 3);
+    // What the patterns mean, under the box: "*.tmp", the form most tools take, matches nothing.
+    auto* help = new QLabel(kPatternHelp, this);
+    help->setObjectName("filterHelpLabel");
+    help->setWordWrap(true);
+    help->setTextFormat(Qt::PlainText);
+    help->setForegroundRole(QPalette::PlaceholderText);
+    grid->addWidget(help, 1, 1, 1, 3);
+    grid->addWidget(new QLabel("Data/Time:", this), 2, 0);
+    grid->addWidget(timeOp1_, 2, 1);
+    grid->addWidget(date1_, 2, 2);
+    grid->addWidget(time1_, 2, 3);
+    grid->addWidget(timeOp2_, 3, 1);
+    grid->addWidget(date2_, 3, 2);
+    grid->addWidget(time2_, 3, 3);
+    grid->addWidget(new QLabel("File Size:", this), 4, 0);
+    grid->addWidget(sizeOp1_, 4, 1);
+    grid->addWidget(size1_, 4, 2);
+    grid->addWidget(unit1_, 4, 3);
+    grid->addWidget(sizeOp2_, 5, 1);
+    grid->addWidget(size2_, 5, 2);
+    grid->addWidget(unit2_, 5, 3);
     grid->setColumnStretch(2, 1);
     grid->setColumnStretch(3, 1);
     return grid;
@@ -274,8 +286,29 @@ std::string CSelectRule::BuildItem() const
     return item;
 }
 
+void CSelectRule::OfferPatternAdvice()
+{
+    const QString typed = filterCombo_->currentText();
+    if (typed == QLatin1String("Any Files"))
+        return;
+    const std::string filter = typed.toStdString();
+    const std::vector<vorn::PatternAdvice> advice = vorn::AdviseNamePatterns(filter);
+    if (advice.empty())
+        return;
+    QStringList named;
+    for (const vorn::PatternAdvice& a : advice)
+        named << QString::fromStdString("\"" + a.pattern + "\" (did you mean \"" + a.suggestion + "\"?)");
+    const QString fixed = QString::fromStdString(vorn::ApplyPatternAdvice(filter));
+    const QString question = "These patterns match no file name:\n" + named.join("\n") + "\n\n" + kPatternHelp
+        + "\n\nYes adds the rule with the filter \"" + fixed + "\"; No adds it as typed.";
+    // The user decides: a rule is stored with the meaning it was given.
+    if (Prompt::Question(question, "File Filter", this, true) == Prompt::Answer::Yes)
+        filterCombo_->setEditText(fixed);
+}
+
 void CSelectRule::AddItem()
 {
+    OfferPatternAdvice();
     const std::string item = BuildItem();
     for (const std::string& existing : Items()) {
         if (existing == item)

@@ -52,6 +52,9 @@ private:
     // Fills the list from a stored rule text, items ending in "^".
     void ShowRules(const std::string& text);
     void FillPresets();
+    // When a pattern of the filter box can match no file, names it with the form probably
+    // meant and, if the user takes it, puts that form into the box.
+    void OfferPatternAdvice();
     void AddItem();
     void DeleteItem();
     void AppendItem(const std::string& item);

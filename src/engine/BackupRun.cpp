@@ -194,6 +194,16 @@ Status SourceRootReady(remote::RemoteSession& source, const std::string& root, c
     return {};
 }
 
+// A rule typed the way other tools take it ("*.tmp") matches nothing; a run that copied
+// nothing for that reason says so rather than pass for a clean backup.
+std::string NoFilePassedNotice(std::uint64_t ignored)
+{
+    return "The filter rules let none of the " + std::to_string(ignored)
+        + " listed file(s) through, so nothing was copied. A pattern begins with \".\" (the name ends "
+          "with it), \"@\" (the name contains it) or \"#\" (the name begins with it); \"*\" is no "
+          "wildcard.";
+}
+
 // Creates the archive of a compressed run, or says why the run cannot have one.
 Status OpenArchive(const BackupJob& job, std::unique_ptr<ZipArchive>& archive, std::string& archivePath,
     const RunEnvironment& env)
@@ -628,12 +638,13 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     (void)LoadProjectOptions(env.db, projectName, job.options);
     env.figures->runMode = project.ftptype;
 
-    // A stored value the run cannot use fails it before any connection is made.
+    // A stored value the run cannot use fails it before any connection is made; the reason is
+    // told once, with the failure below.
     const std::string problem = StoredValueProblem(project);
-    if (!problem.empty())
-        observer.OnRunNotice(NoticeSeverity::Problem, {}, problem);
     TransferTally tally;
     const int result = problem.empty() ? RunBackupJob(job, tally, recorded) : 0;
+    if (result != 0 && !job.rules.empty() && tally.filesIgnored > 0 && tally.filesPassed == 0)
+        observer.OnRunNotice(NoticeSeverity::Warning, projectName, NoFilePassedNotice(tally.filesIgnored));
 
     const std::time_t now = std::time(nullptr);
     run.end = now;

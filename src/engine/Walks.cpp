@@ -460,6 +460,8 @@ struct FolderWalk {
         }
         const bool passes = unusable.empty()
             && PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time);
+        if (unusable.empty()) // counted on the walk's thread only
+            ++(passes ? tally.filesPassed : tally.filesIgnored);
         // Unchanged files get no row, and a dry run lists only what it would copy.
         if ((passes && Unchanged(entry, remotePath)) || (unusable.empty() && !passes && env.dryRun))
             return true;

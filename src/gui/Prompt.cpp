@@ -1,5 +1,7 @@
 #include "gui/Prompt.h"
 
+#include "gui/PlainText.h"
+
 #include <QMessageBox>
 #include <deque>
 
@@ -20,10 +22,11 @@ PromptState& State()
 }
 
 // Returns true (and the answer) when a test preset answers this prompt.
-bool TakePreset(const QString& text, const QString& caption, Prompt::Answer& answer)
+bool TakePreset(
+    const QString& text, const QString& caption, Prompt::Answer& answer, const QString& detail = {})
 {
     PromptState& s = State();
-    s.last = { text, caption };
+    s.last = { text, caption, detail };
     ++s.shown;
     if (!s.preset)
         return false;
@@ -37,6 +40,20 @@ bool TakePreset(const QString& text, const QString& caption, Prompt::Answer& ans
     return true;
 }
 
+// Prompts name projects, paths and servers' replies: shown as typed, never as markup.
+int ShowPlain(QMessageBox::Icon icon, const QString& caption, const QString& text,
+    QMessageBox::StandardButtons buttons, QWidget* parent, QMessageBox::StandardButton defaultButton,
+    const QString& detail = {})
+{
+    QMessageBox box(icon, caption, text, buttons, parent);
+    box.setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty())
+        box.setInformativeText(vorn::AsPlainText(detail));
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    return box.exec();
+}
+
 } // namespace
 
 void Prompt::Warning(const QString& text, const QString& caption, QWidget* parent)
@@ -44,7 +61,7 @@ void Prompt::Warning(const QString& text, const QString& caption, QWidget* paren
     Answer ignored {};
     if (TakePreset(text, caption, ignored))
         return;
-    QMessageBox::warning(parent, caption, text);
+    ShowPlain(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent, QMessageBox::NoButton);
 }
 
 void Prompt::Message(const QString& text, const QString& caption, QWidget* parent)
@@ -52,20 +69,18 @@ void Prompt::Message(const QString& text, const QString& caption, QWidget* paren
     Answer ignored {};
     if (TakePreset(text, caption, ignored))
         return;
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
-    box.exec();
+    ShowPlain(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent, QMessageBox::NoButton);
 }
 
 Prompt::Answer Prompt::Question(
-    const QString& text, const QString& caption, QWidget* parent, bool warningIcon)
+    const QString& text, const QString& caption, QWidget* parent, bool warningIcon, const QString& detail)
 {
     Answer preset {};
-    if (TakePreset(text, caption, preset))
+    if (TakePreset(text, caption, preset, detail))
         return preset;
-    QMessageBox box(warningIcon ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
-        QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes ? Answer::Yes : Answer::No;
+    const int answer = ShowPlain(warningIcon ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
+        QMessageBox::Yes | QMessageBox::No, parent, QMessageBox::No, detail);
+    return answer == QMessageBox::Yes ? Answer::Yes : Answer::No;
 }
 
 void Prompt::setNextAnswer(Answer answer)

@@ -15,13 +15,16 @@ public:
     struct Shown {
         QString text;
         QString caption;
+        QString detail;
     };
 
     static void Warning(const QString& text, const QString& caption, QWidget* parent = nullptr);
     // A plain message box: no icon, one OK button.
     static void Message(const QString& text, const QString& caption, QWidget* parent = nullptr);
-    [[nodiscard]] static Answer Question(
-        const QString& text, const QString& caption, QWidget* parent = nullptr, bool warningIcon = false);
+    // `detail`, when given, is a line under the question that names what it is about (a
+    // project's name: shown as plain text).
+    [[nodiscard]] static Answer Question(const QString& text, const QString& caption,
+        QWidget* parent = nullptr, bool warningIcon = false, const QString& detail = {});
 
     // Test support.
     static void setNextAnswer(Answer answer);

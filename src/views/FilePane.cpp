@@ -1,5 +1,6 @@
 #include "views/FilePane.h"
 
+#include "gui/PlainText.h"
 #include "views/ListColumns.h"
 #include "views/PaneListing.h"
 
@@ -22,6 +23,7 @@ FilePane::FilePane(const QString& objectName, const QString& listName, const QSt
     setObjectName(objectName);
     list_->setObjectName(listName);
     list_->setModel(model_);
+    list_->setItemDelegate(new PlainToolTipDelegate(list_));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -41,6 +43,7 @@ FilePane::FilePane(const QString& objectName, const QString& listName, const QSt
 
     captionLabel_->setObjectName(labelName + "Caption");
     pathLabel_->setObjectName(labelName);
+    pathLabel_->setTextFormat(Qt::PlainText); // a path from the server or the project
     pathLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     pathLabel_->setMinimumWidth(10);
     pathLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

@@ -1,6 +1,8 @@
 #include "views/HistoryDialog.h"
 
+#include "common/OutcomeText.h"
 #include "common/TimeText.h"
+#include "gui/PlainText.h"
 #include "store/RunHistory.h"
 
 #include <QDialogButtonBox>
@@ -26,6 +28,7 @@ QTableWidget* MakeTable(const QStringList& captions, const char* objectName, QWi
     table->verticalHeader()->setVisible(false);
     table->horizontalHeader()->setStretchLastSection(true);
     table->setWordWrap(false); // one line per run; the whole reason is in the tool tip
+    table->setItemDelegate(new PlainToolTipDelegate(table));
     return table;
 }
 
@@ -56,6 +59,7 @@ CHistoryDialog::CHistoryDialog(
     resize(820, 520);
     notice_ = new QLabel(this);
     notice_->setObjectName("historyNotice");
+    notice_->setTextFormat(Qt::PlainText); // it names the project
     runs_ = MakeTable(
         { "Start", "End", "Outcome", "Files Copied", "Files Failed", "Folders Failed", "Bytes", "Reason" },
         "historyRuns", this);
@@ -102,7 +106,8 @@ void CHistoryDialog::Reload()
         runIds_.push_back(run.id);
         runs_->setItem(row, Start, Cell(Text(vorn::FormatLocalTime(run.start, kTimeFormat))));
         runs_->setItem(row, End, Cell(Text(vorn::FormatLocalTime(run.end, kTimeFormat))));
-        runs_->setItem(row, Outcome, Cell(Text(run.outcome)));
+        runs_->setItem(
+            row, Outcome, Cell(Text(vorn::OutcomeText(run.outcome, run.filesFailed, run.foldersFailed))));
         runs_->setItem(row, FilesCopied, Cell(QString::number(run.filesCopied), true));
         runs_->setItem(row, FilesFailed, Cell(QString::number(run.filesFailed), true));
         runs_->setItem(row, FoldersFailed, Cell(QString::number(run.foldersFailed), true));

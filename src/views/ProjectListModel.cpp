@@ -1,5 +1,8 @@
 #include "views/ProjectListModel.h"
 
+#include <QApplication>
+#include <QStyle>
+
 namespace {
 
 const char* const kCaptions[ProjectListModel::ColumnCount] = { "Backup Name", "Source Folder",
@@ -27,12 +30,26 @@ QVariant ProjectListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= ColumnCount)
         return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())];
+    const Row& row = rows_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::DisplayRole)
+        return row.cells[static_cast<std::size_t>(index.column())];
+    if (role == Qt::ToolTipRole)
+        return ToolTip(row, index.column());
+    if (role == Qt::DecorationRole && index.column() == TransferStatus && row.mark != StatusMark::None)
+        return QApplication::style()->standardIcon(
+            row.mark == StatusMark::Warning ? QStyle::SP_MessageBoxWarning : QStyle::SP_MessageBoxCritical);
     if (role == Qt::TextAlignmentRole)
         return index.column() == TransferStatus ? int(Qt::AlignCenter)
                                                 : int(Qt::AlignLeft | Qt::AlignVCenter);
     return {};
+}
+
+QVariant ProjectListModel::ToolTip(const Row& row, int column) const
+{
+    // The view shows it as plain text (PlainToolTipDelegate): names and paths come from the
+    // stored project, reasons from a server.
+    const QString& cell = row.cells[static_cast<std::size_t>(column)];
+    return column == TransferStatus && !row.note.isEmpty() ? row.note : cell;
 }
 
 QVariant ProjectListModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -55,7 +72,7 @@ void ProjectListModel::AppendRow(const Cells& cells)
 {
     const int row = rowCount();
     beginInsertRows({}, row, row);
-    rows_.push_back(cells);
+    rows_.push_back({ cells, StatusMark::None, {} });
     endInsertRows();
 }
 
@@ -63,11 +80,17 @@ void ProjectListModel::SetRow(int row, const Cells& cells, bool keepStatus)
 {
     if (row < 0 || row >= rowCount())
         return;
-    Cells& target = rows_[static_cast<std::size_t>(row)];
-    const QString status = target[TransferStatus];
-    target = cells;
-    if (keepStatus)
-        target[TransferStatus] = status;
+    Row& target = rows_[static_cast<std::size_t>(row)];
+    const Cells kept = target.cells;
+    target.cells = cells;
+    if (keepStatus) {
+        // The run's cells: what a changed project last did stays true until it runs again.
+        target.cells[TransferStatus] = kept[TransferStatus];
+        target.cells[LastBackupTime] = kept[LastBackupTime];
+    } else {
+        target.mark = StatusMark::None;
+        target.note.clear();
+    }
     emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
 }
 
@@ -84,7 +107,7 @@ bool ProjectListModel::SetCell(int row, int column, const QString& text)
 {
     if (row < 0 || row >= rowCount() || column < 0 || column >= ColumnCount)
         return false;
-    rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)] = text;
+    rows_[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)] = text;
     const QModelIndex cell = index(row, column);
     emit dataChanged(cell, cell);
     return true;
@@ -94,13 +117,34 @@ QString ProjectListModel::Cell(int row, int column) const
 {
     if (row < 0 || row >= rowCount() || column < 0 || column >= ColumnCount)
         return {};
-    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+    return rows_[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
+}
+
+void ProjectListModel::SetStatusNote(int row, StatusMark mark, const QString& note)
+{
+    if (row < 0 || row >= rowCount())
+        return;
+    Row& target = rows_[static_cast<std::size_t>(row)];
+    target.mark = mark;
+    target.note = note;
+    const QModelIndex cell = index(row, TransferStatus);
+    emit dataChanged(cell, cell);
+}
+
+ProjectListModel::StatusMark ProjectListModel::StatusMarkAt(int row) const
+{
+    return row >= 0 && row < rowCount() ? rows_[static_cast<std::size_t>(row)].mark : StatusMark::None;
+}
+
+QString ProjectListModel::StatusNoteAt(int row) const
+{
+    return row >= 0 && row < rowCount() ? rows_[static_cast<std::size_t>(row)].note : QString();
 }
 
 int ProjectListModel::FindRowByName(const QString& name) const
 {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i][BackupName] == name)
+        if (rows_[i].cells[BackupName] == name)
             return static_cast<int>(i);
     }
     return -1;

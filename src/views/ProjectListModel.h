@@ -21,6 +21,8 @@ public:
         ColumnCount
     };
     using Cells = std::array<QString, ColumnCount>;
+    // How the "Transfer Status" cell of a row is marked beside its text.
+    enum class StatusMark { None, Warning, Failure };
 
     explicit ProjectListModel(QObject* parent = nullptr);
 
@@ -30,16 +32,29 @@ public:
     [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     void AppendRow(const Cells& cells);
-    // Replaces a row's cells; `keepStatus` leaves its "Transfer Status" cell as it is.
+    // Replaces a row's cells; `keepStatus` (Modify) leaves its "Transfer Status" and "Last Backup
+    // Time" cells, mark and note as they are.
     void SetRow(int row, const Cells& cells, bool keepStatus);
     void RemoveRow(int row);
     bool SetCell(int row, int column, const QString& text);
     [[nodiscard]] QString Cell(int row, int column) const;
+    // The mark and the tool tip of a row's "Transfer Status" cell (the tip shows the cell's text
+    // when `note` is empty); they go with the row until set again.
+    void SetStatusNote(int row, StatusMark mark, const QString& note);
+    [[nodiscard]] StatusMark StatusMarkAt(int row) const;
+    [[nodiscard]] QString StatusNoteAt(int row) const;
     // First row whose "Backup Name" equals `name` exactly, or -1.
     [[nodiscard]] int FindRowByName(const QString& name) const;
 
     static int ColumnWidth(int column);
 
 private:
-    std::vector<Cells> rows_;
+    struct Row {
+        Cells cells;
+        StatusMark mark = StatusMark::None;
+        QString note;
+    };
+    [[nodiscard]] QVariant ToolTip(const Row& row, int column) const;
+
+    std::vector<Row> rows_;
 };

@@ -1,5 +1,9 @@
 #include "views/StatusListModel.h"
 
+#include <QApplication>
+#include <QBrush>
+#include <QColor>
+#include <QStyle>
 #include <algorithm>
 
 namespace {
@@ -61,14 +65,25 @@ QVariant StatusListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
+    const Row* row = RowAt(index.row());
+    if (row == nullptr)
+        return {};
     if (role == Qt::ToolTipRole) {
-        // A failed row tells why on every cell; the name stays in front of it.
-        const Row* row = RowAt(index.row());
-        if (row != nullptr && !row->reason.isEmpty())
+        // A failed row tells why on every cell; the name stays in front of it. The view shows
+        // both as plain text (PlainToolTipDelegate).
+        if (!row->reason.isEmpty())
             return index.column() == Name ? row->name + "\n" + row->reason : row->reason;
+        return index.column() == Name ? QVariant(row->name) : QVariant();
     }
-    if (role == Qt::DisplayRole || (role == Qt::ToolTipRole && index.column() == Name))
+    if (role == Qt::DisplayRole)
         return Cell(index.row(), index.column());
+    // A failed row stands out by more than its text: a mark and a colour in its status cell.
+    if (row->status == QLatin1String("Failed") && index.column() == Status) {
+        if (role == Qt::DecorationRole)
+            return QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
+        if (role == Qt::ForegroundRole)
+            return QBrush(QColor(0xb0, 0x00, 0x20));
+    }
     if (role == Qt::TextAlignmentRole)
         return Alignment(index.column());
     return {};

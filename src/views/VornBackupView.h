@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+class QLabel;
 class QMenu;
 class QAction;
 class QTableView;
@@ -39,6 +40,9 @@ public:
     // Writes one row from a project; `row` equal to the row count appends a new row.
     void WriteProjectRow(int row, const vorn::BackupProject& project, bool keepStatus);
     void RemoveProjectRow(int row);
+    // A project dialog stored `project`: a new one (`oldName` empty) gets a row at the end, a
+    // changed one has the row of `oldName` rewritten, keeping what its runs wrote there.
+    void ShowStoredProject(const QString& oldName, const vorn::BackupProject& project);
     [[nodiscard]] int FindRowByName(const QString& name) const;
     [[nodiscard]] QString BackupNameAt(int row) const;
     [[nodiscard]] int rowCount() const;
@@ -60,10 +64,15 @@ public:
     [[nodiscard]] ProjectListModel* model() const { return model_; }
     [[nodiscard]] QTableView* list() const { return list_; }
     [[nodiscard]] QMenu* contextMenu() const { return menu_; }
+    // The line over the empty list that says how to make the first project.
+    [[nodiscard]] QLabel* emptyHint() const { return emptyHint_; }
+    // Sizes the columns so that all seven fit the list's width (see the .cpp).
+    void FitColumns();
 
 signals:
     void selectedRowChanged(int row);
-    // A left click (or double click) on a row: the file panes follow it.
+    // The file panes should show this row's project: the highlight moved to it (a click, a
+    // right click or the keyboard), or the highlighted row was clicked again.
     void projectClicked(int row);
     void newRequested();
     void modifyRequested();
@@ -80,10 +89,14 @@ private:
     [[nodiscard]] ProjectListModel::Cells CellsOf(const vorn::BackupProject& project) const;
     bool SetCellByName(const QString& name, int column, const QString& text);
     void ReportSelectedRow();
+    void PlaceEmptyHint();
+    // The width that shows the column's caption and every cell whole.
+    [[nodiscard]] int ContentWidth(int column) const;
 
     ProjectListModel* model_;
     QTableView* list_;
     QMenu* menu_ = nullptr;
+    QLabel* emptyHint_ = nullptr;
     QAction* newAction_ = nullptr;
     QAction* modifyAction_ = nullptr;
     QAction* startAction_ = nullptr;

@@ -27,6 +27,13 @@ void CVornRemoteTrans::FillSourcePane(vorn::ProjectDb* db, const QString& name)
         project.ftpsource);
 }
 
+void CVornRemoteTrans::RefreshAfterRun(const QString& project)
+{
+    // A listing under way shows the folder as it is now anyway.
+    if (!project.isEmpty() && project == remoteProject() && !busy())
+        RelistRemote();
+}
+
 void CVornRemoteTrans::OnRowDoubleClicked(int row)
 {
     WalkRemote(row);

@@ -16,6 +16,10 @@ public:
     // already. A project that cannot be loaded leaves the pane empty.
     void FillSourcePane(vorn::ProjectDb* db, const QString& name);
 
+    // A run of `project` ended: a file it copied may have changed on the server since the pane
+    // listed it (a new size or time), so the folder shown is listed again.
+    void RefreshAfterRun(const QString& project);
+
     [[nodiscard]] const QString& sourcePaneProject() const { return remoteProject(); }
     [[nodiscard]] const std::string& sourcePanePath() const { return remotePath(); }
 

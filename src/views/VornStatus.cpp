@@ -1,5 +1,6 @@
 #include "views/VornStatus.h"
 
+#include "gui/PlainText.h"
 #include "views/ListColumns.h"
 
 #include <QHeaderView>
@@ -16,6 +17,7 @@ CVornStatus::CVornStatus(QWidget* parent)
     setObjectName("statusView");
     list_->setObjectName("statusList");
     list_->setModel(model_);
+    list_->setItemDelegate(new PlainToolTipDelegate(list_));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -36,8 +38,13 @@ CVornStatus::CVornStatus(QWidget* parent)
 
     resultLabel_->setObjectName("resultLabel");
     resultLabel_->setWordWrap(false);
+    resultLabel_->setTextFormat(Qt::PlainText);
     resultLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     resultLabel_->setMinimumHeight(16);
+    // However long the line, it never widens the pane: the splitter keeps its place and the
+    // line is cut at the pane's edge (its tool tip has all of it).
+    resultLabel_->setMinimumWidth(10);
+    resultLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -63,6 +70,7 @@ bool CVornStatus::SetRowStatus(StatusListModel::RowId id, const QString& status,
 void CVornStatus::SetResultText(const QString& text)
 {
     resultLabel_->setText(text);
+    resultLabel_->setToolTip(text.trimmed().isEmpty() ? QString() : vorn::AsPlainText(text));
 }
 
 QString CVornStatus::resultText() const

@@ -139,7 +139,8 @@ TEST(VornbackupCliReasons, EachFailureShowsItsReasonOnTheLineAndInTheHistory)
 
         const Output history = RunCli(folder, { "--db", db, "history", "Site" });
         ASSERT_EQ(history.lines.size(), 1u) << history.err;
-        const std::string outcome = c.exitCode == 3 ? "Success\t1\t1\t0\t" : "Fail\t0\t0\t0\t0";
+        // A run that reached its end with a failed file says so in its outcome.
+        const std::string outcome = c.exitCode == 3 ? "Success, 1 failed\t1\t1\t0\t" : "Fail\t0\t0\t0\t0";
         EXPECT_NE(history.lines[0].find("\t" + outcome), std::string::npos) << history.lines[0];
         const Output failures = RunCli(folder, { "--db", db, "history", "Site", "--failures" });
         EXPECT_EQ(failures.exitCode, 0);
@@ -199,11 +200,13 @@ TEST(VornbackupCliReasons, ExitStatusTellsWhatTheRunReached)
     ASSERT_EQ(history.lines.size(), 2u);
     const std::regex line(
         "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t"
-        "Success\t(\\d+)\t(\\d+)\t0\t(\\d+)\t0\t0"); // a refusal is never retried
+        "Success(?:, 1 failed)?\t(\\d+)\t(\\d+)\t0\t(\\d+)\t0\t0"); // a refusal is never retried
     std::smatch newest, oldest;
     ASSERT_TRUE(std::regex_match(history.lines[0], newest, line)) << history.lines[0];
     ASSERT_TRUE(std::regex_match(history.lines[1], oldest, line)) << history.lines[1];
     EXPECT_EQ(newest[1].str() + "/" + newest[2].str(), "1/1");
+    EXPECT_NE(history.lines[0].find("\tSuccess, 1 failed\t"), std::string::npos);
+    EXPECT_NE(history.lines[1].find("\tSuccess\t"), std::string::npos); // the clean run reads clean
     EXPECT_EQ(oldest[1].str() + "/" + oldest[2].str() + "/" + oldest[3].str(), "1/0/4");
     EXPECT_EQ(RunCli(folder, { "--db", db, "history", "Site", "--failures", "2" }).lines.size(), 0u);
     EXPECT_EQ(RunCli(folder, { "--db", db, "history", "Site", "--failures", "3" }).exitCode, 2);

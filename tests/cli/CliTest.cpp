@@ -113,7 +113,8 @@ TEST(VornbackupCli, ListsEveryProjectAsTabSeparatedFields)
     const std::vector<std::vector<std::string>> expected = {
         { "Web site", "ftp://ftp.example.org/www", "/srv/backup/www", "03/05/2012 14:07:09", "",
             "Every month: 1, 15; 14:30 auto backup." },
-        { "Mirror", "ftp://10.0.0.1in", "ftp://10.0.0.2/out", "", "",
+        // A port other than 21 is part of the address.
+        { "Mirror", "ftp://10.0.0.1in", "ftp://10.0.0.2:2121/out", "", "",
             "Every week: Monday, Friday; 6:5 auto backup." },
         { "Odd 'quoted'\\tname", "ftp://srv/a\\\\b", "", "03/07/2012 11:12:13", "",
             "Every day: every 4 hour(s) auto backup." },

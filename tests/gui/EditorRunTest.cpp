@@ -85,7 +85,10 @@ private slots:
         vorn::EditorState state;
 
         // New: the source folder is picked by browsing, the filter keeps text files only.
-        FTPNew* dialog = vorn::NewProjectCommand(&view, db.get(), state, &view);
+        const auto stored = [&view](const std::string& oldName, const vorn::BackupProject& project) {
+            view.ShowStoredProject(QString::fromStdString(oldName), project);
+        };
+        FTPNew* dialog = vorn::NewProjectCommand(&view, db.get(), state, stored);
         QVERIFY(dialog);
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Site copy");
@@ -117,7 +120,7 @@ private slots:
 
         // Modify: Ftp->Ftp onto the folder zeta of the same server, picked in the dialog.
         vorn::guitest::ClickRow(view.list(), 0);
-        dialog = vorn::ModifyProjectCommand(&view, db.get(), state, &view);
+        dialog = vorn::ModifyProjectCommand(&view, db.get(), state, "Site copy", stored);
         QVERIFY(dialog);
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
         dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);

@@ -52,7 +52,7 @@ private:
 
     void ClearFolders()
     {
-        for (const char* name : { "start", "prefix", "home-data", "data1", "data2" })
+        for (const char* name : { "start", "prefix", "home-data", "data1", "data2", "source" })
             QVERIFY(QDir(dir_.filePath(name)).removeRecursively());
     }
 
@@ -96,6 +96,11 @@ private slots:
         QTest::newRow("beside the program before the data folders")
             << QStringList { "data1/vornbackup/index.html", "prefix/share/doc/vornbackup/index.html" }
             << "prefix/share/doc/vornbackup/index.html";
+        // A program run out of its build folder: the source folder it was built from.
+        QTest::newRow("source folder")
+            << QStringList { "source/docs/index.html" } << "source/docs/index.html";
+        QTest::newRow("installed before the source folder") << QStringList { "source/docs/index.html",
+            "prefix/share/vornbackup/index.html" } << "prefix/share/vornbackup/index.html";
         // A folder named like the manual is not the manual.
         QTest::newRow("folder, not file") << QStringList { "start/docs/index.html/x" } << QString();
     }
@@ -108,7 +113,8 @@ private slots:
         QVERIFY(QDir().mkpath(dir_.filePath("start")) && QDir().mkpath(dir_.filePath("prefix/bin")));
         for (const QString& file : files)
             QVERIFY(!Touch(file).isEmpty());
-        const QString manual = vorn::FindManual(dir_.filePath("start"), dir_.filePath("prefix/bin"));
+        const QString manual
+            = vorn::FindManual(dir_.filePath("start"), dir_.filePath("prefix/bin"), dir_.filePath("source"));
         QCOMPARE(manual, found.isEmpty() ? QString() : QFileInfo(dir_.filePath(found)).canonicalFilePath());
     }
 
@@ -122,8 +128,9 @@ private slots:
             QString("https://vornbackup.example/"));
     }
 
-    // The window: with no manual anywhere, the status bar says so and the home page opens;
-    // the About dialog's web link opens the manual like the Help commands.
+    // The window: with no manual anywhere, the status bar says so and nothing opens (the home
+    // page is a placeholder); the About dialog's web link opens the manual like the Help
+    // commands.
     void windowSaysWhenTheManualIsMissing()
     {
         ClearFolders();
@@ -140,10 +147,10 @@ private slots:
         auto db = vorn::ProjectDb::Open(dbPath).db;
         QVERIFY(db);
         CMainFrame frame(db.get(), dir_.filePath("start"));
+        frame.setManualSourceFolder(dir_.filePath("source"));
         QVERIFY(frame.promptText() != QString::fromLatin1(vorn::kManualMissingText));
         QVERIFY(TriggerAction(&frame, "actionTutorial"));
-        QCOMPARE(catcher.urls.size(), 1);
-        QCOMPARE(catcher.urls[0].toString(), QString("https://vornbackup.example/#tutorial"));
+        QCOMPARE(catcher.urls.size(), 0);
         QCOMPARE(frame.promptText(), QString::fromLatin1(vorn::kManualMissingText));
 
         const QString manual = Touch("data1/vornbackup/index.html");
@@ -157,8 +164,16 @@ private slots:
             dialog->accept();
         });
         QVERIFY(TriggerAction(&frame, "actionAbout"));
+        QCOMPARE(catcher.urls.size(), 1);
+        QCOMPARE(catcher.urls[0], QUrl::fromLocalFile(manual));
+
+        // Run out of its build folder, the program finds the manual in its source folder.
+        ClearFolders();
+        const QString source = Touch("source/docs/index.html");
+        QVERIFY(!source.isEmpty());
+        QVERIFY(TriggerAction(&frame, "actionHelp"));
         QCOMPARE(catcher.urls.size(), 2);
-        QCOMPARE(catcher.urls[1], QUrl::fromLocalFile(manual));
+        QCOMPARE(catcher.urls[1], QUrl::fromLocalFile(source));
     }
 
     // --help and --version answer instead of starting; they are no command-line error.

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -53,6 +54,7 @@ vorn::BackupProject Stored(const char* name)
     vorn::BackupProject p;
     p.ftpname = name;
     p.ftpip = "ftp.example.net";
+    p.ftpport = "21"; // OK refuses a port the run would refuse, an empty one too
     p.ftpsource = "/www";
     p.ftpdest = "/srv/backup";
     p.ftptype = 1;
@@ -164,9 +166,13 @@ private:
     {
         if (modifyRow >= 0)
             vorn::guitest::ClickRow(view_->list(), modifyRow);
-        FTPNew* dialog = modifyRow >= 0
-            ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get())
-            : vorn::NewProjectCommand(view_.get(), db_.get(), state_, view_.get());
+        // What the window does with a stored project (AttachProjectEditor).
+        const auto stored = [view = view_.get()](const std::string& oldName, const vorn::BackupProject& p) {
+            view->ShowStoredProject(QString::fromStdString(oldName), p);
+        };
+        FTPNew* dialog = modifyRow >= 0 ? vorn::ModifyProjectCommand(view_.get(), db_.get(), state_,
+                             view_->BackupNameAt(view_->selectedRow()).toStdString(), stored)
+                                        : vorn::NewProjectCommand(view_.get(), db_.get(), state_, stored);
         return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
     }
 
@@ -532,10 +538,12 @@ private slots:
         QVERIFY(!vorn::LoadProject(db_.get(), "Alpha", loaded));
         QVERIFY(vorn::LoadProject(db_.get(), "alpha", loaded));
         QCOMPARE(loaded.ftpplan, (std::vector<std::int32_t> { 1056, 1058 }));
-        // The status stays, the last backup time empties, schedule cells follow the change.
+        // The status and the last backup time stay (the run that made them is still the last),
+        // schedule cells follow the change.
         QCOMPARE(Cells(*view_, 0),
-            QStringList({ "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "",
-                "03/05/2012 22:00:00", "Every week: Monday, Wennesday; 22:0 auto backup." }));
+            QStringList(
+                { "alpha", "ftp://ftp.example.net/www", "/srv/backup", "Success", "03/04/2012 22:00:05",
+                    "03/05/2012 22:00:00", "Every week: Monday, Wennesday; 22:0 auto backup." }));
         QCOMPARE(view_->BackupNameAt(1), QString("Beta"));
         // Modify ends by resetting the shared state.
         QCOMPARE(state_.lastDestination, vorn::DestinationSettings {});
@@ -558,7 +566,7 @@ private slots:
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
         OpenList();
         // No row under the mouse: nothing to modify.
-        QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, view_.get()));
+        QVERIFY(!vorn::ModifyProjectCommand(view_.get(), db_.get(), state_, std::string(), {}));
         QVERIFY(vorn::DeleteProject(db_.get(), "Alpha"));
         QVERIFY(!Open(0));
         QVERIFY(!state_.dialogOpen);
@@ -582,7 +590,7 @@ private slots:
             QCOMPARE(dialog->windowTitle(), QString("New Project"));
             QCOMPARE(dialog->tabs()->tabText(3), QString("Task Scheduler"));
             // One project dialog at a time: the tray's New opens no second one.
-            QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), frame.projectView()));
+            QVERIFY(!vorn::NewProjectCommand(&frame, db_.get(), editor->state(), {}));
             QVERIFY(Click(dialog, "cancelButton"));
             QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
         }
@@ -596,8 +604,12 @@ private slots:
         QCOMPARE(dialog->windowTitle(), QString("Modify Plan"));
         QVERIFY(editor->state().isModifying);
         TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), "Alpha 2");
+        QSignalSpy stored(editor, &ProjectEditor::projectStored);
         QVERIFY(Click(dialog, "okButton"));
         QTRY_VERIFY_WITH_TIMEOUT(!openDialog(), 20000);
+        // The editor says what it stored; the window, not the editor, rewrites the row.
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored[0][0].toString(), QString("Alpha"));
         QCOMPARE(frame.projectView()->BackupNameAt(0), QString("Alpha 2"));
         vorn::BackupProject loaded;
         QVERIFY(vorn::LoadProject(db_.get(), "Alpha 2", loaded));
@@ -622,6 +634,64 @@ private slots:
         QVERIFY(Prompt::lastShown().text.contains("could not be saved"));
         QVERIFY(Prompt::lastShown().text.contains("Lost"));
         QCOMPARE(view_->rowCount(), 0);
+    }
+
+    // OK refuses what a run would refuse, and a Modify without a change keeps the row's
+    // last backup time.
+    void okRefusesWhatARunWouldRefuse()
+    {
+        QVERIFY(vorn::InsertProject(db_.get(), Stored("Zip Site")));
+        vorn::BackupProject mirror = Stored("Mirror");
+        mirror.ftptype = 2;
+        mirror.ftpdest.clear();
+        mirror.ftpdestip = "mirror.example.org";
+        mirror.ftpdestpath = "/copies";
+        mirror.ftpdestport = "70000";
+        QVERIFY(vorn::InsertProject(db_.get(), mirror));
+        OpenList();
+        view_->SetLastBackupTime("Zip Site", "03/04/2012 22:00:05");
+
+        // A source port out of range: the same words as the run's, the focus on the port.
+        FTPNew* dialog = Open();
+        QVERIFY(dialog);
+        TypeLocalProject(dialog, "Ports");
+        TypeInto(Child<QLineEdit>(dialog, "portEdit"), "70000");
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Source server: The port \"70000\" is not a port number (1-65535)."));
+        QCOMPARE(FocusedIn(dialog), QString("portEdit"));
+        QVERIFY(dialog->isVisible());
+        // A name that differs from a stored one only by blanks at its ends is taken.
+        TypeInto(Child<QLineEdit>(dialog, "portEdit"), "2121");
+        TypeInto(Child<QLineEdit>(dialog, "projectNameEdit"), " Zip Site ");
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(
+            Prompt::lastShown().text, QString("Project name has being, please enter another project name!"));
+        QVERIFY(Click(dialog, "cancelButton"));
+        QVERIFY(WaitClosed(dialog));
+        QCOMPARE(vorn::QueryProjectList(db_.get()).size(), std::size_t(2));
+
+        // A stored destination port out of range: told, and the destination dialog opens,
+        // whose own OK refuses it too.
+        dialog = Open(1);
+        QVERIFY(dialog);
+        QVERIFY(Click(dialog, "okButton"));
+        QCOMPARE(Prompt::lastShown().text,
+            QString("Destination server: The port \"70000\" is not a port number (1-65535)."));
+        CDestFtpOptions* destination = dialog->copyRulesPage()->destinationDialog();
+        QVERIFY(destination && QTest::qWaitForWindowExposed(destination));
+        destination->accept();
+        QCOMPARE(Prompt::lastShown().text, QString("The port \"70000\" is not a port number (1-65535)."));
+        QVERIFY(destination->isVisible());
+        CloseDialogs();
+
+        // Modify, OK, no change: the last backup time stays.
+        dialog = Open(0);
+        QVERIFY(dialog);
+        QVERIFY(Click(dialog, "okButton"));
+        QVERIFY(WaitClosed(dialog));
+        QTRY_VERIFY_WITH_TIMEOUT(!state_.dialogOpen, 20000);
+        QCOMPARE(view_->model()->Cell(0, ProjectListModel::LastBackupTime), QString("03/04/2012 22:00:05"));
     }
 
     // The fifth page shows the stored options (the backup mode on the copy rules page) and

@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QRegularExpression>
@@ -610,7 +611,7 @@ private slots:
             },
             30000));
         QCOMPARE(runs->scheduler()->DuePlans().front().name, std::string("wednesday"));
-        QVERIFY(Frame().timerActive(CMainFrame::SchedulerCheckTimer));
+        QVERIFY(runs->schedulerCheckTimer()->isActive());
     }
 
     // A second window on the same database opens, says in status pane 0 (lastingly) that it
@@ -650,8 +651,8 @@ private slots:
         QSignalSpy secondFinished(&second, &CMainFrame::runFinished);
         QVERIFY(firstRuns.wait(20000));
         clock.Advance(60);
-        QTRY_VERIFY_WITH_TIMEOUT(!second.timerActive(CMainFrame::PlanReloadTimer), 10000);
-        QVERIFY(!second.timerActive(CMainFrame::SchedulerCheckTimer));
+        QTRY_VERIFY_WITH_TIMEOUT(!secondRuns->planReloadTimer()->isActive(), 10000);
+        QVERIFY(!secondRuns->schedulerCheckTimer()->isActive());
         QCOMPARE(secondFinished.count(), 0);
         QCOMPARE(second.projectView()->model()->Cell(0, ProjectListModel::TransferStatus), QString());
 

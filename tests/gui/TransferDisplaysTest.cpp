@@ -1,6 +1,7 @@
 // The status bar's transfer displays: speed texts, the progress bar's drawing, the local
 // speed measurement over real files, and the timers that end the displays after a run.
 #include "GuiTestSupport.h"
+#include "app/DesktopRuns.h"
 #include "app/LiveByteRate.h"
 #include "app/LocalSpeedMeter.h"
 #include "app/MainFrame.h"
@@ -10,6 +11,7 @@
 #include "views/VornStatus.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
@@ -334,34 +336,36 @@ private slots:
         frame.setRunState(vorn::RunState::Idle);
         QTRY_COMPARE_WITH_TIMEOUT(frame.speedText(), QString(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(frame.progressBar()->isHidden(), 20000);
-        QVERIFY(!frame.timerActive(CMainFrame::SpeedTextTimer));
-        QVERIFY(!frame.timerActive(CMainFrame::LocalSpeedTimer));
-        QVERIFY(!frame.timerActive(CMainFrame::ProgressTimer));
-        QVERIFY(frame.timerActive(CMainFrame::PlanReloadTimer));
-        QVERIFY(!frame.timerActive(CMainFrame::ProgressBarCreateTimer));
+        QVERIFY(!frame.speedTextTimer()->isActive());
+        QVERIFY(!frame.localSpeedTimer()->isActive());
+        QVERIFY(!frame.progressTimer()->isActive());
+        QVERIFY(!frame.progressBarTimer()->isActive());
     }
 
-    void schedulerTimersReachTheirHook()
+    // The scheduler's steps have a named timer each: the first reload comes five seconds
+    // after the start and starts the one-second check and the midnight step, each on its own.
+    void schedulerTimersAreNamedAndEachDrivesItsStep()
     {
         QTemporaryDir dir;
         auto db = vorn::ProjectDb::Open(dir.filePath("db").toStdString()).db;
         QVERIFY(db);
         CMainFrame frame(db.get(), dir.path());
-        QList<int> ids;
-        frame.hooks().schedulerTimer = [&](int id) { ids << id; };
-        // Each timer reaches the hook with its own id, and stopping one leaves the other.
-        frame.StartTimerId(CMainFrame::SchedulerCheckTimer, 5);
-        frame.StartTimerId(CMainFrame::MidnightTimer, 5);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            ids.contains(CMainFrame::SchedulerCheckTimer) && ids.contains(CMainFrame::MidnightTimer), 30000);
-        frame.StopTimerId(CMainFrame::SchedulerCheckTimer);
-        QVERIFY(!frame.timerActive(CMainFrame::SchedulerCheckTimer));
-        QVERIFY(frame.timerActive(CMainFrame::MidnightTimer));
-        ids.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(ids.contains(CMainFrame::MidnightTimer), 30000);
-        QVERIFY(!ids.contains(CMainFrame::SchedulerCheckTimer));
-        frame.StopTimerId(CMainFrame::MidnightTimer);
-        QVERIFY(!frame.timerActive(CMainFrame::MidnightTimer));
+        auto* runs = new DesktopRuns(&frame, db.get());
+        QVERIFY(runs->scheduler());
+        QCOMPARE(runs->planReloadTimer()->objectName(), QString("planReloadTimer"));
+        QCOMPARE(runs->schedulerCheckTimer()->objectName(), QString("schedulerCheckTimer"));
+        QCOMPARE(runs->midnightTimer()->objectName(), QString("midnightTimer"));
+        QVERIFY(runs->planReloadTimer()->isActive());
+        QCOMPARE(runs->planReloadTimer()->interval(), 5000);
+        QVERIFY(!runs->schedulerCheckTimer()->isActive() && !runs->midnightTimer()->isActive());
+        runs->planReloadTimer()->start(1); // the reload, now rather than in five seconds
+        QTRY_VERIFY_WITH_TIMEOUT(!runs->planReloadTimer()->isActive(), 20000);
+        QVERIFY(runs->schedulerCheckTimer()->isActive() && runs->midnightTimer()->isActive());
+        // No plan is due: the check stops itself, the midnight step goes on.
+        QTRY_VERIFY_WITH_TIMEOUT(!runs->schedulerCheckTimer()->isActive(), 20000);
+        QVERIFY(runs->midnightTimer()->isActive());
+        runs->Shutdown();
+        QVERIFY(!runs->midnightTimer()->isActive());
     }
 };
 

@@ -119,11 +119,11 @@ private slots:
         QVERIFY(view.SetLastBackupTime("Mirror", "03/05/2012 19:05:09"));
         QVERIFY(view.SetNextBackupTime("mirror", "x"));
         QVERIFY(!view.SetTransferStatus("Nobody", "Running"));
-        // Modify keeps the status and empties the last backup time.
+        // Modify keeps the status and the last backup time (the last run is still the last).
         p.ftpname = "Mirror";
         view.WriteProjectRow(0, p, true);
         QCOMPARE(m->Cell(0, ProjectListModel::TransferStatus), QString("Running"));
-        QCOMPARE(m->Cell(0, ProjectListModel::LastBackupTime), QString());
+        QCOMPARE(m->Cell(0, ProjectListModel::LastBackupTime), QString("03/05/2012 19:05:09"));
         view.WriteProjectRow(0, p, false);
         QCOMPARE(m->Cell(0, ProjectListModel::TransferStatus), QString());
         view.RemoveProjectRow(0);

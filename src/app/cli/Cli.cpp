@@ -5,6 +5,8 @@
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
 #include "app/cli/FieldText.h"
+#include "common/PortText.h"
+#include "remote/ServerAddress.h"
 #include "schedule/Schedule.h"
 #include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
@@ -29,7 +31,7 @@ constexpr const char* kUsage
       "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
       "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
-      "       vornbackup-cli --help\n";
+      "       vornbackup-cli --help | --version\n";
 
 constexpr const char* kHelp
     = "vornbackup-cli: the headless command of Vorn FTP Backup.\n"
@@ -96,11 +98,27 @@ constexpr const char* kHelp
       "               Wait at most SECONDS for a server to connect, answer or send\n"
       "               data (default: 30 to connect, 60 for an answer or data).\n"
       "  -h, --help   Show this help.\n"
+      "  --version    Show the program's version.\n"
       "  --           End of options; what follows are the verb and its arguments.\n"
       "\n"
       "Exit status: 0 on success, 1 when the database cannot be opened or read,\n"
       "2 when the command line is not understood; 'run' adds 3 and the meanings\n"
       "above.\n";
+
+// A folder on a server as an address a user can read and type: its scheme ("ftp://",
+// "ftpes://", "ftps://", "sftp://"), and the port when it is not the protocol's usual one.
+std::string ServerFolderText(const std::string& server, const std::string& port, const std::string& folder)
+{
+    const remote::ServerAddress parsed = remote::ParseServerAddress(server);
+    std::string text = parsed.scheme + "://";
+    text += parsed.host.find(':') != std::string::npos ? "[" + parsed.host + "]" : parsed.host;
+    const unsigned usualPort = parsed.scheme == "sftp" ? 22 : 21;
+    if (const PortText number = ParsePort(port); number && number.port != 0 && number.port != usualPort)
+        text += ":" + std::to_string(number.port);
+    else if (!number && !port.empty())
+        text += ":" + port; // what is stored, which the run will refuse
+    return text + folder; // joined as the project list joins them
+}
 
 struct CommandLine {
     std::optional<std::string> db;
@@ -109,6 +127,7 @@ struct CommandLine {
     std::chrono::milliseconds timeout { 0 };
     std::optional<std::size_t> failures; // history: the run whose failed items are asked for
     bool help = false;
+    bool version = false;
     std::vector<std::string> words; // the verb and its arguments
 };
 
@@ -141,10 +160,16 @@ int ListProjects(const VerbContext& context)
     const std::time_t now = std::time(nullptr);
     for (const ProjectListRow& row : rows) {
         const ScheduleTexts& s = row.schedule;
+        // The ports are no column of the list query: the project itself has them.
+        BackupProject project;
+        const bool loaded = LoadProject(&context.db, row.ftpname, project);
         const std::string fields[] = {
             row.ftpname,
-            SourceFolderText(row),
-            DestinationFolderText(row),
+            loaded ? ServerFolderText(project.ftpip, project.ftpport, project.ftpsource)
+                   : SourceFolderText(row),
+            loaded && project.type() == FtpType::FtpToFtp
+                ? ServerFolderText(project.ftpdestip, project.ftpdestport, project.ftpdestpath)
+                : DestinationFolderText(row),
             row.ftpruntime,
             ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, now),
             DescribeSchedule(s.planMode, s.plan, s.hour, s.minute, s.dayMode),
@@ -223,6 +248,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
                 return "--failures counts runs from 1 (the newest)";
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
+        } else if (arg == "--version") {
+            line.version = true;
         } else if (arg == "--db") {
             if (i + 1 >= argc || *argv[i + 1] == '\0')
                 return "--db needs a file path";
@@ -247,6 +274,10 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return UsageError(err, *problem);
     if (line.help) {
         out << kHelp;
+        return 0;
+    }
+    if (line.version) {
+        out << "vornbackup-cli " VORN_VERSION "\n";
         return 0;
     }
     if (line.words.empty())

@@ -1,6 +1,7 @@
 #include "app/cli/CliHistory.h"
 
 #include "app/cli/FieldText.h"
+#include "common/OutcomeText.h"
 #include "common/TimeText.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
@@ -44,7 +45,8 @@ int HistoryVerb(const std::string& name, std::optional<std::size_t> failuresOf, 
     if (!failuresOf) {
         for (const RunRecord& run : runs)
             PrintFields(out,
-                { FormatLocalTime(run.start, kTimeFormat), FormatLocalTime(run.end, kTimeFormat), run.outcome,
+                { FormatLocalTime(run.start, kTimeFormat), FormatLocalTime(run.end, kTimeFormat),
+                    OutcomeText(run.outcome, run.filesFailed, run.foldersFailed),
                     std::to_string(run.filesCopied), std::to_string(run.filesFailed),
                     std::to_string(run.foldersFailed), std::to_string(run.bytes), std::to_string(run.retries),
                     std::to_string(run.reconnects) });
