@@ -35,6 +35,12 @@ const std::vector<const char*> kSteps = {
     "create index vorn_runs_by_project on vorn_runs (ftpid, id);"
     "create table vorn_run_failures (run_id integer not null, seq integer not null, "
     "remote_path text not null, reason text not null, primary key (run_id, seq));",
+    // Settings of the whole database (mail server, alert receivers, keyring), one row per
+    // name; each project's alert options, with the defaults for projects without a row.
+    "create table vorn_settings (name text primary key, value text not null);"
+    "create table vorn_project_alerts (ftpid integer primary key, notify text not null default 'failure', "
+    "mail_to text not null default '', hook_url text not null default '', "
+    "catch_up integer not null default 0, alert_after_days integer not null default 0);",
 };
 
 // Runs SQL that may hold several statements and returns no rows.
