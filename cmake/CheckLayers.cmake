@@ -5,19 +5,21 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule ftpclient engine)
+set(core common store rules schedule ftpclient engine notify)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
 set(allowed_ftpclient ftpclient common)
 set(allowed_engine engine ftpclient rules store common)
+set(allowed_notify notify engine ftpclient store common)
 set(allowed_runner runner ${core})
-set(allowed_cli cli runner ${core})
+set(allowed_keyring keyring store common)
+set(allowed_cli cli keyring runner ${core})
 set(allowed_gui gui common)
 set(allowed_views views gui ${core})
 set(allowed_editor editor views gui ${core})
-set(allowed_app app editor views gui runner ${core})
+set(allowed_app app editor views gui keyring runner ${core})
 set(qt_free ${core} runner cli)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.

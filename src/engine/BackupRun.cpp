@@ -11,6 +11,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/RunRecorder.h"
+#include "store/Secrets.h"
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/Walks.h"
@@ -457,12 +458,15 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     }
     const auto ftpid = FindProjectId(env.db, projectName);
     observer.OnProjectStatus(projectName, "Running");
+    // Passwords kept in the keyring: a keyring that cannot be reached fails the run with
+    // that reason, before any login could fail for want of a password.
+    const Status secrets = FillProjectSecrets(env.db, project);
     BackupJob job = MakeBackupJob(project);
     (void)LoadProjectOptions(env.db, projectName, job.options);
     env.figures->runMode = project.ftptype;
 
     // A stored value the run cannot use fails it before any connection is made.
-    const std::string problem = StoredValueProblem(project);
+    const std::string problem = secrets ? StoredValueProblem(project) : secrets.message();
     if (!problem.empty())
         observer.OnRunProblem(problem);
     TransferTally tally;
