@@ -11,13 +11,13 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/RunRecorder.h"
-#include "store/Secrets.h"
 #include "engine/TransferFigures.h"
 #include "engine/TransferPool.h"
 #include "engine/Walks.h"
 #include "engine/ZipArchive.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
+#include "store/Secrets.h"
 
 #include <cerrno>
 #include <chrono>

@@ -117,8 +117,8 @@ std::string OutcomeSummary(const RunReport& report)
         return "no successful run for " + Plural(std::uint64_t(report.staleDays), "day", "days");
     if (run.outcome == "Success") {
         if (run.filesFailed > 0 && run.foldersFailed > 0)
-            return Plural(run.filesFailed, "file", "files") + " and " + Plural(run.foldersFailed, "folder", "folders")
-                + " failed";
+            return Plural(run.filesFailed, "file", "files") + " and "
+                + Plural(run.foldersFailed, "folder", "folders") + " failed";
         if (run.filesFailed > 0)
             return Plural(run.filesFailed, "file", "files") + " failed";
         if (run.foldersFailed > 0)
@@ -159,8 +159,8 @@ std::string AlertBody(const RunReport& report)
     std::string body = "Project: " + PlainLine(report.project) + "\n";
     body += "Outcome: " + OutcomeSummary(report) + "\n";
     if (report.staleDays > 0) {
-        body += "The project has had no successful run for " + Plural(std::uint64_t(report.staleDays), "day", "days")
-            + ".\n";
+        body += "The project has had no successful run for "
+            + Plural(std::uint64_t(report.staleDays), "day", "days") + ".\n";
         if (run.end > 0)
             body += "Last successful run: " + FormatLocalTime(run.end, "%m/%d/%Y %H:%M:%S") + "\n";
         return body;
@@ -202,8 +202,8 @@ std::string AlertJson(const RunReport& report)
 
 std::string StartJson(const std::string& project, std::time_t start)
 {
-    return "{\"project\":" + JsonString(project) + ",\"outcome\":\"start\",\"start\":" + JsonString(IsoTime(start))
-        + "}";
+    return "{\"project\":" + JsonString(project)
+        + ",\"outcome\":\"start\",\"start\":" + JsonString(IsoTime(start)) + "}";
 }
 
 std::string HookUrlFor(const std::string& url, const std::string& event)

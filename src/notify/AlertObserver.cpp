@@ -121,8 +121,8 @@ void AlertObserver::Report(const std::string& projectName, const std::vector<Del
 {
     for (const DeliveryOutcome& outcome : outcomes)
         if (!outcome.status)
-            ForwardingObserver::OnRunWarning(
-                projectName, "The alert could not be sent (" + outcome.channel + "): " + outcome.status.message());
+            ForwardingObserver::OnRunWarning(projectName,
+                "The alert could not be sent (" + outcome.channel + "): " + outcome.status.message());
 }
 
 } // namespace vorn

@@ -1,8 +1,7 @@
 #include "notify/Delivery.h"
 
-#include <curl/curl.h>
-
 #include <cstring>
+#include <curl/curl.h>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -58,7 +57,8 @@ void CommonOptions(CURL* curl, const DeliveryPolicy& policy, char* errorBuffer)
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     std::error_code ignored;
-    if (!policy.trustedCertificates.empty() && std::filesystem::is_regular_file(policy.trustedCertificates, ignored)) {
+    if (!policy.trustedCertificates.empty()
+        && std::filesystem::is_regular_file(policy.trustedCertificates, ignored)) {
         // The user's own file, and the system's folder of authorities beside it.
         curl_easy_setopt(curl, CURLOPT_CAINFO, policy.trustedCertificates.c_str());
         curl_easy_setopt(curl, CURLOPT_CAPATH, "/etc/ssl/certs");
@@ -189,8 +189,8 @@ Status PostOnce(const std::string& url, const std::string& json, const DeliveryP
 
 } // namespace
 
-std::string ComposeMail(const std::string& from, const std::vector<std::string>& to, const std::string& subject,
-    const std::string& body, std::time_t date)
+std::string ComposeMail(const std::string& from, const std::vector<std::string>& to,
+    const std::string& subject, const std::string& body, std::time_t date)
 {
     std::string toLine;
     for (const std::string& address : to)
@@ -209,8 +209,8 @@ std::string ComposeMail(const std::string& from, const std::vector<std::string>&
     return mail;
 }
 
-Status SendMail(const DatabaseSettings& settings, const std::vector<std::string>& to, const std::string& subject,
-    const std::string& body, const DeliveryPolicy& policy)
+Status SendMail(const DatabaseSettings& settings, const std::vector<std::string>& to,
+    const std::string& subject, const std::string& body, const DeliveryPolicy& policy)
 {
     if (settings.smtpHost.empty())
         return MakeError(ErrorKind::Invalid, "no mail server is set (smtp-host)");

@@ -23,8 +23,8 @@ constexpr std::time_t kOwnMinute = 60;
 std::time_t ParseLocalTime(const std::string& text)
 {
     std::tm local {};
-    if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &local.tm_mon, &local.tm_mday, &local.tm_year, &local.tm_hour,
-            &local.tm_min, &local.tm_sec)
+    if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &local.tm_mon, &local.tm_mday, &local.tm_year,
+            &local.tm_hour, &local.tm_min, &local.tm_sec)
         != 6)
         return 0;
     local.tm_mon -= 1;
@@ -44,15 +44,16 @@ std::time_t StateTime(ProjectDb* db, const std::string& name)
     }
 }
 
-void Deliver(ProjectDb* db, const RunReport& report, const AlertOptions& options, const DeliveryPolicy& policy,
-    const UnattendedNotice& notice)
+void Deliver(ProjectDb* db, const RunReport& report, const AlertOptions& options,
+    const DeliveryPolicy& policy, const UnattendedNotice& notice)
 {
     auto settings = LoadSettingsWithSecrets(db);
     if (!settings) {
         notice(report.project, "No alert was sent: " + settings.message());
         return;
     }
-    for (const DeliveryOutcome& outcome : DeliverReport(*settings, ReceiversFor(*settings, options), report, policy))
+    for (const DeliveryOutcome& outcome :
+        DeliverReport(*settings, ReceiversFor(*settings, options), report, policy))
         if (!outcome.status)
             notice(report.project,
                 "The alert could not be sent (" + outcome.channel + "): " + outcome.status.message());
@@ -114,7 +115,8 @@ std::vector<std::string> RecordMissedRuns(ProjectDb* db, std::time_t lastAlive, 
     return catchUp;
 }
 
-void CheckStaleProjects(ProjectDb* db, std::time_t now, const DeliveryPolicy& policy, const UnattendedNotice& notice)
+void CheckStaleProjects(
+    ProjectDb* db, std::time_t now, const DeliveryPolicy& policy, const UnattendedNotice& notice)
 {
     for (const ProjectListRow& project : QueryProjectList(db)) {
         const auto ftpid = FindProjectId(db, project.ftpname);

@@ -15,7 +15,8 @@ std::optional<int> Number(std::string_view text, int low, int high)
 {
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low
+        || value > high)
         return std::nullopt;
     return value;
 }
@@ -85,7 +86,8 @@ bool SaveAlertOptions(ProjectDb* db, const std::string& name, const AlertOptions
     return row.Run();
 }
 
-std::optional<std::string> ApplyAlertOption(std::string_view name, std::string_view value, AlertOptions& alerts)
+std::optional<std::string> ApplyAlertOption(
+    std::string_view name, std::string_view value, AlertOptions& alerts)
 {
     const std::string quoted = "'" + std::string(value) + "'";
     if (name == "notify") {
@@ -110,8 +112,8 @@ std::optional<std::string> ApplyAlertOption(std::string_view name, std::string_v
     if (name == "alert-after-days") {
         const auto days = Number(value, 0, kMaxAlertDays);
         if (!days)
-            return "alert-after-days must be a whole number from 0 to " + std::to_string(kMaxAlertDays) + ", not "
-                + quoted;
+            return "alert-after-days must be a whole number from 0 to " + std::to_string(kMaxAlertDays)
+                + ", not " + quoted;
         alerts.alertAfterDays = *days;
         return std::string();
     }

@@ -314,7 +314,8 @@ bool DeleteProject(ProjectDb* db, const std::string& name)
         {
             "delete from vorn_options where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
             "delete from vorn_copied where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
-            "delete from vorn_project_alerts where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
+            "delete from vorn_project_alerts where ftpid in (select ftpid from gm_ftp_plantable where "
+            "ftpname = "
             "?1)",
             "delete from vorn_archives where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
             "?1)",

@@ -17,7 +17,8 @@ struct AlertOptions {
     NotifyWhen notify = NotifyWhen::Failure;
     std::string mailTo; // comma-separated; empty: the database's mail-to
     std::string hookUrl; // empty: the database's hook-url
-    bool catchUp = false; // a scheduled run missed while the program was not running runs once at the next start
+    bool catchUp
+        = false; // a scheduled run missed while the program was not running runs once at the next start
     int alertAfterDays = 0; // alert when no run succeeded for this many days; 0: never
 
     bool operator==(const AlertOptions&) const = default;

@@ -42,14 +42,16 @@ Result<std::vector<StoredSecret>> TableSecrets(ProjectDb* db)
 }
 
 // Writes the password columns and the settings' keyring switch and SMTP password in one go.
-Status WriteTable(ProjectDb* db, const std::vector<StoredSecret>& secrets, bool keyring, const std::string& smtp)
+Status WriteTable(
+    ProjectDb* db, const std::vector<StoredSecret>& secrets, bool keyring, const std::string& smtp)
 {
     Transaction transaction(db);
     if (!transaction.ok())
         return MakeError(ErrorKind::LocalIo, "the database could not be written");
     for (const StoredSecret& secret : secrets) {
         // The column name comes from kColumns, never from input.
-        Statement row(db->handle(), "update gm_ftp_plantable set " + secret.column + " = ?1 where ftpid = ?2");
+        Statement row(
+            db->handle(), "update gm_ftp_plantable set " + secret.column + " = ?1 where ftpid = ?2");
         row.BindText(1, secret.secret);
         row.BindInt(2, secret.ftpid);
         if (!row.Run())
@@ -139,7 +141,8 @@ Status FillProjectSecrets(ProjectDb* db, BackupProject& project)
                                                            : kColumns[2];
         auto secret = store->Read(ProjectSecretKey(db, *ftpid, column));
         if (!secret && secret.error().kind == ErrorKind::Invalid)
-            return MakeError(ErrorKind::Invalid, std::string("The keyring holds no password (") + column
+            return MakeError(ErrorKind::Invalid,
+                std::string("The keyring holds no password (") + column
                     + ") for this project: store it again");
         if (!secret)
             return secret.error();
@@ -161,7 +164,8 @@ Status MoveSecretsToKeyring(ProjectDb* db, SecretStore& store)
     if (!secrets)
         return secrets.error();
     for (StoredSecret& secret : *secrets) {
-        if (Status written = store.Write(ProjectSecretKey(db, secret.ftpid, secret.column), secret.secret); !written)
+        if (Status written = store.Write(ProjectSecretKey(db, secret.ftpid, secret.column), secret.secret);
+            !written)
             return written;
         secret.secret.clear();
     }
@@ -199,8 +203,8 @@ Status MoveSecretsFromKeyring(ProjectDb* db, SecretStore& store)
     return Ok();
 }
 
-Status StoreProjectSecret(
-    ProjectDb* db, SecretStore& store, std::int64_t ftpid, const std::string& column, const std::string& secret)
+Status StoreProjectSecret(ProjectDb* db, SecretStore& store, std::int64_t ftpid, const std::string& column,
+    const std::string& secret)
 {
     for (const char* known : kColumns)
         if (column == known)

@@ -50,8 +50,8 @@ void SetSecretStore(SecretStore* store);
 
 // Stores one password of project `ftpid` in the keyring again (the window's answer to a
 // run that found it missing). `column` is ftppassword, ftpdestpass or ftpcompass.
-[[nodiscard]] Status StoreProjectSecret(
-    ProjectDb* db, SecretStore& store, std::int64_t ftpid, const std::string& column, const std::string& secret);
+[[nodiscard]] Status StoreProjectSecret(ProjectDb* db, SecretStore& store, std::int64_t ftpid,
+    const std::string& column, const std::string& secret);
 
 // The keyring key of a project's password column, and of the mail server's password.
 [[nodiscard]] std::string ProjectSecretKey(ProjectDb* db, std::int64_t ftpid, const std::string& column);

@@ -32,7 +32,8 @@ std::optional<int> Port(std::string_view text)
 {
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 1 || value > 65535)
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 1
+        || value > 65535)
         return std::nullopt;
     return value;
 }
@@ -158,7 +159,8 @@ Status ApplySetting(std::string_view setting, DatabaseSettings& settings)
         settings.keyring = value == "1";
         return Ok();
     }
-    return MakeError(ErrorKind::Invalid, "unknown setting '" + name + "' (settings: " + std::string(kNames) + ")");
+    return MakeError(
+        ErrorKind::Invalid, "unknown setting '" + name + "' (settings: " + std::string(kNames) + ")");
 }
 
 std::vector<std::string> FormatSettings(const DatabaseSettings& settings)

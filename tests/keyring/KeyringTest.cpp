@@ -21,7 +21,8 @@ std::string Column(const RunHarness& h, const char* column)
 {
     sqlite3* raw = nullptr;
     std::string value = "<none>";
-    if (sqlite3_open_v2((h.dir() / "gm_ftp_database.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2((h.dir() / "gm_ftp_database.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr)
+        == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
         const std::string sql = std::string("select ") + column + " from gm_ftp_plantable";
         if (sqlite3_prepare_v2(raw, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK
@@ -73,9 +74,20 @@ TEST(Keyring, PasswordsMoveIntoTheKeyringRunFromThereAndMoveBack)
     EXPECT_EQ(h.Run("nightly"), RunOutcome::Fail);
     const auto runs = QueryRuns(h.db(), ftpid);
     ASSERT_FALSE(runs.empty());
-    EXPECT_EQ(runs.front().reason, "The keyring holds no password (ftppassword) for this project: store it again");
+    EXPECT_EQ(
+        runs.front().reason, "The keyring holds no password (ftppassword) for this project: store it again");
     ASSERT_TRUE(StoreProjectSecret(h.db(), store, ftpid, "ftppassword", server.options().password));
     EXPECT_EQ(h.Run("nightly"), RunOutcome::Success);
+
+    // A password typed into the table while the keyring is on (the project dialog) is swept
+    // into the keyring; the others stay as they are.
+    project.ftppassword = server.options().password;
+    ASSERT_TRUE(UpdateProject(h.db(), "nightly", project));
+    ASSERT_TRUE(store.Remove(ProjectSecretKey(h.db(), ftpid, "ftppassword")));
+    ASSERT_TRUE(MoveSecretsToKeyring(h.db(), store));
+    EXPECT_EQ(Column(h, "ftppassword"), "");
+    EXPECT_EQ(store.Read(ProjectSecretKey(h.db(), ftpid, "ftppassword")).value(), server.options().password);
+    EXPECT_EQ(LoadSettingsWithSecrets(h.db())->smtpPassword, "mail pass");
 
     const Status back = MoveSecretsFromKeyring(h.db(), store);
     ASSERT_TRUE(back) << back.message();

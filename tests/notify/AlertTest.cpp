@@ -64,7 +64,8 @@ TEST(AlertDelivery, MailGoesOutInEveryTlsModeOnlyToAVerifiedServerWithTheRightLo
         { "implicit TLS with a login", "implicit", true, true, "s3cret", true, {} },
         { "plain text without a login", "none", false, false, "", true, {} },
         { "STARTTLS to a server nobody trusts", "starttls", true, false, "s3cret", false, ErrorKind::Tls },
-        { "implicit TLS to a server nobody trusts", "implicit", true, false, "s3cret", false, ErrorKind::Tls },
+        { "implicit TLS to a server nobody trusts", "implicit", true, false, "s3cret", false,
+            ErrorKind::Tls },
         { "a wrong password", "starttls", true, true, "wrong", false, ErrorKind::ServerPermanent },
     };
     for (const Case& c : cases) {
@@ -92,11 +93,13 @@ TEST(AlertDelivery, MailGoesOutInEveryTlsModeOnlyToAVerifiedServerWithTheRightLo
         EXPECT_NE(records[0].meta.find("\"rcpt_tos\": [\"admin@example.org\", \"second@example.org\"]"),
             std::string::npos)
             << records[0].meta;
-        EXPECT_NE(records[0].meta.find(std::string("\"tls\": ") + (c.tls == std::string("none") ? "false" : "true")),
+        EXPECT_NE(records[0].meta.find(
+                      std::string("\"tls\": ") + (c.tls == std::string("none") ? "false" : "true")),
             std::string::npos);
         EXPECT_NE(records[0].meta.find(std::string("\"login\": \"") + (c.login ? "bob" : "") + "\""),
             std::string::npos);
-        EXPECT_NE(mail.find("Subject: =?UTF-8?B?W1Zvcm5dIENhZsOpOiBmYWlsZWQ=?=\r\n"), std::string::npos) << mail;
+        EXPECT_NE(mail.find("Subject: =?UTF-8?B?W1Zvcm5dIENhZsOpOiBmYWlsZWQ=?=\r\n"), std::string::npos)
+            << mail;
         EXPECT_NE(mail.find("Content-Type: text/plain; charset=UTF-8\r\n"), std::string::npos);
         // The dot line arrives as written: curl stuffed it and the server took it out again.
         EXPECT_NE(mail.find("\r\n\r\nline one\r\n.starts with a dot\r\nlast\r\n"), std::string::npos) << mail;
@@ -123,8 +126,8 @@ TEST(AlertDelivery, HooksPostJsonRetryServerFailuresAndVerifyHttps)
         SCOPED_TRACE(c.what);
         TempDir dir;
         AlertServer server(AlertServer::Kind::Hook, dir.path(), { c.https ? "tls" : "none", "", "", c.fail });
-        const std::string url
-            = std::string(c.https ? "https" : "http") + "://127.0.0.1:" + std::to_string(server.port()) + "/hook";
+        const std::string url = std::string(c.https ? "https" : "http")
+            + "://127.0.0.1:" + std::to_string(server.port()) + "/hook";
         const Status sent
             = PostHook(url, "{\"project\":\"a\"}", Policy(c.trusted ? server.certificate() : fs::path()));
         EXPECT_EQ(bool(sent), c.sent) << (sent ? "" : sent.message());
@@ -161,7 +164,8 @@ TEST(AlertRuns, RunsAlertAsTheirNotifyOptionSaysWithCountsReasonsAndFailedFiles)
     };
     const Case cases[] = {
         { "a failed file under notify=failure", "failure", false, true, "[Vorn] nightly: 1 file failed",
-            "\"outcome\":\"files-failed\",\"summary\":\"1 file failed\",\"filesCopied\":1,\"filesFailed\":1" },
+            "\"outcome\":\"files-failed\",\"summary\":\"1 file "
+            "failed\",\"filesCopied\":1,\"filesFailed\":1" },
         { "a failed run", "failure", true, true, "[Vorn] nightly: failed", "\"outcome\":\"fail\"" },
         { "a success under notify=always", "always", false, false, "[Vorn] nightly: succeeded",
             "\"outcome\":\"success\",\"summary\":\"succeeded\",\"filesCopied\":1,\"filesFailed\":0" },
@@ -203,7 +207,8 @@ TEST(AlertRuns, RunsAlertAsTheirNotifyOptionSaysWithCountsReasonsAndFailedFiles)
         if (c.json) {
             // A start ping, then the end with the run's counts.
             EXPECT_NE(hooks[calls - 2].meta.find("\"path\": \"/ping/start\""), std::string::npos);
-            EXPECT_NE(hooks.back().meta.find(c.wrongPassword || c.withLockedFile ? "/ping/fail" : "/ping/success"),
+            EXPECT_NE(
+                hooks.back().meta.find(c.wrongPassword || c.withLockedFile ? "/ping/fail" : "/ping/success"),
                 std::string::npos);
             EXPECT_NE(hooks.back().raw.find(c.json), std::string::npos) << hooks.back().raw;
             EXPECT_NE(hooks.back().raw.find("\"project\":\"nightly\""), std::string::npos);
@@ -219,11 +224,13 @@ TEST(AlertRuns, RunsAlertAsTheirNotifyOptionSaysWithCountsReasonsAndFailedFiles)
         EXPECT_NE(message.find("\r\nProject: nightly\r\n"), std::string::npos);
         EXPECT_NE(message.find("\r\nDuration: "), std::string::npos);
         if (c.wrongPassword)
-            EXPECT_NE(message.find("\r\nReason: Login refused: 530 Authentication failed.\r\n"), std::string::npos)
+            EXPECT_NE(
+                message.find("\r\nReason: Login refused: 530 Authentication failed.\r\n"), std::string::npos)
                 << message;
         if (c.withLockedFile && !c.wrongPassword)
-            EXPECT_NE(message.find("Failed (1 of 1):\r\n/locked.txt\t550 Permission denied: locked.txt is not "
-                                   "readable.\r\n"),
+            EXPECT_NE(
+                message.find("Failed (1 of 1):\r\n/locked.txt\t550 Permission denied: locked.txt is not "
+                             "readable.\r\n"),
                 std::string::npos)
                 << message;
     }
@@ -253,7 +260,8 @@ TEST(AlertRuns, AnUnreachableMailServerLeavesTheOutcomeAndSaysSoInANotice)
         RunOutcome::Success);
     EXPECT_EQ(h.Stored("nightly").first, "Success");
     ASSERT_EQ(observer.warnings.size(), 1u);
-    EXPECT_EQ(observer.warnings[0].rfind("The alert could not be sent (e-mail to admin@example.org): ", 0), 0u)
+    EXPECT_EQ(
+        observer.warnings[0].rfind("The alert could not be sent (e-mail to admin@example.org): ", 0), 0u)
         << observer.warnings[0];
     const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
     ASSERT_EQ(runs.size(), 1u);

@@ -1,13 +1,13 @@
 // Runs missed while no scheduler ran, their catch-up, and the alert for a project without a
 // successful run: the scheduler on its real host and database, on a clock moved by hand.
-#include "runner/ProjectDbSchedulerHost.h"
+#include "runner/Unattended.h"
 
 #include "StoreTestSupport.h"
-#include "common/TimeText.h"
 #include "TestTime.h"
+#include "common/TimeText.h"
 #include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
-#include "runner/Unattended.h"
+#include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "store/ProjectOptions.h"
 #include "store/RunHistory.h"
@@ -36,7 +36,8 @@ struct UnattendedRig {
     vorn::RunControl control;
     vorn::TransferFigures figures;
     vorn::RunObserver nobody;
-    vorn::ProjectDbSchedulerHost host { vorn::RunEnvironment { db.get(), &nobody, &control, &figures, true } };
+    vorn::ProjectDbSchedulerHost host { vorn::RunEnvironment {
+        db.get(), &nobody, &control, &figures, true } };
     HandClock clock;
 
     // A scheduler started at `start`, polled once a clock second until `end`.
@@ -77,7 +78,8 @@ struct UnattendedRig {
     std::vector<std::string> Runs(const std::string& name)
     {
         std::vector<std::string> runs;
-        for (const vorn::RunRecord& run : vorn::QueryRuns(db.get(), vorn::FindProjectId(db.get(), name).value()))
+        for (const vorn::RunRecord& run :
+            vorn::QueryRuns(db.get(), vorn::FindProjectId(db.get(), name).value()))
             runs.push_back(run.outcome == "Missed" ? "Missed " + vorn::FormatLocalTime(run.start, "%H:%M")
                                                    : run.outcome);
         return runs;
@@ -130,10 +132,13 @@ TEST(Unattended, AProjectWithoutASuccessAlertsOnceEveryNDays)
     settings.hookUrl = "http://127.0.0.1:" + std::to_string(hook.port()) + "/stale";
     ASSERT_TRUE(vorn::SaveSettings(rig.db.get(), settings));
     const std::int64_t ftpid = vorn::FindProjectId(rig.db.get(), "site").value();
-    vorn::RunRecord success { .start = At("2024-05-10 11:00:00"), .end = At("2024-05-10 12:00:00"),
-        .outcome = "Success" };
+    vorn::RunRecord success {
+        .start = At("2024-05-10 11:00:00"), .end = At("2024-05-10 12:00:00"), .outcome = "Success"
+    };
     ASSERT_EQ(vorn::RecordRun(rig.db.get(), ftpid, success, {}), "");
-    vorn::RunRecord failed { .start = At("2024-05-11 11:00:00"), .end = At("2024-05-11 11:00:01"), .outcome = "Fail" };
+    vorn::RunRecord failed {
+        .start = At("2024-05-11 11:00:00"), .end = At("2024-05-11 11:00:01"), .outcome = "Fail"
+    };
     ASSERT_EQ(vorn::RecordRun(rig.db.get(), ftpid, failed, {}), "");
 
     // One day and 23 hours after the success: nothing yet.

@@ -162,8 +162,8 @@ TEST_F(ProjectOptionsTest, AlertOptionsAndDatabaseSettingsRoundTripAndGoWithThei
 {
     ProjectOptions options;
     ASSERT_TRUE(LoadProjectOptions(db.get(), "site", options));
-    for (const char* setting :
-        { "notify=always", "mail-to=ops@example.org", "hook-url=http://h/{event}", "catch-up=1", "alert-after-days=7" })
+    for (const char* setting : { "notify=always", "mail-to=ops@example.org", "hook-url=http://h/{event}",
+             "catch-up=1", "alert-after-days=7" })
         ASSERT_EQ(ApplyOptionSetting(setting, options), "");
     ASSERT_TRUE(SaveProjectOptions(db.get(), "site", options));
     ProjectOptions loaded;
@@ -177,19 +177,21 @@ TEST_F(ProjectOptionsTest, AlertOptionsAndDatabaseSettingsRoundTripAndGoWithThei
     // Database settings: every value as stored; a refused one changes nothing.
     DatabaseSettings settings = LoadSettings(db.get()).value();
     EXPECT_EQ(settings, DatabaseSettings {});
-    for (const char* setting : { "smtp-host=mail.example.org", "smtp-port=465", "smtp-tls=implicit", "smtp-user=bob",
-             "smtp-password=it's s3cret", "mail-from=vorn@example.org", "mail-to=a@x, b@y", "hook-url=https://h/x" })
+    for (const char* setting : { "smtp-host=mail.example.org", "smtp-port=465", "smtp-tls=implicit",
+             "smtp-user=bob", "smtp-password=it's s3cret", "mail-from=vorn@example.org", "mail-to=a@x, b@y",
+             "hook-url=https://h/x" })
         ASSERT_TRUE(ApplySetting(setting, settings)) << setting;
     const DatabaseSettings before = settings;
     struct Refused {
         const char* setting;
         const char* message;
     };
-    for (const Refused& r : { Refused { "smtp-port=0", "smtp-port must be a port number from 1 to 65535, not '0'" },
-             Refused { "smtp-tls=ssl", "smtp-tls must be starttls, implicit or none, not 'ssl'" },
-             Refused { "mail-to=a@x\r\nBcc: c@z", "mail-to may not hold control characters" },
-             Refused { "keyring=yes", "keyring must be 0 or 1, not 'yes'" },
-             Refused { "colour=blue", "unknown setting 'colour'" } }) {
+    for (const Refused& r :
+        { Refused { "smtp-port=0", "smtp-port must be a port number from 1 to 65535, not '0'" },
+            Refused { "smtp-tls=ssl", "smtp-tls must be starttls, implicit or none, not 'ssl'" },
+            Refused { "mail-to=a@x\r\nBcc: c@z", "mail-to may not hold control characters" },
+            Refused { "keyring=yes", "keyring must be 0 or 1, not 'yes'" },
+            Refused { "colour=blue", "unknown setting 'colour'" } }) {
         const Status refused = ApplySetting(r.setting, settings);
         ASSERT_FALSE(refused) << r.setting;
         EXPECT_EQ(refused.message().rfind(r.message, 0), 0u) << refused.message();

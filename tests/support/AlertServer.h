@@ -34,7 +34,8 @@ public:
     // The server's self-signed certificate (for the trusted-certificates file); empty without TLS.
     [[nodiscard]] const std::filesystem::path& certificate() const { return certificate_; }
     // The records received so far, once at least `count` arrived or `timeout` passed.
-    [[nodiscard]] std::vector<Record> WaitForRecords(std::size_t count, std::chrono::milliseconds timeout) const;
+    [[nodiscard]] std::vector<Record> WaitForRecords(
+        std::size_t count, std::chrono::milliseconds timeout) const;
 
 private:
     std::filesystem::path records_;

@@ -195,7 +195,8 @@ constexpr Verb kVerbs[] = {
         } },
     { "settings", 0, 64,
         [](const VerbContext& c) {
-            return c.line.testAlert ? TestAlertVerb(c.db, c.out, c.err) : SettingsVerb(c.args, c.db, c.out, c.err);
+            return c.line.testAlert ? TestAlertVerb(c.db, c.out, c.err)
+                                    : SettingsVerb(c.args, c.db, c.out, c.err);
         } },
     { "history", 1, 1,
         [](const VerbContext& c) {

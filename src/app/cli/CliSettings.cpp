@@ -44,11 +44,15 @@ int SettingsVerb(const std::vector<std::string>& args, ProjectDb& db, std::ostre
             return 2;
         }
     }
-    if (settings.keyring != stored->keyring && ProgramSecretStore() == nullptr) {
-        err << "vornbackup-cli: The keyring cannot be reached: this program has no keyring; nothing was changed\n";
+    // keyring=1 given again sweeps passwords typed into the table since into the keyring.
+    bool turnKeyring = false;
+    for (const std::string& arg : args)
+        turnKeyring = turnKeyring || arg.rfind("keyring=", 0) == 0;
+    if (turnKeyring && ProgramSecretStore() == nullptr) {
+        err << "vornbackup-cli: The keyring cannot be reached: this program has no keyring; nothing was "
+               "changed\n";
         return 1;
     }
-    const bool turnKeyring = settings.keyring != stored->keyring;
     Status saved = SaveSettingsWithSecrets(&db, settings);
     if (saved && turnKeyring)
         saved = TurnKeyring(db, settings.keyring);
