@@ -91,6 +91,7 @@ CSettingsDialog::CSettingsDialog(vorn::ProjectDb* db, QWidget* parent)
     layout->addWidget(test_);
     layout->addWidget(testResult_);
     layout->addWidget(buttons);
+    setMinimumWidth(480); // room for a URL and a few addresses
 
     auto loaded = vorn::LoadSettingsWithSecrets(db_);
     if (!loaded) {

@@ -240,7 +240,10 @@ std::vector<DeliveryOutcome> DeliverReport(const DatabaseSettings& settings, con
             SendMail(settings, receivers.mailTo, AlertSubject(report), AlertBody(report), policy) });
     }
     if (!receivers.hookUrl.empty()) {
-        const std::string event = FullySucceeded(report) ? "success" : "fail";
+        // A test must not tell a monitor that a backup failed.
+        const std::string event = report.run.outcome == "Test" ? "test"
+            : FullySucceeded(report)                           ? "success"
+                                                               : "fail";
         const std::string url = HookUrlFor(receivers.hookUrl, event);
         outcomes.push_back({ "web hook " + url, PostHook(url, AlertJson(report), policy) });
     }

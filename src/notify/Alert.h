@@ -40,7 +40,7 @@ inline constexpr std::size_t kMailedFailures = 50;
 // The start ping's JSON document.
 [[nodiscard]] std::string StartJson(const std::string& project, std::time_t start);
 
-// A hook URL with "{event}" replaced by `event` ("start", "success", "fail"); a URL without
+// A hook URL with "{event}" replaced by `event` ("start", "success", "fail", "test"); a URL without
 // it is returned as it is.
 [[nodiscard]] std::string HookUrlFor(const std::string& url, const std::string& event);
 // Whether the URL names a start ping (holds "{event}").
