@@ -6,9 +6,10 @@
 
 namespace vorn {
 
+// The store goes before the application (members are destroyed in reverse order).
 struct ProgramKeyring::Parts {
     std::unique_ptr<QCoreApplication> application;
-    QtSecretStore store;
+    std::unique_ptr<QtSecretStore> store;
 };
 
 ProgramKeyring::ProgramKeyring(int& argc, char** argv)
@@ -16,7 +17,8 @@ ProgramKeyring::ProgramKeyring(int& argc, char** argv)
 {
     if (QCoreApplication::instance() == nullptr)
         parts_->application = std::make_unique<QCoreApplication>(argc, argv);
-    SetSecretStore(&parts_->store);
+    parts_->store = std::make_unique<QtSecretStore>();
+    SetSecretStore(parts_->store.get());
 }
 
 ProgramKeyring::~ProgramKeyring()

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <qt6keychain/keychain.h>
 
@@ -38,33 +39,68 @@ Status Finish(QKeychain::Job& job, std::chrono::milliseconds timeout)
 
 QtSecretStore::QtSecretStore(std::chrono::milliseconds timeout)
     : timeout_(timeout)
+    , thread_(std::make_unique<QThread>())
+    , context_(new QObject)
 {
+    context_->moveToThread(thread_.get());
+    thread_->start();
+}
+
+QtSecretStore::~QtSecretStore()
+{
+    QObject* context = context_;
+    QMetaObject::invokeMethod(
+        context, [context] { delete context; }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
 }
 
 Result<std::string> QtSecretStore::Read(const std::string& key)
 {
-    QKeychain::ReadPasswordJob job(kService);
-    job.setKey(QString::fromStdString(key));
-    if (Status done = Finish(job, timeout_); !done)
-        return done.error();
-    if (job.error() == QKeychain::EntryNotFound)
-        return MakeError(ErrorKind::Invalid, "The keyring holds no password for " + key);
-    return job.textData().toStdString();
+    Result<std::string> result = MakeError(ErrorKind::Failed, "The keyring cannot be reached");
+    QMetaObject::invokeMethod(
+        context_,
+        [&] {
+            QKeychain::ReadPasswordJob job(kService);
+            job.setKey(QString::fromStdString(key));
+            if (Status done = Finish(job, timeout_); !done)
+                result = done.error();
+            else if (job.error() == QKeychain::EntryNotFound)
+                result = MakeError(ErrorKind::Invalid, "The keyring holds no password for " + key);
+            else
+                result = job.textData().toStdString();
+        },
+        Qt::BlockingQueuedConnection);
+    return result;
 }
 
 Status QtSecretStore::Write(const std::string& key, const std::string& secret)
 {
-    QKeychain::WritePasswordJob job(kService);
-    job.setKey(QString::fromStdString(key));
-    job.setTextData(QString::fromStdString(secret));
-    return Finish(job, timeout_);
+    Status result;
+    QMetaObject::invokeMethod(
+        context_,
+        [&] {
+            QKeychain::WritePasswordJob job(kService);
+            job.setKey(QString::fromStdString(key));
+            job.setTextData(QString::fromStdString(secret));
+            result = Finish(job, timeout_);
+        },
+        Qt::BlockingQueuedConnection);
+    return result;
 }
 
 Status QtSecretStore::Remove(const std::string& key)
 {
-    QKeychain::DeletePasswordJob job(kService);
-    job.setKey(QString::fromStdString(key));
-    return Finish(job, timeout_);
+    Status result;
+    QMetaObject::invokeMethod(
+        context_,
+        [&] {
+            QKeychain::DeletePasswordJob job(kService);
+            job.setKey(QString::fromStdString(key));
+            result = Finish(job, timeout_);
+        },
+        Qt::BlockingQueuedConnection);
+    return result;
 }
 
 } // namespace vorn

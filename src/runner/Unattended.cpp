@@ -72,18 +72,23 @@ std::time_t LastSuccess(const std::vector<RunRecord>& runs)
 
 std::time_t LastFireTimeBetween(const ScheduleTexts& s, std::time_t after, std::time_t until)
 {
-    std::time_t last = 0;
-    // Bounded: only the latest time counts, and every plan fires at least once a month.
-    after = std::max(after, until - 32 * kDay);
-    for (int step = 0; step < 50'000 && after < until; ++step) {
-        const std::time_t next
-            = ParseLocalTime(ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, after));
-        if (next == 0 || next > until || next <= after)
-            break;
-        last = next;
-        after = next;
+    // Only the latest time counts: look back two days first (every-day plans), then a week
+    // (weekday plans), then a month (month-day plans), so a plan of every minute stays cheap.
+    for (const std::time_t window : { 2 * kDay, 8 * kDay, 32 * kDay }) {
+        std::time_t from = std::max(after, until - window);
+        std::time_t last = 0;
+        for (int step = 0; step < 50'000 && from < until; ++step) {
+            const std::time_t next = ParseLocalTime(
+                ComputeNextBackupTime(s.planMode, s.plan, s.hour, s.minute, s.dayMode, from));
+            if (next == 0 || next > until || next <= from)
+                break;
+            last = next;
+            from = next;
+        }
+        if (last != 0 || until - window <= after)
+            return last;
     }
-    return last;
+    return 0;
 }
 
 std::vector<std::string> RecordMissedRuns(ProjectDb* db, std::time_t lastAlive, std::time_t now,

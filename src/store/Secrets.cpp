@@ -158,20 +158,28 @@ Status MoveSecretsToKeyring(ProjectDb* db, SecretStore& store)
     auto settings = LoadSettings(db);
     if (!settings)
         return settings.error();
-    if (settings->keyring)
-        return Ok();
     auto secrets = TableSecrets(db);
     if (!secrets)
         return secrets.error();
+    // Already on: only the passwords typed into the table since (a project saved by the
+    // dialog, or by another program) move; the keyring keeps the others.
+    const bool sweep = settings->keyring;
+    std::vector<StoredSecret> moved;
     for (StoredSecret& secret : *secrets) {
+        if (sweep && secret.secret.empty())
+            continue;
         if (Status written = store.Write(ProjectSecretKey(db, secret.ftpid, secret.column), secret.secret);
             !written)
             return written;
         secret.secret.clear();
+        moved.push_back(secret);
     }
-    if (Status written = store.Write(SmtpSecretKey(db), settings->smtpPassword); !written)
-        return written;
-    return WriteTable(db, *secrets, true, "");
+    if (sweep && moved.empty())
+        return Ok();
+    if (!sweep)
+        if (Status written = store.Write(SmtpSecretKey(db), settings->smtpPassword); !written)
+            return written;
+    return WriteTable(db, moved, true, "");
 }
 
 Status MoveSecretsFromKeyring(ProjectDb* db, SecretStore& store)

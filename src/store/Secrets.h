@@ -44,7 +44,8 @@ void SetSecretStore(SecretStore* store);
 // Turns keyring=1 on or off for `db`: every password of every project and the mail
 // server's moves into the keyring (the table's columns then hold an empty text) or back
 // into the table. The keyring is written first and the table after, so a failure part way
-// loses no password.
+// loses no password. Called while the keyring is on, MoveSecretsToKeyring moves the
+// passwords found in the table since (a saved project's) and leaves the others alone.
 [[nodiscard]] Status MoveSecretsToKeyring(ProjectDb* db, SecretStore& store);
 [[nodiscard]] Status MoveSecretsFromKeyring(ProjectDb* db, SecretStore& store);
 

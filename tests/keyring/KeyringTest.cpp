@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <thread>
 
 using namespace vorn;
 using namespace vorn::test;
@@ -64,6 +65,14 @@ TEST(Keyring, PasswordsMoveIntoTheKeyringRunFromThereAndMoveBack)
     EXPECT_EQ(LoadSettingsWithSecrets(h.db())->smtpPassword, "mail pass");
     const auto ftpid = FindProjectId(h.db(), "nightly").value();
     EXPECT_EQ(store.Read(ProjectSecretKey(h.db(), ftpid, "ftppassword")).value(), server.options().password);
+
+    // Runs read the keyring on threads of their own (the scheduler's, the window's worker).
+    std::string fromThread;
+    std::thread([&] {
+        auto read = store.Read(ProjectSecretKey(h.db(), ftpid, "ftpcompass"));
+        fromThread = read ? *read : read.message();
+    }).join();
+    EXPECT_EQ(fromThread, "zip 'secret'");
 
     // The run logs in with the password from the keyring.
     EXPECT_EQ(h.Run("nightly"), RunOutcome::Success);

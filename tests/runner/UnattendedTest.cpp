@@ -158,3 +158,28 @@ TEST(Unattended, AProjectWithoutASuccessAlertsOnceEveryNDays)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_NE(calls[1].raw.find("no successful run for 4 days"), std::string::npos) << calls[1].raw;
 }
+
+TEST(Unattended, TheLatestScheduledTimeInAGapIsFoundForEveryKindOfPlan)
+{
+    vorn::test::ScopedZone zone { "UTC0" };
+    const struct {
+        vorn::ScheduleTexts schedule;
+        const char* after;
+        const char* expected; // "" when the plan did not fire in the gap
+    } rows[] = {
+        { { "3", "", "3", "0", "3" }, "2024-05-14 22:00:00", "2024-05-15 03:00:00" },
+        { { "3", "", "3", "0", "3" }, "2024-05-15 03:30:00", "" },
+        { { "3", "", "3", "0", "3" }, "2024-04-01 00:00:00", "2024-05-15 03:00:00" },
+        { { "2", "1056|", "9", "30", "0" }, "2024-05-01 00:00:00", "2024-05-13 09:30:00" }, // Mondays
+        { { "1", "1021|", "9", "30", "0" }, "2024-04-20 00:00:00", "2024-05-01 09:30:00" }, // the 1st
+        { { "1", "1021|", "9", "30", "0" }, "2024-05-02 00:00:00", "" },
+        { { "0", "", "0", "0", "0" }, "2024-05-01 00:00:00", "" }, // no schedule
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.schedule.planMode) + " " + row.schedule.plan + " after " + row.after);
+        const std::time_t found
+            = vorn::LastFireTimeBetween(row.schedule, At(row.after), At("2024-05-15 08:00:00"));
+        EXPECT_EQ(
+            found == 0 ? std::string() : vorn::FormatLocalTime(found, "%Y-%m-%d %H:%M:%S"), row.expected);
+    }
+}
