@@ -6,6 +6,11 @@
 #include <QTimer>
 #include <qt6keychain/keychain.h>
 
+#ifndef _WIN32
+#include <csignal>
+#include <pthread.h>
+#endif
+
 namespace vorn {
 
 namespace {
@@ -43,7 +48,18 @@ QtSecretStore::QtSecretStore(std::chrono::milliseconds timeout)
     , context_(new QObject)
 {
     context_->moveToThread(thread_.get());
+#ifndef _WIN32
+    // The thread takes no signal: the headless command waits for SIGINT and SIGTERM on a
+    // thread of its own, and a signal handed to this one would end the program instead.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     thread_->start();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#else
+    thread_->start();
+#endif
 }
 
 QtSecretStore::~QtSecretStore()
