@@ -28,8 +28,8 @@ void KeepPasswordsInKeyring(ProjectDb* db, QWidget* parent)
     if (store == nullptr || !settings || !settings->keyring)
         return;
     if (const Status moved = MoveSecretsToKeyring(db, *store); !moved)
-        Prompt::Warning("The password stays in the database: " + QString::fromStdString(moved.message()), "Warning",
-            parent);
+        Prompt::Warning("The password stays in the database: " + QString::fromStdString(moved.message()),
+            "Warning", parent);
 }
 
 } // namespace
