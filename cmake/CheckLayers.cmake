@@ -7,9 +7,9 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule remote ftpclient sessions engine)
+set(core common store rules schedule remote ftpclient sessions engine notify)
 # What the layers above the protocols may use: the core without the protocols' own folders.
-set(usable common store rules schedule remote sessions engine)
+set(usable common store rules schedule remote sessions engine notify)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
@@ -18,12 +18,14 @@ set(allowed_remote remote common)
 set(allowed_ftpclient ftpclient remote common)
 set(allowed_sessions sessions ftpclient remote common)
 set(allowed_engine engine sessions remote rules store common)
+set(allowed_notify notify engine sessions remote rules store common)
 set(allowed_runner runner ${usable})
-set(allowed_cli cli runner ${usable})
+set(allowed_keyring keyring store common)
+set(allowed_cli cli keyring runner ${usable})
 set(allowed_gui gui common)
 set(allowed_views views gui ${usable})
 set(allowed_editor editor views gui ${usable})
-set(allowed_app app editor views gui runner ${usable})
+set(allowed_app app editor views gui keyring runner ${usable})
 set(qt_free ${core} runner cli)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.

@@ -12,7 +12,9 @@ password-protected zip archive per run, or a folder on another FTP server. Proje
 carry filter rules and a schedule.\n\
 .\n\
 The package holds the desktop program (vornbackup), the headless command\n\
-(vornbackup-cli) and a systemd user unit that runs the scheduler without a window.")
+(vornbackup-cli) and a systemd user unit that runs the scheduler without a window.\n\
+Runs can send alerts by e-mail and web hook, and passwords can be kept in the desktop's\n\
+keyring.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -25,6 +27,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(VORN_BUILD_GUI)
     # The window opens the manual and web links through xdg-open.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+    # Passwords in the keyring (settings keyring=1) need a Secret Service.
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-keyring | kwalletmanager")
 endif()
 
 include(CPack)

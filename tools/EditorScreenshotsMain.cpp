@@ -1,13 +1,16 @@
-// Saves pictures of the project dialog's five tabs and of the destination dialog, showing a
-// project of the sample database; used by scripts/screenshot. The folder lists show rows as
-// a browse would fill them (no server is contacted).
+// Saves pictures of the project dialog's five tabs, the destination dialog and the Settings
+// dialog, showing a project of the sample database; used by scripts/screenshot. The folder
+// lists show rows as a browse would fill them (no server is contacted).
 #include "SampleDatabase.h"
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/FTPNew.h"
 #include "editor/RemoteFolderList.h"
+#include "editor/SettingsDialog.h"
+#include "keyring/QtSecretStore.h"
 #include "rules/FilterRule.h"
 #include "store/ProjectDb.h"
+#include "store/Settings.h"
 
 #include <QApplication>
 #include <QDir>
@@ -31,6 +34,30 @@ bool Save(QWidget* widget, const QString& path)
         return false;
     }
     return true;
+}
+
+// The Settings dialog with a mail server and a hook filled in (stored in the sample
+// database, which the picture is taken from).
+bool SaveSettingsDialog(vorn::ProjectDb* db, const QString& outDir)
+{
+    vorn::DatabaseSettings settings;
+    for (const char* setting : { "smtp-host=mail.example.org", "smtp-user=backup", "smtp-password=secret",
+             "mail-from=backup@example.org", "mail-to=me@example.org, ops@example.org",
+             "hook-url=https://hc-ping.example/5b2f/{event}" })
+        (void)vorn::ApplySetting(setting, settings);
+    if (!vorn::SaveSettings(db, settings))
+        return false;
+    // The picture shows the keyring's check box as a desktop program offers it.
+    vorn::QtSecretStore keyring;
+    vorn::SetSecretStore(&keyring);
+    CSettingsDialog dialog(db);
+    dialog.show();
+    if (!QTest::qWaitForWindowExposed(&dialog))
+        return false;
+    QApplication::processEvents();
+    const bool saved = Save(&dialog, QDir(outDir).filePath("settings-dialog.png"));
+    vorn::SetSecretStore(nullptr);
+    return saved;
 }
 
 } // namespace
@@ -76,5 +103,7 @@ int main(int argc, char* argv[])
     if (!QTest::qWaitForWindowExposed(&destination))
         return 1;
     QApplication::processEvents();
-    return Save(&destination, QDir(outDir).filePath("destination-dialog.png")) ? 0 : 3;
+    if (!Save(&destination, QDir(outDir).filePath("destination-dialog.png")))
+        return 3;
+    return SaveSettingsDialog(db.get(), outDir) ? 0 : 3;
 }

@@ -3,6 +3,7 @@
 #include "app/MainFrame.h"
 #include "engine/BackupRun.h"
 #include "gui/OffThreadJobs.h"
+#include "notify/AlertObserver.h"
 #include "runner/ProjectDbSchedulerHost.h"
 #include "schedule/Scheduler.h"
 #include "schedule/SchedulerLock.h"
@@ -150,7 +151,12 @@ bool DesktopRuns::StartRun(const QString& name)
     const vorn::RunEnvironment env { db_, &manualObserver_, &frame_->runControl(), &frame_->figures(),
         !frame_->transferModeActive() };
     const std::string project = name.toStdString();
-    return controller_.StartManual(project, [env, project] { (void)vorn::RunProject(project, env); });
+    return controller_.StartManual(project, [env, project] {
+        vorn::AlertObserver alerts(env.observer, env.db);
+        vorn::RunEnvironment alerted = env;
+        alerted.observer = &alerts;
+        (void)vorn::RunProject(project, alerted);
+    });
 }
 
 void DesktopRuns::Shutdown()

@@ -3,6 +3,7 @@
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
 #include "app/RunHistoryCommands.h"
+#include "app/SettingsCommands.h"
 #include "editor/ProjectEditor.h"
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
@@ -150,6 +151,7 @@ Desktop OpenDesktop(const std::optional<std::string>& databasePath)
     desktop.runs = new DesktopRuns(desktop.frame.get(), desktop.db.get());
     AttachProjectEditor(*desktop.frame, desktop.db.get());
     new RunHistoryCommands(desktop.frame.get(), desktop.db.get());
+    new SettingsCommands(desktop.frame.get(), desktop.db.get());
     QObject::connect(
         desktop.frame.get(), &CMainFrame::exitConfirmed, qApp, &QApplication::quit, Qt::QueuedConnection);
     return desktop;

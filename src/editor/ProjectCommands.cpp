@@ -5,6 +5,9 @@
 #include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "store/ProjectOptions.h"
+#include "store/Secrets.h"
+
+#include <QPointer>
 
 namespace vorn {
 namespace {
@@ -13,6 +16,19 @@ QString NotSavedMessage(const BackupProject& project, ProjectDb* db)
 {
     return QStringLiteral("The project \"%1\" could not be saved in the project database \"%2\".")
         .arg(QString::fromStdString(project.ftpname), db ? QString::fromStdString(db->path()) : QString());
+}
+
+// While the database keeps its passwords in the keyring, a password typed into the dialog
+// goes there too and leaves the table.
+void KeepPasswordsInKeyring(ProjectDb* db, QWidget* parent)
+{
+    SecretStore* store = ProgramSecretStore();
+    const auto settings = LoadSettings(db);
+    if (store == nullptr || !settings || !settings->keyring)
+        return;
+    if (const Status moved = MoveSecretsToKeyring(db, *store); !moved)
+        Prompt::Warning("The password stays in the database: " + QString::fromStdString(moved.message()),
+            "Warning", parent);
 }
 
 } // namespace
@@ -42,6 +58,7 @@ FTPNew* NewProjectCommand(QWidget* parent, ProjectDb* db, EditorState& state, Pr
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }
+        KeepPasswordsInKeyring(db, dialog->parentWidget());
         if (stored)
             stored({}, state.editedProject);
     });
@@ -79,6 +96,7 @@ FTPNew* ModifyProjectCommand(
             Prompt::Warning(NotSavedMessage(state.editedProject, db), "Warning", dialog->parentWidget());
             return;
         }
+        KeepPasswordsInKeyring(db, dialog->parentWidget());
         if (stored)
             stored(oldName, state.editedProject);
     });

@@ -19,6 +19,7 @@
 #include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
+#include "store/Secrets.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -633,14 +634,17 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     }
     const auto ftpid = FindProjectId(env.db, projectName);
     observer.OnProjectStatus(projectName, "Running");
+    // Passwords kept in the keyring: a keyring that cannot be reached fails the run with
+    // that reason, before any login could fail for want of a password.
+    const Status secrets = FillProjectSecrets(env.db, project);
     BackupJob job = MakeBackupJob(project);
     job.projectId = ftpid;
     (void)LoadProjectOptions(env.db, projectName, job.options);
     env.figures->runMode = project.ftptype;
 
-    // A stored value the run cannot use fails it before any connection is made; the reason is
-    // told once, with the failure below.
-    const std::string problem = StoredValueProblem(project);
+    // A stored value the run cannot use, or a password the keyring cannot give, fails it
+    // before any connection is made; the reason is told once, with the failure below.
+    const std::string problem = secrets ? StoredValueProblem(project) : secrets.message();
     TransferTally tally;
     const int result = problem.empty() ? RunBackupJob(job, tally, recorded) : 0;
     if (result != 0 && !job.rules.empty() && tally.filesIgnored > 0 && tally.filesPassed == 0)

@@ -2,6 +2,8 @@
 
 #include "engine/RunControl.h"
 #include "engine/RunOutcome.h"
+#include "notify/AlertObserver.h"
+#include "runner/Unattended.h"
 #include "store/ProjectDb.h"
 
 #include <filesystem>
@@ -59,7 +61,8 @@ void ProjectDbSchedulerHost::RunProject(const std::string& name)
         runReachedStatus_ = false;
         env = env_;
     }
-    env.observer = &watch_;
+    AlertObserver alerts(&watch_, env.db);
+    env.observer = &alerts;
     try {
         vorn::RunProject(name, env);
     } catch (...) {
@@ -102,6 +105,20 @@ void ProjectDbSchedulerHost::OnNextBackupTime(const std::string& name, const std
 {
     if (onNextTime_)
         onNextTime_(name, nextTime);
+}
+
+std::vector<std::string> ProjectDbSchedulerHost::Housekeeping(std::time_t now, bool first)
+{
+    try {
+        return SchedulerHousekeeping(env_.db, now, first, ProgramDeliveryPolicy(),
+            [this](const std::string& project, const std::string& text) {
+                if (env_.observer)
+                    env_.observer->OnRunNotice(NoticeSeverity::Warning, project, text);
+            });
+    } catch (...) {
+        // The pass thread is the edge; the next minute tries again.
+        return {};
+    }
 }
 
 void ProjectDbSchedulerHost::SetPassive(bool passive)

@@ -39,6 +39,8 @@ public:
     [[nodiscard]] int RunState() const override;
     void RunProject(const std::string& name) override;
     void OnNextBackupTime(const std::string& name, const std::string& nextTime) override;
+    // Missed runs, the note that a scheduler runs, stale projects (runner/Unattended.h).
+    [[nodiscard]] std::vector<std::string> Housekeeping(std::time_t now, bool first) override;
 
     // The data-connection mode of the runs that start from now on. Safe from any thread.
     void SetPassive(bool passive);

@@ -8,6 +8,7 @@ namespace vorn {
 namespace {
 
 constexpr std::time_t ReloadDelaySeconds = 5;
+constexpr std::time_t HousekeepingSeconds = 60;
 
 bool SamePlan(const DuePlan& a, const DuePlan& b)
 {
@@ -68,7 +69,35 @@ void Scheduler::Poll()
     ReloadIfDue();
     ReloadIfChanged();
     MidnightTick();
+    RequestHousekeeping();
     Tick();
+}
+
+void Scheduler::RequestHousekeeping()
+{
+    const std::time_t now = clock_.Now();
+    std::lock_guard lock(mutex_);
+    if (!midnightWatch_ || (lastHousekeeping_ && now - *lastHousekeeping_ < HousekeepingSeconds))
+        return;
+    lastHousekeeping_ = now;
+    housekeepingDue_ = true;
+}
+
+void Scheduler::RunHousekeeping(std::unique_lock<std::mutex>& lock)
+{
+    if (!housekeepingDue_)
+        return;
+    housekeepingDue_ = false;
+    const bool first = firstHousekeeping_;
+    firstHousekeeping_ = false;
+    lock.unlock();
+    const std::vector<std::string> catchUp = host_.Housekeeping(clock_.Now(), first);
+    lock.lock();
+    for (const std::string& name : catchUp) {
+        if (stopping_)
+            return;
+        StartProject(lock, name);
+    }
 }
 
 void Scheduler::ReloadIfDue()
@@ -156,7 +185,7 @@ bool Scheduler::Tick()
 {
     {
         std::lock_guard lock(mutex_);
-        if (pendingCount_ == 0 || passActive_)
+        if ((pendingCount_ == 0 && !housekeepingDue_) || passActive_)
             return false;
     }
     if (host_.RunState() != 0)
@@ -211,6 +240,11 @@ void Scheduler::RunClaimedPass()
     } passEnd { *this };
 
     std::unique_lock lock(mutex_);
+    // A pass that only the upkeep asked for leaves the plans as they are.
+    const bool plansPending = pendingCount_ != 0;
+    RunHousekeeping(lock);
+    if (!plansPending)
+        return;
     pendingCount_ = std::int32_t(duePlans_.size());
     // Indexes, not iterators or references: the run releases the lock, and although no one
     // resizes the list while the pass is active, indexing keeps that assumption in one place.

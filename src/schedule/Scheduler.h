@@ -47,7 +47,7 @@ public:
     // Arms the first reload five seconds from now (what window creation does).
     void Start();
     // Once a second: an armed reload whose time has come, changed plans, the midnight watch,
-    // the check.
+    // the host's upkeep once a minute after the first reload, the check.
     void Poll();
 
     // Rebuilds the list from the plans query for today and arms the midnight watch.
@@ -86,6 +86,8 @@ private:
     };
 
     void Install(std::vector<PlanRow> rows, std::time_t at, bool keepProgress);
+    void RequestHousekeeping();
+    void RunHousekeeping(std::unique_lock<std::mutex>& lock);
     void RunClaimedPass();
     void StartProject(std::unique_lock<std::mutex>& lock, const std::string& name);
     void FinishPass();
@@ -106,6 +108,10 @@ private:
     bool midnightWatch_ = false;
     int loadedYear_ = 0;
     int loadedYearDay_ = 0;
+    // The host's upkeep (SchedulerHost::Housekeeping) runs in a pass once a minute.
+    std::optional<std::time_t> lastHousekeeping_;
+    bool housekeepingDue_ = false;
+    bool firstHousekeeping_ = true;
 
     std::condition_variable wake_;
     bool passRequested_ = false;

@@ -3,6 +3,7 @@
 #include "store/ChangeStamp.h"
 #include "store/ProjectDb.h"
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ public:
     // run has ended and runState is 0 again. A project that cannot be loaded is the run's to
     // report ("Failed"). Called on the pass thread; must not throw.
     virtual void RunProject(const std::string& name) = 0;
+
+    // The scheduler's own upkeep, about once a minute: `first` on the first call after the
+    // scheduler started, when runs missed while no scheduler ran are recorded. Returns the
+    // projects to run once now (missed runs to catch up). Called on the pass thread, before
+    // the due projects; must not throw.
+    [[nodiscard]] virtual std::vector<std::string> Housekeeping(std::time_t now, bool first) { return {}; }
 
     // The next backup time of `name` after its scheduled run ("" when it never fires again).
     // Not called when the project's schedule can no longer be read. Called on the pass thread.

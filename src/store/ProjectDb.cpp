@@ -299,6 +299,7 @@ bool ForgetRowsOfGoneProjects(ProjectDb* db)
              "delete from vorn_copied where ftpid not in " + keep,
              "delete from vorn_archives where ftpid not in " + keep,
              "delete from vorn_leftovers where ftpid not in " + keep,
+             "delete from vorn_project_alerts where ftpid not in " + keep,
              "delete from vorn_identity where ftpid not in " + keep,
              std::string("insert or ignore into vorn_identity select ftpid, coalesce(ftpcreatetime, '') "
                          "from gm_ftp_plantable"),
@@ -376,6 +377,9 @@ bool DeleteProject(ProjectDb* db, const std::string& name)
         {
             "delete from vorn_options where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
             "delete from vorn_copied where ftpid in (select ftpid from gm_ftp_plantable where ftpname = ?1)",
+            "delete from vorn_project_alerts where ftpid in (select ftpid from gm_ftp_plantable where "
+            "ftpname = "
+            "?1)",
             "delete from vorn_archives where ftpid in (select ftpid from gm_ftp_plantable where ftpname = "
             "?1)",
             "delete from vorn_run_failures where run_id in (select id from vorn_runs where ftpid in "

@@ -1,6 +1,8 @@
 #include "store/ProjectOptions.h"
 
+#include "store/AlertOptions.h"
 #include "store/ProjectDb.h"
+#include "store/RunHistory.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
 
@@ -67,6 +69,8 @@ bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& 
     loaded.verifyArchive = Stored(query.Text(3), 0, 1, defaults.verifyArchive ? 1 : 0) != 0;
     loaded.retries = Stored(query.Text(4), 0, 10, defaults.retries);
     loaded.connections = Stored(query.Text(5), 1, 10, defaults.connections);
+    if (const auto ftpid = FindProjectId(db, name))
+        loaded.alerts = LoadAlertOptions(db, *ftpid);
     options = loaded;
     return true;
 }
@@ -89,7 +93,7 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     row.BindInt(4, options.retries);
     row.BindInt(5, options.connections);
     row.BindText(6, name);
-    return mode.Run() && row.Run() && transaction.Commit();
+    return mode.Run() && row.Run() && SaveAlertOptions(db, name, options.alerts) && transaction.Commit();
 }
 
 std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options)
@@ -120,14 +124,17 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         options.*option.field = number;
         return {};
     }
+    if (const auto problem = ApplyAlertOption(name, value, options.alerts))
+        return *problem;
     return "unknown option '" + std::string(name)
-        + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections)";
+        + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections, "
+          "notify, mail-to, hook-url, catch-up, alert-after-days)";
 }
 
 std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
 {
     const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
-    return {
+    std::vector<std::string> lines {
         "incremental=" + onOff(options.incremental),
         "full-every=" + std::to_string(options.fullEvery),
         "keep-archives=" + std::to_string(options.keepArchives),
@@ -135,6 +142,9 @@ std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
         "retries=" + std::to_string(options.retries),
         "connections=" + std::to_string(options.connections),
     };
+    for (std::string& line : FormatAlertOptions(options.alerts))
+        lines.push_back(std::move(line));
+    return lines;
 }
 
 } // namespace vorn

@@ -8,6 +8,22 @@ namespace vorn {
 
 class ProjectDb;
 
+// When a project's runs send an alert: after a run that did not fully succeed (it failed,
+// or files or folders failed), after every run, or never.
+enum class NotifyWhen { Failure, Always, Never };
+
+// A project's alerts, kept in vorn_project_alerts. Its own receivers replace the database's.
+struct AlertOptions {
+    NotifyWhen notify = NotifyWhen::Failure;
+    std::string mailTo; // comma-separated; empty: the database's mail-to
+    std::string hookUrl; // empty: the database's hook-url
+    bool catchUp
+        = false; // a scheduled run missed while the program was not running runs once at the next start
+    int alertAfterDays = 0; // alert when no run succeeded for this many days; 0: never
+
+    bool operator==(const AlertOptions&) const = default;
+};
+
 // The settings of a project beyond its plan-table row. `incremental` is the plan table's
 // backup mode (ftpbackmode 2 "Incremental Backup", 1 "Full Backup"); the others live in
 // vorn_options, keyed by the project's ftpid. A project without a row has the defaults.
@@ -18,6 +34,7 @@ struct ProjectOptions {
     bool verifyArchive = true; // read every archive back after writing it
     int retries = 3;
     int connections = 1;
+    AlertOptions alerts;
 
     bool operator==(const ProjectOptions&) const = default;
 };

@@ -49,6 +49,12 @@ const std::vector<const char*> kSteps = {
     "primary key (ftpid, path));"
     "create table vorn_identity (ftpid integer primary key, createtime text not null);"
     "insert into vorn_identity select ftpid, coalesce(ftpcreatetime, '') from gm_ftp_plantable;",
+    // Settings of the whole database (mail server, alert receivers, keyring), one row per
+    // name; each project's alert options, with the defaults for projects without a row.
+    "create table vorn_settings (name text primary key, value text not null);"
+    "create table vorn_project_alerts (ftpid integer primary key, notify text not null default 'failure', "
+    "mail_to text not null default '', hook_url text not null default '', "
+    "catch_up integer not null default 0, alert_after_days integer not null default 0);",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

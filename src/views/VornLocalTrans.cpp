@@ -1,6 +1,7 @@
 #include "views/VornLocalTrans.h"
 
 #include "store/ProjectDb.h"
+#include "store/Secrets.h"
 #include "views/PaneListing.h"
 
 CVornLocalTrans::CVornLocalTrans(QWidget* parent)
@@ -29,6 +30,7 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
         StartLocalListing(project.ftpdest, true);
     } else if (project.type() == vorn::FtpType::FtpToFtp) {
         shown_ = Shown::FtpFolder;
+        (void)vorn::FillProjectSecrets(db, project); // a password kept in the keyring
         ShowRemoteProject(name,
             { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortNumber(project.ftpdestport) },
             project.ftpdestpath);

@@ -1,6 +1,7 @@
 #include "views/VornRemoteTrans.h"
 
 #include "store/ProjectDb.h"
+#include "store/Secrets.h"
 #include "views/PaneListing.h"
 
 CVornRemoteTrans::CVornRemoteTrans(QWidget* parent)
@@ -22,6 +23,8 @@ void CVornRemoteTrans::FillSourcePane(vorn::ProjectDb* db, const QString& name)
         ForgetRemoteProject();
         return;
     }
+    // A password kept in the keyring; without it the login below says what is wrong.
+    (void)vorn::FillProjectSecrets(db, project);
     ShowRemoteProject(name,
         { project.ftpip, project.ftpuser, project.ftppassword, PortNumber(project.ftpport) },
         project.ftpsource);

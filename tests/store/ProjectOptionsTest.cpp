@@ -3,8 +3,10 @@
 #include "store/ProjectOptions.h"
 
 #include "StoreTestSupport.h"
+#include "store/AlertOptions.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
+#include "store/Settings.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +52,8 @@ TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesI
     EXPECT_EQ(options, ProjectOptions {});
     EXPECT_EQ(FormatProjectOptions(options),
         (std::vector<std::string> { "incremental=off", "full-every=7", "keep-archives=0", "verify-archive=on",
-            "retries=3", "connections=1" }));
+            "retries=3", "connections=1", "notify=failure", "mail-to=", "hook-url=", "catch-up=0",
+            "alert-after-days=0" }));
 
     const ProjectOptions changed { true, 30, 12, false, 0, 10 };
     ASSERT_TRUE(SaveProjectOptions(db.get(), "site", changed));
@@ -98,7 +101,17 @@ TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
         { "speed=3",
             "unknown option 'speed' (options: incremental, full-every, keep-archives, verify-archive, "
             "retries, "
-            "connections)" },
+            "connections, notify, mail-to, hook-url, catch-up, alert-after-days)" },
+        { "notify=always", "" },
+        { "notify=never", "" },
+        { "notify=sometimes", "notify must be failure, always or never, not 'sometimes'" },
+        { "mail-to=a@example.org, b@example.org", "" },
+        { "hook-url=https://example.org/ping/{event}", "" },
+        { "hook-url=https://example.org/\r\nX: y", "hook-url may not hold control characters" },
+        { "catch-up=1", "" },
+        { "catch-up=on", "catch-up must be 0 or 1, not 'on'" },
+        { "alert-after-days=3650", "" },
+        { "alert-after-days=3651", "alert-after-days must be a whole number from 0 to 3650, not '3651'" },
         { "retries", "'retries' is not a name=value setting" },
     };
     for (const Case& c : cases) {
@@ -143,4 +156,53 @@ TEST_F(ProjectOptionsTest, RememberedCopiesAreKeptPerProjectPrunedOnRequestAndDe
             (Rows { { "0" } }))
             << table;
     EXPECT_EQ(LoadCopiedFiles(db.get(), "other").size(), 1u);
+}
+
+TEST_F(ProjectOptionsTest, AlertOptionsAndDatabaseSettingsRoundTripAndGoWithTheirOwners)
+{
+    ProjectOptions options;
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "site", options));
+    for (const char* setting : { "notify=always", "mail-to=ops@example.org", "hook-url=http://h/{event}",
+             "catch-up=1", "alert-after-days=7" })
+        ASSERT_EQ(ApplyOptionSetting(setting, options), "");
+    ASSERT_TRUE(SaveProjectOptions(db.get(), "site", options));
+    ProjectOptions loaded;
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "site", loaded));
+    EXPECT_EQ(loaded.alerts, options.alerts);
+    ASSERT_TRUE(LoadProjectOptions(db.get(), "other", loaded));
+    EXPECT_EQ(loaded.alerts, AlertOptions {});
+    ASSERT_TRUE(DeleteProject(db.get(), "site"));
+    EXPECT_EQ(RawQuery(path, "select count(*) from vorn_project_alerts"), (Rows { { "0" } }));
+
+    // Database settings: every value as stored; a refused one changes nothing.
+    DatabaseSettings settings = LoadSettings(db.get()).value();
+    EXPECT_EQ(settings, DatabaseSettings {});
+    for (const char* setting : { "smtp-host=mail.example.org", "smtp-port=465", "smtp-tls=implicit",
+             "smtp-user=bob", "smtp-password=it's s3cret", "mail-from=vorn@example.org", "mail-to=a@x, b@y",
+             "hook-url=https://h/x" })
+        ASSERT_TRUE(ApplySetting(setting, settings)) << setting;
+    const DatabaseSettings before = settings;
+    struct Refused {
+        const char* setting;
+        const char* message;
+    };
+    for (const Refused& r :
+        { Refused { "smtp-port=0", "smtp-port must be a port number from 1 to 65535, not '0'" },
+            Refused { "smtp-tls=ssl", "smtp-tls must be starttls, implicit or none, not 'ssl'" },
+            Refused { "mail-to=a@x\r\nBcc: c@z", "mail-to may not hold control characters" },
+            Refused { "keyring=yes", "keyring must be 0 or 1, not 'yes'" },
+            Refused { "colour=blue", "unknown setting 'colour'" } }) {
+        const Status refused = ApplySetting(r.setting, settings);
+        ASSERT_FALSE(refused) << r.setting;
+        EXPECT_EQ(refused.message().rfind(r.message, 0), 0u) << refused.message();
+        EXPECT_EQ(settings, before);
+    }
+    ASSERT_TRUE(SaveSettings(db.get(), settings));
+    EXPECT_EQ(LoadSettings(db.get()).value(), settings);
+    EXPECT_EQ(FormatSettings(settings)[4], "smtp-password=(stored)");
+    EXPECT_EQ(SplitAddresses(" a@x ,, b@y,"), (std::vector<std::string> { "a@x", "b@y" }));
+    // The program's own notes stay out of the settings.
+    ASSERT_TRUE(SaveStateValue(db.get(), "scheduler-alive", "1700000000"));
+    EXPECT_EQ(LoadStateValue(db.get(), "scheduler-alive"), "1700000000");
+    EXPECT_EQ(LoadSettings(db.get()).value(), settings);
 }

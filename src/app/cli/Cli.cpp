@@ -4,6 +4,7 @@
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
+#include "app/cli/CliSettings.h"
 #include "app/cli/FieldText.h"
 #include "common/PortText.h"
 #include "remote/ServerAddress.h"
@@ -30,6 +31,7 @@ constexpr const char* kUsage
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] run NAME [--dry-run]\n"
       "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
       "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
+      "       vornbackup-cli [--db PATH] settings [name=value ...] | --test-alert\n"
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
       "       vornbackup-cli --help | --version\n";
 
@@ -64,7 +66,12 @@ constexpr const char* kHelp
       "               lines; with settings, change them (all or none): incremental\n"
       "               (on/off), full-every (1-365), keep-archives (0-1000, 0 keeps\n"
       "               all), verify-archive (on/off), retries (0-10), connections\n"
-      "               (1-10). Exit status 2 for an unknown project or a refused value.\n"
+      "               (1-10), notify (failure, always, never: when an alert goes out),\n"
+      "               mail-to and hook-url (the project's own receivers), catch-up\n"
+      "               (0/1: a scheduled run missed while no scheduler ran runs once\n"
+      "               when the scheduler next starts), alert-after-days (0-3650: an\n"
+      "               alert when no run succeeded for that many days; 0 never).\n"
+      "               Exit status 2 for an unknown project or a refused value.\n"
       "  history NAME [--failures [N]]\n"
       "               The project's recorded runs (the newest 100), newest first, one\n"
       "               line each with nine tab-separated fields: start and end time\n"
@@ -74,6 +81,18 @@ constexpr const char* kHelp
       "               newest), one per line:\n"
       "               remote path, reason. Exit status 2 for an unknown project or a\n"
       "               run that is not recorded.\n"
+      "  settings [name=value ...]\n"
+      "               Without settings, print the database's settings as name=value\n"
+      "               lines; with settings, change them (all or none): smtp-host,\n"
+      "               smtp-port (1-65535, default 587), smtp-tls (starttls, implicit,\n"
+      "               none), smtp-user, smtp-password, mail-from, mail-to (addresses\n"
+      "               separated by commas), hook-url (a \"{event}\" in it is replaced by\n"
+      "               start, success or fail, and a start ping goes out), keyring (1\n"
+      "               moves every password into the desktop's keyring, 0 moves them\n"
+      "               back). Projects choose when alerts go with 'options NAME\n"
+      "               notify=failure|always|never'. With --test-alert: send a test\n"
+      "               e-mail and hook call and say what became of each (exit status\n"
+      "               1 when one was not sent).\n"
       "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
       "               window does: the projects due today are loaded 5 seconds after\n"
       "               the start and again after midnight, checked every second, and\n"
@@ -126,6 +145,7 @@ struct CommandLine {
     bool dryRun = false;
     std::chrono::milliseconds timeout { 0 };
     std::optional<std::size_t> failures; // history: the run whose failed items are asked for
+    bool testAlert = false; // settings: send a test alert
     bool help = false;
     bool version = false;
     std::vector<std::string> words; // the verb and its arguments
@@ -198,6 +218,11 @@ constexpr Verb kVerbs[] = {
         [](const VerbContext& c) {
             return ScheduleVerb(c.db, c.out, c.err, !c.line.active, c.line.timeout);
         } },
+    { "settings", 0, 64,
+        [](const VerbContext& c) {
+            return c.line.testAlert ? TestAlertVerb(c.db, c.out, c.err)
+                                    : SettingsVerb(c.args, c.db, c.out, c.err);
+        } },
     { "history", 1, 1,
         [](const VerbContext& c) {
             return HistoryVerb(c.args.front(), c.line.failures, c.db, c.out, c.err);
@@ -246,6 +271,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
                 line.failures = PositiveNumber(argv[++i]);
             else if (i + 1 < argc && std::string_view(argv[i + 1]) == "0")
                 return "--failures counts runs from 1 (the newest)";
+        } else if (arg == "--test-alert") {
+            line.testAlert = true;
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
         } else if (arg == "--version") {
@@ -299,6 +326,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
 
     if (line.failures && verb->name != "history")
         return UsageError(err, "--failures belongs to 'history'");
+    if (line.testAlert && (verb->name != "settings" || !args.empty()))
+        return UsageError(err, "--test-alert goes with 'settings' alone");
 
     // Checked only now, so that a mistyped command never creates a database.
     auto opened = ProjectDb::Open(ResolveDatabasePath(line.db));

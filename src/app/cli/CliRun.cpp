@@ -6,6 +6,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
+#include "notify/AlertObserver.h"
 
 #include <atomic>
 #include <chrono>
@@ -137,7 +138,10 @@ int RunProjectVerb(const std::string& name, ProjectDb& db, std::ostream& out, st
     RunOutcome outcome;
     {
         RunCompanion companion(stop, figures, outputMutex, showProgress);
-        RunEnvironment env { &db, &observer, &control, &figures, passive };
+        // A dry run stores nothing and tells no one.
+        AlertObserver alerts(&observer, &db);
+        RunEnvironment env { &db, dryRun ? static_cast<RunObserver*>(&observer) : &alerts, &control, &figures,
+            passive };
         env.dryRun = dryRun;
         env.timeout = timeout;
         outcome = RunProject(name, env);
