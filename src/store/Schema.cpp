@@ -35,6 +35,8 @@ const std::vector<const char*> kSteps = {
     "create index vorn_runs_by_project on vorn_runs (ftpid, id);"
     "create table vorn_run_failures (run_id integer not null, seq integer not null, "
     "remote_path text not null, reason text not null, primary key (run_id, seq));",
+    // What a recorded run did: "backup" for every run so far, "restore" for a restore.
+    "alter table vorn_runs add column kind text not null default 'backup';",
 };
 
 // Runs SQL that may hold several statements and returns no rows.
