@@ -313,3 +313,26 @@ TEST(Restore, LocalCopyComesBackWithItsTimes)
     EXPECT_EQ(Differences(Restored(out.path() / "t"), expected), std::vector<std::string> {});
     EXPECT_EQ(ModificationTime(out.path() / "t" / "docs/f.txt"), ModificationTime(chain.dest / "docs/f.txt"));
 }
+
+// A server-to-server copy comes back from the destination server, with the listed times.
+TEST(Restore, ServerCopyComesBackFromTheDestinationServer)
+{
+    FtpServer source;
+    FtpServer destination;
+    const Tree tree { { "a.txt", "alpha" }, { "docs/c.txt", "charlie" },
+        { "docs/deep/d.bin", Random(70000, 4) } };
+    MakeTree(source.root(), tree, kListedTime);
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "", "");
+    ToSecondServer(project, destination, "/copy");
+    h.Store(project);
+    ASSERT_EQ(h.Run(project.ftpname), RunOutcome::Success);
+    ASSERT_TRUE(fs::exists(destination.root() / "copy/docs/deep/d.bin"));
+    const TempDir out;
+    ASSERT_EQ(RestoreProject(h.db(), project.ftpname, "", { (out.path() / "t").string() },
+                  { &h.observer, &h.control, &h.figures }),
+        RunOutcome::Success);
+    EXPECT_EQ(Differences(Restored(out.path() / "t"), tree), std::vector<std::string> {});
+    EXPECT_EQ(ModificationTime(out.path() / "t/docs/c.txt"),
+        ModificationTime(destination.root() / "copy/docs/c.txt") / 60 * 60);
+}

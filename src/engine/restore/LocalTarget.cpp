@@ -125,6 +125,27 @@ Result<PendingFile> LocalTarget::Begin(const std::string& path) const
     return file;
 }
 
+Result<LocalTarget::Place> LocalTarget::PlaceOf(const std::string& path) const
+{
+    if (const std::string problem = RestorePathProblem(path); !problem.empty())
+        return MakeError(ErrorKind::Invalid, problem);
+    const auto [folder, name] = SplitPath(path);
+    LocalFolderResult opened = OpenFolderBelow(root_.fd(), rootText_, folder);
+    if (!opened.folder)
+        return MakeError(ErrorKind::LocalIo, opened.error);
+    return Place { std::move(opened.folder), rootText_ + (folder == "/" ? "" : folder), name };
+}
+
+Status LocalTarget::SetTime(int folderFd, const std::string& name, std::int64_t mtime)
+{
+    if (mtime < 0)
+        return Ok();
+    const struct timespec times[2] = { { 0, UTIME_OMIT }, { time_t(mtime), 0 } };
+    if (::utimensat(folderFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return LocalError("Cannot set the time of \"" + name + "\"");
+    return Ok();
+}
+
 Status LocalTarget::Write(PendingFile& file, const void* data, std::size_t length)
 {
     const char* bytes = static_cast<const char*>(data);

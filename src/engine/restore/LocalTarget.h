@@ -42,6 +42,17 @@ public:
         const std::string& path, std::int64_t mtime, Overwrite rule, std::string& note) const;
 
     [[nodiscard]] Result<PendingFile> Begin(const std::string& path) const;
+
+    // The open folder of `path` (made when missing) and its name there, for writers that
+    // make their own temporary file.
+    struct Place {
+        FolderHandle folder;
+        std::string folderText;
+        std::string name;
+    };
+    [[nodiscard]] Result<Place> PlaceOf(const std::string& path) const;
+    // Gives the entry `name` of `folderFd` the time `mtime` (nothing for -1).
+    [[nodiscard]] static Status SetTime(int folderFd, const std::string& name, std::int64_t mtime);
     [[nodiscard]] static Status Write(PendingFile& file, const void* data, std::size_t length);
     // Checks the size, gives the file its time (when `mtime` >= 0), and renames it into place.
     [[nodiscard]] static Status Finish(PendingFile& file, std::uint64_t expectedSize, std::int64_t mtime);

@@ -1,5 +1,6 @@
 #include "engine/restore/RestoreProject.h"
 
+#include "engine/BackupRun.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/RunRecorder.h"
@@ -40,10 +41,15 @@ Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projec
     BackupProject project;
     if (!LoadProject(db, projectName, project))
         return MakeError(ErrorKind::Invalid, "No project is named \"" + projectName + "\".");
-    if (project.type() != FtpType::FtpToLocal)
-        return MakeError(ErrorKind::Invalid,
-            "\"" + projectName + "\" copies to another server; a restore reads local backups only.");
     RestoreSource source;
+    if (project.type() == FtpType::FtpToFtp) {
+        const BackupJob job = MakeBackupJob(project);
+        source.kind = RestoreSource::Kind::ServerCopy;
+        source.server = { job.destination, job.destinationFolder };
+        return source;
+    }
+    if (project.type() != FtpType::FtpToLocal)
+        return MakeError(ErrorKind::Invalid, "\"" + projectName + "\" has no backup type a restore knows.");
     source.folder = project.ftpdest;
     if (!project.ftpiscompress) {
         source.kind = RestoreSource::Kind::LocalCopy;
@@ -112,6 +118,8 @@ Result<std::vector<RestoreItem>> RestoreItemsAt(const RestoreSource& source, std
 {
     if (source.kind == RestoreSource::Kind::LocalCopy)
         return ItemsInFolder(source.folder);
+    if (source.kind == RestoreSource::Kind::ServerCopy)
+        return ItemsOnServer(source.server, {});
     return ItemsAt(source.archives, point);
 }
 
@@ -120,6 +128,8 @@ RestoreTally RestoreItems(const RestoreSource& source, const std::vector<Restore
 {
     if (source.kind == RestoreSource::Kind::LocalCopy)
         return RestoreFromFolder(source.folder, items, request, env);
+    if (source.kind == RestoreSource::Kind::ServerCopy)
+        return RestoreFromServer(source.server, items, request, env);
     return RestoreFromArchives(source.archives, items, request, env);
 }
 

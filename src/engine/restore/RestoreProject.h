@@ -4,6 +4,7 @@
 #include "engine/RunOutcome.h"
 #include "engine/restore/BackupArchives.h"
 #include "engine/restore/RestoreRun.h"
+#include "engine/restore/ServerCopy.h"
 
 #include <cstddef>
 #include <string>
@@ -18,10 +19,12 @@ struct RestoreSource {
     enum class Kind {
         Archives, // the zip archives of a compressed project
         LocalCopy, // the folder an Ftp->Local project copies into
+        ServerCopy, // the folder an Ftp->Ftp project copies into on its destination server
     };
     Kind kind = Kind::Archives;
     BackupArchives archives; // Archives
     std::string folder; // LocalCopy: the copy; Archives: the archive folder
+    vorn::ServerCopy server; // ServerCopy
 };
 
 // A point in time a restore can go back to: the run of one archive that is there.
@@ -33,7 +36,7 @@ struct RestorePoint {
 };
 
 // The backup of the stored project `projectName`. Fails with the reason (no such project,
-// a server-to-server project, no archive, a wrong password).
+// no archive, a wrong password).
 [[nodiscard]] Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projectName);
 // The archives in `folder` alone, without a database: of the project `projectName` when it
 // is not empty, else of the one project whose archives are there.

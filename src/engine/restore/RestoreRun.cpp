@@ -381,8 +381,8 @@ Result<std::vector<RestoreItem>> ItemsInFolder(const std::string& folder)
     return items;
 }
 
-RestoreTally RestoreFromFolder(const std::string& folder, const std::vector<RestoreItem>& items,
-    const RestoreRequest& request, const RestoreEnvironment& env)
+RestoreTally RestoreEach(const std::vector<RestoreItem>& items, const RestoreRequest& request,
+    const RestoreEnvironment& env, const WriteItems& write)
 {
     RestoreTally tally;
     std::optional<LocalTarget> target = OpenTarget(request, tally);
@@ -390,27 +390,43 @@ RestoreTally RestoreFromFolder(const std::string& folder, const std::vector<Rest
         return tally;
     const std::vector<const RestoreItem*> chosen
         = Decide(items, target ? &*target : nullptr, request, env, tally, &RecordedTime);
-    Progress progress(env.figures, TotalBytes(chosen));
-    for (const RestoreItem* item : chosen) {
-        if (Stopped(env))
-            break;
-        const Status copied = CopyOne(folder, *item, *target, env, progress);
-        if (!copied && copied.error().kind == ErrorKind::Cancelled)
-            break;
-        const Row row(env.observer, *item);
-        if (copied) {
-            ++tally.filesDone;
-            tally.bytes += item->size;
-            row.Finish("Success");
-        } else {
-            ++tally.filesFailed;
-            row.Finish("Failed", copied.message());
-        }
+    if (!chosen.empty()) {
+        const FileReport report = [&](const RestoreItem& item, const Status& outcome) {
+            const Row row(env.observer, item);
+            if (outcome) {
+                ++tally.filesDone;
+                tally.bytes += item.size;
+                row.Finish("Success");
+            } else {
+                ++tally.filesFailed;
+                row.Finish("Failed", outcome.message());
+            }
+        };
+        if (Status written = write(chosen, *target, report); !written)
+            tally.failReason = written.message();
     }
     tally.stopped = Stopped(env);
     if (target && !request.dryRun)
         SyncTarget(*target, tally);
     return tally;
+}
+
+RestoreTally RestoreFromFolder(const std::string& folder, const std::vector<RestoreItem>& items,
+    const RestoreRequest& request, const RestoreEnvironment& env)
+{
+    return RestoreEach(
+        items, request, env, [&](const auto& chosen, const LocalTarget& target, const FileReport& report) {
+            Progress progress(env.figures, TotalBytes(chosen));
+            for (const RestoreItem* item : chosen) {
+                if (Stopped(env))
+                    break;
+                const Status copied = CopyOne(folder, *item, target, env, progress);
+                if (!copied && copied.error().kind == ErrorKind::Cancelled)
+                    break;
+                report(*item, copied);
+            }
+            return Ok();
+        });
 }
 
 } // namespace vorn

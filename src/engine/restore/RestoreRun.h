@@ -4,6 +4,7 @@
 #include "engine/restore/LocalTarget.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,19 @@ RestoreTally RestoreFromArchives(const BackupArchives& set, const std::vector<Re
 // Restores the selected `items` of ItemsInFolder(`folder`).
 RestoreTally RestoreFromFolder(const std::string& folder, const std::vector<RestoreItem>& items,
     const RestoreRequest& request, const RestoreEnvironment& env);
+
+// Tells the outcome of one written file (its row and the counts).
+using FileReport = std::function<void(const RestoreItem& item, const Status& outcome)>;
+// Writes the chosen items into the target, reporting each one it finishes; a failure is
+// the restore's failure as a whole (no connection).
+using WriteItems = std::function<Status(
+    const std::vector<const RestoreItem*>& chosen, const LocalTarget& target, const FileReport& report)>;
+
+// The frame every restore shares: opens the target, settles the items that are not to be
+// written (not selected, failed, kept by the overwrite rule; all of a dry run), lets `write`
+// write the others, and flushes the target.
+RestoreTally RestoreEach(const std::vector<RestoreItem>& items, const RestoreRequest& request,
+    const RestoreEnvironment& env, const WriteItems& write);
 
 // The result line of a restore.
 [[nodiscard]] std::string RestoreResultText(const RestoreTally& tally, bool dryRun);
