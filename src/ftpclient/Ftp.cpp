@@ -1447,6 +1447,66 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     return response;
 }
 
+Ftp::Response Ftp::Upload(int localFd, std::int64_t size, const std::string& remoteFolder,
+    const std::string& name, TranslateInfo& progress)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& dst = *impl_;
+    progress.Reset();
+    progress.totalBytes = size > 0 ? std::uint64_t(size) : 0;
+    if (!vorn::ftp::IsSafeEntryName(name))
+        return Response(
+            Response::InvalidFile, "\"" + name + "\" is not a plain file name; it was not copied.");
+    if (!dst.Connected())
+        return dst.NotConnected();
+    dst.RemoveStrandedUploads();
+    Response response = dst.SetType(Binary);
+    const std::string temporary = vorn::JoinPath(remoteFolder, vorn::ftp::MakeTemporaryName(name));
+    Impl::DataLink out;
+    if (response.IsOk())
+        response = dst.PrepareData(out);
+    if (response.IsOk())
+        response = dst.StartTransfer(out, "STOR", temporary);
+    if (!response.IsOk())
+        return response;
+    Impl::DataLink none;
+    auto fail
+        = [&](Response why) { return dst.DropUpload(std::move(why), dst, none, false, out, temporary); };
+    const vorn::ftp::IoLoop::Poll* poll = dst.hook ? &dst.hook : nullptr;
+    std::vector<char> buffer(256 * 1024);
+    for (std::uint64_t sent = 0;;) {
+        if (dst.hook && !dst.hook())
+            return fail(Response(Response::Cancelled, "The transfer was stopped."));
+        const ssize_t n = ::read(localFd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(Response(Response::InvalidFile,
+                std::string("The local file cannot be read: ") + std::strerror(errno)));
+        if (n == 0 && size >= 0 && sent != std::uint64_t(size))
+            return fail(
+                Response(Response::InvalidFile, "The local file changed its size while it was uploaded."));
+        if (n == 0)
+            break;
+        if (Error error = out.channel->Write(
+                std::string_view(buffer.data(), std::size_t(n)), dst.inactivityTimeout, poll))
+            return fail(FromError(error));
+        sent += std::uint64_t(n);
+        progress.bytes = sent;
+        progress.percent = size > 0 ? float(100.0 * double(sent) / double(size)) : 100.0f;
+    }
+    dst.CloseData(out);
+    response = dst.FinishTransfer();
+    if (!response.IsOk())
+        return fail(response);
+    const Response moved = dst.MoveIntoPlace(temporary, vorn::JoinPath(remoteFolder, name),
+        vorn::JoinPath(remoteFolder, vorn::ftp::MakeTemporaryName(name, "vornold")));
+    if (!moved.IsOk())
+        return fail(moved);
+    progress.percent = 100.0f;
+    return response;
+}
+
 int Ftp::TsFileBtFtp(Ftp& destination, const std::string& sourcePath, const std::string& destinationFolder,
     TranslateInfo& progress, TransferMode mode)
 {

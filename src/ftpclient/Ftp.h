@@ -163,6 +163,11 @@ public:
     [[nodiscard]] Response Relay(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary,
         std::int64_t listedSize = -1);
+    // Uploads `size` bytes of the open local file `localFd` as `name` into `remoteFolder`, in
+    // binary. The data goes to a temporary name and is renamed over the target only when the
+    // server took all of it; a failed or stopped upload removes it again.
+    [[nodiscard]] Response Upload(int localFd, std::int64_t size, const std::string& remoteFolder,
+        const std::string& name, TranslateInfo& progress);
     // Relay with 1 for success and 0 for failure.
     [[nodiscard]] int TsFileBtFtp(Ftp& destination, const std::string& sourcePath,
         const std::string& destinationFolder, TranslateInfo& progress, TransferMode mode = Binary);

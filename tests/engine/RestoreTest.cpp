@@ -336,3 +336,31 @@ TEST(Restore, ServerCopyComesBackFromTheDestinationServer)
     EXPECT_EQ(ModificationTime(out.path() / "t/docs/c.txt"),
         ModificationTime(destination.root() / "copy/docs/c.txt") / 60 * 60);
 }
+
+// A point in time goes back to the source server, into another folder or into the
+// project's own, where the overwrite rule keeps what the server has; no temporary upload
+// is left behind.
+TEST(Restore, ToTheSourceServer)
+{
+    FtpServer server;
+    Chain chain(server);
+    RestoreRequest elsewhere;
+    elsewhere.toSource = "/back";
+    ASSERT_EQ(chain.Restore("3", {}, elsewhere), RunOutcome::Success);
+    EXPECT_EQ(Differences(Restored(server.root() / "back"), chain.trees[1]), std::vector<std::string> {});
+
+    RestoreRequest own;
+    own.toSource = "";
+    MakeTree(server.root(), { { "b.txt", "changed since" } }, kListedTime);
+    ASSERT_EQ(chain.Restore("4", {}, own), RunOutcome::Success);
+    EXPECT_EQ(chain.h.observer.statusByPath().at("a.txt"), "Success");
+    EXPECT_EQ(chain.h.observer.statusByPath().at("b.txt"), "Ignore");
+    Tree expected = chain.trees[3];
+    expected["a.txt"] = "alpha";
+    expected["b.txt"] = "changed since";
+    for (const auto& [path, bytes] : chain.trees[1])
+        expected["back/" + path] = bytes;
+    EXPECT_EQ(Differences(Restored(server.root()), expected), std::vector<std::string> {});
+    for (const auto& entry : fs::directory_iterator(chain.dest))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".vornrestore-")) << entry.path();
+}

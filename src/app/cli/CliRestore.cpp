@@ -183,6 +183,13 @@ std::optional<int> TakeRestoreOption(
         options.any = true;
         return 2;
     }
+    if (arg == "--to-source") {
+        // The folder is optional; a path of the server is written from its root.
+        const bool withPath = next != nullptr && *next == '/';
+        options.toSource = withPath ? std::string(next) : std::string();
+        options.any = true;
+        return withPath ? 2 : 1;
+    }
     if (arg == "--list" || arg == "--points") {
         (arg == "--list" ? options.list : options.points) = true;
         options.any = true;
@@ -214,8 +221,10 @@ int RestoreVerb(const std::vector<std::string>& args, const RestoreOptions& opti
                                           : OpenProjectBackup(db, name),
             options, out, err);
     }
-    if (!options.to)
-        return Refused(err, "'restore' needs --to DIR (the folder to restore into)");
+    if (!options.to && !options.toSource)
+        return Refused(err, "'restore' needs --to DIR (the folder to restore into) or --to-source");
+    if (options.to && options.toSource)
+        return Refused(err, "--to and --to-source exclude each other");
     BlockStopSignals blocked;
     std::mutex outputMutex;
     RunControl control;
@@ -223,7 +232,8 @@ int RestoreVerb(const std::vector<std::string>& args, const RestoreOptions& opti
     ConsoleObserver observer(out, err, outputMutex);
     const bool showProgress = isatty(STDERR_FILENO) == 1;
     observer.SetClearsProgressLine(showProgress);
-    const RestoreRequest request { *options.to, *rule, dryRun, options.include };
+    const RestoreRequest request { options.to.value_or(""), *rule, dryRun, options.include,
+        options.toSource };
     const RestoreEnvironment env { &observer, &control, &figures };
     RunOutcome outcome;
     {

@@ -15,6 +15,7 @@ struct RestoreOptions {
     std::optional<std::string> at;
     std::vector<std::string> include;
     std::optional<std::string> to;
+    std::optional<std::string> toSource; // "" for the project's own folder
     std::optional<std::string> overwrite;
     std::optional<std::string> archives;
     std::optional<std::string> passwordFile;

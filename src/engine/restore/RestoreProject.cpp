@@ -4,6 +4,7 @@
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/RunRecorder.h"
+#include "engine/restore/SourceUpload.h"
 #include "store/BackupProject.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
@@ -42,8 +43,10 @@ Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projec
     if (!LoadProject(db, projectName, project))
         return MakeError(ErrorKind::Invalid, "No project is named \"" + projectName + "\".");
     RestoreSource source;
+    const BackupJob job = MakeBackupJob(project);
+    source.sourceLogin = job.source;
+    source.sourceFolder = job.sourceFolder;
     if (project.type() == FtpType::FtpToFtp) {
-        const BackupJob job = MakeBackupJob(project);
         source.kind = RestoreSource::Kind::ServerCopy;
         source.server = { job.destination, job.destinationFolder };
         return source;
@@ -147,8 +150,13 @@ RunOutcome Restore(const Result<RestoreSource>& source, const std::string& name,
         tally.failReason = point.message();
     } else if (items = RestoreItemsAt(*source, *point); !items) {
         tally.failReason = items.message();
-    } else {
+    } else if (!request.toSource) {
         tally = RestoreItems(*source, *items, request, env);
+    } else if (source->sourceLogin.host.empty()) {
+        tally.failReason = "Without the project's database there is no source server to restore to.";
+    } else {
+        const std::string folder = request.toSource->empty() ? source->sourceFolder : *request.toSource;
+        tally = RestoreToServer(*source, *items, { source->sourceLogin, folder }, request, env);
     }
     const RunOutcome outcome = tally.stopped ? RunOutcome::Stopped
         : !tally.failReason.empty()          ? RunOutcome::Fail

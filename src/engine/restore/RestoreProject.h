@@ -25,6 +25,8 @@ struct RestoreSource {
     BackupArchives archives; // Archives
     std::string folder; // LocalCopy: the copy; Archives: the archive folder
     vorn::ServerCopy server; // ServerCopy
+    ServerLogin sourceLogin; // the project's source server (not known without a database)
+    std::string sourceFolder;
 };
 
 // A point in time a restore can go back to: the run of one archive that is there.

@@ -225,6 +225,12 @@ bool RestoreSelects(const std::string& path, const std::vector<std::string>& pat
     return false;
 }
 
+void ReportRestoreRow(
+    RunObserver* observer, const RestoreItem& item, const char* status, const std::string& reason)
+{
+    Row(observer, item).Finish(status, reason);
+}
+
 std::string RestoreResultText(const RestoreTally& tally, bool dryRun)
 {
     if (!tally.failReason.empty() && tally.filesDone == 0)

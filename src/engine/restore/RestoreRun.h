@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct RestoreRequest {
     Overwrite overwrite = Overwrite::Never;
     bool dryRun = false; // report what would happen; write nothing
     std::vector<std::string> include; // patterns of paths to restore; empty takes all
+    // Upload to the project's source server instead, into this folder ("" for the project's
+    // own folder); `target` is then not used.
+    std::optional<std::string> toSource;
 };
 
 // Where a restore reports and how it is stopped; every member may be null.
@@ -72,6 +76,10 @@ using WriteItems = std::function<Status(
 // write the others, and flushes the target.
 RestoreTally RestoreEach(const std::vector<RestoreItem>& items, const RestoreRequest& request,
     const RestoreEnvironment& env, const WriteItems& write);
+
+// One finished row of a restore: inserted and given its final status at once.
+void ReportRestoreRow(
+    RunObserver* observer, const RestoreItem& item, const char* status, const std::string& reason = {});
 
 // The result line of a restore.
 [[nodiscard]] std::string RestoreResultText(const RestoreTally& tally, bool dryRun);
