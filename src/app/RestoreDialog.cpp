@@ -124,6 +124,7 @@ CRestoreDialog::CRestoreDialog(
     tree_->setModel(model_);
     tree_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tree_->header()->setSectionResizeMode(Name, QHeaderView::Stretch);
+    tree_->header()->setSectionResizeMode(Time, QHeaderView::ResizeToContents);
     target_ = new QLineEdit(this);
     target_->setObjectName("editTarget");
     auto* browse = new QPushButton("Browse...", this);
@@ -159,46 +160,8 @@ CRestoreDialog::CRestoreDialog(
     openFolder_ = buttons->addButton("Open Folder", QDialogButtonBox::ActionRole);
     openFolder_->setObjectName("buttonOpenFolder");
 
-    auto* targetRow = new QHBoxLayout;
-    targetRow->addWidget(target_, 1);
-    targetRow->addWidget(browse);
-    auto* form = new QFormLayout;
-    form->addRow("Point in time:", point_);
-    form->addRow("Restore into:", targetRow);
-    form->addRow("", toSource_);
-    form->addRow("Existing files:", overwrite_);
-    auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->addWidget(tree_);
-    splitter->addWidget(rows_);
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(search_);
-    layout->addWidget(splitter, 1);
-    layout->addWidget(notice_);
-    layout->addWidget(progress_);
-    layout->addWidget(result_);
-    layout->addWidget(buttons);
-    resize(760, 620);
-
-    progressTimer_ = new QTimer(this);
-    progressTimer_->setInterval(200);
-    connect(progressTimer_, &QTimer::timeout, this,
-        [this] { progress_->setValue(int(figures_.progressInfo.percent.load())); });
-    connect(browse, &QPushButton::clicked, this, [this] {
-        const QString folder = QFileDialog::getExistingDirectory(this, "Restore into", target_->text());
-        if (!folder.isEmpty())
-            target_->setText(folder);
-    });
-    connect(point_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] { LoadPoint(); });
-    connect(search_, &QLineEdit::textChanged, this, &CRestoreDialog::Filter);
-    connect(target_, &QLineEdit::textChanged, this, &CRestoreDialog::UpdateButtons);
-    connect(toSource_, &QCheckBox::toggled, this, &CRestoreDialog::UpdateButtons);
-    connect(preview_, &QPushButton::clicked, this, [this] { Start(true); });
-    connect(restore_, &QPushButton::clicked, this, [this] { Start(false); });
-    connect(stop_, &QPushButton::clicked, this, [this] { control_.Stop(); });
-    connect(openFolder_, &QPushButton::clicked, this,
-        [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(target_->text())); });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    LayOut(browse, buttons);
+    Wire(browse, buttons);
     target_->setText(QDir::home().filePath("Restored/" + QString(projectName).replace('/', '_')));
     UpdateButtons();
     LoadSource(archiveFile);
@@ -381,4 +344,51 @@ void CRestoreDialog::UpdateButtons()
     point_->setEnabled(!progressTimer_->isActive());
     openFolder_->setEnabled(!busy_ && restoredOnce_ && !toSource_->isChecked());
     target_->setEnabled(!toSource_->isChecked());
+}
+
+void CRestoreDialog::LayOut(QPushButton* browse, QDialogButtonBox* buttons)
+{
+    auto* targetRow = new QHBoxLayout;
+    targetRow->addWidget(target_, 1);
+    targetRow->addWidget(browse);
+    auto* form = new QFormLayout;
+    form->addRow("Point in time:", point_);
+    form->addRow("Restore into:", targetRow);
+    form->addRow("", toSource_);
+    form->addRow("Existing files:", overwrite_);
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(tree_);
+    splitter->addWidget(rows_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(search_);
+    layout->addWidget(splitter, 1);
+    layout->addWidget(notice_);
+    layout->addWidget(progress_);
+    layout->addWidget(result_);
+    layout->addWidget(buttons);
+    resize(760, 620);
+}
+
+void CRestoreDialog::Wire(QPushButton* browse, QDialogButtonBox* buttons)
+{
+    progressTimer_ = new QTimer(this);
+    progressTimer_->setInterval(200);
+    connect(progressTimer_, &QTimer::timeout, this,
+        [this] { progress_->setValue(int(figures_.progressInfo.percent.load())); });
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString folder = QFileDialog::getExistingDirectory(this, "Restore into", target_->text());
+        if (!folder.isEmpty())
+            target_->setText(folder);
+    });
+    connect(point_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] { LoadPoint(); });
+    connect(search_, &QLineEdit::textChanged, this, &CRestoreDialog::Filter);
+    connect(target_, &QLineEdit::textChanged, this, &CRestoreDialog::UpdateButtons);
+    connect(toSource_, &QCheckBox::toggled, this, &CRestoreDialog::UpdateButtons);
+    connect(preview_, &QPushButton::clicked, this, [this] { Start(true); });
+    connect(restore_, &QPushButton::clicked, this, [this] { Start(false); });
+    connect(stop_, &QPushButton::clicked, this, [this] { control_.Stop(); });
+    connect(openFolder_, &QPushButton::clicked, this,
+        [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(target_->text())); });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }

@@ -13,6 +13,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -48,6 +49,8 @@ signals:
     void finished(const QString& resultText); // a preview or a restore is over
 
 private:
+    void LayOut(QPushButton* browse, QDialogButtonBox* buttons);
+    void Wire(QPushButton* browse, QDialogButtonBox* buttons);
     void LoadSource(const QString& archiveFile);
     void ShowPoints(const QString& archiveFile);
     void LoadPoint();
