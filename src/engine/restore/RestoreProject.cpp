@@ -138,25 +138,44 @@ RestoreTally RestoreItems(const RestoreSource& source, const std::vector<Restore
 
 namespace {
 
+// A run whose walk did not cover the whole tree lists only the files it saw.
+void NoteIncomplete(const RestoreSource& source, std::size_t point, RunObserver& observer)
+{
+    if (source.kind == RestoreSource::Kind::Archives && !source.archives.archives[point].complete)
+        observer.OnRunMessage("The run of " + source.archives.archives[point].written
+            + " did not read the whole tree: files in folders it could not read are not in this point in "
+              "time.");
+}
+
 // Finds the point, restores it and reports the way a run does; the outcome and the tally.
+// Restores the items of a point once they are known: to the target folder or the server.
+RestoreTally RestoreKnown(const RestoreSource& source, const std::vector<RestoreItem>& items,
+    const RestoreRequest& request, const RestoreEnvironment& env)
+{
+    if (!request.toSource)
+        return RestoreItems(source, items, request, env);
+    if (source.sourceLogin.host.empty()) {
+        RestoreTally tally;
+        tally.failReason = "Without the project's database there is no source server to restore to.";
+        return tally;
+    }
+    const std::string folder = request.toSource->empty() ? source.sourceFolder : *request.toSource;
+    return RestoreToServer(source, items, { source.sourceLogin, folder }, request, env);
+}
+
 RunOutcome Restore(const Result<RestoreSource>& source, const std::string& name, const std::string& at,
     const RestoreRequest& request, RestoreEnvironment env, RestoreTally& tally)
 {
     RunObserver& observer = *env.observer;
-    Result<std::vector<RestoreItem>> items = MakeError(ErrorKind::Failed, "");
     if (!source) {
         tally.failReason = source.message();
     } else if (const Result<std::size_t> point = ChooseRestorePoint(*source, at); !point) {
         tally.failReason = point.message();
-    } else if (items = RestoreItemsAt(*source, *point); !items) {
+    } else if (const auto items = RestoreItemsAt(*source, *point); !items) {
         tally.failReason = items.message();
-    } else if (!request.toSource) {
-        tally = RestoreItems(*source, *items, request, env);
-    } else if (source->sourceLogin.host.empty()) {
-        tally.failReason = "Without the project's database there is no source server to restore to.";
     } else {
-        const std::string folder = request.toSource->empty() ? source->sourceFolder : *request.toSource;
-        tally = RestoreToServer(*source, *items, { source->sourceLogin, folder }, request, env);
+        NoteIncomplete(*source, *point, observer);
+        tally = RestoreKnown(*source, *items, request, env);
     }
     const RunOutcome outcome = tally.stopped ? RunOutcome::Stopped
         : !tally.failReason.empty()          ? RunOutcome::Fail
