@@ -364,3 +364,39 @@ TEST(Restore, ToTheSourceServer)
     for (const auto& entry : fs::directory_iterator(chain.dest))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".vornrestore-")) << entry.path();
 }
+
+// Names from an archive never lead a write outside the target: ".." and absolute names fail
+// with a reason, and a symbolic link planted in the target is neither followed nor replaced.
+TEST(Restore, NamesAndLinksNeverLeadOutsideTheTarget)
+{
+    const TempDir dir;
+    const fs::path archives = dir.path() / "archives";
+    const fs::path target = dir.path() / "target";
+    const fs::path outside = dir.path() / "outside";
+    fs::create_directories(archives);
+    fs::create_directories(target);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, target / "link");
+    // Written by another zip writer: this program's own refuses such names.
+    const std::string script
+        = "import zipfile, sys\n"
+          "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+          "    for name in ('../escape.txt', '/abs.txt', 'link/in.txt', 'ok/fine.txt'):\n"
+          "        z.writestr(name, 'data')\n";
+    const fs::path zip = archives / "site_260101120000.zip";
+    ASSERT_EQ(std::system(("/usr/bin/python3 -c \"" + script + "\" '" + zip.string() + "'").c_str()), 0);
+    const auto source = OpenArchiveFolder(archives.string(), "", "");
+    ASSERT_TRUE(source) << source.message();
+    const auto items = RestoreItemsAt(*source, 0);
+    ASSERT_TRUE(items) << items.message();
+    RecordingObserver observer;
+    const RestoreTally tally = RestoreItems(*source, *items, { target.string() }, { &observer });
+    EXPECT_EQ(tally.filesDone, 1u);
+    EXPECT_EQ(tally.filesFailed, 3u);
+    EXPECT_EQ(ReadFile(target / "ok/fine.txt"), "data");
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_FALSE(fs::exists(dir.path() / "escape.txt"));
+    EXPECT_TRUE(fs::is_symlink(target / "link"));
+    for (const auto& row : observer.record().rows)
+        EXPECT_TRUE(row.status == "Success" || !row.reason.empty()) << row.path;
+}
