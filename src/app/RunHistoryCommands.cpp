@@ -49,6 +49,7 @@ CHistoryDialog* RunHistoryCommands::OpenHistory(const QString& projectName, std:
         dialog_->close(); // one dialog at a time, for the project asked for now
     dialog_ = new CHistoryDialog(db_, projectName, runId, frame_);
     dialog_->setAttribute(Qt::WA_DeleteOnClose);
+    emit historyOpened(dialog_, projectName);
     dialog_->show();
     dialog_->raise();
     return dialog_;

@@ -34,6 +34,10 @@ public:
     // Opens the History dialog on the run of the last alert, as clicking the message does.
     void OpenAlertedRun();
 
+signals:
+    // A History dialog was opened for `projectName` (other commands add their buttons).
+    void historyOpened(CHistoryDialog* dialog, const QString& projectName);
+
 private:
     void OpenSelectedProject();
     void UpdateEnabled();

@@ -2,6 +2,7 @@
 
 #include "app/DesktopRuns.h"
 #include "app/MainFrame.h"
+#include "app/RestoreCommands.h"
 #include "app/RunHistoryCommands.h"
 #include "app/SettingsCommands.h"
 #include "editor/ProjectEditor.h"
@@ -150,7 +151,8 @@ Desktop OpenDesktop(const std::optional<std::string>& databasePath)
     desktop.frame = std::make_unique<CMainFrame>(desktop.db.get(), QDir::currentPath());
     desktop.runs = new DesktopRuns(desktop.frame.get(), desktop.db.get());
     AttachProjectEditor(*desktop.frame, desktop.db.get());
-    new RunHistoryCommands(desktop.frame.get(), desktop.db.get());
+    auto* history = new RunHistoryCommands(desktop.frame.get(), desktop.db.get());
+    new RestoreCommands(desktop.frame.get(), desktop.db.get(), history);
     new SettingsCommands(desktop.frame.get(), desktop.db.get());
     QObject::connect(
         desktop.frame.get(), &CMainFrame::exitConfirmed, qApp, &QApplication::quit, Qt::QueuedConnection);

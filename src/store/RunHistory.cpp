@@ -13,8 +13,8 @@ namespace {
 
 constexpr const char* kInsertRun
     = "insert into vorn_runs (ftpid, started, ended, outcome, reason, files_copied, files_failed, "
-      "folders_failed, bytes, archive_path, retries, reconnects) "
-      "values (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
+      "folders_failed, bytes, archive_path, retries, reconnects, kind) "
+      "values (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
 
 constexpr const char* kInsertFailure
     = "insert into vorn_run_failures (run_id, seq, remote_path, reason) values (?1, ?2, ?3, ?4)";
@@ -28,7 +28,7 @@ constexpr const char* kPruneFailures
 
 constexpr const char* kSelectRuns
     = "select id, started, ended, outcome, reason, files_copied, files_failed, folders_failed, bytes, "
-      "archive_path, retries, reconnects from vorn_runs where ftpid = ?1 order by id desc";
+      "archive_path, retries, reconnects, kind from vorn_runs where ftpid = ?1 order by id desc";
 
 std::int64_t Number(const Statement& statement, int column)
 {
@@ -74,6 +74,7 @@ bool WriteRun(sqlite3* handle, std::int64_t ftpid, const RunRecord& run,
         s.BindText(10, run.archivePath);
         s.BindInt(11, std::int64_t(run.retries));
         s.BindInt(12, std::int64_t(run.reconnects));
+        s.BindText(13, run.kind);
     });
     if (!inserted)
         return false;
@@ -147,6 +148,7 @@ std::vector<RunRecord> QueryRuns(ProjectDb* db, std::int64_t ftpid, std::string*
         run.archivePath = statement.Text(9);
         run.retries = Count(statement, 10);
         run.reconnects = Count(statement, 11);
+        run.kind = statement.Text(12);
         runs.push_back(std::move(run));
     }
     if (error != nullptr)

@@ -25,6 +25,7 @@ struct RunRecord {
     std::string archivePath; // the archive a compressed run made and kept
     std::uint64_t retries = 0;
     std::uint64_t reconnects = 0;
+    std::string kind = "backup"; // "backup", or "restore" for a restore
 
     bool operator==(const RunRecord&) const = default;
 };

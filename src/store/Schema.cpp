@@ -55,6 +55,8 @@ const std::vector<const char*> kSteps = {
     "create table vorn_project_alerts (ftpid integer primary key, notify text not null default 'failure', "
     "mail_to text not null default '', hook_url text not null default '', "
     "catch_up integer not null default 0, alert_after_days integer not null default 0);",
+    // What a recorded run did: "backup" for every run so far, "restore" for a restore.
+    "alter table vorn_runs add column kind text not null default 'backup';",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

@@ -76,7 +76,7 @@ TEST(VornbackupCliOptions, PrintsAndSetsAllOrNothing)
             "keep-archives must be a whole number from 0 to 1000" },
         { { "options", "site", "verify-archive=maybe" }, 2, "verify-archive must be on or off" },
         { { "options", "site", "colour=blue" }, 2, "unknown option 'colour'" },
-        { { "options", "--dry-run", "site" }, 2, "--dry-run goes with 'run' only" },
+        { { "options", "--dry-run", "site" }, 2, "--dry-run goes with 'run' and 'restore' only" },
     };
     for (const Case& c : refused) {
         SCOPED_TRACE(c.args.back());

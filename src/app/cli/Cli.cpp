@@ -2,6 +2,7 @@
 
 #include "app/cli/CliHistory.h"
 #include "app/cli/CliOptions.h"
+#include "app/cli/CliRestore.h"
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
 #include "app/cli/CliSettings.h"
@@ -33,6 +34,11 @@ constexpr const char* kUsage
       "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
       "       vornbackup-cli [--db PATH] settings [name=value ...] | --test-alert\n"
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
+      "       vornbackup-cli [--db PATH] restore NAME [--at RUN|TIME] [--include PATTERN]...\n"
+      "                      --to DIR | --to-source [PATH] [--overwrite never|older|always]\n"
+      "                      [--dry-run]\n"
+      "       vornbackup-cli [--db PATH] restore NAME --list [--at RUN|TIME] | --points\n"
+      "       vornbackup-cli restore [NAME] --archives DIR [--password-file FILE] ...\n"
       "       vornbackup-cli --help | --version\n";
 
 constexpr const char* kHelp
@@ -105,6 +111,37 @@ constexpr const char* kHelp
       "               too): a second one exits with status 1. SIGINT or SIGTERM\n"
       "               stops a running project (stored as \"Stop\") and ends the\n"
       "               command with status 0.\n"
+      "  restore NAME --to DIR\n"
+      "               Restore the project's backup into the folder DIR (made when\n"
+      "               missing): for a compressed project the tree as it was after a\n"
+      "               run, rebuilt from the full archive and the incremental ones\n"
+      "               after it (each archive is read once); for a folder copy the\n"
+      "               copy as it is. Lines, progress, Ctrl+C and the exit status as\n"
+      "               for 'run'; status \"Ignore\" for a file DIR already has and keeps.\n"
+      "               Every restored file is checked against the backup (size, CRC,\n"
+      "               recorded size) and gets its recorded time; it is written under a\n"
+      "               temporary name first, so a stop never leaves a partial file.\n"
+      "               Kept in the history as a run of kind \"restore\".\n"
+      "               --at N       the N-th newest point in time (see --points);\n"
+      "               --at TIME    the newest point at or before \"YYYY-MM-DD[ hh:mm[:ss]]\";\n"
+      "               --at FILE    the point of that archive (default: the newest).\n"
+      "               --include PATTERN  only these files or folders (repeatable;\n"
+      "                            \"*\", \"?\" and \"[...]\" match, a plain path takes\n"
+      "                            everything below it).\n"
+      "               --to-source [PATH]  upload to the project's source server\n"
+      "                            instead, into its folder or into PATH (from the\n"
+      "                            login folder); each file goes to a temporary name\n"
+      "                            and is renamed once the server has all of it.\n"
+      "               --overwrite never|older|always  what to do with a file the\n"
+      "                            target has already (default: never).\n"
+      "               --dry-run    print what would be restored; write nothing.\n"
+      "               --list       print what the point holds instead: path, size,\n"
+      "                            time (UTC) and, for a file it cannot give back, why.\n"
+      "               --points     print the points in time: time, archive, kind.\n"
+      "               --archives DIR [--password-file FILE]  read the archives in DIR\n"
+      "                            alone, without the database (NAME is optional and\n"
+      "                            picks the project when DIR holds several); FILE's\n"
+      "                            first line is the archives' password.\n"
       "\n"
       "Options:\n"
       "  --db PATH    Use the project database at PATH. Without it the command uses\n"
@@ -146,6 +183,7 @@ struct CommandLine {
     std::chrono::milliseconds timeout { 0 };
     std::optional<std::size_t> failures; // history: the run whose failed items are asked for
     bool testAlert = false; // settings: send a test alert
+    RestoreOptions restore;
     bool help = false;
     bool version = false;
     std::vector<std::string> words; // the verb and its arguments
@@ -227,6 +265,10 @@ constexpr Verb kVerbs[] = {
         [](const VerbContext& c) {
             return HistoryVerb(c.args.front(), c.line.failures, c.db, c.out, c.err);
         } },
+    { "restore", 0, 1,
+        [](const VerbContext& c) {
+            return RestoreVerb(c.args, c.line.restore, c.line.dryRun, &c.db, c.out, c.err);
+        } },
 };
 
 // A whole number from 1 up, as the options take it.
@@ -286,7 +328,14 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
                 return "--db needs a file path";
             line.db = std::string(arg.substr(5));
         } else {
-            return "unknown option '" + std::string(arg) + "'";
+            std::string problem;
+            const std::optional<int> used
+                = TakeRestoreOption(arg, i + 1 < argc ? argv[i + 1] : nullptr, line.restore, problem);
+            if (!used)
+                return problem;
+            if (*used == 0)
+                return "unknown option '" + std::string(arg) + "'";
+            i += *used - 1;
         }
     }
     return std::nullopt;
@@ -321,8 +370,13 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return UsageError(err, "'" + std::string(verb->name) + "' needs more arguments");
     if (args.size() > verb->maxArgs)
         return UsageError(err, "too many arguments for '" + std::string(verb->name) + "'");
-    if (line.dryRun && verb->name != "run")
-        return UsageError(err, "--dry-run goes with 'run' only");
+    if (line.dryRun && verb->name != "run" && verb->name != "restore")
+        return UsageError(err, "--dry-run goes with 'run' and 'restore' only");
+    if (line.restore.any && verb->name != "restore")
+        return UsageError(err, "that option belongs to 'restore'");
+    // A bare archive folder needs no database.
+    if (verb->name == "restore" && line.restore.archives)
+        return RestoreVerb(args, line.restore, line.dryRun, nullptr, out, err);
 
     if (line.failures && verb->name != "history")
         return UsageError(err, "--failures belongs to 'history'");

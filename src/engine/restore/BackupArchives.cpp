@@ -1,0 +1,315 @@
+#include "engine/restore/BackupArchives.h"
+
+#include "common/DecimalText.h"
+#include "engine/restore/ArchiveEntries.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vorn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Unescaped(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char next = text[++i];
+        out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    }
+    return out;
+}
+
+std::vector<std::string> Fields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+// The manifest is the last entry an incremental run adds: ".vornbackup-manifest.tsv", or a
+// numbered variant when the site had a file of that name.
+bool IsManifestName(const std::string& name)
+{
+    if (name == ".vornbackup-manifest.tsv")
+        return true;
+    const std::string head = ".vornbackup-manifest-";
+    return name.starts_with(head) && name.ends_with(".tsv") && name.size() > head.size() + 4
+        && name.find_first_not_of("0123456789", head.size()) == name.size() - 4;
+}
+
+// The project part of an archive name: what stands before "_" and the run's twelve digits.
+std::string ArchiveStem(const std::string& file)
+{
+    if (file.size() < 18 || !file.ends_with(".zip") || file[file.size() - 17] != '_')
+        return {};
+    const std::string digits = file.substr(file.size() - 16, 12);
+    return digits.find_first_not_of("0123456789") == std::string::npos ? file.substr(0, file.size() - 17)
+                                                                       : std::string();
+}
+
+// A name of the project with `prefix` (its name with "/" as "_", then "_"): the prefix, an
+// optional short tag without "_", then "_" and the run's time.
+bool BelongsTo(const std::string& file, const std::string& prefix)
+{
+    const std::string stem = ArchiveStem(file);
+    if (stem.empty() || prefix.empty())
+        return !stem.empty();
+    if (stem + "_" == prefix)
+        return true;
+    return stem.starts_with(prefix) && stem.find('_', prefix.size()) == std::string::npos;
+}
+
+std::string FileTimeText(const fs::path& path)
+{
+    struct stat info { };
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    std::tm local {};
+    localtime_r(&info.st_mtime, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// Reads the directory and, when there is one, the manifest of one archive.
+Status LoadArchive(const std::string& folder, const std::string& password, BackupArchive& archive)
+{
+    const fs::path path = fs::path(folder) / archive.file;
+    Result<std::vector<ZipIndexEntry>> index = ReadZipIndex(path.string());
+    if (!index)
+        return index.error();
+    archive.index = std::move(*index);
+    archive.written = FileTimeText(path);
+    if (archive.index.empty() || !IsManifestName(archive.index.back().name))
+        return Ok();
+    Result<std::string> text
+        = ReadArchiveEntry(path.string(), password, archive.index, archive.index.size() - 1);
+    if (!text)
+        return text.error();
+    std::string written;
+    Result<std::vector<ManifestRow>> rows = ParseManifestRows(*text, archive.full, written, archive.complete);
+    if (!rows)
+        return Ok(); // a site's own file of that name: the archive has no manifest
+    archive.hasManifest = true;
+    archive.rows = std::move(*rows);
+    archive.written = written;
+    archive.index.pop_back();
+    return Ok();
+}
+
+// The zip files of `folder` that may be the project's, by name.
+Result<std::vector<std::string>> ZipFilesIn(const std::string& folder, const std::string& prefix)
+{
+    std::error_code error;
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        std::error_code typeError;
+        const std::string name = entry.path().filename().string();
+        if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError) && BelongsTo(name, prefix))
+            files.push_back(name);
+    }
+    if (error)
+        return MakeError(ErrorKind::LocalIo,
+            "The archive folder \"" + folder + "\" cannot be read: " + error.message() + ".");
+    std::set<std::string> stems;
+    for (const std::string& file : files)
+        stems.insert(ArchiveStem(file));
+    if (stems.size() > 1) {
+        std::string names;
+        for (const std::string& stem : stems)
+            names += (names.empty() ? "\"" : ", \"") + stem + "\"";
+        return MakeError(ErrorKind::Invalid,
+            "The folder \"" + folder + "\" holds the archives of several projects (" + names
+                + "); name the project to restore.");
+    }
+    return files;
+}
+
+} // namespace
+
+Result<std::vector<ManifestRow>> ParseManifestRows(
+    const std::string& text, bool& full, std::string& written, bool& complete)
+{
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != "vornbackup manifest 1")
+        return MakeError(ErrorKind::Invalid, "no manifest");
+    std::vector<ManifestRow> rows;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::vector<std::string> f = Fields(line);
+        if (f.size() == 2) {
+            if (f[0] == "kind")
+                full = f[1] == "full";
+            else if (f[0] == "written")
+                written = f[1];
+            else if (f[0] == "complete")
+                complete = f[1] == "yes";
+            continue;
+        }
+        if (f.size() != 4 || f[3].size() != 1)
+            return MakeError(ErrorKind::Invalid, "a manifest line is malformed");
+        rows.push_back({ Unescaped(f[0]), std::uint64_t(ParseDecimal(f[1])), f[2], f[3][0] });
+    }
+    return rows;
+}
+
+std::int64_t ManifestSeconds(const std::string& time)
+{
+    if (time.size() < 10)
+        return -1;
+    std::tm tm {};
+    tm.tm_year = int(ParseDecimal(time.substr(0, 4))) - 1900;
+    tm.tm_mon = int(ParseDecimal(time.substr(5, 2))) - 1;
+    tm.tm_mday = int(ParseDecimal(time.substr(8, 2)));
+    if (time.size() >= 16) {
+        tm.tm_hour = int(ParseDecimal(time.substr(11, 2)));
+        tm.tm_min = int(ParseDecimal(time.substr(14, 2)));
+    }
+    if (time.size() >= 19)
+        tm.tm_sec = int(ParseDecimal(time.substr(17, 2)));
+    return std::int64_t(timegm(&tm));
+}
+
+Result<BackupArchives> OpenBackupArchives(const std::string& folder, const std::string& password,
+    const std::vector<ArchiveRecord>& records, const std::string& namePrefix)
+{
+    BackupArchives set { folder, password, {} };
+    if (!records.empty()) {
+        for (const ArchiveRecord& record : records) {
+            struct stat info { };
+            const bool present
+                = ::lstat((fs::path(folder) / record.file).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+            BackupArchive& archive = set.archives.emplace_back();
+            archive.file = record.file;
+            archive.present = present;
+            archive.full = record.full;
+        }
+    } else {
+        Result<std::vector<std::string>> files = ZipFilesIn(folder, namePrefix);
+        if (!files)
+            return files.error();
+        for (const std::string& file : *files)
+            set.archives.emplace_back().file = file;
+    }
+    for (BackupArchive& archive : set.archives)
+        if (archive.present)
+            if (Status loaded = LoadArchive(folder, password, archive); !loaded)
+                return loaded.error();
+    if (std::none_of(
+            set.archives.begin(), set.archives.end(), [](const BackupArchive& a) { return a.present; }))
+        return MakeError(ErrorKind::Invalid, "No archive of the project is in \"" + folder + "\".");
+    // Runs in the order they were written; a missing archive keeps its place by name.
+    if (records.empty())
+        std::stable_sort(set.archives.begin(), set.archives.end(), [](const auto& a, const auto& b) {
+            return a.written != b.written ? a.written < b.written : a.file < b.file;
+        });
+    return set;
+}
+
+namespace {
+
+// Where the chain of archive `point` starts: the full archive at or before it.
+Result<std::size_t> ChainStart(const BackupArchives& set, std::size_t point)
+{
+    std::size_t start = point;
+    while (start > 0 && !set.archives[start].full)
+        --start;
+    const BackupArchive& first = set.archives[start];
+    if (!first.full)
+        return MakeError(ErrorKind::Invalid,
+            "The full archive this point in time builds on is missing from \"" + set.folder
+                + "\": the oldest archive there, \"" + first.file + "\", holds only the changes after it.");
+    if (!first.present)
+        return MakeError(ErrorKind::Invalid,
+            "The full archive \"" + first.file + "\" that this point in time builds on is missing from \""
+                + set.folder + "\".");
+    return start;
+}
+
+std::string DosTimeText(std::uint32_t dos)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (dos >> 25), (dos >> 21) & 15,
+        (dos >> 16) & 31, (dos >> 11) & 31, (dos >> 5) & 63, (dos & 31) * 2);
+    return text;
+}
+
+// The newest archive from `point` back to `start` whose copy of `path` the manifests name.
+std::string FindHolder(const BackupArchives& set,
+    const std::vector<std::unordered_map<std::string, std::size_t>>& entries, std::size_t start,
+    std::size_t point, RestoreItem& item)
+{
+    std::string missing;
+    for (std::size_t k = point + 1; k-- > start;) {
+        const BackupArchive& archive = set.archives[k];
+        if (!archive.present) {
+            missing += (missing.empty() ? "\"" : ", \"") + archive.file + "\"";
+            continue;
+        }
+        if (const auto found = entries[k].find(item.path); found != entries[k].end()) {
+            item.archive = k;
+            item.entry = found->second;
+            return {};
+        }
+    }
+    return missing.empty() ? "No archive of the chain holds a copy of it."
+                           : "The archive that holds it is missing (" + missing + ").";
+}
+
+} // namespace
+
+Result<std::vector<RestoreItem>> ItemsAt(const BackupArchives& set, std::size_t point)
+{
+    std::vector<RestoreItem> items;
+    if (point >= set.archives.size() || !set.archives[point].present)
+        return MakeError(ErrorKind::Invalid, "That archive is not in \"" + set.folder + "\".");
+    const BackupArchive& at = set.archives[point];
+    if (!at.hasManifest) {
+        for (std::size_t i = 0; i < at.index.size(); ++i)
+            items.push_back(
+                { at.index[i].name, at.index[i].size, DosTimeText(at.index[i].dosTime), point, i, {} });
+        return items;
+    }
+    const Result<std::size_t> start = ChainStart(set, point);
+    if (!start)
+        return start.error();
+    // The entries each archive holds, by name; only the chain's own are looked at.
+    std::vector<std::unordered_map<std::string, std::size_t>> entries(set.archives.size());
+    for (std::size_t k = *start; k <= point; ++k)
+        for (std::size_t i = 0; i < set.archives[k].index.size(); ++i)
+            entries[k].emplace(set.archives[k].index[i].name, i);
+    for (const ManifestRow& row : at.rows) {
+        RestoreItem item { row.path, row.size, row.time, 0, 0, {} };
+        if (row.state == '!')
+            item.problem
+                = "Its copy failed in the run of " + at.written + ", so the backup holds none from then.";
+        else
+            item.problem = FindHolder(set, entries, *start, point, item);
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+} // namespace vorn
