@@ -5,12 +5,13 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule ftpclient engine)
+set(core common store rules schedule ftpclient sftpclient engine)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
 set(allowed_ftpclient ftpclient common)
+set(allowed_sftpclient sftpclient common)
 set(allowed_engine engine ftpclient rules store common)
 set(allowed_runner runner ${core})
 set(allowed_cli cli runner ${core})
