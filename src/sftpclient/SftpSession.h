@@ -109,9 +109,9 @@ public:
     // there. Returns the bytes written by this call.
     [[nodiscard]] Result<std::uint64_t> Download(const std::string& remotePath, int fileFd,
         std::uint64_t offset = 0, std::int64_t expectedSize = -1, const Progress& progress = {});
-    // Sends `fileFd` (from its start) to `remoteFolder`/`name` with many writes in flight:
-    // to a temporary name first, renamed over the target only when the whole file arrived,
-    // removed again when the upload fails. Returns the bytes sent.
+    // Sends `fileFd` (from its current position to its end; the position stays) to `remoteFolder`/`name` with
+    // many writes in flight: to a temporary name first, renamed over the target only when the whole file
+    // arrived, removed again when the upload fails. Returns the bytes sent.
     [[nodiscard]] Result<std::uint64_t> Upload(
         int fileFd, const std::string& remoteFolder, const std::string& name, const Progress& progress = {});
 

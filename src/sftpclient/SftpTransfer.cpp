@@ -85,7 +85,10 @@ Result<std::uint64_t> SftpSession::Impl::WriteFrom(
 {
     std::vector<char> buffer(kBuffer);
     size_t held = 0; // bytes of the buffer not yet acknowledged by the server
-    std::uint64_t read = 0;
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    if (start < 0)
+        return LocalFailure(what);
+    auto read = static_cast<std::uint64_t>(start);
     std::uint64_t sent = 0;
     bool end = false;
     for (;;) {

@@ -1,0 +1,116 @@
+#include "sftpclient/SftpRemoteSession.h"
+
+#include <ctime>
+#include <unistd.h>
+
+namespace vorn::sftp {
+namespace {
+
+// Seconds since 1970 as 14 digits YYYYMMDDhhmmss in UTC.
+std::string Digits(std::int64_t seconds)
+{
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm parts {};
+    gmtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
+    return text;
+}
+
+SftpSession::Progress Into(remote::TranslateInfo& progress)
+{
+    return [&progress](std::uint64_t bytes, std::uint64_t total) {
+        progress.bytes = bytes;
+        if (total > 0) {
+            progress.totalBytes = total;
+            progress.percent = static_cast<float>(100.0 * double(bytes) / double(total));
+        }
+    };
+}
+
+} // namespace
+
+remote::Entry ToRemoteEntry(const SftpEntry& entry)
+{
+    remote::Entry out;
+    out.name = entry.name;
+    out.unusable = entry.unusable;
+    switch (entry.kind) {
+    case SftpEntry::Kind::File:
+        out.kind = entry.link ? remote::EntryKind::Link : remote::EntryKind::File;
+        break;
+    case SftpEntry::Kind::Folder:
+        out.kind = remote::EntryKind::Folder;
+        out.linkTarget = entry.linkTarget;
+        if (entry.loop && out.unusable.empty())
+            out.unusable = "The link leads back into a folder of this walk (" + entry.linkTarget + ")";
+        break;
+    case SftpEntry::Kind::Other:
+        out.kind = remote::EntryKind::Other;
+        break;
+    }
+    if (entry.size >= 0)
+        out.size = std::to_string(entry.size);
+    if (entry.mtime > 0) {
+        const std::string digits = Digits(entry.mtime);
+        out.time = digits.substr(0, 10) + ":" + digits.substr(10, 2);
+        out.timePrecision = remote::TimePrecision::Second;
+    }
+    return out;
+}
+
+Status SftpRemoteSession::Connect(const std::string& host, std::uint16_t port)
+{
+    return session_.Connect(host, port == 0 ? 22 : port);
+}
+
+Result<std::vector<remote::Entry>> SftpRemoteSession::List(const std::string& folder)
+{
+    auto entries = session_.List(folder);
+    if (!entries)
+        return entries.error();
+    std::vector<remote::Entry> out;
+    out.reserve(entries->size());
+    for (const SftpEntry& e : *entries)
+        out.push_back(ToRemoteEntry(e));
+    return out;
+}
+
+Result<std::string> SftpRemoteSession::ModificationTime(const std::string& path)
+{
+    auto seconds = session_.ModificationTime(path);
+    if (!seconds)
+        return seconds.error();
+    return Digits(*seconds);
+}
+
+Status SftpRemoteSession::SetModificationTime(const std::string& path, const std::string& time)
+{
+    std::tm parts {};
+    if (time.size() != 14 || time.find_first_not_of("0123456789") != std::string::npos
+        || !strptime(time.c_str(), "%Y%m%d%H%M%S", &parts))
+        return MakeError(ErrorKind::Invalid, "Not a time of 14 digits: " + time);
+    return session_.SetModificationTime(path, static_cast<std::int64_t>(timegm(&parts)));
+}
+
+Result<remote::Transferred> SftpRemoteSession::Download(
+    const std::string& remotePath, int fileFd, std::uint64_t offset, remote::TranslateInfo& progress)
+{
+    auto got = session_.Download(remotePath, fileFd, offset, -1, Into(progress));
+    if (!got)
+        return got.error();
+    // The interface writes at the descriptor's position: leave it behind the data.
+    ::lseek(fileFd, static_cast<off_t>(offset + *got), SEEK_SET);
+    return remote::Transferred { *got, false };
+}
+
+Result<remote::Transferred> SftpRemoteSession::Upload(
+    int fileFd, const std::string& remoteFolder, const std::string& name, remote::TranslateInfo& progress)
+{
+    auto sent = session_.Upload(fileFd, remoteFolder, name, Into(progress));
+    if (!sent)
+        return sent.error();
+    return remote::Transferred { *sent, false };
+}
+
+} // namespace vorn::sftp
