@@ -227,13 +227,60 @@ Error SftpSession::Impl::LastError(const std::string& what) const
     }
 }
 
-Status SftpSession::Impl::NeedChannel() const
+Status SftpSession::Impl::NeedChannel(bool finishCloses)
 {
     if (cancelled)
         return MakeError(ErrorKind::Cancelled, "cancelled");
     if (!sftp)
         return MakeError(ErrorKind::Closed, "Not logged in");
+    if (finishCloses)
+        FinishCloses();
     return Ok();
+}
+
+LIBSSH2_SFTP_HANDLE* SftpSession::Impl::OpenForReading(const std::string& path)
+{
+    const auto length = static_cast<unsigned>(path.size());
+    LIBSSH2_SFTP_HANDLE* handle = nullptr;
+    if (!closing.empty()) {
+        libssh2_session_set_blocking(session, 0);
+        handle = libssh2_sftp_open_ex(sftp, path.c_str(), length, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+        const bool waiting = !handle && libssh2_session_last_errno(session) == LIBSSH2_ERROR_EAGAIN;
+        const bool sending = libssh2_session_block_directions(session) & LIBSSH2_SESSION_BLOCK_OUTBOUND;
+        libssh2_session_set_blocking(session, 1);
+        // An open that failed outright, or one still on its way out, is finished (or
+        // repeated) on its own before the closes are.
+        if (!handle && (!waiting || sending))
+            return libssh2_sftp_open_ex(
+                sftp, path.c_str(), length, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+        FinishCloses();
+        if (handle)
+            return handle;
+    }
+    return libssh2_sftp_open_ex(sftp, path.c_str(), length, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+}
+
+void SftpSession::Impl::CloseLater(LIBSSH2_SFTP_HANDLE* handle)
+{
+    libssh2_session_set_blocking(session, 0);
+    const int rc = libssh2_sftp_close_handle(handle);
+    // A close still on its way out must be finished before any other packet is sent.
+    const bool sending = libssh2_session_block_directions(session) & LIBSSH2_SESSION_BLOCK_OUTBOUND;
+    libssh2_session_set_blocking(session, 1);
+    if (rc != LIBSSH2_ERROR_EAGAIN)
+        return; // closed already, or failed: the handle's memory goes with the session
+    if (sending)
+        (void)libssh2_sftp_close_handle(handle);
+    else
+        closing.push_back(handle);
+}
+
+void SftpSession::Impl::FinishCloses()
+{
+    // A read handle's close cannot lose data: its answer only frees the server's handle.
+    for (LIBSSH2_SFTP_HANDLE* handle : closing)
+        (void)libssh2_sftp_close_handle(handle);
+    closing.clear();
 }
 
 std::string SftpSession::Impl::Absolute(const std::string& path) const
@@ -375,6 +422,9 @@ void SftpSession::Impl::Close(bool politely)
     lock.unlock();
     if (session)
         libssh2_session_set_timeout(session, 2000);
+    if (sftp && politely)
+        FinishCloses();
+    closing.clear();
     if (sftp)
         (void)libssh2_sftp_shutdown(sftp);
     sftp = nullptr;

@@ -124,18 +124,20 @@ Result<std::uint64_t> SftpSession::Download(const std::string& remotePath, int f
     std::int64_t expectedSize, const Progress& progress)
 {
     std::lock_guard lock(impl_->command);
-    if (Status s = impl_->NeedChannel(); !s)
+    if (Status s = impl_->NeedChannel(false); !s)
         return s.error();
     const std::string full = impl_->Absolute(remotePath);
     const std::string what = "Downloading " + full;
-    LIBSSH2_SFTP_HANDLE* handle = libssh2_sftp_open_ex(
-        impl_->sftp, full.c_str(), Length(full), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE* handle = impl_->OpenForReading(full);
     if (!handle)
         return impl_->LastError(what);
     if (offset > 0)
         libssh2_sftp_seek64(handle, offset);
     auto result = impl_->ReadInto(handle, fileFd, offset, expectedSize, progress, what);
-    libssh2_sftp_close_handle(handle);
+    if (result)
+        impl_->CloseLater(handle);
+    else
+        libssh2_sftp_close_handle(handle);
     return result;
 }
 

@@ -92,6 +92,16 @@ TEST_F(SftpFilesTest, HostileNamesAreListedAndFetchedAsTheyAre)
         ASSERT_TRUE(got) << got.message();
         EXPECT_EQ(ReadFile(copy), "content of " + name);
     }
+    // A missing file after a download (whose close is still being answered) fails alone.
+    const int out = ::open((scratch.path() / "other").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    auto missing = session->Download((server->data() / "missing").string(), out);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().replyCode, 2) << missing.message();
+    auto again = session->Download((server->data() / names[0]).string(), out);
+    ::close(out);
+    ASSERT_TRUE(again) << again.message();
+    EXPECT_EQ(ReadFile(scratch.path() / "other"), "content of " + names[0]);
+
     const int fd = ::open((scratch.path() / "copy").c_str(), O_RDONLY);
     for (const char* bad : { "", ".", "..", "a/b" }) {
         auto refused = session->Upload(fd, server->data().string(), bad);
