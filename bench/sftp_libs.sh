@@ -21,6 +21,8 @@ mkdir -p /run/sshd
 
 g++ -O2 -std=c++20 "$root/bench/sftp_libs.cpp" -o "$work/sftp_libs" \
     $(pkg-config --cflags --libs libssh libssh2)
+g++ -O2 -std=c++20 -I"$root/src" "$root/bench/sftp_client_files.cpp" "$root"/src/sftpclient/{HostKeys,SftpFiles,SftpSession,SftpTransfer}.cpp \
+    -o "$work/sftp_client_files" $(pkg-config --cflags --libs libssh2) -lcrypto -pthread
 
 remote=$work/remote
 mkdir -p "$remote/small" "$work/local"
@@ -33,6 +35,15 @@ check_copies() {
     cmp "$remote/big.bin" "$remote/up-libssh2.bin" && cmp "$remote/big.bin" "$remote/up-libssh.bin"
     diff -r "$remote/small" "$work/local/small-libssh2" && diff -r "$remote/small" "$work/local/small-libssh"
     echo "every copy is whole"
+}
+
+# The project's client on the same small files (its own known-hosts file names the server).
+client_files() {
+    rm -rf "$work/local/small-client" && mkdir -p "$work/local/small-client"
+    echo "[127.0.0.1]:$1 $(cut -d' ' -f1,2 "$work/host_key.pub")" >"$work/known_hosts"
+    timeout 900 "$work/sftp_client_files" 127.0.0.1 "$1" "$user" "$password" "$work/known_hosts" \
+        "$remote/small" "$work/local/small-client"
+    diff -r "$remote/small" "$work/local/small-client"
 }
 
 ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
@@ -59,6 +70,7 @@ echo "== ${size} MiB file, $count small files (1-33 KiB), loopback, one session 
 sync
 timeout 900 "$work/sftp_libs" 127.0.0.1 "$port" "$user" "$password" "$remote" "$work/local"
 check_copies
+client_files "$port"
 
 # The same through a relay that delays each direction by DELAY_MS (a round trip of twice that).
 delay=${VORN_BENCH_DELAY_MS:-5}
@@ -74,3 +86,4 @@ rm -rf "$work/local"/* "$remote"/up-*
 echo "== the same with $((2 * delay)) ms round trips"
 timeout 900 "$work/sftp_libs" 127.0.0.1 "$proxy_port" "$user" "$password" "$remote" "$work/local"
 check_copies
+client_files "$proxy_port"
