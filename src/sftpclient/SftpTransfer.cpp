@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <unistd.h>
 #include <vector>
 
@@ -42,6 +44,17 @@ bool WriteAll(int fd, const char* data, size_t size, std::uint64_t at)
         at += static_cast<std::uint64_t>(n);
     }
     return true;
+}
+
+// The name an upload travels under until it is complete: hidden, and within the 255 bytes a
+// name may have however long the final name is.
+std::string TemporaryName(const std::string& name)
+{
+    if (name.size() <= 200)
+        return "." + name + ".vorn-part";
+    char hash[20];
+    std::snprintf(hash, sizeof hash, "%016zx", std::hash<std::string> {}(name));
+    return "." + name.substr(0, 200) + "." + hash + ".vorn-part";
 }
 
 } // namespace
@@ -152,7 +165,7 @@ Result<std::uint64_t> SftpSession::Upload(
         return s.error();
     const std::string folder = impl_->Absolute(remoteFolder);
     const std::string target = folder == "/" ? "/" + name : folder + "/" + name;
-    const std::string temporary = (folder == "/" ? "/." : folder + "/.") + name + ".vorn-part";
+    const std::string temporary = (folder == "/" ? "/" : folder + "/") + TemporaryName(name);
     const std::string what = "Uploading " + target;
     LIBSSH2_SFTP_HANDLE* handle = libssh2_sftp_open_ex(impl_->sftp, temporary.c_str(), Length(temporary),
         LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);

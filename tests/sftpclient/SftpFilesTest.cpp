@@ -103,6 +103,10 @@ TEST_F(SftpFilesTest, HostileNamesAreListedAndFetchedAsTheyAre)
     EXPECT_EQ(ReadFile(scratch.path() / "other"), "content of " + names[0]);
 
     const int fd = ::open((scratch.path() / "copy").c_str(), O_RDONLY);
+    const std::string longest(255, 'u');
+    auto sent = session->Upload(fd, server->data().string(), longest);
+    ASSERT_TRUE(sent) << sent.message();
+    EXPECT_EQ(ReadFile(server->data() / longest), ReadFile(scratch.path() / "copy"));
     for (const char* bad : { "", ".", "..", "a/b" }) {
         auto refused = session->Upload(fd, server->data().string(), bad);
         ASSERT_FALSE(refused) << bad;
