@@ -5,11 +5,12 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule ftpclient sftpclient engine)
+set(core common store rules schedule remote ftpclient sftpclient engine)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
+set(allowed_remote remote common)
 set(allowed_ftpclient ftpclient common)
 set(allowed_sftpclient sftpclient remote common)
 set(allowed_engine engine ftpclient rules store common)

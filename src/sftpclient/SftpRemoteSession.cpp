@@ -1,5 +1,7 @@
 #include "sftpclient/SftpRemoteSession.h"
 
+#include "remote/TempFile.h"
+
 #include <ctime>
 #include <unistd.h>
 
@@ -111,6 +113,26 @@ Result<remote::Transferred> SftpRemoteSession::Upload(
     if (!sent)
         return sent.error();
     return remote::Transferred { *sent, false };
+}
+
+Result<remote::Transferred> SftpRemoteSession::DownloadInto(int folderFd, const std::string& folderText,
+    const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress)
+{
+    if (listedSize < 0)
+        return RemoteSession::DownloadInto(folderFd, folderText, remotePath, listedSize, progress);
+    const std::string name = remote::BaseName(remotePath);
+    if (!remote::IsSafeEntryName(name))
+        return MakeError(ErrorKind::Invalid, "Not a file name: " + name);
+    remote::TempFile file(folderFd, folderText, name);
+    if (!file.OpenError().empty())
+        return MakeError(ErrorKind::LocalIo, file.OpenError());
+    progress.totalBytes = static_cast<std::uint64_t>(listedSize);
+    auto got = session_.Download(remotePath, file.Fd(), 0, listedSize, Into(progress));
+    if (!got)
+        return got.error();
+    if (std::string error; !file.CommitAs(name, error))
+        return MakeError(ErrorKind::LocalIo, error);
+    return remote::Transferred { *got, false };
 }
 
 } // namespace vorn::sftp

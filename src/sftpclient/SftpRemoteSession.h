@@ -66,6 +66,10 @@ public:
         std::uint64_t offset, remote::TranslateInfo& progress) override;
     [[nodiscard]] Result<remote::Transferred> Upload(int fileFd, const std::string& remoteFolder,
         const std::string& name, remote::TranslateInfo& progress) override;
+    // With the listed size the read asks for no more than the file holds, and the size is
+    // checked as the data comes (no Size round trip afterwards).
+    [[nodiscard]] Result<remote::Transferred> DownloadInto(int folderFd, const std::string& folderText,
+        const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress) override;
 
 private:
     SftpSession session_;
