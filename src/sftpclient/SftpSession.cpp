@@ -325,7 +325,6 @@ Status SftpSession::Impl::Handshake()
     if (libssh2_session_handshake(session, socket) != 0)
         return LastError("SSH key exchange with " + options.host);
     libssh2_session_set_timeout(session, static_cast<long>(inactivityTimeout.count()));
-    libssh2_keepalive_config(session, 1, 0);
     hostKey = CheckHostKey(session, options);
     if (hostKey.verdict != HostKeyCheck::Verdict::Trusted)
         return MakeError(ErrorKind::Tls, DescribeHostKeyProblem(hostKey));
@@ -560,10 +559,15 @@ Status SftpSession::KeepAlive()
     std::unique_lock lock(impl_->command, std::try_to_lock);
     if (!lock.owns_lock())
         return Ok();
-    if (!impl_->session || impl_->cancelled)
+    if (!impl_->session || impl_->cancelled || impl_->broken)
         return MakeError(ErrorKind::Closed, "Not connected");
+    // libssh2 sends a keep-alive only with an interval set, but with one set every wait of
+    // a blocking call would end after that interval: it is set for this one call.
+    libssh2_keepalive_config(impl_->session, 1, 1);
     int next = 0;
-    if (libssh2_keepalive_send(impl_->session, &next) != 0)
+    const int rc = libssh2_keepalive_send(impl_->session, &next);
+    libssh2_keepalive_config(impl_->session, 1, 0);
+    if (rc != 0)
         return impl_->LastError("Keep-alive");
     return Ok();
 }

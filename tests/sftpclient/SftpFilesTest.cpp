@@ -123,6 +123,7 @@ TEST_F(SftpFilesTest, FolderAndFileOperationsChangeTheServerAndFailWithTheServer
     server->GiveToUser(d);
     auto session = LoggedIn(*server);
 
+    EXPECT_TRUE(session->KeepAlive());
     ASSERT_TRUE(session->ChangeFolder(d.string()));
     EXPECT_EQ(*session->CurrentFolder(), d.string());
     ASSERT_TRUE(session->MakeFolder("made"));

@@ -121,6 +121,8 @@ TEST_F(SftpTransferTest, AServerThatDiesOrStopsAnsweringFailsTheTransferWithoutH
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().kind, row.kind) << result.message();
         EXPECT_LT(took, std::chrono::seconds(15));
+        if (row.signal == SIGKILL)
+            EXPECT_FALSE(session->KeepAlive()) << "the connection is gone";
         session->Disconnect();
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(20)) << "closing a silent session must not hang";
         server->SignalConnections(SIGKILL);
@@ -151,6 +153,7 @@ TEST_F(SftpTransferTest, CancelFromAnotherThreadEndsAWaitAtOnce)
     EXPECT_EQ(result.error().kind, ErrorKind::Cancelled) << result.message();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(session->List(server->data().string()));
+    EXPECT_FALSE(session->KeepAlive());
 }
 
 } // namespace
