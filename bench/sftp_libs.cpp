@@ -168,10 +168,13 @@ struct Ssh {
         ssh_options_set(session, SSH_OPTIONS_USER, a.user.c_str());
         const int on = 1;
         ssh_options_set(session, SSH_OPTIONS_NODELAY, &on);
+        const long timeout = 120;
+        ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeout);
         if (ssh_connect(session) != SSH_OK)
-            Die("libssh connect");
-        if (ssh_userauth_password(session, nullptr, a.password.c_str()) != SSH_AUTH_SUCCESS)
-            Die("libssh login");
+            Die(std::string("libssh connect: ") + ssh_get_error(session));
+        if (const int rc = ssh_userauth_password(session, nullptr, a.password.c_str());
+            rc != SSH_AUTH_SUCCESS)
+            Die("libssh login (" + std::to_string(rc) + "): " + ssh_get_error(session));
         sftp = sftp_new(session);
         if (!sftp || sftp_init(sftp) != SSH_OK)
             Die("libssh sftp");

@@ -3,13 +3,13 @@
 # a large file read and written, and many small files read, over one session each.
 #   bench/sftp_libs.sh [SIZE_MIB] [SMALL_FILES]     # as root; defaults 512 and 2000
 # Needs root: sshd runs from its own configuration and host key in a work folder and logs in
-# the user "vornsftp" (created when missing, password set for the run; no shell, sftp only).
+# the user "vornsftpbench" (created when missing, password set for the run; no shell, sftp only).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/lib.sh"
 size=${1:-512}
 count=${2:-2000}
-user=vornsftp
+user=vornsftpbench
 password=bench-secret
 
 [ "$(id -u)" -eq 0 ] || { echo "needs root (sshd)"; exit 2; }
