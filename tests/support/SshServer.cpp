@@ -137,7 +137,13 @@ void SshServer::Start(const Setup& setup)
     auto sshd = std::make_unique<Subprocess>(
         std::vector<std::string> { "/usr/sbin/sshd", "-D", "-e", "-f", (d / "sshd_config").string() },
         d / "sshd.log");
-    if (WaitFor([&] { return Answers(port_); }, kStart))
+    // An sshd that could not bind its port ends at once: try another port then. A port that
+    // answers while sshd has ended belongs to someone else.
+    bool ended = false;
+    (void)WaitFor(
+        [&] { return (ended = sshd->Wait(std::chrono::milliseconds(0)).has_value()) || Answers(port_); },
+        kStart);
+    if (!ended && !sshd->Wait(std::chrono::milliseconds(0)) && Answers(port_))
         sshd_ = std::move(sshd);
 }
 
