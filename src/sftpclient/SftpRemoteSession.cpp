@@ -3,6 +3,7 @@
 #include "remote/TempFile.h"
 
 #include <ctime>
+#include <memory>
 #include <unistd.h>
 
 namespace vorn::sftp {
@@ -28,6 +29,44 @@ SftpSession::Progress Into(remote::TranslateInfo& progress)
             progress.percent = static_cast<float>(100.0 * double(bytes) / double(total));
         }
     };
+}
+
+// The partial file of `resume` when it may be continued (its bytes then are `offset`), else
+// a new temporary file; `resume` lets go of its file either way.
+std::unique_ptr<remote::TempFile> ResumeTarget(int folderFd, const std::string& folderText,
+    const std::string& name, remote::ResumePoint& resume, bool continuable, std::uint64_t& offset)
+{
+    offset = 0;
+    if (resume.Holds() && continuable && resume.folderFd == folderFd) {
+        auto file = std::make_unique<remote::TempFile>(
+            folderFd, folderText, resume.temporaryName, resume.bytes, resume.device, resume.inode);
+        if (file->OpenError().empty()) {
+            offset = resume.bytes;
+            resume.temporaryName.clear(); // the open file owns the bytes now
+            resume.Discard();
+            return file;
+        }
+    }
+    resume.Discard();
+    return std::make_unique<remote::TempFile>(folderFd, folderText, name);
+}
+
+// Keeps what a cut transfer wrote for the next try. A local write error or a file that turned
+// out longer or shorter than the server said leaves nothing to continue.
+Error KeepPartial(Error why, remote::TempFile& file, remote::ResumePoint& resume)
+{
+    if (why.kind == ErrorKind::LocalIo || why.kind == ErrorKind::Failed || why.kind == ErrorKind::Invalid)
+        return why;
+    const off_t length = ::lseek(file.Fd(), 0, SEEK_END);
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (length > 0 && file.Keep(device, inode)) {
+        resume.temporaryName = file.Name();
+        resume.bytes = static_cast<std::uint64_t>(length);
+        resume.device = device;
+        resume.inode = inode;
+    }
+    return why;
 }
 
 } // namespace
@@ -133,6 +172,41 @@ Result<remote::Transferred> SftpRemoteSession::DownloadInto(int folderFd, const 
     if (std::string error; !file.CommitAs(name, error))
         return MakeError(ErrorKind::LocalIo, error);
     return remote::Transferred { *got, false };
+}
+
+Result<remote::Transferred> SftpRemoteSession::DownloadResumable(int folderFd, const std::string& folderText,
+    const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress,
+    remote::ResumePoint& resume)
+{
+    if (listedSize >= 0 && listedSize < remote::ResumePoint::minimumSize && !resume.Holds())
+        return DownloadInto(folderFd, folderText, remotePath, listedSize, progress);
+    const std::string name = remote::BaseName(remotePath);
+    if (!remote::IsSafeEntryName(name))
+        return MakeError(ErrorKind::Invalid, "Not a file name: " + name);
+    // The listing is as old as the walk's visit to the folder: the facts are asked afresh.
+    auto facts = session_.Stat(remotePath);
+    if (!facts)
+        return facts.error();
+    const std::int64_t size = facts->size;
+    const std::string modified = facts->mtime > 0 ? Digits(facts->mtime) : std::string();
+    const bool continuable = size >= remote::ResumePoint::minimumSize && !modified.empty();
+    const bool unchanged = resume.size == size && resume.modified == modified;
+    std::uint64_t offset = 0;
+    auto file = ResumeTarget(folderFd, folderText, name, resume, continuable && unchanged, offset);
+    if (!file->OpenError().empty())
+        return MakeError(ErrorKind::LocalIo, file->OpenError());
+    resume.folderFd = folderFd;
+    resume.size = size;
+    resume.modified = modified;
+    if (size >= 0)
+        progress.totalBytes = static_cast<std::uint64_t>(size);
+    auto got = session_.Download(remotePath, file->Fd(), offset, size, Into(progress));
+    if (!got)
+        return continuable ? KeepPartial(got.error(), *file, resume) : got.error();
+    if (std::string error; !file->CommitAs(name, error))
+        return MakeError(ErrorKind::LocalIo, error);
+    progress.percent = 100.0f;
+    return remote::Transferred { offset + *got, size < 0 };
 }
 
 } // namespace vorn::sftp

@@ -70,6 +70,11 @@ public:
     // checked as the data comes (no Size round trip afterwards).
     [[nodiscard]] Result<remote::Transferred> DownloadInto(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress) override;
+    // A cut download of a large file leaves its bytes in `resume`; the next try continues at
+    // their end while the server gives the file the same size and time (seconds) as before.
+    [[nodiscard]] Result<remote::Transferred> DownloadResumable(int folderFd, const std::string& folderText,
+        const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress,
+        remote::ResumePoint& resume) override;
 
 private:
     SftpSession session_;

@@ -1,6 +1,7 @@
 #include "sftpclient/SftpRemoteSession.h"
 
 #include "SftpFixture.h"
+#include "remote/ResumePoint.h"
 #include "support/TestFiles.h"
 
 #include <fcntl.h>
@@ -92,6 +93,70 @@ TEST_F(SftpRemoteSessionTest, DownloadsIntoAFolderAndRelaysBetweenSftpSessions)
     ASSERT_TRUE(relayed) << relayed.message();
     EXPECT_EQ(relayed->bytes, 3u << 20);
     EXPECT_EQ(ReadFile(server->data() / "dst" / "file.bin"), ReadFile(server->data() / "src" / "file.bin"));
+}
+
+TEST_F(SftpRemoteSessionTest, ACutLargeDownloadContinuesOnlyWhileTheFileIsUnchanged)
+{
+    constexpr std::int64_t size = 20LL << 20;
+    const fs::path big = server->data() / "big.bin";
+    MakeRandomFile(big, size, 13);
+    SetModificationTime(big, 1600000000);
+    server->GiveToUser(server->data());
+    auto session = Open();
+    const fs::path local = scratch.path() / "local";
+    fs::create_directories(local);
+    const int folder = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    remote::TranslateInfo progress;
+    remote::ResumePoint resume;
+    std::uint64_t firstSeen = 0;
+    const auto cutAfter = [&](std::uint64_t bytes) {
+        session->SetTransferHook([&, bytes] {
+            if (firstSeen == 0)
+                firstSeen = progress.bytes;
+            return progress.bytes < bytes;
+        });
+    };
+
+    struct Try {
+        const char* what;
+        std::uint64_t cutAt; // 0: not cut
+        bool touchFirst; // the file's time changes before this try
+        bool continues; // this try starts where the last one stopped
+    };
+    const Try tries[] = {
+        { "cut", 4u << 20, false, false },
+        { "cut again, continued", 9u << 20, false, true },
+        { "changed meanwhile: from zero", 12u << 20, true, false },
+        { "completed, continued", 0, false, true },
+    };
+    for (const Try& t : tries) {
+        SCOPED_TRACE(t.what);
+        if (t.touchFirst)
+            SetModificationTime(big, 1600000100);
+        const std::uint64_t held = resume.Holds() ? resume.bytes : 0;
+        firstSeen = 0;
+        cutAfter(t.cutAt ? t.cutAt : ~0ull);
+        auto result
+            = session->DownloadResumable(folder, local.string(), big.string(), size, progress, resume);
+        if (t.continues)
+            EXPECT_GT(firstSeen, held);
+        else
+            EXPECT_LE(firstSeen, 4u << 20);
+        if (t.cutAt) {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error().kind, ErrorKind::Cancelled);
+            ASSERT_TRUE(resume.Holds());
+            EXPECT_GE(resume.bytes, t.cutAt);
+            EXPECT_EQ(Names(local).count("big.bin"), 0u) << "a partial file is never the copy";
+            continue;
+        }
+        ASSERT_TRUE(result) << result.message();
+        EXPECT_EQ(result->bytes, static_cast<std::uint64_t>(size));
+        EXPECT_FALSE(resume.Holds());
+    }
+    ::close(folder);
+    EXPECT_EQ(Names(local), std::set<std::string> { "big.bin" });
+    EXPECT_EQ(ReadFile(local / "big.bin"), ReadFile(big));
 }
 
 } // namespace
