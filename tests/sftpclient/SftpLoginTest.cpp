@@ -1,9 +1,14 @@
 #include "SftpFixture.h"
 #include "sftpclient/HostKeys.h"
+#include "support/ListeningPort.h"
 #include "support/Subprocess.h"
 #include "support/TestFiles.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vorn::test {
 namespace {
@@ -133,6 +138,44 @@ TEST_F(SftpLoginTest, TheUsersHashedKnownHostsAreRead)
     const Status connected = session.Connect("127.0.0.1", server->port());
     EXPECT_TRUE(connected) << (connected ? "" : connected.message());
     EXPECT_EQ(session.HostKeyStatus().verdict, HostKeyCheck::Verdict::Trusted);
+}
+
+TEST_F(SftpLoginTest, ConnectingEndsWithAReasonWhereNoServerAnswers)
+{
+    // A socket that listens but never speaks: the kernel completes the connection, the
+    // greeting never comes.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    RefusingPort refusing;
+
+    struct Row {
+        const char* what;
+        std::uint16_t port;
+        ErrorKind kind;
+        const char* begins;
+    };
+    const Row rows[] = {
+        { "nobody listens", refusing.port(), ErrorKind::Network, "Connecting to 127.0.0.1:" },
+        { "nobody speaks", ntohs(address.sin_port), ErrorKind::TimedOut, "SSH key exchange" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SftpSession session;
+        session.SetConnectTimeout(std::chrono::seconds(1));
+        const auto start = std::chrono::steady_clock::now();
+        const Status s = session.Connect("127.0.0.1", row.port);
+        ASSERT_FALSE(s);
+        EXPECT_EQ(s.error().kind, row.kind) << s.message();
+        EXPECT_EQ(s.message().rfind(row.begins, 0), 0u) << s.message();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    }
+    ::close(silent);
 }
 
 } // namespace
