@@ -5,14 +5,12 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule remote ftpclient sftpclient engine)
+set(core common store rules schedule ftpclient engine)
 set(allowed_common common)
 set(allowed_store store common)
 set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
-set(allowed_remote remote common)
 set(allowed_ftpclient ftpclient common)
-set(allowed_sftpclient sftpclient remote common)
 set(allowed_engine engine ftpclient rules store common)
 set(allowed_runner runner ${core})
 set(allowed_cli cli runner ${core})
@@ -21,6 +19,11 @@ set(allowed_views views gui ${core})
 set(allowed_editor editor views gui ${core})
 set(allowed_app app editor views gui runner ${core})
 set(qt_free ${core} runner cli)
+# The remote-session interface and the SFTP client, a protocol's folder like ftpclient/: both
+# below the line, without Qt.
+set(allowed_remote remote common)
+set(allowed_sftpclient sftpclient remote common)
+list(APPEND qt_free remote sftpclient)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.
 function(layer_of path out)
