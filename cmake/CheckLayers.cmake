@@ -25,6 +25,11 @@ set(allowed_views views gui ${usable})
 set(allowed_editor editor views gui ${usable})
 set(allowed_app app editor views gui runner ${usable})
 set(qt_free ${core} runner cli)
+# The remote-session interface and the SFTP client, a protocol's folder like ftpclient/: both
+# below the line, without Qt.
+set(allowed_remote remote common)
+set(allowed_sftpclient sftpclient remote common)
+list(APPEND qt_free remote sftpclient)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.
 function(layer_of path out)
