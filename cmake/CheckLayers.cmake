@@ -7,7 +7,7 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule remote ftpclient sessions engine)
+set(core common store rules schedule remote ftpclient sftpclient sessions engine)
 # What the layers above the protocols may use: the core without the protocols' own folders.
 set(usable common store rules schedule remote sessions engine)
 set(allowed_common common)
@@ -16,7 +16,7 @@ set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
 set(allowed_remote remote common)
 set(allowed_ftpclient ftpclient remote common)
-set(allowed_sessions sessions ftpclient remote common)
+set(allowed_sessions sessions ftpclient sftpclient remote common)
 set(allowed_engine engine sessions remote rules store common)
 set(allowed_runner runner ${usable})
 set(allowed_cli cli runner ${usable})

@@ -31,6 +31,9 @@ struct Entry {
     bool sizeApproximate = false;
     TimePrecision timePrecision = TimePrecision::None;
     std::string linkTarget; // where a link points, when the listing says; else ""
+    // The modification time to the second as 14 digits YYYYMMDDhhmmss in UTC, when the
+    // listing gives it (SFTP); else "". Local copies take it instead of `time`.
+    std::string exactTime;
 
     // Whether a walk copies this entry as a file (links included) rather than entering it.
     [[nodiscard]] bool IsFile() const { return kind != EntryKind::Folder; }

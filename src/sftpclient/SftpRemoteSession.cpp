@@ -95,6 +95,7 @@ remote::Entry ToRemoteEntry(const SftpEntry& entry)
     if (entry.mtime > 0) {
         const std::string digits = Digits(entry.mtime);
         out.time = digits.substr(0, 10) + ":" + digits.substr(10, 2);
+        out.exactTime = digits;
         out.timePrecision = remote::TimePrecision::Second;
     }
     return out;

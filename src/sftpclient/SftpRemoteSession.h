@@ -13,6 +13,7 @@ public:
     SftpRemoteSession() = default;
 
     [[nodiscard]] SftpSession& Sftp() { return session_; }
+    [[nodiscard]] const SftpSession& Sftp() const { return session_; }
 
     [[nodiscard]] std::string Scheme() const override { return "sftp"; }
     void SetPassive(bool) override { } // SFTP has no data connections

@@ -18,6 +18,10 @@ struct ProjectOptions {
     bool verifyArchive = true; // read every archive back after writing it
     int retries = 3;
     int connections = 1;
+    // SFTP: a private key file for the login ("" for none; the password is then its
+    // passphrase), and whether links to folders are entered.
+    std::string sshKey;
+    bool followLinks = false;
 
     bool operator==(const ProjectOptions&) const = default;
 };

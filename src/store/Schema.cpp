@@ -35,6 +35,9 @@ const std::vector<const char*> kSteps = {
     "create index vorn_runs_by_project on vorn_runs (ftpid, id);"
     "create table vorn_run_failures (run_id integer not null, seq integer not null, "
     "remote_path text not null, reason text not null, primary key (run_id, seq));",
+    // SFTP settings of a project: its key file and whether links to folders are entered.
+    "alter table vorn_options add column sshkey text not null default '';"
+    "alter table vorn_options add column followlinks integer not null default 0;",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

@@ -50,7 +50,8 @@ void StoreProject(const TempFolder& folder, const FtpServer* server)
 }
 
 const std::string kDefaults
-    = "incremental=off\nfull-every=7\nkeep-archives=0\nverify-archive=on\nretries=3\nconnections=1\n";
+    = "incremental=off\nfull-every=7\nkeep-archives=0\nverify-archive=on\nretries=3\nconnections=1\n"
+      "ssh-key=\nfollow-links=0\n";
 
 } // namespace
 
@@ -87,10 +88,11 @@ TEST(VornbackupCliOptions, PrintsAndSetsAllOrNothing)
 
     const Outcome set = Cli(folder,
         { "options", "site", "incremental=on", "full-every=30", "keep-archives=5", "verify-archive=off",
-            "retries=0", "connections=10" });
+            "retries=0", "connections=10", "ssh-key=/keys/id", "follow-links=1" });
     EXPECT_EQ(set.exitCode, 0) << set.err;
     EXPECT_EQ(Cli(folder, { "options", "site" }).out,
-        "incremental=on\nfull-every=30\nkeep-archives=5\nverify-archive=off\nretries=0\nconnections=10\n");
+        "incremental=on\nfull-every=30\nkeep-archives=5\nverify-archive=off\nretries=0\nconnections=10\n"
+        "ssh-key=/keys/id\nfollow-links=1\n");
     // incremental is the project's backup mode, kept where other readers of the file see it.
     EXPECT_EQ(
         RawQuery(folder.File("projects.db"), "select ftpbackmode from gm_ftp_plantable"), (Rows { { "2" } }));

@@ -4,6 +4,7 @@
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
+#include "app/cli/CliTrust.h"
 #include "app/cli/FieldText.h"
 #include "schedule/Schedule.h"
 #include "sessions/SessionFactory.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <ostream>
@@ -28,6 +30,7 @@ constexpr const char* kUsage
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] run NAME [--dry-run]\n"
       "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
       "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
+      "       vornbackup-cli [--db PATH] trust NAME [--yes]\n"
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
       "       vornbackup-cli --help\n";
 
@@ -62,7 +65,10 @@ constexpr const char* kHelp
       "               lines; with settings, change them (all or none): incremental\n"
       "               (on/off), full-every (1-365), keep-archives (0-1000, 0 keeps\n"
       "               all), verify-archive (on/off), retries (0-10), connections\n"
-      "               (1-10). Exit status 2 for an unknown project or a refused value.\n"
+      "               (1-10); for SFTP servers ssh-key (a private key file; the\n"
+      "               password is then its passphrase; empty for none) and\n"
+      "               follow-links (0/1: whether links to folders are entered).\n"
+      "               Exit status 2 for an unknown project or a refused value.\n"
       "  history NAME [--failures [N]]\n"
       "               The project's recorded runs (the newest 100), newest first, one\n"
       "               line each with nine tab-separated fields: start and end time\n"
@@ -72,6 +78,15 @@ constexpr const char* kHelp
       "               newest), one per line:\n"
       "               remote path, reason. Exit status 2 for an unknown project or a\n"
       "               run that is not recorded.\n"
+      "  trust NAME [--yes]\n"
+      "               For a project with an SFTP server: connect, show the server's\n"
+      "               host key (type and SHA256 fingerprint) when no known-hosts file\n"
+      "               knows it, and store it in the program's own known-hosts file\n"
+      "               (beside the database) once you answer yes; --yes stores it\n"
+      "               without asking, for scripts. A changed key is never stored:\n"
+      "               the command names the old and the new fingerprint and fails.\n"
+      "               Exit status 1 when a key stays untrusted, 2 for an unknown\n"
+      "               project or one without an SFTP server.\n"
       "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
       "               window does: the projects due today are loaded 5 seconds after\n"
       "               the start and again after midnight, checked every second, and\n"
@@ -106,6 +121,7 @@ struct CommandLine {
     std::optional<std::string> db;
     bool active = false;
     bool dryRun = false;
+    bool yes = false; // trust: store the key without asking
     std::chrono::milliseconds timeout { 0 };
     std::optional<std::size_t> failures; // history: the run whose failed items are asked for
     bool help = false;
@@ -173,6 +189,10 @@ constexpr Verb kVerbs[] = {
         [](const VerbContext& c) {
             return ScheduleVerb(c.db, c.out, c.err, !c.line.active, c.line.timeout);
         } },
+    { "trust", 1, 1,
+        [](const VerbContext& c) {
+            return TrustVerb(c.args.front(), c.line.yes, c.db, std::cin, c.out, c.err);
+        } },
     { "history", 1, 1,
         [](const VerbContext& c) {
             return HistoryVerb(c.args.front(), c.line.failures, c.db, c.out, c.err);
@@ -208,6 +228,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
             line.active = true;
         } else if (arg == "--dry-run") {
             line.dryRun = true;
+        } else if (arg == "--yes") {
+            line.yes = true;
         } else if (arg == "--timeout") {
             const auto seconds = i + 1 < argc ? PositiveNumber(argv[i + 1]) : std::nullopt;
             if (!seconds)
@@ -266,6 +288,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
     if (line.dryRun && verb->name != "run")
         return UsageError(err, "--dry-run goes with 'run' only");
 
+    if (line.yes && verb->name != "trust")
+        return UsageError(err, "--yes goes with 'trust' only");
     if (line.failures && verb->name != "history")
         return UsageError(err, "--failures belongs to 'history'");
 
@@ -276,6 +300,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return 1;
     }
     vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
+    // SFTP host keys the user accepted, in the program's own known-hosts file beside it.
+    vorn::sessions::UseKnownHostsBeside(opened.db->path());
     return verb->run(VerbContext { args, *opened.db, out, err, line });
 }
 
