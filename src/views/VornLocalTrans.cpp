@@ -30,7 +30,8 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
     } else if (project.type() == vorn::FtpType::FtpToFtp) {
         shown_ = Shown::FtpFolder;
         ShowRemoteProject(name,
-            { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortNumber(project.ftpdestport) },
+            ProjectLogin(db, project.ftpname, project.ftpdestip, project.ftpdestuser, project.ftpdestpass,
+                project.ftpdestport),
             project.ftpdestpath);
     } else {
         // No destination this program knows how to show.

@@ -23,7 +23,8 @@ void CVornRemoteTrans::FillSourcePane(vorn::ProjectDb* db, const QString& name)
         return;
     }
     ShowRemoteProject(name,
-        { project.ftpip, project.ftpuser, project.ftppassword, PortNumber(project.ftpport) },
+        ProjectLogin(
+            db, project.ftpname, project.ftpip, project.ftpuser, project.ftppassword, project.ftpport),
         project.ftpsource);
 }
 
