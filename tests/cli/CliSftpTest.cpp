@@ -79,7 +79,7 @@ protected:
     // An SFTP source project; `destination` is a local folder, or with `ftp` a folder of
     // that FTP server.
     void Store(const std::string& name, const std::string& destination, bool compress = false,
-        const FtpServer* ftp = nullptr)
+        const FtpServer* ftp = nullptr, const std::string& password = SshServer::password)
     {
         auto opened = ProjectDb::Open(db);
         BackupProject p;
@@ -87,7 +87,7 @@ protected:
         p.ftpsource = source.string();
         p.ftpip = SftpHost();
         p.ftpuser = SshServer::user;
-        p.ftppassword = SshServer::password;
+        p.ftppassword = password;
         p.ftpport = std::to_string(server->port());
         p.ftpbackmode = 1;
         p.ftptype = ftp ? 2 : 1;
@@ -149,11 +149,15 @@ TEST_F(CliSftpTest, UnknownKeyFailsTheRunUntilTrustStoresItThenTheTreeComesWithI
     ASSERT_EQ(::stat(folder.File("dest/a.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mtime, kStamp);
 
-    // With follow-links=1 the link's folder is copied too.
+    // With follow-links=1 the link's folder is copied too, and a link back up the tree is
+    // reported instead of walked round and round.
+    fs::create_directory_symlink(source, source / "sub" / "loop");
     ASSERT_EQ(Cli(folder, db, { "options", "site", "follow-links=1" }).exitCode, 0);
     const Outcome followed = Cli(folder, db, { "run", "site" });
-    EXPECT_EQ(followed.exitCode, 0) << followed.out << followed.err;
+    EXPECT_EQ(followed.exitCode, 3) << followed.out << followed.err;
     EXPECT_EQ(ReadWholeFile(folder.File("dest/dirlink/c.txt")), "linked");
+    EXPECT_NE((followed.out + followed.err).find("leads back"), std::string::npos) << followed.out;
+    EXPECT_FALSE(fs::exists(folder.File("dest/sub/loop")));
 }
 
 TEST_F(CliSftpTest, ChangedKeyFailsNamingBothFingerprintsAndTrustReplacesNothing)
@@ -172,6 +176,21 @@ TEST_F(CliSftpTest, ChangedKeyFailsNamingBothFingerprintsAndTrustReplacesNothing
     }
     EXPECT_EQ(ReadWholeFile(folder.File("known_hosts")), before);
     EXPECT_FALSE(fs::exists(folder.File("dest/a.txt")));
+}
+
+TEST_F(CliSftpTest, TheKeyFileOptionLogsInWithTheKeyAndThePasswordAsItsPassphrase)
+{
+    // The passphrase is no login password: only the key can let this project in.
+    Store("keyed", folder.File("dest"), false, nullptr, SshServer::passphrase);
+    Trust("keyed");
+    const Outcome refused = Cli(folder, db, { "run", "keyed" });
+    EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
+    ASSERT_EQ(
+        Cli(folder, db, { "options", "keyed", "ssh-key=" + server->keyWithPassphrase().string() }).exitCode,
+        0);
+    const Outcome run = Cli(folder, db, { "run", "keyed" });
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err; // the link to a folder fails its row
+    EXPECT_EQ(ReadWholeFile(folder.File("dest/a.txt")), "alpha");
 }
 
 TEST_F(CliSftpTest, SftpIntoAZipArchiveThat7zReads)
