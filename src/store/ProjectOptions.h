@@ -20,7 +20,7 @@ struct ProjectOptions {
     int connections = 1;
     // SFTP: a private key file for the login ("" for none; the password is then its
     // passphrase), and whether links to folders are entered.
-    std::string sshKey;
+    std::string sshKey {};
     bool followLinks = false;
 
     bool operator==(const ProjectOptions&) const = default;

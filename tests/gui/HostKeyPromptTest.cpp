@@ -1,7 +1,9 @@
-// The window's answer to SFTP host keys: a connection made off the GUI thread asks on it,
-// stores an unknown key only when the user accepts, and never replaces a changed one.
+// SFTP in the window: a connection made off the GUI thread asks about an unknown host key on
+// it, stores the key only when the user accepts, and never replaces a changed one; the
+// login fields move the default port with the scheme.
 #include "views/HostKeyPrompt.h"
 
+#include "editor/EditorWidgets.h"
 #include "engine/ConnectionOps.h"
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
@@ -11,6 +13,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLineEdit>
 #include <QTest>
 #include <atomic>
 #include <fstream>
@@ -109,6 +113,33 @@ private slots:
         QVERIFY2(text.contains(QString::fromStdString(server.Fingerprint())), qPrintable(text));
         QVERIFY2(text.contains(QString::fromStdString(other.Fingerprint())), qPrintable(text));
         QCOMPARE(Read(ownFile), before);
+    }
+
+    // The port follows the scheme only while it shows the other protocol's default.
+    void thePortFollowsTheScheme()
+    {
+        QGroupBox group;
+        auto* server = new QLineEdit(&group);
+        auto* port = new QLineEdit(QStringLiteral("21"), &group);
+        (void)vorn::editor::LayOutLoginFields(
+            &group, server, port, new QLineEdit(&group), new QLineEdit(&group));
+        const struct {
+            const char* server;
+            const char* portBefore;
+            const char* portAfter;
+        } rows[] = {
+            { "sftp://host", "21", "22" },
+            { "ftpes://host", "22", "21" },
+            { "SFTP://host", "21", "22" },
+            { "host", "22", "21" },
+            { "sftp://host", "2222", "2222" },
+            { "ftp://host", "2222", "2222" },
+        };
+        for (const auto& row : rows) {
+            port->setText(row.portBefore);
+            server->setText(row.server);
+            QCOMPARE(port->text(), QString(row.portAfter));
+        }
     }
 
 private:
