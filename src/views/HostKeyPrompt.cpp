@@ -5,8 +5,15 @@
 
 #include <QApplication>
 #include <QThread>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 namespace {
+
+// How long a connecting thread waits for the user's answer before it gives up on the key.
+constexpr std::chrono::minutes kLongestAnswerWait { 3 };
 
 // A stored host text as plain words: a message box would take "<b>" for markup.
 QString Plain(const std::string& text)
@@ -62,10 +69,28 @@ bool AskAboutHostKey(const vorn::sessions::HostKeyFacts& key)
         return false;
     if (QThread::currentThread() == app->thread())
         return AskOnGuiThread(key);
-    bool accepted = false;
+    // Not a blocking call: the GUI thread may be joining this very thread (a page that closes
+    // waits for its browse), so the wait is bounded and an answer that comes later is dropped.
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable given;
+        bool done = false;
+        bool accepted = false;
+    };
+    const auto answer = std::make_shared<Answer>();
     QMetaObject::invokeMethod(
-        app, [&key, &accepted] { accepted = AskOnGuiThread(key); }, Qt::BlockingQueuedConnection);
-    return accepted;
+        app,
+        [answer, key] {
+            const bool accepted = AskOnGuiThread(key);
+            const std::lock_guard lock(answer->mutex);
+            answer->done = true;
+            answer->accepted = accepted;
+            answer->given.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(answer->mutex);
+    answer->given.wait_for(lock, kLongestAnswerWait, [&answer] { return answer->done; });
+    return answer->done && answer->accepted;
 }
 
 void InstallHostKeyPrompt()

@@ -6,7 +6,8 @@
 
 // The window's answer to an SFTP host key no known-hosts file knows, or one that changed:
 // installed once at start, it is asked on whichever thread connects (runs, panes, the
-// editor's browser) and shows its box on the GUI thread.
+// editor's browser) and shows its box on the GUI thread. A thread that is not the GUI thread
+// waits at most three minutes for the answer; a later answer stores nothing.
 
 // The question for an unknown key and the warning for a changed one, as shown.
 [[nodiscard]] QString HostKeyQuestionText(const vorn::sessions::HostKeyFacts& key);
