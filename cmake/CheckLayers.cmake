@@ -7,7 +7,7 @@
 # Fails (non-zero exit, one line per fault) when an include breaks the order.
 cmake_minimum_required(VERSION 3.25)
 
-set(core common store rules schedule remote ftpclient sessions engine notify)
+set(core common store rules schedule remote ftpclient sftpclient sessions engine notify)
 # What the layers above the protocols may use: the core without the protocols' own folders.
 set(usable common store rules schedule remote sessions engine notify)
 set(allowed_common common)
@@ -16,7 +16,7 @@ set(allowed_rules rules common)
 set(allowed_schedule schedule store common)
 set(allowed_remote remote common)
 set(allowed_ftpclient ftpclient remote common)
-set(allowed_sessions sessions ftpclient remote common)
+set(allowed_sessions sessions ftpclient sftpclient remote common)
 set(allowed_engine engine sessions remote rules store common)
 set(allowed_notify notify engine sessions remote rules store common)
 set(allowed_runner runner ${usable})
@@ -27,6 +27,11 @@ set(allowed_views views gui ${usable})
 set(allowed_editor editor views gui ${usable})
 set(allowed_app app editor views gui keyring runner ${usable})
 set(qt_free ${core} runner cli)
+# The remote-session interface and the SFTP client, a protocol's folder like ftpclient/: both
+# below the line, without Qt.
+set(allowed_remote remote common)
+set(allowed_sftpclient sftpclient remote common)
+list(APPEND qt_free remote sftpclient)
 
 # The layer of a path relative to src/: its first folder, with the headless command apart.
 function(layer_of path out)

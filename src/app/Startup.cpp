@@ -10,6 +10,7 @@
 #include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
 #include "views/VornBackupView.h"
+#include "views/HostKeyPrompt.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -144,6 +145,9 @@ Desktop OpenDesktop(const std::optional<std::string>& databasePath)
         return desktop;
     // FTPS servers the user chose to trust, beside the database (as the headless command does).
     vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(desktop.db->path()));
+    // SFTP host keys the user accepted, in the program's own known-hosts file beside it.
+    vorn::sessions::UseKnownHostsBeside(desktop.db->path());
+    InstallHostKeyPrompt(); // unknown SFTP host keys are asked about, changed ones shown
 
     // Closing the window while the tray still shows the icon must end the program, and
     // leaving through the tray menu while the window is hidden too: quit on confirmation only.

@@ -85,8 +85,9 @@ QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& 
 
 QString ServerToolTip()
 {
-    return QStringLiteral("A host name or address. Write ftpes://host for FTP over explicit TLS "
-                          "or ftps://host for implicit TLS; plain FTP otherwise.");
+    return QStringLiteral("A host name or address. Write ftpes://host for FTP over explicit TLS, "
+                          "ftps://host for implicit TLS or sftp://host for SFTP (port 22); plain FTP "
+                          "otherwise.");
 }
 
 bool IsEnterOrEscape(const QKeyEvent* event)
@@ -108,6 +109,14 @@ QGridLayout* LayOutLoginFields(
     grid->addWidget(new QLabel("Password:", group), 1, 2);
     grid->addWidget(password, 1, 3);
     port->setMaximumWidth(port->fontMetrics().horizontalAdvance("000000000") + 12);
+    // The port follows the protocol while it still shows the other protocol's own port.
+    QObject::connect(server, &QLineEdit::textChanged, port, [port](const QString& text) {
+        const bool sftp = text.trimmed().startsWith(QStringLiteral("sftp://"), Qt::CaseInsensitive);
+        if (sftp && port->text() == QStringLiteral("21"))
+            port->setText(QStringLiteral("22"));
+        else if (!sftp && port->text() == QStringLiteral("22"))
+            port->setText(QStringLiteral("21"));
+    });
     return grid;
 }
 

@@ -79,6 +79,7 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     connect(browseButton_, &QPushButton::clicked, this, &FTPCatalog::BrowseLocalFolder);
 
     if (state.isModifying) {
+        browser_->SetSessionOptions(state.editedOptions);
         const vorn::BackupProject& p = state.editedProject;
         nameEdit_->setText(Text(p.ftpname));
         browser_->SetPath(p.ftpsource);

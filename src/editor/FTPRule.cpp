@@ -3,6 +3,7 @@
 #include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
+#include "editor/RemoteBrowser.h"
 #include "store/ProjectOptions.h"
 
 #include <QButtonGroup>
@@ -158,6 +159,7 @@ void FTPRule::ShowDestFtpOptions()
     const vorn::DestinationSettings prefill
         = state_.isModifying ? vorn::DestinationOf(state_.editedProject) : state_.lastDestination;
     auto* dialog = new CDestFtpOptions(prefill, this);
+    dialog->browser()->SetSessionOptions(state_.editedOptions);
     destinationDialog_ = dialog;
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const bool accepted = result == QDialog::Accepted;

@@ -3,6 +3,7 @@
 #include "common/DecimalText.h"
 #include "common/PortText.h"
 #include "editor/RemoteFolderList.h"
+#include "engine/BackupRun.h"
 #include "gui/Prompt.h"
 
 #include <QEvent>
@@ -50,6 +51,7 @@ vorn::ServerLogin RemoteBrowser::CurrentLogin() const
     login.user = controls_.user->text().toStdString();
     login.password = controls_.password->text().toStdString();
     login.port = PortFromText(controls_.port->text());
+    vorn::ApplySessionOptions(sessionOptions_, login);
     return login;
 }
 

@@ -2,6 +2,7 @@
 
 #include "engine/ConnectionOps.h"
 #include "gui/OffThreadJobs.h"
+#include "store/ProjectOptions.h"
 
 #include <QObject>
 #include <QString>
@@ -42,6 +43,8 @@ public:
 
     [[nodiscard]] bool busy() const { return busy_; }
     [[nodiscard]] vorn::ServerLogin CurrentLogin() const;
+    // The project's SFTP settings (key file, following links) for the sessions of later browses.
+    void SetSessionOptions(const vorn::ProjectOptions& options) { sessionOptions_ = options; }
 
     // The browse path as bytes (the server's names need not be valid UTF-8); the path edit
     // shows it.
@@ -64,6 +67,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    vorn::ProjectOptions sessionOptions_;
     struct Outcome {
         bool loggedIn = true;
         bool listed = false;

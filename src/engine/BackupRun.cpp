@@ -22,6 +22,7 @@
 #include "store/Secrets.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -163,11 +164,17 @@ void ForgetOwnLeftovers(const BackupJob& job, const RunEnvironment& env)
 // Why the stored project cannot run as it is: a port that is no port.
 std::string StoredValueProblem(const BackupProject& project)
 {
-    if (const PortText port = ParsePort(project.ftpport); !port)
-        return "Source server: " + port.error + " The run made no connection.";
+    // An SFTP server without a port text is reached on 22.
+    const auto portProblem = [](const std::string& host, const std::string& text) {
+        if (text.empty() && IsSftpServer(host))
+            return std::string();
+        return ParsePort(text).error;
+    };
+    if (const std::string why = portProblem(project.ftpip, project.ftpport); !why.empty())
+        return "Source server: " + why + " The run made no connection.";
     if (project.type() == FtpType::FtpToFtp)
-        if (const PortText port = ParsePort(project.ftpdestport); !port)
-            return "Destination server: " + port.error + " The run made no connection.";
+        if (const std::string why = portProblem(project.ftpdestip, project.ftpdestport); !why.empty())
+            return "Destination server: " + why + " The run made no connection.";
     return {};
 }
 
@@ -343,6 +350,30 @@ std::string DryRunResultText(const TransferTally& tally)
         + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
 }
 
+namespace {
+
+// A project name as a shell word: quoted when it holds anything but letters, digits and -_.
+std::string QuotedName(const std::string& name)
+{
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+    });
+    if (plain)
+        return name;
+    std::string quoted = "'";
+    for (const char c : name)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+} // namespace
+
+void ApplySessionOptions(const ProjectOptions& options, ServerLogin& login)
+{
+    login.keyFile = options.sshKey;
+    login.followLinks = options.followLinks;
+}
+
 BackupJob MakeBackupJob(const BackupProject& project)
 {
     BackupJob job;
@@ -418,6 +449,17 @@ std::optional<std::string> LoginFolder(remote::RemoteSession& session, TransferT
     return std::move(*login);
 }
 
+// Why a connection of the run failed; for a host key no known-hosts file knows, with the
+// command that shows and stores it.
+std::string ConnectFailure(
+    const BackupJob& job, const remote::RemoteSession& session, const Status& connected)
+{
+    std::string why = connected.message();
+    if (sessions::HostKeyOf(session).verdict == sessions::HostKeyFacts::Verdict::Unknown)
+        why += ". Check the fingerprint and trust the key with: vornbackup-cli trust " + QuotedName(job.name);
+    return why;
+}
+
 // Ftp->Local: connects, ensures the root folders and walks. The keep-alive thread ends here,
 // before the sessions it uses.
 int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipArchive* archive,
@@ -427,7 +469,7 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
     // A server that refuses for now (421 "too many connections") is asked again.
     TransferRetry retry(env, options.retries, tally);
     if (const Status connected = retry.LogIn(job.source, source); !connected)
-        return Fail(tally, connected.message());
+        return Fail(tally, ConnectFailure(job, source, connected));
     const auto login = LoginFolder(source, tally);
     if (!login)
         return 0;
@@ -459,10 +501,10 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
     // A server that refuses for now (421 "too many connections") is asked again.
     TransferRetry retry(env, options.retries, tally);
     if (const Status connected = retry.LogIn(job.source, source); !connected)
-        return Fail(tally, connected.message());
+        return Fail(tally, ConnectFailure(job, source, connected));
     if (const Status connected = retry.LogIn(job.destination, destination, "Destination: "); !connected) {
         source.Disconnect();
-        return Fail(tally, "Destination: " + connected.message());
+        return Fail(tally, "Destination: " + ConnectFailure(job, destination, connected));
     }
     const auto sourceLogin = LoginFolder(source, tally);
     const auto destinationLogin = sourceLogin ? LoginFolder(destination, tally) : std::nullopt;
@@ -640,6 +682,8 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     BackupJob job = MakeBackupJob(project);
     job.projectId = ftpid;
     (void)LoadProjectOptions(env.db, projectName, job.options);
+    ApplySessionOptions(job.options, job.source);
+    ApplySessionOptions(job.options, job.destination);
     env.figures->runMode = project.ftptype;
 
     // A stored value the run cannot use, or a password the keyring cannot give, fails it

@@ -75,6 +75,10 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 // the walk processed the root folder, else 0 with tally.failReason saying why.
 int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env);
 
+// The project's SFTP settings (key file, following links) on `login`, for the sessions a run,
+// a pane or the editor's browser makes with it.
+void ApplySessionOptions(const ProjectOptions& options, ServerLogin& login);
+
 // Builds a job from a stored project.
 [[nodiscard]] BackupJob MakeBackupJob(const BackupProject& project);
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 namespace vorn {
@@ -148,25 +149,70 @@ template <typename List> Status LeaveWith(std::string& browsePath, std::vector<R
     return {};
 }
 
+std::mutex hostKeyPromptMutex;
+HostKeyPrompt hostKeyPrompt;
+
+// Shows an unknown or changed host key of `session`'s last Connect to the user, when a prompt
+// is set; true when an unknown key was accepted and stored.
+bool AskedToTrust(const remote::RemoteSession& session)
+{
+    const sessions::HostKeyFacts key = sessions::HostKeyOf(session);
+    if (key.verdict != sessions::HostKeyFacts::Verdict::Unknown
+        && key.verdict != sessions::HostKeyFacts::Verdict::Changed)
+        return false;
+    HostKeyPrompt prompt;
+    {
+        const std::lock_guard lock(hostKeyPromptMutex);
+        prompt = hostKeyPrompt;
+    }
+    if (!prompt)
+        return false;
+    const bool accepted = prompt(key);
+    return accepted && key.verdict == sessions::HostKeyFacts::Verdict::Unknown
+        && sessions::TrustOfferedHostKey(session);
+}
+
 } // namespace
+
+bool IsSftpServer(std::string_view serverText)
+{
+    return remote::ParseServerAddress(serverText).scheme == "sftp";
+}
+
+std::uint16_t EffectivePort(const ServerLogin& login)
+{
+    return login.port == 0 && IsSftpServer(login.host) ? 22 : login.port;
+}
 
 Result<std::unique_ptr<remote::RemoteSession>> MakeSessionFor(const ServerLogin& login)
 {
-    return sessions::MakeSession(login.host);
+    return sessions::MakeSession(login.host, { login.keyFile, login.followLinks });
+}
+
+void SetHostKeyPrompt(HostKeyPrompt prompt)
+{
+    const std::lock_guard lock(hostKeyPromptMutex);
+    hostKeyPrompt = std::move(prompt);
 }
 
 Status ConnectAndLogin(const ServerLogin& login, remote::RemoteSession& session)
 {
-    if (login.port == 0)
+    const std::uint16_t port = EffectivePort(login);
+    if (port == 0)
         return MakeError(ErrorKind::Invalid,
             "The port is not a number from 1 to 65535; no connection was made."); // never guess another one
-    const auto connected = session.Connect(remote::ParseServerAddress(login.host).host, login.port);
+    const std::string host = remote::ParseServerAddress(login.host).host;
+    auto connected = session.Connect(host, port);
+    if (!connected && AskedToTrust(session)) {
+        session.Disconnect(); // the user may have taken long: a fresh connection checks the stored key
+        connected = session.Connect(host, port);
+    }
     if (!connected) {
         // A silent TCP connect waits for the connect time-out; a silent greeting for a reply's.
         const std::string& message = connected.message();
         const bool beforeGreeting = message.starts_with("Connecting") || message.starts_with("Looking up");
         return MakeError(connected.error().kind,
-            ConnectReason(connected.error(), login.host, login.port,
+            ConnectReason(connected.error(), login.host, port,
                 beforeGreeting ? session.ConnectTimeout() : session.InactivityTimeout()),
             connected.error().replyCode);
     }
@@ -175,8 +221,8 @@ Status ConnectAndLogin(const ServerLogin& login, remote::RemoteSession& session)
         return {};
     const Error& error = loggedIn.error();
     if (error.kind == ErrorKind::TimedOut || error.kind == ErrorKind::Tls)
-        return MakeError(error.kind,
-            ConnectReason(error, login.host, login.port, session.InactivityTimeout()), error.replyCode);
+        return MakeError(
+            error.kind, ConnectReason(error, login.host, port, session.InactivityTimeout()), error.replyCode);
     return MakeError(error.kind, LoginReason(error), error.replyCode);
 }
 

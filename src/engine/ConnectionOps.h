@@ -2,8 +2,10 @@
 
 #include "common/Result.h"
 #include "remote/RemoteSession.h"
+#include "sessions/SessionFactory.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,13 +14,17 @@
 namespace vorn {
 
 // What a run or a browse knows of one server. The host text may carry a scheme:
-// "ftpes://host" (explicit TLS), "ftps://host" (implicit TLS), else plain FTP; the session
+// "ftpes://host" (explicit TLS), "ftps://host" (implicit TLS), "sftp://host", else plain FTP; the session
 // factory chooses the protocol by it.
 struct ServerLogin {
     std::string host;
     std::string user;
     std::string password;
-    std::uint16_t port = 21;
+    std::uint16_t port = 21; // 0 for an SFTP server means 22
+    // SFTP only: a private key file (the password is then its passphrase), and whether links
+    // to folders are entered.
+    std::string keyFile {};
+    bool followLinks = false;
 };
 
 // One row of a browsed remote folder.
@@ -29,8 +35,22 @@ struct RemoteEntry {
     bool isFile = true;
 };
 
+// Whether the server text names an SFTP server ("sftp://host").
+[[nodiscard]] bool IsSftpServer(std::string_view serverText);
+
+// The port a login goes to: its own, or 22 for an SFTP server without one.
+[[nodiscard]] std::uint16_t EffectivePort(const ServerLogin& login);
+
 // A new, unconnected session for the protocol of `login`'s host text.
 [[nodiscard]] Result<std::unique_ptr<remote::RemoteSession>> MakeSessionFor(const ServerLogin& login);
+
+// Asked, on the connecting thread, when an SFTP server shows a key no known-hosts file knows
+// (Unknown) or another key than the stored one (Changed): true when the user accepts an
+// unknown key, which is then stored and the connection made again. A changed key is only
+// shown; its connection fails whatever the answer. Without a prompt (the headless command)
+// both fail the connection with the key's fingerprint.
+using HostKeyPrompt = std::function<bool(const sessions::HostKeyFacts&)>;
+void SetHostKeyPrompt(HostKeyPrompt prompt);
 
 // Opens `session` to the server of `login` and logs in. Nothing is closed on failure: the
 // caller owns the session. A failure says why ("Login refused: 530 Login incorrect.").

@@ -228,8 +228,10 @@ private:
 void StampCopy(remote::RemoteSession& source, int folderFd, const remote::Entry& entry,
     const std::string& remotePath, CopyRecords* records)
 {
-    std::string exact;
-    if (records != nullptr && entry.time.size() == 8) {
+    std::string exact = entry.exactTime;
+    if (!exact.empty() && records != nullptr)
+        records->NoteExactTime(remotePath, exact);
+    if (exact.empty() && records != nullptr && entry.time.size() == 8) {
         exact = records->ExactTime(remotePath);
         if (exact.empty()) {
             if (auto told = source.ModificationTime(remotePath)) {
@@ -452,6 +454,11 @@ struct FolderWalk {
         if (unusable.empty() && !remote::IsSafeEntryName(entry.name))
             unusable = "The name cannot be a file name here; it was not copied.";
         if (!entry.IsFile()) {
+            // A link to a folder may lead anywhere, back up the tree too: entered on request only.
+            const bool followLinks = options.sourceLogin != nullptr && options.sourceLogin->followLinks;
+            if (unusable.empty() && !entry.linkTarget.empty() && !followLinks)
+                unusable = "A link to the folder " + entry.linkTarget
+                    + "; it is not entered unless the project's option follow-links=1 is set.";
             if (!unusable.empty())
                 FailFolder(remotePath, unusable);
             else

@@ -30,10 +30,11 @@ struct Entry {
     // but no measure of whether a copy is complete.
     bool sizeApproximate = false;
     TimePrecision timePrecision = TimePrecision::None;
-    // The time to the second (YYYYMMDDhhmmss, UTC) when the listing gives one (MLSD's modify
-    // fact), "" otherwise.
-    std::string exactTime;
     std::string linkTarget; // where a link points, when the listing says; else ""
+    // The modification time to the second as 14 digits YYYYMMDDhhmmss in UTC, when the
+    // listing gives it (MLSD's modify fact, SFTP); else "". Local copies and the records of
+    // incremental runs take it instead of `time`.
+    std::string exactTime;
 
     // Whether a walk copies this entry as a file (links included) rather than entering it.
     [[nodiscard]] bool IsFile() const { return kind != EntryKind::Folder; }

@@ -2,10 +2,30 @@
 
 #include "ftpclient/FtpSession.h"
 #include "remote/ServerAddress.h"
+#include "sftpclient/HostKeys.h"
+#include "sftpclient/SftpRemoteSession.h"
+
+#include <mutex>
 
 namespace vorn::sessions {
+namespace {
 
-Result<std::unique_ptr<remote::RemoteSession>> MakeSession(std::string_view serverText, bool verbose)
+std::mutex knownHostsMutex;
+std::string ownKnownHosts;
+
+std::unique_ptr<remote::RemoteSession> MakeSftp(const SessionSettings& settings)
+{
+    auto session = std::make_unique<sftp::SftpRemoteSession>();
+    session->Sftp().SetKeyFile(settings.keyFile);
+    session->Sftp().SetKnownHostsFiles(sftp::UserKnownHostsFile(), OwnKnownHostsFile());
+    session->Sftp().SetFollowLinks(settings.followLinks);
+    return session;
+}
+
+} // namespace
+
+Result<std::unique_ptr<remote::RemoteSession>> MakeSession(
+    std::string_view serverText, const SessionSettings& settings, bool verbose)
 {
     const remote::ServerAddress address = remote::ParseServerAddress(serverText);
     if (address.scheme == "ftp" || address.scheme == "ftpes" || address.scheme == "ftps") {
@@ -13,6 +33,8 @@ Result<std::unique_ptr<remote::RemoteSession>> MakeSession(std::string_view serv
         return std::unique_ptr<remote::RemoteSession>(
             std::make_unique<ftp::FtpSession>(server.security, verbose));
     }
+    if (address.scheme == "sftp")
+        return MakeSftp(settings);
     return MakeError(
         ErrorKind::Invalid, "No client here speaks " + address.scheme + ":// (" + address.host + ")");
 }
@@ -25,6 +47,68 @@ void SetTrustedCertificatesFile(std::string path)
 std::string TrustedCertificatesFile()
 {
     return sf::Ftp::GetTrustedCertificatesFile();
+}
+
+void UseKnownHostsBeside(const std::string& databasePath)
+{
+    const std::lock_guard lock(knownHostsMutex);
+    ownKnownHosts = sftp::OwnKnownHostsFile(databasePath);
+}
+
+std::string OwnKnownHostsFile()
+{
+    const std::lock_guard lock(knownHostsMutex);
+    return ownKnownHosts;
+}
+
+HostKeyFacts HostKeyOf(const remote::RemoteSession& session)
+{
+    HostKeyFacts facts;
+    const auto* sftpSession = dynamic_cast<const sftp::SftpRemoteSession*>(&session);
+    if (sftpSession == nullptr)
+        return facts;
+    const sftp::HostKeyCheck& check = sftpSession->Sftp().HostKeyStatus();
+    using V = sftp::HostKeyCheck::Verdict;
+    facts.verdict = check.verdict == V::Trusted ? HostKeyFacts::Verdict::Trusted
+        : check.verdict == V::Unknown           ? HostKeyFacts::Verdict::Unknown
+        : check.verdict == V::Changed           ? HostKeyFacts::Verdict::Changed
+                                                : HostKeyFacts::Verdict::None;
+    facts.host = check.offered.host;
+    facts.port = check.offered.port;
+    facts.type = check.offered.type;
+    facts.fingerprint = check.offered.fingerprint;
+    facts.knownFingerprint = check.knownFingerprint;
+    return facts;
+}
+
+Status TrustOfferedHostKey(const remote::RemoteSession& session)
+{
+    const auto* sftpSession = dynamic_cast<const sftp::SftpRemoteSession*>(&session);
+    if (sftpSession == nullptr)
+        return MakeError(ErrorKind::Invalid, "Only SFTP servers have host keys to trust");
+    const sftp::HostKeyCheck& check = sftpSession->Sftp().HostKeyStatus();
+    if (check.verdict != sftp::HostKeyCheck::Verdict::Unknown)
+        return MakeError(ErrorKind::Invalid, "Only a key no known-hosts file knows can be trusted here");
+    const std::string file = OwnKnownHostsFile();
+    if (file.empty())
+        return MakeError(ErrorKind::Invalid, "No known-hosts file of the program is set");
+    return sftp::TrustHostKey(file, check.offered);
+}
+
+std::string DescribeHostKey(const HostKeyFacts& facts)
+{
+    sftp::HostKeyCheck check;
+    using V = sftp::HostKeyCheck::Verdict;
+    check.verdict = facts.verdict == HostKeyFacts::Verdict::Changed ? V::Changed
+        : facts.verdict == HostKeyFacts::Verdict::Unknown           ? V::Unknown
+        : facts.verdict == HostKeyFacts::Verdict::Trusted           ? V::Trusted
+                                                                    : V::None;
+    check.offered.host = facts.host;
+    check.offered.port = facts.port;
+    check.offered.type = facts.type;
+    check.offered.fingerprint = facts.fingerprint;
+    check.knownFingerprint = facts.knownFingerprint;
+    return sftp::DescribeHostKeyProblem(check);
 }
 
 } // namespace vorn::sessions

@@ -55,7 +55,8 @@ bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& 
     if (db == nullptr)
         return false;
     Statement query(db->handle(),
-        "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections "
+        "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections, "
+        "o.sshkey, o.followlinks "
         "from gm_ftp_plantable p left join vorn_options o on o.ftpid = p.ftpid "
         "where p.ftpname = ?1 order by p.ftpid limit 1");
     query.BindText(1, name);
@@ -69,6 +70,8 @@ bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& 
     loaded.verifyArchive = Stored(query.Text(3), 0, 1, defaults.verifyArchive ? 1 : 0) != 0;
     loaded.retries = Stored(query.Text(4), 0, 10, defaults.retries);
     loaded.connections = Stored(query.Text(5), 1, 10, defaults.connections);
+    loaded.sshKey = query.Text(6);
+    loaded.followLinks = Stored(query.Text(7), 0, 1, 0) != 0;
     if (const auto ftpid = FindProjectId(db, name))
         loaded.alerts = LoadAlertOptions(db, *ftpid);
     options = loaded;
@@ -85,14 +88,17 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     mode.BindText(2, name);
     Statement row(db->handle(),
         "insert or replace into vorn_options "
-        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections) "
-        "select ftpid, ?1, ?2, ?3, ?4, ?5 from gm_ftp_plantable where ftpname = ?6 order by ftpid limit 1");
+        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections, sshkey, followlinks) "
+        "select ftpid, ?1, ?2, ?3, ?4, ?5, ?7, ?8 from gm_ftp_plantable where ftpname = ?6 "
+        "order by ftpid limit 1");
     row.BindInt(1, options.fullEvery);
     row.BindInt(2, options.keepArchives);
     row.BindInt(3, options.verifyArchive ? 1 : 0);
     row.BindInt(4, options.retries);
     row.BindInt(5, options.connections);
     row.BindText(6, name);
+    row.BindText(7, options.sshKey);
+    row.BindInt(8, options.followLinks ? 1 : 0);
     return mode.Run() && row.Run() && SaveAlertOptions(db, name, options.alerts) && transaction.Commit();
 }
 
@@ -103,6 +109,21 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         return "'" + std::string(setting) + "' is not a name=value setting";
     const std::string_view name = setting.substr(0, equals);
     const std::string_view value = setting.substr(equals + 1);
+    if (name == "ssh-key") {
+        // A path is printed back by 'options': no control characters in it.
+        const bool control = std::any_of(value.begin(), value.end(),
+            [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+        if (control)
+            return "ssh-key must be a file path without control characters";
+        options.sshKey = std::string(value);
+        return {};
+    }
+    if (name == "follow-links") {
+        if (value != "0" && value != "1")
+            return "follow-links must be 0 or 1, not '" + std::string(value) + "'";
+        options.followLinks = value == "1";
+        return {};
+    }
     for (const SwitchOption& option : kSwitches) {
         if (name != option.name)
             continue;
@@ -128,7 +149,7 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         return *problem;
     return "unknown option '" + std::string(name)
         + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections, "
-          "notify, mail-to, hook-url, catch-up, alert-after-days)";
+          "notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links)";
 }
 
 std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
@@ -144,6 +165,8 @@ std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
     };
     for (std::string& line : FormatAlertOptions(options.alerts))
         lines.push_back(std::move(line));
+    lines.push_back("ssh-key=" + options.sshKey);
+    lines.push_back("follow-links=" + std::string(options.followLinks ? "1" : "0"));
     return lines;
 }
 

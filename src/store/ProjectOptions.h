@@ -35,6 +35,10 @@ struct ProjectOptions {
     int retries = 3;
     int connections = 1;
     AlertOptions alerts;
+    // SFTP: a private key file for the login ("" for none; the password is then its
+    // passphrase), and whether links to folders are entered.
+    std::string sshKey {};
+    bool followLinks = false;
 
     bool operator==(const ProjectOptions&) const = default;
 };

@@ -57,6 +57,9 @@ const std::vector<const char*> kSteps = {
     "catch_up integer not null default 0, alert_after_days integer not null default 0);",
     // What a recorded run did: "backup" for every run so far, "restore" for a restore.
     "alter table vorn_runs add column kind text not null default 'backup';",
+    // SFTP settings of a project: its key file and whether links to folders are entered.
+    "alter table vorn_options add column sshkey text not null default '';"
+    "alter table vorn_options add column followlinks integer not null default 0;",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

@@ -2,6 +2,8 @@
 
 #include "common/PortText.h"
 #include "common/TimeText.h"
+#include "engine/BackupRun.h"
+#include "store/ProjectOptions.h"
 
 #include <algorithm>
 #include <chrono>
@@ -76,6 +78,16 @@ std::vector<FileListModel::Entry> MakeFtpRows(const std::vector<vorn::RemoteEntr
 std::uint16_t PortNumber(const std::string& text)
 {
     return vorn::ParsePort(text).port;
+}
+
+vorn::ServerLogin ProjectLogin(vorn::ProjectDb* db, const std::string& name, const std::string& host,
+    const std::string& user, const std::string& password, const std::string& port)
+{
+    vorn::ServerLogin login { host, user, password, PortNumber(port) };
+    vorn::ProjectOptions options;
+    if (vorn::LoadProjectOptions(db, name, options))
+        vorn::ApplySessionOptions(options, login);
+    return login;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ConnectionOps.h"
+#include "store/ProjectDb.h"
 #include "views/FileListModel.h"
 
 #include <functional>
@@ -23,6 +24,10 @@
 // The port of a stored project; 0 (which no connection accepts) for a text that is not a
 // port, rather than a wrapped number that could reach another service.
 [[nodiscard]] std::uint16_t PortNumber(const std::string& text);
+
+// The login to one server of the stored project `name`, with the project's SFTP settings.
+[[nodiscard]] vorn::ServerLogin ProjectLogin(vorn::ProjectDb* db, const std::string& name,
+    const std::string& host, const std::string& user, const std::string& password, const std::string& port);
 
 enum class RemoteStep {
     Show, // list the project folder `child` below the login folder (the fills)

@@ -32,7 +32,8 @@ int CVornLocalTrans::FillDestinationPane(vorn::ProjectDb* db, const QString& nam
         shown_ = Shown::FtpFolder;
         (void)vorn::FillProjectSecrets(db, project); // a password kept in the keyring
         ShowRemoteProject(name,
-            { project.ftpdestip, project.ftpdestuser, project.ftpdestpass, PortNumber(project.ftpdestport) },
+            ProjectLogin(db, project.ftpname, project.ftpdestip, project.ftpdestuser, project.ftpdestpass,
+                project.ftpdestport),
             project.ftpdestpath);
     } else {
         // No destination this program knows how to show.

@@ -26,7 +26,8 @@ void CVornRemoteTrans::FillSourcePane(vorn::ProjectDb* db, const QString& name)
     // A password kept in the keyring; without it the login below says what is wrong.
     (void)vorn::FillProjectSecrets(db, project);
     ShowRemoteProject(name,
-        { project.ftpip, project.ftpuser, project.ftppassword, PortNumber(project.ftpport) },
+        ProjectLogin(
+            db, project.ftpname, project.ftpip, project.ftpuser, project.ftppassword, project.ftpport),
         project.ftpsource);
 }
 

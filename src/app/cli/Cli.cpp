@@ -6,6 +6,7 @@
 #include "app/cli/CliRun.h"
 #include "app/cli/CliSchedule.h"
 #include "app/cli/CliSettings.h"
+#include "app/cli/CliTrust.h"
 #include "app/cli/FieldText.h"
 #include "common/PortText.h"
 #include "remote/ServerAddress.h"
@@ -16,6 +17,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <ostream>
@@ -33,6 +35,7 @@ constexpr const char* kUsage
       "       vornbackup-cli [--db PATH] options NAME [name=value ...]\n"
       "       vornbackup-cli [--db PATH] history NAME [--failures [N]]\n"
       "       vornbackup-cli [--db PATH] settings [name=value ...] | --test-alert\n"
+      "       vornbackup-cli [--db PATH] trust NAME [--yes]\n"
       "       vornbackup-cli [--db PATH] [--active] [--timeout SECONDS] schedule\n"
       "       vornbackup-cli [--db PATH] restore NAME [--at RUN|TIME] [--include PATTERN]...\n"
       "                      --to DIR | --to-source [PATH] [--overwrite never|older|always]\n"
@@ -76,7 +79,10 @@ constexpr const char* kHelp
       "               mail-to and hook-url (the project's own receivers), catch-up\n"
       "               (0/1: a scheduled run missed while no scheduler ran runs once\n"
       "               when the scheduler next starts), alert-after-days (0-3650: an\n"
-      "               alert when no run succeeded for that many days; 0 never).\n"
+      "               alert when no run succeeded for that many days; 0 never); for\n"
+      "               SFTP servers ssh-key (a private key file; the password is then\n"
+      "               its passphrase; empty for none) and follow-links (0/1: whether\n"
+      "               links to folders are entered).\n"
       "               Exit status 2 for an unknown project or a refused value.\n"
       "  history NAME [--failures [N]]\n"
       "               The project's recorded runs (the newest 100), newest first, one\n"
@@ -99,6 +105,15 @@ constexpr const char* kHelp
       "               notify=failure|always|never'. With --test-alert: send a test\n"
       "               e-mail and hook call and say what became of each (exit status\n"
       "               1 when one was not sent).\n"
+      "  trust NAME [--yes]\n"
+      "               For a project with an SFTP server: connect, show the server's\n"
+      "               host key (type and SHA256 fingerprint) when no known-hosts file\n"
+      "               knows it, and store it in the program's own known-hosts file\n"
+      "               (beside the database) once you answer yes; --yes stores it\n"
+      "               without asking, for scripts. A changed key is never stored:\n"
+      "               the command names the old and the new fingerprint and fails.\n"
+      "               Exit status 1 when a key stays untrusted, 2 for an unknown\n"
+      "               project or one without an SFTP server.\n"
       "  schedule     Run the scheduler in the foreground, as the desktop program's\n"
       "               window does: the projects due today are loaded 5 seconds after\n"
       "               the start and again after midnight, checked every second, and\n"
@@ -180,6 +195,7 @@ struct CommandLine {
     std::optional<std::string> db;
     bool active = false;
     bool dryRun = false;
+    bool yes = false; // trust: store the key without asking
     std::chrono::milliseconds timeout { 0 };
     std::optional<std::size_t> failures; // history: the run whose failed items are asked for
     bool testAlert = false; // settings: send a test alert
@@ -261,6 +277,10 @@ constexpr Verb kVerbs[] = {
             return c.line.testAlert ? TestAlertVerb(c.db, c.out, c.err)
                                     : SettingsVerb(c.args, c.db, c.out, c.err);
         } },
+    { "trust", 1, 1,
+        [](const VerbContext& c) {
+            return TrustVerb(c.args.front(), c.line.yes, c.db, std::cin, c.out, c.err);
+        } },
     { "history", 1, 1,
         [](const VerbContext& c) {
             return HistoryVerb(c.args.front(), c.line.failures, c.db, c.out, c.err);
@@ -300,6 +320,8 @@ std::optional<std::string> Parse(int argc, char* argv[], CommandLine& line)
             line.active = true;
         } else if (arg == "--dry-run") {
             line.dryRun = true;
+        } else if (arg == "--yes") {
+            line.yes = true;
         } else if (arg == "--timeout") {
             const auto seconds = i + 1 < argc ? PositiveNumber(argv[i + 1]) : std::nullopt;
             if (!seconds)
@@ -378,6 +400,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
     if (verb->name == "restore" && line.restore.archives)
         return RestoreVerb(args, line.restore, line.dryRun, nullptr, out, err);
 
+    if (line.yes && verb->name != "trust")
+        return UsageError(err, "--yes goes with 'trust' only");
     if (line.failures && verb->name != "history")
         return UsageError(err, "--failures belongs to 'history'");
     if (line.testAlert && (verb->name != "settings" || !args.empty()))
@@ -395,6 +419,8 @@ int RunCli(int argc, char* argv[], std::ostream& out, std::ostream& err)
         return 1;
     }
     vorn::sessions::SetTrustedCertificatesFile(TrustedCertificatesPath(opened.db->path()));
+    // SFTP host keys the user accepted, in the program's own known-hosts file beside it.
+    vorn::sessions::UseKnownHostsBeside(opened.db->path());
     return verb->run(VerbContext { args, *opened.db, out, err, line });
 }
 

@@ -1,0 +1,190 @@
+#include "sftpclient/SftpSession.h"
+#include "sftpclient/SftpSessionImpl.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <unistd.h>
+#include <vector>
+
+namespace vorn::sftp {
+namespace {
+
+// libssh2 keeps up to four times the buffer of a read in flight (about 140 requests of 30 000
+// bytes for 1 MiB) and turns one write call into as many requests as its buffer holds.
+constexpr size_t kBuffer = 1 << 20;
+
+unsigned Length(const std::string& text)
+{
+    return static_cast<unsigned>(text.size());
+}
+
+Error Stopped(const std::string& what)
+{
+    return MakeError(ErrorKind::Cancelled, what + ": stopped");
+}
+
+Error LocalFailure(const std::string& what)
+{
+    return MakeError(ErrorKind::LocalIo, what + ": " + std::strerror(errno));
+}
+
+bool WriteAll(int fd, const char* data, size_t size, std::uint64_t at)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        at += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// The name an upload travels under until it is complete: hidden, and within the 255 bytes a
+// name may have however long the final name is.
+std::string TemporaryName(const std::string& name)
+{
+    if (name.size() <= 200)
+        return "." + name + ".vorn-part";
+    char hash[20];
+    std::snprintf(hash, sizeof hash, "%016zx", std::hash<std::string> {}(name));
+    return "." + name.substr(0, 200) + "." + hash + ".vorn-part";
+}
+
+} // namespace
+
+Result<std::uint64_t> SftpSession::Impl::ReadInto(LIBSSH2_SFTP_HANDLE* handle, int fd, std::uint64_t offset,
+    std::int64_t expectedSize, const Progress& progress, const std::string& what)
+{
+    const auto expected = static_cast<std::uint64_t>(std::max<std::int64_t>(expectedSize, 0));
+    // A buffer just past the expected end keeps libssh2 from asking far beyond a small file.
+    size_t want = kBuffer;
+    if (expectedSize >= 0 && expected >= offset)
+        want = static_cast<size_t>(std::min<std::uint64_t>(kBuffer, expected - offset + 1));
+    std::vector<char> buffer(want);
+    std::uint64_t at = offset;
+    for (;;) {
+        const ssize_t n = libssh2_sftp_read(handle, buffer.data(), buffer.size());
+        if (n < 0)
+            return LastError(what);
+        if (n == 0)
+            break;
+        if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n), at))
+            return LocalFailure(what);
+        at += static_cast<std::uint64_t>(n);
+        if (progress)
+            progress(at, expected);
+        if (expectedSize >= 0 && at > expected)
+            return MakeError(ErrorKind::Failed,
+                what + ": the file grew during the transfer beyond " + std::to_string(expected) + " bytes");
+        if (!Continue())
+            return cancelled ? LastError(what) : Stopped(what);
+    }
+    if (expectedSize >= 0 && at != expected)
+        return MakeError(ErrorKind::Failed,
+            what + ": the file ended after " + std::to_string(at) + " bytes, " + std::to_string(expected)
+                + " were expected");
+    return at - offset;
+}
+
+Result<std::uint64_t> SftpSession::Impl::WriteFrom(
+    int fd, LIBSSH2_SFTP_HANDLE* handle, const Progress& progress, const std::string& what)
+{
+    std::vector<char> buffer(kBuffer);
+    size_t held = 0; // bytes of the buffer not yet acknowledged by the server
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    if (start < 0)
+        return LocalFailure(what);
+    auto read = static_cast<std::uint64_t>(start);
+    std::uint64_t sent = 0;
+    bool end = false;
+    for (;;) {
+        // libssh2 skips what it has already sent of the buffer: the part it still holds stays
+        // at the front, and new data goes behind it.
+        while (!end && held < buffer.size()) {
+            const ssize_t n
+                = ::pread(fd, buffer.data() + held, buffer.size() - held, static_cast<off_t>(read));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return LocalFailure(what);
+            end = n == 0;
+            held += static_cast<size_t>(n);
+            read += static_cast<std::uint64_t>(n);
+        }
+        if (held == 0)
+            return sent;
+        const ssize_t n = libssh2_sftp_write(handle, buffer.data(), held);
+        if (n < 0)
+            return LastError(what);
+        std::memmove(buffer.data(), buffer.data() + n, held - static_cast<size_t>(n));
+        held -= static_cast<size_t>(n);
+        sent += static_cast<std::uint64_t>(n);
+        if (progress)
+            progress(sent, 0);
+        if (!Continue())
+            return cancelled ? LastError(what) : Stopped(what);
+    }
+}
+
+Result<std::uint64_t> SftpSession::Download(const std::string& remotePath, int fileFd, std::uint64_t offset,
+    std::int64_t expectedSize, const Progress& progress)
+{
+    std::lock_guard lock(impl_->command);
+    if (Status s = impl_->NeedChannel(false); !s)
+        return s.error();
+    const std::string full = impl_->Absolute(remotePath);
+    const std::string what = "Downloading " + full;
+    LIBSSH2_SFTP_HANDLE* handle = impl_->OpenForReading(full);
+    if (!handle)
+        return impl_->LastError(what);
+    if (offset > 0)
+        libssh2_sftp_seek64(handle, offset);
+    auto result = impl_->ReadInto(handle, fileFd, offset, expectedSize, progress, what);
+    if (result)
+        impl_->CloseLater(handle);
+    else
+        libssh2_sftp_close_handle(handle);
+    return result;
+}
+
+Result<std::uint64_t> SftpSession::Upload(
+    int fileFd, const std::string& remoteFolder, const std::string& name, const Progress& progress)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+        || name.find('\0') != std::string::npos)
+        return MakeError(ErrorKind::Invalid, "Cannot upload under the name \"" + name + "\"");
+    std::lock_guard lock(impl_->command);
+    if (Status s = impl_->NeedChannel(); !s)
+        return s.error();
+    const std::string folder = impl_->Absolute(remoteFolder);
+    const std::string target = folder == "/" ? "/" + name : folder + "/" + name;
+    const std::string temporary = (folder == "/" ? "/" : folder + "/") + TemporaryName(name);
+    const std::string what = "Uploading " + target;
+    LIBSSH2_SFTP_HANDLE* handle = libssh2_sftp_open_ex(impl_->sftp, temporary.c_str(), Length(temporary),
+        LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
+    if (!handle)
+        return impl_->LastError(what);
+    auto result = impl_->WriteFrom(fileFd, handle, progress, what);
+    Status done = Ok();
+    if (result && libssh2_sftp_close_handle(handle) != 0)
+        done = impl_->LastError(what);
+    else if (!result)
+        libssh2_sftp_close_handle(handle);
+    if (result && done)
+        done = impl_->RenameReplacing(temporary, target);
+    if (result && done)
+        return result;
+    // A connection that is gone takes the temporary file's removal with it; try anyway.
+    if (!impl_->cancelled)
+        libssh2_sftp_unlink_ex(impl_->sftp, temporary.c_str(), Length(temporary));
+    return result ? done.error() : result.error();
+}
+
+} // namespace vorn::sftp

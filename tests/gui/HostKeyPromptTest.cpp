@@ -1,0 +1,150 @@
+// SFTP in the window: a connection made off the GUI thread asks about an unknown host key on
+// it, stores the key only when the user accepts, and never replaces a changed one; the
+// login fields move the default port with the scheme.
+#include "views/HostKeyPrompt.h"
+
+#include "editor/EditorWidgets.h"
+#include "engine/ConnectionOps.h"
+#include "gui/Prompt.h"
+#include "sessions/SessionFactory.h"
+#include "support/SshServer.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QTest>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using vorn::test::SshServer;
+
+std::string Read(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Lists the login folder on a worker thread while the GUI thread answers the prompt.
+bool BrowseOffThread(const SshServer& server)
+{
+    const vorn::ServerLogin login { "sftp://127.0.0.1", SshServer::user, SshServer::password, server.port() };
+    std::atomic<bool> done { false };
+    bool listed = false;
+    std::thread worker([&] {
+        std::string path = "/";
+        std::vector<vorn::RemoteEntry> rows;
+        listed = bool(vorn::EnterRemoteFolder(".", path, login, rows));
+        done = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    worker.join();
+    return listed;
+}
+
+} // namespace
+
+class HostKeyPromptTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        if (const std::string why = SshServer::Unavailable(); !why.empty())
+            QSKIP(why.c_str());
+        folder = std::make_unique<vorn::test::TempDir>();
+        qputenv("HOME", QByteArray::fromStdString(folder->path().string()));
+        vorn::sessions::UseKnownHostsBeside((folder->path() / "projects.db").string());
+        InstallHostKeyPrompt();
+        Prompt::resetForTest();
+    }
+
+    void cleanup()
+    {
+        vorn::SetHostKeyPrompt({});
+        Prompt::resetForTest();
+    }
+
+    // Refused first (nothing stored, no connection), then accepted: stored, and asked no more.
+    void unknownKeyIsStoredOnlyWhenAccepted()
+    {
+        const SshServer server;
+        const auto ownFile = folder->path() / "known_hosts";
+        Prompt::setNextAnswer(Prompt::Answer::No);
+        QVERIFY(!BrowseOffThread(server));
+        QCOMPARE(Prompt::shownCount(), 1);
+        const QString text = Prompt::lastShown().text;
+        QVERIFY2(text.contains(QString::fromStdString(server.Fingerprint())), qPrintable(text));
+        QVERIFY2(text.contains("Key type: ssh-"), qPrintable(text));
+        QCOMPARE(Prompt::lastShown().caption, QStringLiteral("Unknown Host Key"));
+        QVERIFY(!std::filesystem::exists(ownFile) || Read(ownFile).empty());
+
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(BrowseOffThread(server));
+        QCOMPARE(Prompt::shownCount(), 2);
+        QVERIFY(Read(ownFile).find("127.0.0.1") != std::string::npos);
+        QVERIFY(BrowseOffThread(server));
+        QCOMPARE(Prompt::shownCount(), 2);
+        QCOMPARE(Prompt::unansweredCount(), 0);
+    }
+
+    // A changed key is shown with both fingerprints; even a Yes replaces nothing.
+    void changedKeyIsOnlyWarnedAbout()
+    {
+        const SshServer server;
+        const SshServer other;
+        const auto ownFile = folder->path() / "known_hosts";
+        vorn::test::WriteFile(ownFile, server.KnownHostsLineWithKeyOf(other) + "\n");
+        const std::string before = Read(ownFile);
+        Prompt::setNextAnswer(Prompt::Answer::Yes);
+        QVERIFY(!BrowseOffThread(server));
+        QCOMPARE(Prompt::lastShown().caption, QStringLiteral("Host Key Changed"));
+        const QString text = Prompt::lastShown().text;
+        QVERIFY2(text.contains(QString::fromStdString(server.Fingerprint())), qPrintable(text));
+        QVERIFY2(text.contains(QString::fromStdString(other.Fingerprint())), qPrintable(text));
+        QCOMPARE(Read(ownFile), before);
+    }
+
+    // The port follows the scheme only while it shows the other protocol's default.
+    void thePortFollowsTheScheme()
+    {
+        QGroupBox group;
+        auto* server = new QLineEdit(&group);
+        auto* port = new QLineEdit(QStringLiteral("21"), &group);
+        (void)vorn::editor::LayOutLoginFields(
+            &group, server, port, new QLineEdit(&group), new QLineEdit(&group));
+        const struct {
+            const char* server;
+            const char* portBefore;
+            const char* portAfter;
+        } rows[] = {
+            { "sftp://host", "21", "22" },
+            { "ftpes://host", "22", "21" },
+            { "SFTP://host", "21", "22" },
+            { "host", "22", "21" },
+            { "sftp://host", "2222", "2222" },
+            { "ftp://host", "2222", "2222" },
+        };
+        for (const auto& row : rows) {
+            port->setText(row.portBefore);
+            server->setText(row.server);
+            QCOMPARE(port->text(), QString(row.portAfter));
+        }
+    }
+
+private:
+    std::unique_ptr<vorn::test::TempDir> folder;
+};
+
+QTEST_MAIN(HostKeyPromptTest)
+#include "HostKeyPromptTest.moc"

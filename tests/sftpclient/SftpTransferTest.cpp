@@ -1,0 +1,160 @@
+#include "SftpFixture.h"
+#include "support/TestFiles.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+class SftpTransferTest : public SftpTest {
+protected:
+    // An open file of the scratch folder; closed with the test.
+    int Open(const std::string& name, int flags)
+    {
+        const int fd = ::open((scratch.path() / name).c_str(), flags | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0);
+        fds.push_back(fd);
+        return fd;
+    }
+    void TearDown() override
+    {
+        for (int fd : fds)
+            ::close(fd);
+    }
+    std::vector<int> fds;
+};
+
+TEST_F(SftpTransferTest, ACutDownloadResumesAtItsOffsetAndTheSizeIsChecked)
+{
+    constexpr std::int64_t size = 24LL << 20;
+    MakeRandomFile(server->data() / "big.bin", size, 7);
+    server->GiveToUser(server->data());
+    auto session = LoggedIn(*server);
+    const std::string remote = (server->data() / "big.bin").string();
+    const int fd = Open("big.part", O_RDWR | O_CREAT | O_TRUNC);
+
+    std::uint64_t seen = 0;
+    session->SetTransferHook([&] { return seen < (4u << 20); });
+    auto cut
+        = session->Download(remote, fd, 0, size, [&](std::uint64_t bytes, std::uint64_t) { seen = bytes; });
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.error().kind, ErrorKind::Cancelled);
+    const auto kept = static_cast<std::uint64_t>(::lseek(fd, 0, SEEK_END));
+    ASSERT_GE(kept, 4u << 20);
+    ASSERT_LT(kept, static_cast<std::uint64_t>(size));
+
+    session->SetTransferHook({});
+    auto rest = session->Download(remote, fd, kept, size);
+    ASSERT_TRUE(rest) << rest.message();
+    EXPECT_EQ(*rest, static_cast<std::uint64_t>(size) - kept);
+    EXPECT_EQ(ReadFile(scratch.path() / "big.part"), ReadFile(server->data() / "big.bin"));
+
+    // A listing that no longer fits the file: the copy is not complete.
+    const int other = Open("short.part", O_RDWR | O_CREAT | O_TRUNC);
+    auto wrong = session->Download(remote, other, 0, size - 1);
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().kind, ErrorKind::Failed);
+    auto longer = session->Download(remote, other, 0, size + 1);
+    ASSERT_FALSE(longer);
+    EXPECT_NE(longer.message().find("ended after"), std::string::npos) << longer.message();
+}
+
+TEST_F(SftpTransferTest, AnUploadArrivesWholeUnderItsNameAndReplacesTheOldCopyOnlyWhenComplete)
+{
+    MakeRandomFile(scratch.path() / "up.bin", (9 << 20) + 123, 3);
+    WriteFile(server->data() / "up.bin", "the old copy");
+    server->GiveToUser(server->data());
+    auto session = LoggedIn(*server);
+    const int fd = Open("up.bin", O_RDONLY);
+
+    // Stopped half-way: the old copy stays, no temporary file is left.
+    session->SetTransferHook([n = 0]() mutable { return ++n < 3; });
+    auto stopped = session->Upload(fd, server->data().string(), "up.bin");
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind, ErrorKind::Cancelled);
+    EXPECT_EQ(ReadFile(server->data() / "up.bin"), "the old copy");
+    EXPECT_EQ(Names(server->data()), std::set<std::string> { "up.bin" });
+
+    session->SetTransferHook({});
+    auto sent = session->Upload(fd, server->data().string(), "up.bin");
+    ASSERT_TRUE(sent) << sent.message();
+    EXPECT_EQ(*sent, (9u << 20) + 123);
+    EXPECT_EQ(ReadFile(server->data() / "up.bin"), ReadFile(scratch.path() / "up.bin"));
+    EXPECT_EQ(Names(server->data()), std::set<std::string> { "up.bin" });
+}
+
+struct Interruption {
+    const char* what;
+    int signal; // sent to the server's connection processes in the middle of the download
+    ErrorKind kind;
+};
+
+TEST_F(SftpTransferTest, AServerThatDiesOrStopsAnsweringFailsTheTransferWithoutHanging)
+{
+    MakeRandomFile(server->data() / "big.bin", 64LL << 20, 5);
+    server->GiveToUser(server->data());
+    const Interruption rows[] = {
+        { "killed", SIGKILL, ErrorKind::Closed },
+        { "silent", SIGSTOP, ErrorKind::TimedOut },
+    };
+    for (const Interruption& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto session = LoggedIn(*server);
+        session->SetInactivityTimeout(std::chrono::seconds(2));
+        bool signalled = false;
+        session->SetTransferHook([&] {
+            if (!signalled)
+                server->SignalConnections(row.signal);
+            signalled = true;
+            return true;
+        });
+        const int fd = Open(std::string(row.what) + ".part", O_WRONLY | O_CREAT | O_TRUNC);
+        const auto start = Clock::now();
+        auto result = session->Download((server->data() / "big.bin").string(), fd, 0, 64LL << 20);
+        const auto took = Clock::now() - start;
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind, row.kind) << result.message();
+        EXPECT_LT(took, std::chrono::seconds(15));
+        if (row.signal == SIGKILL)
+            EXPECT_FALSE(session->KeepAlive()) << "the connection is gone";
+        session->Disconnect();
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(20)) << "closing a silent session must not hang";
+        server->SignalConnections(SIGKILL);
+    }
+}
+
+TEST_F(SftpTransferTest, CancelFromAnotherThreadEndsAWaitAtOnce)
+{
+    MakeRandomFile(server->data() / "big.bin", 32LL << 20, 9);
+    server->GiveToUser(server->data());
+    auto session = LoggedIn(*server);
+    session->SetInactivityTimeout(std::chrono::seconds(60));
+    session->SetTransferHook([&, once = false]() mutable {
+        if (!once)
+            server->SignalConnections(SIGSTOP);
+        once = true;
+        return true;
+    });
+    const int fd = Open("cancelled.part", O_WRONLY | O_CREAT | O_TRUNC);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        session->Cancel();
+    });
+    const auto start = Clock::now();
+    auto result = session->Download((server->data() / "big.bin").string(), fd);
+    canceller.join();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind, ErrorKind::Cancelled) << result.message();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(session->List(server->data().string()));
+    EXPECT_FALSE(session->KeepAlive());
+}
+
+} // namespace
+} // namespace vorn::test
