@@ -59,7 +59,7 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
         std::int64_t stamped;
     };
     const Case cases[] = {
-        { "MLSD", false, false, "", "", kListedMinute },
+        { "MLSD, to the second", false, false, "", "", kListedTime },
         { "Unix LIST, date with year", true, false, "/site", "site", kListedDay },
         { "DOS LIST", false, true, "site", "site", kListedMinute },
     };
@@ -200,7 +200,7 @@ TEST(BackupRun, CompressedRunWritesOneArchiveThat7ZipOpensWithThePassword)
         std::size_t modified = 0, encrypted = 0;
         for (std::size_t at = output.find("Modified = "); at != std::string::npos;
              at = output.find("Modified = ", at + 1)) {
-            EXPECT_EQ(output.substr(at + 11, 19), "2012-03-15 14:25:00");
+            EXPECT_EQ(output.substr(at + 11, 19), "2012-03-15 14:25:37");
             ++modified;
         }
         for (std::size_t at = output.find("Encrypted = +"); at != std::string::npos;

@@ -157,8 +157,8 @@ TEST(Restore, EveryPointOfAnArchiveChainIsTheServerTreeOfThatRun)
         EXPECT_EQ(chain.Result(),
             "Restore Results: File(s):" + std::to_string(expected.size())
                 + ", Kept File(s):0, Failed File(s):0.");
-        // The listing gives minutes: the recorded time is that minute, in UTC.
-        EXPECT_EQ(ModificationTime(target / "docs/c.txt"), kListedTime - kListedTime % 60);
+        // MLSD gives seconds: the recorded time is that second, in UTC.
+        EXPECT_EQ(ModificationTime(target / "docs/c.txt"), kListedTime);
 
         const fs::path bare = out.path() / ("bare" + std::to_string(n));
         const auto source = OpenArchiveFolder(chain.dest.string(), "pw", "");
