@@ -14,8 +14,11 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -305,4 +308,135 @@ TEST(ResumeRun, PauseAndResumeInTheMiddleOfAFileCountEveryByteOnce)
     const auto runs = QueryRuns(h.db(), FindProjectId(h.db(), "nightly").value());
     ASSERT_FALSE(runs.empty());
     EXPECT_EQ(runs.front().bytes, kSize);
+}
+
+namespace {
+
+// Bytes of the regular files in `folder`: the partial file while it comes, the copy after.
+std::uint64_t BytesOnDisk(const fs::path& folder)
+{
+    std::uint64_t sum = 0;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::error_code sizeError;
+        const std::uint64_t size = it->file_size(sizeError);
+        if (!sizeError)
+            sum += size;
+    }
+    return sum;
+}
+
+// One look at the figures and the partial file, the percentage read just before the file's
+// size and again just after it: the first may not run ahead of the file, the second may lag
+// it only by what was being written at that moment.
+struct Look {
+    std::int64_t ms;
+    double before;
+    std::uint64_t disk;
+    double after;
+};
+
+} // namespace
+
+// Pause and Resume in the middle of a large file from a server that sends at a set rate: the
+// percentage shown never runs ahead of the bytes in the partial file and lags it at most by
+// the read being written, nothing is written while paused, and the jump right after Resume is
+// data that really came (what the socket buffers took in during the pause, and for pyftpdlib
+// the burst with which it keeps its average rate), shown as it is written.
+TEST(ResumeRun, ThePercentageFollowsTheBytesWrittenThroughAPause)
+{
+    constexpr std::uint64_t kSize = 8 * 1024 * 1024;
+    constexpr std::uint64_t kRate = 2 * 1024 * 1024;
+    constexpr std::uint64_t kChunk = 512 * 1024; // what one read may hold, written but not yet shown
+    struct Case {
+        const char* what;
+        bool pyftpdlib; // else the virtual server, which sends a tenth of the rate every 100 ms
+        int connections;
+    };
+    for (const Case& c :
+        { Case { "pyftpdlib, one session", true, 1 }, Case { "pyftpdlib, three sessions", true, 3 },
+            Case { "evenly sending server, one session", false, 1 } }) {
+        SCOPED_TRACE(c.what);
+        RunHarness h;
+        FtpServerOptions serverOptions;
+        serverOptions.slowDataBytesPerSecond = kRate;
+        std::optional<FtpServer> server;
+        std::optional<VirtualFtpServer> virtualServer;
+        if (c.pyftpdlib) {
+            server.emplace(serverOptions);
+            MakeRandomFile(server->root() / "big.bin", kSize, 21);
+        } else {
+            MakeRandomFile(h.dir() / "source.bin", kSize, 21);
+            virtualServer.emplace(R"({"tree": {"big.bin": {"path": ")" + (h.dir() / "source.bin").string()
+                + R"(", "rate": )" + std::to_string(kRate) + "}}}");
+        }
+        const fs::path dest = h.dir() / "dest";
+        h.Store(c.pyftpdlib ? RunHarness::LocalProject(*server, "", dest.string())
+                            : RunHarness::LocalProject(*virtualServer, "", dest.string()));
+        ProjectOptions options;
+        ASSERT_TRUE(LoadProjectOptions(h.db(), "nightly", options));
+        options.connections = c.connections;
+        ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
+        std::vector<Look> looks;
+        const std::int64_t start = ClockMs();
+        const auto look = [&] {
+            const double before = h.figures.progressInfo.percent.load();
+            const std::uint64_t disk = BytesOnDisk(dest);
+            // A listing taken while the finished file is renamed may see neither name.
+            if (!looks.empty() && disk < looks.back().disk)
+                return looks.back();
+            looks.push_back(
+                { ClockMs() - start, before, disk, double(h.figures.progressInfo.percent.load()) });
+            return looks.back();
+        };
+        const auto lookUntil
+            = [&](const std::function<bool(const Look&)>& done, std::chrono::milliseconds limit) {
+                  const std::int64_t until = ClockMs() + limit.count();
+                  while (ClockMs() < until) {
+                      if (done(look()))
+                          return true;
+                      std::this_thread::sleep_for(50ms);
+                  }
+                  return false;
+              };
+        BackgroundRun run(h, "nightly");
+        struct StopOnExit {
+            RunControl& control;
+            ~StopOnExit() { control.Stop(); }
+        } stopOnExit { h.control };
+        ASSERT_TRUE(lookUntil([&](const Look& l) { return l.disk >= kSize * 36 / 100; }, 30s));
+        ASSERT_TRUE(h.control.Pause());
+        h.figures.ResetSpeed();
+        ASSERT_TRUE(WaitFor([&] { return h.control.heldAtPauseGate(); }, 30s));
+        const std::uint64_t atPause = look().disk;
+        const std::size_t pausedFrom = looks.size();
+        (void)lookUntil([](const Look&) { return false; }, 2s);
+        for (std::size_t i = pausedFrom; i < looks.size(); ++i)
+            EXPECT_EQ(looks[i].disk, atPause) << looks[i].ms << " ms: written while paused";
+        ASSERT_TRUE(h.control.Resume());
+        h.figures.ResetSpeed();
+        const std::int64_t resumedAt = ClockMs() - start;
+        ASSERT_TRUE(lookUntil([&](const Look& l) { return l.disk == kSize && run.WaitDone(0ms); }, 60s));
+        EXPECT_EQ(run.outcome(), RunOutcome::Success);
+
+        // The look where the percentage ran furthest ahead of the file, and where it lagged most.
+        const auto ahead = [](const Look& l) { return l.before - double(l.disk) * 100.0 / kSize; };
+        const auto lag = [](const Look& l) { return double(l.disk) * 100.0 / kSize - l.after; };
+        const Look& most = *std::max_element(
+            looks.begin(), looks.end(), [&](const Look& a, const Look& b) { return ahead(a) < ahead(b); });
+        const Look& least = *std::max_element(
+            looks.begin(), looks.end(), [&](const Look& a, const Look& b) { return lag(a) < lag(b); });
+        EXPECT_LE(ahead(most), 0.01) << most.ms << " ms: " << most.before << "% shown, " << most.disk
+                                     << " bytes";
+        EXPECT_LE(lag(least), double(kChunk) * 100.0 / kSize)
+            << least.ms << " ms: " << least.after << "% shown, " << least.disk << " bytes";
+        std::uint64_t secondAfter = atPause;
+        for (const Look& l : looks)
+            if (l.ms <= resumedAt + 1000)
+                secondAfter = std::max(secondAfter, l.disk);
+        std::cout << c.what << ": " << looks.size() << " looks, paused at " << atPause * 100 / kSize << "%, "
+                  << (secondAfter - atPause) << " bytes (" << (secondAfter - atPause) * 100 / kSize
+                  << "% of the file) in the first second after Resume; the server sends " << kRate
+                  << " a second\n";
+    }
 }
