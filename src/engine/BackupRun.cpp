@@ -110,6 +110,13 @@ bool ProcessGone(std::int64_t pid)
     return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
+// The project's records: those of the row the run started with when it is stored (a rename
+// meanwhile keeps them), else those of the first row of its name.
+ProjectKey RecordsKey(const BackupJob& job)
+{
+    return job.projectId ? ProjectKey(*job.projectId) : ProjectKey(job.name);
+}
+
 void Tell(const RunEnvironment& env, const std::string& text)
 {
     if (env.observer != nullptr)
@@ -122,7 +129,7 @@ void Tell(const RunEnvironment& env, const std::string& text)
 void RemoveLeftovers(const BackupJob& job, const RunEnvironment& env)
 {
     namespace fs = std::filesystem;
-    for (const Leftover& left : LoadLeftovers(env.db, job.name)) {
+    for (const Leftover& left : LoadLeftovers(env.db, RecordsKey(job))) {
         if (!ProcessGone(left.pid))
             continue;
         struct stat info { };
@@ -140,7 +147,7 @@ void RemoveLeftovers(const BackupJob& job, const RunEnvironment& env)
             }
             Tell(env, "Removed \"" + left.path + "\", left by an earlier run that did not finish.");
         }
-        (void)ForgetLeftover(env.db, job.name, left.path);
+        (void)ForgetLeftover(env.db, RecordsKey(job), left.path);
     }
 }
 
@@ -148,16 +155,16 @@ void RemoveLeftovers(const BackupJob& job, const RunEnvironment& env)
 // one is killed.
 void NoteOwnLeftover(const BackupJob& job, const RunEnvironment& env, const std::string& path)
 {
-    (void)NoteLeftover(env.db, job.name, { path, std::int64_t(getpid()) });
+    (void)NoteLeftover(env.db, RecordsKey(job), { path, std::int64_t(getpid()) });
 }
 
 // Forgets the notes of this run whose file or folder is gone by now.
 void ForgetOwnLeftovers(const BackupJob& job, const RunEnvironment& env)
 {
-    for (const Leftover& left : LoadLeftovers(env.db, job.name)) {
+    for (const Leftover& left : LoadLeftovers(env.db, RecordsKey(job))) {
         struct stat info { };
         if (left.pid == getpid() && ::lstat(left.path.c_str(), &info) != 0 && errno == ENOENT)
-            (void)ForgetLeftover(env.db, job.name, left.path);
+            (void)ForgetLeftover(env.db, RecordsKey(job), left.path);
     }
 }
 
@@ -180,11 +187,11 @@ std::string StoredValueProblem(const BackupProject& project)
 
 // Stores the run's status and time; a failure (a locked or read-only database) is told, not
 // passed over, since the project would otherwise show an outcome it never had.
-void StoreStatus(
-    ProjectDb* db, const std::string& name, const std::string& status, std::time_t now, RunObserver& observer)
+void StoreStatus(ProjectDb* db, std::int64_t ftpid, const std::string& name, const std::string& status,
+    std::time_t now, RunObserver& observer)
 {
     std::string error;
-    if (!SetProjectStatus(db, name, status, now, &error))
+    if (!SetProjectStatusById(db, ftpid, status, now, &error))
         observer.OnRunNotice(NoticeSeverity::Problem, name,
             "The status \"" + status + "\" and the run time of \"" + name
                 + "\" could not be stored in the database" + (db ? " " + db->path() : std::string()) + ": "
@@ -248,7 +255,7 @@ int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archi
     std::string problem;
     if (options.records != nullptr && result == 1 && !stopped
         && AddManifest(*archive, staging, *options.records, ctx.rootRemote,
-            { options.fullArchive, complete, NextArchiveSequence(env.db, job.name) }, problem)
+            { options.fullArchive, complete, NextArchiveSequence(env.db, RecordsKey(job)) }, problem)
                .empty()) {
         tally.failReason = problem;
         result = 0;
@@ -280,7 +287,7 @@ int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archi
     // only once the archive holding them is on record; otherwise the next archive takes them
     // again.
     const bool full = options.records == nullptr || options.fullArchive;
-    if (AddArchiveRecord(env.db, job.name, { file, full }) && options.records != nullptr)
+    if (AddArchiveRecord(env.db, RecordsKey(job), { file, full }) && options.records != nullptr)
         options.records->Save(complete);
     tally.archivePath = archivePath;
     // An archive of a run that failed files may lack what the older ones hold.
@@ -290,7 +297,7 @@ int FinishArchive(std::unique_ptr<ZipArchive>& archive, const std::string& archi
         return result;
     }
     for (const std::string& removed :
-        RemoveOldArchives(env.db, job.name, job.destinationFolder, job.options.keepArchives))
+        RemoveOldArchives(env.db, RecordsKey(job), job.destinationFolder, job.options.keepArchives))
         Tell(env, "Removed the old archive \"" + removed + "\".");
     return result;
 }
@@ -548,7 +555,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
         RemoveLeftovers(job, env);
     std::optional<CopyRecords> records;
     if (job.backupMode == kIncrementalBackupMode) {
-        records.emplace(env.db, job.name);
+        records.emplace(env.db, RecordsKey(job));
         if (!records->loadError().empty()) {
             const bool reset = !env.dryRun && ResetCopiedFiles(env.db);
             Tell(env,
@@ -563,7 +570,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     std::string archivePath;
     if (!job.noCompression && records)
         options.fullArchive
-            = NextArchiveIsFull(env.db, job.name, job.destinationFolder, job.options.fullEvery);
+            = NextArchiveIsFull(env.db, RecordsKey(job), job.destinationFolder, job.options.fullEvery);
     if (!job.noCompression && !env.dryRun)
         if (Status opened = OpenArchive(job, archive, archivePath, env); !opened)
             return Fail(tally, opened.message());
@@ -597,12 +604,9 @@ namespace {
 
 // Writes the run into the project's history. A failed write is reported and changes nothing
 // else: the backup itself is done.
-void RecordHistory(const RunEnvironment& env, const std::string& projectName,
-    std::optional<std::int64_t> ftpid, RunRecord run, const TransferTally& tally, RunRecorder& recorder,
-    const BackupJob& job)
+void RecordHistory(const RunEnvironment& env, const std::string& projectName, std::int64_t ftpid,
+    RunRecord run, const TransferTally& tally, RunRecorder& recorder, const BackupJob& job)
 {
-    if (!ftpid)
-        return;
     run.filesCopied = tally.filesDone;
     run.filesFailed = tally.filesFailed;
     run.foldersFailed = tally.foldersFailed;
@@ -615,10 +619,21 @@ void RecordHistory(const RunEnvironment& env, const std::string& projectName,
     if (!run.reason.empty())
         failed.push_back({ JoinLoginFolder("/", job.sourceFolder), run.reason });
     failed.insert(failed.end(), recorder.failed().begin(), recorder.failed().end());
-    const std::string error = RecordRun(env.db, *ftpid, run, failed);
+    const std::string error = RecordRun(env.db, ftpid, run, failed);
     if (!error.empty())
         recorder.OnRunNotice(
             NoticeSeverity::Warning, projectName, "The run history could not be written: " + error);
+}
+
+// The job of a project as the run loaded it, its options applied to the logins.
+BackupJob MakeLoadedJob(const LoadedProject& loaded)
+{
+    BackupJob job = MakeBackupJob(loaded.record);
+    job.projectId = loaded.ftpid;
+    job.options = loaded.options;
+    ApplySessionOptions(job.options, job.source);
+    ApplySessionOptions(job.options, job.destination);
+    return job;
 }
 
 // A database of a newer version is never changed: no status, no history, no copies.
@@ -668,22 +683,20 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
 
     if (RefusedByNewerDatabase(env.db, projectName, observer))
         return finish(RunOutcome::Fail);
-    BackupProject project;
-    if (!LoadProject(env.db, projectName, project)) {
+    // Read once: its ftpid names its row for the run, whatever the window renames meanwhile.
+    std::optional<LoadedProject> loaded = LoadProjectForRun(env.db, projectName);
+    if (!loaded) {
         observer.OnProjectStatus(projectName, std::string(RunOutcomeText(RunOutcome::Failed)));
         observer.OnResultText("Transmission Results: Failed!");
         return finish(RunOutcome::Failed);
     }
-    const auto ftpid = FindProjectId(env.db, projectName);
+    BackupProject& project = loaded->record;
+    const std::int64_t ftpid = loaded->ftpid;
     observer.OnProjectStatus(projectName, "Running");
     // Passwords kept in the keyring: a keyring that cannot be reached fails the run with
     // that reason, before any login could fail for want of a password.
-    const Status secrets = FillProjectSecrets(env.db, project);
-    BackupJob job = MakeBackupJob(project);
-    job.projectId = ftpid;
-    (void)LoadProjectOptions(env.db, projectName, job.options);
-    ApplySessionOptions(job.options, job.source);
-    ApplySessionOptions(job.options, job.destination);
+    const Status secrets = FillProjectSecrets(env.db, ftpid, project);
+    const BackupJob job = MakeLoadedJob(*loaded);
     env.figures->runMode = project.ftptype;
 
     // A stored value the run cannot use, or a password the keyring cannot give, fails it
@@ -700,7 +713,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
         return finish(DryRunOutcome(projectName, tally, result, control, observer));
     if (control.stopRequested()) {
         const std::string stopped(RunOutcomeText(RunOutcome::Stopped));
-        StoreStatus(env.db, projectName, stopped, now, observer);
+        StoreStatus(env.db, ftpid, projectName, stopped, now, observer);
         observer.OnProjectStatus(projectName, stopped);
         observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
         run.outcome = stopped;
@@ -710,7 +723,7 @@ RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)
     }
     const RunOutcome outcome = result != 0 ? RunOutcome::Success : RunOutcome::Fail;
     const std::string status(RunOutcomeText(outcome));
-    StoreStatus(env.db, projectName, status, now, observer);
+    StoreStatus(env.db, ftpid, projectName, status, now, observer);
     observer.OnProjectStatus(projectName, status);
     observer.OnLastBackupTime(projectName, FormatLocalTime(now, kLastBackupFormat));
     run.outcome = status;

@@ -2,7 +2,7 @@
 
 namespace vorn {
 
-CopyRecords::CopyRecords(ProjectDb* db, std::string project)
+CopyRecords::CopyRecords(ProjectDb* db, ProjectKey project)
     : db_(db)
     , project_(std::move(project))
     , remembered_(LoadCopiedFiles(db_, project_, &loadError_))

@@ -30,7 +30,7 @@ public:
     };
 
     CopyRecords() = default;
-    CopyRecords(ProjectDb* db, std::string project);
+    CopyRecords(ProjectDb* db, ProjectKey project);
 
     // The last copy of `remotePath`, or null when none is remembered.
     [[nodiscard]] const CopiedFile* Last(const std::string& remotePath) const;
@@ -58,7 +58,7 @@ public:
 
 private:
     ProjectDb* db_ = nullptr;
-    std::string project_;
+    ProjectKey project_ { "" };
     std::string loadError_;
     CopiedFileMap remembered_;
     CopiedFileMap copied_;

@@ -9,26 +9,37 @@
 
 namespace vorn {
 
+const char* ProjectKey::ftpidSql() const
+{
+    // The first row of that name owns the records, as LoadProject reads the first row.
+    return ftpid_ ? "?1" : "(select ftpid from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1)";
+}
+
+void ProjectKey::Bind(Statement& statement) const
+{
+    if (ftpid_)
+        statement.BindInt(1, *ftpid_);
+    else
+        statement.BindText(1, name_);
+}
+
 namespace {
 
-// The first row of that name owns the records, as LoadProject reads the first row.
-constexpr const char* kProjectId
-    = "(select ftpid from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1)";
-
-std::string Sql(const std::string& before, const std::string& after = "")
+std::string Sql(const ProjectKey& project, const std::string& before, const std::string& after = "")
 {
-    return before + kProjectId + after;
+    return before + project.ftpidSql() + after;
 }
 
 } // namespace
 
-CopiedFileMap LoadCopiedFiles(ProjectDb* db, const std::string& name, std::string* error)
+CopiedFileMap LoadCopiedFiles(ProjectDb* db, const ProjectKey& project, std::string* error)
 {
     CopiedFileMap copied;
     if (db == nullptr)
         return copied;
-    Statement query(db->handle(), Sql("select path, size, time, exacttime from vorn_copied where ftpid = "));
-    query.BindText(1, name);
+    Statement query(
+        db->handle(), Sql(project, "select path, size, time, exacttime from vorn_copied where ftpid = "));
+    project.Bind(query);
     while (query.NextRow())
         copied.emplace(query.Text(0), CopiedFile { query.Text(1), query.Text(2), query.Text(3) });
     if (!query.ok()) {
@@ -59,7 +70,7 @@ bool ResetCopiedFiles(ProjectDb* db)
     return transaction.Commit();
 }
 
-bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap& changes,
+bool SaveCopiedFiles(ProjectDb* db, const ProjectKey& project, const CopiedFileMap& changes,
     const std::unordered_set<std::string>* present)
 {
     Transaction transaction(db);
@@ -67,12 +78,13 @@ bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap
         return false;
     if (present != nullptr) {
         std::vector<std::string> gone;
-        for (const auto& [path, file] : LoadCopiedFiles(db, name))
+        for (const auto& [path, file] : LoadCopiedFiles(db, project))
             if (present->count(path) == 0 && changes.count(path) == 0)
                 gone.push_back(path);
         for (const std::string& path : gone) {
-            Statement forget(db->handle(), Sql("delete from vorn_copied where ftpid = ", " and path = ?2"));
-            forget.BindText(1, name);
+            Statement forget(
+                db->handle(), Sql(project, "delete from vorn_copied where ftpid = ", " and path = ?2"));
+            project.Bind(forget);
             forget.BindText(2, path);
             if (!forget.Run())
                 return false;
@@ -81,8 +93,9 @@ bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap
     for (const auto& [path, file] : changes) {
         Statement row(db->handle(),
             "insert or replace into vorn_copied (ftpid, path, size, time, exacttime) "
-            "select ftpid, ?2, ?3, ?4, ?5 from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1");
-        row.BindText(1, name);
+            "select ftpid, ?2, ?3, ?4, ?5 from gm_ftp_plantable where ftpid = "
+                + std::string(project.ftpidSql()));
+        project.Bind(row);
         row.BindText(2, path);
         row.BindText(3, file.size);
         row.BindText(4, file.time);
@@ -93,21 +106,22 @@ bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap
     return transaction.Commit();
 }
 
-std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const std::string& name)
+std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const ProjectKey& project)
 {
     std::vector<ArchiveRecord> records;
     if (db == nullptr)
         return records;
     Statement query(db->handle(),
-        Sql("select file, full, seq, written from vorn_archives where ftpid = ", " order by seq, file"));
-    query.BindText(1, name);
+        Sql(project,
+            "select file, full, seq, written from vorn_archives where ftpid = ", " order by seq, file"));
+    project.Bind(query);
     while (query.NextRow())
         records.push_back({ query.Text(0), query.Text(1) != "0", ParseDecimal(query.Text(2)),
             ParseDecimal(query.Text(3)) });
     return records;
 }
 
-bool AddArchiveRecord(ProjectDb* db, const std::string& name, const ArchiveRecord& record)
+bool AddArchiveRecord(ProjectDb* db, const ProjectKey& project, const ArchiveRecord& record)
 {
     Transaction transaction(db);
     if (!transaction.ok())
@@ -115,59 +129,61 @@ bool AddArchiveRecord(ProjectDb* db, const std::string& name, const ArchiveRecor
     Statement row(db->handle(),
         "insert or replace into vorn_archives (ftpid, file, full, seq, written) "
         "select ftpid, ?2, ?3, (select coalesce(max(seq), 0) + 1 from vorn_archives a where a.ftpid = "
-        "p.ftpid), ?4 from gm_ftp_plantable p where ftpname = ?1 order by ftpid limit 1");
-    row.BindText(1, name);
+        "p.ftpid), ?4 from gm_ftp_plantable p where p.ftpid = "
+            + std::string(project.ftpidSql()));
+    project.Bind(row);
     row.BindText(2, record.file);
     row.BindInt(3, record.full ? 1 : 0);
     row.BindInt(4, std::int64_t(std::time(nullptr)));
     return row.Run() && transaction.Commit();
 }
 
-bool RemoveArchiveRecord(ProjectDb* db, const std::string& name, const std::string& file)
+bool RemoveArchiveRecord(ProjectDb* db, const ProjectKey& project, const std::string& file)
 {
     Transaction transaction(db);
     if (!transaction.ok())
         return false;
-    Statement row(db->handle(), Sql("delete from vorn_archives where ftpid = ", " and file = ?2"));
-    row.BindText(1, name);
+    Statement row(db->handle(), Sql(project, "delete from vorn_archives where ftpid = ", " and file = ?2"));
+    project.Bind(row);
     row.BindText(2, file);
     return row.Run() && transaction.Commit();
 }
 
-std::vector<Leftover> LoadLeftovers(ProjectDb* db, const std::string& name)
+std::vector<Leftover> LoadLeftovers(ProjectDb* db, const ProjectKey& project)
 {
     std::vector<Leftover> found;
     if (db == nullptr)
         return found;
     Statement query(
-        db->handle(), Sql("select path, pid from vorn_leftovers where ftpid = ", " order by path"));
-    query.BindText(1, name);
+        db->handle(), Sql(project, "select path, pid from vorn_leftovers where ftpid = ", " order by path"));
+    project.Bind(query);
     while (query.NextRow())
         found.push_back({ query.Text(0), ParseDecimal(query.Text(1)) });
     return found;
 }
 
-bool NoteLeftover(ProjectDb* db, const std::string& name, const Leftover& leftover)
+bool NoteLeftover(ProjectDb* db, const ProjectKey& project, const Leftover& leftover)
 {
     Transaction transaction(db);
     if (!transaction.ok())
         return false;
     Statement row(db->handle(),
         "insert or replace into vorn_leftovers (ftpid, path, pid) "
-        "select ftpid, ?2, ?3 from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1");
-    row.BindText(1, name);
+        "select ftpid, ?2, ?3 from gm_ftp_plantable where ftpid = "
+            + std::string(project.ftpidSql()));
+    project.Bind(row);
     row.BindText(2, leftover.path);
     row.BindInt(3, leftover.pid);
     return row.Run() && transaction.Commit();
 }
 
-bool ForgetLeftover(ProjectDb* db, const std::string& name, const std::string& path)
+bool ForgetLeftover(ProjectDb* db, const ProjectKey& project, const std::string& path)
 {
     Transaction transaction(db);
     if (!transaction.ok())
         return false;
-    Statement row(db->handle(), Sql("delete from vorn_leftovers where ftpid = ", " and path = ?2"));
-    row.BindText(1, name);
+    Statement row(db->handle(), Sql(project, "delete from vorn_leftovers where ftpid = ", " and path = ?2"));
+    project.Bind(row);
     row.BindText(2, path);
     return row.Run() && transaction.Commit();
 }

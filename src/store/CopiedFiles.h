@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,6 +11,32 @@
 namespace vorn {
 
 class ProjectDb;
+class Statement;
+
+// Which project's records: its ftpid, which a run holds from its start so that a rename meanwhile
+// keeps them with the project, or its name (the first row of that name).
+class ProjectKey {
+public:
+    ProjectKey(std::string name)
+        : name_(std::move(name))
+    {
+    }
+    ProjectKey(const char* name)
+        : name_(name)
+    {
+    }
+    explicit ProjectKey(std::int64_t ftpid)
+        : ftpid_(ftpid)
+    {
+    }
+    // The ftpid as an SQL expression reading parameter ?1, and that parameter bound.
+    [[nodiscard]] const char* ftpidSql() const;
+    void Bind(Statement& statement) const;
+
+private:
+    std::string name_;
+    std::optional<std::int64_t> ftpid_;
+};
 
 // What a project last copied of one remote file: the size and time its listing gave then,
 // and the exact time (14 digits, UTC) when the server was asked for one ("" otherwise).
@@ -27,7 +54,7 @@ using CopiedFileMap = std::unordered_map<std::string, CopiedFile>;
 // Every remembered copy of the project `name`; empty when there is none or no such project.
 // When the table cannot be read (missing, damaged), empty with SQLite's reason in `error`.
 [[nodiscard]] CopiedFileMap LoadCopiedFiles(
-    ProjectDb* db, const std::string& name, std::string* error = nullptr);
+    ProjectDb* db, const ProjectKey& project, std::string* error = nullptr);
 
 // Makes the table of remembered copies anew, empty, after it was found missing or unreadable;
 // a table that is only busy (locked by another program) is left alone. False when that fails.
@@ -36,7 +63,7 @@ bool ResetCopiedFiles(ProjectDb* db);
 // Stores `changes` for the project `name` in one transaction. With `present`, every other
 // remembered path that is not in `present` is forgotten (the files the server no longer
 // has). False when the write fails; nothing is changed then.
-bool SaveCopiedFiles(ProjectDb* db, const std::string& name, const CopiedFileMap& changes,
+bool SaveCopiedFiles(ProjectDb* db, const ProjectKey& project, const CopiedFileMap& changes,
     const std::unordered_set<std::string>* present = nullptr);
 
 // One archive a project wrote (its file name in the destination folder), numbered in the
@@ -50,10 +77,10 @@ struct ArchiveRecord {
 };
 
 // The project's archives, oldest run first.
-[[nodiscard]] std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const std::string& name);
+[[nodiscard]] std::vector<ArchiveRecord> LoadArchiveRecords(ProjectDb* db, const ProjectKey& project);
 // Records an archive after every other one of the project (its seq and written are set here).
-bool AddArchiveRecord(ProjectDb* db, const std::string& name, const ArchiveRecord& record);
-bool RemoveArchiveRecord(ProjectDb* db, const std::string& name, const std::string& file);
+bool AddArchiveRecord(ProjectDb* db, const ProjectKey& project, const ArchiveRecord& record);
+bool RemoveArchiveRecord(ProjectDb* db, const ProjectKey& project, const std::string& file);
 
 // A file or folder a run of the project made and would remove itself at its end (an
 // archive's ".part", a staging folder), with the process that made it: what is still noted
@@ -62,8 +89,8 @@ struct Leftover {
     std::string path;
     std::int64_t pid = 0;
 };
-[[nodiscard]] std::vector<Leftover> LoadLeftovers(ProjectDb* db, const std::string& name);
-bool NoteLeftover(ProjectDb* db, const std::string& name, const Leftover& leftover);
-bool ForgetLeftover(ProjectDb* db, const std::string& name, const std::string& path);
+[[nodiscard]] std::vector<Leftover> LoadLeftovers(ProjectDb* db, const ProjectKey& project);
+bool NoteLeftover(ProjectDb* db, const ProjectKey& project, const Leftover& leftover);
+bool ForgetLeftover(ProjectDb* db, const ProjectKey& project, const std::string& path);
 
 } // namespace vorn

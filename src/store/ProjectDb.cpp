@@ -63,7 +63,7 @@ constexpr const char* kLoadProject
     = "select ftpname, ftpsource, ftpdest, ftpip, ftpuser, ftppassword, ftpport, ftpactive, "
       "ftpbackmode, ftptype, ftprule, ftpplanmode, ftpplan, ftphour, ftpminute, ftpdaymode, "
       "ftpdestpath, ftpdestip, ftpdestuser, ftpdestpass, ftpdestport, ftpiscompress, ftpcompass "
-      "from gm_ftp_plantable where ftpname = ?1";
+      "from gm_ftp_plantable where ";
 
 constexpr const char* kProjectList
     = "select ftpname, ftpip, ftpsource, ftpdest, ftpactive, ftpbackmode, ftptype, ftpstatus, "
@@ -412,14 +412,24 @@ bool SetProjectStatus(
         error);
 }
 
-bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project)
+bool SetProjectStatusById(
+    ProjectDb* db, std::int64_t ftpid, const std::string& status, std::time_t now, std::string* error)
 {
-    if (db == nullptr)
-        return false;
-    Statement statement(db->handle(), kLoadProject);
-    statement.BindText(1, name);
-    if (!statement.NextRow())
-        return false;
+    return Write(
+        db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpid = ?3",
+        [&](Statement& statement) {
+            statement.BindText(1, status);
+            statement.BindText(2, FormatLocalTime(now, kRunTimeFormat));
+            statement.BindInt(3, ftpid);
+        },
+        error);
+}
+
+namespace {
+
+// Fills `project` from the row `statement` is on.
+void ReadProjectRow(const Statement& statement, BackupProject& project)
+{
     // Filled in a copy so that the caller's record is only changed by a complete row.
     BackupProject loaded = project;
     loaded.ftpname = statement.Text(0);
@@ -446,6 +456,31 @@ bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project)
     loaded.ftpiscompress = ParseDecimal(statement.Text(21)) != 0;
     loaded.ftpcompass = statement.Text(22);
     project = std::move(loaded);
+}
+
+} // namespace
+
+bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project)
+{
+    if (db == nullptr)
+        return false;
+    Statement statement(db->handle(), std::string(kLoadProject) + "ftpname = ?1");
+    statement.BindText(1, name);
+    if (!statement.NextRow())
+        return false;
+    ReadProjectRow(statement, project);
+    return true;
+}
+
+bool LoadProjectById(ProjectDb* db, std::int64_t ftpid, BackupProject& project)
+{
+    if (db == nullptr)
+        return false;
+    Statement statement(db->handle(), std::string(kLoadProject) + "ftpid = ?1");
+    statement.BindInt(1, ftpid);
+    if (!statement.NextRow())
+        return false;
+    ReadProjectRow(statement, project);
     return true;
 }
 

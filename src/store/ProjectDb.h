@@ -2,6 +2,7 @@
 
 #include "store/BackupProject.h"
 
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -87,10 +88,15 @@ bool DeleteProject(ProjectDb* db, const std::string& name);
 // `error`, when given, receives SQLite's reason for a failure.
 bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status,
     std::time_t now = std::time(nullptr), std::string* error = nullptr);
+// The same for the row `ftpid`, which keeps its id when the project is renamed.
+bool SetProjectStatusById(ProjectDb* db, std::int64_t ftpid, const std::string& status,
+    std::time_t now = std::time(nullptr), std::string* error = nullptr);
 // Fills `project` from the first row named `name`; its ftpplan codes are appended to the
 // list already in the record. Returns false and leaves the record untouched when no row is
 // found or the query fails.
 bool LoadProject(ProjectDb* db, const std::string& name, BackupProject& project);
+// The same for the row `ftpid`.
+bool LoadProjectById(ProjectDb* db, std::int64_t ftpid, BackupProject& project);
 
 // The five schedule columns exactly as stored (numbers as decimal text).
 struct ScheduleTexts {

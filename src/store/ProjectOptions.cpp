@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 namespace vorn {
 
@@ -48,9 +49,22 @@ int Stored(const std::string& text, int low, int high, int fallback)
     return value;
 }
 
+// The ftpid of the first row named `name`, the row LoadProject reads.
+std::optional<std::int64_t> FirstProjectId(ProjectDb* db, const std::string& name)
+{
+    if (db == nullptr)
+        return std::nullopt;
+    Statement query(
+        db->handle(), "select ftpid from gm_ftp_plantable where ftpname = ?1 order by ftpid limit 1");
+    query.BindText(1, name);
+    if (!query.NextRow())
+        return std::nullopt;
+    return std::int64_t(std::strtoll(query.Text(0).c_str(), nullptr, 10));
+}
+
 } // namespace
 
-bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& options)
+bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& options)
 {
     if (db == nullptr)
         return false;
@@ -58,8 +72,8 @@ bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& 
         "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections, "
         "o.sshkey, o.followlinks "
         "from gm_ftp_plantable p left join vorn_options o on o.ftpid = p.ftpid "
-        "where p.ftpname = ?1 order by p.ftpid limit 1");
-    query.BindText(1, name);
+        "where p.ftpid = ?1");
+    query.BindInt(1, ftpid);
     if (!query.NextRow())
         return false;
     const ProjectOptions defaults;
@@ -72,10 +86,28 @@ bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& 
     loaded.connections = Stored(query.Text(5), 1, 10, defaults.connections);
     loaded.sshKey = query.Text(6);
     loaded.followLinks = Stored(query.Text(7), 0, 1, 0) != 0;
-    if (const auto ftpid = FindProjectId(db, name))
-        loaded.alerts = LoadAlertOptions(db, *ftpid);
+    loaded.alerts = LoadAlertOptions(db, ftpid);
     options = loaded;
     return true;
+}
+
+bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& options)
+{
+    const auto ftpid = FirstProjectId(db, name);
+    return ftpid && LoadProjectOptionsById(db, *ftpid, options);
+}
+
+std::optional<LoadedProject> LoadProjectForRun(ProjectDb* db, const std::string& name)
+{
+    const auto ftpid = FirstProjectId(db, name);
+    if (!ftpid)
+        return std::nullopt;
+    LoadedProject project;
+    project.ftpid = *ftpid;
+    if (!LoadProjectById(db, *ftpid, project.record))
+        return std::nullopt;
+    (void)LoadProjectOptionsById(db, *ftpid, project.options); // a row gone since keeps the defaults
+    return project;
 }
 
 bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOptions& options)

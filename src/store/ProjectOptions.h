@@ -1,5 +1,9 @@
 #pragma once
 
+#include "store/BackupProject.h"
+
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +54,19 @@ constexpr int kIncrementalBackupMode = 2;
 // Reads the options of the project `name` (the first row of that name). False when there is
 // no such project; `options` is then left as it was.
 bool LoadProjectOptions(ProjectDb* db, const std::string& name, ProjectOptions& options);
+// The same for the row `ftpid`.
+bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& options);
+
+// A project as a run takes it at its start: the record, the ftpid that names its row for the
+// whole run (a rename in the window keeps it) and its options.
+struct LoadedProject {
+    BackupProject record;
+    std::int64_t ftpid = 0;
+    ProjectOptions options;
+};
+
+// The first row named `name`, read once; nothing when there is no such project.
+[[nodiscard]] std::optional<LoadedProject> LoadProjectForRun(ProjectDb* db, const std::string& name);
 
 // Writes all options of the project `name` in one transaction: the backup mode into its
 // plan-table row, the rest into vorn_options. False (nothing changed) when there is no such

@@ -129,17 +129,27 @@ Status FillProjectSecrets(ProjectDb* db, BackupProject& project)
     auto settings = LoadSettings(db);
     if (!settings || !settings->keyring)
         return Ok();
+    const auto ftpid = FindProjectId(db, project.ftpname);
+    if (!ftpid)
+        return ProgramSecretStore() == nullptr
+            ? NoKeyring()
+            : MakeError(ErrorKind::Invalid, "no project named \"" + project.ftpname + "\"");
+    return FillProjectSecrets(db, *ftpid, project);
+}
+
+Status FillProjectSecrets(ProjectDb* db, std::int64_t ftpid, BackupProject& project)
+{
+    auto settings = LoadSettings(db);
+    if (!settings || !settings->keyring)
+        return Ok();
     SecretStore* store = ProgramSecretStore();
     if (store == nullptr)
         return NoKeyring();
-    const auto ftpid = FindProjectId(db, project.ftpname);
-    if (!ftpid)
-        return MakeError(ErrorKind::Invalid, "no project named \"" + project.ftpname + "\"");
     for (std::string* field : { &project.ftppassword, &project.ftpdestpass, &project.ftpcompass }) {
         const char* column = field == &project.ftppassword ? kColumns[0]
             : field == &project.ftpdestpass                ? kColumns[1]
                                                            : kColumns[2];
-        auto secret = store->Read(ProjectSecretKey(db, *ftpid, column));
+        auto secret = store->Read(ProjectSecretKey(db, ftpid, column));
         if (!secret && secret.error().kind == ErrorKind::Invalid)
             return MakeError(ErrorKind::Invalid,
                 std::string("The keyring holds no password (") + column

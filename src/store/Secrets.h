@@ -3,6 +3,7 @@
 #include "common/Result.h"
 #include "store/Settings.h"
 
+#include <cstdint>
 #include <string>
 
 namespace vorn {
@@ -40,6 +41,8 @@ void SetSecretStore(SecretStore* store);
 // database keeps them there; otherwise leaves the project as it is. Fails, with the
 // keyring's reason, when the keyring cannot be reached.
 [[nodiscard]] Status FillProjectSecrets(ProjectDb* db, BackupProject& project);
+// The same for the project of row `ftpid`, whatever its name is by now.
+[[nodiscard]] Status FillProjectSecrets(ProjectDb* db, std::int64_t ftpid, BackupProject& project);
 
 // Turns keyring=1 on or off for `db`: every password of every project and the mail
 // server's moves into the keyring (the table's columns then hold an empty text) or back

@@ -1,7 +1,9 @@
 // Whole runs against real FTP servers on 127.0.0.1, with the project in a real SQLite file:
 // what lands on disk, in the archive or on the second server, and what the run reports.
 #include "RunHarness.h"
+#include "store/CopiedFiles.h"
 #include "store/ProjectOptions.h"
+#include "store/RunHistory.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
@@ -374,6 +376,61 @@ TEST(BackupRun, StopInTheMiddleOfALargeFileEndsTheRunPromptlyAndCleanly)
             h.observer.statusByPath(), (std::map<std::string, std::string> { { "/big.bin", "Failed" } }));
         EXPECT_EQ(ReadTree(dest), Tree {});
         EXPECT_FALSE(fs::exists(second.root() / "copy" / "big.bin"));
+    }
+}
+
+// The window may rename a project while its run is under way: the run keeps the row it
+// started with, so the status, the run time and the history land on the renamed project and
+// no row of the old name appears.
+TEST(BackupRun, AProjectRenamedDuringItsRunKeepsTheRunsStatusAndHistory)
+{
+    struct Case {
+        const char* what;
+        bool incremental; // into an archive, with the copies and the archive recorded
+        bool stop;
+        RunOutcome outcome;
+        const char* status;
+    };
+    for (const Case& c : { Case { "finished", false, false, RunOutcome::Success, "Success" },
+             Case { "incremental, into an archive", true, false, RunOutcome::Success, "Success" },
+             Case { "stopped", false, true, RunOutcome::Stopped, "Stop" } }) {
+        SCOPED_TRACE(c.what);
+        FtpServerOptions slow;
+        slow.slowDataBytesPerSecond = 256 * 1024;
+        FtpServer server(slow);
+        MakeTree(server.root(), { { "big.bin", Random(1 << 20, 5) } }, kListedTime);
+        RunHarness h;
+        const fs::path dest = h.dir() / "dest";
+        fs::create_directory(dest);
+        BackupProject project = RunHarness::LocalProject(server, "", dest.string());
+        project.ftpiscompress = c.incremental;
+        h.Store(project);
+        ProjectOptions options;
+        options.incremental = c.incremental;
+        ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
+        project.ftpbackmode = options.incremental ? kIncrementalBackupMode : kFullBackupMode;
+        const auto ftpid = FindProjectId(h.db(), "nightly");
+        ASSERT_TRUE(ftpid);
+
+        BackgroundRun run(h, "nightly");
+        ASSERT_TRUE(WaitFor([&] { return h.figures.progressInfo.bytes.load() > 0; }, 30s)) << server.log();
+        project.ftpname = "weekly";
+        ASSERT_TRUE(UpdateProject(h.db(), "nightly", project));
+        if (c.stop)
+            h.control.Stop();
+        ASSERT_TRUE(run.WaitDone(60s));
+        EXPECT_EQ(run.outcome(), c.outcome);
+
+        EXPECT_EQ(h.Stored("weekly").first, c.status);
+        EXPECT_FALSE(h.Stored("weekly").second.empty());
+        EXPECT_FALSE(ProjectExists(h.db(), "nightly"));
+        EXPECT_EQ(FindProjectId(h.db(), "weekly"), ftpid);
+        const auto runs = QueryRuns(h.db(), *ftpid);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].outcome, c.status);
+        EXPECT_EQ(QueryProjectList(h.db()).size(), 1u);
+        EXPECT_EQ(LoadCopiedFiles(h.db(), "weekly").count("/big.bin"), c.incremental ? 1u : 0u);
+        EXPECT_EQ(LoadArchiveRecords(h.db(), "weekly").size(), c.incremental ? 1u : 0u);
     }
 }
 

@@ -21,10 +21,10 @@ namespace {
 // the order of the runs that wrote them. A file the records do not list is never one of
 // them, whatever its name; the time in a name is local and may run backwards.
 std::vector<ArchiveRecord> RecordedArchivesInFolder(
-    ProjectDb* db, const std::string& projectName, const std::string& folder)
+    ProjectDb* db, const ProjectKey& project, const std::string& folder)
 {
     std::vector<ArchiveRecord> found;
-    for (ArchiveRecord& record : LoadArchiveRecords(db, projectName)) {
+    for (ArchiveRecord& record : LoadArchiveRecords(db, project)) {
         struct stat info { };
         if (record.file.find('/') == std::string::npos
             && ::lstat((fs::path(folder) / record.file).c_str(), &info) == 0 && S_ISREG(info.st_mode))
@@ -87,10 +87,9 @@ bool IsProjectArchiveName(
         [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool NextArchiveIsFull(
-    ProjectDb* db, const std::string& projectName, const std::string& folder, int fullEvery)
+bool NextArchiveIsFull(ProjectDb* db, const ProjectKey& project, const std::string& folder, int fullEvery)
 {
-    const std::vector<ArchiveRecord> records = LoadArchiveRecords(db, projectName);
+    const std::vector<ArchiveRecord> records = LoadArchiveRecords(db, project);
     const auto lastFull
         = std::find_if(records.rbegin(), records.rend(), [](const ArchiveRecord& r) { return r.full; });
     if (lastFull == records.rend())
@@ -107,10 +106,10 @@ bool NextArchiveIsFull(
 }
 
 std::vector<std::string> RemoveOldArchives(
-    ProjectDb* db, const std::string& projectName, const std::string& folder, int keep)
+    ProjectDb* db, const ProjectKey& project, const std::string& folder, int keep)
 {
     std::vector<std::string> removed;
-    const std::vector<ArchiveRecord> archives = RecordedArchivesInFolder(db, projectName, folder);
+    const std::vector<ArchiveRecord> archives = RecordedArchivesInFolder(db, project, folder);
     if (keep <= 0 || archives.size() <= std::size_t(keep))
         return removed;
     // The oldest kept archive, moved back to the full archive its chain starts with.
@@ -120,17 +119,17 @@ std::vector<std::string> RemoveOldArchives(
     for (std::size_t i = 0; i < firstKept; ++i) {
         std::error_code error;
         if (fs::remove(fs::path(folder) / archives[i].file, error)) {
-            (void)RemoveArchiveRecord(db, projectName, archives[i].file);
+            (void)RemoveArchiveRecord(db, project, archives[i].file);
             removed.push_back(archives[i].file);
         }
     }
     return removed;
 }
 
-std::int64_t NextArchiveSequence(ProjectDb* db, const std::string& projectName)
+std::int64_t NextArchiveSequence(ProjectDb* db, const ProjectKey& project)
 {
     std::int64_t last = 0;
-    for (const ArchiveRecord& record : LoadArchiveRecords(db, projectName))
+    for (const ArchiveRecord& record : LoadArchiveRecords(db, project))
         last = std::max(last, record.seq);
     return last + 1;
 }

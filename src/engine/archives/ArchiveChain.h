@@ -26,18 +26,18 @@ class ProjectDb;
 // when an archive of the current chain is missing from `folder`, or when the chain already
 // holds `fullEvery` archives.
 [[nodiscard]] bool NextArchiveIsFull(
-    ProjectDb* db, const std::string& projectName, const std::string& folder, int fullEvery);
+    ProjectDb* db, const ProjectKey& project, const std::string& folder, int fullEvery);
 
 // Keeps the newest `keep` archives of the project in `folder` (0 keeps all) and every older
 // one that a kept incremental archive needs (back to its full archive); removes the rest.
 // Only archives the project's records list count, ordered by the run that wrote them.
 // Returns the names removed.
 std::vector<std::string> RemoveOldArchives(
-    ProjectDb* db, const std::string& projectName, const std::string& folder, int keep);
+    ProjectDb* db, const ProjectKey& project, const std::string& folder, int keep);
 
 // The number the project's next archive gets in its records: archives are restored in the
 // order of these numbers (the order of the runs), not of the times in their names.
-[[nodiscard]] std::int64_t NextArchiveSequence(ProjectDb* db, const std::string& projectName);
+[[nodiscard]] std::int64_t NextArchiveSequence(ProjectDb* db, const ProjectKey& project);
 
 // The head lines of a manifest: the archive's kind, whether the walk covered the whole tree,
 // and its sequence number among the project's archives.
