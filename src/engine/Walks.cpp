@@ -616,6 +616,35 @@ private:
     std::uint64_t sequence_;
 };
 
+// One try of a download into `folder`: a cut large file is continued through `resume`, and
+// bytes that differ from the partial file have it fetched again from its start.
+Status FetchOnce(TransferSlot& slot, int folder, const std::string& folderText, const FileJob& job,
+    const RunEnvironment& env, remote::ResumePoint& resume, bool& sizeUnchecked)
+{
+    const auto fetch = [&] {
+        return slot.source->DownloadResumable(
+            folder, folderText, job.remotePath, ListedSize(job.entry), Progress(slot, env), resume);
+    };
+    auto got = fetch();
+    if (!got && resume.TakeMismatch())
+        got = fetch();
+    sizeUnchecked = got && got->sizeUnchecked;
+    return got ? Ok() : Status(got.error());
+}
+
+// The folder every local name of a download walk is taken relative to: the staging folder of
+// an archive run, else the destination, whose own path is the user's choice and is followed
+// as typed. Sets the tally's reason when it cannot be opened.
+FolderHandle OpenDownloadRoot(const std::string& path, bool dryRun, TransferTally& tally)
+{
+    FolderHandle root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root && !dryRun) {
+        const int error = errno;
+        tally.failReason = "Cannot open the folder " + path + ": " + std::strerror(error);
+    }
+    return root;
+}
+
 } // namespace
 
 int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOptions& options,
@@ -632,16 +661,10 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         tally.failReason = "Cannot create a working folder in " + stagingFolder;
         return 0;
     }
-    // Every local name is taken relative to an open folder; the destination's own path is the
-    // user's choice and is followed as typed.
-    const FolderHandle root(
-        ::open((compress ? staging.incoming() : ctx.rootLocal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root && !env.dryRun) {
-        const int error = errno;
-        tally.failReason = "Cannot open the folder " + (compress ? staging.incoming() : ctx.rootLocal) + ": "
-            + std::strerror(error);
+    const FolderHandle root
+        = OpenDownloadRoot(compress ? staging.incoming() : ctx.rootLocal, env.dryRun, tally);
+    if (!root && !env.dryRun)
         return 0;
-    }
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;
@@ -674,18 +697,7 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         bool sizeUnchecked = false;
         const Status reply = slot.retry->Run(
             job.remotePath,
-            [&]() -> Status {
-                const auto fetch = [&] {
-                    return slot.source->DownloadResumable(
-                        folder, folderText, job.remotePath, ListedSize(entry), Progress(slot, env), resume);
-                };
-                // Bytes that differ from the partial file: the file is fetched again from its start.
-                auto got = fetch();
-                if (!got && resume.TakeMismatch())
-                    got = fetch();
-                sizeUnchecked = got && got->sizeUnchecked;
-                return got ? Ok() : Status(got.error());
-            },
+            [&] { return FetchOnce(slot, folder, folderText, job, env, resume, sizeUnchecked); },
             slot.sessions());
         if (!reply && StopRequested(env))
             return {};
