@@ -9,6 +9,7 @@
 #include "gui/Resources.h"
 #include "store/ProjectDb.h"
 #include "views/ProjectListModel.h"
+#include "views/StatusText.h"
 #include "views/VornBackupView.h"
 #include "views/VornLocalTrans.h"
 #include "views/VornRemoteTrans.h"
@@ -31,11 +32,6 @@
 
 namespace {
 
-// The 1 ms timers of a run only copy figures into the displays; a frame's worth of delay
-// (16 ms) shows the same and keeps the GUI thread idle.
-constexpr int kDisplayPeriodMs = 16;
-constexpr int kLocalSamplePeriodMs = 5000;
-constexpr int kProgressBarDelayMs = 200;
 // Where the user's choice of data connections is kept between starts; passive unless set.
 const char* const kTransferModeActiveKey = "transferModeActive";
 
@@ -49,11 +45,12 @@ QIcon ProgramIcon()
 
 } // namespace
 
-CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidget* parent)
+CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidget* parent, RunService* runs)
     : QMainWindow(parent)
     , db_(db)
     , startupFolder_(startupFolder)
     , manualSourceFolder_(QStringLiteral(VORN_SOURCE_FOLDER))
+    , runs_(runs ? runs : new RunService(this))
 {
     vorn::EnsureResources();
     setObjectName("mainFrame");
@@ -71,13 +68,9 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
     CreateStatusBar();
     ApplyToolbarIcons();
     tray_ = new Tray(this);
-
-    // One named timer per purpose, each ending in its own step.
-    speedTextTimer_ = MakeTimer("speedTextTimer", &CMainFrame::OnSpeedTextTimer);
-    localSpeedTimer_ = MakeTimer("localSpeedTimer", &CMainFrame::SampleLocalSpeed);
-    progressTimer_ = MakeTimer("progressTimer", &CMainFrame::UpdateProgressPosition);
-    progressBarTimer_ = MakeTimer("progressBarTimer", &CMainFrame::CreateProgressBar);
-    progressBarTimer_->setSingleShot(true);
+    // Commands follow the run's state as it changes; nothing polls it.
+    connect(runs_, &RunService::stateChanged, this, &CMainFrame::UpdateCommandStates);
+    connect(runs_, &RunService::runPaused, this, &CMainFrame::ShowPaused);
 
     // An empty list must mean "no projects", never "could not read them".
     const std::string listError = projectView_->FillProjectList(db_);
@@ -86,26 +79,6 @@ CMainFrame::CMainFrame(vorn::ProjectDb* db, const QString& startupFolder, QWidge
                             .arg(QString::fromStdString(db_->path()), QString::fromStdString(listError)),
             "Warning", this);
     UpdateCommandStates();
-    progressBarTimer_->start(kProgressBarDelayMs);
-}
-
-QTimer* CMainFrame::MakeTimer(const char* name, void (CMainFrame::*step)())
-{
-    auto* timer = new QTimer(this);
-    timer->setObjectName(QString::fromLatin1(name));
-    connect(timer, &QTimer::timeout, this, step);
-    return timer;
-}
-
-void CMainFrame::StopTimers()
-{
-    for (QTimer* timer : { speedTextTimer_, localSpeedTimer_, progressTimer_, progressBarTimer_ })
-        timer->stop();
-}
-
-void CMainFrame::CreateProgressBar()
-{
-    displays_->CreateProgressBar();
 }
 
 CMainFrame::~CMainFrame()
@@ -114,7 +87,7 @@ CMainFrame::~CMainFrame()
     // figures: they are stopped and joined while all of it still exists.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    StopTimers();
+    displays_->StopTimers();
     tray_->HideIcon();
 }
 
@@ -195,7 +168,7 @@ void CMainFrame::CreateStatusBar()
     QStatusBar* bar = statusBar();
     bar->setObjectName("statusBar");
     bar->setSizeGripEnabled(true);
-    displays_ = new RunDisplays(bar, figures_, statusView_);
+    displays_ = new RunDisplays(bar, runs_->figures(), runs_->control(), statusView_);
     displays_->promptPane()->setText(idleStatusText_);
 }
 
@@ -203,18 +176,18 @@ void CMainFrame::CreateStatusBar()
 
 void CMainFrame::setRunState(vorn::RunState state)
 {
-    runControl_.setRunState(state);
+    runs_->control().setRunState(state);
     UpdateCommandStates();
 }
 
 QString CMainFrame::runProjectName() const
 {
-    return QString::fromStdString(runControl_.runProjectName());
+    return runs_->projectName();
 }
 
 void CMainFrame::setRunProjectName(const QString& name)
 {
-    runControl_.setRunProjectName(name.toStdString());
+    runs_->control().setRunProjectName(name.toStdString());
     UpdateCommandStates();
 }
 
@@ -340,33 +313,23 @@ void CMainFrame::OnRun()
 
 void CMainFrame::OnPauseResume()
 {
-    const vorn::RunState state = runState();
-    if (state == vorn::RunState::Idle)
-        return;
-    const QString name = runProjectName();
-    // The RunControl refuses when the run ended in the meantime: then no cell changes.
-    if (state == vorn::RunState::Running ? !runControl_.Pause() : !runControl_.Resume())
-        return;
-    figures_.ResetSpeed();
-    if (state == vorn::RunState::Running) {
+    (void)runs_->TogglePause();
+}
+
+void CMainFrame::ShowPaused(const QString& name, bool paused)
+{
+    if (paused)
         displays_->PauseMeter();
-        projectView_->SetTransferStatus(name, "Pause");
-    } else {
+    else
         displays_->ResumeMeter();
-        projectView_->SetTransferStatus(name, "Run");
-    }
-    UpdateCommandStates();
+    projectView_->SetTransferStatus(name, paused ? "Pause" : "Run");
 }
 
 void CMainFrame::OnStop()
 {
-    const vorn::RunState state = runState();
-    if (state == vorn::RunState::Idle)
-        return;
     // The run ends within about a second, stores "Stop" and reports the cells and the result
-    // line itself; a paused run is woken up to do so.
-    runControl_.Stop();
-    UpdateCommandStates();
+    // line itself.
+    runs_->Stop();
 }
 
 void CMainFrame::OnExit()
@@ -386,33 +349,29 @@ void CMainFrame::SetTransferModeActive(bool active)
 
 void CMainFrame::ToggleTransmissionWindow()
 {
-    const QList<int> sizes = topSplitter_->sizes();
-    const int total = topSplitter_->width();
-    if (sizes.value(1) != 0) {
-        transmissionWidth_ = sizes.value(1);
-        topSplitter_->setSizes({ total, 0 });
-        transmissionHidden_ = true;
-    } else {
-        // A pane collapsed by dragging has no remembered width: give it half.
-        const int width = transmissionWidth_ > 0 ? transmissionWidth_ : total / 2;
-        topSplitter_->setSizes({ std::max(0, total - width - topSplitter_->handleWidth()), width });
-        transmissionHidden_ = false;
-    }
-    UpdateCommandStates();
+    TogglePane(topSplitter_, 1, transmissionWidth_, transmissionHidden_);
 }
 
 void CMainFrame::ToggleDestinationWindow()
 {
-    const QList<int> sizes = bottomSplitter_->sizes();
-    const int total = bottomSplitter_->width();
-    if (sizes.value(0) != 0) {
-        destinationWidth_ = sizes.value(0);
-        bottomSplitter_->setSizes({ 0, total });
-        destinationHidden_ = true;
+    TogglePane(bottomSplitter_, 0, destinationWidth_, destinationHidden_);
+}
+
+void CMainFrame::TogglePane(QSplitter* splitter, int pane, int& width, bool& hidden)
+{
+    const int total = splitter->width();
+    const auto place = [&](int shown) {
+        const int other = std::max(0, total - shown - (shown > 0 ? splitter->handleWidth() : 0));
+        splitter->setSizes(pane == 0 ? QList<int> { shown, other } : QList<int> { other, shown });
+    };
+    if (splitter->sizes().value(pane) != 0) {
+        width = splitter->sizes().value(pane);
+        place(0);
+        hidden = true;
     } else {
-        const int width = destinationWidth_ > 0 ? destinationWidth_ : total / 2;
-        bottomSplitter_->setSizes({ width, std::max(0, total - width - bottomSplitter_->handleWidth()) });
-        destinationHidden_ = false;
+        // A pane collapsed by dragging has no remembered width: give it half.
+        place(width > 0 ? width : total / 2);
+        hidden = false;
     }
     UpdateCommandStates();
 }
@@ -461,7 +420,7 @@ void CMainFrame::OnProjectClicked(int row)
     // The destination first: it also tells runMode which kind of project was clicked.
     const int mode = destinationPane_->FillDestinationPane(db_, name);
     if (mode >= 0)
-        figures_.runMode.store(mode);
+        runs_->figures().runMode.store(mode);
     sourcePane_->FillSourcePane(db_, name);
 }
 
@@ -516,7 +475,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     // between now and the end of the program either.
     if (hooks_.shutdownRuns)
         hooks_.shutdownRuns();
-    StopTimers();
+    displays_->StopTimers();
     tray_->HideIcon();
     event->accept();
     emit exitConfirmed();
@@ -533,37 +492,6 @@ bool CMainFrame::event(QEvent* event)
     return QMainWindow::event(event);
 }
 
-// ---- timers and transfer displays ----
-
-void CMainFrame::OnSpeedTextTimer()
-{
-    if (runState() != vorn::RunState::Idle) {
-        displays_->ShowSpeedText();
-        return;
-    }
-    localSpeedTimer_->stop();
-    speedTextTimer_->stop();
-    displays_->ClearSpeedText();
-}
-
-void CMainFrame::BeginRunDisplays(
-    bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder)
-{
-    (void)scheduledStart; // both start paths refresh at the same display rate
-    displays_->Begin(runStartTime, destinationFolder);
-    localSpeedTimer_->start(kLocalSamplePeriodMs);
-    speedTextTimer_->start(kDisplayPeriodMs);
-    progressTimer_->start(kDisplayPeriodMs);
-}
-
-void CMainFrame::UpdateProgressPosition()
-{
-    const bool running = runState() != vorn::RunState::Idle;
-    if (!running)
-        progressTimer_->stop();
-    displays_->UpdateProgress(running);
-}
-
 // ---- reports of a run ----
 
 void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t startTime)
@@ -575,17 +503,14 @@ void CMainFrame::OnRunStarted(const QString& name, bool scheduled, std::time_t s
         = row >= 0 ? projectView_->model()->Cell(row, ProjectListModel::DestinationFolder) : QString();
     statusView_->SetResultText(QString(61, QLatin1Char(' ')));
     statusBar()->clearMessage(); // the reason a previous run failed
-    runFailReason_.clear();
-    failedFiles_ = 0;
-    failedFolders_ = 0;
     projectView_->model()->SetStatusNote(row, ProjectListModel::StatusMark::None, {});
+    runs_->NoteRunStarted();
     BeginRunDisplays(scheduled, startTime, folder);
-    UpdateCommandStates();
 }
 
-void CMainFrame::OnRunProjectStatus(const QString& name, const QString& status)
+void CMainFrame::OnRunProjectStatus(const QString& name, vorn::ProjectStatus status)
 {
-    projectView_->SetTransferStatus(name, status);
+    projectView_->SetTransferStatus(name, StatusText(status));
 }
 
 void CMainFrame::OnRunLastBackupTime(const QString& name, const QString& timeText)
@@ -600,18 +525,18 @@ void CMainFrame::OnRunFileRow(
     runRowPaths_[runRowId] = path;
 }
 
-void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason)
+void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, vorn::FileStatus status, const QString& reason)
 {
     const auto it = runRows_.find(runRowId);
     if (it == runRows_.end())
         return;
-    const bool failed = status == QLatin1String("Failed");
+    const bool failed = status == vorn::FileStatus::Failed;
     // A failed folder's row is named with a trailing "/".
     if (failed)
-        ++(runRowPaths_[runRowId].endsWith('/') ? failedFolders_ : failedFiles_);
+        runs_->NoteItemFailed(runRowPaths_[runRowId].endsWith('/'));
     runRowPaths_.erase(runRowId);
     // A row removed by Clean in the meantime stays removed.
-    (void)statusView_->SetRowStatus(it->second, status, reason);
+    (void)statusView_->SetRowStatus(it->second, StatusText(status), reason);
     if (failed)
         emit runItemFailed(statusView_->model()->NameOf(it->second), reason);
     runRows_.erase(it);
@@ -619,7 +544,7 @@ void CMainFrame::OnRunFileRowStatus(std::uint64_t runRowId, const QString& statu
 
 void CMainFrame::OnRunFailed(const QString& name, const QString& reason)
 {
-    runFailReason_ = reason;
+    runs_->NoteRunFailed(reason);
     statusBar()->showMessage(name + ": " + reason);
     emit runFailed(name, reason);
 }
@@ -629,47 +554,35 @@ void CMainFrame::OnRunResultText(const QString& text)
     statusView_->SetResultText(text);
 }
 
-void CMainFrame::OnRunFinished(const QString& name, const QString& status)
+void CMainFrame::OnRunFinished(const QString& name, vorn::RunOutcome outcome)
 {
     runRows_.clear();
     runRowPaths_.clear();
-    ShowRunOutcome(name, status);
+    ShowRunOutcome(name, outcome);
     // The destination changed under the pane that shows it; a source file may have changed
     // since the source pane listed it.
     destinationPane_->RefreshAfterRun(name);
     sourcePane_->RefreshAfterRun(name);
-    UpdateCommandStates();
-    emit runFinished(name, status);
+    runs_->NoteRunFinished();
+    emit runFinished(name, outcome);
 }
 
-QString CMainFrame::FailedItemsText() const
-{
-    QStringList parts;
-    if (failedFiles_ > 0)
-        parts << QString("%1 file(s) failed").arg(failedFiles_);
-    if (failedFolders_ > 0)
-        parts << QString("%1 folder(s) failed").arg(failedFolders_);
-    return parts.join(", ");
-}
-
-void CMainFrame::ShowRunOutcome(const QString& name, const QString& status)
+void CMainFrame::ShowRunOutcome(const QString& name, vorn::RunOutcome outcome)
 {
     using Mark = ProjectListModel::StatusMark;
     const int row = projectView_->FindRowByName(name);
-    const bool failed = status == QLatin1String("Fail") || status == QLatin1String("Failed");
+    const bool failed = outcome == vorn::RunOutcome::Fail || outcome == vorn::RunOutcome::Failed;
     if (failed) {
         // Every way a run fails says why, in the status bar and on the project's cell.
-        QString reason = runFailReason_;
-        if (reason.isEmpty())
-            reason = status == QLatin1String("Failed")
-                ? QString("The project could not be loaded from the database.")
-                : QString("The run failed; the History command (Command menu) has what was recorded.");
-        if (runFailReason_.isEmpty())
+        const QString reason = runs_->FailureText(outcome);
+        if (runs_->failReason().isEmpty())
             statusBar()->showMessage(name + ": " + reason);
-        projectView_->model()->SetStatusNote(row, Mark::Failure, status + ": " + reason);
-    } else if (status == QLatin1String("Success") && failedFiles_ + failedFolders_ > 0) {
+        projectView_->model()->SetStatusNote(
+            row, Mark::Failure, StatusText(vorn::ProjectStatusOf(outcome)) + ": " + reason);
+    } else if (outcome == vorn::RunOutcome::Success && runs_->failedItems() > 0) {
         projectView_->model()->SetStatusNote(row, Mark::Warning,
-            "Success, but " + FailedItemsText() + ". The History command (Command menu) has the reasons.");
+            "Success, but " + runs_->FailedItemsText()
+                + ". The History command (Command menu) has the reasons.");
     }
 }
 

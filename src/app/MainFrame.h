@@ -3,8 +3,8 @@
 #include "app/HelpPages.h"
 #include "app/MainActions.h"
 #include "app/RunDisplays.h"
-#include "engine/RunControl.h"
-#include "engine/TransferFigures.h"
+#include "app/RunService.h"
+#include "engine/RunObserver.h"
 
 #include <QDir>
 #include <QMainWindow>
@@ -30,10 +30,11 @@ namespace vorn {
 class ProjectDb;
 } // namespace vorn
 
-// The main window: menus, toolbar, status bar, the four panes, the tray icon, the timers and
-// the bookkeeping of the one project that may run. Everything here lives on the GUI thread;
-// a run's worker writes only runControl() and the atomics in figures(), and reaches the rest
-// through queued calls (the OnRun... reports below).
+// The main window: menus, toolbar, status bar, the four panes and the tray icon. It shows the
+// one project that may run; the run itself (its control, figures and what it reported) is the
+// RunService's, which the window follows through its signals. Everything here lives on the
+// GUI thread; a run's worker writes only runControl() and the atomics in figures(), and
+// reaches the rest through queued calls (the OnRun... reports below).
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
@@ -49,18 +50,20 @@ public:
     };
 
     // `startupFolder` is the folder the program was started in: the toolbar icons are read
-    // from its "images" folder and the manual is looked up there first.
-    explicit CMainFrame(
-        vorn::ProjectDb* db, const QString& startupFolder = QDir::currentPath(), QWidget* parent = nullptr);
+    // from its "images" folder and the manual is looked up there first. `runs` must outlive
+    // the window; null gives the window a service of its own.
+    explicit CMainFrame(vorn::ProjectDb* db, const QString& startupFolder = QDir::currentPath(),
+        QWidget* parent = nullptr, RunService* runs = nullptr);
     ~CMainFrame() override;
 
     [[nodiscard]] Hooks& hooks() { return hooks_; }
-    [[nodiscard]] vorn::TransferFigures& figures() { return figures_; }
-    [[nodiscard]] vorn::RunControl& runControl() { return runControl_; }
+    [[nodiscard]] RunService* runs() const { return runs_; }
+    [[nodiscard]] vorn::TransferFigures& figures() { return runs_->figures(); }
+    [[nodiscard]] vorn::RunControl& runControl() { return runs_->control(); }
 
     // runState and runProjectName are the RunControl's. The setters change them there; a run
     // sets them itself, so only tests need these.
-    [[nodiscard]] vorn::RunState runState() const { return runControl_.runState(); }
+    [[nodiscard]] vorn::RunState runState() const { return runs_->state(); }
     void setRunState(vorn::RunState state);
     [[nodiscard]] QString runProjectName() const;
     void setRunProjectName(const QString& name);
@@ -116,9 +119,12 @@ public:
 
     // Transfer displays of the status bar. The run calls BeginRunDisplays when it starts; the
     // timers end the displays themselves once runState is Idle again.
-    void BeginRunDisplays(bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder);
+    void BeginRunDisplays(bool scheduledStart, std::time_t runStartTime, const QString& destinationFolder)
+    {
+        displays_->Begin(runStartTime, destinationFolder);
+    }
     void SampleLocalSpeed() { displays_->SampleLocalSpeed(); }
-    void UpdateProgressPosition();
+    void UpdateProgressPosition() { displays_->UpdateProgress(); }
     [[nodiscard]] RunDisplays* displays() const { return displays_; }
     [[nodiscard]] float localSpeed() const { return displays_->localSpeed(); }
     [[nodiscard]] std::uint64_t sampledBytes() const { return displays_->sampledBytes(); }
@@ -127,15 +133,15 @@ public:
     // Reports of a run, on the GUI thread in the order the run made them (QueuedRunObserver).
     // `startTime` is when the run began on its own thread.
     void OnRunStarted(const QString& name, bool scheduled, std::time_t startTime);
-    void OnRunProjectStatus(const QString& name, const QString& status);
+    void OnRunProjectStatus(const QString& name, vorn::ProjectStatus status);
     void OnRunLastBackupTime(const QString& name, const QString& timeText);
     void OnRunFileRow(std::uint64_t runRowId, const QString& time, const QString& path, const QString& size);
-    // A "Failed" row carries its reason (the row's tool tip).
-    void OnRunFileRowStatus(std::uint64_t runRowId, const QString& status, const QString& reason = {});
+    // A Failed row carries its reason (the row's tool tip).
+    void OnRunFileRowStatus(std::uint64_t runRowId, vorn::FileStatus status, const QString& reason = {});
     // Why a run failed as a whole: shown in the status bar until the next run starts.
     void OnRunFailed(const QString& name, const QString& reason);
     void OnRunResultText(const QString& text);
-    void OnRunFinished(const QString& name, const QString& status);
+    void OnRunFinished(const QString& name, vorn::RunOutcome outcome);
     // The scheduler worked out a project's next backup time again.
     void OnNextBackupTime(const QString& name, const QString& timeText);
 
@@ -145,16 +151,16 @@ public:
 
     // The display timers of a run (speed text, local speed sample, progress bar position)
     // and the one that creates the progress bar after start-up.
-    [[nodiscard]] QTimer* speedTextTimer() const { return speedTextTimer_; }
-    [[nodiscard]] QTimer* localSpeedTimer() const { return localSpeedTimer_; }
-    [[nodiscard]] QTimer* progressTimer() const { return progressTimer_; }
-    [[nodiscard]] QTimer* progressBarTimer() const { return progressBarTimer_; }
+    [[nodiscard]] QTimer* speedTextTimer() const { return displays_->speedTextTimer(); }
+    [[nodiscard]] QTimer* localSpeedTimer() const { return displays_->localSpeedTimer(); }
+    [[nodiscard]] QTimer* progressTimer() const { return displays_->progressTimer(); }
+    [[nodiscard]] QTimer* progressBarTimer() const { return displays_->progressBarTimer(); }
 
 signals:
     // The user confirmed leaving: the application quits.
     void exitConfirmed();
     // A run has ended and its last report is shown.
-    void runFinished(const QString& name, const QString& status);
+    void runFinished(const QString& name, vorn::RunOutcome outcome);
     // A file or folder of the running project could not be copied.
     void runItemFailed(const QString& path, const QString& reason);
     // The running project failed as a whole ("Fail").
@@ -175,21 +181,19 @@ private:
     void CreateStatusBar();
     void CreatePanes();
     void ApplyToolbarIcons();
-    QTimer* MakeTimer(const char* name, void (CMainFrame::*step)());
-    void StopTimers();
-    void OnSpeedTextTimer();
-    void CreateProgressBar();
+    // Hides pane `pane` (0 or 1) of `splitter`, remembering its width, or shows it again.
+    void TogglePane(QSplitter* splitter, int pane, int& width, bool& hidden);
+    // Pause or Resume took effect: the project's cell and the speed meter follow.
+    void ShowPaused(const QString& name, bool paused);
     // The project's "Transfer Status" cell after a run: a failed run carries its reason, a
     // run that left files behind a warning and their count.
-    void ShowRunOutcome(const QString& name, const QString& status);
-    [[nodiscard]] QString FailedItemsText() const;
+    void ShowRunOutcome(const QString& name, vorn::RunOutcome outcome);
 
     vorn::ProjectDb* db_;
     QString startupFolder_;
     QString manualSourceFolder_;
     Hooks hooks_;
-    vorn::RunControl runControl_;
-    vorn::TransferFigures figures_;
+    RunService* runs_;
     bool transferModeActive_ = false;
     QString idleStatusText_ = QStringLiteral("Ready");
 
@@ -211,15 +215,7 @@ private:
     RunDisplays* displays_ = nullptr;
     Tray* tray_ = nullptr;
 
-    QTimer* speedTextTimer_ = nullptr;
-    QTimer* localSpeedTimer_ = nullptr;
-    QTimer* progressTimer_ = nullptr;
-    QTimer* progressBarTimer_ = nullptr;
     // The run's row ids and the status list's, for the rows still waiting for their status.
     std::unordered_map<std::uint64_t, std::int64_t> runRows_;
     std::unordered_map<std::uint64_t, QString> runRowPaths_;
-    // What the running project's run has reported so far: why it failed, what it left behind.
-    QString runFailReason_;
-    int failedFiles_ = 0;
-    int failedFolders_ = 0;
 };

@@ -34,11 +34,10 @@ void QueuedRunObserver::OnRunStarted(const std::string& projectName)
         });
 }
 
-void QueuedRunObserver::OnProjectStatus(const std::string& projectName, const std::string& status)
+void QueuedRunObserver::OnProjectStatus(const std::string& projectName, vorn::ProjectStatus status)
 {
-    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), status = Text(status)] {
-        frame->OnRunProjectStatus(name, status);
-    });
+    vorn::PostToReceiver(frame_,
+        [frame = frame_, name = Text(projectName), status] { frame->OnRunProjectStatus(name, status); });
 }
 
 void QueuedRunObserver::OnLastBackupTime(const std::string& projectName, const std::string& timeText)
@@ -58,9 +57,9 @@ void QueuedRunObserver::OnFileRowInserted(std::uint64_t rowId, const std::string
 }
 
 void QueuedRunObserver::OnFileRowStatus(
-    std::uint64_t rowId, const std::string& status, const std::string& reason)
+    std::uint64_t rowId, vorn::FileStatus status, const std::string& reason)
 {
-    vorn::PostToReceiver(frame_, [frame = frame_, rowId, status = Text(status), reason = Text(reason)] {
+    vorn::PostToReceiver(frame_, [frame = frame_, rowId, status, reason = Text(reason)] {
         frame->OnRunFileRowStatus(rowId, status, reason);
     });
 }
@@ -85,9 +84,8 @@ void QueuedRunObserver::OnResultText(const std::string& text)
     vorn::PostToReceiver(frame_, [frame = frame_, text = Text(text)] { frame->OnRunResultText(text); });
 }
 
-void QueuedRunObserver::OnRunFinished(const std::string& projectName, const std::string& status)
+void QueuedRunObserver::OnRunFinished(const std::string& projectName, vorn::RunOutcome outcome)
 {
-    vorn::PostToReceiver(frame_, [frame = frame_, name = Text(projectName), status = Text(status)] {
-        frame->OnRunFinished(name, status);
-    });
+    vorn::PostToReceiver(
+        frame_, [frame = frame_, name = Text(projectName), outcome] { frame->OnRunFinished(name, outcome); });
 }

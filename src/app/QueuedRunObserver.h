@@ -14,17 +14,17 @@ public:
     QueuedRunObserver(CMainFrame* frame, bool scheduled);
 
     void OnRunStarted(const std::string& projectName) override;
-    void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+    void OnProjectStatus(const std::string& projectName, vorn::ProjectStatus status) override;
     void OnLastBackupTime(const std::string& projectName, const std::string& timeText) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnFileRowStatus(std::uint64_t rowId, vorn::FileStatus status, const std::string& reason) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
     // Shown in the window's status bar until the next message; a warning names its project.
     void OnRunNotice(
         vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text) override;
-    void OnRunFinished(const std::string& projectName, const std::string& status) override;
+    void OnRunFinished(const std::string& projectName, vorn::RunOutcome outcome) override;
 
 private:
     CMainFrame* frame_;

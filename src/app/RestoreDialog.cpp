@@ -1,6 +1,7 @@
 #include "app/RestoreDialog.h"
 
 #include "engine/RunObserver.h"
+#include "views/StatusText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -48,12 +49,14 @@ public:
     {
         paths_[rowId] = path;
     }
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override
+    void OnFileRowStatus(std::uint64_t rowId, vorn::FileStatus status, const std::string& reason) override
     {
         const QString path = Text(paths_[rowId]);
         paths_.erase(rowId);
-        vorn::PostToReceiver(receiver_,
-            [row = row_, path, status = Text(status), reason = Text(reason)] { row(path, status, reason); });
+        vorn::PostToReceiver(
+            receiver_, [row = row_, path, status = StatusText(status), reason = Text(reason)] {
+                row(path, status, reason);
+            });
     }
     void OnRunFailed(const std::string&, const std::string& reason) override { failure = reason; }
     void OnResultText(const std::string& text) override { result = text; }

@@ -2,6 +2,7 @@
 
 #include "app/SpeedText.h"
 #include "common/PathText.h"
+#include "engine/RunControl.h"
 #include "engine/TransferFigures.h"
 #include "gui/TextProgressBar.h"
 #include "views/VornStatus.h"
@@ -10,12 +11,19 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
 
 namespace {
+
+// The timers of a run only copy figures into the displays; a frame's worth of delay (16 ms)
+// shows the same and keeps the GUI thread idle.
+constexpr int kDisplayPeriodMs = 16;
+constexpr int kLocalSamplePeriodMs = 5000;
+constexpr int kProgressBarDelayMs = 200;
 
 // A status-bar pane that asks for a given width but may shrink with the window.
 class StatusPane : public QLabel {
@@ -38,11 +46,19 @@ private:
 
 } // namespace
 
-RunDisplays::RunDisplays(QStatusBar* bar, const vorn::TransferFigures& figures, const CVornStatus* statusView)
+RunDisplays::RunDisplays(QStatusBar* bar, const vorn::TransferFigures& figures,
+    const vorn::RunControl& control, const CVornStatus* statusView)
     : QObject(bar)
     , figures_(figures)
+    , control_(control)
     , statusView_(statusView)
 {
+    speedTextTimer_ = MakeTimer("speedTextTimer", &RunDisplays::OnSpeedTextTimer);
+    localSpeedTimer_ = MakeTimer("localSpeedTimer", &RunDisplays::SampleLocalSpeed);
+    progressTimer_ = MakeTimer("progressTimer", &RunDisplays::UpdateProgress);
+    progressBarTimer_ = MakeTimer("progressBarTimer", &RunDisplays::CreateProgressBar);
+    progressBarTimer_->setSingleShot(true);
+    progressBarTimer_->start(kProgressBarDelayMs);
     processClock_.start();
     promptPane_ = new StatusPane("statusPrompt", 450, bar);
     progressPane_ = new QFrame(bar);
@@ -59,6 +75,36 @@ RunDisplays::RunDisplays(QStatusBar* bar, const vorn::TransferFigures& figures, 
     bar->addPermanentWidget(progressPane_, 0);
     bar->addPermanentWidget(emptyPane_, 0);
     bar->addPermanentWidget(speedPane_, 1);
+}
+
+QTimer* RunDisplays::MakeTimer(const char* name, void (RunDisplays::*step)())
+{
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromLatin1(name));
+    connect(timer, &QTimer::timeout, this, step);
+    return timer;
+}
+
+void RunDisplays::StopTimers()
+{
+    for (QTimer* timer : { speedTextTimer_, localSpeedTimer_, progressTimer_, progressBarTimer_ })
+        timer->stop();
+}
+
+bool RunDisplays::running() const
+{
+    return control_.runState() != vorn::RunState::Idle;
+}
+
+void RunDisplays::OnSpeedTextTimer()
+{
+    if (running()) {
+        ShowSpeedText();
+        return;
+    }
+    localSpeedTimer_->stop();
+    speedTextTimer_->stop();
+    ClearSpeedText();
 }
 
 QString RunDisplays::speedText() const
@@ -87,11 +133,15 @@ void RunDisplays::Begin(std::time_t runStartTime, const QString& destinationFold
     CreateProgressBar();
     progressBar_->SetPos(0);
     progressBar_->show();
+    localSpeedTimer_->start(kLocalSamplePeriodMs);
+    speedTextTimer_->start(kDisplayPeriodMs);
+    progressTimer_->start(kDisplayPeriodMs);
 }
 
-void RunDisplays::UpdateProgress(bool running)
+void RunDisplays::UpdateProgress()
 {
-    if (!running) {
+    if (!running()) {
+        progressTimer_->stop();
         if (progressBar_)
             progressBar_->hide();
         return;

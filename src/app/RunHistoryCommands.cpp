@@ -1,7 +1,6 @@
 #include "app/RunHistoryCommands.h"
 
 #include "app/MainFrame.h"
-#include "engine/RunOutcome.h"
 #include "gui/PlainText.h"
 #include "store/RunHistory.h"
 #include "views/HistoryDialog.h"
@@ -88,7 +87,7 @@ void RunHistoryCommands::NoteRunFailure(const QString&, const QString& reason)
     runReason_ = reason;
 }
 
-void RunHistoryCommands::OnRunFinished(const QString& name, const QString& status)
+void RunHistoryCommands::OnRunFinished(const QString& name, vorn::RunOutcome outcome)
 {
     const int failed = failedItems_;
     // Why the whole run failed says more than any one file.
@@ -96,7 +95,7 @@ void RunHistoryCommands::OnRunFinished(const QString& name, const QString& statu
     failedItems_ = 0;
     firstReason_.clear();
     runReason_.clear();
-    const bool runFailed = vorn::RunOutcomeFromText(status.toStdString()) == vorn::RunOutcome::Fail;
+    const bool runFailed = outcome == vorn::RunOutcome::Fail;
     if (frame_->isVisible() || (!runFailed && failed == 0))
         return;
     // The history is written before the run reports its end, so its newest run is this one.

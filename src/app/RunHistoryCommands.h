@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RunOutcome.h"
 #include "views/HistoryDialog.h"
 
 #include <QObject>
@@ -43,7 +44,7 @@ private:
     void UpdateEnabled();
     void NoteItemFailure(const QString& path, const QString& reason);
     void NoteRunFailure(const QString& name, const QString& reason);
-    void OnRunFinished(const QString& name, const QString& status);
+    void OnRunFinished(const QString& name, vorn::RunOutcome outcome);
 
     CMainFrame* frame_;
     vorn::ProjectDb* db_;

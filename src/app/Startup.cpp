@@ -9,8 +9,8 @@
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
 #include "store/ProjectDb.h"
-#include "views/VornBackupView.h"
 #include "views/HostKeyPrompt.h"
+#include "views/VornBackupView.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -152,7 +152,9 @@ Desktop OpenDesktop(const std::optional<std::string>& databasePath)
     // Closing the window while the tray still shows the icon must end the program, and
     // leaving through the tray menu while the window is hidden too: quit on confirmation only.
     QApplication::setQuitOnLastWindowClosed(false);
-    desktop.frame = std::make_unique<CMainFrame>(desktop.db.get(), QDir::currentPath());
+    desktop.service = std::make_unique<RunService>();
+    desktop.frame
+        = std::make_unique<CMainFrame>(desktop.db.get(), QDir::currentPath(), nullptr, desktop.service.get());
     desktop.runs = new DesktopRuns(desktop.frame.get(), desktop.db.get());
     AttachProjectEditor(*desktop.frame, desktop.db.get());
     auto* history = new RunHistoryCommands(desktop.frame.get(), desktop.db.get());

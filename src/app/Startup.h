@@ -9,6 +9,7 @@
 class CMainFrame;
 class DesktopRuns;
 class ProjectEditor;
+class RunService;
 class QApplication;
 
 namespace vorn {
@@ -44,6 +45,7 @@ void NameApplication();
 // window goes first, so every run is joined while the database is open.
 struct Desktop {
     std::unique_ptr<ProjectDb> db;
+    std::unique_ptr<RunService> service; // the run the window shows; outlives the window
     std::unique_ptr<CMainFrame> frame; // null when the database could not be opened
     DesktopRuns* runs = nullptr; // a child of the window
 };

@@ -22,6 +22,10 @@ enum class ErrorKind {
     ServerPermanent, // the server refused (a 5xx reply); trying again will not help
     LocalIo, // a local file or folder could not be read or written
     Invalid, // a value the caller gave or a stored value cannot be used
+    NotFound, // a local file or folder that should be there is not
+    AccessDenied, // a local file or folder may not be read or written
+    AlreadyExists, // the name is taken (a file, an archive entry); nothing was overwritten
+    Changed, // a local file changed while it was being read
 };
 
 // Why something failed, in one line a user can read (the server's own words where there

@@ -87,7 +87,7 @@ std::string DownloadReason(const Error& error, const std::string& localPath)
     return ReplyReason(error);
 }
 
-std::string ArchiveReason(const ZipError& error, const std::string& archivePath)
+std::string ArchiveReason(const Error& error, const std::string& archivePath)
 {
     if (error.message.find(std::strerror(ENOSPC)) != std::string::npos)
         return "Disk full writing " + archivePath;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Result.h"
-#include "engine/archives/ZipArchive.h"
 
 #include <chrono>
 #include <cstdint>
@@ -34,7 +33,7 @@ namespace vorn {
 
 // Why writing the archive at `archivePath` failed: "Disk full writing ..." when the disk ran
 // out of space, else the archive's own message.
-[[nodiscard]] std::string ArchiveReason(const ZipError& error, const std::string& archivePath);
+[[nodiscard]] std::string ArchiveReason(const Error& error, const std::string& archivePath);
 
 // Line breaks of a multi-line reply become spaces; surrounding blanks go.
 [[nodiscard]] std::string OneLine(const std::string& text);

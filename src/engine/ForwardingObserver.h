@@ -16,7 +16,7 @@ public:
     }
 
     void OnRunStarted(const std::string& name) override { inner_->OnRunStarted(name); }
-    void OnProjectStatus(const std::string& name, const std::string& status) override
+    void OnProjectStatus(const std::string& name, ProjectStatus status) override
     {
         inner_->OnProjectStatus(name, status);
     }
@@ -29,7 +29,7 @@ public:
     {
         inner_->OnFileRowInserted(rowId, timeText, remotePath, sizeText);
     }
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override
     {
         inner_->OnFileRowStatus(rowId, status, reason);
     }
@@ -42,9 +42,9 @@ public:
     {
         inner_->OnRunNotice(severity, name, text);
     }
-    void OnRunFinished(const std::string& name, const std::string& status) override
+    void OnRunFinished(const std::string& name, RunOutcome outcome) override
     {
-        inner_->OnRunFinished(name, status);
+        inner_->OnRunFinished(name, outcome);
     }
 
 private:

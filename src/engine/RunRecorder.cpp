@@ -14,10 +14,10 @@ void RunRecorder::OnFileRowInserted(std::uint64_t rowId, const std::string& time
     ForwardingObserver::OnFileRowInserted(rowId, timeText, remotePath, sizeText);
 }
 
-void RunRecorder::OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason)
+void RunRecorder::OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason)
 {
     if (const auto row = paths_.find(rowId); row != paths_.end()) {
-        if (status == "Failed")
+        if (status == FileStatus::Failed)
             failed_.push_back({ row->second, reason });
         paths_.erase(row);
     }

@@ -19,7 +19,7 @@ public:
 
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override;
 
     [[nodiscard]] const std::vector<FailedItem>& failed() const { return failed_; }
 

@@ -18,7 +18,7 @@ public:
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnRunStarted(name);
     }
-    void OnProjectStatus(const std::string& name, const std::string& status) override
+    void OnProjectStatus(const std::string& name, ProjectStatus status) override
     {
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnProjectStatus(name, status);
@@ -34,7 +34,7 @@ public:
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnFileRowInserted(rowId, timeText, remotePath, sizeText);
     }
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override
     {
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnFileRowStatus(rowId, status, reason);
@@ -54,10 +54,10 @@ public:
         const std::lock_guard lock(mutex_);
         ForwardingObserver::OnRunNotice(severity, name, text);
     }
-    void OnRunFinished(const std::string& name, const std::string& status) override
+    void OnRunFinished(const std::string& name, RunOutcome outcome) override
     {
         const std::lock_guard lock(mutex_);
-        ForwardingObserver::OnRunFinished(name, status);
+        ForwardingObserver::OnRunFinished(name, outcome);
     }
 
 private:

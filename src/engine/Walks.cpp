@@ -82,7 +82,7 @@ public:
             observer_->OnFileRowInserted(id_, FormatLocalNow("%H:%M:%S"),
                 folder ? JoinPath(remotePath, "") : remotePath, folder ? "" : FormatSizeText(sizeText));
     }
-    void Finish(const char* status, const std::string& reason = {})
+    void Finish(FileStatus status, const std::string& reason = {})
     {
         if (observer_)
             observer_->OnFileRowStatus(id_, status, reason);
@@ -93,10 +93,10 @@ private:
     std::uint64_t id_;
 };
 
-// What became of one file: its row's final status (nullptr when the run was stopped during
+// What became of one file: its row's final status (none when the run was stopped during
 // the transfer) and the reason that goes with it.
 struct FileOutcome {
-    const char* status = nullptr;
+    std::optional<FileStatus> status;
     std::string reason;
 };
 
@@ -123,11 +123,12 @@ std::int64_t ListedSize(const remote::Entry& entry)
 FileOutcome Settled(const Status& reply, bool sizeUnchecked, const std::string& localPath = {})
 {
     if (!reply)
-        return { "Failed",
+        return { FileStatus::Failed,
             localPath.empty() ? ReplyReason(reply.error()) : DownloadReason(reply.error(), localPath) };
     if (sizeUnchecked)
-        return { "Success", "Neither the listing nor the server gave the size: the copy is not checked." };
-    return { "Success", {} };
+        return { FileStatus::Success,
+            "Neither the listing nor the server gave the size: the copy is not checked." };
+    return { FileStatus::Success, {} };
 }
 
 // Enters `folder` on `session`; a refusal carries the server's words. `side` names the server
@@ -364,7 +365,7 @@ struct FolderWalk {
     void FailFolder(const std::string& remotePath, const std::string& reason)
     {
         ++tally.foldersFailed;
-        StatusRow(env.observer, remotePath, "", true).Finish("Failed", reason);
+        StatusRow(env.observer, remotePath, "", true).Finish(FileStatus::Failed, reason);
     }
 
     // Records a file that passed the rules; true when it is unchanged since its last copy,
@@ -476,7 +477,10 @@ struct FolderWalk {
             StatusRow row(env.observer, remotePath, entry.size);
             if (!unusable.empty() || passes)
                 CountFile(unusable.empty()); // a dry run's "Would copy" counts as done
-            row.Finish(!unusable.empty() ? "Failed" : !passes ? "Ignore" : "Would copy", unusable);
+            row.Finish(!unusable.empty() ? FileStatus::Failed
+                    : !passes            ? FileStatus::Ignored
+                                         : FileStatus::WouldCopy,
+                unusable);
             return true;
         }
         FileJob job { entry, remotePath, ctx.currentLocal, folder, 0 };
@@ -502,16 +506,16 @@ struct FolderWalk {
             env.figures->EndFile(*slot.lane);
         else
             env.figures->EndFile();
-        if (outcome.status == nullptr) {
+        if (!outcome.status) {
             CountFile(false);
-            row.Finish("Failed", outcome.reason.empty() ? "The run was stopped." : outcome.reason);
+            row.Finish(FileStatus::Failed, outcome.reason.empty() ? "The run was stopped." : outcome.reason);
             return false;
         }
-        const bool copied = std::string_view(outcome.status) == "Success";
+        const bool copied = outcome.status == FileStatus::Success;
         CountFile(copied);
         if (copied && options.records != nullptr)
             options.records->MarkCopied(job.remotePath, job.entry);
-        row.Finish(outcome.status, outcome.reason);
+        row.Finish(*outcome.status, outcome.reason);
         return true;
     }
 
@@ -587,9 +591,9 @@ FileOutcome PackInTurn(FolderWalk& walk, const TransferSlot& slot, const FileJob
     }
     const std::string localFile = JoinLocal(slot.stagingText, "/" + name);
     const std::string entryName = RelativePart(walk.ctx, job.remotePath).substr(1);
-    if (const ZipError refused = archive.Add(entryName, localFile)) {
+    if (const Status added = archive.Add(entryName, localFile); !added) {
         staging.Keep(localFile, entryName);
-        return { "Failed", ArchiveReason(refused, archive.path()) };
+        return { FileStatus::Failed, ArchiveReason(added.error(), archive.path()) };
     }
     ::unlinkat(slot.stagingFd, name.c_str(), 0);
     return downloaded;

@@ -60,10 +60,10 @@ void AlertObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& ti
     ForwardingObserver::OnFileRowInserted(rowId, timeText, remotePath, sizeText);
 }
 
-void AlertObserver::OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason)
+void AlertObserver::OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason)
 {
     if (const auto row = paths_.find(rowId); row != paths_.end()) {
-        if (status == "Failed")
+        if (status == FileStatus::Failed)
             failed_.push_back({ row->second, reason });
         paths_.erase(row);
     }
@@ -99,10 +99,10 @@ RunReport AlertObserver::BuildReport(const std::string& projectName, const std::
     return report;
 }
 
-void AlertObserver::OnRunFinished(const std::string& projectName, const std::string& status)
+void AlertObserver::OnRunFinished(const std::string& projectName, RunOutcome outcome)
 {
     const ProjectAlerts alerts = LoadProjectAlerts(db_, projectName);
-    const RunReport report = BuildReport(projectName, status);
+    const RunReport report = BuildReport(projectName, std::string(RunOutcomeText(outcome)));
     AlertReceivers receivers = ReceiversFor(alerts.settings, alerts.options);
     if (!ShouldNotify(alerts.options.notify, report)) {
         // A monitoring URL that got the start hears of the end too, or it would wait for it.
@@ -111,10 +111,11 @@ void AlertObserver::OnRunFinished(const std::string& projectName, const std::str
             receivers.hookUrl.clear();
     }
     if (!alerts.problem.empty() && (!receivers.mailTo.empty() || !receivers.hookUrl.empty()))
-        ForwardingObserver::OnRunNotice(NoticeSeverity::Warning, projectName, "No alert was sent: " + alerts.problem);
+        ForwardingObserver::OnRunNotice(
+            NoticeSeverity::Warning, projectName, "No alert was sent: " + alerts.problem);
     else
         Report(projectName, DeliverReport(alerts.settings, receivers, report, policy_));
-    ForwardingObserver::OnRunFinished(projectName, status);
+    ForwardingObserver::OnRunFinished(projectName, outcome);
 }
 
 void AlertObserver::Report(const std::string& projectName, const std::vector<DeliveryOutcome>& outcomes)

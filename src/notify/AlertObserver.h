@@ -25,9 +25,9 @@ public:
     void OnRunStarted(const std::string& projectName) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
-    void OnRunFinished(const std::string& projectName, const std::string& status) override;
+    void OnRunFinished(const std::string& projectName, RunOutcome outcome) override;
 
 private:
     [[nodiscard]] RunReport BuildReport(const std::string& projectName, const std::string& status) const;

@@ -85,7 +85,7 @@ void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
         if (!statusStored) {
             SetProjectStatus(env_.db, name, failText);
             if (env_.observer) {
-                env_.observer->OnProjectStatus(name, failText);
+                env_.observer->OnProjectStatus(name, ProjectStatus::Fail);
                 env_.observer->OnResultText(kFailedResult);
             }
         }
@@ -96,7 +96,7 @@ void ProjectDbSchedulerHost::RecoverFromThrownRun(const std::string& name)
     env_.control->setRunState(RunState::Idle);
     try {
         if (env_.observer)
-            env_.observer->OnRunFinished(name, failText);
+            env_.observer->OnRunFinished(name, RunOutcome::Fail);
     } catch (...) {
     }
 }
@@ -144,10 +144,10 @@ bool ProjectDbSchedulerHost::shuttingDown() const
 }
 
 void ProjectDbSchedulerHost::OutcomeWatch::OnProjectStatus(
-    const std::string& projectName, const std::string& status)
+    const std::string& projectName, ProjectStatus status)
 {
-    if (status != "Running") {
-        // Every status but "Running" is reported once the run's outcome is settled.
+    if (status != ProjectStatus::Running) {
+        // Every status but Running is reported once the run's outcome is settled.
         std::lock_guard lock(host_.mutex_);
         host_.runReachedStatus_ = true;
     }

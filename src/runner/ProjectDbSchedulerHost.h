@@ -59,7 +59,7 @@ private:
             , host_(host)
         {
         }
-        void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+        void OnProjectStatus(const std::string& projectName, ProjectStatus status) override;
 
     private:
         ProjectDbSchedulerHost& host_;

@@ -108,8 +108,8 @@ std::vector<std::string> RecordMissedRuns(ProjectDb* db, std::time_t lastAlive, 
         run.outcome = "Missed";
         run.reason = "The scheduled run of " + FormatLocalTime(missed, "%m/%d/%Y %H:%M:%S")
             + " was missed: no scheduler was running";
-        if (const std::string error = RecordRun(db, *ftpid, run, {}); !error.empty())
-            notice(row.name, "The missed run could not be recorded: " + error);
+        if (const Status recorded = RecordRun(db, *ftpid, run, {}); !recorded)
+            notice(row.name, "The missed run could not be recorded: " + recorded.message());
         const AlertOptions options = LoadAlertOptions(db, *ftpid);
         if (options.catchUp)
             catchUp.push_back(row.name);

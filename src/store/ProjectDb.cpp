@@ -412,17 +412,21 @@ bool SetProjectStatus(
         error);
 }
 
-bool SetProjectStatusById(
-    ProjectDb* db, std::int64_t ftpid, const std::string& status, std::time_t now, std::string* error)
+Status SetProjectStatusById(ProjectDb* db, std::int64_t ftpid, const std::string& status, std::time_t now)
 {
-    return Write(
+    std::string error;
+    const bool written = Write(
         db, "update gm_ftp_plantable set ftpstatus = ?1, ftpruntime = ?2 where ftpid = ?3",
         [&](Statement& statement) {
             statement.BindText(1, status);
             statement.BindText(2, FormatLocalTime(now, kRunTimeFormat));
             statement.BindInt(3, ftpid);
         },
-        error);
+        &error);
+    if (written)
+        return Ok();
+    return MakeError(
+        db == nullptr ? ErrorKind::Invalid : ErrorKind::LocalIo, error.empty() ? "no database" : error);
 }
 
 namespace {

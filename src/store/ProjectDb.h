@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Result.h"
 #include "store/BackupProject.h"
 
 #include <cstdint>
@@ -88,9 +89,10 @@ bool DeleteProject(ProjectDb* db, const std::string& name);
 // `error`, when given, receives SQLite's reason for a failure.
 bool SetProjectStatus(ProjectDb* db, const std::string& name, const std::string& status,
     std::time_t now = std::time(nullptr), std::string* error = nullptr);
-// The same for the row `ftpid`, which keeps its id when the project is renamed.
-bool SetProjectStatusById(ProjectDb* db, std::int64_t ftpid, const std::string& status,
-    std::time_t now = std::time(nullptr), std::string* error = nullptr);
+// The same for the row `ftpid`, which keeps its id when the project is renamed; fails with
+// SQLite's reason.
+[[nodiscard]] Status SetProjectStatusById(
+    ProjectDb* db, std::int64_t ftpid, const std::string& status, std::time_t now = std::time(nullptr));
 // Fills `project` from the first row named `name`; its ftpplan codes are appended to the
 // list already in the record. Returns false and leaves the record untouched when no row is
 // found or the query fails.

@@ -108,23 +108,23 @@ std::optional<std::int64_t> FindProjectId(ProjectDb* db, const std::string& name
     return Number(statement, 0);
 }
 
-std::string RecordRun(
+Status RecordRun(
     ProjectDb* db, std::int64_t ftpid, const RunRecord& run, const std::vector<FailedItem>& failed)
 {
     if (db == nullptr)
-        return "no database";
+        return MakeError(ErrorKind::Invalid, "no database");
     std::lock_guard lock(db->writeMutex());
     sqlite3* handle = db->handle();
     std::string error;
     if (!Step(handle, "begin transaction", error, NoBind))
-        return error;
+        return MakeError(ErrorKind::LocalIo, error.empty() ? "the run history could not be written" : error);
     if (WriteRun(handle, ftpid, run, failed, error) && Step(handle, "commit transaction", error, NoBind))
-        return {};
+        return Ok();
     if (sqlite3_get_autocommit(handle) == 0) {
         std::string ignored;
         (void)Step(handle, "rollback transaction", ignored, NoBind);
     }
-    return error.empty() ? "the run history could not be written" : error;
+    return MakeError(ErrorKind::LocalIo, error.empty() ? "the run history could not be written" : error);
 }
 
 std::vector<RunRecord> QueryRuns(ProjectDb* db, std::int64_t ftpid, std::string* error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Result.h"
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -46,9 +48,9 @@ inline constexpr int kKeptRunsPerProject = 100;
 
 // Records a run of project `ftpid` with its failed items, in one transaction, and keeps the
 // newest kKeptRunsPerProject runs of the project. History of projects that no longer exist
-// (removed by another program) goes too, so a reused ftpid never inherits it. Returns
-// SQLite's message when the write fails (nothing is then written), else an empty text.
-[[nodiscard]] std::string RecordRun(
+// (removed by another program) goes too, so a reused ftpid never inherits it. Fails with
+// SQLite's message when the write fails (nothing is then written).
+[[nodiscard]] Status RecordRun(
     ProjectDb* db, std::int64_t ftpid, const RunRecord& run, const std::vector<FailedItem>& failed);
 
 // The runs of project `ftpid`, newest first. `error`, when given, receives SQLite's message

@@ -13,10 +13,10 @@ namespace vorn::test {
 
 namespace fs = std::filesystem;
 
-void RecordingObserver::OnProjectStatus(const std::string&, const std::string& status)
+void RecordingObserver::OnProjectStatus(const std::string&, ProjectStatus status)
 {
     std::lock_guard lock(mutex_);
-    record_.projectStatuses.push_back(status);
+    record_.projectStatuses.emplace_back(ProjectStatusText(status));
 }
 
 void RecordingObserver::OnLastBackupTime(const std::string&, const std::string& timeText)
@@ -33,12 +33,11 @@ void RecordingObserver::OnFileRowInserted(std::uint64_t rowId, const std::string
     record_.rows.push_back({ timeText, remotePath, sizeText, "...", 0 });
 }
 
-void RecordingObserver::OnFileRowStatus(
-    std::uint64_t rowId, const std::string& status, const std::string& reason)
+void RecordingObserver::OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason)
 {
     std::lock_guard lock(mutex_);
     Row& row = record_.rows.at(index_.at(rowId));
-    row.status = status;
+    row.status = FileStatusText(status);
     row.reason = reason;
     ++row.statusChanges;
 }

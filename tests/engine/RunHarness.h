@@ -35,11 +35,11 @@ public:
         std::vector<std::string> projectStatuses, lastBackupTimes, resultTexts, problems, messages, failures;
     };
 
-    void OnProjectStatus(const std::string&, const std::string& status) override;
+    void OnProjectStatus(const std::string&, ProjectStatus status) override;
     void OnLastBackupTime(const std::string&, const std::string& timeText) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
     // Problems and the other notices (warnings, information) are recorded apart.

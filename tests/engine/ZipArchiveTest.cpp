@@ -25,7 +25,25 @@ namespace {
 
 namespace fs = std::filesystem;
 using vorn::ZipArchive;
-using Code = vorn::ZipError::Code;
+using Code = vorn::ErrorKind;
+
+// The kind of a failure; none for a success.
+std::optional<Code> KindOf(const vorn::Status& status)
+{
+    return status ? std::nullopt : std::optional<Code>(status.error().kind);
+}
+
+// The words of a failure; "" for a success.
+std::string Words(const vorn::Status& status)
+{
+    return status ? std::string() : status.message();
+}
+
+// The archive made, or null when it could not be.
+std::unique_ptr<ZipArchive> Made(vorn::Result<std::unique_ptr<ZipArchive>> created)
+{
+    return created ? std::move(created).value() : nullptr;
+}
 using Listing = std::map<std::string, std::map<std::string, std::string>>; // path -> key -> value
 
 std::string ReadAll(const fs::path& file)
@@ -159,13 +177,13 @@ TEST_P(ZipRoundTrip, SevenZipReadsBackNamesBytesTimesAndEncryption)
     };
     {
         auto created = ZipArchive::Create(zip, password);
-        ASSERT_FALSE(created.error) << created.error.message;
+        ASSERT_TRUE(created) << created.message();
         for (const auto& f : files) {
-            const auto added = created.archive->Add(f.name, Write(std::to_string(f.mtime), f.bytes, f.mtime));
-            EXPECT_FALSE(added) << added.message;
+            const auto added = created.value()->Add(f.name, Write(std::to_string(f.mtime), f.bytes, f.mtime));
+            EXPECT_TRUE(added) << Words(added);
         }
-        const auto closed = created.archive->Close();
-        ASSERT_FALSE(closed) << closed.message;
+        const auto closed = created.value()->Close();
+        ASSERT_TRUE(closed) << Words(closed);
     }
     zone.reset();
     std::setlocale(LC_ALL, oldLocale.c_str());
@@ -213,16 +231,16 @@ TEST_F(ZipArchiveTest, CreateRefusesWithAMessageAndLeavesNothingBehind)
     } rows[] {
         { (dir / "missing" / "a.zip").string(), "", Code::NotFound,
             (dir / "missing").string() + "\" does not exist" },
-        { (dir / "file" / "a.zip").string(), "", Code::InvalidArgument, "is not a folder" },
+        { (dir / "file" / "a.zip").string(), "", Code::Invalid, "is not a folder" },
         { zip, "pw", Code::AlreadyExists, "exists already" },
-        { (dir / "b.zip").string(), std::string("p\0w", 3), Code::InvalidArgument, "NUL" },
+        { (dir / "b.zip").string(), std::string("p\0w", 3), Code::Invalid, "NUL" },
     };
     for (const auto& row : rows) {
         const auto created = ZipArchive::Create(row.path, row.password);
-        EXPECT_EQ(created.archive, nullptr) << row.path;
-        EXPECT_EQ(created.error.code, row.code) << row.path;
-        EXPECT_NE(created.error.message.find(row.says), std::string::npos) << created.error.message;
-        EXPECT_NE(created.error.message.find(row.path), std::string::npos) << created.error.message;
+        ASSERT_FALSE(created) << row.path;
+        EXPECT_EQ(created.error().kind, row.code) << row.path;
+        EXPECT_NE(created.message().find(row.says), std::string::npos) << created.message();
+        EXPECT_NE(created.message().find(row.path), std::string::npos) << created.message();
     }
     EXPECT_EQ(ReadAll(zip), "earlier archive");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "something was left behind";
@@ -230,40 +248,39 @@ TEST_F(ZipArchiveTest, CreateRefusesWithAMessageAndLeavesNothingBehind)
 
 TEST_F(ZipArchiveTest, RefusedAndFailedAddsKeepTheArchiveValid)
 {
-    auto archive = ZipArchive::Create(zip, "pw").archive;
+    auto archive = Made(ZipArchive::Create(zip, "pw"));
     ASSERT_NE(archive, nullptr);
     const std::string good = Write("good.txt", "good"), gone = (dir / "gone.txt").string();
-    ASSERT_FALSE(archive->Add("docs/good.txt", good));
+    ASSERT_TRUE(archive->Add("docs/good.txt", good));
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     const struct {
         std::string name, file;
         Code code;
         std::string says;
     } rows[] {
-        { "", good, Code::InvalidArgument, "empty" },
-        { "/etc/passwd", good, Code::InvalidArgument, "absolute" },
-        { "../up.txt", good, Code::InvalidArgument, "\"..\" component" },
-        { "a/../../b.txt", good, Code::InvalidArgument, "\"..\" component" },
-        { "a/./b.txt", good, Code::InvalidArgument, "\".\" component" },
-        { "a//b.txt", good, Code::InvalidArgument, "empty path component" },
-        { "folder/", good, Code::InvalidArgument, "empty path component" },
-        { "..\\win.txt", good, Code::InvalidArgument, "backslash" },
-        { "C:/win.txt", good, Code::InvalidArgument, "drive letter" },
-        { "latin\xe9.txt", good, Code::InvalidArgument, "UTF-8" },
-        { std::string("nul\0.txt", 8), good, Code::InvalidArgument, "NUL" },
+        { "", good, Code::Invalid, "empty" }, { "/etc/passwd", good, Code::Invalid, "absolute" },
+        { "../up.txt", good, Code::Invalid, "\"..\" component" },
+        { "a/../../b.txt", good, Code::Invalid, "\"..\" component" },
+        { "a/./b.txt", good, Code::Invalid, "\".\" component" },
+        { "a//b.txt", good, Code::Invalid, "empty path component" },
+        { "folder/", good, Code::Invalid, "empty path component" },
+        { "..\\win.txt", good, Code::Invalid, "backslash" },
+        { "C:/win.txt", good, Code::Invalid, "drive letter" },
+        { "latin\xe9.txt", good, Code::Invalid, "UTF-8" },
+        { std::string("nul\0.txt", 8), good, Code::Invalid, "NUL" },
         { "docs/good.txt", good, Code::AlreadyExists, "exists already" },
         { "gone.txt", gone, Code::NotFound, gone + "\" does not exist" },
-        { "folder.txt", dir.string(), Code::InvalidArgument, "not a regular file" },
-        { "fifo.txt", (dir / "fifo").string(), Code::InvalidArgument, "not a regular file" },
-        { "grew.txt", "/proc/self/status", Code::FileChanged, "grew" }, // announces 0 bytes
+        { "folder.txt", dir.string(), Code::Invalid, "not a regular file" },
+        { "fifo.txt", (dir / "fifo").string(), Code::Invalid, "not a regular file" },
+        { "grew.txt", "/proc/self/status", Code::Changed, "grew" }, // announces 0 bytes
     };
     for (const auto& row : rows) {
         const auto added = archive->Add(row.name, row.file);
-        EXPECT_EQ(added.code, row.code) << added.message;
-        EXPECT_NE(added.message.find(row.says), std::string::npos) << added.message;
-        EXPECT_NE(added.message.find(zip), std::string::npos) << added.message;
+        EXPECT_EQ(KindOf(added), row.code) << Words(added);
+        EXPECT_NE(Words(added).find(row.says), std::string::npos) << Words(added);
+        EXPECT_NE(Words(added).find(zip), std::string::npos) << Words(added);
     }
-    ASSERT_FALSE(archive->Close());
+    ASSERT_TRUE(archive->Close());
 
     EXPECT_EQ(Problems(zip, "pw"), "");
     Listing entries = List("pw");
@@ -286,12 +303,12 @@ TEST_F(ZipArchiveTest, AFileThatShrankIsReportedAndTheArchiveStaysValid)
         }
     }
     VORN_REQUIRE(!shrinking.empty(), "sysfs mounted on /sys");
-    auto archive = ZipArchive::Create(zip, "pw").archive;
+    auto archive = Made(ZipArchive::Create(zip, "pw"));
     ASSERT_NE(archive, nullptr);
-    ASSERT_FALSE(archive->Add("docs/good.txt", Write("good.txt", "good")));
+    ASSERT_TRUE(archive->Add("docs/good.txt", Write("good.txt", "good")));
     const auto shrank = archive->Add("shrank.txt", shrinking);
-    EXPECT_EQ(shrank.code, Code::FileChanged) << shrank.message;
-    ASSERT_FALSE(archive->Close());
+    EXPECT_EQ(KindOf(shrank), Code::Changed) << Words(shrank);
+    ASSERT_TRUE(archive->Close());
 
     EXPECT_EQ(Problems(zip, "pw"), "");
     Listing entries = List("pw");
@@ -303,33 +320,35 @@ TEST_F(ZipArchiveTest, AFileThatShrankIsReportedAndTheArchiveStaysValid)
 TEST_F(ZipArchiveTest, OperationsAndLifetime)
 {
     const auto missing = ZipArchive::Create((dir / "no" / "x.zip").string(), "");
-    EXPECT_EQ(missing.archive, nullptr);
-    EXPECT_NE(missing.error.message.find("does not exist"), std::string::npos);
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.message().find("does not exist"), std::string::npos);
 
-    auto handle = ZipArchive::Create(zip, "pw").archive;
+    auto handle = Made(ZipArchive::Create(zip, "pw"));
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(handle->isOpen());
-    EXPECT_FALSE(handle->Add("a.txt", Write("a", "a")));
-    const vorn::ZipError refused = handle->Add("../a.txt", Write("a", "a"));
-    EXPECT_EQ(refused.code, Code::InvalidArgument);
-    EXPECT_NE(refused.message.find("\"..\" component"), std::string::npos) << refused.message;
+    EXPECT_TRUE(handle->Add("a.txt", Write("a", "a")));
+    const vorn::Status refused = handle->Add("../a.txt", Write("a", "a"));
+    EXPECT_EQ(KindOf(refused), Code::Invalid);
+    EXPECT_NE(Words(refused).find("\"..\" component"), std::string::npos) << Words(refused);
     EXPECT_FALSE(fs::exists(zip)) << "an unfinished archive carries the final name";
-    const vorn::ZipError closed = handle->Close();
-    EXPECT_FALSE(closed) << closed.message;
-    EXPECT_EQ(handle->Add("b.txt", Write("b", "b")).code, Code::Closed);
+    const vorn::Status closed = handle->Close();
+    EXPECT_TRUE(closed) << Words(closed);
+    const vorn::Status late = handle->Add("b.txt", Write("b", "b"));
+    EXPECT_EQ(KindOf(late), Code::Invalid);
+    EXPECT_NE(Words(late).find("closed"), std::string::npos) << Words(late);
     EXPECT_EQ(Problems(zip, "pw"), "");
 
     // An archive dropped without Close is finished, not lost; a closed one refuses more.
     const std::string second = (dir / "second.zip").string(), third = (dir / "third.zip").string();
-    auto archive = ZipArchive::Create(second, "").archive;
+    auto archive = Made(ZipArchive::Create(second, ""));
     ASSERT_NE(archive, nullptr);
-    ASSERT_FALSE(archive->Add("b.txt", Write("b", "bee")));
-    archive = ZipArchive::Create(third, "").archive;
+    ASSERT_TRUE(archive->Add("b.txt", Write("b", "bee")));
+    archive = Made(ZipArchive::Create(third, ""));
     ASSERT_NE(archive, nullptr);
     EXPECT_EQ(Problems(second, ""), "");
-    ASSERT_FALSE(archive->Close());
-    EXPECT_EQ(archive->Add("b.txt", Write("b", "bee")).code, Code::Closed);
-    EXPECT_FALSE(archive->Close());
+    ASSERT_TRUE(archive->Close());
+    EXPECT_EQ(KindOf(archive->Add("b.txt", Write("b", "bee"))), Code::Invalid);
+    EXPECT_TRUE(archive->Close());
     EXPECT_EQ(Problems(third, ""), "");
 }
 
@@ -337,7 +356,7 @@ TEST_F(ZipArchiveTest, OperationsAndLifetime)
 TEST_F(ZipArchiveTest, WriteFailureIsReportedAndNoBrokenArchiveRemains)
 {
     const std::string big = Write("big", RandomBytes(1 << 20));
-    auto archive = ZipArchive::Create(zip, "pw").archive;
+    auto archive = Made(ZipArchive::Create(zip, "pw"));
     ASSERT_NE(archive, nullptr);
     rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -351,11 +370,11 @@ TEST_F(ZipArchiveTest, WriteFailureIsReportedAndNoBrokenArchiveRemains)
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_EQ(added.code, Code::Io);
-    EXPECT_NE(added.message.find("File too large"), std::string::npos) << added.message;
-    EXPECT_EQ(again.code, Code::Io);
-    EXPECT_EQ(closed.code, Code::Io);
-    EXPECT_NE(closed.message.find(zip), std::string::npos) << closed.message;
+    EXPECT_EQ(KindOf(added), Code::LocalIo);
+    EXPECT_NE(Words(added).find("File too large"), std::string::npos) << Words(added);
+    EXPECT_EQ(KindOf(again), Code::LocalIo);
+    EXPECT_EQ(KindOf(closed), Code::LocalIo);
+    EXPECT_NE(Words(closed).find(zip), std::string::npos) << Words(closed);
     EXPECT_FALSE(fs::exists(zip));
     EXPECT_FALSE(fs::exists(zip + ".part"));
 }
@@ -364,12 +383,12 @@ TEST_F(ZipArchiveTest, WriteFailureIsReportedAndNoBrokenArchiveRemains)
 TEST_F(ZipArchiveTest, ManyEntriesGetZip64EndRecords)
 {
     const std::string empty = Write("empty", "");
-    auto archive = ZipArchive::Create(zip, "").archive;
+    auto archive = Made(ZipArchive::Create(zip, ""));
     ASSERT_NE(archive, nullptr);
     constexpr int count = 65536 + 3;
     for (int i = 0; i < count; ++i)
-        ASSERT_FALSE(archive->Add("d" + std::to_string(i % 16) + "/" + std::to_string(i), empty)) << i;
-    ASSERT_FALSE(archive->Close());
+        ASSERT_TRUE(archive->Add("d" + std::to_string(i % 16) + "/" + std::to_string(i), empty)) << i;
+    ASSERT_TRUE(archive->Close());
     const std::string bytes = ReadAll(zip);
     EXPECT_NE(bytes.find(std::string("PK\x06\x06", 4), bytes.size() - 200), std::string::npos);
     std::string out;
@@ -378,13 +397,14 @@ TEST_F(ZipArchiveTest, ManyEntriesGetZip64EndRecords)
 
     // The read-back check finds every entry through the Zip64 end record, and a count there
     // that does not match the directory fails it.
-    EXPECT_EQ(VerifyArchive(zip, "", archive->written()), "");
+    EXPECT_TRUE(VerifyArchive(zip, "", archive->written()));
     std::string damaged = bytes;
     const std::size_t record = damaged.find(std::string("PK\x06\x06", 4), bytes.size() - 200);
     damaged[record + 32] = char(damaged[record + 32] ^ 1); // the total number of entries
     std::ofstream(zip, std::ios::binary | std::ios::trunc) << damaged;
-    const std::string problem = VerifyArchive(zip, "", archive->written());
-    EXPECT_NE(problem.find("central directory"), std::string::npos) << problem;
+    const vorn::Status problem = VerifyArchive(zip, "", archive->written());
+    ASSERT_FALSE(problem);
+    EXPECT_NE(problem.message().find("central directory"), std::string::npos) << problem.message();
 }
 
 } // namespace

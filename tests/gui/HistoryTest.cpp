@@ -3,9 +3,9 @@
 // was hidden.
 #include "GuiTestSupport.h"
 #include "app/MainFrame.h"
-#include "gui/Prompt.h"
 #include "app/QueuedRunObserver.h"
 #include "app/RunHistoryCommands.h"
+#include "gui/Prompt.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
 #include "views/HistoryDialog.h"
@@ -42,7 +42,7 @@ private:
         run.outcome = outcome;
         run.filesFailed = failed.size();
         run.filesCopied = 7;
-        [&] { QCOMPARE(vorn::RecordRun(db_.get(), WebSiteId(), run, failed), std::string()); }();
+        [&] { QVERIFY(vorn::RecordRun(db_.get(), WebSiteId(), run, failed).ok()); }();
         return vorn::QueryRuns(db_.get(), WebSiteId()).front().id;
     }
     static QString Cell(QTableWidget* table, int row, int column)
@@ -117,11 +117,11 @@ private slots:
         // A folder that failed has a row of its own, named with a trailing "/".
         observer.OnFileRowInserted(40, "10:00:00", "/www/cgi/", "");
         observer.OnFileRowInserted(41, "10:00:00", "/www/secret.txt", "12 B");
-        observer.OnFileRowStatus(41, "Failed", "550 Permission denied.");
-        observer.OnFileRowStatus(40, "Failed", "550 No access.");
+        observer.OnFileRowStatus(41, vorn::FileStatus::Failed, "550 Permission denied.");
+        observer.OnFileRowStatus(40, vorn::FileStatus::Failed, "550 No access.");
         const std::int64_t runId
             = Record(1000, "Success", { { "/www/secret.txt", "550 Permission denied." } });
-        observer.OnRunFinished(kWebSite, "Success");
+        observer.OnRunFinished(kWebSite, vorn::RunOutcome::Success);
         QTRY_VERIFY_WITH_TIMEOUT(!commands_->lastAlert().isEmpty(), 20000);
         QCOMPARE(
             commands_->lastAlert(), QString("2 item(s) failed: /www/secret.txt: 550 Permission denied."));
@@ -138,7 +138,7 @@ private slots:
         // no alert.
         observer.OnRunStarted(kWebSite);
         observer.OnRunFailed(kWebSite, "No answer from 127.0.0.1:21 within 30 s");
-        observer.OnRunFinished(kWebSite, "Fail");
+        observer.OnRunFinished(kWebSite, vorn::RunOutcome::Fail);
         QTRY_COMPARE_WITH_TIMEOUT(frame_->statusBar()->currentMessage(),
             QString(kWebSite) + ": No answer from 127.0.0.1:21 within 30 s", 20000);
         QCOMPARE(

@@ -45,16 +45,16 @@ bool WriteArchive(
 {
     const std::filesystem::path scratch = std::filesystem::path(path.toStdString()).parent_path() / "scratch";
     auto created = vorn::ZipArchive::Create(path.toStdString(), "pw");
-    if (!created.archive)
+    if (!created)
         return false;
     for (const auto& [name, bytes] : files) {
         std::ofstream(scratch) << bytes;
-        if (created.archive->Add(name, scratch.string()))
+        if (!created.value()->Add(name, scratch.string()))
             return false;
     }
     std::filesystem::remove(scratch);
     const utimbuf times { mtime, mtime };
-    return !created.archive->Close() && utime(path.toLocal8Bit().constData(), &times) == 0;
+    return created.value()->Close().ok() && utime(path.toLocal8Bit().constData(), &times) == 0;
 }
 
 } // namespace

@@ -20,7 +20,6 @@
 
 #include <QAction>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QRegularExpression>
@@ -30,6 +29,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -285,7 +285,7 @@ private slots:
         QVERIFY(!Enabled("actionDelete"));
         QVERIFY(finished.wait(30000));
         QCOMPARE(finished.first().at(0).toString(), QString("nightly"));
-        QCOMPARE(finished.first().at(1).toString(), QString("Success"));
+        QCOMPARE(finished.first().at(1).value<vorn::RunOutcome>(), vorn::RunOutcome::Success);
 
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Success"));
         const vorn::ProjectListRow stored = Stored("nightly");
@@ -336,7 +336,7 @@ private slots:
         QSignalSpy finished(&Frame(), &CMainFrame::runFinished);
         StartByClick("nightly");
         QVERIFY(finished.wait(30000));
-        QCOMPARE(finished.first().at(1).toString(), QString("Fail"));
+        QCOMPARE(finished.first().at(1).value<vorn::RunOutcome>(), vorn::RunOutcome::Fail);
         QTRY_VERIFY_WITH_TIMEOUT(Frame().statusBar()->currentMessage().contains("\"70000\""), 5000);
     }
 
@@ -378,7 +378,7 @@ private slots:
         QVERIFY(TriggerAction(&Frame(), "actionStop"));
         // About a minute of transfer is left: only the Stop can end the run this soon.
         QVERIFY(finished.wait(30000));
-        QCOMPARE(finished.first().at(1).toString(), QString("Stop"));
+        QCOMPARE(finished.first().at(1).value<vorn::RunOutcome>(), vorn::RunOutcome::Stopped);
         QCOMPARE(Cell("nightly", ProjectListModel::TransferStatus), QString("Stop"));
         QCOMPARE(Frame().statusView()->resultText(), QString("Transmission Results: stopped!"));
         const vorn::ProjectListRow stored = Stored("nightly");
@@ -421,7 +421,7 @@ private slots:
             }
             StartByClick(name);
             QVERIFY(finished.wait(30000));
-            QCOMPARE(finished.last().at(1).toString(), QString("Success"));
+            QCOMPARE(finished.last().at(1).value<vorn::RunOutcome>(), vorn::RunOutcome::Success);
             if (cleaned) {
                 QVERIFY(!Frame().destinationPane()->busy());
                 QCOMPARE(Frame().destinationPane()->rowCount(), 0);
@@ -505,7 +505,7 @@ private slots:
         QSignalSpy finished(&Frame(), &CMainFrame::runFinished);
         QVERIFY(finished.wait(20000));
         QCOMPARE(finished.first().at(0).toString(), QString("often"));
-        QCOMPARE(finished.first().at(1).toString(), QString("Success"));
+        QCOMPARE(finished.first().at(1).value<vorn::RunOutcome>(), vorn::RunOutcome::Success);
         // Every 0 minutes, worked out on the (standing) clock: due again at once.
         QTRY_COMPARE_WITH_TIMEOUT(
             Cell("often", ProjectListModel::NextBackupTime), QString("01/15/2030 10:00:00"), 10000);

@@ -250,8 +250,8 @@ private slots:
         // A project that cannot be loaded fails without a reason from the run: the window has one.
         frame_->OnRunStarted("Relay", false, std::time(nullptr));
         QCOMPARE(Projects().StatusMarkAt(0), Mark::None);
-        frame_->OnRunProjectStatus("Relay", "Failed");
-        frame_->OnRunFinished("Relay", "Failed");
+        frame_->OnRunProjectStatus("Relay", vorn::ProjectStatus::Failed);
+        frame_->OnRunFinished("Relay", vorn::RunOutcome::Failed);
         QVERIFY(frame_->statusBar()->currentMessage().contains("could not be loaded"));
         QCOMPARE(Projects().StatusMarkAt(0), Mark::Failure);
     }
@@ -408,7 +408,7 @@ private slots:
         QTableView* projects = frame_->projectView()->list();
         QCOMPARE(ShownToolTip(projects, projects->model()->index(0, ProjectListModel::BackupName)), name);
         frame_->OnRunFailed(name, reason);
-        frame_->OnRunFinished(name, "Fail");
+        frame_->OnRunFinished(name, vorn::RunOutcome::Fail);
         QCOMPARE(ShownToolTip(projects, projects->model()->index(0, ProjectListModel::TransferStatus)),
             "Fail: " + reason);
         QToolTip::hideText();

@@ -39,14 +39,14 @@ public:
         if (throwOnStart.exchange(false))
             throw std::runtime_error("observer failure");
     }
-    void OnProjectStatus(const std::string& name, const std::string& status) override
+    void OnProjectStatus(const std::string& name, vorn::ProjectStatus status) override
     {
-        Note("status:" + name + "=" + status);
+        Note("status:" + name + "=" + std::string(vorn::ProjectStatusText(status)));
     }
     void OnResultText(const std::string& text) override { Note("result:" + text); }
-    void OnRunFinished(const std::string& name, const std::string& status) override
+    void OnRunFinished(const std::string& name, vorn::RunOutcome outcome) override
     {
-        Note("finished:" + name + "=" + status);
+        Note("finished:" + name + "=" + std::string(vorn::RunOutcomeText(outcome)));
     }
     void Note(const std::string& line)
     {

@@ -135,11 +135,11 @@ TEST(Unattended, AProjectWithoutASuccessAlertsOnceEveryNDays)
     vorn::RunRecord success {
         .start = At("2024-05-10 11:00:00"), .end = At("2024-05-10 12:00:00"), .outcome = "Success"
     };
-    ASSERT_EQ(vorn::RecordRun(rig.db.get(), ftpid, success, {}), "");
+    ASSERT_TRUE(vorn::RecordRun(rig.db.get(), ftpid, success, {}));
     vorn::RunRecord failed {
         .start = At("2024-05-11 11:00:00"), .end = At("2024-05-11 11:00:01"), .outcome = "Fail"
     };
-    ASSERT_EQ(vorn::RecordRun(rig.db.get(), ftpid, failed, {}), "");
+    ASSERT_TRUE(vorn::RecordRun(rig.db.get(), ftpid, failed, {}));
 
     // One day and 23 hours after the success: nothing yet.
     rig.RunScheduler("2024-05-12 11:00:00", "2024-05-12 11:00:30");

@@ -57,12 +57,12 @@ TEST_F(RunHistoryTest, RunsComeBackNewestFirstWithTheirFailedItems)
 {
     const std::vector<FailedItem> failed
         = { { "/a/it's.txt", "550 Permission denied." }, { "/b", "Not a usable name" } };
-    EXPECT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(1000, "Success", 2), failed), "");
+    EXPECT_TRUE(RecordRun(db.get(), Id("Web"), SampleRun(1000, "Success", 2), failed));
     RunRecord fail = SampleRun(2000, "Fail");
     fail.reason = "Login refused: 530 Login incorrect.";
     fail.archivePath = "/backup/Web_1.zip";
-    EXPECT_EQ(RecordRun(db.get(), Id("Web"), fail, { { "/", fail.reason } }), "");
-    EXPECT_EQ(RecordRun(db.get(), Id("Mail"), SampleRun(1500, "Success"), {}), "");
+    EXPECT_TRUE(RecordRun(db.get(), Id("Web"), fail, { { "/", fail.reason } }));
+    EXPECT_TRUE(RecordRun(db.get(), Id("Mail"), SampleRun(1500, "Success"), {}));
 
     const auto runs = QueryRuns(db.get(), Id("Web"));
     ASSERT_EQ(runs.size(), 2u);
@@ -81,10 +81,9 @@ TEST_F(RunHistoryTest, RunsComeBackNewestFirstWithTheirFailedItems)
 TEST_F(RunHistoryTest, KeepsTheNewestRunsOfEachProject)
 {
     for (int i = 0; i < kKeptRunsPerProject + 5; ++i)
-        ASSERT_EQ(
-            RecordRun(db.get(), Id("Web"), SampleRun(i, "Success", 1), { { "/f" + std::to_string(i), "x" } }),
-            "");
-    ASSERT_EQ(RecordRun(db.get(), Id("Mail"), SampleRun(7, "Success"), {}), "");
+        ASSERT_TRUE(RecordRun(
+            db.get(), Id("Web"), SampleRun(i, "Success", 1), { { "/f" + std::to_string(i), "x" } }));
+    ASSERT_TRUE(RecordRun(db.get(), Id("Mail"), SampleRun(7, "Success"), {}));
     const auto runs = QueryRuns(db.get(), Id("Web"));
     ASSERT_EQ(runs.size(), std::size_t(kKeptRunsPerProject));
     EXPECT_EQ(runs.front().start, kKeptRunsPerProject + 4);
@@ -96,8 +95,8 @@ TEST_F(RunHistoryTest, KeepsTheNewestRunsOfEachProject)
 
 TEST_F(RunHistoryTest, HistoryFollowsARenameAndGoesWithADelete)
 {
-    ASSERT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(10, "Success", 1), { { "/x", "550 No." } }), "");
-    ASSERT_EQ(RecordRun(db.get(), Id("Mail"), SampleRun(11, "Success"), {}), "");
+    ASSERT_TRUE(RecordRun(db.get(), Id("Web"), SampleRun(10, "Success", 1), { { "/x", "550 No." } }));
+    ASSERT_TRUE(RecordRun(db.get(), Id("Mail"), SampleRun(11, "Success"), {}));
     BackupProject renamed;
     ASSERT_TRUE(LoadProject(db.get(), "Web", renamed));
     renamed.ftpname = "Web site";
@@ -115,7 +114,7 @@ TEST_F(RunHistoryTest, HistoryFollowsARenameAndGoesWithADelete)
     BackupProject next;
     next.ftpname = "Next";
     ASSERT_TRUE(InsertProject(db.get(), next));
-    ASSERT_EQ(RecordRun(db.get(), Id("Next"), SampleRun(12, "Success"), {}), "");
+    ASSERT_TRUE(RecordRun(db.get(), Id("Next"), SampleRun(12, "Success"), {}));
     EXPECT_EQ(QueryRuns(db.get(), mail).size(), Id("Next") == mail ? 1u : 0u);
     EXPECT_EQ(Count("vorn_runs"), 1u);
 }
@@ -125,10 +124,11 @@ TEST_F(RunHistoryTest, AFailedWriteIsReportedAndLeavesNothingHalfWritten)
     // A trigger refuses the failed items half way: the run row goes back out with them.
     RawExecute(path,
         "create trigger refuse before insert on vorn_run_failures begin select raise(abort, 'no room'); end");
-    const std::string error = RecordRun(db.get(), Id("Web"), SampleRun(1, "Success", 1), { { "/x", "y" } });
-    EXPECT_NE(error.find("no room"), std::string::npos) << error;
+    const Status refused = RecordRun(db.get(), Id("Web"), SampleRun(1, "Success", 1), { { "/x", "y" } });
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.message().find("no room"), std::string::npos) << refused.message();
     EXPECT_EQ(Count("vorn_runs"), 0u);
-    EXPECT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(2, "Success"), {}), "");
+    EXPECT_TRUE(RecordRun(db.get(), Id("Web"), SampleRun(2, "Success"), {}));
 }
 
 // Another program deletes a project and inserts a new one that takes its ftpid, with the
@@ -137,7 +137,7 @@ TEST_F(RunHistoryTest, AFailedWriteIsReportedAndLeavesNothingHalfWritten)
 TEST_F(RunHistoryTest, AReusedFtpidInheritsNothingOfTheDeletedProject)
 {
     for (const char* name : { "Web", "Mail" }) {
-        ASSERT_EQ(RecordRun(db.get(), Id(name), SampleRun(10, "Success", 1), { { "/x", "550 No." } }), "");
+        ASSERT_TRUE(RecordRun(db.get(), Id(name), SampleRun(10, "Success", 1), { { "/x", "550 No." } }));
         ASSERT_TRUE(SaveCopiedFiles(db.get(), name, { { "/a.txt", { "5", "2012031514:25", "" } } }));
         ASSERT_TRUE(AddArchiveRecord(db.get(), name, { "a_120315142537.zip", true }));
         ASSERT_TRUE(SaveProjectOptions(db.get(), name, ProjectOptions { .retries = 7 }));
@@ -164,7 +164,7 @@ TEST_F(RunHistoryTest, AReusedFtpidInheritsNothingOfTheDeletedProject)
     EXPECT_EQ(LoadCopiedFiles(db.get(), "Mail").size(), 1u);
     EXPECT_EQ(LoadArchiveRecords(db.get(), "Mail").size(), 1u);
     // The new project's own rows stay through the next open.
-    ASSERT_EQ(RecordRun(db.get(), web, SampleRun(20, "Success"), {}), "");
+    ASSERT_TRUE(RecordRun(db.get(), web, SampleRun(20, "Success"), {}));
     db.reset();
     db = ProjectDb::Open(path).db;
     ASSERT_TRUE(db);
@@ -175,7 +175,7 @@ TEST_F(RunHistoryTest, AReusedFtpidInheritsNothingOfTheDeletedProject)
 // connection itself, and the file is left byte for byte as it was.
 TEST_F(RunHistoryTest, ADatabaseOfANewerVersionIsReadAndNeverChanged)
 {
-    ASSERT_EQ(RecordRun(db.get(), Id("Web"), SampleRun(10, "Success"), {}), "");
+    ASSERT_TRUE(RecordRun(db.get(), Id("Web"), SampleRun(10, "Success"), {}));
     db.reset();
     RawExecute(path, "pragma user_version = 999");
     const std::string before = vorn::test::ReadWholeFile(path);
@@ -190,7 +190,7 @@ TEST_F(RunHistoryTest, ADatabaseOfANewerVersionIsReadAndNeverChanged)
     EXPECT_EQ(QueryRuns(db.get(), Id("Web")).size(), 1u);
     EXPECT_FALSE(SetProjectStatus(db.get(), "Web", "Fail"));
     EXPECT_FALSE(DeleteProject(db.get(), "Web"));
-    EXPECT_NE(RecordRun(db.get(), Id("Web"), SampleRun(11, "Success"), {}), "");
+    EXPECT_FALSE(RecordRun(db.get(), Id("Web"), SampleRun(11, "Success"), {}));
     db.reset();
     EXPECT_EQ(vorn::test::ReadWholeFile(path), before);
 }

@@ -20,10 +20,10 @@ void ConsoleObserver::OnRunStarted(const std::string& projectName)
     projectName_ = projectName;
 }
 
-void ConsoleObserver::OnProjectStatus(const std::string& projectName, const std::string& status)
+void ConsoleObserver::OnProjectStatus(const std::string& projectName, ProjectStatus status)
 {
     if (style_ == Style::Service)
-        PrintProjectLine(projectName, "Transfer Status: " + status);
+        PrintProjectLine(projectName, "Transfer Status: " + std::string(ProjectStatusText(status)));
 }
 
 void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& timeText,
@@ -33,17 +33,17 @@ void ConsoleObserver::OnFileRowInserted(std::uint64_t rowId, const std::string& 
         = EscapeField(timeText) + "\t" + EscapeField(remotePath) + "\t" + EscapeField(sizeText) + "\t";
 }
 
-void ConsoleObserver::OnFileRowStatus(
-    std::uint64_t rowId, const std::string& status, const std::string& reason)
+void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason)
 {
     const auto row = rows_.find(rowId);
     if (row == rows_.end())
         return;
-    if (status == "Failed") {
+    const std::string text(FileStatusText(status));
+    if (status == FileStatus::Failed) {
         ++failedItems_;
-        Print(row->second + EscapeField(status) + "\t" + EscapeField(reason));
+        Print(row->second + EscapeField(text) + "\t" + EscapeField(reason));
     } else {
-        Print(row->second + EscapeField(status));
+        Print(row->second + EscapeField(text));
     }
     rows_.erase(row);
 }
@@ -66,7 +66,7 @@ void ConsoleObserver::OnRunNotice(
     PrintError(text);
 }
 
-void ConsoleObserver::OnRunFinished(const std::string& projectName, const std::string& status)
+void ConsoleObserver::OnRunFinished(const std::string& projectName, RunOutcome outcome)
 {
     // Rows a stopped run never settled would otherwise pile up over a service's many runs.
     rows_.clear();

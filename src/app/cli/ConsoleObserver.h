@@ -35,17 +35,17 @@ public:
     [[nodiscard]] bool HadProblem() const { return hadProblem_; }
 
     void OnRunStarted(const std::string& projectName) override;
-    void OnProjectStatus(const std::string& projectName, const std::string& status) override;
+    void OnProjectStatus(const std::string& projectName, ProjectStatus status) override;
     void OnFileRowInserted(std::uint64_t rowId, const std::string& timeText, const std::string& remotePath,
         const std::string& sizeText) override;
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override;
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override;
     void OnRunFailed(const std::string& projectName, const std::string& reason) override;
     void OnResultText(const std::string& text) override;
     // Written to the error stream given at construction (stdout keeps its file lines and the
     // result line, which scripts read); a problem is remembered.
     void OnRunNotice(
         vorn::NoticeSeverity severity, const std::string& projectName, const std::string& text) override;
-    void OnRunFinished(const std::string& projectName, const std::string& status) override;
+    void OnRunFinished(const std::string& projectName, RunOutcome outcome) override;
 
     // A line about a project outside its run's reports (the scheduler's next backup time),
     // in the Service style. Any thread.

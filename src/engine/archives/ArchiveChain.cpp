@@ -134,8 +134,8 @@ std::int64_t NextArchiveSequence(ProjectDb* db, const ProjectKey& project)
     return last + 1;
 }
 
-std::string AddManifest(ZipArchive& archive, const std::string& scratchFolder, const CopyRecords& records,
-    const std::string& rootRemote, const ManifestHead& head, std::string& problem)
+Result<std::string> AddManifest(ZipArchive& archive, const std::string& scratchFolder,
+    const CopyRecords& records, const std::string& rootRemote, const ManifestHead& head)
 {
     const fs::path file = fs::path(scratchFolder) / "manifest.tsv";
     {
@@ -151,26 +151,23 @@ std::string AddManifest(ZipArchive& archive, const std::string& scratchFolder, c
         for (const auto& [path, seen] : records.seen())
             out << Escaped(path.size() > cut ? path.substr(cut) : path) << '\t' << seen.size << '\t'
                 << ManifestTime(seen) << '\t' << char(seen.state) << '\n';
-        if (!out.flush()) {
-            problem = "The manifest of the archive cannot be written in \"" + scratchFolder + "\".";
-            return {};
-        }
+        if (!out.flush())
+            return MakeError(ErrorKind::LocalIo,
+                "The manifest of the archive cannot be written in \"" + scratchFolder + "\".");
     }
     // The name cannot clash with a file of the site: a server file of that name was added
     // already, and then the next free variant is taken.
     std::string name = ".vornbackup-manifest.tsv";
-    ZipError error;
+    Status added = Ok();
     for (int attempt = 1; attempt < 100; ++attempt) {
-        error = archive.Add(name, file.string());
-        if (error.code != ZipError::Code::AlreadyExists)
+        added = archive.Add(name, file.string());
+        if (added || added.error().kind != ErrorKind::AlreadyExists)
             break;
         name = ".vornbackup-manifest-" + std::to_string(attempt) + ".tsv";
     }
     std::remove(file.c_str());
-    if (error) {
-        problem = error.message;
-        return {};
-    }
+    if (!added)
+        return added.error();
     return name;
 }
 

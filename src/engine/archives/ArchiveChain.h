@@ -49,9 +49,9 @@ struct ManifestHead {
 
 // The manifest entry of an incremental project's archive: every file the server had at this
 // run (below the project's folder `rootRemote`) with its size and time, and whether this
-// archive holds it. Written through `scratchFolder`. Returns the entry's name, or "" with
-// `problem` set when it could not be added.
-std::string AddManifest(ZipArchive& archive, const std::string& scratchFolder, const CopyRecords& records,
-    const std::string& rootRemote, const ManifestHead& head, std::string& problem);
+// archive holds it. Written through `scratchFolder`. Returns the entry's name, or why it could
+// not be added.
+Result<std::string> AddManifest(ZipArchive& archive, const std::string& scratchFolder,
+    const CopyRecords& records, const std::string& rootRemote, const ManifestHead& head);
 
 } // namespace vorn

@@ -300,9 +300,8 @@ std::string CheckStructure(const std::string& path, const std::vector<ZipArchive
     return {};
 }
 
-} // namespace
-
-std::string VerifyArchive(const std::string& path, const std::string& password,
+// The first problem the read-back finds, in one line; "" when there is none.
+std::string VerificationProblem(const std::string& path, const std::string& password,
     const std::vector<ZipArchive::WrittenEntry>& expected)
 {
     const std::string what = "The archive \"" + path + "\" failed verification: ";
@@ -339,6 +338,16 @@ std::string VerifyArchive(const std::string& path, const std::string& password,
     if (index < expected.size())
         return what + "entry \"" + expected[index].name + "\" is missing.";
     return {};
+}
+
+} // namespace
+
+Status VerifyArchive(const std::string& path, const std::string& password,
+    const std::vector<ZipArchive::WrittenEntry>& expected)
+{
+    if (std::string problem = VerificationProblem(path, password, expected); !problem.empty())
+        return MakeError(ErrorKind::Failed, std::move(problem));
+    return Ok();
 }
 
 std::string FailedVerificationPath(const std::string& archivePath)

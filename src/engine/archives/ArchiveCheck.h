@@ -10,8 +10,8 @@ namespace vorn {
 
 // Reads the finished archive at `path` back with `password` and checks that it holds exactly
 // the `expected` entries: each one decrypts and decompresses, and its size and CRC-32 are
-// those written. Returns "" when it does, else the first problem found, in one line.
-[[nodiscard]] std::string VerifyArchive(const std::string& path, const std::string& password,
+// those written. Fails with the first problem found, in one line.
+[[nodiscard]] Status VerifyArchive(const std::string& path, const std::string& password,
     const std::vector<ZipArchive::WrittenEntry>& expected);
 
 // Where an archive that failed its check is kept: its name says so, and no longer matches

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -192,41 +193,39 @@ ZipArchive::ZipArchive(std::string path, std::string partPath, int fd, bool encr
 {
 }
 
-ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::string& password)
+Result<std::unique_ptr<ZipArchive>> ZipArchive::Create(const std::string& path, const std::string& password)
 {
-    const auto failure = [&](ZipError::Code code, const std::string& why) {
-        return CreateResult { nullptr,
-            { code, "Cannot create the archive " + Quoted(path) + ": " + why + "." } };
+    const auto failure = [&](ErrorKind kind, const std::string& why) {
+        return MakeError(kind, "Cannot create the archive " + Quoted(path) + ": " + why + ".");
     };
     if (path.empty())
-        return { nullptr, { ZipError::Code::InvalidArgument, "Cannot create an archive without a path." } };
+        return MakeError(ErrorKind::Invalid, "Cannot create an archive without a path.");
     if (password.find('\0') != std::string::npos)
-        return failure(ZipError::Code::InvalidArgument, "the password contains a NUL character");
+        return failure(ErrorKind::Invalid, "the password contains a NUL character");
 
     const fs::path target(path);
     if (!target.has_filename())
-        return failure(ZipError::Code::InvalidArgument, "the path names a folder, not a file");
+        return failure(ErrorKind::Invalid, "the path names a folder, not a file");
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::error_code ec;
     const fs::file_status folderStatus = fs::status(folder, ec);
     if (folderStatus.type() == fs::file_type::not_found)
-        return failure(ZipError::Code::NotFound, "the folder " + Quoted(folder.string()) + " does not exist");
+        return failure(ErrorKind::NotFound, "the folder " + Quoted(folder.string()) + " does not exist");
     if (ec)
-        return failure(ZipError::Code::AccessDenied,
+        return failure(ErrorKind::AccessDenied,
             "the folder " + Quoted(folder.string()) + " cannot be reached (" + ec.message() + ")");
     if (!fs::is_directory(folderStatus))
-        return failure(ZipError::Code::InvalidArgument, Quoted(folder.string()) + " is not a folder");
+        return failure(ErrorKind::Invalid, Quoted(folder.string()) + " is not a folder");
     if (fs::exists(fs::symlink_status(target, ec)))
-        return failure(ZipError::Code::AlreadyExists, "a file of that name exists already");
+        return failure(ErrorKind::AlreadyExists, "a file of that name exists already");
 
     std::string partPath = path + ".part";
     const int fd = ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int err = errno;
-        const ZipError::Code code = err == EACCES || err == EPERM || err == EROFS
-            ? ZipError::Code::AccessDenied
-            : err == EEXIST ? ZipError::Code::AlreadyExists
-                            : ZipError::Code::Io;
+        const ErrorKind code = err == EACCES || err == EPERM || err == EROFS ? ErrorKind::AccessDenied
+            : err == EEXIST                                                  ? ErrorKind::AlreadyExists
+                                                                             : ErrorKind::LocalIo;
         return failure(code, "cannot create " + Quoted(partPath) + " (" + ErrnoText(err) + ")");
     }
 
@@ -238,10 +237,10 @@ ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::
         // The destructor sees an archive that never opened: it only removes the ".part" file.
         archive_write_free(zip->writer_);
         zip->writer_ = nullptr;
-        return failure(ZipError::Code::Io, why);
+        return failure(ErrorKind::LocalIo, why);
     };
     if (a == nullptr)
-        return failure(ZipError::Code::Io, "out of memory");
+        return failure(ErrorKind::LocalIo, "out of memory");
     if (archive_write_set_format_zip(a) != ARCHIVE_OK)
         return setupFailed("the zip format is not available");
     if (archive_write_set_options(a, "zip:hdrcharset=UTF-8") != ARCHIVE_OK)
@@ -259,7 +258,7 @@ ZipArchive::CreateResult ZipArchive::Create(const std::string& path, const std::
     if (archive_write_open2(a, zip.get(), nullptr, &Output::Write, nullptr, nullptr) != ARCHIVE_OK)
         return setupFailed("the archive could not be started");
     zip->buffer_.resize(ChunkSize);
-    return { std::move(zip), {} };
+    return zip;
 }
 
 ZipArchive::~ZipArchive()
@@ -278,49 +277,49 @@ std::string ZipArchive::ArchiveErrorText() const
     return text != nullptr && *text != '\0' ? std::string(text) : std::string("unknown libarchive error");
 }
 
-ZipError ZipArchive::MarkBroken(std::string reason)
+Error ZipArchive::MarkBroken(std::string reason)
 {
     broken_ = true;
     brokenReason_ = std::move(reason);
-    return { ZipError::Code::Io, "Cannot write the archive " + Quoted(path_) + ": " + brokenReason_ + "." };
+    return MakeError(
+        ErrorKind::LocalIo, "Cannot write the archive " + Quoted(path_) + ": " + brokenReason_ + ".");
 }
 
-ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFilePath)
+Status ZipArchive::Add(std::string_view entryName, const std::string& localFilePath)
 {
     const std::string what
         = "Cannot add " + Quoted(Printable(entryName)) + " to the archive " + Quoted(path_) + ": ";
     if (writer_ == nullptr)
-        return { ZipError::Code::Closed, what + "the archive is closed." };
+        return MakeError(ErrorKind::Invalid, what + "the archive is closed.");
     if (broken_)
-        return { ZipError::Code::Io, what + "an earlier write failed (" + brokenReason_ + ")." };
+        return MakeError(ErrorKind::LocalIo, what + "an earlier write failed (" + brokenReason_ + ").");
     if (const std::string problem = EntryNameProblem(entryName); !problem.empty())
-        return { ZipError::Code::InvalidArgument, what + problem + "." };
+        return MakeError(ErrorKind::Invalid, what + problem + ".");
     if (names_.count(std::string(entryName)) != 0)
-        return { ZipError::Code::AlreadyExists, what + "an entry of that name exists already." };
+        return MakeError(ErrorKind::AlreadyExists, what + "an entry of that name exists already.");
 
     // O_NONBLOCK keeps the open from waiting forever on a FIFO; regular files ignore it.
     const FileDescriptor file(::open(localFilePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         const int err = errno;
         if (err == ENOENT)
-            return { ZipError::Code::NotFound,
-                what + "the file " + Quoted(localFilePath) + " does not exist." };
-        const ZipError::Code code
-            = err == EACCES || err == EPERM ? ZipError::Code::AccessDenied : ZipError::Code::Io;
-        return { code, what + "cannot open " + Quoted(localFilePath) + " (" + ErrnoText(err) + ")." };
+            return MakeError(
+                ErrorKind::NotFound, what + "the file " + Quoted(localFilePath) + " does not exist.");
+        const ErrorKind code = err == EACCES || err == EPERM ? ErrorKind::AccessDenied : ErrorKind::LocalIo;
+        return MakeError(code, what + "cannot open " + Quoted(localFilePath) + " (" + ErrnoText(err) + ").");
     }
     struct stat info { };
     if (::fstat(file.get(), &info) != 0)
-        return { ZipError::Code::Io,
-            what + "cannot read " + Quoted(localFilePath) + " (" + ErrnoText(errno) + ")." };
+        return MakeError(ErrorKind::LocalIo,
+            what + "cannot read " + Quoted(localFilePath) + " (" + ErrnoText(errno) + ").");
     if (!S_ISREG(info.st_mode))
-        return { ZipError::Code::InvalidArgument, what + Quoted(localFilePath) + " is not a regular file." };
+        return MakeError(ErrorKind::Invalid, what + Quoted(localFilePath) + " is not a regular file.");
 
     // The size goes into the entry header before the data, so libarchive picks Zip64 for
     // large files up front and never has to guess.
     std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
     if (!entry)
-        return { ZipError::Code::Io, what + "out of memory." };
+        return MakeError(ErrorKind::LocalIo, what + "out of memory.");
     const std::string name(entryName);
     archive_entry_set_pathname_utf8(entry.get(), name.c_str());
     archive_entry_set_filetype(entry.get(), AE_IFREG);
@@ -331,10 +330,10 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
     if (header == ARCHIVE_FATAL)
         return MarkBroken(ArchiveErrorText());
     if (header < ARCHIVE_WARN)
-        return { ZipError::Code::Io, what + ArchiveErrorText() + "." };
+        return MakeError(ErrorKind::LocalIo, what + ArchiveErrorText() + ".");
 
     entryCrc_ = 0;
-    ZipError result = StreamFile(file.get(), std::uint64_t(info.st_size));
+    const Status result = StreamFile(file.get(), std::uint64_t(info.st_size));
     if (broken_)
         return result;
     if (archive_write_finish_entry(writer_) < ARCHIVE_WARN)
@@ -342,14 +341,14 @@ ZipError ZipArchive::Add(std::string_view entryName, const std::string& localFil
     names_.insert(name);
     written_.push_back({ name, std::uint64_t(info.st_size), entryCrc_ });
     ++entryCount_;
-    if (result)
-        result.message = what + result.message;
+    if (!result)
+        return MakeError(result.error().kind, what + result.message());
     return result;
 }
 
 // Writes exactly `size` bytes of entry data, the size its header announced. A file that
 // turns out shorter is padded with zeros so the archive stays readable, and reported.
-ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
+Status ZipArchive::StreamFile(int fd, std::uint64_t size)
 {
     const auto writeData = [&](const char* data, std::size_t length) {
         entryCrc_ = Crc32(entryCrc_, data, length);
@@ -363,7 +362,7 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
         return true;
     };
 
-    ZipError problem;
+    std::optional<Error> problem;
     std::uint64_t left = size;
     while (left > 0) {
         const ssize_t got
@@ -371,11 +370,11 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            problem = { ZipError::Code::Io, "reading the file failed (" + ErrnoText(errno) + ")" };
+            problem = MakeError(ErrorKind::LocalIo, "reading the file failed (" + ErrnoText(errno) + ")");
             break;
         }
         if (got == 0) {
-            problem = { ZipError::Code::FileChanged, "the file became shorter while it was being added" };
+            problem = MakeError(ErrorKind::Changed, "the file became shorter while it was being added");
             break;
         }
         if (!writeData(buffer_.data(), std::size_t(got)))
@@ -391,9 +390,9 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
                 return MarkBroken(ArchiveErrorText());
             left -= length;
         }
-        problem.message += "; the entry holds its first " + std::to_string(kept) + " of "
+        problem->message += "; the entry holds its first " + std::to_string(kept) + " of "
             + std::to_string(size) + " bytes followed by zeros.";
-        return problem;
+        return *problem;
     }
     char extra;
     ssize_t more;
@@ -401,13 +400,13 @@ ZipError ZipArchive::StreamFile(int fd, std::uint64_t size)
         more = ::read(fd, &extra, 1);
     while (more < 0 && errno == EINTR);
     if (more > 0)
-        return { ZipError::Code::FileChanged,
+        return MakeError(ErrorKind::Changed,
             "the file grew while it was being added; the entry holds only its first " + std::to_string(size)
-                + " bytes." };
-    return {};
+                + " bytes.");
+    return Ok();
 }
 
-ZipError ZipArchive::Close()
+Status ZipArchive::Close()
 {
     if (writer_ == nullptr)
         return closeResult_;
@@ -444,8 +443,8 @@ ZipError ZipArchive::Close()
     if (!failure.empty()) {
         if (!keepPart)
             ::unlink(partPath_.c_str());
-        closeResult_
-            = { ZipError::Code::Io, "Cannot finish the archive " + Quoted(path_) + ": " + failure + "." };
+        closeResult_ = MakeError(
+            ErrorKind::LocalIo, "Cannot finish the archive " + Quoted(path_) + ": " + failure + ".");
     }
     return closeResult_;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Result.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,25 +12,6 @@
 struct archive;
 
 namespace vorn {
-
-// Outcome of an archive operation. True when something went wrong; `message` then says what,
-// naming the archive, entry or file concerned.
-struct ZipError {
-    enum class Code {
-        None,
-        InvalidArgument, // bad entry name, password or path
-        NotFound, // missing folder or source file
-        AccessDenied,
-        AlreadyExists, // the archive, or an entry of that name, exists already
-        FileChanged, // the source file changed size while it was being added
-        Io, // read or write failure (disk full, ...)
-        Closed, // the archive was closed already
-    };
-    Code code = Code::None;
-    std::string message;
-
-    explicit operator bool() const { return code != Code::None; }
-};
 
 // A zip archive written one entry at a time, straight to disk: each file is streamed in
 // chunks, so memory use does not grow with file sizes, and nothing already written is
@@ -42,14 +25,18 @@ struct ZipError {
 //
 // One thread uses an archive at a time. libarchive formats the entries' DOS times with the
 // non-reentrant localtime(), so the program writes one archive at a time.
+//
+// Failures name the archive, entry or file concerned. Their kinds: Invalid (a bad entry name,
+// password or path; the archive closed already), NotFound (a missing folder or source file),
+// AccessDenied, AlreadyExists (the archive, or an entry of that name), Changed (the source
+// file changed size while it was being added), LocalIo (read or write failure, disk full).
 class ZipArchive {
 public:
-    struct CreateResult;
-
     // Starts a new archive at `path`; an empty password gives an unencrypted archive. Fails
     // with a message when the folder is missing or not writable, when `path` exists (an
     // earlier archive is never overwritten) or when the password holds a NUL character.
-    [[nodiscard]] static CreateResult Create(const std::string& path, const std::string& password);
+    [[nodiscard]] static Result<std::unique_ptr<ZipArchive>> Create(
+        const std::string& path, const std::string& password);
 
     ~ZipArchive();
     ZipArchive(const ZipArchive&) = delete;
@@ -60,13 +47,13 @@ public:
     // without empty, "." or ".." components, backslashes or a drive prefix, and not used by
     // an earlier entry. A refused name or an unreadable file leaves the archive as it was. A
     // file whose size changes while it is read is still stored, cut or zero-padded to the size
-    // it had when opened, and reported as FileChanged. After a write failure the archive is
+    // it had when opened, and reported as Changed. After a write failure the archive is
     // unusable and every later call fails.
-    [[nodiscard]] ZipError Add(std::string_view entryName, const std::string& localFilePath);
+    [[nodiscard]] Status Add(std::string_view entryName, const std::string& localFilePath);
 
     // Finishes the archive, flushes it to disk and gives it its name. On failure nothing is
     // left at `path` or at the ".part" name. Repeated calls return the first call's result.
-    [[nodiscard]] ZipError Close();
+    [[nodiscard]] Status Close();
 
     [[nodiscard]] const std::string& path() const { return path_; }
     [[nodiscard]] bool encrypted() const { return encrypted_; }
@@ -85,8 +72,8 @@ private:
     ZipArchive(std::string path, std::string partPath, int fd, bool encrypted);
 
     struct Output; // libarchive's write callback, defined with the libarchive types
-    [[nodiscard]] ZipError StreamFile(int fd, std::uint64_t size);
-    [[nodiscard]] ZipError MarkBroken(std::string reason);
+    [[nodiscard]] Status StreamFile(int fd, std::uint64_t size);
+    [[nodiscard]] Error MarkBroken(std::string reason);
     [[nodiscard]] std::string ArchiveErrorText() const;
 
     std::string path_;
@@ -97,17 +84,12 @@ private:
     bool broken_ = false;
     bool discardOutput_ = false;
     std::string brokenReason_;
-    ZipError closeResult_;
+    Status closeResult_;
     std::uint64_t entryCount_ = 0;
     std::unordered_set<std::string> names_;
     std::vector<WrittenEntry> written_;
     std::uint32_t entryCrc_ = 0;
     std::vector<char> buffer_;
-};
-
-struct ZipArchive::CreateResult {
-    std::unique_ptr<ZipArchive> archive; // null on failure
-    ZipError error;
 };
 
 } // namespace vorn

@@ -201,7 +201,7 @@ template <class Body> RunOutcome AsRun(const std::string& name, const RestoreEnv
     control.setRunProjectName("");
     control.setRunState(RunState::Idle);
     if (env.observer != nullptr)
-        env.observer->OnRunFinished(name, std::string(RunOutcomeText(outcome)));
+        env.observer->OnRunFinished(name, outcome);
     return outcome;
 }
 
@@ -216,7 +216,7 @@ RunOutcome RestoreProject(ProjectDb* db, const std::string& projectName, const s
     const auto ftpid = FindProjectId(db, projectName);
     if (!ftpid) {
         recorder.OnResultText("Restore Results: Failed!");
-        recorder.OnRunFinished(projectName, std::string(RunOutcomeText(RunOutcome::Failed)));
+        recorder.OnRunFinished(projectName, RunOutcome::Failed);
         return RunOutcome::Failed;
     }
     RestoreEnvironment observed = env;
@@ -236,8 +236,9 @@ RunOutcome RestoreProject(ProjectDb* db, const std::string& projectName, const s
     run.filesCopied = tally.filesDone;
     run.filesFailed = tally.filesFailed;
     run.bytes = tally.bytes;
-    if (const std::string error = RecordRun(db, *ftpid, run, recorder.failed()); !error.empty())
-        recorder.OnRunNotice(NoticeSeverity::Warning, projectName, "The run history could not be written: " + error);
+    if (const Status recorded = RecordRun(db, *ftpid, run, recorder.failed()); !recorded)
+        recorder.OnRunNotice(
+            NoticeSeverity::Warning, projectName, "The run history could not be written: " + recorded.message());
     return outcome;
 }
 

@@ -40,7 +40,7 @@ public:
             observer_->OnFileRowInserted(
                 id_, FormatLocalNow("%H:%M:%S"), item.path, FormatSizeText(std::to_string(item.size)));
     }
-    void Finish(const char* status, const std::string& reason = {}) const
+    void Finish(FileStatus status, const std::string& reason = {}) const
     {
         if (observer_)
             observer_->OnFileRowStatus(id_, status, reason);
@@ -109,14 +109,14 @@ std::vector<const RestoreItem*> Decide(const std::vector<RestoreItem>& items, co
         const Row row(env.observer, item);
         if (!write) {
             ++tally.filesFailed;
-            row.Finish("Failed", write.message());
+            row.Finish(FileStatus::Failed, write.message());
         } else if (!*write) {
             ++tally.filesKept;
-            row.Finish("Ignore", note);
+            row.Finish(FileStatus::Ignored, note);
         } else {
             ++tally.filesDone;
             tally.bytes += item.size;
-            row.Finish("Would restore");
+            row.Finish(FileStatus::WouldRestore);
         }
     }
     return chosen;
@@ -171,10 +171,10 @@ public:
         if (result) {
             ++tally_.filesDone;
             tally_.bytes += item.size;
-            row.Finish("Success");
+            row.Finish(FileStatus::Success);
         } else {
             ++tally_.filesFailed;
-            row.Finish("Failed", result.message());
+            row.Finish(FileStatus::Failed, result.message());
         }
     }
     bool Stopped() override { return vorn::Stopped(env_); }
@@ -226,7 +226,7 @@ bool RestoreSelects(const std::string& path, const std::vector<std::string>& pat
 }
 
 void ReportRestoreRow(
-    RunObserver* observer, const RestoreItem& item, const char* status, const std::string& reason)
+    RunObserver* observer, const RestoreItem& item, FileStatus status, const std::string& reason)
 {
     Row(observer, item).Finish(status, reason);
 }
@@ -402,10 +402,10 @@ RestoreTally RestoreEach(const std::vector<RestoreItem>& items, const RestoreReq
             if (outcome) {
                 ++tally.filesDone;
                 tally.bytes += item.size;
-                row.Finish("Success");
+                row.Finish(FileStatus::Success);
             } else {
                 ++tally.filesFailed;
-                row.Finish("Failed", outcome.message());
+                row.Finish(FileStatus::Failed, outcome.message());
             }
         };
         if (Status written = write(chosen, *target, report); !written)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RunObserver.h"
 #include "engine/restore/BackupArchives.h"
 #include "engine/restore/LocalTarget.h"
 
@@ -79,7 +80,7 @@ RestoreTally RestoreEach(const std::vector<RestoreItem>& items, const RestoreReq
 
 // One finished row of a restore: inserted and given its final status at once.
 void ReportRestoreRow(
-    RunObserver* observer, const RestoreItem& item, const char* status, const std::string& reason = {});
+    RunObserver* observer, const RestoreItem& item, FileStatus status, const std::string& reason = {});
 
 // The result line of a restore.
 [[nodiscard]] std::string RestoreResultText(const RestoreTally& tally, bool dryRun);

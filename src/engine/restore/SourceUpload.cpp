@@ -28,9 +28,11 @@ public:
     {
         paths_[rowId] = path;
     }
-    void OnFileRowStatus(std::uint64_t rowId, const std::string& status, const std::string& reason) override
+    void OnFileRowStatus(std::uint64_t rowId, FileStatus status, const std::string& reason) override
     {
-        outcomes[paths_[rowId]] = status == "Success" ? std::string() : reason.empty() ? status : reason;
+        outcomes[paths_[rowId]] = status == FileStatus::Success ? std::string()
+            : reason.empty()                                    ? std::string(FileStatusText(status))
+                                                                : reason;
     }
     std::map<std::string, std::string> outcomes; // "" when staged
 
@@ -118,17 +120,18 @@ void UploadOne(Upload& up, const std::string& localRoot, const RestoreItem& item
     const std::string folder = relative.empty() ? up.root : JoinLoginFolder(up.root, relative);
     auto fail = [&](const std::string& why) {
         ++tally.filesFailed;
-        ReportRestoreRow(env.observer, item, "Failed", why);
+        ReportRestoreRow(env.observer, item, FileStatus::Failed, why);
     };
     if (Status ready = FolderReady(up, relative); !ready)
         return fail(ready.message());
     if (!MayWrite(up, folder, name, item, request.overwrite)) {
         ++tally.filesKept;
-        return ReportRestoreRow(env.observer, item, "Ignore", "The server has the file; it is kept.");
+        return ReportRestoreRow(
+            env.observer, item, FileStatus::Ignored, "The server has the file; it is kept.");
     }
     if (request.dryRun) {
         ++tally.filesDone;
-        return ReportRestoreRow(env.observer, item, "Would restore");
+        return ReportRestoreRow(env.observer, item, FileStatus::WouldRestore);
     }
     const int fd = ::open((localRoot + "/" + item.path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -144,7 +147,7 @@ void UploadOne(Upload& up, const std::string& localRoot, const RestoreItem& item
         return fail(reply.message());
     ++tally.filesDone;
     tally.bytes += item.size;
-    ReportRestoreRow(env.observer, item, "Success");
+    ReportRestoreRow(env.observer, item, FileStatus::Success);
 }
 
 // Restores archive items into a private folder beside the archives; the folder's path.
@@ -209,8 +212,8 @@ RestoreTally RestoreToServer(const RestoreSource& source, const std::vector<Rest
         const auto outcome = staged.outcomes.find(item.path);
         if (!item.problem.empty() || (outcome != staged.outcomes.end() && !outcome->second.empty())) {
             ++tally.filesFailed;
-            ReportRestoreRow(
-                env.observer, item, "Failed", item.problem.empty() ? outcome->second : item.problem);
+            ReportRestoreRow(env.observer, item, FileStatus::Failed,
+                item.problem.empty() ? outcome->second : item.problem);
             continue;
         }
         UploadOne(up, localRoot, item, request, env, tally);
