@@ -21,16 +21,22 @@ Ftp::Response Ftp::Impl::OpenRelay(
         return stored;
     const bool storAhead = dst.Send("STOR", temporary);
     read = StartTransfer(in, "RETR", sourcePath);
+    // Once the STOR is on its way, its answer is read and a copy it began is removed even when
+    // a Stop comes meanwhile; a Stop that came holds again from the end of this step.
+    dst.loop.BeginCleanup();
     stored = dst.StartTransfer(out, "STOR", temporary, storAhead);
     const bool uploading = stored.IsOk() && !out.finishedEarly;
+    if (!read.IsOk() || !uploading) {
+        if (read.IsOk() && !in.finishedEarly)
+            AbortTransfer(in);
+        if (uploading)
+            dst.AbortTransfer(out);
+        if (stored.IsOk() && dst.Connected())
+            (void)dst.Command("DELE", temporary);
+    }
+    dst.loop.EndCleanup();
     if (read.IsOk() && uploading)
         return read;
-    if (read.IsOk() && !in.finishedEarly)
-        AbortTransfer(in);
-    if (uploading)
-        dst.AbortTransfer(out);
-    if (stored.IsOk() && dst.Connected())
-        (void)dst.Command("DELE", temporary);
     if (!read.IsOk())
         return read;
     return stored.IsOk() ? Response(Response::InvalidResponse, "The server did not take the upload.")
@@ -95,12 +101,16 @@ Ftp::Response Ftp::Impl::DropUpload(
 {
     if (sourceRunning)
         src.AbortTransfer(in);
+    // A stopped upload is removed all the same: the control connection, still open, is used
+    // once more past a Stop's cancel (which holds again after).
+    loop.BeginCleanup();
     if (out.channel)
         AbortTransfer(out);
     if (Connected())
         (void)Command("DELE", temporary);
     else
         strandedUploads.push_back(temporary);
+    loop.EndCleanup();
     return why;
 }
 
@@ -161,7 +171,11 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
     src.CloseData(in);
     dst.CloseData(out);
     const Response read = in.finishedEarly ? Response(226, "") : src.FinishTransfer();
+    // The destination's answer is read even when a Stop comes meanwhile, so that the control
+    // connection stays to remove the copy.
+    dst.loop.BeginCleanup();
     response = dst.FinishTransfer();
+    dst.loop.EndCleanup();
     if (!read.IsOk())
         return fail(read, false);
     if (mode == Binary)

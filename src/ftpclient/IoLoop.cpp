@@ -5,21 +5,57 @@
 
 namespace vorn::ftp {
 
+namespace {
+
+// How long each wait of a clean-up may last once a Cancel came.
+constexpr std::chrono::seconds kCleanupWait { 5 };
+
+} // namespace
+
 void IoLoop::Cancel()
 {
-    cancelled_ = true;
+    {
+        const std::lock_guard lock(cancelMutex_);
+        cancelRequested_ = true;
+        if (cleanups_ == 0)
+            cancelled_ = true;
+        else
+            hurried_ = true;
+    }
     // Wakes a thread blocked in run_one_until at once instead of at its deadline.
     boost::asio::post(io_, [] {});
+}
+
+void IoLoop::BeginCleanup()
+{
+    const std::lock_guard lock(cancelMutex_);
+    ++cleanups_;
+    cancelled_ = false;
+    hurried_ = cancelRequested_;
+}
+
+void IoLoop::EndCleanup()
+{
+    const std::lock_guard lock(cancelMutex_);
+    if (--cleanups_ == 0 && cancelRequested_) {
+        cancelled_ = true;
+        hurried_ = false;
+    }
 }
 
 Error IoLoop::Run(const bool& done, Clock::time_point deadline, const Poll* poll)
 {
     constexpr auto pollEvery = std::chrono::milliseconds(100);
     auto nextPoll = Clock::now() + pollEvery;
+    bool shortened = false;
     while (!done) {
         if (cancelled_)
             return { Error::Code::Cancelled, "The operation was cancelled." };
         const auto now = Clock::now();
+        if (hurried_ && !shortened) {
+            deadline = std::min(deadline, now + kCleanupWait);
+            shortened = true;
+        }
         if (now >= deadline)
             return { Error::Code::TimedOut, "timed out" };
         if (poll && *poll && now >= nextPoll) {

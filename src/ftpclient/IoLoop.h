@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ public:
     // Any thread. Makes the current wait and every later one fail with Code::Cancelled.
     void Cancel();
     [[nodiscard]] bool IsCancelled() const { return cancelled_.load(); }
+    // A short clean-up that runs to its end although a Cancel came before it or comes during
+    // it (a stopped upload removes its temporary file); the Cancel holds again once every
+    // clean-up has ended. After a Cancel each wait of the clean-up lasts at most 5 s.
+    void BeginCleanup();
+    void EndCleanup();
 
     // Called about every 100 ms while a transfer waits; false stops the wait (Cancelled).
     // Time spent inside it (a pause) does not count against the deadline.
@@ -53,6 +59,10 @@ private:
     boost::asio::io_context io_;
     Buffer spare_;
     std::atomic<bool> cancelled_ { false };
+    std::mutex cancelMutex_; // Cancel against the clean-ups
+    bool cancelRequested_ = false;
+    int cleanups_ = 0;
+    std::atomic<bool> hurried_ { false }; // a Cancel came for a clean-up in progress
 };
 
 // "60 s", "0.3 s": a time-out as a message shows it.
