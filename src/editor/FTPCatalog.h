@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class QGridLayout;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class RemoteBrowser;
@@ -11,6 +13,7 @@ class RemoteFolderList;
 namespace vorn {
 struct BackupProject;
 struct EditorState;
+struct ProjectOptions;
 } // namespace vorn
 
 // The "Directory Settings" page: project name, the source server and its login, the source
@@ -23,6 +26,8 @@ public:
 
     // Writes ftpname, ftpsource, ftpdest, ftpip, ftpuser, ftppassword and ftpport.
     void Collect(vorn::BackupProject& project) const;
+    // Writes the option ssh-key (the key file of an SFTP login).
+    void Collect(vorn::ProjectOptions& options) const;
 
     // The fields the dialog's messages name; the keyboard focus goes there.
     enum class Field { Name, Server, Port, SourcePath, LocalPath };
@@ -35,6 +40,9 @@ protected:
 
 private:
     void BrowseLocalFolder();
+    void BrowseKeyFile();
+    void AddKeyFileRow(QWidget* group, QGridLayout* grid);
+    void ShowKeyFileRow(const QString& server);
 
     QLineEdit* nameEdit_;
     QLineEdit* serverEdit_;
@@ -45,6 +53,10 @@ private:
     QLineEdit* localEdit_;
     QPushButton* connectButton_;
     QPushButton* browseButton_;
+    QLineEdit* keyEdit_;
+    QPushButton* keyButton_;
+    QLabel* keyNote_;
+    QLabel* keyLabel_ = nullptr;
     RemoteFolderList* list_;
     RemoteBrowser* browser_;
 };

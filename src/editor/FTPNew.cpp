@@ -78,6 +78,7 @@ void FTPNew::Collect()
     filterRulesPage_->Collect(project);
     schedulerPage_->Collect(project);
     optionsPage_->Collect(state_.editedOptions);
+    directoryPage_->Collect(state_.editedOptions);
     state_.editedOptions.incremental = project.ftpbackmode == vorn::kIncrementalBackupMode;
 }
 

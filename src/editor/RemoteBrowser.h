@@ -45,6 +45,7 @@ public:
     [[nodiscard]] vorn::ServerLogin CurrentLogin() const;
     // The project's SFTP settings (key file, following links) for the sessions of later browses.
     void SetSessionOptions(const vorn::ProjectOptions& options) { sessionOptions_ = options; }
+    [[nodiscard]] const vorn::ProjectOptions& sessionOptions() const { return sessionOptions_; }
 
     // The browse path as bytes (the server's names need not be valid UTF-8); the path edit
     // shows it.

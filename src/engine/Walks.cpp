@@ -649,6 +649,27 @@ FolderHandle OpenDownloadRoot(const std::string& path, bool dryRun, TransferTall
     return root;
 }
 
+// A server-to-server copy takes the source's modification time to the second where the
+// destination can set one (SFTP's setstat): from the listing, else asked of the source (MDTM
+// where the listing gave only minutes or a day). A time that cannot be had or set leaves the
+// copy as it is: its bytes are whole, only its stamp is the server's own.
+void StampRemoteCopy(remote::RemoteSession& source, remote::RemoteSession& destination, const FileJob& job)
+{
+    if (destination.Scheme() != "sftp")
+        return;
+    std::string exact = job.entry.exactTime;
+    if (exact.empty()) {
+        auto told = source.ModificationTime(job.remotePath);
+        if (!told)
+            return;
+        exact = *told;
+    }
+    const std::string& folder = job.targetFolder;
+    const std::string path
+        = (folder.empty() || folder.back() == '/' ? folder : folder + "/") + job.entry.name;
+    (void)destination.SetModificationTime(path, exact);
+}
+
 } // namespace
 
 int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOptions& options,
@@ -765,6 +786,8 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
                 const auto copied = slot.source->RelayTo(*slot.destination, job.remotePath, job.targetFolder,
                     ListedSize(job.entry), Progress(slot, env));
                 sizeUnchecked = copied && copied->sizeUnchecked;
+                if (copied)
+                    StampRemoteCopy(*slot.source, *slot.destination, job);
                 return copied ? Ok() : Status(copied.error());
             },
             slot.sessions());

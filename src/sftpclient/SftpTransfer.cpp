@@ -15,6 +15,8 @@ namespace {
 // libssh2 keeps up to four times the buffer of a read in flight (about 140 requests of 30 000
 // bytes for 1 MiB) and turns one write call into as many requests as its buffer holds.
 constexpr size_t kBuffer = 1 << 20;
+// The most libssh2 asks for in one read request.
+constexpr std::uint64_t kRequest = 30000;
 
 unsigned Length(const std::string& text)
 {
@@ -69,7 +71,12 @@ Result<std::uint64_t> SftpSession::Impl::ReadInto(LIBSSH2_SFTP_HANDLE* handle, i
         want = static_cast<size_t>(std::min<std::uint64_t>(kBuffer, expected - offset + 1));
     std::vector<char> buffer(want);
     std::uint64_t at = offset;
-    for (;;) {
+    // A file that fits one request was asked for up to a byte past its listed end. A regular
+    // file's read gives every byte asked for up to its end, so when that first answer stops
+    // exactly at the listed size the file ends there, and the read that would only confirm it
+    // (one more round trip per small file) is left out. More bytes still mean it grew.
+    const bool oneRequest = expectedSize >= 0 && expected >= offset && expected - offset + 1 <= kRequest;
+    for (bool first = true;; first = false) {
         const ssize_t n = libssh2_sftp_read(handle, buffer.data(), buffer.size());
         if (n < 0)
             return LastError(what);
@@ -83,6 +90,8 @@ Result<std::uint64_t> SftpSession::Impl::ReadInto(LIBSSH2_SFTP_HANDLE* handle, i
         if (expectedSize >= 0 && at > expected)
             return MakeError(ErrorKind::Failed,
                 what + ": the file grew during the transfer beyond " + std::to_string(expected) + " bytes");
+        if (first && oneRequest && at == expected)
+            break;
         if (!Continue())
             return cancelled ? LastError(what) : Stopped(what);
     }

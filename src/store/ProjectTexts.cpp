@@ -6,7 +6,8 @@ namespace vorn {
 
 std::string SourceFolderText(std::string_view ftpip, std::string_view ftpsource)
 {
-    std::string text = "ftp://";
+    // A server written with its scheme (sftp://, ftpes://, ftps://) keeps it; a bare name is FTP.
+    std::string text = ftpip.find("://") == std::string_view::npos ? "ftp://" : "";
     text += ftpip;
     text += ftpsource;
     return text;

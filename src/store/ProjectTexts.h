@@ -11,7 +11,8 @@ namespace vorn {
 
 // Texts of the project list, shared by the desktop list and the headless `list` verb.
 
-// "Source Folder": "ftp://" + address + folder, joined without a separator.
+// "Source Folder": "ftp://" + address + folder, joined without a separator; an address that
+// names its scheme ("sftp://host") stands without the "ftp://".
 [[nodiscard]] std::string SourceFolderText(std::string_view ftpip, std::string_view ftpsource);
 [[nodiscard]] std::string SourceFolderText(const BackupProject& project);
 [[nodiscard]] std::string SourceFolderText(const ProjectListRow& row);

@@ -7,11 +7,15 @@
 #include "support/SshServer.h"
 #include "support/TestFiles.h"
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <utime.h>
 
 using namespace vorn;
@@ -51,6 +55,12 @@ Outcome Cli(const TempFolder& folder, const std::string& db, const std::vector<s
 constexpr const char* kRule = "File Rule(.txt .bin)\xA1\xA2Modify Time Any\xA1\xA2"
                               "File Size Any^";
 constexpr std::time_t kStamp = 1700000007; // an odd second: minutes alone cannot give it
+
+std::time_t ModifiedAt(const fs::path& path)
+{
+    struct stat info { };
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mtime : 0;
+}
 
 std::string SftpHost()
 {
@@ -228,7 +238,11 @@ TEST_F(CliSftpTest, SftpToFtpAndFtpToSftp)
     EXPECT_EQ(ReadWholeFile(ftp.root() / "in" / "a.txt"), "alpha");
     EXPECT_EQ(fs::file_size(ftp.root() / "in" / "sub" / "b.bin"), 300000u);
 
-    // Back the other way: the FTP server's copy into a new folder of the SFTP server.
+    // Back the other way: the FTP server's copy into a new folder of the SFTP server, which
+    // takes the FTP file's time to the second.
+    const std::time_t ftpStamp = kStamp + 86400 + 13;
+    const utimbuf times { ftpStamp, ftpStamp };
+    ASSERT_EQ(::utime((ftp.root() / "in" / "a.txt").c_str(), &times), 0);
     {
         auto opened = ProjectDb::Open(db);
         BackupProject p;
@@ -252,6 +266,87 @@ TEST_F(CliSftpTest, SftpToFtpAndFtpToSftp)
     EXPECT_EQ(down.exitCode, 0) << down.out << down.err;
     EXPECT_EQ(ReadWholeFile(server->data() / "back" / "a.txt"), "alpha");
     EXPECT_EQ(fs::file_size(server->data() / "back" / "sub" / "b.bin"), 300000u);
+    EXPECT_EQ(ModifiedAt(server->data() / "back" / "a.txt"), ftpStamp);
+
+    // SFTP to SFTP: the site into another folder of the same server, with the site's seconds.
+    {
+        auto opened = ProjectDb::Open(db);
+        BackupProject p;
+        p.ftpname = "twin";
+        p.ftpsource = source.string();
+        p.ftpip = p.ftpdestip = SftpHost();
+        p.ftpuser = p.ftpdestuser = SshServer::user;
+        p.ftppassword = p.ftpdestpass = SshServer::password;
+        p.ftpport = p.ftpdestport = std::to_string(server->port());
+        p.ftpbackmode = 1;
+        p.ftptype = 2;
+        p.ftprule = kRule;
+        p.ftpdestpath = (server->data() / "twin").string();
+        ASSERT_TRUE(opened.db && InsertProject(opened.db.get(), p)) << opened.error;
+    }
+    const Outcome twin = Cli(folder, db, { "run", "twin" });
+    EXPECT_EQ(twin.exitCode, 3) << twin.out << twin.err; // the link to a folder, as above
+    EXPECT_EQ(ReadWholeFile(server->data() / "twin" / "a.txt"), "alpha");
+    EXPECT_EQ(ModifiedAt(server->data() / "twin" / "a.txt"), kStamp);
+    EXPECT_EQ(
+        ReadWholeFile(server->data() / "twin" / "sub" / "b.bin"), ReadWholeFile(source / "sub" / "b.bin"));
+}
+
+// A server whose sessions are cut mid-run is logged in to again and the run completes; one
+// that is gone for good fails the run with the reason. Neither hangs: the run is frozen with
+// SIGSTOP as soon as its first file arrived, so the cut always falls in the middle.
+TEST_F(CliSftpTest, AServerKilledMidRunIsReconnectedOrFailsTheRunWithTheReason)
+{
+    source = server->data() / "many";
+    for (int i = 0; i < 120; ++i)
+        MakeRandomFile(source / ("f" + std::to_string(i) + ".bin"), 64 * 1024, i);
+    server->GiveToUser(source);
+    const struct {
+        const char* what;
+        bool listenerToo; // the whole server goes, not only its sessions
+    } rows[] = { { "sessions cut", false }, { "server gone", true } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string name = row.listenerToo ? "gone" : "cut";
+        Store(name, folder.File(name));
+        Trust(name);
+        ASSERT_EQ(Cli(folder, db, { "options", name, "retries=2" }).exitCode, 0);
+        Outcome outcome;
+        std::atomic<bool> done { false };
+        std::thread run([&] {
+            outcome = Cli(folder, db, { "run", name });
+            done = true;
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const auto arrived = [&] {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(folder.File(name), error))
+                if (entry.path().extension() == ".bin")
+                    return true;
+            return false;
+        };
+        while (!done && !arrived() && std::chrono::steady_clock::now() - started < std::chrono::seconds(60))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        server->SignalConnections(SIGSTOP);
+        const bool cutMidRun = !done;
+        if (row.listenerToo)
+            server->Kill();
+        else
+            server->SignalConnections(SIGKILL);
+        run.join();
+        ASSERT_TRUE(cutMidRun) << "the run ended before the cut";
+        if (row.listenerToo) {
+            EXPECT_NE(outcome.exitCode, 0) << outcome.out << outcome.err;
+            EXPECT_NE((outcome.out + outcome.err).find("127.0.0.1"), std::string::npos)
+                << outcome.out << outcome.err;
+            continue;
+        }
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.out << outcome.err;
+        for (int i = 0; i < 120; ++i) {
+            const std::string file = "f" + std::to_string(i) + ".bin";
+            ASSERT_EQ(ReadWholeFile(folder.File(name + "/" + file)), ReadWholeFile(source / file)) << file;
+        }
+    }
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 // login fields move the default port with the scheme.
 #include "views/HostKeyPrompt.h"
 
+#include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
+#include "editor/FTPCatalog.h"
 #include "engine/ConnectionOps.h"
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
@@ -14,7 +16,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <atomic>
 #include <fstream>
@@ -140,6 +144,33 @@ private slots:
             server->setText(row.server);
             QCOMPARE(port->text(), QString(row.portAfter));
         }
+    }
+
+    // The key-file row shows for sftp:// servers only, is read from and written to the
+    // project's ssh-key option, and says what the password field then holds.
+    void theKeyFileRowShowsForSftpAndKeepsTheOption()
+    {
+        vorn::EditorState state;
+        state.isModifying = true;
+        state.editedProject.ftpip = "ftp.example.org";
+        state.editedOptions.sshKey = "/keys/id_ed25519";
+        FTPCatalog page(state);
+        page.show();
+        auto* key = page.findChild<QLineEdit*>("keyFileEdit");
+        auto* note = page.findChild<QLabel*>("keyFileNote");
+        auto* server = page.findChild<QLineEdit*>("serverEdit");
+        QVERIFY(key && note && server && page.findChild<QPushButton*>("keyFileButton"));
+        QCOMPARE(key->text(), QStringLiteral("/keys/id_ed25519"));
+        QVERIFY(!key->isVisible());
+        server->setText("sftp://ssh.example.org");
+        QVERIFY(key->isVisible() && note->isVisible());
+        QVERIFY(note->text().contains("passphrase"));
+        key->setText("/other key");
+        vorn::ProjectOptions options;
+        page.Collect(options);
+        QCOMPARE(options.sshKey, std::string("/other key"));
+        server->setText("ftpes://host");
+        QVERIFY(!key->isVisible());
     }
 
 private:

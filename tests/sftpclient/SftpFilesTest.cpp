@@ -1,7 +1,9 @@
 #include "SftpFixture.h"
 #include "support/TestFiles.h"
 
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <unistd.h>
 
@@ -162,6 +164,43 @@ TEST_F(SftpFilesTest, FolderAndFileOperationsChangeTheServerAndFailWithTheServer
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().replyCode, 2); // no such file
     EXPECT_NE(missing.message().find("no such file"), std::string::npos) << missing.message();
+}
+
+// VmHWM of this process in KiB: the most memory it has held so far.
+long PeakKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+// A folder of 200 000 entries is listed whole in one pass, each name once, holding memory in
+// proportion to the entries (a few hundred bytes each, ASan's overhead included).
+TEST_F(SftpFilesTest, AFolderOf200000EntriesIsListedWhole)
+{
+    const fs::path big = server->data() / "big";
+    fs::create_directories(big);
+    const std::string make
+        = "python3 -c 'import os, sys\nfor i in range(200000): os.close(os.open(\"%s/e%06d\" "
+          "% (sys.argv[1], i), os.O_CREAT | os.O_WRONLY, 0o644))' "
+        + big.string();
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    auto session = LoggedIn(*server);
+    const long before = PeakKiB();
+    auto entries = session->List(big.string());
+    ASSERT_TRUE(entries) << entries.message();
+    ASSERT_EQ(entries->size(), 200000u);
+    std::vector<bool> seen(200000, false);
+    for (const SftpEntry& e : *entries) {
+        ASSERT_EQ(e.name.size(), 7u) << e.name;
+        const int i = std::stoi(e.name.substr(1));
+        ASSERT_FALSE(seen[i]) << e.name;
+        seen[i] = true;
+    }
+    EXPECT_LT(PeakKiB() - before, 400L * 1024);
 }
 
 } // namespace

@@ -63,6 +63,20 @@ TEST_F(SftpTransferTest, ACutDownloadResumesAtItsOffsetAndTheSizeIsChecked)
     auto longer = session->Download(remote, other, 0, size + 1);
     ASSERT_FALSE(longer);
     EXPECT_NE(longer.message().find("ended after"), std::string::npos) << longer.message();
+
+    // A file that fits one read request, whose end is not asked for a second time: the size
+    // is checked all the same, on both sides of the listed one.
+    WriteFile(server->data() / "small.bin", std::string(1000, 's'));
+    const std::string small = (server->data() / "small.bin").string();
+    for (const std::int64_t listed : { 1000, 999, 1001, 0 }) {
+        SCOPED_TRACE(listed);
+        const int part = Open("small.part", O_RDWR | O_CREAT | O_TRUNC);
+        auto got = session->Download(small, part, 0, listed);
+        EXPECT_EQ(bool(got), listed == 1000) << (got ? "" : got.message());
+        if (got)
+            EXPECT_EQ(ReadFile(scratch.path() / "small.part"), std::string(1000, 's'));
+        ::close(part);
+    }
 }
 
 TEST_F(SftpTransferTest, AnUploadArrivesWholeUnderItsNameAndReplacesTheOldCopyOnlyWhenComplete)

@@ -41,6 +41,7 @@ TEST(ProjectTexts, FolderTextsJoinWithoutSeparatorAndDependOnType)
         { 2, "10.0.0.1", "www", "10.0.0.2", "in", "ftp://10.0.0.1www", "ftp://10.0.0.2in" },
         { 0, "srv", "", "dst", "/in", "ftp://srv", "" },
         { 3, "", "", "dst", "/in", "ftp://", "" },
+        { 2, "sftp://srv", "/www", "ftpes://dst", "/in", "sftp://srv/www", "ftpes://dst/in" },
     };
     for (const Row& row : rows) {
         const BackupProject p { .ftpsource = row.source,

@@ -247,10 +247,15 @@ void SshServer::Kill()
 {
     if (!sshd_)
         return;
-    SignalConnections(SIGCONT);
-    SignalConnections(SIGKILL);
+    // The listener goes first, so that a client whose session dies cannot log in again
+    // in between; its connections are found before they lose their parent.
+    const std::vector<pid_t> connections = Connections();
     sshd_->Stop(std::chrono::seconds(2));
     sshd_.reset();
+    for (pid_t pid : connections) {
+        ::kill(pid, SIGCONT);
+        ::kill(pid, SIGKILL);
+    }
 }
 
 SshAgent::SshAgent()

@@ -27,16 +27,17 @@ int TrustServer(const ServerLogin& login, bool yes, std::istream& in, std::ostre
         return 1;
     }
     remote::RemoteSession& session = **made;
+    // The port belongs to the name: known-hosts files keep a key per host and port.
+    const std::string where = EscapeField(login.host + ":" + std::to_string(EffectivePort(login)));
     const auto connected = session.Connect(remote::ParseServerAddress(login.host).host, EffectivePort(login));
     const sessions::HostKeyFacts key = sessions::HostKeyOf(session);
     session.Disconnect();
     if (key.verdict == Verdict::Trusted) {
-        out << EscapeField(login.host) << ": the host key " << key.type << " " << key.fingerprint
-            << " is already trusted\n";
+        out << where << ": the host key " << key.type << " " << key.fingerprint << " is already trusted\n";
         return 0;
     }
     if (key.verdict == Verdict::None) {
-        err << "vornbackup-cli: " << EscapeField(login.host) << ": no host key was seen ("
+        err << "vornbackup-cli: " << where << ": no host key was seen ("
             << EscapeField(connected ? std::string("no SFTP session") : connected.message()) << ")\n";
         return 1;
     }
@@ -44,7 +45,7 @@ int TrustServer(const ServerLogin& login, bool yes, std::istream& in, std::ostre
         err << "vornbackup-cli: " << sessions::DescribeHostKey(key) << ". Nothing was stored.\n";
         return 1;
     }
-    out << "The host key of " << EscapeField(login.host) << " is not known.\n"
+    out << "The host key of " << where << " is not known.\n"
         << "Key type: " << key.type << "\nFingerprint: " << key.fingerprint << "\n";
     if (!yes) {
         out << "Trust this key and store it in " << sessions::OwnKnownHostsFile() << "? (yes/no) "
@@ -72,7 +73,7 @@ int TrustServer(const ServerLogin& login, bool yes, std::istream& in, std::ostre
         err << "vornbackup-cli: " << stored.message() << "\n";
         return 1;
     }
-    out << "Stored " << key.type << " " << key.fingerprint << " for " << EscapeField(login.host) << "\n";
+    out << "Stored " << key.type << " " << key.fingerprint << " for " << where << "\n";
     return 0;
 }
 
