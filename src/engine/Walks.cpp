@@ -98,6 +98,7 @@ private:
 struct FileOutcome {
     const char* status = nullptr;
     std::string reason;
+    std::string digest {}; // "SHA-256:hex" when the copy was checked against a server's checksum
 };
 
 // How a folder was entered: Refused fails the folder but the walk goes on, since nothing of
@@ -284,6 +285,32 @@ private:
     std::string folder_;
     std::unordered_map<std::string, std::string> sizes_;
 };
+
+// A copy checked against a server's checksum keeps it for the records; a check that could not
+// be made says why on the row.
+void NoteDigest(FileOutcome& outcome, const remote::Transferred& delivered)
+{
+    if (!delivered.digest.empty())
+        outcome.digest = delivered.digestAlgorithm + ":" + delivered.digest;
+    if (outcome.reason.empty())
+        outcome.reason = delivered.digestNote;
+}
+
+// Server-to-server copies carry the source's time to the second where the destination can
+// set one (MFMT, or MDTM with a time). Without an exact source time or a way to set it the
+// copy keeps the time it was made, and nothing claims otherwise. Returns the row's warning.
+std::string StampDestination(remote::RemoteSession& destination, const FileJob& job, CopyRecords* records)
+{
+    std::string exact = job.entry.exactTime;
+    if (exact.empty() && records != nullptr)
+        exact = records->ExactTime(job.remotePath);
+    if (exact.size() != 14 || !destination.CanSetModificationTime())
+        return {};
+    const Status set = destination.SetModificationTime(JoinPath(job.targetFolder, job.entry.name), exact);
+    if (set)
+        return {};
+    return "Copied, but the destination kept the copy's own time: " + set.message();
+}
 
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
@@ -510,7 +537,7 @@ struct FolderWalk {
         const bool copied = std::string_view(outcome.status) == "Success";
         CountFile(copied);
         if (copied && options.records != nullptr)
-            options.records->MarkCopied(job.remotePath, job.entry);
+            options.records->MarkCopied(job.remotePath, job.entry, outcome.digest);
         row.Finish(outcome.status, outcome.reason);
         return true;
     }
@@ -619,7 +646,7 @@ private:
 // One try of a download into `folder`: a cut large file is continued through `resume`, and
 // bytes that differ from the partial file have it fetched again from its start.
 Status FetchOnce(TransferSlot& slot, int folder, const std::string& folderText, const FileJob& job,
-    const RunEnvironment& env, remote::ResumePoint& resume, bool& sizeUnchecked)
+    const RunEnvironment& env, remote::ResumePoint& resume, remote::Transferred& delivered)
 {
     const auto fetch = [&] {
         return slot.source->DownloadResumable(
@@ -628,7 +655,7 @@ Status FetchOnce(TransferSlot& slot, int folder, const std::string& folderText, 
     auto got = fetch();
     if (!got && resume.TakeMismatch())
         got = fetch();
-    sizeUnchecked = got && got->sizeUnchecked;
+    delivered = got ? *got : remote::Transferred {};
     return got ? Ok() : Status(got.error());
 }
 
@@ -694,16 +721,17 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
         // A large file cut off is continued by the next try; what is left goes with this file.
         remote::ResumePoint resume;
-        bool sizeUnchecked = false;
+        remote::Transferred delivered;
         const Status reply = slot.retry->Run(
-            job.remotePath,
-            [&] { return FetchOnce(slot, folder, folderText, job, env, resume, sizeUnchecked); },
+            job.remotePath, [&] { return FetchOnce(slot, folder, folderText, job, env, resume, delivered); },
             slot.sessions());
         if (!reply && StopRequested(env))
             return {};
-        FileOutcome outcome = Settled(reply, sizeUnchecked, JoinLocal(folderText, "/" + entry.name));
+        FileOutcome outcome
+            = Settled(reply, delivered.sizeUnchecked, JoinLocal(folderText, "/" + entry.name));
         if (!reply)
             return outcome;
+        NoteDigest(outcome, delivered);
         StampCopy(*slot.source, folder, entry, job.remotePath, options.records);
         return compress ? PackInTurn(walk, slot, job, *archive, staging, outcome) : outcome;
     };
@@ -754,19 +782,25 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
-        bool sizeUnchecked = false;
+        remote::Transferred delivered;
         const Status reply = slot.retry->Run(
             job.remotePath,
             [&]() -> Status {
                 const auto copied = slot.source->RelayTo(*slot.destination, job.remotePath, job.targetFolder,
                     ListedSize(job.entry), Progress(slot, env));
-                sizeUnchecked = copied && copied->sizeUnchecked;
+                delivered = copied ? *copied : remote::Transferred {};
                 return copied ? Ok() : Status(copied.error());
             },
             slot.sessions());
         if (!reply && StopRequested(env))
             return {};
-        return Settled(reply, sizeUnchecked);
+        FileOutcome outcome = Settled(reply, delivered.sizeUnchecked);
+        if (!reply)
+            return outcome;
+        NoteDigest(outcome, delivered);
+        if (std::string kept = StampDestination(*slot.destination, job, options.records); !kept.empty())
+            outcome.reason = outcome.reason.empty() ? kept : outcome.reason + " " + kept;
+        return outcome;
     };
     DestinationSizes destinationSizes(destination);
     walk.copyInPlace = [&](const remote::Entry& entry, const std::string&) {
