@@ -91,6 +91,7 @@ TEST(ChecksumRun, DownloadsAreComparedWithTheServersChecksum)
     const Row rows[] = {
         { "SHA-256,CRC32", "XCRC", sha256.c_str() },
         { "", "XCRC,XMD5", "MD5:6466ab15dfc1b6d9b38cffb01f963fd1" },
+        { "", "XCRC", "CRC32:5f8f23c2" },
         { "", "", "" },
     };
     for (const Row& row : rows) {
