@@ -1,11 +1,14 @@
 // Whole runs that use the servers' own checksums (verify=checksum) and set the source's times
 // on a destination server.
 #include "RunHarness.h"
+#include "engine/restore/RestoreProject.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectOptions.h"
 #include "support/TestFiles.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 using namespace vorn;
@@ -159,4 +162,46 @@ TEST(ChecksumRun, FtpToFtpComparesBothServersChecksums)
     EXPECT_NE(ReasonOf(h.observer, "/bad.txt").find("SHA-1 checksum"), std::string::npos);
     EXPECT_GE(Count(source.log(), "OPTS HASH SHA-1"), 1u) << source.log();
     EXPECT_GE(Count(destination.log(), "XSHA1"), 2u) << destination.log();
+}
+
+// The checksum a copy matched goes into the archive's manifest (an unchanged file's from the
+// record of its copy), and a restore checks the data against it: a value that does not match
+// (altered in the record before the second run wrote it into its manifest) fails that file,
+// and the others come back.
+TEST(ChecksumRun, RestoresCheckTheRecordedChecksums)
+{
+    FtpServerOptions options;
+    options.hashAlgorithms = "SHA-256";
+    FtpServer source(options);
+    MakeTree(source.root(), { { "good.txt", "good content" }, { "kept.txt", "kept content" } }, kSourceTime);
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "", (h.dir() / "dest").string());
+    project.ftpiscompress = true;
+    project.ftpcompass = "pw";
+    h.Store(project);
+    SetOptions(h, true, true);
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success);
+    ASSERT_EQ(
+        LoadCopiedFiles(h.db(), "nightly").at("/good.txt").digest, std::string("SHA-256:") + kGoodSha256);
+    const std::string wrong
+        = "update vorn_copied set digest = 'SHA-256:" + std::string(64, '0') + "' where path = '/kept.txt'";
+    ASSERT_EQ(sqlite3_exec(h.db()->handle(), wrong.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::time_t first = std::time(nullptr);
+    ASSERT_TRUE(WaitFor([&] { return std::time(nullptr) != first; }, std::chrono::seconds(10)));
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success);
+
+    h.observer.Reset();
+    const fs::path target = h.dir() / "restored";
+    RestoreRequest request;
+    request.target = target.string();
+    (void)RestoreProject(h.db(), "nightly", "", request, { &h.observer, &h.control, &h.figures });
+
+    EXPECT_EQ(ReadFile(target / "good.txt"), "good content");
+    EXPECT_FALSE(fs::exists(target / "kept.txt"));
+    const auto rows = h.observer.record().rows;
+    const auto kept = std::find_if(rows.begin(), rows.end(),
+        [](const RecordingObserver::Row& row) { return row.path.find("kept.txt") != std::string::npos; });
+    ASSERT_NE(kept, rows.end());
+    EXPECT_EQ(kept->status, "Failed");
+    EXPECT_NE(kept->reason.find("SHA-256 checksum recorded"), std::string::npos) << kept->reason;
 }
