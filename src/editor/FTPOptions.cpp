@@ -4,6 +4,7 @@
 #include "editor/EditorWidgets.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -49,6 +50,15 @@ FTPOptions::FTPOptions(const vorn::EditorState& state, QWidget* parent)
     auto* transferLayout = new QFormLayout(transfers);
     transferLayout->addRow("Retries Of A Failed Transfer:", retries_);
     transferLayout->addRow("Connections At Once:", connections_);
+    verify_ = new QComboBox(transfers);
+    verify_->setObjectName("verifyCombo");
+    verify_->addItem("Size");
+    verify_->addItem("Size And Server Checksum");
+    verify_->setCurrentIndex(options.verifyChecksum ? 1 : 0);
+    verify_->setToolTip(
+        "Server checksums are HASH, XSHA256, XSHA1, XMD5 or XCRC; a server without "
+        "them is checked by size. A copy whose checksum differs fails and the old copy is kept.");
+    transferLayout->addRow("Check Each Copy By:", verify_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(archives);
@@ -63,6 +73,7 @@ void FTPOptions::Collect(vorn::ProjectOptions& options) const
     options.verifyArchive = verifyArchive_->isChecked();
     options.retries = retries_->value();
     options.connections = connections_->value();
+    options.verifyChecksum = verify_->currentIndex() == 1;
 }
 
 void FTPOptions::keyPressEvent(QKeyEvent* event)

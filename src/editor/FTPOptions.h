@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
 class QSpinBox;
 
 namespace vorn {
@@ -30,4 +31,5 @@ private:
     QCheckBox* verifyArchive_;
     QSpinBox* retries_;
     QSpinBox* connections_;
+    QComboBox* verify_;
 };

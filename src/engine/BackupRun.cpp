@@ -188,6 +188,22 @@ std::string ConnectFailure(
     return why;
 }
 
+// verify=checksum against servers that cannot take part: said once per run, not per file.
+constexpr const char* kNoChecksums = "verify=checksum: the server offers no checksum command (HASH, XSHA256, "
+                                     "XSHA1, XMD5, XCRC); this run checks each copy by its size.";
+constexpr const char* kNoSharedChecksum
+    = "verify=checksum: the two servers share no checksum command (HASH, "
+      "XSHA256, XSHA1, XMD5, XCRC); this run checks each copy by its size.";
+
+bool ShareChecksum(const remote::RemoteSession& source, const remote::RemoteSession& destination)
+{
+    const std::vector<std::string> ours = source.ChecksumAlgorithms();
+    const std::vector<std::string> theirs = destination.ChecksumAlgorithms();
+    return std::any_of(ours.begin(), ours.end(), [&](const std::string& name) {
+        return std::find(theirs.begin(), theirs.end(), name) != theirs.end();
+    });
+}
+
 // Ftp->Local: connects, ensures the root folders and walks. The keep-alive thread ends here,
 // before the sessions it uses.
 int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipArchive* archive,
@@ -221,6 +237,8 @@ int RunDownload(const BackupJob& job, JobSessions& s, TransferTally& tally, ZipA
         source.Disconnect();
         return Fail(tally, ready.message());
     }
+    if (env.verifyChecksums && source.ChecksumAlgorithms().empty())
+        TellRun(env, kNoChecksums);
     KeepAliveThread keepAlive(source, nullptr, env.keepAlivePeriod);
     return DownloadWalk(source, s.ctx, options, tally, archive, staging, env);
 }
@@ -256,14 +274,18 @@ int RunRelay(const BackupJob& job, JobSessions& s, TransferTally& tally, const W
         destination.Disconnect();
         return Fail(tally, ready.message());
     }
+    if (env.verifyChecksums && !ShareChecksum(source, destination))
+        TellRun(env, kNoSharedChecksum);
     KeepAliveThread keepAlive(source, &destination, env.keepAlivePeriod);
     return TransferWalk(source, destination, s.ctx, options, tally, env);
 }
 
 } // namespace
 
-int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& env)
+int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironment& outer)
 {
+    RunEnvironment env = outer;
+    env.verifyChecksums = job.options.verifyChecksum;
     JobSessions sessions;
     if (std::string why = MakeJobSessions(job, sessions); !why.empty())
         return Fail(tally, why);

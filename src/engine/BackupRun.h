@@ -64,6 +64,8 @@ struct RunEnvironment {
     std::chrono::milliseconds timeout { 0 };
     // How often the sessions are kept from idling out while the walk is busy elsewhere.
     std::chrono::milliseconds keepAlivePeriod { 100'000 };
+    // verify=checksum: transfers compare each copy with the servers' own checksums.
+    bool verifyChecksums = false;
 };
 
 // Runs the stored project `projectName` to its end on the calling thread: marks it

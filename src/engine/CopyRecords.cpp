@@ -33,7 +33,10 @@ void CopyRecords::MarkSeen(const std::string& remotePath, const remote::Entry& e
 void CopyRecords::MarkUnchanged(const std::string& remotePath)
 {
     std::lock_guard lock(mutex_);
-    seen_[remotePath].state = State::Unchanged;
+    Seen& seen = seen_[remotePath];
+    seen.state = State::Unchanged;
+    if (const auto last = remembered_.find(remotePath); last != remembered_.end())
+        seen.digest = last->second.digest;
 }
 
 void CopyRecords::NoteExactTime(const std::string& remotePath, const std::string& exactTime)
@@ -49,12 +52,13 @@ std::string CopyRecords::ExactTime(const std::string& remotePath) const
     return found == seen_.end() ? std::string() : found->second.exactTime;
 }
 
-void CopyRecords::MarkCopied(const std::string& remotePath, const remote::Entry& entry)
+void CopyRecords::MarkCopied(
+    const std::string& remotePath, const remote::Entry& entry, const std::string& digest)
 {
     std::lock_guard lock(mutex_);
     Seen& seen = seen_[remotePath];
-    seen = Seen { entry.size, entry.time, seen.exactTime, State::Copied };
-    copied_[remotePath] = CopiedFile { entry.size, entry.time, seen.exactTime };
+    seen = Seen { entry.size, entry.time, seen.exactTime, State::Copied, digest };
+    copied_[remotePath] = CopiedFile { entry.size, entry.time, seen.exactTime, digest };
 }
 
 bool CopyRecords::Save(bool complete)

@@ -27,6 +27,7 @@ public:
         std::string time; // as listed
         std::string exactTime; // 14 digits when known
         State state = State::Failed;
+        std::string digest {}; // the server checksum its copy matched ("SHA-256:hex"), if any
     };
 
     CopyRecords() = default;
@@ -43,7 +44,9 @@ public:
     void NoteExactTime(const std::string& remotePath, const std::string& exactTime);
     // The exact time noted for a seen file in this run, "" when none.
     [[nodiscard]] std::string ExactTime(const std::string& remotePath) const;
-    void MarkCopied(const std::string& remotePath, const remote::Entry& entry);
+    // `digest` ("SHA-256:hex") when the copy was checked against a server's checksum.
+    void MarkCopied(
+        const std::string& remotePath, const remote::Entry& entry, const std::string& digest = {});
 
     // Every file seen, by remote path; only once the walk is over.
     [[nodiscard]] const std::map<std::string, Seen>& seen() const { return seen_; }

@@ -14,6 +14,7 @@ void ConfigureRunSession(
     remote::RemoteSession& session, const RunEnvironment& env, TransferFigures::Lane* lane)
 {
     session.SetPassive(env.passive);
+    session.SetVerifyChecksums(env.verifyChecksums);
     if (env.timeout.count() > 0) {
         session.SetConnectTimeout(env.timeout);
         session.SetInactivityTimeout(env.timeout);

@@ -98,6 +98,7 @@ private:
 struct FileOutcome {
     std::optional<FileStatus> status;
     std::string reason;
+    std::string digest {}; // "SHA-256:hex" when the copy was checked against a server's checksum
 };
 
 // How a folder was entered: Refused fails the folder but the walk goes on, since nothing of
@@ -285,6 +286,41 @@ private:
     std::string folder_;
     std::unordered_map<std::string, std::string> sizes_;
 };
+
+// A copy checked against a server's checksum keeps it for the records; a check that could not
+// be made says why on the row.
+void NoteDigest(FileOutcome& outcome, const remote::Transferred& delivered)
+{
+    if (!delivered.digest.empty())
+        outcome.digest = delivered.digestAlgorithm + ":" + delivered.digest;
+    if (outcome.reason.empty())
+        outcome.reason = delivered.digestNote;
+}
+
+// Server-to-server copies carry the source's time to the second where the destination can
+// set one (MFMT, MDTM with a time, SFTP's setstat): from the listing or the records, else asked
+// of the source (MDTM where the listing gave only minutes or a day). Without an exact source
+// time or a way to set it the copy keeps the time it was made, and nothing claims otherwise.
+// Returns the row's warning.
+std::string StampDestination(remote::RemoteSession& source, remote::RemoteSession& destination,
+    const FileJob& job, CopyRecords* records)
+{
+    if (!destination.CanSetModificationTime())
+        return {};
+    std::string exact = job.entry.exactTime;
+    if (exact.empty() && records != nullptr)
+        exact = records->ExactTime(job.remotePath);
+    if (exact.empty()) {
+        if (auto told = source.ModificationTime(job.remotePath))
+            exact = *told;
+    }
+    if (exact.size() != 14)
+        return {};
+    const Status set = destination.SetModificationTime(JoinPath(job.targetFolder, job.entry.name), exact);
+    if (set)
+        return {};
+    return "Copied, but the destination kept the copy's own time: " + set.message();
+}
 
 // What both walks share: the folder order (depth first from the pending stack, without
 // recursion), the listing of each folder and the handling of its entries.
@@ -514,7 +550,7 @@ struct FolderWalk {
         const bool copied = outcome.status == FileStatus::Success;
         CountFile(copied);
         if (copied && options.records != nullptr)
-            options.records->MarkCopied(job.remotePath, job.entry);
+            options.records->MarkCopied(job.remotePath, job.entry, outcome.digest);
         row.Finish(*outcome.status, outcome.reason);
         return true;
     }
@@ -623,7 +659,7 @@ private:
 // One try of a download into `folder`: a cut large file is continued through `resume`, and
 // bytes that differ from the partial file have it fetched again from its start.
 Status FetchOnce(TransferSlot& slot, int folder, const std::string& folderText, const FileJob& job,
-    const RunEnvironment& env, remote::ResumePoint& resume, bool& sizeUnchecked)
+    const RunEnvironment& env, remote::ResumePoint& resume, remote::Transferred& delivered)
 {
     const auto fetch = [&] {
         return slot.source->DownloadResumable(
@@ -632,7 +668,7 @@ Status FetchOnce(TransferSlot& slot, int folder, const std::string& folderText, 
     auto got = fetch();
     if (!got && resume.TakeMismatch())
         got = fetch();
-    sizeUnchecked = got && got->sizeUnchecked;
+    delivered = got ? *got : remote::Transferred {};
     return got ? Ok() : Status(got.error());
 }
 
@@ -647,27 +683,6 @@ FolderHandle OpenDownloadRoot(const std::string& path, bool dryRun, TransferTall
         tally.failReason = "Cannot open the folder " + path + ": " + std::strerror(error);
     }
     return root;
-}
-
-// A server-to-server copy takes the source's modification time to the second where the
-// destination can set one (SFTP's setstat): from the listing, else asked of the source (MDTM
-// where the listing gave only minutes or a day). A time that cannot be had or set leaves the
-// copy as it is: its bytes are whole, only its stamp is the server's own.
-void StampRemoteCopy(remote::RemoteSession& source, remote::RemoteSession& destination, const FileJob& job)
-{
-    if (destination.Scheme() != "sftp")
-        return;
-    std::string exact = job.entry.exactTime;
-    if (exact.empty()) {
-        auto told = source.ModificationTime(job.remotePath);
-        if (!told)
-            return;
-        exact = *told;
-    }
-    const std::string& folder = job.targetFolder;
-    const std::string path
-        = (folder.empty() || folder.back() == '/' ? folder : folder + "/") + job.entry.name;
-    (void)destination.SetModificationTime(path, exact);
 }
 
 } // namespace
@@ -719,16 +734,17 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         const std::string& folderText = compress ? slot.stagingText : job.targetFolder;
         // A large file cut off is continued by the next try; what is left goes with this file.
         remote::ResumePoint resume;
-        bool sizeUnchecked = false;
+        remote::Transferred delivered;
         const Status reply = slot.retry->Run(
-            job.remotePath,
-            [&] { return FetchOnce(slot, folder, folderText, job, env, resume, sizeUnchecked); },
+            job.remotePath, [&] { return FetchOnce(slot, folder, folderText, job, env, resume, delivered); },
             slot.sessions());
         if (!reply && StopRequested(env))
             return {};
-        FileOutcome outcome = Settled(reply, sizeUnchecked, JoinLocal(folderText, "/" + entry.name));
+        FileOutcome outcome
+            = Settled(reply, delivered.sizeUnchecked, JoinLocal(folderText, "/" + entry.name));
         if (!reply)
             return outcome;
+        NoteDigest(outcome, delivered);
         StampCopy(*slot.source, folder, entry, job.remotePath, options.records);
         return compress ? PackInTurn(walk, slot, job, *archive, staging, outcome) : outcome;
     };
@@ -779,21 +795,25 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
         return EnterFolder(destination, ctx.currentLocal, "Destination: ");
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
-        bool sizeUnchecked = false;
+        remote::Transferred delivered;
         const Status reply = slot.retry->Run(
             job.remotePath,
             [&]() -> Status {
                 const auto copied = slot.source->RelayTo(*slot.destination, job.remotePath, job.targetFolder,
                     ListedSize(job.entry), Progress(slot, env));
-                sizeUnchecked = copied && copied->sizeUnchecked;
-                if (copied)
-                    StampRemoteCopy(*slot.source, *slot.destination, job);
+                delivered = copied ? *copied : remote::Transferred {};
                 return copied ? Ok() : Status(copied.error());
             },
             slot.sessions());
         if (!reply && StopRequested(env))
             return {};
-        return Settled(reply, sizeUnchecked);
+        FileOutcome outcome = Settled(reply, delivered.sizeUnchecked);
+        if (!reply)
+            return outcome;
+        NoteDigest(outcome, delivered);
+        if (std::string kept = StampDestination(*slot.source, *slot.destination, job, options.records); !kept.empty())
+            outcome.reason = outcome.reason.empty() ? kept : outcome.reason + " " + kept;
+        return outcome;
     };
     DestinationSizes destinationSizes(destination);
     walk.copyInPlace = [&](const remote::Entry& entry, const std::string&) {

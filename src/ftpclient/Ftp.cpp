@@ -100,6 +100,7 @@ Ftp::Response Ftp::Connect(const IPAddress& server, unsigned short port, float t
     Impl& s = *impl_;
     s.DropControl();
     s.features.clear();
+    s.hashSelected.clear();
     s.useMlsd = false;
     s.epsvRefused = false;
     s.eprtRefused = false;

@@ -3,6 +3,7 @@
 #include "ftpclient/IPAddress.h"
 #include "ftpclient/Listing.h"
 #include "ftpclient/ServerText.h"
+#include "remote/ContentDigest.h"
 #include "remote/ResumePoint.h"
 #include "remote/TranslateInfo.h"
 
@@ -44,6 +45,7 @@ public:
             Busy = 1006, // KeepAlive skipped: a command or transfer is in progress
             TlsFailed = 1007,
             InvalidArgument = 1008, // a text that cannot go into a command (line breaks)
+            ChecksumMismatch = 1009, // the copy's checksum is not the server's
         };
 
         explicit Response(int status = InvalidResponse, std::string message = "");
@@ -56,11 +58,26 @@ public:
         // size, so its completeness could not be checked.
         [[nodiscard]] bool SizeUnchecked() const { return sizeUnchecked_; }
         void MarkSizeUnchecked() { sizeUnchecked_ = true; }
+        // A transfer whose content was checked against the server's checksum: the algorithm
+        // ("SHA-256", ...) and the value in lower-case hex; both "" when none was compared.
+        [[nodiscard]] const std::string& DigestAlgorithm() const { return digestAlgorithm_; }
+        [[nodiscard]] const std::string& Digest() const { return digest_; }
+        void SetDigest(std::string algorithm, std::string hex)
+        {
+            digestAlgorithm_ = std::move(algorithm);
+            digest_ = std::move(hex);
+        }
+        // Why a check that was asked for could not be made (the server gave no checksum).
+        [[nodiscard]] const std::string& DigestNote() const { return digestNote_; }
+        void SetDigestNote(std::string note) { digestNote_ = std::move(note); }
 
     private:
         int status_;
         std::string message_;
         bool sizeUnchecked_ = false;
+        std::string digestAlgorithm_;
+        std::string digest_;
+        std::string digestNote_;
     };
 
     class DirectoryResponse : public Response {
@@ -178,8 +195,24 @@ public:
         TranslateInfo& progress, std::uint64_t& sent);
     // SIZE: the file's size in `size`, status 213 when one came.
     [[nodiscard]] Response Size(const std::string& remotePath, std::int64_t& size);
-    // MFMT: sets the modification time (14 digits, UTC); status 213 when the server did.
+    // Sets the modification time (14 digits, UTC) with MFMT where FEAT offers it, else with
+    // MDTM and a time argument where FEAT shows that form; status 213 when the server did.
+    // Without either nothing is sent and the answer is 502.
     [[nodiscard]] Response SetModificationTime(const std::string& remotePath, const std::string& time);
+    // Whether FEAT offered a way to set a file's time.
+    [[nodiscard]] bool CanSetModificationTime() const;
+
+    // Checksums. With verification on, downloads and relays compare the content with the
+    // server's checksum (the strongest both ends know) before the copy replaces anything: a
+    // download computes it over the bytes as they arrive, a relay asks both servers. A
+    // difference fails the transfer with ChecksumMismatch and keeps the old copy.
+    void SetVerifyChecksums(bool verify);
+    // The checksums the server offers (HASH's algorithms and the X commands), strongest first.
+    [[nodiscard]] std::vector<vorn::remote::DigestKind> ChecksumKinds() const;
+    // The server's checksum of `remotePath` in lower-case hex: HASH (after OPTS HASH) where
+    // FEAT offers the algorithm, else XSHA256, XSHA1, XMD5 or XCRC.
+    [[nodiscard]] Response Checksum(
+        const std::string& remotePath, vorn::remote::DigestKind kind, std::string& hex);
 
     // Whether the last TLS data connection resumed the control connection's session.
     [[nodiscard]] bool LastDataSessionReused() const;

@@ -144,12 +144,41 @@ Ftp::Response Ftp::Size(const std::string& remotePath, std::int64_t& size)
     return response;
 }
 
+namespace {
+
+// Some servers take a time before the path in MDTM and say so in FEAT
+// ("MDTM YYYYMMDDHHMMSS[+-TZ];filename"); to the others that form is a request to read.
+bool MdtmSetsTime(const std::set<std::string>& features)
+{
+    return std::any_of(features.begin(), features.end(), [](const std::string& feature) {
+        return feature.rfind("MDTM ", 0) == 0 && feature.find("YYYYMMDD") != std::string::npos;
+    });
+}
+
+} // namespace
+
+bool Ftp::CanSetModificationTime() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->features.count("MFMT") > 0 || MdtmSetsTime(impl_->features);
+}
+
 Ftp::Response Ftp::SetModificationTime(const std::string& remotePath, const std::string& time)
 {
     std::lock_guard lock(impl_->mutex);
-    Response response = impl_->Command("MFMT", time + " " + remotePath);
-    if (response.IsOk() && response.GetStatus() != 213)
-        return Response(Response::InvalidResponse, "Unexpected answer to MFMT: " + response.GetMessage());
+    const char* verb = impl_->features.count("MFMT") > 0 ? "MFMT"
+        : MdtmSetsTime(impl_->features)                  ? "MDTM"
+                                                         : nullptr;
+    if (verb == nullptr)
+        return Response(502, "The server offers no command that sets a file's time.");
+    if (time.size() != 14
+        || !std::all_of(time.begin(), time.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return Response(Response::InvalidArgument, "\"" + time + "\" is not a time of 14 digits.");
+    Response response = impl_->Command(verb, time + " " + remotePath);
+    // MFMT answers 213; servers that set the time by MDTM answer other 2xx codes (253).
+    if (response.IsOk() && response.GetStatus() / 100 != 2)
+        return Response(Response::InvalidResponse,
+            "Unexpected answer to " + std::string(verb) + ": " + response.GetMessage());
     return response;
 }
 

@@ -121,9 +121,29 @@ public:
     [[nodiscard]] std::optional<Response> BeginDownload(const std::string& path, const std::string& name,
         TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size,
         bool& served);
-    // Reads a download's data into `file` to its end and takes the transfer's final reply.
+    // Reads a download's data into `file` to its end and takes the transfer's final reply;
+    // `digest`, when given, is computed over the data as it comes.
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
-        TranslateInfo& progress, std::uint64_t& received);
+        TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest = nullptr);
+    // Checksums (FtpChecksums.cpp). What the server offers, strongest first.
+    [[nodiscard]] std::vector<vorn::remote::DigestKind> DigestKinds() const;
+    // The digest a download computes while verification is on: the server's strongest, or
+    // nothing when it offers none.
+    [[nodiscard]] std::unique_ptr<vorn::remote::ContentDigest> DownloadDigest() const;
+    [[nodiscard]] Response ServerDigest(
+        const std::string& path, vorn::remote::DigestKind kind, std::string& hex);
+    // Adds the first `prefix` bytes of `file` (an earlier try's part) to `digest`.
+    [[nodiscard]] std::optional<Response> DigestPrefix(const std::string& path, vorn::remote::TempFile& file,
+        std::uint64_t prefix, vorn::remote::ContentDigest& digest);
+    // After a download whose bytes went through `digest`: compares it with the server's
+    // checksum. A difference is returned as the failure; otherwise `done` gets the value, or
+    // the note that says why no check was made.
+    [[nodiscard]] std::optional<Response> CheckDownload(
+        const std::string& path, vorn::remote::ContentDigest* digest, Response& done);
+    // After a relay into `temporary` of `dst`: compares the two servers' checksums where they
+    // share one. The same outcomes as CheckDownload.
+    [[nodiscard]] std::optional<Response> CheckRelay(
+        Impl& dst, const std::string& sourcePath, const std::string& temporary, Response& done);
     // Ends a data connection whose transfer is complete.
     void CloseData(DataLink& link);
     // Stops a transfer whose preliminary reply has arrived and brings the control connection
@@ -193,6 +213,8 @@ public:
     std::shared_ptr<asio::ssl::context> tlsContext;
     bool protectData = false;
     std::set<std::string> features;
+    bool verifyDigests = false;
+    std::string hashSelected; // the algorithm OPTS HASH chose last on this connection
     bool useMlsd = false;
     bool epsvRefused = false;
     bool eprtRefused = false;

@@ -183,6 +183,8 @@ Ftp::Response Ftp::Relay(Ftp& destination, const std::string& sourcePath,
             return fail(*wrong, false);
     if (!response.IsOk())
         return fail(response, false);
+    if (std::optional<Response> differs = src.CheckRelay(dst, sourcePath, temporary, response))
+        return fail(*differs, false);
 
     const Response moved = dst.MoveIntoPlace(temporary, target,
         vorn::JoinPath(destinationFolder, vorn::remote::MakeTemporaryName(name, "vornold")));

@@ -1,5 +1,7 @@
 #include "ftpclient/FtpReplies.h"
 
+#include "remote/ContentDigest.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -123,6 +125,82 @@ std::set<std::string> ParseFeatures(std::string_view text)
             features.insert(whole);
     }
     return features;
+}
+
+namespace {
+
+bool IsHex(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// The next blank-separated word of `text` from `at`, which moves past it.
+std::string_view NextWord(std::string_view text, std::size_t& at)
+{
+    at = std::min(text.find_first_not_of(" \r\n", at), text.size());
+    const std::size_t end = std::min(text.find_first_of(" \r\n", at), text.size());
+    const std::string_view word = text.substr(at, end - at);
+    at = end;
+    return word;
+}
+
+} // namespace
+
+std::vector<std::string> ParseHashAlgorithms(std::string_view text)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = std::min(text.find(';', start), text.size());
+        std::string name;
+        for (char c : text.substr(start, end - start))
+            if (c != '*' && c != ' ' && c != '\r')
+                name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!name.empty())
+            names.push_back(std::move(name));
+        start = end + 1;
+    }
+    return names;
+}
+
+std::optional<HashReply> ParseHashReply(std::string_view text)
+{
+    std::size_t at = 0;
+    const std::string_view algorithm = NextWord(text, at);
+    const std::string_view range = NextWord(text, at);
+    const std::string_view hex = NextWord(text, at);
+    const std::size_t length = remote::DigestHexLength(remote::DigestFromName(algorithm));
+    if (length == 0 || range.substr(0, 2) != "0-" || !IsHex(hex) || hex.size() != length)
+        return std::nullopt;
+    std::string name(algorithm);
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return HashReply { std::move(name), Lower(hex) };
+}
+
+std::optional<std::string> ParseDigestReply(std::string_view text, std::size_t hexLength)
+{
+    std::size_t at = 0;
+    std::optional<std::string> shortCrc;
+    for (std::string_view word = NextWord(text, at); !word.empty(); word = NextWord(text, at)) {
+        if (!IsHex(word))
+            continue;
+        if (word.size() == hexLength)
+            return Lower(word);
+        if (hexLength == 8 && word.size() < 8 && !shortCrc)
+            shortCrc = std::string(8 - word.size(), '0') + Lower(word);
+    }
+    return shortCrc;
 }
 
 } // namespace vorn::ftp

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn::ftp {
 
@@ -29,5 +30,22 @@ namespace vorn::ftp {
 // 211 FEAT: the features the lines that begin with a blank name, in upper case ("MDTM",
 // "UTF8"), and for a feature with an argument the whole line too ("REST STREAM").
 [[nodiscard]] std::set<std::string> ParseFeatures(std::string_view text);
+
+// The argument of FEAT's HASH line ("SHA-256*;SHA-1;MD5;CRC32"): the algorithms in upper
+// case, the "*" that marks the selected one dropped.
+[[nodiscard]] std::vector<std::string> ParseHashAlgorithms(std::string_view text);
+
+// 213 to HASH: "SHA-256 0-4095 9f86d0... name". The algorithm and the value in lower case;
+// nothing unless the range starts at 0 and the value is hex of the algorithm's length.
+struct HashReply {
+    std::string algorithm;
+    std::string hex;
+};
+[[nodiscard]] std::optional<HashReply> ParseHashReply(std::string_view text);
+
+// 250 or 213 to XCRC, XMD5, XSHA1 or XSHA256: the first word that is hex of `hexLength`
+// digits, in lower case (servers put the file's name before or after it, or leave it out).
+// A CRC (`hexLength` 8) given without its leading zeros gets them back.
+[[nodiscard]] std::optional<std::string> ParseDigestReply(std::string_view text, std::size_t hexLength);
 
 } // namespace vorn::ftp

@@ -25,6 +25,8 @@ ErrorKind KindOf(int status)
         return ErrorKind::Tls;
     case Response::InvalidArgument:
         return ErrorKind::Invalid;
+    case Response::ChecksumMismatch:
+        return ErrorKind::Failed;
     default:
         return status >= 400 && status < 500 ? ErrorKind::ServerTransient : ErrorKind::ServerPermanent;
     }
@@ -34,7 +36,8 @@ Result<remote::Transferred> Moved(const Response& response, std::uint64_t bytes)
 {
     if (Status status = ToStatus(response); !status)
         return status.error();
-    return remote::Transferred { bytes, response.SizeUnchecked() };
+    return remote::Transferred { bytes, response.SizeUnchecked(), response.DigestAlgorithm(),
+        response.Digest(), response.DigestNote() };
 }
 
 // A whole-file transfer of sf::Ftp: its count is the progress it reported.
@@ -189,6 +192,24 @@ Result<std::string> FtpSession::ModificationTime(const std::string& path)
     if (time.empty())
         return MakeError(ErrorKind::Protocol, "No time came for " + path, answer.GetStatus());
     return time;
+}
+
+bool FtpSession::CanSetModificationTime() const
+{
+    return ftp_.CanSetModificationTime();
+}
+
+void FtpSession::SetVerifyChecksums(bool verify)
+{
+    ftp_.SetVerifyChecksums(verify);
+}
+
+std::vector<std::string> FtpSession::ChecksumAlgorithms() const
+{
+    std::vector<std::string> names;
+    for (const remote::DigestKind kind : ftp_.ChecksumKinds())
+        names.emplace_back(remote::DigestName(kind));
+    return names;
 }
 
 Status FtpSession::SetModificationTime(const std::string& path, const std::string& time)

@@ -36,6 +36,9 @@ public:
     [[nodiscard]] Result<std::int64_t> Size(const std::string& path) override;
     [[nodiscard]] Result<std::string> ModificationTime(const std::string& path) override;
     [[nodiscard]] Status SetModificationTime(const std::string& path, const std::string& time) override;
+    [[nodiscard]] bool CanSetModificationTime() const override;
+    void SetVerifyChecksums(bool verify) override;
+    [[nodiscard]] std::vector<std::string> ChecksumAlgorithms() const override;
     [[nodiscard]] Status DeleteFile(const std::string& path) override;
     [[nodiscard]] Status Rename(const std::string& from, const std::string& to) override;
 

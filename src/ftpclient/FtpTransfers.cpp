@@ -102,12 +102,15 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
     if (!response.IsOk())
         return response;
     std::uint64_t received = 0;
-    response = s.ReceiveInto(link, file, size, progress, received);
+    const auto digest = mode == Binary ? s.DownloadDigest() : nullptr;
+    response = s.ReceiveInto(link, file, size, progress, received, digest.get());
     if (!response.IsOk())
         return response;
     if (mode == Binary)
         if (std::optional<Response> wrong = s.WrongLength(remotePath, received, size, served))
             return *wrong;
+    if (std::optional<Response> differs = s.CheckDownload(remotePath, digest.get(), response))
+        return *differs;
     std::string commitError;
     if (!file.CommitAs(name, commitError))
         return Response(Response::InvalidFile, commitError);
@@ -118,10 +121,12 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
 }
 
 Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
-    TranslateInfo& progress, std::uint64_t& received)
+    TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest)
 {
-    const DataSink toFile = [&file](std::string_view bytes) -> std::optional<Response> {
+    const DataSink toFile = [&file, digest](std::string_view bytes) -> std::optional<Response> {
         std::string writeError;
+        if (digest != nullptr)
+            digest->Update(bytes);
         if (file.Write(bytes, writeError))
             return std::nullopt;
         return Response(Response::InvalidFile, writeError);
@@ -259,11 +264,16 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
             offset = 0;
         }
     }
+    // A continued download streams only the rest: the part from the earlier try is read once.
+    const auto digest = s.DownloadDigest();
+    if (digest && offset > 0)
+        if (std::optional<Response> unread = s.DigestPrefix(remotePath, *file, offset, *digest))
+            return s.KeepPartial(*unread, file.get(), resumable, resume);
     response = s.StartTransfer(link, "RETR", remotePath);
     if (!response.IsOk())
         return s.KeepPartial(response, file.get(), resumable, resume);
     std::uint64_t received = offset;
-    response = s.ReceiveInto(link, *file, size, progress, received);
+    response = s.ReceiveInto(link, *file, size, progress, received, digest.get());
     if (!response.IsOk())
         return s.KeepPartial(response, file.get(), resumable, resume);
     if (size >= 0 && received != static_cast<std::uint64_t>(size)
@@ -275,6 +285,8 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
             return shortOrLong;
         return s.KeepPartial(shortOrLong, file.get(), resumable, resume);
     }
+    if (std::optional<Response> differs = s.CheckDownload(remotePath, digest.get(), response))
+        return *differs;
     std::string commitError;
     if (!file->CommitAs(name, commitError))
         return Response(Response::InvalidFile, commitError);

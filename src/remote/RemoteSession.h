@@ -19,6 +19,11 @@ struct Transferred {
     // The copy succeeded although neither the listing nor the server gave the file's size,
     // so its completeness could not be checked.
     bool sizeUnchecked = false;
+    // With checksum verification on: the algorithm ("SHA-256", "SHA-1", "MD5", "CRC32") and
+    // the value (lower-case hex) the copy was found to match, or why no check was made.
+    std::string digestAlgorithm {};
+    std::string digest {};
+    std::string digestNote {};
 };
 
 // One session with a remote site, whatever its protocol: the operations the engine, the file
@@ -94,6 +99,16 @@ public:
     [[nodiscard]] virtual Result<std::string> ModificationTime(const std::string& path) = 0;
     // Sets it (14 digits, UTC); ErrorKind::ServerPermanent where the server cannot.
     [[nodiscard]] virtual Status SetModificationTime(const std::string& path, const std::string& time) = 0;
+    // Whether the server offers a way to set a file's time at all (after Login).
+    [[nodiscard]] virtual bool CanSetModificationTime() const { return true; }
+
+    // Checksums. With verification on, DownloadInto, DownloadResumable and RelayTo compare
+    // the copy with the server's own checksum where the server offers one, and fail a copy
+    // that differs before it replaces anything. Off by default; a protocol without server
+    // checksums ignores it.
+    virtual void SetVerifyChecksums(bool /*verify*/) { }
+    // The checksums the server offers ("SHA-256", "SHA-1", "MD5", "CRC32"), strongest first.
+    [[nodiscard]] virtual std::vector<std::string> ChecksumAlgorithms() const { return {}; }
     [[nodiscard]] virtual Status DeleteFile(const std::string& path) = 0;
     [[nodiscard]] virtual Status Rename(const std::string& from, const std::string& to) = 0;
 

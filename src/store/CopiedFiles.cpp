@@ -37,11 +37,12 @@ CopiedFileMap LoadCopiedFiles(ProjectDb* db, const ProjectKey& project, std::str
     CopiedFileMap copied;
     if (db == nullptr)
         return copied;
-    Statement query(
-        db->handle(), Sql(project, "select path, size, time, exacttime from vorn_copied where ftpid = "));
+    Statement query(db->handle(),
+        Sql(project, "select path, size, time, exacttime, digest from vorn_copied where ftpid = "));
     project.Bind(query);
     while (query.NextRow())
-        copied.emplace(query.Text(0), CopiedFile { query.Text(1), query.Text(2), query.Text(3) });
+        copied.emplace(
+            query.Text(0), CopiedFile { query.Text(1), query.Text(2), query.Text(3), query.Text(4) });
     if (!query.ok()) {
         copied.clear();
         if (error != nullptr)
@@ -62,7 +63,8 @@ bool ResetCopiedFiles(ProjectDb* db)
         return false;
     for (const char* sql : { "drop table if exists vorn_copied",
              "create table vorn_copied (ftpid INTEGER not null, path TEXT not null, size TEXT not null, "
-             "time TEXT not null, exacttime TEXT not null, primary key (ftpid, path))" }) {
+             "time TEXT not null, exacttime TEXT not null, digest text not null default '', "
+             "primary key (ftpid, path))" }) {
         Statement statement(db->handle(), sql);
         if (!statement.Run())
             return false;
@@ -92,14 +94,15 @@ bool SaveCopiedFiles(ProjectDb* db, const ProjectKey& project, const CopiedFileM
     }
     for (const auto& [path, file] : changes) {
         Statement row(db->handle(),
-            "insert or replace into vorn_copied (ftpid, path, size, time, exacttime) "
-            "select ftpid, ?2, ?3, ?4, ?5 from gm_ftp_plantable where ftpid = "
+            "insert or replace into vorn_copied (ftpid, path, size, time, exacttime, digest) "
+            "select ftpid, ?2, ?3, ?4, ?5, ?6 from gm_ftp_plantable where ftpid = "
                 + std::string(project.ftpidSql()));
         project.Bind(row);
         row.BindText(2, path);
         row.BindText(3, file.size);
         row.BindText(4, file.time);
         row.BindText(5, file.exactTime);
+        row.BindText(6, file.digest);
         if (!row.Run())
             return false;
     }

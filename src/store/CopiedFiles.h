@@ -44,6 +44,8 @@ struct CopiedFile {
     std::string size;
     std::string time;
     std::string exactTime;
+    // The server checksum the copy was found to match ("SHA-256:hex"), "" when none was.
+    std::string digest {};
 
     bool operator==(const CopiedFile&) const = default;
 };

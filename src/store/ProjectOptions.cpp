@@ -70,7 +70,7 @@ bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& o
         return false;
     Statement query(db->handle(),
         "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections, "
-        "o.sshkey, o.followlinks "
+        "o.sshkey, o.followlinks, o.verify "
         "from gm_ftp_plantable p left join vorn_options o on o.ftpid = p.ftpid "
         "where p.ftpid = ?1");
     query.BindInt(1, ftpid);
@@ -86,6 +86,7 @@ bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& o
     loaded.connections = Stored(query.Text(5), 1, 10, defaults.connections);
     loaded.sshKey = query.Text(6);
     loaded.followLinks = Stored(query.Text(7), 0, 1, 0) != 0;
+    loaded.verifyChecksum = query.Text(8) == "checksum";
     loaded.alerts = LoadAlertOptions(db, ftpid);
     options = loaded;
     return true;
@@ -120,8 +121,8 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     mode.BindText(2, name);
     Statement row(db->handle(),
         "insert or replace into vorn_options "
-        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections, sshkey, followlinks) "
-        "select ftpid, ?1, ?2, ?3, ?4, ?5, ?7, ?8 from gm_ftp_plantable where ftpname = ?6 "
+        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections, sshkey, followlinks, verify) "
+        "select ftpid, ?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9 from gm_ftp_plantable where ftpname = ?6 "
         "order by ftpid limit 1");
     row.BindInt(1, options.fullEvery);
     row.BindInt(2, options.keepArchives);
@@ -131,6 +132,7 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     row.BindText(6, name);
     row.BindText(7, options.sshKey);
     row.BindInt(8, options.followLinks ? 1 : 0);
+    row.BindText(9, options.verifyChecksum ? "checksum" : "size");
     return mode.Run() && row.Run() && SaveAlertOptions(db, name, options.alerts) && transaction.Commit();
 }
 
@@ -148,6 +150,12 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         if (control)
             return "ssh-key must be a file path without control characters";
         options.sshKey = std::string(value);
+        return {};
+    }
+    if (name == "verify") {
+        if (value != "size" && value != "checksum")
+            return "verify must be size or checksum, not '" + std::string(value) + "'";
+        options.verifyChecksum = value == "checksum";
         return {};
     }
     if (name == "follow-links") {
@@ -181,7 +189,7 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         return *problem;
     return "unknown option '" + std::string(name)
         + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections, "
-          "notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links)";
+          "notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links, verify)";
 }
 
 std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
@@ -199,6 +207,7 @@ std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
         lines.push_back(std::move(line));
     lines.push_back("ssh-key=" + options.sshKey);
     lines.push_back("follow-links=" + std::string(options.followLinks ? "1" : "0"));
+    lines.push_back(std::string("verify=") + (options.verifyChecksum ? "checksum" : "size"));
     return lines;
 }
 

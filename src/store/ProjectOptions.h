@@ -43,6 +43,9 @@ struct ProjectOptions {
     // passphrase), and whether links to folders are entered.
     std::string sshKey {};
     bool followLinks = false;
+    // verify=checksum: each copy is compared with the server's own checksum where it offers
+    // one; off (verify=size) compares sizes only.
+    bool verifyChecksum = false;
 
     bool operator==(const ProjectOptions&) const = default;
 };

@@ -60,6 +60,10 @@ const std::vector<const char*> kSteps = {
     // SFTP settings of a project: its key file and whether links to folders are entered.
     "alter table vorn_options add column sshkey text not null default '';"
     "alter table vorn_options add column followlinks integer not null default 0;",
+    // How copies are checked ("size", or "checksum" against the servers' own checksums), and
+    // the checksum each remembered copy was found to match ("SHA-256:hex", "" for none).
+    "alter table vorn_options add column verify text not null default 'size';"
+    "alter table vorn_copied add column digest text not null default '';",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

@@ -77,6 +77,8 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
     const Case cases[] = {
         { "resumed, time and size checked", R"("rest": true, "mdtm": true)", "", kLarge, nullptr, 3, { back },
             2, true, kLarge + overlap },
+        { "resumed, then compared with the server's SHA-1", R"("rest": true, "mdtm": true, "xsha1": true)",
+            "", kLarge, nullptr, 3, { back }, 2, true, kLarge + overlap },
         { "no MDTM: fetched again from zero", R"("rest": true)", "", kLarge, nullptr, 3, {}, 2, true,
             kCut + kLarge },
         { "changed between the cut and the resume", R"("rest": true, "mdtm": true)", "", kLarge,
@@ -114,6 +116,8 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
         ProjectOptions options;
         ASSERT_TRUE(LoadProjectOptions(h.db(), "nightly", options));
         options.retries = c.retries;
+        // The digest of a continued download covers the partial file's bytes too.
+        options.verifyChecksum = std::string_view(c.server).find("xsha1") != std::string_view::npos;
         ASSERT_TRUE(SaveProjectOptions(h.db(), "nightly", options));
 
         ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
@@ -123,6 +127,9 @@ TEST(ResumeRun, ACutLargeDownloadIsContinuedOnlyWhileTheFileIsTheSame)
             = std::find_if(rows.begin(), rows.end(), [](const auto& r) { return r.path == "/d/f.bin"; });
         ASSERT_NE(row, rows.end());
         EXPECT_EQ(row->status, c.copied ? "Success" : "Failed") << row->reason;
+        if (options.verifyChecksum)
+            EXPECT_TRUE(row->reason.empty() && Count(server.log(), "<- XSHA1 /d/f.bin") == 1)
+                << row->reason << server.log();
         EXPECT_EQ(Rests(server.log()), c.rests) << server.log();
         EXPECT_EQ(Retrs(server.log()), c.retrs) << server.log();
         const std::string copy = ReadFile(dest / "d" / "f.bin");

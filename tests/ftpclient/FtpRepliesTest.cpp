@@ -6,8 +6,11 @@
 
 namespace {
 
+using vorn::ftp::ParseDigestReply;
 using vorn::ftp::ParseEpsvPort;
 using vorn::ftp::ParseFeatures;
+using vorn::ftp::ParseHashAlgorithms;
+using vorn::ftp::ParseHashReply;
 using vorn::ftp::ParsePasvPort;
 using vorn::ftp::ParseQuotedPath;
 
@@ -107,6 +110,56 @@ TEST(FtpReplies, Features)
     };
     for (const auto& row : rows)
         EXPECT_EQ(ParseFeatures(row.text), row.features) << row.text;
+}
+
+// HASH's FEAT argument, the 213 to HASH, and the replies of the X commands as servers give
+// them (value first or last, 250 or 213, a CRC without its leading zeros).
+TEST(FtpReplies, Checksums)
+{
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(
+        ParseHashAlgorithms("SHA-256*;sha-1;MD5;CRC32"), (Names { "SHA-256", "SHA-1", "MD5", "CRC32" }));
+    EXPECT_EQ(ParseHashAlgorithms(";;SHA-512\r"), Names { "SHA-512" });
+    EXPECT_EQ(ParseHashAlgorithms(""), Names {});
+
+    const std::string sha256(64, 'a');
+    struct HashRow {
+        std::string text;
+        std::optional<std::string> hex; // and the algorithm is the text's first word
+    };
+    const HashRow hashRows[] = {
+        { "SHA-256 0-49 " + sha256 + " /a b.txt", sha256 },
+        { "sha-1 0-5 0E79857E534D3EC0B3BD263AB716E0016D30F59E f",
+            "0e79857e534d3ec0b3bd263ab716e0016d30f59e" },
+        { "CRC32 0-6 363a3020 /a.txt", "363a3020" },
+        { "SHA-256 10-49 " + sha256 + " part", std::nullopt }, // not the whole file
+        { "SHA-256 0-49 " + sha256.substr(1) + " short", std::nullopt },
+        { "MD5 0-1 zz6ab15dfc1b6d9b38cffb01f963fd1 f", std::nullopt },
+        { "SHA-512 0-1 abcd f", std::nullopt }, // unknown algorithm
+        { "", std::nullopt },
+    };
+    for (const HashRow& row : hashRows) {
+        const auto parsed = ParseHashReply(row.text);
+        EXPECT_EQ(parsed ? std::optional(parsed->hex) : std::nullopt, row.hex) << row.text;
+    }
+    EXPECT_EQ(ParseHashReply("sha-1 0-5 0e79857e534d3ec0b3bd263ab716e0016d30f59e f")->algorithm, "SHA-1");
+
+    struct DigestRow {
+        const char* text;
+        std::size_t length;
+        std::optional<std::string> hex;
+    };
+    const DigestRow digestRows[] = {
+        { "B1946AC92492D2347C6235B4D2611184", 32, "b1946ac92492d2347c6235b4d2611184" },
+        { "/cafe.txt b1946ac92492d2347c6235b4d2611184", 32, "b1946ac92492d2347c6235b4d2611184" },
+        { "b1946ac92492d2347c6235b4d2611184 /a.txt", 32, "b1946ac92492d2347c6235b4d2611184" },
+        { "cafe 363a3020", 8, "363a3020" }, // a hex-looking name is not taken before the value
+        { "3a3020", 8, "003a3020" },
+        { "File not found", 8, std::nullopt },
+        { "b1946ac92492d2347c6235b4d261118", 32, std::nullopt },
+    };
+    for (const DigestRow& row : digestRows)
+        EXPECT_EQ(ParseDigestReply(row.text, row.length), row.hex) << row.text;
 }
 
 } // namespace

@@ -123,3 +123,34 @@ TEST(ScriptedReplies, ActiveModeTakesDataThatCameBeforeTheReplies)
     }
     EXPECT_TRUE(ftp->GetWorkingDirectory().IsOk());
 }
+
+// A file's time is set by MFMT where FEAT offers it, else by MDTM with a time where FEAT shows
+// that form (253 is how such servers answer); a server with neither is sent nothing, since a
+// plain MDTM with two arguments would be a request to read a file's time.
+TEST(ScriptedReplies, FileTimesAreSetByTheCommandFeatOffers)
+{
+    struct Row {
+        const char* features;
+        const char* sent; // nullptr: nothing is sent
+    };
+    const Row rows[] = {
+        { " MDTM\r\n MFMT", "<- MFMT 20120315142537 /a.txt" },
+        { " MDTM YYYYMMDDHHMMSS[+-TZ];filename", "<- MDTM 20120315142537 /a.txt" },
+        { " MDTM", nullptr },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.features);
+        ScriptedFtpServer server(
+            { "--reply", std::string("FEAT=211-Features:\r\n") + row.features + "\r\n211 End", "--reply",
+                "MFMT 20120315142537 /a.txt=213 Modify=20120315142537; /a.txt", "--reply",
+                "MDTM 20120315142537 /a.txt=253 Date/time changed okay." });
+        auto ftp = MakeClient();
+        ASSERT_TRUE(OpenSession(*ftp, server));
+        EXPECT_EQ(ftp->CanSetModificationTime(), row.sent != nullptr);
+        EXPECT_EQ(ftp->SetModificationTime("/a.txt", "20120315142537").IsOk(), row.sent != nullptr);
+        if (row.sent != nullptr)
+            EXPECT_NE(server.log().find(row.sent), std::string::npos) << server.log();
+        else
+            EXPECT_EQ(server.log().find("20120315142537"), std::string::npos) << server.log();
+    }
+}

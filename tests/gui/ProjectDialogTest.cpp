@@ -709,14 +709,16 @@ private slots:
         QCOMPARE(Child<QSpinBox>(dialog, "fullEveryBox")->value(), 30);
         QCOMPARE(Child<QSpinBox>(dialog, "connectionsBox")->value(), 10);
         QVERIFY(!Child<QCheckBox>(dialog, "verifyArchiveCheck")->isChecked());
+        QCOMPARE(Child<QComboBox>(dialog, "verifyCombo")->currentIndex(), 0);
         Child<QSpinBox>(dialog, "keepArchivesBox")->setValue(9);
+        Child<QComboBox>(dialog, "verifyCombo")->setCurrentIndex(1);
         dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);
         QVERIFY(Click(dialog, "fullBackupRadio"));
         QVERIFY(Click(dialog, "okButton"));
         QVERIFY(WaitClosed(dialog));
         vorn::ProjectOptions loaded;
         QVERIFY(vorn::LoadProjectOptions(db_.get(), "Alpha", loaded));
-        QVERIFY(loaded == (vorn::ProjectOptions { false, 30, 9, false, 0, 10 }));
+        QVERIFY(loaded == (vorn::ProjectOptions { false, 30, 9, false, 0, 10, {}, {}, false, true }));
 
         dialog = Open();
         QVERIFY(dialog);

@@ -53,9 +53,9 @@ TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesI
     EXPECT_EQ(FormatProjectOptions(options),
         (std::vector<std::string> { "incremental=off", "full-every=7", "keep-archives=0", "verify-archive=on",
             "retries=3", "connections=1", "notify=failure", "mail-to=", "hook-url=", "catch-up=0",
-            "alert-after-days=0", "ssh-key=", "follow-links=0" }));
+            "alert-after-days=0", "ssh-key=", "follow-links=0", "verify=size" }));
 
-    const ProjectOptions changed { true, 30, 12, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true };
+    const ProjectOptions changed { true, 30, 12, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true };
     ASSERT_TRUE(SaveProjectOptions(db.get(), "site", changed));
     ProjectOptions loaded;
     ASSERT_TRUE(LoadProjectOptions(db.get(), "site", loaded));
@@ -73,7 +73,8 @@ TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesI
     ASSERT_TRUE(UpdateProject(db.get(), "site", renamed));
     RawExecute(path, "update vorn_options set keeparchives = 5000");
     ASSERT_TRUE(LoadProjectOptions(db.get(), "renamed", loaded));
-    EXPECT_EQ(loaded, (ProjectOptions { true, 30, 0, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true }));
+    EXPECT_EQ(
+        loaded, (ProjectOptions { true, 30, 0, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true }));
 }
 
 TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
@@ -95,6 +96,9 @@ TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
         { "ssh-key=", "" },
         { "follow-links=1", "" },
         { "follow-links=on", "follow-links must be 0 or 1, not 'on'" },
+        { "verify=checksum", "" },
+        { "verify=size", "" },
+        { "verify=md5", "verify must be size or checksum, not 'md5'" },
         { "ssh-key=/tmp/a\x1b[2Jb", "ssh-key must be a file path without control characters" },
         { "incremental=yes", "incremental must be on or off, not 'yes'" },
         { "full-every=0", "full-every must be a whole number from 1 to 365, not '0'" },
@@ -106,7 +110,8 @@ TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
         { "speed=3",
             "unknown option 'speed' (options: incremental, full-every, keep-archives, verify-archive, "
             "retries, "
-            "connections, notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links)" },
+            "connections, notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links, "
+            "verify)" },
         { "notify=always", "" },
         { "notify=never", "" },
         { "notify=sometimes", "notify must be failure, always or never, not 'sometimes'" },

@@ -76,6 +76,14 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
     if (!options.dropSessions.empty())
         args.insert(args.end(), { "--drop-sessions", options.dropSessions });
     args.insert(args.end(), { "--permissions", options.permissions });
+    if (!options.hashAlgorithms.empty())
+        args.insert(args.end(), { "--hash", options.hashAlgorithms });
+    if (!options.xCommands.empty())
+        args.insert(args.end(), { "--x-commands", options.xCommands });
+    if (!options.wrongChecksumOf.empty())
+        args.insert(args.end(), { "--wrong-checksum", options.wrongChecksumOf });
+    if (options.noMfmt)
+        args.push_back("--no-mfmt");
     return args;
 }
 

@@ -47,6 +47,10 @@ struct FtpServerOptions {
     unsigned dropControlEvery = 0;
     std::string dropSessions; // "1,3": only these sessions (counted from 1) drop; "": all
     std::string permissions = "elradfmwMT"; // pyftpdlib's rights; without 'w' no upload
+    std::string hashAlgorithms; // "SHA-256,CRC32": HASH offered with these (OPTS HASH picks one)
+    std::string xCommands; // "XCRC,XMD5": these X checksum commands offered
+    std::string wrongChecksumOf; // files of this name get a wrong checksum
+    bool noMfmt = false; // MFMT not in FEAT and answered 500
 };
 
 // A real FTP server (pyftpdlib, tests/support/ftp_server.py) on 127.0.0.1 and a free port,

@@ -7,10 +7,12 @@ composed onto pyftpdlib's handler classes, so they combine (e.g. TLS with slow d
 """
 
 import argparse
+import hashlib
 import logging
 import os
 import sys
 import time
+import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
@@ -178,6 +180,89 @@ class RefuseRetrMixin:
         return super().ftp_RETR(file)
 
 
+class ChecksumMixin:
+    """HASH (algorithm chosen by OPTS HASH) and the X commands; the files named
+    `wrong_checksum` get a checksum with its first digit changed."""
+
+    hash_algorithms = ()
+    wrong_checksum = ""
+    hash_selected = None
+    checksum_feats = ()
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        # pyftpdlib sets its extra FEAT lines per session (TLS adds its own).
+        self._extra_feats = list(self._extra_feats) + list(self.checksum_feats)
+
+    def _digest(self, path, algorithm):
+        with open(path, "rb") as source:
+            data = source.read()
+        if algorithm == "CRC32":
+            value = "%08x" % (zlib.crc32(data) & 0xFFFFFFFF)
+        else:
+            value = hashlib.new({"SHA-256": "sha256", "SHA-1": "sha1", "MD5": "md5"}[algorithm],
+                                data).hexdigest()
+        if self.wrong_checksum and os.path.basename(path) == self.wrong_checksum:
+            value = ("1" if value[0] == "0" else "0") + value[1:]
+        return value, len(data)
+
+    def ftp_OPTS(self, line):
+        command, _, argument = line.partition(" ")
+        if command.upper() != "HASH":
+            return super().ftp_OPTS(line)
+        if argument.upper() not in self.hash_algorithms:
+            self.respond("501 Unknown algorithm.")
+            return
+        self.hash_selected = argument.upper()
+        self.respond("200 " + self.hash_selected)
+
+    def _checked(self, path):
+        if not self.fs.isfile(path):
+            self.respond("550 %s is not a file." % self.fs.fs2ftp(path))
+            return False
+        return True
+
+    def ftp_HASH(self, path):
+        if self._checked(path):
+            algorithm = self.hash_selected or self.hash_algorithms[0]
+            value, size = self._digest(path, algorithm)
+            self.respond("213 %s 0-%d %s %s" % (algorithm, size, value, self.fs.fs2ftp(path)))
+
+    def _x_command(self, path, algorithm):
+        if self._checked(path):
+            self.respond("250 %s" % self._digest(path, algorithm)[0])
+
+    def ftp_XCRC(self, path):
+        self._x_command(path, "CRC32")
+
+    def ftp_XMD5(self, path):
+        self._x_command(path, "MD5")
+
+    def ftp_XSHA1(self, path):
+        self._x_command(path, "SHA-1")
+
+    def ftp_XSHA256(self, path):
+        self._x_command(path, "SHA-256")
+
+
+def add_checksums(args, control_bases, attrs):
+    """Offers the checksums of --hash and --x-commands, and drops MFMT for --no-mfmt."""
+    commands = dict(attrs.get("proto_cmds", control_bases[-1].proto_cmds))
+    if args.no_mfmt:
+        commands.pop("MFMT", None)
+    features = []
+    hashes = [name.upper() for name in args.hash.split(",") if name] if args.hash else []
+    extra = [name.upper() for name in args.x_commands.split(",") if name] if args.x_commands else []
+    for command in (["HASH"] if hashes else []) + extra:
+        commands[command] = dict(perm="r", auth=True, arg=True, help="Syntax: %s <SP> file-name" % command)
+    if hashes:
+        features.append("HASH " + ";".join(hashes))
+    features += extra
+    attrs.update(proto_cmds=commands, checksum_feats=tuple(features), hash_algorithms=tuple(hashes),
+                 wrong_checksum=args.wrong_checksum or "")
+    control_bases.insert(0, ChecksumMixin)
+
+
 def build_handler(args):
     control_bases = []
     data_bases = []
@@ -235,6 +320,8 @@ def build_handler(args):
             attrs["proto_cmds"] = {cmd: info for cmd, info in commands.items() if cmd != command}
     if args.pasv_address:
         attrs["masquerade_address"] = args.pasv_address
+    if args.hash or args.x_commands or args.no_mfmt:
+        add_checksums(args, control_bases, attrs)
     if not any(issubclass(b, DTPHandler) for b in data_bases):
         data_bases.append(DTPHandler)
 
@@ -276,6 +363,10 @@ def main():
                         help="address PASV announces instead of the real one (as behind NAT)")
     parser.add_argument("--log-commands", action="store_true",
                         help="log every command and reply, not only transfers and logins")
+    parser.add_argument("--hash", metavar="SHA-256,CRC32", help="offer HASH with these algorithms")
+    parser.add_argument("--x-commands", metavar="XCRC,XMD5", help="offer these X checksum commands")
+    parser.add_argument("--wrong-checksum", metavar="NAME", help="give files named NAME a wrong checksum")
+    parser.add_argument("--no-mfmt", action="store_true", help="MFMT not offered and answered 500")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.DEBUG if args.log_commands else logging.INFO, stream=sys.stderr,

@@ -4,14 +4,15 @@
 Usage: virtual_ftp.py --tree TREE.json. Binds 127.0.0.1 port 0, prints "PORT <n>" as the
 first line on stdout, then serves (one thread per session) until killed. Read-only: it
 answers what a backup source is asked (login, PWD, CWD, CDUP, TYPE, EPSV, PASV, LIST, MLSD,
-SIZE, MDTM, REST, RETR, NOOP, QUIT). Every RETR and REST is written to stderr ("<- RETR path",
-"<- REST 123"), for the tests to count the tries.
+SIZE, MDTM, REST, RETR, XSHA1, NOOP, QUIT). Every RETR, REST and XSHA1 is written to stderr
+("<- RETR path", "<- REST 123"), for the tests to count the tries.
 
 The tree file is JSON:
   {"mlsd": true,          # offer MLSD (else LIST in the Unix form only)
    "size": true,          # answer SIZE (else 502)
    "rest": false,         # offer REST STREAM (else REST is answered 502)
    "mdtm": false,         # offer MDTM (else 502)
+   "xsha1": false,        # offer XSHA1, the SHA-1 of a file's whole content
    "ignore_rest": false,  # REST is taken (350) but RETR still sends from the start
    "drop_every": N,       # a session closes its control connection, unanswered, on its
                           # command N + 1 (a server that drops sessions now and then)
@@ -44,6 +45,7 @@ name with "/" can be listed but never reached.
 """
 
 import argparse
+import hashlib
 import json
 import socket
 import socketserver
@@ -176,6 +178,8 @@ class Session(socketserver.StreamRequestHandler):
             lines.append(" REST STREAM")
         if self.server.options.get("mdtm"):
             lines.append(" MDTM")
+        if self.server.options.get("xsha1"):
+            lines.append(" XSHA1")
         lines.append("211 End")
         self.reply("\r\n".join(lines))
 
@@ -233,6 +237,16 @@ class Session(socketserver.StreamRequestHandler):
             self.reply("550 No such file.")
         else:
             self.reply("213 " + node.modify())
+
+    def cmd_XSHA1(self, arg):
+        print("<- XSHA1 " + arg, file=sys.stderr, flush=True)
+        node, _ = self.resolve(arg)
+        if not self.server.options.get("xsha1"):
+            self.reply("502 XSHA1 not implemented.")
+        elif node is None or node.is_folder:
+            self.reply("550 No such file.")
+        else:
+            self.reply("250 " + hashlib.sha1(node.data()).hexdigest())
 
     def cmd_REST(self, arg):
         print("<- REST " + arg, file=sys.stderr, flush=True)

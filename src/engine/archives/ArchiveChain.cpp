@@ -146,11 +146,13 @@ Result<std::string> AddManifest(ZipArchive& archive, const std::string& scratchF
             << "complete\t" << (head.complete ? "yes" : "no") << "\n"
             << "sequence\t" << head.sequence << "\n"
             << "written-utc\t" << UtcStamp(std::time(nullptr)) << "\n"
-            << "# path\tsize\ttime\t+ in this archive, = unchanged since an earlier one, ! failed this run\n";
+            << "# path\tsize\ttime\t+ in this archive, = unchanged since an earlier one, ! failed this run"
+               "\t[the server's checksum the copy matched]\n";
         const std::size_t cut = rootRemote.size() + (rootRemote.ends_with("/") ? 0 : 1);
         for (const auto& [path, seen] : records.seen())
             out << Escaped(path.size() > cut ? path.substr(cut) : path) << '\t' << seen.size << '\t'
-                << ManifestTime(seen) << '\t' << char(seen.state) << '\n';
+                << ManifestTime(seen) << '\t' << char(seen.state)
+                << (seen.digest.empty() ? std::string() : '\t' + seen.digest) << '\n';
         if (!out.flush())
             return MakeError(ErrorKind::LocalIo,
                 "The manifest of the archive cannot be written in \"" + scratchFolder + "\".");

@@ -168,9 +168,11 @@ Result<std::vector<ManifestRow>> ParseManifestRows(
                 complete = f[1] == "yes";
             continue;
         }
-        if (f.size() != 4 || f[3].size() != 1)
+        // A fifth field, the checksum the copy matched, is there only for files that have one.
+        if (f.size() < 4 || f.size() > 5 || f[3].size() != 1)
             return MakeError(ErrorKind::Invalid, "a manifest line is malformed");
-        rows.push_back({ Unescaped(f[0]), std::uint64_t(ParseDecimal(f[1])), f[2], f[3][0] });
+        rows.push_back({ Unescaped(f[0]), std::uint64_t(ParseDecimal(f[1])), f[2], f[3][0],
+            f.size() == 5 ? f[4] : std::string() });
     }
     return rows;
 }
@@ -301,7 +303,7 @@ Result<std::vector<RestoreItem>> ItemsAt(const BackupArchives& set, std::size_t 
         for (std::size_t i = 0; i < set.archives[k].index.size(); ++i)
             entries[k].emplace(set.archives[k].index[i].name, i);
     for (const ManifestRow& row : at.rows) {
-        RestoreItem item { row.path, row.size, row.time, 0, 0, {} };
+        RestoreItem item { row.path, row.size, row.time, 0, 0, {}, row.digest };
         if (row.state == '!')
             item.problem
                 = "Its copy failed in the run of " + at.written + ", so the backup holds none from then.";

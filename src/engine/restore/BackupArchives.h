@@ -17,6 +17,7 @@ struct ManifestRow {
     std::uint64_t size = 0;
     std::string time; // "YYYY-MM-DD hh:mm:ss", "YYYY-MM-DD hh:mm" or "YYYY-MM-DD", UTC
     char state = '+'; // '+' in this archive, '=' in an earlier one, '!' its copy failed
+    std::string digest {}; // "SHA-256:hex": the server's checksum the copy matched; "" for none
 };
 
 // One archive of a project as a restore sees it.
@@ -39,6 +40,7 @@ struct RestoreItem {
     std::size_t archive = 0; // in BackupArchives::archives (archive sources only)
     std::size_t entry = 0; // in that archive's index
     std::string problem; // why it cannot be restored; empty when it can
+    std::string digest {}; // the server's checksum its copy matched ("SHA-256:hex"), if recorded
 };
 
 // The archives of one project in one folder, oldest first.

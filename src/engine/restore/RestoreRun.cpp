@@ -6,6 +6,7 @@
 #include "engine/RunObserver.h"
 #include "engine/TransferFigures.h"
 #include "engine/restore/ArchiveEntries.h"
+#include "remote/ContentDigest.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fnmatch.h>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,13 +144,19 @@ public:
     void Add(std::size_t entry, const RestoreItem& item) { wanted_.emplace(entry, &item); }
 
     bool Wants(std::size_t index) override { return wanted_.count(index) != 0; }
-    void Start(std::size_t index) override { current_ = wanted_.at(index); }
+    void Start(std::size_t index) override
+    {
+        current_ = wanted_.at(index);
+        digest_ = ExpectedDigest(*current_);
+    }
     Status Write(const void* data, std::size_t length) override
     {
         if (!pending_) {
             if (Status begun = BeginFile(*current_); !begun)
                 return begun;
         }
+        if (digest_)
+            digest_->Update(std::string_view(static_cast<const char*>(data), length));
         progress_.Add(length);
         return LocalTarget::Write(*pending_, data, length);
     }
@@ -158,6 +166,9 @@ public:
         Status result = outcome;
         if (result && !pending_)
             result = BeginFile(item); // an empty file
+        if (result && digest_ && current_ == &item)
+            result = CheckDigest(item);
+        digest_.reset();
         if (result)
             result
                 = LocalTarget::Finish(*pending_, item.size, timesFromManifest_ ? RecordedTime(item) : mtime);
@@ -180,6 +191,27 @@ public:
     bool Stopped() override { return vorn::Stopped(env_); }
 
 private:
+    // The checksum a server gave for the copy when it was backed up ("SHA-256:hex"), to be
+    // computed again over the data as it comes out of the archive.
+    static std::unique_ptr<remote::ContentDigest> ExpectedDigest(const RestoreItem& item)
+    {
+        const std::size_t colon = item.digest.find(':');
+        const auto kind = remote::DigestFromName(std::string_view(item.digest).substr(0, colon));
+        if (colon == std::string::npos || kind == remote::DigestKind::None)
+            return nullptr;
+        return std::make_unique<remote::ContentDigest>(kind);
+    }
+    Status CheckDigest(const RestoreItem& item)
+    {
+        const std::string expected = item.digest.substr(item.digest.find(':') + 1);
+        const std::string got = digest_->Hex();
+        if (remote::SameDigest(got, expected))
+            return Ok();
+        return MakeError(ErrorKind::LocalIo,
+            "The data does not match the " + std::string(remote::DigestName(digest_->kind()))
+                + " checksum recorded when it was backed up (" + expected + ", restored " + got + ")");
+    }
+
     Status BeginFile(const RestoreItem& item)
     {
         Result<PendingFile> begun = target_.Begin(item.path);
@@ -197,6 +229,7 @@ private:
     std::unordered_map<std::size_t, const RestoreItem*> wanted_;
     std::optional<PendingFile> pending_;
     const RestoreItem* current_ = nullptr;
+    std::unique_ptr<remote::ContentDigest> digest_;
 };
 
 } // namespace
