@@ -129,8 +129,11 @@ CRestoreDialog::CRestoreDialog(
     target_->setObjectName("editTarget");
     auto* browse = new QPushButton("Browse...", this);
     browse->setObjectName("buttonBrowse");
-    toSource_ = new QCheckBox("To the source server, into the project's folder", this);
+    toSource_ = new QCheckBox("To the source server, into the folder:", this);
     toSource_->setObjectName("checkToSource");
+    sourceFolder_ = new QLineEdit(this);
+    sourceFolder_->setObjectName("editSourceFolder");
+    sourceFolder_->setPlaceholderText("the project's own folder");
     overwrite_ = new QComboBox(this);
     overwrite_->setObjectName("comboOverwrite");
     overwrite_->addItems({ "Never replace existing files", "Replace older files", "Always replace" });
@@ -150,7 +153,7 @@ CRestoreDialog::CRestoreDialog(
     rows_->horizontalHeader()->setStretchLastSection(true);
     rows_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close | QDialogButtonBox::Help, this);
     preview_ = buttons->addButton("Preview", QDialogButtonBox::ActionRole);
     preview_->setObjectName("buttonPreview");
     restore_ = buttons->addButton("Restore", QDialogButtonBox::ActionRole);
@@ -285,7 +288,7 @@ void CRestoreDialog::Start(bool dryRun)
     request.dryRun = dryRun;
     request.include = pickedPaths();
     if (toSource_->isChecked())
-        request.toSource = "";
+        request.toSource = sourceFolder_->text().trimmed().toStdString();
     const std::string at = point_->currentData().toString().toStdString();
     rows_->setRowCount(0);
     result_->clear();
@@ -344,6 +347,7 @@ void CRestoreDialog::UpdateButtons()
     point_->setEnabled(!progressTimer_->isActive());
     openFolder_->setEnabled(!busy_ && restoredOnce_ && !toSource_->isChecked());
     target_->setEnabled(!toSource_->isChecked());
+    sourceFolder_->setEnabled(toSource_->isChecked());
 }
 
 void CRestoreDialog::LayOut(QPushButton* browse, QDialogButtonBox* buttons)
@@ -354,7 +358,10 @@ void CRestoreDialog::LayOut(QPushButton* browse, QDialogButtonBox* buttons)
     auto* form = new QFormLayout;
     form->addRow("Point in time:", point_);
     form->addRow("Restore into:", targetRow);
-    form->addRow("", toSource_);
+    auto* sourceRow = new QHBoxLayout;
+    sourceRow->addWidget(toSource_);
+    sourceRow->addWidget(sourceFolder_, 1);
+    form->addRow("", sourceRow);
     form->addRow("Existing files:", overwrite_);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(tree_);
@@ -391,4 +398,5 @@ void CRestoreDialog::Wire(QPushButton* browse, QDialogButtonBox* buttons)
     connect(openFolder_, &QPushButton::clicked, this,
         [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(target_->text())); });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::helpRequested, this, &CRestoreDialog::helpRequested);
 }
