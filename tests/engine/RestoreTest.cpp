@@ -421,19 +421,24 @@ TEST(Restore, ServerCopyGoesBackToTheSourceServerThroughDroppedSessions)
     struct Case {
         std::string folder;
         Overwrite rule;
+        bool dryRun;
         Tree expected;
     };
     Tree overOwn = tree;
     overOwn["new.txt"] = "added since";
-    const Case cases[] = { { "/back", Overwrite::Never, tree }, { "", Overwrite::Always, overOwn } };
+    const Case cases[] = { { "/dry", Overwrite::Never, true, {} }, { "/back", Overwrite::Never, false, tree },
+        { "", Overwrite::Always, false, overOwn } };
     for (const Case& c : cases) {
         SCOPED_TRACE("into \"" + c.folder + "\"");
-        RestoreRequest request { .overwrite = c.rule, .toSource = c.folder };
+        RestoreRequest request { .overwrite = c.rule, .dryRun = c.dryRun, .toSource = c.folder };
         ASSERT_EQ(RestoreProject(h.db(), project.ftpname, "", request, env), RunOutcome::Success)
             << (h.observer.record().failures.empty() ? "" : h.observer.record().failures[0]);
-        const fs::path folder = source.root() / (c.folder.empty() ? "site" : "back");
+        const fs::path folder = source.root() / (c.folder.empty() ? "site" : c.folder.substr(1));
         EXPECT_EQ(Differences(Restored(folder), c.expected), std::vector<std::string> {});
     }
+    EXPECT_FALSE(fs::exists(source.root() / "dry")); // a dry run makes no folder either
+    for (const auto& entry : fs::recursive_directory_iterator(source.root()))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
     const auto runs = QueryRuns(h.db(), *FindProjectId(h.db(), project.ftpname));
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].kind, "restore");

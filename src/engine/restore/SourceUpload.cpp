@@ -72,9 +72,10 @@ Status FolderReady(Upload& up, const std::string& relative)
 }
 
 // Whether the overwrite rule lets `item` replace what the server has. A folder that cannot
-// be listed fails the file: not knowing what is there, nothing is replaced.
+// be listed fails the file: not knowing what is there, nothing is replaced. A dry run makes
+// no folder, so there (`dryRun`) a folder the server refuses to list is one it does not have.
 Result<bool> MayWrite(Upload& up, RestoreRetries& retries, const std::string& folder, const std::string& name,
-    const RestoreItem& item, Overwrite rule)
+    const RestoreItem& item, Overwrite rule, bool dryRun)
 {
     if (rule == Overwrite::Always)
         return true;
@@ -87,13 +88,14 @@ Result<bool> MayWrite(Upload& up, RestoreRetries& retries, const std::string& fo
                 return listing ? Ok() : Status(listing.error());
             },
             { { up.ftp.get(), up.login, {}, {} } }, false);
-        if (!listed)
+        if (!listed && !(dryRun && listed.error().kind == ErrorKind::ServerPermanent))
             return MakeError(listed.error().kind,
                 "The server's folder " + folder + " cannot be listed: " + listed.message(),
                 listed.error().replyCode);
         auto& names = up.listed[folder];
-        for (const remote::Entry& entry : *listing)
-            names[entry.name] = entry;
+        if (listed)
+            for (const remote::Entry& entry : *listing)
+                names[entry.name] = entry;
     }
     const auto& names = up.listed[folder];
     const auto found = names.find(name);
@@ -120,9 +122,10 @@ void SendOne(Upload& up, RestoreRetries& retries, const RestoreItem& item, const
         ++tally.filesFailed;
         ReportRestoreRow(env.observer, item, "Failed", why);
     };
-    if (Status ready = FolderReady(up, relative); !ready)
-        return fail(ready.message());
-    const Result<bool> may = MayWrite(up, retries, folder, name, item, request.overwrite);
+    if (!request.dryRun)
+        if (Status ready = FolderReady(up, relative); !ready)
+            return fail(ready.message());
+    const Result<bool> may = MayWrite(up, retries, folder, name, item, request.overwrite, request.dryRun);
     if (!may)
         return fail(may.message());
     if (!*may) {
