@@ -151,6 +151,12 @@ CRestoreDialog::CRestoreDialog(
     rows_->setObjectName("tableRows");
     rows_->setHorizontalHeaderLabels({ "Path", "Status", "Reason" });
     rows_->horizontalHeader()->setStretchLastSection(true);
+    // One line per file, the whole path readable: no row numbers, no wrapping.
+    rows_->verticalHeader()->setVisible(false);
+    rows_->verticalHeader()->setDefaultSectionSize(rows_->fontMetrics().height() + 6);
+    rows_->setWordWrap(false);
+    rows_->setColumnWidth(0, 380);
+    rows_->setColumnWidth(1, 110);
     rows_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close | QDialogButtonBox::Help, this);
@@ -255,7 +261,11 @@ void CRestoreDialog::ShowItems(const std::vector<vorn::RestoreItem>& items)
         parent->appendRow(row);
         bytes += item.size;
     }
-    tree_->expandToDepth(0);
+    // A small tree is shown whole; a large one opens its first level.
+    if (items.size() <= 500)
+        tree_->expandAll();
+    else
+        tree_->expandToDepth(0);
     notice_->setText(QString("%1 files, %2 bytes. Pick files or folders to restore only those.")
                          .arg(items.size())
                          .arg(bytes));

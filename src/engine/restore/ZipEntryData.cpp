@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <openssl/core_names.h>
+// The SHA-1 block function is what a key derivation of 1000 rounds needs; OpenSSL 3's
+// EVP-level PBKDF2 and HMAC cost about ten times as much per round.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/evp.h>
-#include <openssl/params.h>
+#include <openssl/sha.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -24,12 +26,94 @@ constexpr std::uint32_t kLocalSignature = 0x04034b50;
 struct CipherFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
-struct MacFree {
-    void operator()(EVP_MAC* m) const { EVP_MAC_free(m); }
+
+// HMAC-SHA1 with the keyed inner and outer states made once, so that each message costs
+// only its own blocks.
+class HmacSha1 {
+public:
+    explicit HmacSha1(const unsigned char* key = nullptr, std::size_t length = 0) { SetKey(key, length); }
+    void SetKey(const unsigned char* key, std::size_t length)
+    {
+        unsigned char block[64] = {};
+        if (length > sizeof block)
+            SHA1(key, length, block);
+        else if (length > 0)
+            std::memcpy(block, key, length);
+        unsigned char pad[64];
+        for (std::size_t i = 0; i < 64; ++i)
+            pad[i] = block[i] ^ 0x36;
+        SHA1_Init(&inner_);
+        SHA1_Update(&inner_, pad, 64);
+        for (std::size_t i = 0; i < 64; ++i)
+            pad[i] = block[i] ^ 0x5c;
+        SHA1_Init(&outer_);
+        SHA1_Update(&outer_, pad, 64);
+        running_ = inner_;
+    }
+    void Update(const unsigned char* data, std::size_t length) { SHA1_Update(&running_, data, length); }
+    void Final(unsigned char digest[SHA_DIGEST_LENGTH])
+    {
+        SHA1_Final(digest, &running_);
+        SHA_CTX outer = outer_;
+        SHA1_Update(&outer, digest, SHA_DIGEST_LENGTH);
+        SHA1_Final(digest, &outer);
+        running_ = inner_;
+    }
+    [[nodiscard]] const SHA_CTX& inner() const { return inner_; }
+    [[nodiscard]] const SHA_CTX& outer() const { return outer_; }
+
+private:
+    SHA_CTX inner_ {};
+    SHA_CTX outer_ {};
+    SHA_CTX running_ {};
 };
-struct MacCtxFree {
-    void operator()(EVP_MAC_CTX* c) const { EVP_MAC_CTX_free(c); }
-};
+
+// One keyed SHA-1 over a 20-byte message: the keyed state takes one padded block.
+void KeyedDigest(const SHA_CTX& keyed, unsigned char block[64], unsigned char digest[SHA_DIGEST_LENGTH])
+{
+    SHA_CTX state = keyed;
+    SHA1_Transform(&state, block);
+    const std::uint32_t words[5] = { state.h0, state.h1, state.h2, state.h3, state.h4 };
+    for (std::size_t i = 0; i < 5; ++i)
+        for (std::size_t b = 0; b < 4; ++b)
+            digest[4 * i + b] = std::uint8_t(words[i] >> (24 - 8 * b));
+}
+
+// PBKDF2 with HMAC-SHA1, as WinZip AES derives its keys (1000 rounds). Each round is two
+// block functions on the keyed states, without any buffering around them.
+void Pbkdf2Sha1(const std::string& password, const unsigned char* salt, std::size_t saltSize, int rounds,
+    unsigned char* out, std::size_t length)
+{
+    HmacSha1 hmac(reinterpret_cast<const unsigned char*>(password.data()), password.size());
+    // A 20-byte message after the 64 bytes of the key: one block with the padding and the
+    // length in bits, 84 * 8 = 672.
+    unsigned char block[64] = {};
+    block[20] = 0x80;
+    block[62] = 0x02;
+    block[63] = 0xa0;
+    for (std::uint32_t index = 1; length > 0; ++index) {
+        const unsigned char counter[4] = { std::uint8_t(index >> 24), std::uint8_t(index >> 16),
+            std::uint8_t(index >> 8), std::uint8_t(index) };
+        unsigned char u[SHA_DIGEST_LENGTH];
+        hmac.Update(salt, saltSize);
+        hmac.Update(counter, sizeof counter);
+        hmac.Final(u);
+        unsigned char t[SHA_DIGEST_LENGTH];
+        std::memcpy(t, u, sizeof t);
+        for (int r = 1; r < rounds; ++r) {
+            std::memcpy(block, u, sizeof u);
+            KeyedDigest(hmac.inner(), block, u);
+            std::memcpy(block, u, sizeof u);
+            KeyedDigest(hmac.outer(), block, u);
+            for (std::size_t i = 0; i < sizeof t; ++i)
+                t[i] ^= u[i];
+        }
+        const std::size_t n = std::min(length, sizeof t);
+        std::memcpy(out, t, n);
+        out += n;
+        length -= n;
+    }
+}
 
 Status Failed(EntryProblem& problem, EntryProblem kind, const std::string& why)
 {
@@ -61,27 +145,17 @@ public:
     {
         const std::size_t keySize = 8 + 8 * std::size_t(strength); // 16, 24, 32
         std::array<unsigned char, 66> keys {};
-        if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), int(password.size()), salt, int(saltSize), 1000,
-                int(2 * keySize + 2), keys.data())
-            != 1)
-            return Failed(problem, EntryProblem::Damaged, "The key cannot be derived");
+        Pbkdf2Sha1(password, salt, saltSize, 1000, keys.data(), 2 * keySize + 2);
         if (keys[2 * keySize] != check[0] || keys[2 * keySize + 1] != check[1])
             return Failed(problem, EntryProblem::Password, "The password does not open the entry");
         const EVP_CIPHER* cipher = strength == 1 ? EVP_aes_128_ecb()
             : strength == 2                      ? EVP_aes_192_ecb()
                                                  : EVP_aes_256_ecb();
         cipher_.reset(EVP_CIPHER_CTX_new());
-        mac_.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-        if (!cipher_ || !mac_
-            || EVP_EncryptInit_ex(cipher_.get(), cipher, nullptr, keys.data(), nullptr) != 1)
+        if (!cipher_ || EVP_EncryptInit_ex(cipher_.get(), cipher, nullptr, keys.data(), nullptr) != 1)
             return Failed(problem, EntryProblem::Damaged, "The decryption cannot be set up");
         EVP_CIPHER_CTX_set_padding(cipher_.get(), 0);
-        macCtx_.reset(EVP_MAC_CTX_new(mac_.get()));
-        char digest[] = "SHA1";
-        const OSSL_PARAM params[] = { OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-            OSSL_PARAM_construct_end() };
-        if (!macCtx_ || EVP_MAC_init(macCtx_.get(), keys.data() + keySize, keySize, params) != 1)
-            return Failed(problem, EntryProblem::Damaged, "The authentication cannot be set up");
+        mac_.SetKey(keys.data() + keySize, keySize);
         counter_.fill(0);
         return Ok();
     }
@@ -89,8 +163,7 @@ public:
     // Decrypts `length` bytes in place.
     bool Decrypt(unsigned char* data, std::size_t length)
     {
-        if (EVP_MAC_update(macCtx_.get(), data, length) != 1)
-            return false;
+        mac_.Update(data, length);
         for (std::size_t done = 0; done < length;) {
             const std::size_t blocks
                 = std::min<std::size_t>((length - done + 15) / 16, counters_.size() / 16);
@@ -114,16 +187,14 @@ public:
 
     bool Authentic(const unsigned char* code)
     {
-        unsigned char full[EVP_MAX_MD_SIZE];
-        std::size_t length = 0;
-        return EVP_MAC_final(macCtx_.get(), full, &length, sizeof full) == 1 && length >= kAuthCodeSize
-            && std::memcmp(full, code, kAuthCodeSize) == 0;
+        unsigned char full[SHA_DIGEST_LENGTH];
+        mac_.Final(full);
+        return std::memcmp(full, code, kAuthCodeSize) == 0;
     }
 
 private:
     std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher_;
-    std::unique_ptr<EVP_MAC, MacFree> mac_;
-    std::unique_ptr<EVP_MAC_CTX, MacCtxFree> macCtx_;
+    HmacSha1 mac_;
     std::array<unsigned char, 16> counter_ {};
     std::array<unsigned char, 16 * 1024> counters_ {};
     std::array<unsigned char, 16 * 1024> stream_ {};
