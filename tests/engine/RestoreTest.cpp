@@ -484,3 +484,45 @@ TEST(Restore, ArchivesAreFoundByTheirProjectNotByAPrefix)
     ASSERT_FALSE(unnamed);
     EXPECT_NE(unnamed.message().find("\"site\", \"site_2\""), std::string::npos) << unnamed.message();
 }
+
+// Archives written by another zip writer come back byte for byte: AES-128 and AES-256,
+// deflated and stored, with files that span many read blocks; a wrong password is told.
+TEST(Restore, ArchivesOfAnotherWriterDecryptAndInflate)
+{
+    const TempDir dir;
+    const Tree tree { { "big.bin", Random(700000, 6) },
+        { "text/long.txt", std::string(2'000'000, 'a') + "end" }, { "text/empty.txt", "" },
+        { "small.txt", "small" } };
+    MakeTree(dir.path() / "files", tree, kListedTime);
+    struct Case {
+        std::vector<std::string> options;
+    };
+    const Case cases[] = { { { "-mem=AES256" } }, { { "-mem=AES128", "-mx=0" } }, { { "-mx=9" } } };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.front());
+        const fs::path folder = dir.path() / ("archives" + std::to_string(++n));
+        fs::create_directories(folder);
+        std::vector<std::string> args { "a", "-tzip", "-ppw", (folder / "other_260101120000.zip").string() };
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back((dir.path() / "files" / "*").string());
+        ASSERT_EQ(SevenZip(args), 0);
+        const fs::path target = dir.path() / ("out" + std::to_string(n));
+        RecordingObserver observer;
+        ASSERT_EQ(RestoreArchiveFolder(folder.string(), "pw", "", "", { target.string() }, { &observer }),
+            RunOutcome::Success);
+        EXPECT_EQ(Differences(Restored(target), tree), std::vector<std::string> {});
+        for (const auto& row : observer.record().rows)
+            EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+        if (c.options.front().starts_with("-mem")) {
+            const auto wrong = OpenArchiveFolder(folder.string(), "wrong", "");
+            ASSERT_TRUE(wrong) << wrong.message(); // no manifest: the data tells
+            const auto items = RestoreItemsAt(*wrong, 0);
+            ASSERT_TRUE(items);
+            const RestoreTally tally
+                = RestoreItems(*wrong, *items, { (dir.path() / "wrong").string() }, { &observer });
+            EXPECT_NE(tally.failReason.find("password does not open"), std::string::npos) << tally.failReason;
+            EXPECT_EQ(tally.filesDone, 0u);
+        }
+    }
+}

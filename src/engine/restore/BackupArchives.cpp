@@ -333,8 +333,9 @@ Result<std::vector<RestoreItem>> ItemsAt(const BackupArchives& set, std::size_t 
     const BackupArchive& at = set.archives[point];
     if (!at.hasManifest) {
         for (std::size_t i = 0; i < at.index.size(); ++i)
-            items.push_back(
-                { at.index[i].name, at.index[i].size, DosTimeText(at.index[i].dosTime), point, i, {} });
+            if (!at.index[i].name.ends_with("/")) // a folder entry of another writer: made as needed
+                items.push_back(
+                    { at.index[i].name, at.index[i].size, DosTimeText(at.index[i].dosTime), point, i, {} });
         return items;
     }
     const Result<std::size_t> start = ChainStart(set, point);
