@@ -41,6 +41,8 @@ QUrl HelpPageUrl(HelpPage page, const QString& manualFile)
         url.setFragment("tutorial");
     else if (page == HelpPage::ErrorReporting)
         url.setFragment("reporting-problems");
+    else if (page == HelpPage::Restoring)
+        url.setFragment("restoring");
     return url;
 }
 

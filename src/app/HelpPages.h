@@ -14,7 +14,7 @@ inline constexpr const char* kManualMissingText
     = "The manual (index.html) was not found beside the program, in its share folders or in its source "
       "folder.";
 
-enum class HelpPage { Home, Tutorial, ErrorReporting };
+enum class HelpPage { Home, Tutorial, ErrorReporting, Restoring };
 
 // Where the user manual (index.html) may be, in the order it is looked for: docs/ below the
 // start-up folder (a checkout) and beside the program (a build), the share folders of an

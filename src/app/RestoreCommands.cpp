@@ -1,5 +1,6 @@
 #include "app/RestoreCommands.h"
 
+#include "app/HelpPages.h"
 #include "app/MainFrame.h"
 #include "app/RestoreDialog.h"
 #include "app/RunHistoryCommands.h"
@@ -50,6 +51,8 @@ CRestoreDialog* RestoreCommands::OpenRestore(const QString& projectName, const Q
     }
     dialog_ = new CRestoreDialog(db_, projectName, archiveFile, frame_);
     dialog_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog_, &CRestoreDialog::helpRequested, frame_,
+        [frame = frame_] { frame->OpenHelpPage(vorn::HelpPage::Restoring); });
     dialog_->show();
     dialog_->raise();
     return dialog_;

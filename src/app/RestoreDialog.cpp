@@ -132,8 +132,11 @@ CRestoreDialog::CRestoreDialog(
     target_->setObjectName("editTarget");
     auto* browse = new QPushButton("Browse...", this);
     browse->setObjectName("buttonBrowse");
-    toSource_ = new QCheckBox("To the source server, into the project's folder", this);
+    toSource_ = new QCheckBox("To the source server, into the folder:", this);
     toSource_->setObjectName("checkToSource");
+    sourceFolder_ = new QLineEdit(this);
+    sourceFolder_->setObjectName("editSourceFolder");
+    sourceFolder_->setPlaceholderText("the project's own folder");
     overwrite_ = new QComboBox(this);
     overwrite_->setObjectName("comboOverwrite");
     overwrite_->addItems({ "Never replace existing files", "Replace older files", "Always replace" });
@@ -151,9 +154,15 @@ CRestoreDialog::CRestoreDialog(
     rows_->setObjectName("tableRows");
     rows_->setHorizontalHeaderLabels({ "Path", "Status", "Reason" });
     rows_->horizontalHeader()->setStretchLastSection(true);
+    // One line per file, the whole path readable: no row numbers, no wrapping.
+    rows_->verticalHeader()->setVisible(false);
+    rows_->verticalHeader()->setDefaultSectionSize(rows_->fontMetrics().height() + 6);
+    rows_->setWordWrap(false);
+    rows_->setColumnWidth(0, 380);
+    rows_->setColumnWidth(1, 110);
     rows_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close | QDialogButtonBox::Help, this);
     preview_ = buttons->addButton("Preview", QDialogButtonBox::ActionRole);
     preview_->setObjectName("buttonPreview");
     restore_ = buttons->addButton("Restore", QDialogButtonBox::ActionRole);
@@ -255,7 +264,11 @@ void CRestoreDialog::ShowItems(const std::vector<vorn::RestoreItem>& items)
         parent->appendRow(row);
         bytes += item.size;
     }
-    tree_->expandToDepth(0);
+    // A small tree is shown whole; a large one opens its first level.
+    if (items.size() <= 500)
+        tree_->expandAll();
+    else
+        tree_->expandToDepth(0);
     notice_->setText(QString("%1 files, %2 bytes. Pick files or folders to restore only those.")
                          .arg(items.size())
                          .arg(bytes));
@@ -288,7 +301,7 @@ void CRestoreDialog::Start(bool dryRun)
     request.dryRun = dryRun;
     request.include = pickedPaths();
     if (toSource_->isChecked())
-        request.toSource = "";
+        request.toSource = sourceFolder_->text().trimmed().toStdString();
     const std::string at = point_->currentData().toString().toStdString();
     rows_->setRowCount(0);
     result_->clear();
@@ -347,6 +360,7 @@ void CRestoreDialog::UpdateButtons()
     point_->setEnabled(!progressTimer_->isActive());
     openFolder_->setEnabled(!busy_ && restoredOnce_ && !toSource_->isChecked());
     target_->setEnabled(!toSource_->isChecked());
+    sourceFolder_->setEnabled(toSource_->isChecked());
 }
 
 void CRestoreDialog::LayOut(QPushButton* browse, QDialogButtonBox* buttons)
@@ -357,7 +371,10 @@ void CRestoreDialog::LayOut(QPushButton* browse, QDialogButtonBox* buttons)
     auto* form = new QFormLayout;
     form->addRow("Point in time:", point_);
     form->addRow("Restore into:", targetRow);
-    form->addRow("", toSource_);
+    auto* sourceRow = new QHBoxLayout;
+    sourceRow->addWidget(toSource_);
+    sourceRow->addWidget(sourceFolder_, 1);
+    form->addRow("", sourceRow);
     form->addRow("Existing files:", overwrite_);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(tree_);
@@ -394,4 +411,5 @@ void CRestoreDialog::Wire(QPushButton* browse, QDialogButtonBox* buttons)
     connect(openFolder_, &QPushButton::clicked, this,
         [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(target_->text())); });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::helpRequested, this, &CRestoreDialog::helpRequested);
 }

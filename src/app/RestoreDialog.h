@@ -46,6 +46,7 @@ public:
 
 signals:
     void loaded(); // the points or the tree of a point have been read
+    void helpRequested(); // the Help button: the manual's page on restoring
     void finished(const QString& resultText); // a preview or a restore is over
 
 private:
@@ -77,6 +78,7 @@ private:
     QStandardItemModel* model_ = nullptr;
     QLineEdit* target_ = nullptr;
     QCheckBox* toSource_ = nullptr;
+    QLineEdit* sourceFolder_ = nullptr; // another folder of the source server; empty: the project's
     QComboBox* overwrite_ = nullptr;
     QPushButton* preview_ = nullptr;
     QPushButton* restore_ = nullptr;

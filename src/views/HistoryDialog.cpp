@@ -60,8 +60,8 @@ CHistoryDialog::CHistoryDialog(
     notice_ = new QLabel(this);
     notice_->setObjectName("historyNotice");
     notice_->setTextFormat(Qt::PlainText); // it names the project
-    runs_ = MakeTable(
-        { "Start", "End", "Outcome", "Files Copied", "Files Failed", "Folders Failed", "Bytes", "Reason" },
+    runs_ = MakeTable({ "Start", "End", "Kind", "Outcome", "Files Copied", "Files Failed", "Folders Failed",
+                          "Bytes", "Reason" },
         "historyRuns", this);
     failures_ = MakeTable({ "Remote Path", "Reason" }, "historyFailures", this);
     failures_->setColumnWidth(0, 360);
@@ -106,6 +106,7 @@ void CHistoryDialog::Reload()
         runIds_.push_back(run.id);
         runs_->setItem(row, Start, Cell(Text(vorn::FormatLocalTime(run.start, kTimeFormat))));
         runs_->setItem(row, End, Cell(Text(vorn::FormatLocalTime(run.end, kTimeFormat))));
+        runs_->setItem(row, Kind, Cell(run.kind == "restore" ? QString("Restore") : QString("Backup")));
         runs_->setItem(
             row, Outcome, Cell(Text(vorn::OutcomeText(run.outcome, run.filesFailed, run.foldersFailed))));
         runs_->setItem(row, FilesCopied, Cell(QString::number(run.filesCopied), true));

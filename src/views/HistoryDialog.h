@@ -22,6 +22,7 @@ public:
     enum RunColumn {
         Start,
         End,
+        Kind, // "backup", or "restore" for a restore
         Outcome,
         FilesCopied,
         FilesFailed,

@@ -200,7 +200,7 @@ TEST(VornbackupCliReasons, ExitStatusTellsWhatTheRunReached)
     ASSERT_EQ(history.lines.size(), 2u);
     const std::regex line(
         "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\t"
-        "Success(?:, 1 failed)?\t(\\d+)\t(\\d+)\t0\t(\\d+)\t0\t0"); // a refusal is never retried
+        "Success(?:, 1 failed)?\t(\\d+)\t(\\d+)\t0\t(\\d+)\t0\t0\tbackup"); // a refusal is never retried
     std::smatch newest, oldest;
     ASSERT_TRUE(std::regex_match(history.lines[0], newest, line)) << history.lines[0];
     ASSERT_TRUE(std::regex_match(history.lines[1], oldest, line)) << history.lines[1];

@@ -145,6 +145,11 @@ TEST(VornbackupCliRestore, ListsPointsRestoresThemAndKeepsTheRunInTheHistory)
     ASSERT_EQ(kinds.size(), 5u);
     EXPECT_EQ(kinds[1], (std::vector<std::string> { "backup", "Success" }));
     EXPECT_EQ(kinds[4], (std::vector<std::string> { "restore", "Success" }));
+    // `history` tells the two kinds apart in its last field.
+    const auto history = OutputRows(Cli(p.folder, { "history", "site" }).out);
+    ASSERT_EQ(history.size(), 5u);
+    EXPECT_TRUE(history[0].ends_with("\trestore")) << history[0];
+    EXPECT_TRUE(history[4].ends_with("\tbackup")) << history[4];
 }
 
 // A bare archive folder comes back with the password from a file; a wrong password, an

@@ -400,3 +400,129 @@ TEST(Restore, NamesAndLinksNeverLeadOutsideTheTarget)
     for (const auto& row : observer.record().rows)
         EXPECT_TRUE(row.status == "Success" || !row.reason.empty()) << row.path;
 }
+
+// A server-to-server copy goes back to the source server from the destination server, into
+// another folder and over the project's own folder, each file relayed under a temporary
+// name; the destination drops every session now and then, and the restore logs in again
+// and tries again as a run does, and keeps the count in its history.
+TEST(Restore, ServerCopyGoesBackToTheSourceServerThroughDroppedSessions)
+{
+    FtpServer source;
+    FtpServer destination({ .dropControlEvery = 7 });
+    const Tree tree { { "a.txt", "alpha" }, { "docs/c.txt", "charlie" },
+        { "docs/deep/d.bin", Random(70000, 5) } };
+    MakeTree(destination.root() / "copy", tree, kListedTime);
+    RunHarness h;
+    BackupProject project = RunHarness::LocalProject(source, "/site", "");
+    ToSecondServer(project, destination, "/copy");
+    h.Store(project);
+    MakeTree(source.root() / "site", { { "a.txt", "broken" }, { "new.txt", "added since" } }, kListedTime);
+    const RestoreEnvironment env { &h.observer, &h.control, &h.figures };
+    struct Case {
+        std::string folder;
+        Overwrite rule;
+        bool dryRun;
+        Tree expected;
+    };
+    Tree overOwn = tree;
+    overOwn["new.txt"] = "added since";
+    const Case cases[] = { { "/dry", Overwrite::Never, true, {} }, { "/back", Overwrite::Never, false, tree },
+        { "", Overwrite::Always, false, overOwn } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("into \"" + c.folder + "\"");
+        RestoreRequest request { .overwrite = c.rule, .dryRun = c.dryRun, .toSource = c.folder };
+        ASSERT_EQ(RestoreProject(h.db(), project.ftpname, "", request, env), RunOutcome::Success)
+            << (h.observer.record().failures.empty() ? "" : h.observer.record().failures[0]);
+        const fs::path folder = source.root() / (c.folder.empty() ? "site" : c.folder.substr(1));
+        EXPECT_EQ(Differences(Restored(folder), c.expected), std::vector<std::string> {});
+    }
+    EXPECT_FALSE(fs::exists(source.root() / "dry")); // a dry run makes no folder either
+    for (const auto& entry : fs::recursive_directory_iterator(source.root()))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+    const auto runs = QueryRuns(h.db(), *FindProjectId(h.db(), project.ftpname));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].kind, "restore");
+    EXPECT_GT(runs[0].reconnects + runs[1].reconnects, 0u);
+}
+
+// Two projects whose names share a prefix keep their archives apart in one folder: each
+// restores its own, from the database and from the bare folder, and the bare folder without
+// a name says whose archives it holds.
+TEST(Restore, ArchivesAreFoundByTheirProjectNotByAPrefix)
+{
+    FtpServer first;
+    FtpServer second;
+    MakeTree(first.root(), { { "mine.txt", "first" } }, kListedTime);
+    MakeTree(second.root(), { { "theirs.txt", "second" } }, kListedTime);
+    RunHarness h;
+    const fs::path archives = h.dir() / "archives";
+    for (const auto& [name, server] : { std::pair<std::string, const FtpServer*> { "site", &first },
+             std::pair<std::string, const FtpServer*> { "site_2", &second } }) {
+        BackupProject project = RunHarness::LocalProject(*server, "", archives.string());
+        project.ftpname = name;
+        project.ftpiscompress = true;
+        project.ftpcompass = "pw";
+        h.Store(project);
+        ASSERT_TRUE(SaveProjectOptions(h.db(), name, ProjectOptions { .incremental = true }));
+        ASSERT_EQ(h.Run(name), RunOutcome::Success);
+    }
+    const TempDir out;
+    for (const auto& [name, expected] :
+        { std::pair<std::string, Tree> { "site", { { "mine.txt", "first" } } },
+            std::pair<std::string, Tree> { "site_2", { { "theirs.txt", "second" } } } }) {
+        SCOPED_TRACE(name);
+        const fs::path target = out.path() / name;
+        ASSERT_EQ(
+            RestoreProject(h.db(), name, "", { target.string() }, { &h.observer }), RunOutcome::Success);
+        EXPECT_EQ(Restored(target), expected);
+        const fs::path bare = out.path() / (name + "-bare");
+        ASSERT_EQ(RestoreArchiveFolder(archives.string(), "pw", name, "", { bare.string() }, { &h.observer }),
+            RunOutcome::Success);
+        EXPECT_EQ(Restored(bare), expected);
+    }
+    const auto unnamed = OpenArchiveFolder(archives.string(), "pw", "");
+    ASSERT_FALSE(unnamed);
+    EXPECT_NE(unnamed.message().find("\"site\", \"site_2\""), std::string::npos) << unnamed.message();
+}
+
+// Archives written by another zip writer come back byte for byte: AES-128 and AES-256,
+// deflated and stored, with files that span many read blocks; a wrong password is told.
+TEST(Restore, ArchivesOfAnotherWriterDecryptAndInflate)
+{
+    const TempDir dir;
+    const Tree tree { { "big.bin", Random(700000, 6) },
+        { "text/long.txt", std::string(2'000'000, 'a') + "end" }, { "text/empty.txt", "" },
+        { "small.txt", "small" } };
+    MakeTree(dir.path() / "files", tree, kListedTime);
+    struct Case {
+        std::vector<std::string> options;
+    };
+    const Case cases[] = { { { "-mem=AES256" } }, { { "-mem=AES128", "-mx=0" } }, { { "-mx=9" } } };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.front());
+        const fs::path folder = dir.path() / ("archives" + std::to_string(++n));
+        fs::create_directories(folder);
+        std::vector<std::string> args { "a", "-tzip", "-ppw", (folder / "other_260101120000.zip").string() };
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back((dir.path() / "files" / "*").string());
+        ASSERT_EQ(SevenZip(args), 0);
+        const fs::path target = dir.path() / ("out" + std::to_string(n));
+        RecordingObserver observer;
+        ASSERT_EQ(RestoreArchiveFolder(folder.string(), "pw", "", "", { target.string() }, { &observer }),
+            RunOutcome::Success);
+        EXPECT_EQ(Differences(Restored(target), tree), std::vector<std::string> {});
+        for (const auto& row : observer.record().rows)
+            EXPECT_EQ(row.status, "Success") << row.path << ": " << row.reason;
+        if (c.options.front().starts_with("-mem")) {
+            const auto wrong = OpenArchiveFolder(folder.string(), "wrong", "");
+            ASSERT_TRUE(wrong) << wrong.message(); // no manifest: the data tells
+            const auto items = RestoreItemsAt(*wrong, 0);
+            ASSERT_TRUE(items);
+            const RestoreTally tally
+                = RestoreItems(*wrong, *items, { (dir.path() / "wrong").string() }, { &observer });
+            EXPECT_NE(tally.failReason.find("password does not open"), std::string::npos) << tally.failReason;
+            EXPECT_EQ(tally.filesDone, 0u);
+        }
+    }
+}

@@ -124,6 +124,8 @@ private slots:
             QString("file:///usr/share/vornbackup/index.html#tutorial"));
         QCOMPARE(vorn::HelpPageUrl(vorn::HelpPage::ErrorReporting, QString()).toString(),
             QString("https://vornbackup.example/#reporting-problems"));
+        QCOMPARE(vorn::HelpPageUrl(vorn::HelpPage::Restoring, "/m/index.html").toString(),
+            QString("file:///m/index.html#restoring"));
         QCOMPARE(vorn::HelpPageUrl(vorn::HelpPage::Home, QString()).toString(),
             QString("https://vornbackup.example/"));
     }

@@ -33,10 +33,11 @@ private:
     RunHistoryCommands* commands_ = nullptr;
 
     std::int64_t WebSiteId() { return vorn::FindProjectId(db_.get(), kWebSite).value_or(-1); }
-    std::int64_t Record(
-        std::time_t start, const std::string& outcome, const std::vector<vorn::FailedItem>& failed)
+    std::int64_t Record(std::time_t start, const std::string& outcome,
+        const std::vector<vorn::FailedItem>& failed, const std::string& kind = "backup")
     {
         vorn::RunRecord run;
+        run.kind = kind;
         run.start = start;
         run.end = start + 60;
         run.outcome = outcome;
@@ -80,6 +81,7 @@ private slots:
         QTableWidget* runs = dialog.runsTable();
         QCOMPARE(runs->rowCount(), 2);
         QCOMPARE(Cell(runs, 0, CHistoryDialog::Outcome), QString("Fail"));
+        QCOMPARE(Cell(runs, 0, CHistoryDialog::Kind), QString("Backup"));
         QCOMPARE(Cell(runs, 1, CHistoryDialog::FilesCopied), QString("7"));
         QCOMPARE(Cell(dialog.failuresTable(), 0, 1), QString("Login refused: 530 Login incorrect."));
         QVERIFY(dialog.SelectRun(older));
@@ -87,10 +89,12 @@ private slots:
         QCOMPARE(Cell(dialog.failuresTable(), 0, 0), QString("/www/a.txt"));
         QCOMPARE(Cell(dialog.failuresTable(), 0, 1), QString("550 Permission denied."));
 
-        // A run that ends while the dialog is open shows up on Refresh; the pick stays.
-        Record(3000, "Success", {});
+        // A run that ends while the dialog is open shows up on Refresh; the pick stays. A
+        // restore says so.
+        Record(3000, "Success", {}, "restore");
         QTest::mouseClick(dialog.findChild<QPushButton*>("historyRefresh"), Qt::LeftButton);
         QCOMPARE(runs->rowCount(), 3);
+        QCOMPARE(Cell(runs, 0, CHistoryDialog::Kind), QString("Restore"));
         QCOMPARE(dialog.selectedRunId(), older);
         QCOMPARE(CHistoryDialog(db_.get(), "No such project").runsTable()->rowCount(), 0);
     }

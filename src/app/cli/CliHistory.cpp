@@ -49,7 +49,7 @@ int HistoryVerb(const std::string& name, std::optional<std::size_t> failuresOf, 
                     OutcomeText(run.outcome, run.filesFailed, run.foldersFailed),
                     std::to_string(run.filesCopied), std::to_string(run.filesFailed),
                     std::to_string(run.foldersFailed), std::to_string(run.bytes), std::to_string(run.retries),
-                    std::to_string(run.reconnects) });
+                    std::to_string(run.reconnects), run.kind });
         out.flush();
         return out ? 0 : 1;
     }

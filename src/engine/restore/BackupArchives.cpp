@@ -1,6 +1,7 @@
 #include "engine/restore/BackupArchives.h"
 
 #include "common/DecimalText.h"
+#include "engine/BackupRun.h"
 #include "engine/restore/ArchiveEntries.h"
 
 #include <algorithm>
@@ -57,26 +58,11 @@ bool IsManifestName(const std::string& name)
         && name.find_first_not_of("0123456789", head.size()) == name.size() - 4;
 }
 
-// The project part of an archive name: what stands before "_" and the run's twelve digits.
-std::string ArchiveStem(const std::string& file)
+// Whether `stem` is `base` with a project id ("~" and digits) after it.
+bool IsStemWithId(const std::string& stem, const std::string& base)
 {
-    if (file.size() < 18 || !file.ends_with(".zip") || file[file.size() - 17] != '_')
-        return {};
-    const std::string digits = file.substr(file.size() - 16, 12);
-    return digits.find_first_not_of("0123456789") == std::string::npos ? file.substr(0, file.size() - 17)
-                                                                       : std::string();
-}
-
-// A name of the project with `prefix` (its name with "/" as "_", then "_"): the prefix, an
-// optional short tag without "_", then "_" and the run's time.
-bool BelongsTo(const std::string& file, const std::string& prefix)
-{
-    const std::string stem = ArchiveStem(file);
-    if (stem.empty() || prefix.empty())
-        return !stem.empty();
-    if (stem + "_" == prefix)
-        return true;
-    return stem.starts_with(prefix) && stem.find('_', prefix.size()) == std::string::npos;
+    return stem.size() > base.size() + 1 && stem.starts_with(base) && stem[base.size()] == '~'
+        && stem.find_first_not_of("0123456789", base.size() + 1) == std::string::npos;
 }
 
 std::string FileTimeText(const fs::path& path)
@@ -106,49 +92,109 @@ Status LoadArchive(const std::string& folder, const std::string& password, Backu
         = ReadArchiveEntry(path.string(), password, archive.index, archive.index.size() - 1);
     if (!text)
         return text.error();
-    std::string written;
-    Result<std::vector<ManifestRow>> rows = ParseManifestRows(*text, archive.full, written, archive.complete);
+    BackupArchive head = archive;
+    Result<std::vector<ManifestRow>> rows = ParseManifestRows(*text, head);
     if (!rows)
         return Ok(); // a site's own file of that name: the archive has no manifest
+    archive.full = head.full;
+    archive.complete = head.complete;
+    archive.sequence = head.sequence;
+    if (!head.written.empty())
+        archive.written = head.written;
     archive.hasManifest = true;
     archive.rows = std::move(*rows);
-    archive.written = written;
     archive.index.pop_back();
     return Ok();
 }
 
-// The zip files of `folder` that may be the project's, by name.
-Result<std::vector<std::string>> ZipFilesIn(const std::string& folder, const std::string& prefix)
+std::string StemList(const std::set<std::string>& stems)
+{
+    std::string names;
+    for (const std::string& stem : stems)
+        names += (names.empty() ? "\"" : ", \"") + stem + "\"";
+    return names;
+}
+
+// The one stem of `stems` that is the owner's: its exact stem, else (its id unknown) the
+// only stem of its name with an id; "" when none is.
+Result<std::string> OwnerStem(
+    const std::set<std::string>& stems, const ArchiveOwner& owner, const std::string& folder)
+{
+    if (owner.name.empty()) {
+        if (stems.size() > 1)
+            return MakeError(ErrorKind::Invalid,
+                "The folder \"" + folder + "\" holds the archives of several projects (" + StemList(stems)
+                    + "); name the project to restore.");
+        return stems.empty() ? std::string() : *stems.begin();
+    }
+    const std::string exact = ArchiveNameStem(owner.name, owner.id);
+    if (stems.count(exact) || owner.id)
+        return stems.count(exact) ? exact : std::string();
+    std::set<std::string> withId;
+    for (const std::string& stem : stems)
+        if (IsStemWithId(stem, exact))
+            withId.insert(stem);
+    if (withId.size() > 1)
+        return MakeError(ErrorKind::Invalid,
+            "The folder \"" + folder + "\" holds the archives of several projects named like \"" + owner.name
+                + "\" (" + StemList(withId) + "); restore through the project's database.");
+    return withId.empty() ? std::string() : *withId.begin();
+}
+
+// The zip files of `folder` whose name stem is the owner's.
+Result<std::vector<std::string>> ZipFilesIn(const std::string& folder, const ArchiveOwner& owner)
 {
     std::error_code error;
-    std::vector<std::string> files;
+    std::multimap<std::string, std::string> byStem;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         std::error_code typeError;
         const std::string name = entry.path().filename().string();
-        if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError) && BelongsTo(name, prefix))
-            files.push_back(name);
+        const std::string stem = ArchiveStem(name);
+        if (!stem.empty() && entry.is_regular_file(typeError) && !entry.is_symlink(typeError))
+            byStem.emplace(stem, name);
     }
     if (error)
         return MakeError(ErrorKind::LocalIo,
             "The archive folder \"" + folder + "\" cannot be read: " + error.message() + ".");
     std::set<std::string> stems;
-    for (const std::string& file : files)
-        stems.insert(ArchiveStem(file));
-    if (stems.size() > 1) {
-        std::string names;
-        for (const std::string& stem : stems)
-            names += (names.empty() ? "\"" : ", \"") + stem + "\"";
-        return MakeError(ErrorKind::Invalid,
-            "The folder \"" + folder + "\" holds the archives of several projects (" + names
-                + "); name the project to restore.");
-    }
+    for (const auto& [stem, file] : byStem)
+        stems.insert(stem);
+    const Result<std::string> chosen = OwnerStem(stems, owner, folder);
+    if (!chosen)
+        return chosen.error();
+    std::vector<std::string> files;
+    const auto [first, last] = byStem.equal_range(*chosen);
+    for (auto it = first; it != last; ++it)
+        files.push_back(it->second);
     return files;
+}
+
+// Runs in the order they were written: by the manifests' sequence numbers when every
+// archive has one (a clock set back between two runs cannot reorder them), else by time; a
+// missing archive keeps its place by name.
+void SortByRun(std::vector<BackupArchive>& archives)
+{
+    const bool numbered = std::all_of(
+        archives.begin(), archives.end(), [](const BackupArchive& a) { return a.sequence > 0; });
+    std::stable_sort(archives.begin(), archives.end(), [numbered](const auto& a, const auto& b) {
+        if (numbered && a.sequence != b.sequence)
+            return a.sequence < b.sequence;
+        return a.written != b.written ? a.written < b.written : a.file < b.file;
+    });
 }
 
 } // namespace
 
-Result<std::vector<ManifestRow>> ParseManifestRows(
-    const std::string& text, bool& full, std::string& written, bool& complete)
+std::string ArchiveStem(const std::string& file)
+{
+    if (file.size() < 18 || !file.ends_with(".zip") || file[file.size() - 17] != '_')
+        return {};
+    const std::string digits = file.substr(file.size() - 16, 12);
+    return digits.find_first_not_of("0123456789") == std::string::npos ? file.substr(0, file.size() - 17)
+                                                                       : std::string();
+}
+
+Result<std::vector<ManifestRow>> ParseManifestRows(const std::string& text, BackupArchive& archive)
 {
     std::istringstream in(text);
     std::string line;
@@ -161,11 +207,13 @@ Result<std::vector<ManifestRow>> ParseManifestRows(
         const std::vector<std::string> f = Fields(line);
         if (f.size() == 2) {
             if (f[0] == "kind")
-                full = f[1] == "full";
+                archive.full = f[1] == "full";
             else if (f[0] == "written")
-                written = f[1];
+                archive.written = f[1];
             else if (f[0] == "complete")
-                complete = f[1] == "yes";
+                archive.complete = f[1] == "yes";
+            else if (f[0] == "sequence")
+                archive.sequence = ParseDecimal(f[1]);
             continue;
         }
         // A fifth field, the checksum the copy matched, is there only for files that have one.
@@ -195,7 +243,7 @@ std::int64_t ManifestSeconds(const std::string& time)
 }
 
 Result<BackupArchives> OpenBackupArchives(const std::string& folder, const std::string& password,
-    const std::vector<ArchiveRecord>& records, const std::string& namePrefix)
+    const std::vector<ArchiveRecord>& records, const ArchiveOwner& owner)
 {
     BackupArchives set { folder, password, {} };
     if (!records.empty()) {
@@ -209,7 +257,7 @@ Result<BackupArchives> OpenBackupArchives(const std::string& folder, const std::
             archive.full = record.full;
         }
     } else {
-        Result<std::vector<std::string>> files = ZipFilesIn(folder, namePrefix);
+        Result<std::vector<std::string>> files = ZipFilesIn(folder, owner);
         if (!files)
             return files.error();
         for (const std::string& file : *files)
@@ -222,11 +270,8 @@ Result<BackupArchives> OpenBackupArchives(const std::string& folder, const std::
     if (std::none_of(
             set.archives.begin(), set.archives.end(), [](const BackupArchive& a) { return a.present; }))
         return MakeError(ErrorKind::Invalid, "No archive of the project is in \"" + folder + "\".");
-    // Runs in the order they were written; a missing archive keeps its place by name.
     if (records.empty())
-        std::stable_sort(set.archives.begin(), set.archives.end(), [](const auto& a, const auto& b) {
-            return a.written != b.written ? a.written < b.written : a.file < b.file;
-        });
+        SortByRun(set.archives);
     return set;
 }
 
@@ -290,8 +335,9 @@ Result<std::vector<RestoreItem>> ItemsAt(const BackupArchives& set, std::size_t 
     const BackupArchive& at = set.archives[point];
     if (!at.hasManifest) {
         for (std::size_t i = 0; i < at.index.size(); ++i)
-            items.push_back(
-                { at.index[i].name, at.index[i].size, DosTimeText(at.index[i].dosTime), point, i, {} });
+            if (!at.index[i].name.ends_with("/")) // a folder entry of another writer: made as needed
+                items.push_back(
+                    { at.index[i].name, at.index[i].size, DosTimeText(at.index[i].dosTime), point, i, {} });
         return items;
     }
     const Result<std::size_t> start = ChainStart(set, point);

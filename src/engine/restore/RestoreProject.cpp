@@ -8,7 +8,9 @@
 #include "store/BackupProject.h"
 #include "store/CopiedFiles.h"
 #include "store/ProjectDb.h"
+#include "store/ProjectOptions.h"
 #include "store/RunHistory.h"
+#include "store/Secrets.h"
 
 #include <algorithm>
 #include <ctime>
@@ -17,13 +19,6 @@
 namespace vorn {
 
 namespace {
-
-std::string ArchivePrefixOf(const std::string& projectName)
-{
-    std::string prefix = projectName;
-    std::replace(prefix.begin(), prefix.end(), '/', '_');
-    return prefix + "_";
-}
 
 bool IsNumber(const std::string& text)
 {
@@ -39,16 +34,23 @@ bool IsTime(const std::string& text)
 
 Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projectName)
 {
-    BackupProject project;
-    if (!LoadProject(db, projectName, project))
+    std::optional<LoadedProject> loaded = LoadProjectForRun(db, projectName);
+    if (!loaded)
         return MakeError(ErrorKind::Invalid, "No project is named \"" + projectName + "\".");
+    BackupProject& project = loaded->record;
+    // Passwords kept in the keyring are needed as a run needs them.
+    if (Status secrets = FillProjectSecrets(db, loaded->ftpid, project); !secrets)
+        return secrets.error();
     RestoreSource source;
-    const BackupJob job = MakeBackupJob(project);
+    BackupJob job = MakeBackupJob(project);
+    ApplySessionOptions(loaded->options, job.source);
+    ApplySessionOptions(loaded->options, job.destination);
     source.sourceLogin = job.source;
     source.sourceFolder = job.sourceFolder;
+    source.retries = loaded->options.retries;
     if (project.type() == FtpType::FtpToFtp) {
         source.kind = RestoreSource::Kind::ServerCopy;
-        source.server = { job.destination, job.destinationFolder };
+        source.server = { job.destination, job.destinationFolder, {}, loaded->options.retries };
         return source;
     }
     if (project.type() != FtpType::FtpToLocal)
@@ -59,7 +61,7 @@ Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projec
         return source;
     }
     Result<BackupArchives> archives = OpenBackupArchives(project.ftpdest, project.ftpcompass,
-        LoadArchiveRecords(db, projectName), ArchivePrefixOf(projectName));
+        LoadArchiveRecords(db, ProjectKey(loaded->ftpid)), ArchiveOwner { projectName, loaded->ftpid });
     if (!archives)
         return archives.error();
     source.archives = std::move(*archives);
@@ -70,7 +72,7 @@ Result<RestoreSource> OpenArchiveFolder(
     const std::string& folder, const std::string& password, const std::string& projectName)
 {
     Result<BackupArchives> archives
-        = OpenBackupArchives(folder, password, {}, projectName.empty() ? "" : ArchivePrefixOf(projectName));
+        = OpenBackupArchives(folder, password, {}, ArchiveOwner { projectName, {} });
     if (!archives)
         return archives.error();
     RestoreSource source;
@@ -117,12 +119,13 @@ Result<std::size_t> ChooseRestorePoint(const RestoreSource& source, const std::s
         IsTime(at) ? "No point in time is at or before " + at + "." : "No archive is named \"" + at + "\".");
 }
 
-Result<std::vector<RestoreItem>> RestoreItemsAt(const RestoreSource& source, std::size_t point)
+Result<std::vector<RestoreItem>> RestoreItemsAt(
+    const RestoreSource& source, std::size_t point, const RestoreEnvironment& env)
 {
     if (source.kind == RestoreSource::Kind::LocalCopy)
         return ItemsInFolder(source.folder);
     if (source.kind == RestoreSource::Kind::ServerCopy)
-        return ItemsOnServer(source.server, {});
+        return ItemsOnServer(source.server, env);
     return ItemsAt(source.archives, point);
 }
 
@@ -142,9 +145,10 @@ namespace {
 void NoteIncomplete(const RestoreSource& source, std::size_t point, RunObserver& observer)
 {
     if (source.kind == RestoreSource::Kind::Archives && !source.archives.archives[point].complete)
-        observer.OnRunNotice(NoticeSeverity::Info, {}, "The run of " + source.archives.archives[point].written
-            + " did not read the whole tree: files in folders it could not read are not in this point in "
-              "time.");
+        observer.OnRunNotice(NoticeSeverity::Info, {},
+            "The run of " + source.archives.archives[point].written
+                + " did not read the whole tree: files in folders it could not read are not in this point in "
+                  "time.");
 }
 
 // Finds the point, restores it and reports the way a run does; the outcome and the tally.
@@ -160,7 +164,7 @@ RestoreTally RestoreKnown(const RestoreSource& source, const std::vector<Restore
         return tally;
     }
     const std::string folder = request.toSource->empty() ? source.sourceFolder : *request.toSource;
-    return RestoreToServer(source, items, { source.sourceLogin, folder }, request, env);
+    return RestoreToServer(source, items, { source.sourceLogin, folder, {}, source.retries }, request, env);
 }
 
 RunOutcome Restore(const Result<RestoreSource>& source, const std::string& name, const std::string& at,
@@ -171,7 +175,7 @@ RunOutcome Restore(const Result<RestoreSource>& source, const std::string& name,
         tally.failReason = source.message();
     } else if (const Result<std::size_t> point = ChooseRestorePoint(*source, at); !point) {
         tally.failReason = point.message();
-    } else if (const auto items = RestoreItemsAt(*source, *point); !items) {
+    } else if (const auto items = RestoreItemsAt(*source, *point, env); !items) {
         tally.failReason = items.message();
     } else {
         NoteIncomplete(*source, *point, observer);
@@ -236,6 +240,8 @@ RunOutcome RestoreProject(ProjectDb* db, const std::string& projectName, const s
     run.filesCopied = tally.filesDone;
     run.filesFailed = tally.filesFailed;
     run.bytes = tally.bytes;
+    run.retries = tally.retries;
+    run.reconnects = tally.reconnects;
     if (const Status recorded = RecordRun(db, *ftpid, run, recorder.failed()); !recorded)
         recorder.OnRunNotice(
             NoticeSeverity::Warning, projectName, "The run history could not be written: " + recorded.message());

@@ -27,6 +27,7 @@ struct RestoreSource {
     vorn::ServerCopy server; // ServerCopy
     ServerLogin sourceLogin; // the project's source server (not known without a database)
     std::string sourceFolder;
+    int retries = 3; // the project's retries of a transfer that may pass on a later try
 };
 
 // A point in time a restore can go back to: the run of one archive that is there.
@@ -53,8 +54,9 @@ struct RestorePoint {
 // name. Nothing for a copy (which has only now).
 [[nodiscard]] Result<std::size_t> ChooseRestorePoint(const RestoreSource& source, const std::string& at);
 
-// What the point holds (for a copy: what the copy holds now).
-[[nodiscard]] Result<std::vector<RestoreItem>> RestoreItemsAt(const RestoreSource& source, std::size_t point);
+// What the point holds (for a copy: what the copy holds now; `env` stops a listing).
+[[nodiscard]] Result<std::vector<RestoreItem>> RestoreItemsAt(
+    const RestoreSource& source, std::size_t point, const RestoreEnvironment& env = {});
 
 // Restores the point's `items` as `request` says.
 RestoreTally RestoreItems(const RestoreSource& source, const std::vector<RestoreItem>& items,

@@ -18,8 +18,11 @@
 #include <fnmatch.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -129,16 +132,19 @@ std::int64_t RecordedTime(const RestoreItem& item)
     return ManifestSeconds(item.time);
 }
 
-// Writes the wanted entries of one archive into the target as they come.
+// Writes the wanted entries of one archive into the target as they come. Several sinks may
+// read parts of one archive at once, each on its own thread: the counts, the rows and the
+// progress they share are touched under `shared`.
 class ArchiveSink : public EntrySink {
 public:
     ArchiveSink(const LocalTarget& target, const RestoreEnvironment& env, RestoreTally& tally,
-        Progress& progress, bool timesFromManifest)
+        Progress& progress, bool timesFromManifest, std::mutex& shared)
         : target_(target)
         , env_(env)
         , tally_(tally)
         , progress_(progress)
         , timesFromManifest_(timesFromManifest)
+        , shared_(shared)
     {
     }
     void Add(std::size_t entry, const RestoreItem& item) { wanted_.emplace(entry, &item); }
@@ -157,7 +163,10 @@ public:
         }
         if (digest_)
             digest_->Update(std::string_view(static_cast<const char*>(data), length));
-        progress_.Add(length);
+        {
+            const std::lock_guard lock(shared_);
+            progress_.Add(length);
+        }
         return LocalTarget::Write(*pending_, data, length);
     }
     void Done(std::size_t index, const Status& outcome, std::int64_t mtime) override
@@ -178,6 +187,7 @@ public:
         current_ = nullptr;
         if (!result && result.error().kind == ErrorKind::Cancelled)
             return; // stopped: its temporary file is gone, no final name was written
+        const std::lock_guard lock(shared_);
         const Row row(env_.observer, item);
         if (result) {
             ++tally_.filesDone;
@@ -226,6 +236,7 @@ private:
     RestoreTally& tally_;
     Progress& progress_;
     bool timesFromManifest_;
+    std::mutex& shared_;
     std::unordered_map<std::size_t, const RestoreItem*> wanted_;
     std::optional<PendingFile> pending_;
     const RestoreItem* current_ = nullptr;
@@ -304,6 +315,69 @@ void SyncTarget(const LocalTarget& target, RestoreTally& tally)
 
 } // namespace
 
+namespace {
+
+// Entries of one archive below this many are read by one thread: a second reader would cost
+// more than it saves.
+constexpr std::size_t kEntriesPerLane = 48;
+
+// The entries of `held` (in the archive's order) cut into `lanes` runs of about equal bytes.
+std::vector<std::vector<const RestoreItem*>> SplitIntoLanes(
+    std::vector<const RestoreItem*> held, std::size_t lanes)
+{
+    std::sort(held.begin(), held.end(), [](const auto* a, const auto* b) { return a->entry < b->entry; });
+    const std::uint64_t share = (TotalBytes(held) + 4096 * held.size()) / lanes + 1;
+    std::vector<std::vector<const RestoreItem*>> parts(1);
+    std::uint64_t bytes = 0;
+    for (const RestoreItem* item : held) {
+        if (bytes >= share && parts.size() < lanes) {
+            parts.emplace_back();
+            bytes = 0;
+        }
+        parts.back().push_back(item);
+        bytes += item->size + 4096; // a file's own costs count too, not only its bytes
+    }
+    return parts;
+}
+
+// Reads the wanted `held` entries of one archive into the target. A large share is read by
+// several readers at once, each taking a run of the entries: the key derivation and the
+// decryption of every entry cost far more than seeking past the others' headers. Returns
+// the failure of the archive as a whole (a wrong password), else Ok.
+Status ReadOneArchive(const BackupArchives& set, const BackupArchive& source,
+    const std::vector<const RestoreItem*>& held, const LocalTarget& target, const RestoreEnvironment& env,
+    RestoreTally& tally, Progress& progress, std::mutex& shared)
+{
+    const std::size_t cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    const std::size_t lanes = std::max<std::size_t>(1, std::min(cores, held.size() / kEntriesPerLane));
+    const auto parts = SplitIntoLanes(held, lanes);
+    const std::string path = (fs::path(set.folder) / source.file).string();
+    std::vector<Status> outcomes(parts.size());
+    auto read = [&](std::size_t lane) {
+        ArchiveSink sink(target, env, tally, progress, source.hasManifest, shared);
+        for (const RestoreItem* item : parts[lane])
+            sink.Add(item->entry, *item);
+        outcomes[lane] = ReadArchiveEntries(path, set.password, source.index, sink, source.hasManifest);
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t lane = 1; lane < parts.size(); ++lane) {
+        try {
+            helpers.emplace_back(read, lane);
+        } catch (const std::system_error&) {
+            read(lane); // no thread to be had: this one reads that run too
+        }
+    }
+    read(0);
+    for (std::thread& helper : helpers)
+        helper.join();
+    for (const Status& outcome : outcomes)
+        if (!outcome && outcome.error().kind == ErrorKind::Invalid)
+            return outcome;
+    return Ok();
+}
+
+} // namespace
+
 RestoreTally RestoreFromArchives(const BackupArchives& set, const std::vector<RestoreItem>& items,
     const RestoreRequest& request, const RestoreEnvironment& env)
 {
@@ -314,20 +388,18 @@ RestoreTally RestoreFromArchives(const BackupArchives& set, const std::vector<Re
     const std::vector<const RestoreItem*> chosen
         = Decide(items, target ? &*target : nullptr, request, env, tally, &RecordedTime);
     Progress progress(env.figures, TotalBytes(chosen));
-    // Each archive that holds a chosen file is read once, in the chain's order.
+    // Each archive that holds a chosen file is read once, in the chain's order; a file a
+    // later archive replaced is taken from that one only.
     std::map<std::size_t, std::vector<const RestoreItem*>> byArchive;
     for (const RestoreItem* item : chosen)
         byArchive[item->archive].push_back(item);
+    std::mutex shared;
     for (const auto& [archive, held] : byArchive) {
         if (Stopped(env))
             break;
-        const BackupArchive& source = set.archives[archive];
-        ArchiveSink sink(*target, env, tally, progress, source.hasManifest);
-        for (const RestoreItem* item : held)
-            sink.Add(item->entry, *item);
-        const Status read = ReadArchiveEntries((fs::path(set.folder) / source.file).string(), set.password,
-            source.index, sink, source.hasManifest);
-        if (!read && read.error().kind == ErrorKind::Invalid) {
+        const Status read
+            = ReadOneArchive(set, set.archives[archive], held, *target, env, tally, progress, shared);
+        if (!read) {
             tally.failReason = read.message();
             break;
         }

@@ -40,6 +40,8 @@ struct RestoreTally {
     std::uint64_t filesFailed = 0;
     std::uint64_t filesKept = 0; // existing files the overwrite rule kept
     std::uint64_t bytes = 0;
+    std::uint64_t retries = 0; // transfers tried again after a failure that may pass
+    std::uint64_t reconnects = 0; // sessions logged in again after they were lost
     bool stopped = false;
     std::string failReason; // why the restore failed as a whole; empty otherwise
 };

@@ -1,6 +1,5 @@
 #include "engine/restore/ServerCopy.h"
 
-#include "engine/BackupRun.h"
 #include "engine/FailureReason.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
@@ -33,22 +32,91 @@ Status MakeFor(const ServerCopy& copy, Session& session)
     return Ok();
 }
 
-Result<std::string> Connect(const ServerCopy& copy, Session& session)
+Status ListBelow(Session& session, const ServerCopy& copy, RestoreRetries& retries,
+    const std::string& relative, std::size_t depth, std::vector<RestoreItem>& items,
+    const RestoreEnvironment& env)
 {
-    if (copy.timeout.count() > 0) {
-        session.ftp->SetConnectTimeout(copy.timeout);
-        session.ftp->SetInactivityTimeout(copy.timeout);
+    if (env.control != nullptr && env.control->stopRequested())
+        return MakeError(ErrorKind::Cancelled, "Stopped");
+    const std::string folder = relative.empty() ? session.root : JoinLoginFolder(session.root, relative);
+    Result<std::vector<remote::Entry>> listing = std::vector<remote::Entry> {};
+    const Status listed = retries.retry().Run(
+        folder,
+        [&] {
+            listing = session.ftp->List(folder);
+            return listing ? Ok() : Status(listing.error());
+        },
+        { { session.ftp.get(), &copy.login, {}, {} } }, false);
+    if (!listed)
+        return MakeError(listed.error().kind,
+            "The folder " + folder + " cannot be listed: " + listed.message(), listed.error().replyCode);
+    for (const remote::Entry& entry : *listing) {
+        const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
+        if (!entry.unusable.empty()) {
+            items.push_back({ path, 0, {}, 0, 0, entry.unusable });
+        } else if (entry.IsFile()) {
+            items.push_back({ path, std::uint64_t(std::strtoull(entry.size.c_str(), nullptr, 10)),
+                RecordedForm(entry.time), 0, 0, {} });
+        } else if (depth >= kMaxDepth) {
+            items.push_back({ path + "/", 0, {}, 0, 0, "The folder lies too deep to be restored." });
+        } else if (Status below = ListBelow(session, copy, retries, path, depth + 1, items, env); !below) {
+            return below;
+        }
     }
-    if (Status logged = ConnectAndLogin(copy.login, *session.ftp); !logged)
-        return logged.error();
-    const auto login = session.ftp->CurrentFolder();
-    if (!login)
-        return MakeError(ErrorKind::Protocol, "The server did not tell its login folder: " + login.message());
-    session.root = JoinLoginFolder(*login, copy.folder);
-    return session.root;
+    return Ok();
 }
 
-// "YYYYMMDDhh:mm" as a listing gives it, in the form manifests use.
+// Downloads one file of the copy into its place in the target, tried again as a run would.
+Status DownloadOne(Session& session, const ServerCopy& copy, RestoreRetries& retries, const RestoreItem& item,
+    const LocalTarget::Place& place, const RestoreEnvironment& env)
+{
+    remote::TranslateInfo progress;
+    const std::string remotePath = JoinLoginFolder(session.root, item.path);
+    const Status got = retries.retry().Run(remotePath,
+        [&] {
+            progress.Reset();
+            const auto reply = session.ftp->DownloadInto(
+                place.folder.fd(), place.folderText, remotePath, std::int64_t(item.size), progress);
+            if (env.figures != nullptr)
+                env.figures->progressInfo.bytes += progress.bytes;
+            return reply ? Ok() : Status(reply.error());
+        },
+        { { session.ftp.get(), &copy.login, {}, {} } });
+    if (!got)
+        return got;
+    return LocalTarget::SetTime(place.folder.fd(), place.name, ManifestSeconds(item.time));
+}
+
+} // namespace
+
+RestoreRetries::RestoreRetries(const RestoreEnvironment& env, int retries)
+    : runEnv_ { nullptr, env.observer, env.control, env.figures }
+    , retry_(runEnv_, retries, counts_)
+{
+}
+
+Result<std::string> RestoreRetries::Connect(remote::RemoteSession& session, const ServerLogin& login,
+    const std::string& folder, std::chrono::milliseconds timeout, const std::string& side)
+{
+    if (timeout.count() > 0) {
+        session.SetConnectTimeout(timeout);
+        session.SetInactivityTimeout(timeout);
+    }
+    if (Status logged = retry_.LogIn(login, session, side); !logged)
+        return MakeError(logged.error().kind, side + logged.message(), logged.error().replyCode);
+    const auto current = session.CurrentFolder();
+    if (!current)
+        return MakeError(
+            ErrorKind::Protocol, side + "The server did not tell its login folder: " + current.message());
+    return JoinLoginFolder(*current, folder);
+}
+
+void RestoreRetries::AddTo(RestoreTally& tally) const
+{
+    tally.retries += counts_.retries;
+    tally.reconnects += counts_.reconnects;
+}
+
 std::string RecordedForm(const std::string& listed)
 {
     if (listed.size() < 8)
@@ -59,44 +127,19 @@ std::string RecordedForm(const std::string& listed)
     return text;
 }
 
-Status ListBelow(Session& session, const std::string& relative, std::size_t depth,
-    std::vector<RestoreItem>& items, const RestoreEnvironment& env)
-{
-    if (env.control != nullptr && env.control->stopRequested())
-        return MakeError(ErrorKind::Cancelled, "Stopped");
-    const std::string folder = relative.empty() ? session.root : JoinLoginFolder(session.root, relative);
-    const auto listing = session.ftp->List(folder);
-    if (!listing)
-        return MakeError(listing.error().kind, "The folder " + folder + " cannot be listed: " + listing.message(),
-            listing.error().replyCode);
-    for (const remote::Entry& entry : *listing) {
-        const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
-        if (!entry.unusable.empty()) {
-            items.push_back({ path, 0, {}, 0, 0, entry.unusable });
-        } else if (entry.IsFile()) {
-            items.push_back({ path, std::uint64_t(std::strtoull(entry.size.c_str(), nullptr, 10)),
-                RecordedForm(entry.time), 0, 0, {} });
-        } else if (depth >= kMaxDepth) {
-            items.push_back({ path + "/", 0, {}, 0, 0, "The folder lies too deep to be restored." });
-        } else if (Status below = ListBelow(session, path, depth + 1, items, env); !below) {
-            return below;
-        }
-    }
-    return Ok();
-}
-
-} // namespace
-
 Result<std::vector<RestoreItem>> ItemsOnServer(const ServerCopy& copy, const RestoreEnvironment& env)
 {
     Session session;
     if (Status made = MakeFor(copy, session); !made)
         return made.error();
     CancelRegistration cancel(env.control, [&session] { session.ftp->Cancel(); });
-    if (Result<std::string> root = Connect(copy, session); !root)
+    RestoreRetries retries(env, copy.retries);
+    Result<std::string> root = retries.Connect(*session.ftp, copy.login, copy.folder, copy.timeout);
+    if (!root)
         return root.error();
+    session.root = *root;
     std::vector<RestoreItem> items;
-    if (Status listed = ListBelow(session, "", 0, items, env); !listed)
+    if (Status listed = ListBelow(session, copy, retries, "", 0, items, env); !listed)
         return listed.error();
     session.ftp->Disconnect();
     std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
@@ -106,7 +149,8 @@ Result<std::vector<RestoreItem>> ItemsOnServer(const ServerCopy& copy, const Res
 RestoreTally RestoreFromServer(const ServerCopy& copy, const std::vector<RestoreItem>& items,
     const RestoreRequest& request, const RestoreEnvironment& env)
 {
-    return RestoreEach(items, request, env,
+    RestoreRetries retries(env, copy.retries);
+    RestoreTally tally = RestoreEach(items, request, env,
         [&](const std::vector<const RestoreItem*>& chosen, const LocalTarget& target,
             const FileReport& report) {
             Session session;
@@ -115,9 +159,10 @@ RestoreTally RestoreFromServer(const ServerCopy& copy, const std::vector<Restore
             CancelRegistration cancel(env.control, [&session] { session.ftp->Cancel(); });
             if (env.control != nullptr)
                 session.ftp->SetTransferHook([&env] { return !env.control->stopRequested(); });
-            if (Result<std::string> root = Connect(copy, session); !root)
+            Result<std::string> root = retries.Connect(*session.ftp, copy.login, copy.folder, copy.timeout);
+            if (!root)
                 return Status(root.error());
-            remote::TranslateInfo progress;
+            session.root = *root;
             for (const RestoreItem* item : chosen) {
                 if (env.control != nullptr && env.control->stopRequested())
                     break;
@@ -126,23 +171,16 @@ RestoreTally RestoreFromServer(const ServerCopy& copy, const std::vector<Restore
                     report(*item, place.error());
                     continue;
                 }
-                progress.Reset();
-                const auto reply = session.ftp->DownloadInto(place->folder.fd(), place->folderText,
-                    JoinLoginFolder(session.root, item->path), std::int64_t(item->size), progress);
+                const Status got = DownloadOne(session, copy, retries, *item, *place, env);
                 if (env.control != nullptr && env.control->stopRequested())
                     break; // a cut download never took its name
-                if (env.figures != nullptr)
-                    env.figures->progressInfo.bytes += progress.bytes;
-                if (!reply) {
-                    report(*item, reply.error());
-                    continue;
-                }
-                report(*item,
-                    LocalTarget::SetTime(place->folder.fd(), place->name, ManifestSeconds(item->time)));
+                report(*item, got);
             }
             session.ftp->Disconnect();
             return Ok();
         });
+    retries.AddTo(tally);
+    return tally;
 }
 
 } // namespace vorn

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <unistd.h>
 
@@ -43,25 +45,11 @@ private:
 // A session on the target server, the folders it made and the listings it read.
 struct Upload {
     std::unique_ptr<remote::RemoteSession> ftp;
+    const ServerLogin* login = nullptr;
     std::string root;
     std::set<std::string> ready;
     std::map<std::string, std::map<std::string, remote::Entry>> listed;
 };
-
-Status Connect(const ServerTarget& server, Upload& up)
-{
-    if (server.timeout.count() > 0) {
-        up.ftp->SetConnectTimeout(server.timeout);
-        up.ftp->SetInactivityTimeout(server.timeout);
-    }
-    if (Status logged = ConnectAndLogin(server.login, *up.ftp); !logged)
-        return logged;
-    const auto login = up.ftp->CurrentFolder();
-    if (!login)
-        return MakeError(ErrorKind::Protocol, "The server did not tell its login folder: " + login.message());
-    up.root = JoinLoginFolder(*login, server.folder);
-    return Ok();
-}
 
 // Makes the remote folder of `relative` ("" for the root) one level at a time.
 Status FolderReady(Upload& up, const std::string& relative)
@@ -85,16 +73,29 @@ Status FolderReady(Upload& up, const std::string& relative)
     return Ok();
 }
 
-// Whether the overwrite rule lets `item` replace what the server has.
-bool MayWrite(
-    Upload& up, const std::string& folder, const std::string& name, const RestoreItem& item, Overwrite rule)
+// Whether the overwrite rule lets `item` replace what the server has. A folder that cannot
+// be listed fails the file: not knowing what is there, nothing is replaced. A dry run makes
+// no folder, so there (`dryRun`) a folder the server refuses to list is one it does not have.
+Result<bool> MayWrite(Upload& up, RestoreRetries& retries, const std::string& folder, const std::string& name,
+    const RestoreItem& item, Overwrite rule, bool dryRun)
 {
     if (rule == Overwrite::Always)
         return true;
     if (!up.listed.count(folder)) {
+        Result<std::vector<remote::Entry>> listing = std::vector<remote::Entry> {};
+        const Status listed = retries.retry().Run(
+            folder,
+            [&] {
+                listing = up.ftp->List(folder);
+                return listing ? Ok() : Status(listing.error());
+            },
+            { { up.ftp.get(), up.login, {}, {} } }, false);
+        if (!listed && !(dryRun && listed.error().kind == ErrorKind::ServerPermanent))
+            return MakeError(listed.error().kind,
+                "The server's folder " + folder + " cannot be listed: " + listed.message(),
+                listed.error().replyCode);
         auto& names = up.listed[folder];
-        const auto listing = up.ftp->List(folder);
-        if (listing)
+        if (listed)
             for (const remote::Entry& entry : *listing)
                 names[entry.name] = entry;
     }
@@ -104,15 +105,16 @@ bool MayWrite(
         return true;
     if (rule == Overwrite::Never)
         return false;
-    const std::string& t = found->second.time; // YYYYMMDD[hh:mm]
-    const std::string listed = t.size() >= 8 ? t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2)
-            + (t.size() >= 13 ? " " + t.substr(8, 5) : "")
-                                             : "";
-    return ManifestSeconds(listed) < ManifestSeconds(item.time);
+    return ManifestSeconds(RecordedForm(found->second.time)) < ManifestSeconds(item.time);
 }
 
-void UploadOne(Upload& up, const std::string& localRoot, const RestoreItem& item,
-    const RestoreRequest& request, const RestoreEnvironment& env, RestoreTally& tally)
+// Sends one file with `send` (into the server's folder, under the file's name), tried again
+// as a run would; reports its row.
+using Send
+    = std::function<Result<remote::Transferred>(const std::string& folder, remote::TranslateInfo& progress)>;
+void SendOne(Upload& up, RestoreRetries& retries, const RestoreItem& item, const RestoreRequest& request,
+    const RestoreEnvironment& env, RestoreTally& tally, const std::vector<TransferRetry::Session>& sessions,
+    const Send& send)
 {
     const std::size_t slash = item.path.rfind('/');
     const std::string relative = slash == std::string::npos ? "" : item.path.substr(0, slash);
@@ -122,9 +124,13 @@ void UploadOne(Upload& up, const std::string& localRoot, const RestoreItem& item
         ++tally.filesFailed;
         ReportRestoreRow(env.observer, item, FileStatus::Failed, why);
     };
-    if (Status ready = FolderReady(up, relative); !ready)
-        return fail(ready.message());
-    if (!MayWrite(up, folder, name, item, request.overwrite)) {
+    if (!request.dryRun)
+        if (Status ready = FolderReady(up, relative); !ready)
+            return fail(ready.message());
+    const Result<bool> may = MayWrite(up, retries, folder, name, item, request.overwrite, request.dryRun);
+    if (!may)
+        return fail(may.message());
+    if (!*may) {
         ++tally.filesKept;
         return ReportRestoreRow(
             env.observer, item, FileStatus::Ignored, "The server has the file; it is kept.");
@@ -133,21 +139,39 @@ void UploadOne(Upload& up, const std::string& localRoot, const RestoreItem& item
         ++tally.filesDone;
         return ReportRestoreRow(env.observer, item, FileStatus::WouldRestore);
     }
-    const int fd = ::open((localRoot + "/" + item.path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return fail(std::string("The restored copy cannot be read: ") + std::strerror(errno) + ".");
     remote::TranslateInfo progress;
-    const auto reply = up.ftp->Upload(fd, folder, name, progress);
-    ::close(fd);
-    if (env.figures != nullptr)
-        env.figures->progressInfo.bytes += progress.bytes;
+    const Status sent = retries.retry().Run(
+        JoinLoginFolder(folder, name),
+        [&] {
+            progress.Reset();
+            const auto reply = send(folder, progress);
+            if (env.figures != nullptr)
+                env.figures->progressInfo.bytes += progress.bytes;
+            return reply ? Ok() : Status(reply.error());
+        },
+        sessions);
     if (env.control != nullptr && env.control->stopRequested())
-        return;
-    if (!reply)
-        return fail(reply.message());
+        return; // a cut upload never took the file's name
+    if (!sent)
+        return fail(sent.message());
     ++tally.filesDone;
     tally.bytes += item.size;
     ReportRestoreRow(env.observer, item, FileStatus::Success);
+}
+
+// An upload of a file restored below `localRoot`, from its start on each try.
+Send FromLocalFile(Upload& up, const std::string& localRoot, const RestoreItem& item)
+{
+    return [&up, path = localRoot + "/" + item.path, name = remote::BaseName(item.path)](
+               const std::string& folder, remote::TranslateInfo& progress) -> Result<remote::Transferred> {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return MakeError(ErrorKind::LocalIo,
+                std::string("The restored copy cannot be read: ") + std::strerror(errno) + ".");
+        auto reply = up.ftp->Upload(fd, folder, name, progress);
+        ::close(fd);
+        return reply;
+    };
 }
 
 // Restores archive items into a private folder beside the archives; the folder's path.
@@ -170,37 +194,79 @@ Result<std::string> Stage(const RestoreSource& source, const std::vector<Restore
     return pattern;
 }
 
-} // namespace
-
-RestoreTally RestoreToServer(const RestoreSource& source, const std::vector<RestoreItem>& items,
-    const ServerTarget& server, const RestoreRequest& request, const RestoreEnvironment& env)
+// Opens a session to `login`, logged in, its root `folder`; Stop cancels it.
+struct OpenSession {
+    std::unique_ptr<remote::RemoteSession> ftp;
+    std::string root;
+};
+Status Open(const ServerLogin& login, const std::string& folder, std::chrono::milliseconds timeout,
+    const RestoreEnvironment& env, RestoreRetries& retries, const std::string& side,
+    std::optional<CancelRegistration>& cancel, OpenSession& into)
 {
-    RestoreTally tally;
-    if (source.kind == RestoreSource::Kind::ServerCopy) {
-        tally.failReason = "A server-to-server copy is restored to a local folder, then from there.";
-        return tally;
-    }
-    Upload up;
-    auto made = MakeSessionFor(server.login);
-    if (!made) {
-        tally.failReason = made.message();
-        return tally;
-    }
-    up.ftp = std::move(*made);
-    CancelRegistration cancel(env.control, [&up] { up.ftp->Cancel(); });
+    auto made = MakeSessionFor(login);
+    if (!made)
+        return made.error();
+    into.ftp = std::move(*made);
+    remote::RemoteSession* ftp = into.ftp.get();
+    cancel.emplace(env.control, [ftp] { ftp->Cancel(); });
     if (env.control != nullptr)
-        up.ftp->SetTransferHook([&env] { return !env.control->stopRequested(); });
-    if (Status connected = Connect(server, up); !connected) {
-        tally.failReason = connected.message();
-        return tally;
+        ftp->SetTransferHook([&env] { return !env.control->stopRequested(); });
+    Result<std::string> root = retries.Connect(*ftp, login, folder, timeout, side);
+    if (!root)
+        return root.error();
+    into.root = *root;
+    return Ok();
+}
+
+// The copy on the destination server goes back to the source server, each file relayed
+// from server to server under a temporary name there.
+void RelayFromCopy(const ServerCopy& copy, const std::vector<RestoreItem>& items, Upload& up,
+    RestoreRetries& retries, const RestoreRequest& request, const RestoreEnvironment& env,
+    RestoreTally& tally)
+{
+    OpenSession from;
+    std::optional<CancelRegistration> cancel;
+    if (!request.dryRun)
+        if (Status opened
+            = Open(copy.login, copy.folder, copy.timeout, env, retries, "Destination: ", cancel, from);
+            !opened) {
+            tally.failReason = opened.message();
+            return;
+        }
+    for (const RestoreItem& item : items) {
+        if (env.control != nullptr && env.control->stopRequested())
+            break;
+        if (!RestoreSelects(item.path, request.include))
+            continue;
+        if (!item.problem.empty()) {
+            ++tally.filesFailed;
+            ReportRestoreRow(env.observer, item, FileStatus::Failed, item.problem);
+            continue;
+        }
+        const std::string path = JoinLoginFolder(from.root, item.path);
+        SendOne(up, retries, item, request, env, tally,
+            { { from.ftp.get(), &copy.login, {}, "Destination: " }, { up.ftp.get(), up.login, {}, {} } },
+            [&](const std::string& folder, remote::TranslateInfo& progress) {
+                return from.ftp->RelayTo(*up.ftp, path, folder, std::int64_t(item.size), progress);
+            });
     }
+    if (from.ftp)
+        from.ftp->Disconnect();
+}
+
+// Local copies and archives go back from files on this machine: archives are first
+// restored into a private folder beside them and checked there.
+void UploadFiles(const RestoreSource& source, const std::vector<RestoreItem>& items, Upload& up,
+    RestoreRetries& retries, const RestoreRequest& request, const RestoreEnvironment& env,
+    RestoreTally& tally)
+{
     StagingObserver staged;
     std::string localRoot = source.folder;
     if (source.kind == RestoreSource::Kind::Archives && !request.dryRun) {
         Result<std::string> stage = Stage(source, items, request, env, staged);
         if (!stage) {
             tally.failReason = stage.message();
-            return tally;
+            return;
         }
         localRoot = *stage;
     }
@@ -216,13 +282,39 @@ RestoreTally RestoreToServer(const RestoreSource& source, const std::vector<Rest
                 item.problem.empty() ? outcome->second : item.problem);
             continue;
         }
-        UploadOne(up, localRoot, item, request, env, tally);
+        SendOne(up, retries, item, request, env, tally, { { up.ftp.get(), up.login, {}, {} } },
+            FromLocalFile(up, localRoot, item));
     }
     if (localRoot != source.folder) {
         std::error_code ignored;
         fs::remove_all(localRoot, ignored); // never follows a link inside
     }
-    up.ftp->Disconnect();
+}
+
+} // namespace
+
+RestoreTally RestoreToServer(const RestoreSource& source, const std::vector<RestoreItem>& items,
+    const ServerTarget& server, const RestoreRequest& request, const RestoreEnvironment& env)
+{
+    RestoreTally tally;
+    RestoreRetries retries(env, server.retries);
+    Upload up;
+    up.login = &server.login;
+    OpenSession target;
+    std::optional<CancelRegistration> cancel;
+    if (Status opened = Open(server.login, server.folder, server.timeout, env, retries, {}, cancel, target);
+        !opened) {
+        tally.failReason = opened.message();
+    } else {
+        up.ftp = std::move(target.ftp);
+        up.root = target.root;
+        if (source.kind == RestoreSource::Kind::ServerCopy)
+            RelayFromCopy(source.server, items, up, retries, request, env, tally);
+        else
+            UploadFiles(source, items, up, retries, request, env, tally);
+        up.ftp->Disconnect();
+    }
+    retries.AddTo(tally);
     tally.stopped = env.control != nullptr && env.control->stopRequested();
     return tally;
 }

@@ -128,8 +128,12 @@ void ReadExtra(const unsigned char* p, std::size_t length, ZipIndexEntry& entry,
                 entry.compressedSize = U64(data + k), k += 8;
             if (wideOffset && k + 8 <= size)
                 entry.localOffset = U64(data + k);
+        } else if (id == 0x5455 && size >= 5 && (data[0] & 1) != 0) {
+            entry.mtime = std::int64_t(std::int32_t(U32(data + 1)));
         } else if (id == 0x9901 && size >= 7) {
             entry.hasCrc = U16(data) != 2;
+            entry.aesStrength = data[4];
+            entry.aesMethod = U16(data + 5);
         }
         at += 4 + std::size_t(size);
     }
@@ -161,6 +165,7 @@ Result<std::vector<ZipIndexEntry>> ReadZipIndex(const std::string& path)
             return Damaged(path, "its central directory is cut short");
         ZipIndexEntry entry;
         entry.encrypted = (U16(p + 8) & 1) != 0;
+        entry.method = U16(p + 10);
         entry.dosTime = (std::uint32_t(U16(p + 14)) << 16) | U16(p + 12);
         entry.crc = U32(p + 16);
         entry.compressedSize = U32(p + 20);

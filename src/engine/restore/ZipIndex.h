@@ -19,6 +19,10 @@ struct ZipIndexEntry {
     // False for AES entries of the second kind, which store no CRC: their HMAC guards the data.
     bool hasCrc = true;
     std::uint32_t dosTime = 0; // date in the high 16 bits, time in the low 16
+    std::uint16_t method = 0; // 0 stored, 8 deflated, 99 AES (the real method in aesMethod)
+    std::uint8_t aesStrength = 0; // 1, 2, 3: AES-128, -192, -256; 0 without AES
+    std::uint16_t aesMethod = 0;
+    std::int64_t mtime = -1; // seconds (UTC) of its extended timestamp; -1 without one
 };
 
 // Reads the central directory at the end of the zip archive `path` (Zip64 records
