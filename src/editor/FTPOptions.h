@@ -5,6 +5,9 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
 class QSpinBox;
 
 namespace vorn {
@@ -25,9 +28,14 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The exclude patterns with their syntax, and the code page of names.
+    QGroupBox* MakeNamesGroup(const vorn::ProjectOptions& options);
+
     QSpinBox* fullEvery_;
     QSpinBox* keepArchives_;
     QCheckBox* verifyArchive_;
     QSpinBox* retries_;
     QSpinBox* connections_;
+    QLineEdit* exclude_ = nullptr;
+    QComboBox* charset_ = nullptr;
 };

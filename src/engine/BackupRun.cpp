@@ -341,12 +341,23 @@ std::string ArchivePath(const std::string& destinationFolder, const std::string&
     return path + ArchiveNameStem(name, projectId) + "_" + FormatLocalTime(now, "%y%m%d%H%M%S") + ".zip";
 }
 
+namespace {
+
+// Only a project that leaves something out says how much.
+std::string ExcludedText(const TransferTally& tally)
+{
+    return tally.excluded > 0 ? ", Excluded:" + std::to_string(tally.excluded) : std::string();
+}
+
+} // namespace
+
 std::string ResultText(const TransferTally& tally, bool incremental)
 {
     return "Transmission Results: Folder(s):" + std::to_string(tally.foldersDone) + ", File(s):"
         + std::to_string(tally.filesDone) + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
         + ", Failed File(s):" + std::to_string(tally.filesFailed)
-        + (incremental ? ", Unchanged File(s):" + std::to_string(tally.filesUnchanged) : std::string()) + ".";
+        + (incremental ? ", Unchanged File(s):" + std::to_string(tally.filesUnchanged) : std::string())
+        + ExcludedText(tally) + ".";
 }
 
 std::string DryRunResultText(const TransferTally& tally)
@@ -354,7 +365,7 @@ std::string DryRunResultText(const TransferTally& tally)
     return "Dry Run Results: Folder(s):" + std::to_string(tally.foldersDone) + ", Would Copy File(s):"
         + std::to_string(tally.filesDone) + ", Unchanged File(s):" + std::to_string(tally.filesUnchanged)
         + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
-        + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
+        + ", Failed File(s):" + std::to_string(tally.filesFailed) + ExcludedText(tally) + ".";
 }
 
 namespace {
@@ -379,6 +390,7 @@ void ApplySessionOptions(const ProjectOptions& options, ServerLogin& login)
 {
     login.keyFile = options.sshKey;
     login.followLinks = options.followLinks;
+    login.charset = options.charset;
 }
 
 BackupJob MakeBackupJob(const BackupProject& project)
@@ -565,6 +577,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     }
     WalkOptions options { job.backupMode, job.noCompression, records ? &*records : nullptr, false,
         job.options.retries, &job.source, &job.destination, job.options.connections };
+    options.exclude = ParseExcludePatterns(job.options.exclude);
 
     std::unique_ptr<ZipArchive> archive;
     std::string archivePath;

@@ -194,6 +194,7 @@ public:
     bool protectData = false;
     std::set<std::string> features;
     bool useMlsd = false;
+    bool requestUtf8 = true;
     bool epsvRefused = false;
     bool eprtRefused = false;
     int currentType = -1;

@@ -43,6 +43,12 @@ struct ProjectOptions {
     // passphrase), and whether links to folders are entered.
     std::string sshKey {};
     bool followLinks = false;
+    // Patterns of paths below the project's folder that are left out (see ExcludePatterns.h),
+    // separated by spaces; "" leaves out nothing.
+    std::string exclude {};
+    // The code page of the servers' names ("GBK", "Shift_JIS", ...); "" for the default: UTF-8
+    // when the server offers it, else the names' bytes as they come.
+    std::string charset {};
 
     bool operator==(const ProjectOptions&) const = default;
 };

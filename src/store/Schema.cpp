@@ -60,6 +60,10 @@ const std::vector<const char*> kSteps = {
     // SFTP settings of a project: its key file and whether links to folders are entered.
     "alter table vorn_options add column sshkey text not null default '';"
     "alter table vorn_options add column followlinks integer not null default 0;",
+    // Names a project leaves out (patterns separated by spaces) and the code page of its
+    // servers' names ('' for the default: UTF-8 when offered, else the bytes as they come).
+    "alter table vorn_options add column exclude text not null default '';"
+    "alter table vorn_options add column charset text not null default '';",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

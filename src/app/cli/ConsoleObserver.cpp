@@ -39,12 +39,13 @@ void ConsoleObserver::OnFileRowStatus(
     const auto row = rows_.find(rowId);
     if (row == rows_.end())
         return;
-    if (status == "Failed") {
+    if (status == "Failed")
         ++failedItems_;
+    // Other rows carry a reason too at times (an escaped name, "not a regular file").
+    if (status == "Failed" || !reason.empty())
         Print(row->second + EscapeField(status) + "\t" + EscapeField(reason));
-    } else {
+    else
         Print(row->second + EscapeField(status));
-    }
     rows_.erase(row);
 }
 

@@ -43,7 +43,12 @@ Result<RestoreSource> OpenProjectBackup(ProjectDb* db, const std::string& projec
     if (!LoadProject(db, projectName, project))
         return MakeError(ErrorKind::Invalid, "No project is named \"" + projectName + "\".");
     RestoreSource source;
-    const BackupJob job = MakeBackupJob(project);
+    BackupJob job = MakeBackupJob(project);
+    // The servers are reached as the backup reached them (key file, code page of names).
+    if (LoadProjectOptions(db, projectName, job.options)) {
+        ApplySessionOptions(job.options, job.source);
+        ApplySessionOptions(job.options, job.destination);
+    }
     source.sourceLogin = job.source;
     source.sourceFolder = job.sourceFolder;
     if (project.type() == FtpType::FtpToFtp) {
