@@ -1,10 +1,28 @@
 #include "ftpclient/FtpSession.h"
 
+#include <map>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
 namespace vorn::ftp {
 
 namespace {
 
 using Response = sf::Ftp::Response;
+
+// The bytes of names that do not come back from their UTF-8 form (escaped ones), by code
+// page and that form. Shared by every session: a run lists on one session and may fetch the
+// file on another. The escaped form is a function of the bytes, so one form names one name.
+std::mutex rawNamesMutex;
+std::map<std::pair<std::string, std::string>, std::string> rawNames;
+
+std::optional<std::string> KnownRawName(const std::string& charset, const std::string& shown)
+{
+    const std::lock_guard lock(rawNamesMutex);
+    const auto known = rawNames.find({ charset, shown });
+    return known == rawNames.end() ? std::nullopt : std::optional<std::string>(known->second);
+}
 
 ErrorKind KindOf(int status)
 {
@@ -153,12 +171,7 @@ Result<std::string> FtpSession::Raw(const std::string& path)
     while (start < path.size()) {
         const std::size_t slash = std::min(path.find('/', start), path.size());
         const std::string name = path.substr(start, slash - start);
-        std::optional<std::string> bytes;
-        {
-            const std::lock_guard lock(namesMutex_);
-            if (const auto known = rawNames_.find(name); known != rawNames_.end())
-                bytes = known->second;
-        }
+        std::optional<std::string> bytes = KnownRawName(codec_.charset(), name);
         if (!bytes)
             bytes = codec_.FromUtf8(name);
         if (!bytes)
@@ -187,8 +200,8 @@ std::string FtpSession::Shown(const std::string& raw, std::string* note)
             *note = "The name is not valid " + codec_.charset() + "; it was copied as " + shown
                 + " (bytes that do not convert, and %, written as %XX).";
     }
-    const std::lock_guard lock(namesMutex_);
-    rawNames_[shown] = raw;
+    const std::lock_guard lock(rawNamesMutex);
+    rawNames[{ codec_.charset(), shown }] = raw;
     return shown;
 }
 
@@ -216,7 +229,15 @@ Result<std::string> FtpSession::CurrentFolder()
     const auto folder = ftp_.GetWorkingDirectory();
     if (Status status = ToStatus(folder); !status)
         return status.error();
-    return Shown(folder.GetDirectory());
+    // Name by name, so that Raw finds each escaped one again.
+    const std::string& raw = folder.GetDirectory();
+    std::string shown;
+    for (std::size_t start = 0; start <= raw.size();) {
+        const std::size_t slash = std::min(raw.find('/', start), raw.size());
+        shown += Shown(raw.substr(start, slash - start)) + (slash < raw.size() ? "/" : "");
+        start = slash + 1;
+    }
+    return shown;
 }
 
 Result<std::vector<remote::Entry>> FtpSession::List(const std::string& folder)

@@ -5,9 +5,6 @@
 #include "ftpclient/ServerText.h"
 #include "remote/RemoteSession.h"
 
-#include <mutex>
-#include <unordered_map>
-
 namespace vorn::ftp {
 
 // The remote session over FTP and FTPS: sf::Ftp behind the protocol-neutral interface. The
@@ -79,9 +76,6 @@ private:
     Security security_;
     sf::Ftp ftp_;
     NameCodec codec_;
-    std::mutex namesMutex_; // guards rawNames_
-    // Names whose bytes do not come back from their UTF-8 form (escaped ones), by that form.
-    std::unordered_map<std::string, std::string> rawNames_;
 };
 
 // A client's answer as a result: a 1xx-3xx reply is success; a server's refusal keeps its

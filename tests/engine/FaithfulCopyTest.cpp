@@ -121,7 +121,8 @@ TEST(FaithfulCopy, LegacyNamesAreCopiedInUtf8AndFetchedByTheirOwnBytes)
         RunHarness h;
         BackupProject project = ScriptedProject("legacy", source.server->port(), h.dir() / "dest");
         h.Store(project);
-        SetOptions(h, "legacy", { std::string("charset=") + row.charset });
+        // Two connections: a name listed on one session is fetched on another.
+        SetOptions(h, "legacy", { std::string("charset=") + row.charset, "connections=2" });
         ASSERT_EQ(h.Run("legacy"), RunOutcome::Success) << source.server->log();
         EXPECT_EQ(ReadTree(h.dir() / "dest"), row.local) << row.charset;
         // No OPTS UTF8 ON for a server whose names are in a code page of their own.
