@@ -511,7 +511,10 @@ struct FolderWalk {
             StatusRow row(env.observer, remotePath, entry.size);
             if (!unusable.empty() || passes)
                 CountFile(unusable.empty()); // a dry run's "Would copy" counts as done
-            row.Finish(!unusable.empty() ? "Failed" : !passes ? "Ignore" : "Would copy", unusable);
+            row.Finish(!unusable.empty() ? "Failed"
+                    : !passes            ? "Ignore"
+                                         : "Would copy",
+                unusable.empty() ? entry.nameNote : unusable);
             return true;
         }
         FileJob job { entry, remotePath, ctx.currentLocal, folder, 0 };

@@ -194,15 +194,22 @@ Ftp::Response Ftp::Impl::Settle(bool& retryAfterLogin)
 {
     const bool firstTry = !retryAfterLogin;
     retryAfterLogin = false;
-    Response feat = Command("FEAT");
-    if (!Connected())
-        return feat;
-    if (feat.GetStatus() == 530 && firstTry)
-        retryAfterLogin = true;
-    if (feat.GetStatus() == 211)
-        features = vorn::ftp::ParseFeatures(feat.GetMessage());
+    if (firstTry)
+        featuresRead = utf8Settled = false;
+    // After the login only what was refused before it is asked again.
+    if (!featuresRead) {
+        Response feat = Command("FEAT");
+        if (!Connected())
+            return feat;
+        if (feat.GetStatus() == 530 && firstTry)
+            retryAfterLogin = true;
+        if (feat.GetStatus() == 211) {
+            features = vorn::ftp::ParseFeatures(feat.GetMessage());
+            featuresRead = true;
+        }
+    }
     useMlsd = features.count("MLST") > 0 || features.count("MLSD") > 0;
-    if (features.count("UTF8") && requestUtf8) {
+    if (features.count("UTF8") && requestUtf8 && !utf8Settled) {
         // Names are passed through as bytes; this asks the server to use UTF-8 for them.
         // Servers that take OPTS only after a login (pyftpdlib) answer 530 before it.
         Response utf8 = Command("OPTS", "UTF8 ON");
@@ -210,6 +217,8 @@ Ftp::Response Ftp::Impl::Settle(bool& retryAfterLogin)
             return utf8;
         if (utf8.GetStatus() == 530 && firstTry)
             retryAfterLogin = true;
+        else
+            utf8Settled = true; // taken, or refused for good (pyftpdlib: 501, it speaks UTF-8 anyway)
     }
     if (control.IsTls() && !protectData) {
         (void)Command("PBSZ", "0");
