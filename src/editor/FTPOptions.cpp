@@ -8,6 +8,8 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -22,7 +24,46 @@ QSpinBox* MakeNumber(QWidget* parent, const char* objectName, int low, int high,
     return box;
 }
 
+// The code pages offered for the servers' names; iconv knows many more, which the headless
+// 'options' command takes.
+constexpr const char* kCharsets[]
+    = { "auto", "UTF-8", "GBK", "GB18030", "Big5", "Shift_JIS", "EUC-JP", "EUC-KR", "CP1250", "CP1251",
+          "CP1252", "KOI8-R", "ISO-8859-1", "ISO-8859-2", "ISO-8859-5", "ISO-8859-15" };
+
 } // namespace
+
+QGroupBox* FTPOptions::MakeNamesGroup(const vorn::ProjectOptions& options)
+{
+    auto* names = new QGroupBox("Names", this);
+    exclude_ = new QLineEdit(QString::fromStdString(options.exclude), names);
+    exclude_->setObjectName("excludeEdit");
+    exclude_->setPlaceholderText("cache/ *.log");
+    auto* syntax
+        = new QLabel("Patterns separated by spaces, below the project's folder: a name matches at any "
+                     "depth (*.log), a path with \"/\" from the folder (wp-content/uploads/*/tmp/), "
+                     "* stays within a name, ** spans folders (**/node_modules/), and a trailing "
+                     "\"/\" matches folders, which are not entered.",
+            names);
+    syntax->setObjectName("excludeSyntaxLabel");
+    syntax->setTextFormat(Qt::PlainText);
+    syntax->setWordWrap(true);
+    charset_ = new QComboBox(names);
+    charset_->setObjectName("charsetBox");
+    for (const char* name : kCharsets)
+        charset_->addItem(name);
+    const QString current = options.charset.empty() ? "auto" : QString::fromStdString(options.charset);
+    if (charset_->findText(current) < 0)
+        charset_->addItem(current);
+    charset_->setCurrentText(current);
+    charset_->setToolTip(
+        "The code page of the servers' names. auto: UTF-8 when the server offers it, else the "
+        "names' bytes as they come.");
+    auto* layout = new QFormLayout(names);
+    layout->addRow("Exclude:", exclude_);
+    layout->addRow(syntax);
+    layout->addRow("Code Page Of Names:", charset_);
+    return names;
+}
 
 FTPOptions::FTPOptions(const vorn::EditorState& state, QWidget* parent)
     : QWidget(parent)
@@ -63,6 +104,7 @@ FTPOptions::FTPOptions(const vorn::EditorState& state, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(archives);
     layout->addWidget(transfers);
+    layout->addWidget(MakeNamesGroup(options));
     layout->addStretch(1);
 }
 
@@ -74,6 +116,10 @@ void FTPOptions::Collect(vorn::ProjectOptions& options) const
     options.retries = retries_->value();
     options.connections = connections_->value();
     options.verifyChecksum = verify_->currentIndex() == 1;
+    // Line breaks pasted into the field separate patterns as spaces do.
+    options.exclude = exclude_->text().simplified().toStdString();
+    const QString charset = charset_->currentText();
+    options.charset = charset == "auto" ? std::string() : charset.toStdString();
 }
 
 void FTPOptions::keyPressEvent(QKeyEvent* event)

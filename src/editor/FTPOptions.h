@@ -6,6 +6,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
+class QLineEdit;
 class QSpinBox;
 
 namespace vorn {
@@ -26,10 +28,15 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The exclude patterns with their syntax, and the code page of names.
+    QGroupBox* MakeNamesGroup(const vorn::ProjectOptions& options);
+
     QSpinBox* fullEvery_;
     QSpinBox* keepArchives_;
     QCheckBox* verifyArchive_;
     QSpinBox* retries_;
     QSpinBox* connections_;
     QComboBox* verify_;
+    QLineEdit* exclude_ = nullptr;
+    QComboBox* charset_ = nullptr;
 };

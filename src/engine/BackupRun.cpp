@@ -100,6 +100,7 @@ void ApplySessionOptions(const ProjectOptions& options, ServerLogin& login)
 {
     login.keyFile = options.sshKey;
     login.followLinks = options.followLinks;
+    login.charset = options.charset;
 }
 
 BackupJob MakeBackupJob(const BackupProject& project)
@@ -313,6 +314,7 @@ int RunBackupJob(const BackupJob& job, TransferTally& tally, const RunEnvironmen
     }
     WalkOptions options { job.backupMode, job.noCompression, records ? &*records : nullptr, false,
         job.options.retries, &job.source, &job.destination, job.options.connections };
+    options.exclude = ParseExcludePatterns(job.options.exclude);
 
     std::unique_ptr<ZipArchive> archive;
     std::string archivePath;

@@ -29,6 +29,7 @@ struct TransferTally {
     std::uint64_t filesUnchanged = 0; // incremental runs: left out, unchanged since copied
     std::uint64_t filesPassed = 0; // listed files that passed the filter rules (or had none to pass)
     std::uint64_t filesIgnored = 0; // listed files that no filter rule let through
+    std::uint64_t excluded = 0; // files and folders the project's exclude patterns left out
     std::uint64_t retries = 0; // transfers tried again after a failure that may pass
     std::uint64_t reconnects = 0; // sessions logged in again after they were lost
     std::string failReason {}; // why the run failed as a whole (result 0); empty otherwise

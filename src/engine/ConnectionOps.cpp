@@ -186,7 +186,7 @@ std::uint16_t EffectivePort(const ServerLogin& login)
 
 Result<std::unique_ptr<remote::RemoteSession>> MakeSessionFor(const ServerLogin& login)
 {
-    return sessions::MakeSession(login.host, { login.keyFile, login.followLinks });
+    return sessions::MakeSession(login.host, { login.keyFile, login.followLinks, login.charset });
 }
 
 void SetHostKeyPrompt(HostKeyPrompt prompt)

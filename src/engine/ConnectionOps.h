@@ -25,6 +25,8 @@ struct ServerLogin {
     // to folders are entered.
     std::string keyFile {};
     bool followLinks = false;
+    // FTP: the code page of the server's names ("" for UTF-8 when offered, else the bytes).
+    std::string charset {};
 };
 
 // One row of a browsed remote folder.

@@ -15,6 +15,7 @@ enum class FileStatus {
     Ignored, // left out by the rules, or kept as it is ("Ignore")
     WouldCopy, // a dry run would copy it ("Would copy")
     WouldRestore, // a dry restore would restore it ("Would restore")
+    Excluded, // left out by the project's exclude patterns; only a dry run lists it ("Excluded")
 };
 
 // The project's "Transfer Status" as a run reports it: running, then how it ended.
@@ -55,6 +56,8 @@ enum class ProjectStatus {
         return "Would copy";
     case FileStatus::WouldRestore:
         return "Would restore";
+    case FileStatus::Excluded:
+        return "Excluded";
     }
     return "Failed";
 }

@@ -113,6 +113,12 @@ RunOutcome DryRunOutcome(const std::string& projectName, const TransferTally& ta
     return result == 1 && !control.stopRequested() ? RunOutcome::Success : RunOutcome::Fail;
 }
 
+// Only a project that leaves something out says how much.
+std::string ExcludedText(const TransferTally& tally)
+{
+    return tally.excluded > 0 ? ", Excluded:" + std::to_string(tally.excluded) : std::string();
+}
+
 } // namespace
 
 std::string ResultText(const TransferTally& tally, bool incremental)
@@ -120,7 +126,8 @@ std::string ResultText(const TransferTally& tally, bool incremental)
     return "Transmission Results: Folder(s):" + std::to_string(tally.foldersDone) + ", File(s):"
         + std::to_string(tally.filesDone) + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
         + ", Failed File(s):" + std::to_string(tally.filesFailed)
-        + (incremental ? ", Unchanged File(s):" + std::to_string(tally.filesUnchanged) : std::string()) + ".";
+        + (incremental ? ", Unchanged File(s):" + std::to_string(tally.filesUnchanged) : std::string())
+        + ExcludedText(tally) + ".";
 }
 
 std::string DryRunResultText(const TransferTally& tally)
@@ -128,7 +135,7 @@ std::string DryRunResultText(const TransferTally& tally)
     return "Dry Run Results: Folder(s):" + std::to_string(tally.foldersDone) + ", Would Copy File(s):"
         + std::to_string(tally.filesDone) + ", Unchanged File(s):" + std::to_string(tally.filesUnchanged)
         + ", Failed Folder(s):" + std::to_string(tally.foldersFailed)
-        + ", Failed File(s):" + std::to_string(tally.filesFailed) + ".";
+        + ", Failed File(s):" + std::to_string(tally.filesFailed) + ExcludedText(tally) + ".";
 }
 
 RunOutcome RunProject(const std::string& projectName, const RunEnvironment& env)

@@ -6,6 +6,7 @@
 #include "engine/ConnectionOps.h"
 #include "engine/FailureReason.h"
 #include "engine/LocalFiles.h"
+#include "engine/NameForms.h"
 #include "engine/RunControl.h"
 #include "engine/RunObserver.h"
 #include "engine/SerializedObserver.h"
@@ -462,11 +463,16 @@ struct FolderWalk {
             return FolderResult::Failed;
         }
         const std::vector<remote::Entry>& entries = *listing;
+        const std::vector<std::string> secondForms = SecondForms(entries);
         for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
             if (!KeepGoing(env))
                 return FolderResult::Stopped;
             if (entry->name == "." || entry->name == "..")
                 continue;
+            if (const std::string& kept = secondForms[std::size_t(entry - entries.begin())]; !kept.empty()) {
+                SecondForm(*entry, kept);
+                continue;
+            }
             if (!ProcessEntry(*entry))
                 return FolderResult::Stopped;
             if (GaveUp()) {
@@ -481,10 +487,39 @@ struct FolderWalk {
         return FolderResult::Done;
     }
 
+    // A file the listing also gives in another Unicode form: copied once, under `kept`.
+    void SecondForm(const remote::Entry& entry, const std::string& kept)
+    {
+        const std::string remotePath = JoinPath(ctx.currentRemote, entry.name);
+        if (!Excluded(entry, remotePath))
+            StatusRow(env.observer, remotePath, entry.size)
+                .Finish(FileStatus::Ignored,
+                    "The listing gives this name in two Unicode forms; it is copied once, as " + kept);
+    }
+
+    // An entry the project's exclude patterns leave out: counted, without a row but in a dry
+    // run; an excluded folder is not entered.
+    bool Excluded(const remote::Entry& entry, const std::string& remotePath)
+    {
+        if (options.exclude.empty() || !remote::IsSafeEntryName(entry.name)
+            || !IsExcluded(options.exclude, RelativePart(ctx, remotePath).substr(1), !entry.IsFile()))
+            return false;
+        ++tally.excluded;
+        if (env.dryRun)
+            StatusRow(env.observer, remotePath, entry.size, !entry.IsFile()).Finish(FileStatus::Excluded);
+        return true;
+    }
+
     // False when the run was stopped during the entry's transfer.
     bool ProcessEntry(const remote::Entry& entry)
     {
         const std::string remotePath = JoinPath(ctx.currentRemote, entry.name);
+        if (Excluded(entry, remotePath))
+            return true;
+        if (entry.kind == remote::EntryKind::Other) { // a device, pipe or socket
+            StatusRow(env.observer, remotePath, entry.size).Finish(FileStatus::Ignored, "not a regular file");
+            return true;
+        }
         // An entry the listing could not read, or whose name cannot be a name here, is
         // reported, never dropped and never joined into a path.
         std::string unusable = entry.unusable;
@@ -516,7 +551,7 @@ struct FolderWalk {
             row.Finish(!unusable.empty() ? FileStatus::Failed
                     : !passes            ? FileStatus::Ignored
                                          : FileStatus::WouldCopy,
-                unusable);
+                unusable.empty() ? entry.nameNote : unusable);
             return true;
         }
         FileJob job { entry, remotePath, ctx.currentLocal, folder, 0 };
@@ -551,7 +586,8 @@ struct FolderWalk {
         CountFile(copied);
         if (copied && options.records != nullptr)
             options.records->MarkCopied(job.remotePath, job.entry, outcome.digest);
-        row.Finish(*outcome.status, outcome.reason);
+        // A name copied under an escaped form says so on its row.
+        row.Finish(*outcome.status, outcome.reason.empty() && copied ? job.entry.nameNote : outcome.reason);
         return true;
     }
 

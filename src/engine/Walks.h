@@ -4,6 +4,7 @@
 #include "engine/CopyRecords.h"
 #include "engine/archives/ZipArchive.h"
 #include "remote/RemoteSession.h"
+#include "rules/ExcludePatterns.h"
 #include "rules/FilterRule.h"
 
 #include <cstdint>
@@ -38,6 +39,9 @@ struct WalkOptions {
     // Sessions per server that transfer files at once (1 to 10). With more than one, the walk
     // lists on its own session and hands the files to sessions of their own.
     int connections = 1;
+    // Paths below the root the project leaves out: no row (a dry run lists them), and an
+    // excluded folder is not entered.
+    std::vector<ExcludePattern> exclude {};
 };
 
 // Whether two listed times name the same moment as far as the listings tell: equal, or the

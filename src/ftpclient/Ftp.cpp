@@ -53,6 +53,12 @@ void Ftp::SetPassive(bool passive)
     impl_->passive = passive;
 }
 
+void Ftp::SetRequestUtf8(bool request)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->requestUtf8 = request;
+}
+
 void Ftp::SetConnectTimeout(std::chrono::milliseconds timeout)
 {
     std::lock_guard lock(impl_->mutex);
@@ -189,19 +195,31 @@ Ftp::Response Ftp::Impl::Settle(bool& retryAfterLogin)
 {
     const bool firstTry = !retryAfterLogin;
     retryAfterLogin = false;
-    Response feat = Command("FEAT");
-    if (!Connected())
-        return feat;
-    if (feat.GetStatus() == 530 && firstTry)
-        retryAfterLogin = true;
-    if (feat.GetStatus() == 211)
-        features = vorn::ftp::ParseFeatures(feat.GetMessage());
+    if (firstTry)
+        featuresRead = utf8Settled = false;
+    // After the login only what was refused before it is asked again.
+    if (!featuresRead) {
+        Response feat = Command("FEAT");
+        if (!Connected())
+            return feat;
+        if (feat.GetStatus() == 530 && firstTry)
+            retryAfterLogin = true;
+        if (feat.GetStatus() == 211) {
+            features = vorn::ftp::ParseFeatures(feat.GetMessage());
+            featuresRead = true;
+        }
+    }
     useMlsd = features.count("MLST") > 0 || features.count("MLSD") > 0;
-    if (features.count("UTF8")) {
+    if (features.count("UTF8") && requestUtf8 && !utf8Settled) {
         // Names are passed through as bytes; this asks the server to use UTF-8 for them.
+        // Servers that take OPTS only after a login (pyftpdlib) answer 530 before it.
         Response utf8 = Command("OPTS", "UTF8 ON");
         if (!Connected())
             return utf8;
+        if (utf8.GetStatus() == 530 && firstTry)
+            retryAfterLogin = true;
+        else
+            utf8Settled = true; // taken, or refused for good (pyftpdlib: 501, it speaks UTF-8 anyway)
     }
     if (control.IsTls() && !protectData) {
         (void)Command("PBSZ", "0");

@@ -123,6 +123,9 @@ public:
     // Settings; they apply from the next Connect (security) or the next operation.
     void SetSecurity(vorn::ftp::Security security);
     void SetPassive(bool passive);
+    // Whether OPTS UTF8 ON is sent when FEAT offers UTF8 (the default); off when the names
+    // are known to come in another code page.
+    void SetRequestUtf8(bool request);
     void SetConnectTimeout(std::chrono::milliseconds timeout);
     void SetInactivityTimeout(std::chrono::milliseconds timeout);
     [[nodiscard]] std::chrono::milliseconds GetConnectTimeout() const;
@@ -164,7 +167,7 @@ public:
     // only without a listed size, SIZE.
     [[nodiscard]] Response DownloadInto(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress,
-        TransferMode mode = Binary);
+        TransferMode mode = Binary, const std::string& localName = {});
 
     // DownloadInto in binary for a file that may be large. A transfer of a file of at least
     // ResumePoint::minimumSize that is cut off leaves its bytes in `resume`; the next call with
@@ -173,8 +176,10 @@ public:
     // a little more than is missing and compares the repeated bytes with the partial file's
     // end: a difference drops the partial file and sets `resume.mismatched`. Anything else
     // starts from zero, and a continued transfer whose total is not the file's size is dropped.
+    // Both name the local copy `localName`, or when that is "" the last part of `remotePath`.
     [[nodiscard]] Response DownloadResumable(int folderFd, const std::string& folderText,
-        const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume);
+        const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume,
+        const std::string& localName = {});
 
     // Copies `sourcePath` of this session into `destinationFolder` of `destination`, streamed
     // through memory. The upload goes to a temporary name and is renamed over the target

@@ -216,6 +216,9 @@ public:
     bool verifyDigests = false;
     std::string hashSelected; // the algorithm OPTS HASH chose last on this connection
     bool useMlsd = false;
+    bool requestUtf8 = true;
+    bool featuresRead = false; // FEAT was answered in this login
+    bool utf8Settled = false; // OPTS UTF8 ON was answered other than 530 in this login
     bool epsvRefused = false;
     bool eprtRefused = false;
     int currentType = -1;

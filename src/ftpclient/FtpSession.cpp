@@ -1,10 +1,28 @@
 #include "ftpclient/FtpSession.h"
 
+#include <map>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
 namespace vorn::ftp {
 
 namespace {
 
 using Response = sf::Ftp::Response;
+
+// The bytes of names that do not come back from their UTF-8 form (escaped ones), by code
+// page and that form. Shared by every session: a run lists on one session and may fetch the
+// file on another. The escaped form is a function of the bytes, so one form names one name.
+std::mutex rawNamesMutex;
+std::map<std::pair<std::string, std::string>, std::string> rawNames;
+
+std::optional<std::string> KnownRawName(const std::string& charset, const std::string& shown)
+{
+    const std::lock_guard lock(rawNamesMutex);
+    const auto known = rawNames.find({ charset, shown });
+    return known == rawNames.end() ? std::nullopt : std::optional<std::string>(known->second);
+}
 
 ErrorKind KindOf(int status)
 {
@@ -141,25 +159,107 @@ Status FtpSession::KeepAlive()
     return ToStatus(probe);
 }
 
+void FtpSession::SetNameCharset(const std::string& charset)
+{
+    codec_ = NameCodec(charset);
+    ftp_.SetRequestUtf8(!codec_.active());
+}
+
+Result<std::string> FtpSession::Raw(const std::string& path)
+{
+    if (!codec_.active())
+        return path;
+    std::string raw;
+    std::size_t start = 0;
+    while (start < path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        const std::string name = path.substr(start, slash - start);
+        std::optional<std::string> bytes = KnownRawName(codec_.charset(), name);
+        if (!bytes)
+            bytes = codec_.FromUtf8(name);
+        if (!bytes)
+            return MakeError(
+                ErrorKind::Invalid, "The name " + name + " cannot be written in " + codec_.charset());
+        raw += *bytes;
+        if (slash < path.size())
+            raw += '/';
+        start = slash + 1;
+    }
+    return raw;
+}
+
+std::string FtpSession::Shown(const std::string& raw, std::string* note)
+{
+    if (!codec_.active())
+        return raw;
+    std::string shown;
+    if (auto converted = codec_.ToUtf8(raw)) {
+        shown = std::move(*converted);
+        if (codec_.FromUtf8(shown) == raw)
+            return shown;
+    } else {
+        shown = codec_.Escaped(raw);
+        if (note != nullptr)
+            *note = "The name is not valid " + codec_.charset() + "; it was copied as " + shown
+                + " (bytes that do not convert, and %, written as %XX).";
+    }
+    const std::lock_guard lock(rawNamesMutex);
+    rawNames[{ codec_.charset(), shown }] = raw;
+    return shown;
+}
+
+void FtpSession::ConvertNames(std::vector<remote::Entry>& entries)
+{
+    std::unordered_map<std::string, std::string> seen; // shown name -> its bytes, in this folder
+    for (remote::Entry& entry : entries) {
+        if (entry.name.empty() || entry.name == "." || entry.name == "..")
+            continue;
+        const std::string raw = entry.name;
+        entry.name = Shown(raw, &entry.nameNote);
+        if (entry.name != raw)
+            entry.rawName = raw;
+        if (!entry.linkTarget.empty())
+            entry.linkTarget = Shown(entry.linkTarget);
+        // An escaped name may equal another name listed as it is: the second is not copied.
+        if (const auto [at, added] = seen.emplace(entry.name, raw);
+            !added && at->second != raw && entry.unusable.empty())
+            entry.unusable = "Another name of this folder is shown as " + entry.name + "; it was not copied.";
+    }
+}
+
 Result<std::string> FtpSession::CurrentFolder()
 {
     const auto folder = ftp_.GetWorkingDirectory();
     if (Status status = ToStatus(folder); !status)
         return status.error();
-    return folder.GetDirectory();
+    // Name by name, so that Raw finds each escaped one again.
+    const std::string& raw = folder.GetDirectory();
+    std::string shown;
+    for (std::size_t start = 0; start <= raw.size();) {
+        const std::size_t slash = std::min(raw.find('/', start), raw.size());
+        shown += Shown(raw.substr(start, slash - start)) + (slash < raw.size() ? "/" : "");
+        start = slash + 1;
+    }
+    return shown;
 }
 
 Result<std::vector<remote::Entry>> FtpSession::List(const std::string& folder)
 {
-    auto listing = ftp_.GetDirectoryListing(folder);
+    const auto raw = Raw(folder);
+    if (!raw)
+        return raw.error();
+    auto listing = ftp_.GetDirectoryListing(*raw);
     if (Status status = ToStatus(listing); !status)
         return status.error();
-    return listing.GetEntries();
+    std::vector<remote::Entry> entries = listing.GetEntries();
+    ConvertNames(entries);
+    return entries;
 }
 
 Status FtpSession::ChangeFolder(const std::string& folder)
 {
-    return ToStatus(ftp_.ChangeDirectory(folder));
+    const auto raw = Raw(folder);
+    return raw ? ToStatus(ftp_.ChangeDirectory(*raw)) : Status(raw.error());
 }
 
 Status FtpSession::ParentFolder()
@@ -169,13 +269,17 @@ Status FtpSession::ParentFolder()
 
 Status FtpSession::MakeFolder(const std::string& path)
 {
-    return ToStatus(ftp_.MakeDirectory(path));
+    const auto raw = Raw(path);
+    return raw ? ToStatus(ftp_.MakeDirectory(*raw)) : Status(raw.error());
 }
 
 Result<std::int64_t> FtpSession::Size(const std::string& path)
 {
     std::int64_t size = -1;
-    if (Status status = ToStatus(ftp_.Size(path, size)); !status)
+    const auto raw = Raw(path);
+    if (!raw)
+        return raw.error();
+    if (Status status = ToStatus(ftp_.Size(*raw, size)); !status)
         return status.error();
     return size;
 }
@@ -186,7 +290,10 @@ Result<std::string> FtpSession::ModificationTime(const std::string& path)
     if (!ftp_.Supports("MDTM"))
         return MakeError(ErrorKind::ServerPermanent, "The server does not give modification times.");
     std::string time;
-    const Response answer = ftp_.ModificationTime(path, time);
+    const auto raw = Raw(path);
+    if (!raw)
+        return raw.error();
+    const Response answer = ftp_.ModificationTime(*raw, time);
     if (Status status = ToStatus(answer); !status)
         return status.error();
     if (time.empty())
@@ -214,24 +321,33 @@ std::vector<std::string> FtpSession::ChecksumAlgorithms() const
 
 Status FtpSession::SetModificationTime(const std::string& path, const std::string& time)
 {
-    return ToStatus(ftp_.SetModificationTime(path, time));
+    const auto raw = Raw(path);
+    return raw ? ToStatus(ftp_.SetModificationTime(*raw, time)) : Status(raw.error());
 }
 
 Status FtpSession::DeleteFile(const std::string& path)
 {
-    return ToStatus(ftp_.DeleteFile(path));
+    const auto raw = Raw(path);
+    return raw ? ToStatus(ftp_.DeleteFile(*raw)) : Status(raw.error());
 }
 
 Status FtpSession::Rename(const std::string& from, const std::string& to)
 {
-    return ToStatus(ftp_.Rename(from, to));
+    const auto rawFrom = Raw(from);
+    const auto rawTo = Raw(to);
+    if (!rawFrom || !rawTo)
+        return !rawFrom ? Status(rawFrom.error()) : Status(rawTo.error());
+    return ToStatus(ftp_.Rename(*rawFrom, *rawTo));
 }
 
 Result<remote::Transferred> FtpSession::Download(
     const std::string& remotePath, int fileFd, std::uint64_t offset, remote::TranslateInfo& progress)
 {
     std::uint64_t received = 0;
-    const Response response = ftp_.DownloadToFd(remotePath, fileFd, offset, progress, received);
+    const auto raw = Raw(remotePath);
+    if (!raw)
+        return raw.error();
+    const Response response = ftp_.DownloadToFd(*raw, fileFd, offset, progress, received);
     return Moved(response, received);
 }
 
@@ -239,22 +355,35 @@ Result<remote::Transferred> FtpSession::Upload(
     int fileFd, const std::string& remoteFolder, const std::string& name, remote::TranslateInfo& progress)
 {
     std::uint64_t sent = 0;
-    const Response response = ftp_.UploadFromFd(fileFd, remoteFolder, name, progress, sent);
+    const auto rawFolder = Raw(remoteFolder);
+    const auto rawName = Raw(name);
+    if (!rawFolder || !rawName)
+        return !rawFolder ? rawFolder.error() : rawName.error();
+    const Response response = ftp_.UploadFromFd(fileFd, *rawFolder, *rawName, progress, sent);
     return Moved(response, sent);
 }
 
 Result<remote::Transferred> FtpSession::DownloadInto(int folderFd, const std::string& folderText,
     const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress)
 {
-    return Moved(ftp_.DownloadInto(folderFd, folderText, remotePath, listedSize, progress), progress);
+    const auto raw = Raw(remotePath);
+    if (!raw)
+        return raw.error();
+    return Moved(ftp_.DownloadInto(folderFd, folderText, *raw, listedSize, progress, sf::Ftp::Binary,
+                     remote::BaseName(remotePath)),
+        progress);
 }
 
 Result<remote::Transferred> FtpSession::DownloadResumable(int folderFd, const std::string& folderText,
     const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress,
     remote::ResumePoint& resume)
 {
-    return Moved(
-        ftp_.DownloadResumable(folderFd, folderText, remotePath, listedSize, progress, resume), progress);
+    const auto raw = Raw(remotePath);
+    if (!raw)
+        return raw.error();
+    return Moved(ftp_.DownloadResumable(
+                     folderFd, folderText, *raw, listedSize, progress, resume, remote::BaseName(remotePath)),
+        progress);
 }
 
 Result<remote::Transferred> FtpSession::RelayTo(RemoteSession& destination, const std::string& sourcePath,
@@ -264,9 +393,14 @@ Result<remote::Transferred> FtpSession::RelayTo(RemoteSession& destination, cons
     if (ftpDestination == nullptr)
         return remote::RelayThroughFile(
             *this, destination, sourcePath, destinationFolder, listedSize, progress);
-    return Moved(ftp_.Relay(ftpDestination->ftp_, sourcePath, destinationFolder, progress, sf::Ftp::Binary,
-                     listedSize),
-        progress);
+    // The destination gets the source's bytes of the name, so a relay between servers of one
+    // code page keeps every name byte for byte; the folder is in the destination's code page.
+    const auto raw = Raw(sourcePath);
+    const auto rawFolder = ftpDestination->Raw(destinationFolder);
+    if (!raw || !rawFolder)
+        return !raw ? raw.error() : rawFolder.error();
+    return Moved(
+        ftp_.Relay(ftpDestination->ftp_, *raw, *rawFolder, progress, sf::Ftp::Binary, listedSize), progress);
 }
 
 } // namespace vorn::ftp

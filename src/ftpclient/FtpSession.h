@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/NameCodec.h"
 #include "ftpclient/Ftp.h"
 #include "ftpclient/ServerText.h"
 #include "remote/RemoteSession.h"
@@ -60,9 +61,24 @@ public:
     // The client underneath, for what only FTP has (tests of the protocol itself).
     [[nodiscard]] sf::Ftp& Client() { return ftp_; }
 
+    // The code page of the server's names ("GBK", "Shift_JIS", ...; "" for none: UTF-8 when
+    // the server offers it, else the bytes as they come). Names are then listed in UTF-8, and
+    // every path sent to the server goes back in the code page, with the exact bytes the
+    // listing gave. A code page also keeps OPTS UTF8 ON from being sent.
+    void SetNameCharset(const std::string& charset);
+
 private:
+    // `path` as the server knows it: each name in the code page, a listed name with its
+    // listed bytes. Invalid when a name cannot be written in the code page.
+    [[nodiscard]] Result<std::string> Raw(const std::string& path);
+    // A server's path or name in UTF-8 (an escaped name when it does not convert, noted so
+    // that Raw gives its bytes back).
+    [[nodiscard]] std::string Shown(const std::string& raw, std::string* note = nullptr);
+    void ConvertNames(std::vector<remote::Entry>& entries);
+
     Security security_;
     sf::Ftp ftp_;
+    NameCodec codec_;
 };
 
 // A client's answer as a result: a 1xx-3xx reply is success; a server's refusal keeps its

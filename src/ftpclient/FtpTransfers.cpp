@@ -73,11 +73,11 @@ std::optional<Ftp::Response> Ftp::Impl::WrongLength(
 }
 
 Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, const std::string& remotePath,
-    std::int64_t listedSize, TranslateInfo& progress, TransferMode mode)
+    std::int64_t listedSize, TranslateInfo& progress, TransferMode mode, const std::string& localName)
 {
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
-    const std::string name(vorn::LastPathComponent(remotePath));
+    const std::string name(localName.empty() ? vorn::LastPathComponent(remotePath) : localName);
     std::int64_t size = -1;
     bool served = false;
     if (std::optional<Response> stop
@@ -215,14 +215,15 @@ Ftp::Response Ftp::Impl::KeepPartial(
 }
 
 Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText,
-    const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume)
+    const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume,
+    const std::string& localName)
 {
     // A file listed below the size worth continuing takes the plain download's fewer waits.
     if (listedSize >= 0 && listedSize < ResumePoint::minimumSize && !resume.Holds())
-        return DownloadInto(folderFd, folderText, remotePath, listedSize, progress, Binary);
+        return DownloadInto(folderFd, folderText, remotePath, listedSize, progress, Binary, localName);
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
-    const std::string name(vorn::LastPathComponent(remotePath));
+    const std::string name(localName.empty() ? vorn::LastPathComponent(remotePath) : localName);
     std::int64_t size = -1;
     bool known = false;
     if (std::optional<Response> stop

@@ -103,7 +103,9 @@ Outcome MakeEntry(std::string_view name, vorn::remote::EntryKind kind, std::stri
 vorn::remote::EntryKind KindOf(char type)
 {
     using vorn::remote::EntryKind;
-    return type == 'd' ? EntryKind::Folder : type == 'l' ? EntryKind::Link : EntryKind::File;
+    if (type == 'd' || type == 'l' || type == '-')
+        return type == 'd' ? EntryKind::Folder : type == 'l' ? EntryKind::Link : EntryKind::File;
+    return EntryKind::Other; // devices, pipes, sockets, doors: listed so that the walk says why it skips them
 }
 
 // What follows " -> " in the name column of a link, "" when nothing does.
@@ -223,8 +225,6 @@ Outcome ParseUnixLine(std::string_view line, const Tokens& tokens, std::time_t n
     if (!columns)
         return NotMine;
     const char type = columns->type;
-    if (type != '-' && type != 'd' && type != 'l')
-        return Skipped; // devices, pipes, sockets and doors cannot be backed up
     auto found = FindUnixDate(line, tokens, *columns);
     if (!found)
         return NotMine;
@@ -247,6 +247,8 @@ Outcome ParseUnixLine(std::string_view line, const Tokens& tokens, std::time_t n
         name = name.substr(0, name.find(" -> "));
         size.clear();
     }
+    if (KindOf(type) == vorn::remote::EntryKind::Other)
+        size.clear(); // a device lists its major and minor numbers there
     Outcome outcome = MakeEntry(name, KindOf(type), std::move(size), FormatStamp(stamp));
     outcome.info.linkTarget = std::string(target);
     outcome.info.sizeApproximate = found->approximate && !outcome.info.size.empty();
@@ -270,8 +272,6 @@ Outcome ParseOctalModeLine(std::string_view line, const Tokens& tokens)
     const unsigned kind = value & 0170000;
     if (kind == 0)
         return NotMine;
-    if (kind != 0040000 && kind != 0100000 && kind != 0120000)
-        return Skipped;
     const auto nameFollows = [&](std::size_t j) { return tokens.items[j].end + 1 < line.size(); };
     for (std::size_t j = 2; j < tokens.count; ++j) {
         if (!IsEpochTime(tokens[j]) || !AllDigits(tokens[j - 1]) || !nameFollows(j))
@@ -291,7 +291,8 @@ Outcome ParseOctalModeLine(std::string_view line, const Tokens& tokens)
         Outcome outcome = MakeEntry(name,
             KindOf(kind == 0040000    ? 'd'
                     : kind == 0120000 ? 'l'
-                                      : '-'),
+                    : kind == 0100000 ? '-'
+                                      : 'p'),
             std::move(size), FormatStamp(stamp));
         outcome.info.linkTarget = std::string(target);
         return outcome;
@@ -397,7 +398,7 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
     if (space == std::string_view::npos)
         return NotUnderstood(line);
     std::string_view facts = line.substr(0, space);
-    std::optional<bool> isFile;
+    std::optional<char> type; // '-', 'd', or 'p' for anything else that is not the folder itself
     std::string size;
     std::string time;
     std::string exactTime;
@@ -412,11 +413,13 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
         const std::string_view value = fact.substr(equals + 1);
         if (EqualsNoCase(key, "type")) {
             if (EqualsNoCase(value, "file"))
-                isFile = true;
+                type = '-';
             else if (EqualsNoCase(value, "dir"))
-                isFile = false;
+                type = 'd';
+            else if (EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir"))
+                return std::nullopt; // the folder itself and its parent
             else
-                return std::nullopt; // cdir, pdir, OS.unix=slink:..., devices
+                type = 'p'; // OS.unix=blockdev, chardev, fifo, socket, slink:...: no regular file
         } else if (EqualsNoCase(key, "size")) {
             const auto value64 = ReadUnsigned(value);
             size = value64 ? std::to_string(*value64) : std::string();
@@ -425,10 +428,9 @@ std::optional<sf::Info> ParseMlsdLine(std::string_view line)
             exactTime = time.empty() ? std::string() : std::string(value.substr(0, 14));
         }
     }
-    if (!isFile)
+    if (!type)
         return NotUnderstood(line);
-    Outcome outcome
-        = MakeEntry(line.substr(space + 1), KindOf(*isFile ? '-' : 'd'), std::move(size), std::move(time));
+    Outcome outcome = MakeEntry(line.substr(space + 1), KindOf(*type), std::move(size), std::move(time));
     if (outcome.verdict == Verdict::Skip)
         return std::nullopt;
     outcome.info.exactTime = std::move(exactTime);

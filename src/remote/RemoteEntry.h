@@ -6,8 +6,8 @@
 namespace vorn::remote {
 
 // What a listed name is. Links are copied as the files they point at, as listings have
-// always given them; `Other` (devices, pipes, sockets) is left out by the protocols that
-// can tell.
+// always given them; `Other` (devices, pipes, sockets) is listed by the protocols that can
+// tell, and the walk gives it a row saying it is not a regular file.
 enum class EntryKind { File, Folder, Link, Other };
 
 // How much of the modification time the server gave.
@@ -15,7 +15,7 @@ enum class TimePrecision { None, Day, Minute, Second };
 
 // One entry of a folder listing, whatever the protocol.
 struct Entry {
-    std::string name;
+    std::string name; // in UTF-8 where the session converts names from a code page
     EntryKind kind = EntryKind::File;
     std::string size; // decimal byte count as text ("" when the server gives none)
     // Modification time: eight digits YYYYMMDD, followed by hh:mm (colon at index 10) when
@@ -35,6 +35,12 @@ struct Entry {
     // listing gives it (MLSD's modify fact, SFTP); else "". Local copies and the records of
     // incremental runs take it instead of `time`.
     std::string exactTime;
+    // The name's bytes as the server gave them, when they differ from `name` (a session that
+    // converts names sends these back); else "".
+    std::string rawName {};
+    // What the copy's name says beyond the listing, for its row: a name whose bytes did not
+    // convert is copied under an escaped name, and this says so. "" for most entries.
+    std::string nameNote {};
 
     // Whether a walk copies this entry as a file (links included) rather than entering it.
     [[nodiscard]] bool IsFile() const { return kind != EntryKind::Folder; }

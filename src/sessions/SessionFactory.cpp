@@ -30,8 +30,9 @@ Result<std::unique_ptr<remote::RemoteSession>> MakeSession(
     const remote::ServerAddress address = remote::ParseServerAddress(serverText);
     if (address.scheme == "ftp" || address.scheme == "ftpes" || address.scheme == "ftps") {
         const ftp::ServerText server = ftp::ParseServerText(serverText);
-        return std::unique_ptr<remote::RemoteSession>(
-            std::make_unique<ftp::FtpSession>(server.security, verbose));
+        auto session = std::make_unique<ftp::FtpSession>(server.security, verbose);
+        session->SetNameCharset(settings.charset);
+        return std::unique_ptr<remote::RemoteSession>(std::move(session));
     }
     if (address.scheme == "sftp")
         return MakeSftp(settings);

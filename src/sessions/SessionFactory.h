@@ -17,6 +17,8 @@ struct SessionSettings {
     std::string keyFile;
     // SFTP: whether links to folders are entered (loops are then told apart).
     bool followLinks = false;
+    // FTP: the code page of the server's names ("" for UTF-8 when offered, else the bytes).
+    std::string charset {};
 };
 
 // A new, unconnected session for the protocol the server text names: "ftp://host" or a bare

@@ -1,5 +1,6 @@
 #include "store/ProjectOptions.h"
 
+#include "common/NameCodec.h"
 #include "store/AlertOptions.h"
 #include "store/ProjectDb.h"
 #include "store/RunHistory.h"
@@ -38,6 +39,13 @@ constexpr SwitchOption kSwitches[] = {
     { "verify-archive", &ProjectOptions::verifyArchive },
 };
 
+// Values printed back by 'options' hold no control characters.
+bool HasControl(std::string_view value)
+{
+    return std::any_of(
+        value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 // A stored number outside its range (another program wrote it) reads as the default.
 int Stored(const std::string& text, int low, int high, int fallback)
 {
@@ -70,7 +78,7 @@ bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& o
         return false;
     Statement query(db->handle(),
         "select p.ftpbackmode, o.fullevery, o.keeparchives, o.verifyarchive, o.retries, o.connections, "
-        "o.sshkey, o.followlinks, o.verify "
+        "o.sshkey, o.followlinks, o.verify, o.exclude, o.charset "
         "from gm_ftp_plantable p left join vorn_options o on o.ftpid = p.ftpid "
         "where p.ftpid = ?1");
     query.BindInt(1, ftpid);
@@ -87,6 +95,9 @@ bool LoadProjectOptionsById(ProjectDb* db, std::int64_t ftpid, ProjectOptions& o
     loaded.sshKey = query.Text(6);
     loaded.followLinks = Stored(query.Text(7), 0, 1, 0) != 0;
     loaded.verifyChecksum = query.Text(8) == "checksum";
+    loaded.exclude = query.Text(9);
+    // A code page another program stored that iconv here does not know reads as the default.
+    loaded.charset = IsKnownCharset(query.Text(10)) ? query.Text(10) : std::string();
     loaded.alerts = LoadAlertOptions(db, ftpid);
     options = loaded;
     return true;
@@ -121,8 +132,9 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     mode.BindText(2, name);
     Statement row(db->handle(),
         "insert or replace into vorn_options "
-        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections, sshkey, followlinks, verify) "
-        "select ftpid, ?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9 from gm_ftp_plantable where ftpname = ?6 "
+        "(ftpid, fullevery, keeparchives, verifyarchive, retries, connections, sshkey, followlinks, verify, "
+        "exclude, charset) "
+        "select ftpid, ?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9, ?10, ?11 from gm_ftp_plantable where ftpname = ?6 "
         "order by ftpid limit 1");
     row.BindInt(1, options.fullEvery);
     row.BindInt(2, options.keepArchives);
@@ -133,6 +145,8 @@ bool SaveProjectOptions(ProjectDb* db, const std::string& name, const ProjectOpt
     row.BindText(7, options.sshKey);
     row.BindInt(8, options.followLinks ? 1 : 0);
     row.BindText(9, options.verifyChecksum ? "checksum" : "size");
+    row.BindText(10, options.exclude);
+    row.BindText(11, options.charset);
     return mode.Run() && row.Run() && SaveAlertOptions(db, name, options.alerts) && transaction.Commit();
 }
 
@@ -145,9 +159,7 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
     const std::string_view value = setting.substr(equals + 1);
     if (name == "ssh-key") {
         // A path is printed back by 'options': no control characters in it.
-        const bool control = std::any_of(value.begin(), value.end(),
-            [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-        if (control)
+        if (HasControl(value))
             return "ssh-key must be a file path without control characters";
         options.sshKey = std::string(value);
         return {};
@@ -156,6 +168,24 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         if (value != "size" && value != "checksum")
             return "verify must be size or checksum, not '" + std::string(value) + "'";
         options.verifyChecksum = value == "checksum";
+        return {};
+    }
+    if (name == "exclude") {
+        if (HasControl(value))
+            return "exclude must be patterns separated by spaces, without control characters";
+        options.exclude = std::string(value);
+        return {};
+    }
+    if (name == "charset") {
+        if (value == "auto" || value.empty()) {
+            options.charset.clear();
+            return {};
+        }
+        if (HasControl(value) || !IsKnownCharset(value))
+            return "charset must be auto or a code page iconv knows (GBK, Shift_JIS, EUC-KR, Big5, CP1251, "
+                   "ISO-8859-2, ...), not '"
+                + std::string(value) + "'";
+        options.charset = std::string(value);
         return {};
     }
     if (name == "follow-links") {
@@ -189,7 +219,8 @@ std::string ApplyOptionSetting(std::string_view setting, ProjectOptions& options
         return *problem;
     return "unknown option '" + std::string(name)
         + "' (options: incremental, full-every, keep-archives, verify-archive, retries, connections, "
-          "notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links, verify)";
+          "notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links, verify, exclude, "
+          "charset)";
 }
 
 std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
@@ -208,6 +239,8 @@ std::vector<std::string> FormatProjectOptions(const ProjectOptions& options)
     lines.push_back("ssh-key=" + options.sshKey);
     lines.push_back("follow-links=" + std::string(options.followLinks ? "1" : "0"));
     lines.push_back(std::string("verify=") + (options.verifyChecksum ? "checksum" : "size"));
+    lines.push_back("exclude=" + options.exclude);
+    lines.push_back("charset=" + (options.charset.empty() ? std::string("auto") : options.charset));
     return lines;
 }
 

@@ -46,6 +46,12 @@ struct ProjectOptions {
     // verify=checksum: each copy is compared with the server's own checksum where it offers
     // one; off (verify=size) compares sizes only.
     bool verifyChecksum = false;
+    // Patterns of paths below the project's folder that are left out (see ExcludePatterns.h),
+    // separated by spaces; "" leaves out nothing.
+    std::string exclude {};
+    // The code page of the servers' names ("GBK", "Shift_JIS", ...); "" for the default: UTF-8
+    // when the server offers it, else the names' bytes as they come.
+    std::string charset {};
 
     bool operator==(const ProjectOptions&) const = default;
 };

@@ -64,6 +64,10 @@ const std::vector<const char*> kSteps = {
     // the checksum each remembered copy was found to match ("SHA-256:hex", "" for none).
     "alter table vorn_options add column verify text not null default 'size';"
     "alter table vorn_copied add column digest text not null default '';",
+    // Names a project leaves out (patterns separated by spaces) and the code page of its
+    // servers' names ('' for the default: UTF-8 when offered, else the bytes as they come).
+    "alter table vorn_options add column exclude text not null default '';"
+    "alter table vorn_options add column charset text not null default '';",
 };
 
 // Runs SQL that may hold several statements and returns no rows.

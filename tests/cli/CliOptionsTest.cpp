@@ -52,7 +52,7 @@ void StoreProject(const TempFolder& folder, const FtpServer* server)
 const std::string kDefaults
     = "incremental=off\nfull-every=7\nkeep-archives=0\nverify-archive=on\nretries=3\nconnections=1\n"
       "notify=failure\nmail-to=\nhook-url=\ncatch-up=0\nalert-after-days=0\nssh-key=\nfollow-links=0\nverify="
-      "size\n";
+      "size\nexclude=\ncharset=auto\n";
 
 } // namespace
 
@@ -90,12 +90,13 @@ TEST(VornbackupCliOptions, PrintsAndSetsAllOrNothing)
     const Outcome set = Cli(folder,
         { "options", "site", "incremental=on", "full-every=30", "keep-archives=5", "verify-archive=off",
             "retries=0", "connections=10", "notify=always", "mail-to=ops@example.org", "catch-up=1",
-            "alert-after-days=3", "ssh-key=/keys/id", "follow-links=1", "verify=checksum" });
+            "alert-after-days=3", "ssh-key=/keys/id", "follow-links=1", "verify=checksum", "exclude=cache/ *.log",
+            "charset=GBK" });
     EXPECT_EQ(set.exitCode, 0) << set.err;
     EXPECT_EQ(Cli(folder, { "options", "site" }).out,
         "incremental=on\nfull-every=30\nkeep-archives=5\nverify-archive=off\nretries=0\nconnections=10\n"
         "notify=always\nmail-to=ops@example.org\nhook-url=\ncatch-up=1\nalert-after-days=3\n"
-        "ssh-key=/keys/id\nfollow-links=1\nverify=checksum\n");
+        "ssh-key=/keys/id\nfollow-links=1\nverify=checksum\nexclude=cache/ *.log\ncharset=GBK\n");
     // incremental is the project's backup mode, kept where other readers of the file see it.
     EXPECT_EQ(
         RawQuery(folder.File("projects.db"), "select ftpbackmode from gm_ftp_plantable"), (Rows { { "2" } }));

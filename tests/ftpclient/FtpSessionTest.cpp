@@ -42,6 +42,25 @@ TEST(FtpSession, LoginSucceedsOnlyWithTheRightUserAndPassword)
     }
 }
 
+// pyftpdlib offers UTF8 in FEAT before the login but takes OPTS only after it (530 before):
+// the request is sent again once logged in.
+TEST(FtpSession, Utf8IsAskedForAgainAfterTheLoginWhenRefusedBeforeIt)
+{
+    FtpServerOptions options;
+    options.logCommands = true;
+    FtpServer server(options);
+    auto ftp = MakeClient();
+    ASSERT_TRUE(ftp->Connect(sf::IPAddress(server.host()), server.port()).IsOk());
+    ASSERT_TRUE(ftp->Login("user", "secret").IsOk());
+    const std::string log = server.log();
+    const auto pass = log.find("<- PASS");
+    ASSERT_NE(pass, std::string::npos) << log;
+    const auto again = log.find("<- OPTS UTF8 ON", pass);
+    ASSERT_NE(again, std::string::npos) << log;
+    EXPECT_EQ(log.find("-> 530", again), std::string::npos)
+        << log; // pyftpdlib answers 501: UTF-8 is all it speaks
+}
+
 TEST(FtpSession, ConnectToAPortNobodyListensOnFailsAtOnce)
 {
     const RefusingPort refusing;

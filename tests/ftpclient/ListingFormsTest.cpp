@@ -274,12 +274,21 @@ TEST(ListingForms, HeadersBlanksAndDevicesListNothing)
              "总用量 8",
              "drwxr-xr-x   2 ftp      ftp          4096 Mar 15 14:25 ..",
              "03-15-12  02:25PM       <DIR>          .",
-             "crw-rw-rw- 1 root root 1, 3 Mar 15 14:25 null",
-             "brw-rw---- 1 root disk 8, 0 Mar 15 14:25 sda",
-             "prw-r--r-- 1 u g 0 Mar 15 14:25 fifo",
-             "srwxrwxrwx 1 u g 0 Mar 15 14:25 socket",
-             "20666 1 0 0 0 1155110400 octal device",
          }) {
         EXPECT_EQ(Describe(ParseListLine(line, Now)), "(nothing)") << line;
+    }
+    // Devices, pipes and sockets are entries of their own kind, so the walk can say why it
+    // leaves them.
+    for (const auto& [line, name] : std::vector<std::pair<std::string, std::string>> {
+             { "crw-rw-rw- 1 root root 1, 3 Mar 15 14:25 null", "null" },
+             { "brw-rw---- 1 root disk 8, 0 Mar 15 14:25 sda", "sda" },
+             { "prw-r--r-- 1 u g 0 Mar 15 14:25 fifo", "fifo" },
+             { "srwxrwxrwx 1 u g 0 Mar 15 14:25 socket", "socket" },
+             { "20666 1 0 0 0 1155110400 octal device", "octal device" },
+         }) {
+        const auto entry = ParseListLine(line, Now);
+        ASSERT_TRUE(entry) << line;
+        EXPECT_EQ(entry->name, name);
+        EXPECT_EQ(entry->kind, vorn::remote::EntryKind::Other) << line;
     }
 }

@@ -37,8 +37,11 @@ std::string Describe(const std::optional<sf::Info>& info)
 {
     if (!info)
         return "(none)";
-    return "[" + info->name + "] " + (info->IsFile() ? "file" : "folder") + " size=" + info->size
-        + " time=" + info->time + (info->unusable.empty() ? "" : " unusable=" + info->unusable);
+    const auto kind = info->kind == vorn::remote::EntryKind::Other ? "other"
+        : info->IsFile()                                           ? "file"
+                                                                   : "folder";
+    return "[" + info->name + "] " + kind + " size=" + info->size + " time=" + info->time
+        + (info->unusable.empty() ? "" : " unusable=" + info->unusable);
 }
 
 // What a line that cannot be read gives: an entry named `name` that the walk reports.
@@ -74,9 +77,11 @@ TEST(MlsdLine, ReadsTheFactsAndKeepsTheNameByteForByte)
         { "modify=20120315142501;perm=flcdmpe;type=cdir;unique=FD01U2E0281;UNIX.mode=0755; .", std::nullopt },
         { "modify=20120315142501;perm=flcdmpe;type=pdir;unique=FD01U2E0280;UNIX.mode=0755; ..",
             std::nullopt },
+        // What is neither file nor folder is listed, for its row: no regular file.
         { "modify=20120315142501;perm=adfr;size=11;type=OS.unix=slink:/srv/data;unique=FD01U2; data-link",
-            std::nullopt },
-        { "type=OS.unix=symlink;size=11;modify=20120315142501; other-link", std::nullopt },
+            sf::Info { "data-link", vorn::remote::EntryKind::Other, "11", "2012031514:25" } },
+        { "type=OS.unix=chardev;size=0;modify=20120315142501; null",
+            sf::Info { "null", vorn::remote::EntryKind::Other, "0", "2012031514:25" } },
         // Pure-FTPd puts type first
         { "type=file;size=5678;modify=20000229000000;UNIX.mode=0644;UNIX.uid=1000;UNIX.gid=1000;unique="
           "803g2c0;"
@@ -192,13 +197,15 @@ TEST(UnixListLine, ReportsWhatIsNoFileOrFolder)
     for (const std::string line : {
              "total 12",
              "",
-             "crw-rw-rw- 1 root root 1, 3 Mar 15 14:25 null",
-             "prw-r--r-- 1 u g 0 Mar 15 14:25 fifo",
-             "srwxrwxrwx 1 u g 0 Mar 15 14:25 socket",
          }) {
         EXPECT_EQ(Describe(ParseListLine(line, June2013)), "(none)") << line;
     }
+    constexpr auto Other = vorn::remote::EntryKind::Other;
     const std::vector<Row> rows {
+        // Devices, pipes and sockets come as entries the walk gives a row of their own.
+        { "crw-rw-rw- 1 root root 1, 3 Mar 15 14:25 null", sf::Info { "null", Other, "", "2013031514:25" } },
+        { "prw-r--r-- 1 u g 0 Mar 15 14:25 fifo", sf::Info { "fifo", Other, "", "2013031514:25" } },
+        { "srwxrwxrwx 1 u g 0 Mar 15 14:25 socket", sf::Info { "socket", Other, "", "2013031514:25" } },
         { "hello world", Unread("hello world", "world") },
         { "-rw-r--r-- 1 u g 5 Mar 15 14:25 \r", Unread("-rw-r--r-- 1 u g 5 Mar 15 14:25 ", "14:25") },
         { "-rw-r--r-- 1 u g 18446744073709551616 Mar 15 14:25 size beyond 64 bits",

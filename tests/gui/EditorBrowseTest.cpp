@@ -285,7 +285,7 @@ private slots:
     {
         vorn::test::FtpServerOptions options;
         options.root = server_->root();
-        options.dropControlEvery = 4; // FEAT, OPTS, USER, PASS
+        options.dropControlEvery = 5; // FEAT, OPTS (530), USER, PASS, OPTS again
         options.dropSessions = "3,5"; // 1: the fixture's port check, 2: Connect's login
         auto steady = std::move(server_);
         server_ = std::make_unique<vorn::test::FtpServer>(options);

@@ -310,7 +310,7 @@ private slots:
     void aDroppedSessionLogsInAgainOnItsNextUse()
     {
         FtpServerOptions options;
-        options.dropControlEvery = 4; // FEAT, OPTS, USER, PASS
+        options.dropControlEvery = 5; // FEAT, OPTS (530), USER, PASS, OPTS again
         options.dropSessions = "2,4"; // the first is the fixture's check that the port is open
         options.logCommands = true;
         FtpServer source(options);

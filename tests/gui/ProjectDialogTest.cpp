@@ -699,8 +699,10 @@ private slots:
     void optionsAreLoadedAndSavedWithTheProject()
     {
         QVERIFY(vorn::InsertProject(db_.get(), Stored("Alpha")));
-        QVERIFY(
-            vorn::SaveProjectOptions(db_.get(), "Alpha", vorn::ProjectOptions { true, 30, 5, false, 0, 10 }));
+        vorn::ProjectOptions stored { true, 30, 5, false, 0, 10 };
+        stored.exclude = "cache/";
+        stored.charset = "CP1251";
+        QVERIFY(vorn::SaveProjectOptions(db_.get(), "Alpha", stored));
         OpenList();
         FTPNew* dialog = Open(0);
         QVERIFY(dialog);
@@ -712,13 +714,20 @@ private slots:
         QCOMPARE(Child<QComboBox>(dialog, "verifyCombo")->currentIndex(), 0);
         Child<QSpinBox>(dialog, "keepArchivesBox")->setValue(9);
         Child<QComboBox>(dialog, "verifyCombo")->setCurrentIndex(1);
+        QCOMPARE(Child<QLineEdit>(dialog, "excludeEdit")->text(), QString("cache/"));
+        QCOMPARE(Child<QComboBox>(dialog, "charsetBox")->currentText(), QString("CP1251"));
+        Child<QLineEdit>(dialog, "excludeEdit")->setText("  cache/   *.log ");
+        Child<QComboBox>(dialog, "charsetBox")->setCurrentText("GBK");
         dialog->tabs()->setCurrentIndex(FTPNew::CopyRulesTab);
         QVERIFY(Click(dialog, "fullBackupRadio"));
         QVERIFY(Click(dialog, "okButton"));
         QVERIFY(WaitClosed(dialog));
         vorn::ProjectOptions loaded;
         QVERIFY(vorn::LoadProjectOptions(db_.get(), "Alpha", loaded));
-        QVERIFY(loaded == (vorn::ProjectOptions { false, 30, 9, false, 0, 10, {}, {}, false, true }));
+        vorn::ProjectOptions expected { false, 30, 9, false, 0, 10, {}, {}, false, true };
+        expected.exclude = "cache/ *.log";
+        expected.charset = "GBK";
+        QVERIFY(loaded == expected);
 
         dialog = Open();
         QVERIFY(dialog);

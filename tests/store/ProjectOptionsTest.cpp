@@ -53,9 +53,10 @@ TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesI
     EXPECT_EQ(FormatProjectOptions(options),
         (std::vector<std::string> { "incremental=off", "full-every=7", "keep-archives=0", "verify-archive=on",
             "retries=3", "connections=1", "notify=failure", "mail-to=", "hook-url=", "catch-up=0",
-            "alert-after-days=0", "ssh-key=", "follow-links=0", "verify=size" }));
+            "alert-after-days=0", "ssh-key=", "follow-links=0", "verify=size", "exclude=", "charset=auto" }));
 
-    const ProjectOptions changed { true, 30, 12, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true };
+    const ProjectOptions changed { true, 30, 12, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true,
+        "cache/ *.log", "GBK" };
     ASSERT_TRUE(SaveProjectOptions(db.get(), "site", changed));
     ProjectOptions loaded;
     ASSERT_TRUE(LoadProjectOptions(db.get(), "site", loaded));
@@ -71,10 +72,11 @@ TEST_F(ProjectOptionsTest, DefaultsUntilSavedThenRoundTripAndTheBackupModeLivesI
     ASSERT_TRUE(LoadProject(db.get(), "site", renamed));
     renamed.ftpname = "renamed";
     ASSERT_TRUE(UpdateProject(db.get(), "site", renamed));
-    RawExecute(path, "update vorn_options set keeparchives = 5000");
+    RawExecute(path, "update vorn_options set keeparchives = 5000, charset = 'NO-SUCH-PAGE'");
     ASSERT_TRUE(LoadProjectOptions(db.get(), "renamed", loaded));
-    EXPECT_EQ(
-        loaded, (ProjectOptions { true, 30, 0, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true }));
+    EXPECT_EQ(loaded,
+        (ProjectOptions {
+            true, 30, 0, false, 0, 10, {}, "/home/u/.ssh/id_ed25519", true, true, "cache/ *.log", "" }));
 }
 
 TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
@@ -99,6 +101,14 @@ TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
         { "verify=checksum", "" },
         { "verify=size", "" },
         { "verify=md5", "verify must be size or checksum, not 'md5'" },
+        { "exclude=cache/ *.log **/node_modules/", "" },
+        { "exclude=a\tb", "exclude must be patterns separated by spaces, without control characters" },
+        { "charset=Shift_JIS", "" },
+        { "charset=auto", "" },
+        { "charset=GBK//IGNORE",
+            "charset must be auto or a code page iconv knows (GBK, Shift_JIS, EUC-KR, Big5, CP1251, "
+            "ISO-8859-2, "
+            "...), not 'GBK//IGNORE'" },
         { "ssh-key=/tmp/a\x1b[2Jb", "ssh-key must be a file path without control characters" },
         { "incremental=yes", "incremental must be on or off, not 'yes'" },
         { "full-every=0", "full-every must be a whole number from 1 to 365, not '0'" },
@@ -111,7 +121,8 @@ TEST_F(ProjectOptionsTest, SettingsAreCheckedByNameAndRange)
             "unknown option 'speed' (options: incremental, full-every, keep-archives, verify-archive, "
             "retries, "
             "connections, notify, mail-to, hook-url, catch-up, alert-after-days, ssh-key, follow-links, "
-            "verify)" },
+            "verify, exclude, "
+            "charset)" },
         { "notify=always", "" },
         { "notify=never", "" },
         { "notify=sometimes", "notify must be failure, always or never, not 'sometimes'" },

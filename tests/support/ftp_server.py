@@ -46,10 +46,11 @@ class DosListMixin:
 
 
 class StallAfterLoginMixin:
-    """Once logged in, reads every command and answers none (socket stays open)."""
+    """Once logged in, reads every command and answers none (socket stays open), but for
+    OPTS, which a client refused it before the login sends again as part of logging in."""
 
     def pre_process_command(self, line, cmd, arg):
-        if self.authenticated:
+        if self.authenticated and cmd != "OPTS":
             return
         super().pre_process_command(line, cmd, arg)
 

@@ -39,12 +39,13 @@ void ConsoleObserver::OnFileRowStatus(std::uint64_t rowId, FileStatus status, co
     if (row == rows_.end())
         return;
     const std::string text(FileStatusText(status));
-    if (status == FileStatus::Failed) {
+    if (status == FileStatus::Failed)
         ++failedItems_;
+    // Other rows carry a reason too at times (an escaped name, "not a regular file").
+    if (status == FileStatus::Failed || !reason.empty())
         Print(row->second + EscapeField(text) + "\t" + EscapeField(reason));
-    } else {
+    else
         Print(row->second + EscapeField(text));
-    }
     rows_.erase(row);
 }
 
