@@ -76,6 +76,9 @@ public:
     // With `take` false the reply stays queued for the next read.
     [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout, bool take = true);
     [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
+    // Several commands in one write, so that their answers come back to back: the server reads
+    // and answers them in order. False when nothing was sent.
+    [[nodiscard]] bool SendAll(const std::vector<std::string>& lines);
     // Command in two halves, so that a command can go to each of two sessions before either
     // answer is awaited. Send drops replies that came unasked; false when nothing was sent.
     [[nodiscard]] bool Send(std::string_view verb, std::string_view argument = {});
@@ -96,6 +99,19 @@ public:
     // Sends the EPSV of the next PrepareData when that begins with one; true when it was sent.
     [[nodiscard]] bool SendEpsvAhead();
     [[nodiscard]] Response PrepareActive(DataLink& link);
+    // Whether a transfer may go out as EPSV and its command in one write: passive, EPSV known
+    // to work on this session (so a refused or unreachable port is not found mid-pipeline),
+    // and nothing else unanswered.
+    [[nodiscard]] bool CanPipeline() const;
+    // Sends EPSV and `verb` `argument` in one write; true when sent.
+    [[nodiscard]] bool SendPipelined(std::string_view verb, std::string_view argument);
+    // Reads the EPSV answer of SendPipelined and connects the data connection; the answer to
+    // the transfer command is left for StartTransfer(sent = true). A refused EPSV has the
+    // command's answer read too and `fallBack` set: the caller starts the transfer afresh.
+    [[nodiscard]] Response OpenPipelined(DataLink& link, bool& fallBack);
+    // A download sent ahead and then not asked for: its data connection is opened and the
+    // transfer aborted, so that the session answers the next command in step.
+    void SettleAhead();
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     // `sent`: the command went ahead by Send, and only its answer is read here.
@@ -122,8 +138,11 @@ public:
         TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size,
         bool& served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply.
+    // With `sendAhead`, the download of `nextDownload` goes out as soon as the data has ended,
+    // before the final reply is read (the server sends that only once the data connection is
+    // closed, so the two answers come together).
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
-        TranslateInfo& progress, std::uint64_t& received);
+        TranslateInfo& progress, std::uint64_t& received, bool sendAhead = false);
     // Ends a data connection whose transfer is complete.
     void CloseData(DataLink& link);
     // Stops a transfer whose preliminary reply has arrived and brings the control connection
@@ -195,6 +214,11 @@ public:
     std::set<std::string> features;
     bool useMlsd = false;
     bool epsvRefused = false;
+    bool epsvProven = false; // a data connection announced by EPSV was opened on this session
+    // The path a caller said it downloads next, and the download whose EPSV and RETR went out
+    // already (answers unread). Both end with the control connection.
+    std::string nextDownload;
+    std::string aheadPath;
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;

@@ -191,6 +191,21 @@ Result<std::string> FtpSession::ModificationTime(const std::string& path)
     return time;
 }
 
+Result<std::vector<std::string>> FtpSession::ModificationTimes(const std::vector<std::string>& paths)
+{
+    if (!ftp_.Supports("MDTM"))
+        return MakeError(ErrorKind::ServerPermanent, "The server does not give modification times.");
+    std::vector<std::string> times;
+    if (Status status = ToStatus(ftp_.ModificationTimes(paths, times)); !status)
+        return status.error();
+    return times;
+}
+
+void FtpSession::ExpectDownload(const std::string& remotePath)
+{
+    ftp_.SetNextDownload(remotePath);
+}
+
 Status FtpSession::SetModificationTime(const std::string& path, const std::string& time)
 {
     return ToStatus(ftp_.SetModificationTime(path, time));
