@@ -180,12 +180,12 @@ bool Ftp::Impl::Send(std::string_view verb, std::string_view argument)
     return !SendLine(verb, argument);
 }
 
-bool Ftp::Impl::SendAll(const std::vector<std::string>& lines)
+bool Ftp::Impl::SendAll(const std::vector<std::string>& lines, bool keepQueued)
 {
     if (!Connected())
         return false;
     SettleAhead();
-    while (parser.Next()) { }
+    while (!keepQueued && parser.Next()) { }
     std::string text;
     for (const std::string& line : lines) {
         if (!CanTravelInCommand(line))

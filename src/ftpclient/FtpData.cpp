@@ -80,12 +80,12 @@ bool Ftp::Impl::CanPipeline() const
     return passive && epsvProven && !epsvRefused && aheadPath.empty() && Connected();
 }
 
-bool Ftp::Impl::SendPipelined(std::string_view verb, std::string_view argument)
+bool Ftp::Impl::SendPipelined(std::string_view verb, std::string_view argument, bool keepQueued)
 {
     std::string command(verb);
     if (!argument.empty())
         command += " " + std::string(argument);
-    return CanTravelInCommand(argument) && SendAll({ "EPSV", command });
+    return CanTravelInCommand(argument) && SendAll({ "EPSV", command }, keepQueued);
 }
 
 Ftp::Response Ftp::Impl::OpenPipelined(DataLink& link, bool& fallBack)

@@ -77,8 +77,9 @@ public:
     [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout, bool take = true);
     [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
     // Several commands in one write, so that their answers come back to back: the server reads
-    // and answers them in order. False when nothing was sent.
-    [[nodiscard]] bool SendAll(const std::vector<std::string>& lines);
+    // and answers them in order. False when nothing was sent. Replies still queued came unasked
+    // and are dropped, unless `keepQueued` (the final reply of a transfer still to be read).
+    [[nodiscard]] bool SendAll(const std::vector<std::string>& lines, bool keepQueued = false);
     // Command in two halves, so that a command can go to each of two sessions before either
     // answer is awaited. Send drops replies that came unasked; false when nothing was sent.
     [[nodiscard]] bool Send(std::string_view verb, std::string_view argument = {});
@@ -103,8 +104,9 @@ public:
     // to work on this session (so a refused or unreachable port is not found mid-pipeline),
     // and nothing else unanswered.
     [[nodiscard]] bool CanPipeline() const;
-    // Sends EPSV and `verb` `argument` in one write; true when sent.
-    [[nodiscard]] bool SendPipelined(std::string_view verb, std::string_view argument);
+    // Sends EPSV and `verb` `argument` in one write; true when sent. `keepQueued` as SendAll.
+    [[nodiscard]] bool SendPipelined(
+        std::string_view verb, std::string_view argument, bool keepQueued = false);
     // Reads the EPSV answer of SendPipelined and connects the data connection; the answer to
     // the transfer command is left for StartTransfer(sent = true). A refused EPSV has the
     // command's answer read too and `fallBack` set: the caller starts the transfer afresh.

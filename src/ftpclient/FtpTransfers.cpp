@@ -146,7 +146,7 @@ Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::remote::TempFile& fil
     // reply after the client's close (vsftpd, pyftpdlib) reads the next commands then.
     const std::string next = std::exchange(nextDownload, {});
     if (sendAhead && !next.empty() && !link.finishedEarly && size >= 0
-        && received == static_cast<std::uint64_t>(size) && CanPipeline() && SendPipelined("RETR", next))
+        && received == static_cast<std::uint64_t>(size) && CanPipeline() && SendPipelined("RETR", next, true))
         aheadPath = next;
     if (!link.finishedEarly)
         return FinishTransfer();
