@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -245,23 +244,6 @@ void StampCopy(remote::RemoteSession& source, int folderFd, const remote::Entry&
         StampLocalFileAt(folderFd, entry.name, entry.time);
 }
 
-// Whether a folder can be listed by its path instead of being entered first, which saves a
-// round trip per folder: servers read LIST's argument as a pattern and options, so only
-// paths of plain characters are listed that way.
-bool ListableByPath(const std::string& path)
-{
-    if (path.size() < 2 || path.front() != '/')
-        return false;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        const char c = path[i];
-        const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'
-            || (c == '-' && path[i - 1] != '/') || (c == '/' && path[i - 1] != '/');
-        if (!plain)
-            return false;
-    }
-    return path.back() != '/';
-}
-
 // A local copy is in place when a regular file (not a link) of the listed size is there.
 // `name` is taken below the open folder `folderFd` (AT_FDCWD: a path).
 bool LocalCopyInPlace(int folderFd, const std::string& name, const remote::Entry& entry)
@@ -331,9 +313,6 @@ struct FolderWalk {
     // Download walks: the session is told which file it fetches next, so it can start that
     // transfer while the current one ends.
     bool hintDownloads = false;
-    // What the current folder's listing names: "" for the session's working folder, or the
-    // folder's path where the walk lists without entering it.
-    std::string listPath {};
     std::mutex countsMutex {}; // the file counts, kept by the walk and the pool's workers
 
     [[nodiscard]] std::vector<TransferRetry::Session> Sessions(bool inFolder) const
@@ -372,7 +351,7 @@ struct FolderWalk {
     {
         Result<std::vector<remote::Entry>> listing = std::vector<remote::Entry> {};
         const auto attempt = [&]() -> Status {
-            listing = source.List(listPath);
+            listing = source.List("");
             return listing ? Ok() : Status(listing.error());
         };
         if (retry == nullptr)
@@ -755,13 +734,8 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         // A dry run changes nothing anywhere: it only enters the source folder.
         if (env.dryRun)
             return EnterFolder(source, ctx.currentRemote);
-        // A folder below the root, known from its parent's listing, is listed by its path;
-        // others are entered with one CWD, and only one that is not there is made and entered.
-        walk.listPath = ctx.currentRemote != ctx.rootRemote && ListableByPath(ctx.currentRemote)
-            ? ctx.currentRemote
-            : std::string();
-        const bool inside
-            = !walk.listPath.empty() || static_cast<bool>(source.ChangeFolder(ctx.currentRemote));
+        // One CWD enters the folder; only a folder that is not there is made and entered.
+        const bool inside = static_cast<bool>(source.ChangeFolder(ctx.currentRemote));
         if (!inside)
             if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
                 remote.result != FolderResult::Done)
