@@ -177,11 +177,32 @@ void TransferPool::RunWorker(Worker& worker)
         return sessions;
     };
     // A paused run starts no further file: the worker holds before the file's first command.
+    // With downloads the worker holds the file after the current one already, so that its
+    // session can start it while the current one ends.
+    std::optional<FileJob> ahead;
     while (env_.control == nullptr || env_.control->WaitWhilePaused()) {
-        std::optional<FileJob> job = Take();
-        if (!job || !transfer_(slot, *job))
+        std::optional<FileJob> job = ahead ? std::move(ahead) : Take();
+        ahead.reset();
+        if (!job)
+            break;
+        if (setup_.nextDownload) {
+            ahead = TakeWaiting();
+            worker.source->ExpectDownload(ahead ? setup_.nextDownload(*ahead) : std::string());
+        }
+        if (!transfer_(slot, *job))
             break;
     }
+}
+
+std::optional<FileJob> TransferPool::TakeWaiting()
+{
+    std::lock_guard lock(mutex_);
+    if (Stopped() || waiting_.empty())
+        return std::nullopt;
+    FileJob job = std::move(waiting_.front());
+    waiting_.pop_front();
+    changed_.notify_all();
+    return job;
 }
 
 std::optional<FileJob> TransferPool::Take()

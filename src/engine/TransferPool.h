@@ -74,6 +74,9 @@ public:
         std::string stagingText;
         // The walk's streak of retries, which the workers' retries share; null: their own.
         RetryStreak* streak = nullptr;
+        // Downloads: the path a worker's session may start fetching while the file before it
+        // ends ("" when the file is not for that); unset: workers take one file at a time.
+        std::function<std::string(const FileJob&)> nextDownload {};
     };
 
     TransferPool(const RunEnvironment& env, Setup setup, Transfer transfer);
@@ -107,6 +110,8 @@ private:
     Status OpenWorker(Worker& worker);
     // The next file for a worker, or none when the pool is closing or the run stopped.
     std::optional<FileJob> Take();
+    // The next file if one waits, without waiting for one.
+    std::optional<FileJob> TakeWaiting();
     [[nodiscard]] bool Stopped() const;
 
     const RunEnvironment& env_;

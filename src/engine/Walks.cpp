@@ -348,6 +348,9 @@ struct FolderWalk {
     std::shared_ptr<const FolderHandle> folder {}; // downloads into a tree: the current local folder
     TransferSlot ownSlot {}; // the walk's own sessions, for files transferred one at a time
     TransferPool* pool = nullptr; // files go to the pool's sessions instead
+    // Download walks: the session is told which file it fetches next, so it can start that
+    // transfer while the current one ends.
+    bool hintDownloads = false;
     std::mutex countsMutex {}; // the file counts, kept by the walk and the pool's workers
 
     [[nodiscard]] std::vector<TransferRetry::Session> Sessions(bool inFolder) const
@@ -423,6 +426,63 @@ struct FolderWalk {
         return true;
     }
 
+    // Whether `entry` is a file this walk copies, as far as the listing tells (an incremental
+    // run's unchanged file is taken as not copied).
+    [[nodiscard]] bool WantsCopy(const remote::Entry& entry, const std::string& remotePath) const
+    {
+        if (env.dryRun || !entry.IsFile() || !entry.unusable.empty() || !remote::IsSafeEntryName(entry.name)
+            || !PassesFilterRules(ctx.rules, entry.name, ParseByteCount(entry.size), entry.time)
+            || (!options.exclude.empty()
+                && IsExcluded(options.exclude, RelativePart(ctx, remotePath).substr(1), false)))
+            return false;
+        if (options.records == nullptr || options.fullArchive || options.backupMode != kIncrementalBackupMode)
+            return true;
+        const CopiedFile* last = options.records->Last(remotePath);
+        return last == nullptr || last->size != entry.size || !SameListedTime(last->time, entry.time);
+    }
+
+    // The path of the first entry from `from` on that is likely downloaded next, small enough
+    // for a plain download; "" when there is none.
+    [[nodiscard]] std::string NextLikelyDownload(
+        std::vector<remote::Entry>::const_iterator from, std::vector<remote::Entry>::const_iterator end) const
+    {
+        for (; from != end; ++from) {
+            if (!from->IsFile())
+                continue;
+            const std::string path = JoinPath(ctx.currentRemote, from->name);
+            if (!WantsCopy(*from, path))
+                continue;
+            const std::int64_t size = ListedSize(*from);
+            return size >= 0 && size < remote::ResumePoint::minimumSize ? path : std::string();
+        }
+        return {};
+    }
+
+    // Listings without seconds (`ls -l` style: minutes, or only the day for older files) are
+    // completed by the server's MDTM for every file to be copied, asked for the whole folder at
+    // once, so that each copy carries the source's time to the second.
+    void AddExactTimes(std::vector<remote::Entry>& entries)
+    {
+        std::vector<std::string> paths;
+        std::vector<remote::Entry*> asked;
+        for (remote::Entry& entry : entries) {
+            const std::string path = JoinPath(ctx.currentRemote, entry.name);
+            if (entry.exactTime.empty() && WantsCopy(entry, path)) {
+                paths.push_back(path);
+                asked.push_back(&entry);
+            }
+        }
+        if (paths.empty())
+            return;
+        const auto times = source.ModificationTimes(paths);
+        // Without times the copies keep the listed ones, as before; a lost session is found
+        // and brought back by the next step.
+        if (!times || times->size() != asked.size())
+            return;
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            asked[i]->exactTime = (*times)[i];
+    }
+
     // Why the current folder is not entered at all, or "".
     [[nodiscard]] std::string Bound() const
     {
@@ -462,7 +522,8 @@ struct FolderWalk {
             folderFailure = "Listing failed: " + ReplyReason(listing.error());
             return FolderResult::Failed;
         }
-        const std::vector<remote::Entry>& entries = *listing;
+        std::vector<remote::Entry> entries = std::move(*listing);
+        AddExactTimes(entries);
         const std::vector<std::string> secondForms = SecondForms(entries);
         for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
             if (!KeepGoing(env))
@@ -473,6 +534,8 @@ struct FolderWalk {
                 SecondForm(*entry, kept);
                 continue;
             }
+            if (hintDownloads && pool == nullptr)
+                source.ExpectDownload(NextLikelyDownload(std::next(entry), entries.end()));
             if (!ProcessEntry(*entry))
                 return FolderResult::Stopped;
             if (GaveUp()) {
@@ -749,9 +812,12 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         // A dry run changes nothing anywhere: it only enters the source folder.
         if (env.dryRun)
             return EnterFolder(source, ctx.currentRemote);
-        if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
-            remote.result != FolderResult::Done)
-            return remote;
+        // One CWD enters the folder; only a folder that is not there is made and entered.
+        const bool inside = static_cast<bool>(source.ChangeFolder(ctx.currentRemote));
+        if (!inside)
+            if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
+                remote.result != FolderResult::Done)
+                return remote;
         if (!compress) {
             LocalFolderResult local
                 = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
@@ -761,7 +827,7 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
             remote::RemoveLeftoverTemporaryFiles(local.folder.fd());
             walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
         }
-        return EnterFolder(source, ctx.currentRemote);
+        return inside ? EnterResult {} : EnterFolder(source, ctx.currentRemote);
     };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
         const TurnGuard turn(compress ? walk.pool : nullptr, job.sequence);
@@ -792,8 +858,13 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
         return walk.folder ? LocalCopyInPlace(walk.folder->fd(), entry.name, entry)
                            : LocalCopyInPlace(AT_FDCWD, JoinLocal(ctx.currentLocal, "/" + entry.name), entry);
     };
+    walk.hintDownloads = true;
     TransferPool::Setup workers { options.connections, options.retries, options.sourceLogin, nullptr,
         compress ? root.fd() : -1, staging.incoming(), &retry.streak() };
+    workers.nextDownload = [](const FileJob& job) {
+        const std::int64_t size = ListedSize(job.entry);
+        return size >= 0 && size < remote::ResumePoint::minimumSize ? job.remotePath : std::string();
+    };
     return WalkWithWorkers(walk, std::move(workers), [&](const std::string& relative) {
         if (compress)
             return; // every file of the tree goes into the one archive

@@ -257,7 +257,16 @@ Ftp::Response Ftp::KeepAlive()
         return Response(Response::Busy, "A command or transfer is in progress.");
     if (!impl_->Connected())
         return impl_->NotConnected();
+    // A download sent ahead is traffic enough; a NOOP now would settle it for nothing.
+    if (!impl_->aheadPath.empty())
+        return Response(200, "");
     return impl_->Command("NOOP");
+}
+
+void Ftp::SetNextDownload(const std::string& remotePath)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->nextDownload = CanTravelInCommand(remotePath) ? remotePath : std::string();
 }
 
 } // namespace sf

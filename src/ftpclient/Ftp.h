@@ -169,6 +169,13 @@ public:
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress,
         TransferMode mode = Binary, const std::string& localName = {});
 
+    // Says that the next download of this session will be `remotePath` (binary, with a listed
+    // size): once the current DownloadInto's data has ended, its EPSV and RETR go out before
+    // that transfer's final reply is read, which saves a round trip per file. Any other
+    // command first settles the download sent ahead (its transfer is aborted). "" takes the
+    // word back.
+    void SetNextDownload(const std::string& remotePath);
+
     // DownloadInto in binary for a file that may be large. A transfer of a file of at least
     // ResumePoint::minimumSize that is cut off leaves its bytes in `resume`; the next call with
     // the same `resume` continues them with REST, when the server announces REST STREAM and
@@ -224,6 +231,11 @@ public:
 
     // Whether the server announced `feature` (upper case, e.g. "MDTM") in its FEAT reply.
     [[nodiscard]] bool Supports(const std::string& feature) const;
+    // MDTM of every path in `paths`, sent a batch at a time without waiting for each answer
+    // (the server answers in order). `times` gets one entry per path: 14 digits, or "" where
+    // the server gave none. Fails only when the session is lost.
+    [[nodiscard]] Response ModificationTimes(
+        const std::vector<std::string>& paths, std::vector<std::string>& times);
     // MDTM: the file's modification time as the server gives it, 14 digits YYYYMMDDhhmmss
     // in UTC, in `time` (fractions of a second dropped). Status 213 when one came.
     [[nodiscard]] Response ModificationTime(const std::string& remotePath, std::string& time);

@@ -90,6 +90,8 @@ void Ftp::Impl::DropControl()
 {
     control.Close();
     parser.Reset();
+    aheadPath.clear();
+    nextDownload.clear();
     protectData = false;
     currentType = -1;
 }
@@ -161,6 +163,7 @@ Ftp::Response Ftp::Impl::Command(std::string_view verb, std::string_view argumen
             Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
     if (!Connected())
         return NotConnected();
+    SettleAhead();
     // Anything still queued came unasked (a late reply); it must not answer this command.
     while (parser.Next()) { }
     if (Error error = SendLine(verb, argument))
@@ -172,8 +175,29 @@ bool Ftp::Impl::Send(std::string_view verb, std::string_view argument)
 {
     if (!CanTravelInCommand(argument) || !Connected())
         return false;
+    SettleAhead();
     while (parser.Next()) { }
     return !SendLine(verb, argument);
+}
+
+bool Ftp::Impl::SendAll(const std::vector<std::string>& lines, bool keepQueued)
+{
+    if (!Connected())
+        return false;
+    SettleAhead();
+    while (!keepQueued && parser.Next()) { }
+    std::string text;
+    for (const std::string& line : lines) {
+        if (!CanTravelInCommand(line))
+            return false;
+        Trace(">", line);
+        text += line + "\r\n";
+    }
+    if (!Connected() || control.Write(text, inactivityTimeout)) {
+        DropControl();
+        return false;
+    }
+    return true;
 }
 
 Ftp::Response Ftp::Impl::Collect()

@@ -71,7 +71,74 @@ Ftp::Response Ftp::Impl::PreparePassive(DataLink& link, bool epsvSent)
         error.message = "Could not open the data connection. " + error.message;
         return FromError(error);
     }
+    epsvProven = epsvProven || !epsvRefused;
     return Response(200, "");
+}
+
+bool Ftp::Impl::CanPipeline() const
+{
+    return passive && epsvProven && !epsvRefused && aheadPath.empty() && Connected();
+}
+
+bool Ftp::Impl::SendPipelined(std::string_view verb, std::string_view argument, bool keepQueued)
+{
+    std::string command(verb);
+    if (!argument.empty())
+        command += " " + std::string(argument);
+    return CanTravelInCommand(argument) && SendAll({ "EPSV", command }, keepQueued);
+}
+
+Ftp::Response Ftp::Impl::OpenPipelined(DataLink& link, bool& fallBack)
+{
+    fallBack = false;
+    Response response = Collect();
+    if (response.GetStatus() != 229) {
+        // The transfer command was answered too (a 425: no data connection was set up); the
+        // session is in step again and the caller starts over with PASV.
+        const Response second = Connected() ? Collect() : response;
+        if (!Connected())
+            return second;
+        if (response.GetStatus() >= 500 && response.GetStatus() < 600)
+            epsvRefused = true;
+        if (IsPreliminary(second.GetStatus()) || IsPositive(second.GetStatus())) {
+            DropControl();
+            return Response(Response::InvalidResponse, "The server started a transfer without EPSV.");
+        }
+        fallBack = response.IsOk() || response.GetStatus() < 1000;
+        return fallBack ? Response(200, "") : response;
+    }
+    const int port = vorn::ftp::ParseEpsvPort(response.GetMessage()).value_or(0);
+    link.channel = std::make_unique<Channel>(loop);
+    Error error { Error::Code::Protocol, "Unreadable answer to EPSV: " + response.GetMessage() };
+    if (port != 0) {
+        const tcp::endpoint target(control.RemoteEndpoint().address(), static_cast<unsigned short>(port));
+        error = link.channel->Connect(target, connectTimeout);
+        if (error)
+            error.message = "Could not open the data connection. " + error.message;
+    }
+    if (error) {
+        // The server waits for this connection before it answers the command: the session
+        // cannot be brought back in step quickly, so it ends (a retry logs in again).
+        link.channel.reset();
+        DropControl();
+        return FromError(error);
+    }
+    return Response(200, "");
+}
+
+void Ftp::Impl::SettleAhead()
+{
+    if (aheadPath.empty())
+        return;
+    aheadPath.clear();
+    DataLink link;
+    bool fallBack = false;
+    const Response opened = OpenPipelined(link, fallBack);
+    if (!opened.IsOk() || fallBack || !Connected())
+        return;
+    const Response started = StartTransfer(link, "RETR", {}, true);
+    if (started.IsOk() && !link.finishedEarly)
+        AbortTransfer(link);
 }
 
 Ftp::Response Ftp::Impl::PrepareActive(DataLink& link)
@@ -121,6 +188,7 @@ Ftp::Response Ftp::Impl::StartTransfer(
         return Response(
             Response::InvalidArgument, "A name with a line break cannot be sent to an FTP server.");
     if (!sent) {
+        SettleAhead();
         while (parser.Next()) { }
         if (Error error = SendLine(verb, argument))
             return FromError(error);
@@ -262,10 +330,17 @@ void Ftp::Impl::AbortTransfer(DataLink& link)
 Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& directory, std::string& data)
 {
     DataLink link;
-    Response response = PrepareData(link);
+    SettleAhead();
+    bool fallBack = !CanPipeline() || !SendPipelined(verb, directory);
+    Response response = fallBack ? Response(200, "") : OpenPipelined(link, fallBack);
     if (!response.IsOk())
         return response;
-    response = StartTransfer(link, verb, directory);
+    if (fallBack) {
+        response = PrepareData(link);
+        if (!response.IsOk())
+            return response;
+    }
+    response = StartTransfer(link, verb, directory, !fallBack);
     if (!response.IsOk() || link.finishedEarly)
         return response;
     for (;;) {

@@ -112,6 +112,35 @@ Ftp::Response Ftp::ModificationTime(const std::string& remotePath, std::string& 
     return impl_->FileTime(remotePath, time);
 }
 
+Ftp::Response Ftp::ModificationTimes(const std::vector<std::string>& paths, std::vector<std::string>& times)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    times.assign(paths.size(), std::string());
+    // A batch is small enough that neither side's buffers fill while the other writes.
+    constexpr std::size_t batch = 64;
+    for (std::size_t first = 0; first < paths.size(); first += batch) {
+        const std::size_t end = std::min(paths.size(), first + batch);
+        std::vector<std::string> lines;
+        for (std::size_t i = first; i < end; ++i)
+            lines.push_back(CanTravelInCommand(paths[i]) ? "MDTM " + paths[i] : std::string("NOOP"));
+        if (!s.SendAll(lines))
+            return s.Connected() ? Response(Response::InvalidArgument, "A path cannot be sent.")
+                                 : s.NotConnected();
+        // Every command gets exactly one answer in order; a refusal leaves that time empty.
+        for (std::size_t i = first; i < end; ++i) {
+            const Response answer = s.Collect();
+            if (!s.Connected())
+                return answer;
+            const std::string& text = answer.GetMessage();
+            if (answer.GetStatus() == 213 && text.size() >= 14 && lines[i - first] != "NOOP"
+                && std::all_of(text.begin(), text.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
+                times[i] = text.substr(0, 14);
+        }
+    }
+    return Response(213, "");
+}
+
 Ftp::Response Ftp::Impl::FileTime(const std::string& remotePath, std::string& time)
 {
     time.clear();

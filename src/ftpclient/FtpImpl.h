@@ -76,6 +76,10 @@ public:
     // With `take` false the reply stays queued for the next read.
     [[nodiscard]] Error ReadReply(Reply& reply, Duration timeout, bool take = true);
     [[nodiscard]] Response Command(std::string_view verb, std::string_view argument = {});
+    // Several commands in one write, so that their answers come back to back: the server reads
+    // and answers them in order. False when nothing was sent. Replies still queued came unasked
+    // and are dropped, unless `keepQueued` (the final reply of a transfer still to be read).
+    [[nodiscard]] bool SendAll(const std::vector<std::string>& lines, bool keepQueued = false);
     // Command in two halves, so that a command can go to each of two sessions before either
     // answer is awaited. Send drops replies that came unasked; false when nothing was sent.
     [[nodiscard]] bool Send(std::string_view verb, std::string_view argument = {});
@@ -96,6 +100,20 @@ public:
     // Sends the EPSV of the next PrepareData when that begins with one; true when it was sent.
     [[nodiscard]] bool SendEpsvAhead();
     [[nodiscard]] Response PrepareActive(DataLink& link);
+    // Whether a transfer may go out as EPSV and its command in one write: passive, EPSV known
+    // to work on this session (so a refused or unreachable port is not found mid-pipeline),
+    // and nothing else unanswered.
+    [[nodiscard]] bool CanPipeline() const;
+    // Sends EPSV and `verb` `argument` in one write; true when sent. `keepQueued` as SendAll.
+    [[nodiscard]] bool SendPipelined(
+        std::string_view verb, std::string_view argument, bool keepQueued = false);
+    // Reads the EPSV answer of SendPipelined and connects the data connection; the answer to
+    // the transfer command is left for StartTransfer(sent = true). A refused EPSV has the
+    // command's answer read too and `fallBack` set: the caller starts the transfer afresh.
+    [[nodiscard]] Response OpenPipelined(DataLink& link, bool& fallBack);
+    // A download sent ahead and then not asked for: its data connection is opened and the
+    // transfer aborted, so that the session answers the next command in step.
+    void SettleAhead();
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     // `sent`: the command went ahead by Send, and only its answer is read here.
@@ -122,9 +140,13 @@ public:
         TransferMode mode, std::int64_t listedSize, TranslateInfo& progress, std::int64_t& size,
         bool& served);
     // Reads a download's data into `file` to its end and takes the transfer's final reply;
-    // `digest`, when given, is computed over the data as it comes.
+    // `digest`, when given, is computed over the data as it comes. With `sendAhead`, the
+    // download of `nextDownload` goes out as soon as the data has ended, before the final reply
+    // is read (the server sends that only once the data connection is closed, so the two
+    // answers come together).
     [[nodiscard]] Response ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
-        TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest = nullptr);
+        TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest = nullptr,
+        bool sendAhead = false);
     // Checksums (FtpChecksums.cpp). What the server offers, strongest first.
     [[nodiscard]] std::vector<vorn::remote::DigestKind> DigestKinds() const;
     // The digest a download computes while verification is on: the server's strongest, or
@@ -220,6 +242,11 @@ public:
     bool featuresRead = false; // FEAT was answered in this login
     bool utf8Settled = false; // OPTS UTF8 ON was answered other than 530 in this login
     bool epsvRefused = false;
+    bool epsvProven = false; // a data connection announced by EPSV was opened on this session
+    // The path a caller said it downloads next, and the download whose EPSV and RETR went out
+    // already (answers unread). Both end with the control connection.
+    std::string nextDownload;
+    std::string aheadPath;
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;

@@ -319,6 +319,32 @@ std::vector<std::string> FtpSession::ChecksumAlgorithms() const
     return names;
 }
 
+Result<std::vector<std::string>> FtpSession::ModificationTimes(const std::vector<std::string>& paths)
+{
+    if (!ftp_.Supports("MDTM"))
+        return MakeError(ErrorKind::ServerPermanent, "The server does not give modification times.");
+    // The server is asked in the bytes of its own code page.
+    std::vector<std::string> raws;
+    raws.reserve(paths.size());
+    for (const std::string& path : paths) {
+        auto raw = Raw(path);
+        if (!raw)
+            return raw.error();
+        raws.push_back(std::move(*raw));
+    }
+    std::vector<std::string> times;
+    if (Status status = ToStatus(ftp_.ModificationTimes(raws, times)); !status)
+        return status.error();
+    return times;
+}
+
+void FtpSession::ExpectDownload(const std::string& remotePath)
+{
+    // A name that cannot be said in the server's code page is fetched without a hint.
+    if (auto raw = Raw(remotePath))
+        ftp_.SetNextDownload(*raw);
+}
+
 Status FtpSession::SetModificationTime(const std::string& path, const std::string& time)
 {
     const auto raw = Raw(path);

@@ -36,6 +36,8 @@ public:
 
     [[nodiscard]] Result<std::int64_t> Size(const std::string& path) override;
     [[nodiscard]] Result<std::string> ModificationTime(const std::string& path) override;
+    [[nodiscard]] Result<std::vector<std::string>> ModificationTimes(
+        const std::vector<std::string>& paths) override;
     [[nodiscard]] Status SetModificationTime(const std::string& path, const std::string& time) override;
     [[nodiscard]] bool CanSetModificationTime() const override;
     void SetVerifyChecksums(bool verify) override;
@@ -52,6 +54,7 @@ public:
     [[nodiscard]] Result<remote::Transferred> DownloadResumable(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, remote::TranslateInfo& progress,
         remote::ResumePoint& resume) override;
+    void ExpectDownload(const std::string& remotePath) override;
     // Between two FTP sessions the data streams from one data connection into the other (in
     // the kernel where neither is TLS); to any other session it goes through a local file.
     [[nodiscard]] Result<remote::Transferred> RelayTo(RemoteSession& destination,

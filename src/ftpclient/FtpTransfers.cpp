@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace sf {
 
@@ -84,26 +85,32 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
         = s.BeginDownload(remotePath, name, mode, listedSize, progress, size, served))
         return *stop;
 
-    // The server answers EPSV while the file is made: creating a file can take longer than
-    // the round trip.
-    const bool epsvAhead = s.SendEpsvAhead();
+    // The file is made first: EPSV and RETR then go out together, and the data connection
+    // opens as soon as EPSV is answered. A download sent ahead by the previous one has both
+    // on their way already.
     vorn::remote::TempFile file(folderFd, folderText, name);
-    if (!file.OpenError().empty()) {
-        if (epsvAhead)
-            (void)s.Collect();
+    if (!file.OpenError().empty())
         return Response(Response::InvalidFile, file.OpenError());
-    }
-
+    const bool wasAhead = !s.aheadPath.empty() && s.aheadPath == remotePath;
+    if (wasAhead)
+        s.aheadPath.clear();
+    bool fallBack = !wasAhead && (!s.CanPipeline() || !s.SendPipelined("RETR", remotePath));
     Impl::DataLink link;
-    Response response = s.PrepareData(link, epsvAhead);
+    Response response = fallBack ? Response(200, "") : s.OpenPipelined(link, fallBack);
     if (!response.IsOk())
         return response;
-    response = s.StartTransfer(link, "RETR", remotePath);
+    if (fallBack) {
+        const bool epsvAhead = s.SendEpsvAhead();
+        response = s.PrepareData(link, epsvAhead);
+        if (!response.IsOk())
+            return response;
+    }
+    response = s.StartTransfer(link, "RETR", remotePath, !fallBack);
     if (!response.IsOk())
         return response;
     std::uint64_t received = 0;
     const auto digest = mode == Binary ? s.DownloadDigest() : nullptr;
-    response = s.ReceiveInto(link, file, size, progress, received, digest.get());
+    response = s.ReceiveInto(link, file, size, progress, received, digest.get(), mode == Binary);
     if (!response.IsOk())
         return response;
     if (mode == Binary)
@@ -121,7 +128,7 @@ Ftp::Response Ftp::DownloadInto(int folderFd, const std::string& folderText, con
 }
 
 Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::remote::TempFile& file, std::int64_t size,
-    TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest)
+    TranslateInfo& progress, std::uint64_t& received, vorn::remote::ContentDigest* digest, bool sendAhead)
 {
     const DataSink toFile = [&file, digest](std::string_view bytes) -> std::optional<Response> {
         std::string writeError;
@@ -140,6 +147,12 @@ Ftp::Response Ftp::Impl::ReceiveInto(DataLink& link, vorn::remote::TempFile& fil
         return *stop;
     }
     CloseData(link);
+    // Only once this transfer's data connection is closed: a server that sends the final
+    // reply after the client's close (vsftpd, pyftpdlib) reads the next commands then.
+    const std::string next = std::exchange(nextDownload, {});
+    if (sendAhead && !next.empty() && !link.finishedEarly && size >= 0
+        && received == static_cast<std::uint64_t>(size) && CanPipeline() && SendPipelined("RETR", next, true))
+        aheadPath = next;
     if (!link.finishedEarly)
         return FinishTransfer();
     return Response(226, "");

@@ -85,6 +85,20 @@ bool IsSafeEntryName(std::string_view name)
         && name.find_first_of(refused) == std::string_view::npos;
 }
 
+Result<std::vector<std::string>> RemoteSession::ModificationTimes(const std::vector<std::string>& paths)
+{
+    std::vector<std::string> times;
+    for (const std::string& path : paths) {
+        auto time = ModificationTime(path);
+        const ErrorKind kind = time ? ErrorKind::Failed : time.error().kind;
+        if (kind == ErrorKind::Closed || kind == ErrorKind::Network || kind == ErrorKind::TimedOut
+            || kind == ErrorKind::Cancelled)
+            return time.error();
+        times.push_back(time ? *time : std::string());
+    }
+    return times;
+}
+
 Result<Transferred> RemoteSession::DownloadInto(int folderFd, const std::string& folderText,
     const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress)
 {

@@ -97,6 +97,11 @@ public:
     [[nodiscard]] virtual Result<std::int64_t> Size(const std::string& path) = 0;
     // The modification time as 14 digits YYYYMMDDhhmmss in UTC.
     [[nodiscard]] virtual Result<std::string> ModificationTime(const std::string& path) = 0;
+    // The times of several files, one entry per path ("" where none came), asked so that
+    // they do not cost a round trip each where the protocol allows it. The default asks one
+    // by one. Fails when the session is lost (or, over FTP, the server has no MDTM).
+    [[nodiscard]] virtual Result<std::vector<std::string>> ModificationTimes(
+        const std::vector<std::string>& paths);
     // Sets it (14 digits, UTC); ErrorKind::ServerPermanent where the server cannot.
     [[nodiscard]] virtual Status SetModificationTime(const std::string& path, const std::string& time) = 0;
     // Whether the server offers a way to set a file's time at all (after Login).
@@ -134,6 +139,10 @@ public:
     // Download and Size; a protocol may do it in fewer round trips.
     [[nodiscard]] virtual Result<Transferred> DownloadInto(int folderFd, const std::string& folderText,
         const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress);
+    // A hint: the next DownloadInto of this session fetches `remotePath` (a file below
+    // ResumePoint::minimumSize with a listed size), so a protocol may start it while the
+    // current one ends. A wrong hint costs time, never a copy. The default ignores it.
+    virtual void ExpectDownload(const std::string& remotePath) { (void)remotePath; }
     // DownloadInto for a file that may be large: a transfer of at least
     // ResumePoint::minimumSize that is cut off leaves its bytes in `resume`, and the next call
     // with the same `resume` continues them where the protocol and the unchanged file allow.

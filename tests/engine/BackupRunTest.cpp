@@ -22,8 +22,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::int64_t kListedTime = 1331821537; // 2012-03-15 14:25:37 UTC
-constexpr std::int64_t kListedMinute = 1331821500;
-constexpr std::int64_t kListedDay = 1331769600;
 
 std::int64_t ModificationTime(const fs::path& file)
 {
@@ -51,8 +49,9 @@ const Tree kNestedTree = {
 } // namespace
 
 // The same tree through each listing form the client reads; the local copy must equal the
-// remote tree (empty folders included), each file stamped with the time its listing gives.
-TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime)
+// remote tree (empty folders included), each file stamped with the source's time to the
+// second: listings that give only the day or the minute are completed by MDTM.
+TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithTheSourcesTimeToTheSecond)
 {
     struct Case {
         const char* listing;
@@ -62,8 +61,8 @@ TEST(BackupRun, DownloadsANestedTreeDepthFirstAndStampsEachFileWithItsListedTime
     };
     const Case cases[] = {
         { "MLSD, to the second", false, false, "", "", kListedTime },
-        { "Unix LIST, date with year", true, false, "/site", "site", kListedDay },
-        { "DOS LIST", false, true, "site", "site", kListedMinute },
+        { "Unix LIST, date with year", true, false, "/site", "site", kListedTime },
+        { "DOS LIST", false, true, "site", "site", kListedTime },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.listing);

@@ -4,7 +4,7 @@
 Binds 127.0.0.1 port 0, prints "PORT <n>" as the first line on stdout, then serves until
 killed (or until its parent is gone). Every command is logged to stderr as "<- COMMAND".
 
-It serves the files below --root (RETR, SIZE, CWD, MKD) and takes uploads (STOR, RNFR, RNTO,
+It serves the files below --root (RETR, SIZE, MDTM, CWD, MKD) and takes uploads (STOR, RNFR, RNTO,
 DELE). LIST of "/" sends the bytes of
 --list exactly as they are; LIST of any other folder sends nothing. Scripted quirks:
   --reply VERB=TEXT          answer VERB with TEXT instead ("CWD=314 Folder unchanged.");
@@ -15,6 +15,7 @@ DELE). LIST of "/" sends the bytes of
   --replies-after-data       LIST and RETR send all data first, then 150 and 226 at once
   --stor-hangs-up            STOR takes the data connection and closes it unread, then answers
                              150 and 426 (the client writes into a closed connection)
+  --delay SECONDS            every reply goes out this much later (a slow or far server)
   --stor-oops N              the first N STORs (over all sessions) are answered
                              "500 OOPS: priv_sock_get_int" and the session is closed, as
                              vsftpd does under load
@@ -37,6 +38,8 @@ class Session(socketserver.StreamRequestHandler):
     options = None
 
     def send(self, text):
+        if self.options.delay:
+            time.sleep(self.options.delay)
         self.wfile.write(text.encode("utf-8", "surrogateescape") + b"\r\n")
         self.wfile.flush()
 
@@ -74,7 +77,7 @@ class Session(socketserver.StreamRequestHandler):
         self.send("230 Logged in.")
 
     def ftp_FEAT(self, arg):
-        self.send("211-Features:\r\n EPSV\r\n PASV\r\n SIZE\r\n211 End")
+        self.send("211-Features:\r\n EPSV\r\n MDTM\r\n PASV\r\n SIZE\r\n211 End")
 
     def ftp_SYST(self, arg):
         self.send("215 UNIX Type: L8")
@@ -122,6 +125,13 @@ class Session(socketserver.StreamRequestHandler):
             self.send("550 No such file.")
             return
         self.send("213 %d" % os.path.getsize(path))
+
+    def ftp_MDTM(self, arg):
+        _, path = self.local(arg)
+        if not os.path.isfile(path):
+            self.send("550 No such file.")
+            return
+        self.send("213 " + time.strftime("%Y%m%d%H%M%S", time.gmtime(os.path.getmtime(path))))
 
     def ftp_STOR(self, arg):
         _, path = self.local(arg)
@@ -264,6 +274,7 @@ def main():
     parser.add_argument("--replies-after-data", action="store_true")
     parser.add_argument("--stor-hangs-up", action="store_true")
     parser.add_argument("--stor-oops", type=int, default=0)
+    parser.add_argument("--delay", type=float, default=0.0)
     options = parser.parse_args()
     options.replies = {}
     for reply in options.reply:
