@@ -408,7 +408,7 @@ TEST(Restore, NamesAndLinksNeverLeadOutsideTheTarget)
 TEST(Restore, ServerCopyGoesBackToTheSourceServerThroughDroppedSessions)
 {
     FtpServer source;
-    FtpServer destination({ .dropControlEvery = 7 });
+    FtpServer destination({ .dropControlEvery = 9 });
     const Tree tree { { "a.txt", "alpha" }, { "docs/c.txt", "charlie" },
         { "docs/deep/d.bin", Random(70000, 5) } };
     MakeTree(destination.root() / "copy", tree, kListedTime);

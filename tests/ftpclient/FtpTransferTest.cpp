@@ -287,7 +287,8 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
 
     std::atomic<bool> done { false };
     std::atomic<bool> beating { false };
-    int busy = 0, ok = 0, failed = 0;
+    std::atomic<int> busy { 0 };
+    int ok = 0, failed = 0;
     std::thread keepAlive([&] {
         const auto end = Clock::now() + std::chrono::seconds(30);
         for (int i = 0; i < 1'000'000 && !done && Clock::now() < end; ++i) {
@@ -306,13 +307,19 @@ TEST(FtpDownloadControl, KeepAliveFromAnotherThreadNeverCutsIntoATransfer)
     // The download starts once the beats do; otherwise a busy machine can finish it before
     // the other thread has run at all.
     EXPECT_TRUE(WaitFor([&] { return beating.load(); }, std::chrono::seconds(30)));
-    sf::TranslateInfo progress;
-    const auto response = ftp->Download("/data.bin", local.path().string(), progress);
+    // A loaded machine may leave the beating thread unscheduled for a whole download: the
+    // download is repeated (at most three times) until the beats have met one.
+    for (int attempt = 0; attempt < 3 && busy.load() == 0; ++attempt) {
+        sf::TranslateInfo progress;
+        const auto response = ftp->Download("/data.bin", local.path().string(), progress);
+        EXPECT_TRUE(response.IsOk()) << response.GetMessage();
+        EXPECT_TRUE(ReadFile(local.path() / "data.bin") == ReadFile(server.root() / "data.bin"));
+        if (!response.IsOk())
+            break;
+    }
     done = true;
     keepAlive.join();
-    ASSERT_TRUE(response.IsOk()) << response.GetMessage();
-    EXPECT_TRUE(ReadFile(local.path() / "data.bin") == ReadFile(server.root() / "data.bin"));
-    EXPECT_GT(busy, 0) << "the keep-alive beats never met the transfer";
+    EXPECT_GT(busy.load(), 0) << "the keep-alive beats never met the transfer";
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(ftp->KeepAlive().GetStatus(), 200);
 }
