@@ -2,6 +2,7 @@
 
 #include "common/PortText.h"
 #include "editor/EditorWidgets.h"
+#include "editor/KeyFileRow.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
 #include "gui/Prompt.h"
@@ -17,7 +18,8 @@
 
 using vorn::editor::MakeEdit;
 
-CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidget* parent)
+CDestFtpOptions::CDestFtpOptions(
+    const vorn::DestinationSettings& prefill, const vorn::ProjectOptions& options, QWidget* parent)
     : QDialog(parent)
     , serverEdit_(MakeEdit(this, "destServerEdit", 128))
     , portEdit_(MakeEdit(this, "destPortEdit", 16, true))
@@ -70,6 +72,9 @@ CDestFtpOptions::CDestFtpOptions(const vorn::DestinationSettings& prefill, QWidg
     browser_ = new RemoteBrowser(
         { serverEdit_, portEdit_, userEdit_, passwordEdit_, pathEdit_, connectButton_, list_ },
         "Connect Ftp site failed!", this);
+    browser_->SetSessionOptions(options);
+    keyRow_ = new KeyFileRow(info, infoGrid, 3, QStringLiteral("dest"), serverEdit_, browser_);
+    keyRow_->SetPath(QString::fromStdString(options.sshKey));
     // The prefill replaces the defaults above, an empty path included.
     serverEdit_->setText(QString::fromStdString(prefill.ftpdestip));
     portEdit_->setText(QString::fromStdString(prefill.ftpdestport));
@@ -112,6 +117,11 @@ vorn::DestinationSettings CDestFtpOptions::ReadEdits() const
     read.ftpdestpass = passwordEdit_->text().toStdString();
     read.ftpdestport = portEdit_->text().toStdString();
     return read;
+}
+
+std::string CDestFtpOptions::keyFile() const
+{
+    return keyRow_->path().toStdString();
 }
 
 void CDestFtpOptions::accept()

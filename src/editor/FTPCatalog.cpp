@@ -2,6 +2,7 @@
 
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
+#include "editor/KeyFileRow.h"
 #include "editor/RemoteBrowser.h"
 #include "editor/RemoteFolderList.h"
 
@@ -38,10 +39,6 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     , localEdit_(MakeEdit(this, "localPathEdit", 0))
     , connectButton_(MakeButton(this, "connectButton", "Connect"))
     , browseButton_(MakeButton(this, "browseButton", "Browse "))
-    , keyEdit_(MakeEdit(this, "keyFileEdit", 0))
-    , keyButton_(MakeButton(this, "keyFileButton", "Browse "))
-    , keyNote_(
-          new QLabel("With a key file the password field holds the key's passphrase (empty for none).", this))
     , list_(new RemoteFolderList(this))
 {
     setObjectName("directorySettingsPage");
@@ -56,7 +53,6 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     info->setObjectName("ftpInformationGroup");
     auto* infoGrid = vorn::editor::LayOutLoginFields(info, serverEdit_, portEdit_, userEdit_, passwordEdit_);
     infoGrid->addWidget(connectButton_, 1, 4);
-    AddKeyFileRow(info, infoGrid);
     infoGrid->setColumnStretch(1, 3);
     infoGrid->setColumnStretch(3, 2);
 
@@ -83,18 +79,12 @@ FTPCatalog::FTPCatalog(const vorn::EditorState& state, QWidget* parent)
     connect(connectButton_, &QPushButton::clicked, browser_, &RemoteBrowser::Connect);
     connect(browseButton_, &QPushButton::clicked, this, &FTPCatalog::BrowseLocalFolder);
 
-    connect(keyButton_, &QPushButton::clicked, this, &FTPCatalog::BrowseKeyFile);
-    connect(keyEdit_, &QLineEdit::textChanged, this, [this](const QString& path) {
-        vorn::ProjectOptions options = browser_->sessionOptions();
-        options.sshKey = path.toStdString();
-        browser_->SetSessionOptions(options);
-    });
-    connect(serverEdit_, &QLineEdit::textChanged, this, &FTPCatalog::ShowKeyFileRow);
-    ShowKeyFileRow(serverEdit_->text());
+    // Row 2 of the login group: the private key of an SFTP login.
+    keyRow_ = new KeyFileRow(info, infoGrid, 2, QString(), serverEdit_, browser_);
 
     if (state.isModifying) {
         browser_->SetSessionOptions(state.editedOptions);
-        keyEdit_->setText(Text(state.editedOptions.sshKey));
+        keyRow_->SetPath(Text(state.editedOptions.sshKey));
         const vorn::BackupProject& p = state.editedProject;
         nameEdit_->setText(Text(p.ftpname));
         browser_->SetPath(p.ftpsource);
@@ -119,40 +109,7 @@ void FTPCatalog::Collect(vorn::BackupProject& project) const
 
 void FTPCatalog::Collect(vorn::ProjectOptions& options) const
 {
-    options.sshKey = keyEdit_->text().toStdString();
-}
-
-// Row 2 of the login group: the private key of an SFTP login, shown for sftp:// servers only.
-void FTPCatalog::AddKeyFileRow(QWidget* group, QGridLayout* grid)
-{
-    keyLabel_ = new QLabel("Key File:", group);
-    keyEdit_->setToolTip("A private key file (OpenSSH format) for the SFTP login; empty: the password, "
-                         "or the SSH agent when the password is empty too.");
-    keyNote_->setObjectName("keyFileNote");
-    keyNote_->setWordWrap(true);
-    grid->addWidget(keyLabel_, 2, 0);
-    grid->addWidget(keyEdit_, 2, 1, 1, 3);
-    grid->addWidget(keyButton_, 2, 4);
-    grid->addWidget(keyNote_, 3, 1, 1, 4);
-}
-
-void FTPCatalog::ShowKeyFileRow(const QString& server)
-{
-    const bool sftp = server.trimmed().startsWith(QStringLiteral("sftp://"), Qt::CaseInsensitive);
-    for (QWidget* widget : { static_cast<QWidget*>(keyLabel_), static_cast<QWidget*>(keyEdit_),
-             static_cast<QWidget*>(keyButton_), static_cast<QWidget*>(keyNote_) })
-        widget->setVisible(sftp);
-}
-
-void FTPCatalog::BrowseKeyFile()
-{
-    QString start = keyEdit_->text();
-    if (start.isEmpty())
-        start = QDir::home().filePath(QStringLiteral(".ssh"));
-    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Private Key File"), start,
-        QString(), nullptr, QFileDialog::DontResolveSymlinks);
-    if (!file.isEmpty())
-        keyEdit_->setText(file);
+    options.sshKey = keyRow_->path().toStdString();
 }
 
 void FTPCatalog::FocusField(Field field)

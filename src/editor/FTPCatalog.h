@@ -3,8 +3,7 @@
 #include <QString>
 #include <QWidget>
 
-class QGridLayout;
-class QLabel;
+class KeyFileRow;
 class QLineEdit;
 class QPushButton;
 class RemoteBrowser;
@@ -28,6 +27,8 @@ public:
     void Collect(vorn::BackupProject& project) const;
     // Writes the option ssh-key (the key file of an SFTP login).
     void Collect(vorn::ProjectOptions& options) const;
+    // The key-file row: the dialog keeps it in step with the destination dialog's.
+    [[nodiscard]] KeyFileRow* keyFileRow() const { return keyRow_; }
 
     // The fields the dialog's messages name; the keyboard focus goes there.
     enum class Field { Name, Server, Port, SourcePath, LocalPath };
@@ -40,9 +41,6 @@ protected:
 
 private:
     void BrowseLocalFolder();
-    void BrowseKeyFile();
-    void AddKeyFileRow(QWidget* group, QGridLayout* grid);
-    void ShowKeyFileRow(const QString& server);
 
     QLineEdit* nameEdit_;
     QLineEdit* serverEdit_;
@@ -53,10 +51,7 @@ private:
     QLineEdit* localEdit_;
     QPushButton* connectButton_;
     QPushButton* browseButton_;
-    QLineEdit* keyEdit_;
-    QPushButton* keyButton_;
-    QLabel* keyNote_;
-    QLabel* keyLabel_ = nullptr;
+    KeyFileRow* keyRow_ = nullptr;
     RemoteFolderList* list_;
     RemoteBrowser* browser_;
 };

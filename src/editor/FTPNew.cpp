@@ -7,6 +7,7 @@
 #include "editor/FTPCatalog.h"
 #include "editor/FTPOptions.h"
 #include "editor/FTPRule.h"
+#include "editor/KeyFileRow.h"
 #include "editor/RuleEditorPage.h"
 #include "editor/SchedulePage.h"
 #include "gui/Prompt.h"
@@ -40,6 +41,7 @@ FTPNew::FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent)
     tabs_->addTab(schedulerPage_, "Task Scheduler");
     tabs_->addTab(optionsPage_, "Options");
     tabs_->setCurrentIndex(DirectorySettingsTab);
+    KeepOneKeyFile();
 
     okButton_ = vorn::editor::MakeButton(this, "okButton", "OK");
     cancelButton_ = vorn::editor::MakeButton(this, "cancelButton", "Cancel");
@@ -56,6 +58,19 @@ FTPNew::FTPNew(vorn::EditorState& state, vorn::ProjectDb* db, QWidget* parent)
     layout->addLayout(buttons);
     resize(640, 560);
     vorn::editor::OrderTabsByLayout(this);
+}
+
+// The option ssh-key serves both servers: the source page's row and the destination dialog
+// show and change the same value, kept in editedOptions while the dialog is open.
+void FTPNew::KeepOneKeyFile()
+{
+    KeyFileRow* row = directoryPage_->keyFileRow();
+    connect(row, &KeyFileRow::pathChanged, this,
+        [this](const QString& path) { state_.editedOptions.sshKey = path.toStdString(); });
+    connect(copyRulesPage_, &FTPRule::destinationDialogClosed, row, [this, row](bool accepted) {
+        if (accepted)
+            row->SetPath(QString::fromStdString(state_.editedOptions.sshKey));
+    });
 }
 
 void FTPNew::showEvent(QShowEvent* event)

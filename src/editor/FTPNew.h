@@ -48,6 +48,7 @@ private:
     // Selects the directory settings tab, shows the warning and puts the focus on the field
     // it names; the dialog stays open.
     void Refuse(FTPCatalog::Field field, const QString& message);
+    void KeepOneKeyFile();
     // True when another stored project has this name but for blanks at its ends.
     [[nodiscard]] bool NameLooksTaken(const std::string& name) const;
 

@@ -158,8 +158,7 @@ void FTPRule::ShowDestFtpOptions()
         return;
     const vorn::DestinationSettings prefill
         = state_.isModifying ? vorn::DestinationOf(state_.editedProject) : state_.lastDestination;
-    auto* dialog = new CDestFtpOptions(prefill, this);
-    dialog->browser()->SetSessionOptions(state_.editedOptions);
+    auto* dialog = new CDestFtpOptions(prefill, state_.editedOptions, this);
     destinationDialog_ = dialog;
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const bool accepted = result == QDialog::Accepted;
@@ -167,6 +166,8 @@ void FTPRule::ShowDestFtpOptions()
             pageDestination_ = dialog->destination();
             state_.lastDestination = pageDestination_;
             vorn::ApplyDestination(pageDestination_, state_.editedProject);
+            // One key file for both servers: the source page follows (see FTPNew).
+            state_.editedOptions.sshKey = dialog->keyFile();
         }
         dialog->deleteLater();
         destinationDialog_ = nullptr;

@@ -30,8 +30,8 @@ public:
     void Collect(vorn::BackupProject& project) const;
 
     // Opens the destination dialog (window-modal, so this returns at once). On its OK the
-    // values go to this page, to lastDestination and to editedProject. Does nothing while
-    // the dialog is already open.
+    // values go to this page, to lastDestination and to editedProject, its key file to
+    // editedOptions.sshKey. Does nothing while the dialog is already open.
     void ShowDestFtpOptions();
 
     [[nodiscard]] const vorn::DestinationSettings& pageDestination() const { return pageDestination_; }

@@ -43,6 +43,7 @@ public:
         return session_.Login(user, password);
     }
     void Disconnect() override { session_.Disconnect(); }
+    void ExpectDownload(const std::string& remotePath) override { session_.ExpectDownload(remotePath); }
     [[nodiscard]] Status KeepAlive() override { return session_.KeepAlive(); }
 
     [[nodiscard]] Result<std::string> CurrentFolder() override { return session_.CurrentFolder(); }

@@ -233,8 +233,10 @@ Status SftpSession::Impl::NeedChannel(bool finishCloses)
         return MakeError(ErrorKind::Cancelled, "cancelled");
     if (!sftp)
         return MakeError(ErrorKind::Closed, "Not logged in");
-    if (finishCloses)
+    if (finishCloses) {
+        DropExpectedOpen();
         FinishCloses();
+    }
     return Ok();
 }
 
@@ -273,6 +275,65 @@ void SftpSession::Impl::CloseLater(LIBSSH2_SFTP_HANDLE* handle)
         (void)libssh2_sftp_close_handle(handle);
     else
         closing.push_back(handle);
+}
+
+void SftpSession::Impl::SendExpectedOpen(const std::string& path)
+{
+    const auto length = static_cast<unsigned>(path.size());
+    libssh2_session_set_blocking(session, 0);
+    LIBSSH2_SFTP_HANDLE* handle
+        = libssh2_sftp_open_ex(sftp, path.c_str(), length, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    const bool waiting = !handle && libssh2_session_last_errno(session) == LIBSSH2_ERROR_EAGAIN;
+    const bool sending = libssh2_session_block_directions(session) & LIBSSH2_SESSION_BLOCK_OUTBOUND;
+    libssh2_session_set_blocking(session, 1);
+    if (!handle && !waiting)
+        return; // refused at once: the Download of the path opens it again and says why
+    openedAhead = path;
+    aheadHandle = handle;
+    aheadInFlight = !handle;
+    // A request still on its way out must be finished before any other packet is sent.
+    if (aheadInFlight && sending)
+        FinishExpectedOpen();
+}
+
+void SftpSession::Impl::FinishExpectedOpen()
+{
+    if (!aheadInFlight)
+        return;
+    aheadInFlight = false;
+    // libssh2 keeps one open at a time: this call only collects the answer of the one sent.
+    aheadHandle = libssh2_sftp_open_ex(sftp, openedAhead.c_str(), static_cast<unsigned>(openedAhead.size()),
+        LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    // Said now, while the library's last error is still this open's; Download reports it.
+    if (!aheadHandle)
+        aheadError = LastError("Downloading " + openedAhead);
+}
+
+Result<LIBSSH2_SFTP_HANDLE*> SftpSession::Impl::TakeExpectedOpen(const std::string& path)
+{
+    if (openedAhead.empty() || openedAhead != path) {
+        DropExpectedOpen();
+        return static_cast<LIBSSH2_SFTP_HANDLE*>(nullptr);
+    }
+    FinishExpectedOpen();
+    LIBSSH2_SFTP_HANDLE* handle = std::exchange(aheadHandle, nullptr);
+    std::optional<Error> error = std::exchange(aheadError, std::nullopt);
+    openedAhead.clear();
+    if (error)
+        return *error;
+    return handle;
+}
+
+void SftpSession::Impl::DropExpectedOpen()
+{
+    if (openedAhead.empty())
+        return;
+    FinishExpectedOpen();
+    if (aheadHandle)
+        CloseLater(aheadHandle);
+    aheadHandle = nullptr;
+    aheadError.reset();
+    openedAhead.clear();
 }
 
 void SftpSession::Impl::FinishCloses()
@@ -421,9 +482,17 @@ void SftpSession::Impl::Close(bool politely)
     lock.unlock();
     if (session)
         libssh2_session_set_timeout(session, 2000);
-    if (sftp && politely)
+    if (sftp && politely) {
+        DropExpectedOpen();
         FinishCloses();
+    }
     closing.clear();
+    // What was opened ahead goes with the session (its memory with ReleaseAll).
+    expectedPath.clear();
+    openedAhead.clear();
+    aheadInFlight = false;
+    aheadHandle = nullptr;
+    aheadError.reset();
     if (sftp)
         (void)libssh2_sftp_shutdown(sftp);
     sftp = nullptr;

@@ -109,6 +109,10 @@ public:
     // there. Returns the bytes written by this call.
     [[nodiscard]] Result<std::uint64_t> Download(const std::string& remotePath, int fileFd,
         std::uint64_t offset = 0, std::int64_t expectedSize = -1, const Progress& progress = {});
+    // A hint: the next Download fetches `remotePath` (empty: unknown). The next Download
+    // sends that file's open while it reads its own file; the one after takes the open handle
+    // when it asks for that path, and any other operation closes it first.
+    void ExpectDownload(const std::string& remotePath);
     // Sends `fileFd` (from its current position to its end; the position stays) to `remoteFolder`/`name` with
     // many writes in flight: to a temporary name first, renamed over the target only when the whole file
     // arrived, removed again when the upload fails. Returns the bytes sent.

@@ -10,6 +10,7 @@
 #include <libssh2_sftp.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace vorn::sftp {
@@ -37,6 +38,14 @@ public:
     // the next operation, which then overlaps with this one's round trip.
     void CloseLater(LIBSSH2_SFTP_HANDLE* handle);
     void FinishCloses();
+    // The open of the file hinted by ExpectDownload: sent without waiting while the current
+    // file is read, taken by the Download of that path, closed by any other operation.
+    void SendExpectedOpen(const std::string& path);
+    void FinishExpectedOpen();
+    // The handle opened ahead for `path`, the reason that open was refused, or null when
+    // nothing was opened ahead for it. Closes a handle opened for another path.
+    Result<LIBSSH2_SFTP_HANDLE*> TakeExpectedOpen(const std::string& path);
+    void DropExpectedOpen();
     [[nodiscard]] std::string Absolute(const std::string& path) const;
 
     // Folders and files (SftpFiles.cpp).
@@ -69,6 +78,11 @@ public:
     LIBSSH2_SESSION* session = nullptr;
     LIBSSH2_SFTP* sftp = nullptr;
     std::vector<LIBSSH2_SFTP_HANDLE*> closing; // closes sent, their answers not yet read
+    std::string expectedPath; // hinted by ExpectDownload (absolute), its open not yet sent
+    std::string openedAhead; // the path of the open sent ahead; empty: none
+    bool aheadInFlight = false; // its answer not yet read
+    LIBSSH2_SFTP_HANDLE* aheadHandle = nullptr; // its handle once answered
+    std::optional<Error> aheadError; // why it was refused
     HostKeyCheck hostKey;
     std::string offeredMethods;
     std::string password; // for keyboard-interactive prompts during Login only

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace vorn::sftp {
@@ -17,6 +18,8 @@ namespace {
 constexpr size_t kBuffer = 1 << 20;
 // The most libssh2 asks for in one read request.
 constexpr std::uint64_t kRequest = 30000;
+// The closes whose answers a run of files opened ahead leaves uncollected at most.
+constexpr size_t kClosesHeld = 32;
 
 unsigned Length(const std::string& text)
 {
@@ -150,9 +153,19 @@ Result<std::uint64_t> SftpSession::Download(const std::string& remotePath, int f
         return s.error();
     const std::string full = impl_->Absolute(remotePath);
     const std::string what = "Downloading " + full;
-    LIBSSH2_SFTP_HANDLE* handle = impl_->OpenForReading(full);
+    auto ahead = impl_->TakeExpectedOpen(full);
+    if (!ahead)
+        return ahead.error();
+    LIBSSH2_SFTP_HANDLE* handle = *ahead ? *ahead : impl_->OpenForReading(full);
     if (!handle)
         return impl_->LastError(what);
+    // The next file's open goes out now; its answer waits while this file is read.
+    if (std::string next = std::exchange(impl_->expectedPath, {}); !next.empty() && next != full)
+        impl_->SendExpectedOpen(next);
+    // Opened ahead, this file skipped OpenForReading's collection of the closes' answers
+    // (which arrive while files are read): collected now and then.
+    if (*ahead && impl_->closing.size() >= kClosesHeld)
+        impl_->FinishCloses();
     if (offset > 0)
         libssh2_sftp_seek64(handle, offset);
     auto result = impl_->ReadInto(handle, fileFd, offset, expectedSize, progress, what);
@@ -161,6 +174,12 @@ Result<std::uint64_t> SftpSession::Download(const std::string& remotePath, int f
     else
         libssh2_sftp_close_handle(handle);
     return result;
+}
+
+void SftpSession::ExpectDownload(const std::string& remotePath)
+{
+    std::lock_guard lock(impl_->command);
+    impl_->expectedPath = remotePath.empty() ? std::string() : impl_->Absolute(remotePath);
 }
 
 Result<std::uint64_t> SftpSession::Upload(

@@ -216,7 +216,7 @@ private slots:
 
     void destinationDialogBrowsesAndEnterConnectsOnce()
     {
-        CDestFtpOptions dialog { vorn::DestinationSettings {} };
+        CDestFtpOptions dialog { vorn::DestinationSettings {}, vorn::ProjectOptions {} };
         QVERIFY(ShowAndWait(&dialog));
         TypeLogin(&dialog);
         auto* list = Child<RemoteFolderList>(&dialog, "destRemoteList");
@@ -262,7 +262,7 @@ private slots:
     {
         const int loginsBefore = Logins(*server_);
         {
-            CDestFtpOptions dialog { vorn::DestinationSettings {} };
+            CDestFtpOptions dialog { vorn::DestinationSettings {}, vorn::ProjectOptions {} };
             QVERIFY(ShowAndWait(&dialog));
             TypeLogin(&dialog);
             QVERIFY(Click(&dialog, "destConnectButton"));

@@ -198,7 +198,7 @@ private slots:
 
     void destinationDialogChecksAndKeys()
     {
-        CDestFtpOptions dialog { vorn::DestinationSettings {} };
+        CDestFtpOptions dialog { vorn::DestinationSettings {}, vorn::ProjectOptions {} };
         QVERIFY(ShowAndWait(&dialog));
         QCOMPARE(Text(&dialog, "destPortEdit"), QString("21"));
         QCOMPARE(Text(&dialog, "destPathEdit"), QString()); // the initial lastDestination
@@ -219,7 +219,7 @@ private slots:
 
         // With a path, Enter outside the login fields presses the default button, OK.
         const vorn::DestinationSettings stored { "/copies", "mirror.example.org", "u", "p", "990" };
-        CDestFtpOptions prefilled { stored };
+        CDestFtpOptions prefilled { stored, vorn::ProjectOptions {} };
         QVERIFY(ShowAndWait(&prefilled));
         PressKey(Child<RemoteFolderList>(&prefilled, "destRemoteList"), Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(!prefilled.isVisible(), 20000);

@@ -3,9 +3,12 @@
 // login fields move the default port with the scheme.
 #include "views/HostKeyPrompt.h"
 
+#include "editor/CDestFtpOptions.h"
 #include "editor/EditorState.h"
 #include "editor/EditorWidgets.h"
 #include "editor/FTPCatalog.h"
+#include "editor/FTPNew.h"
+#include "editor/FTPRule.h"
 #include "engine/ConnectionOps.h"
 #include "gui/Prompt.h"
 #include "sessions/SessionFactory.h"
@@ -146,20 +149,42 @@ private slots:
         }
     }
 
-    // The key-file row shows for sftp:// servers only, is read from and written to the
-    // project's ssh-key option, and says what the password field then holds.
+    // The key-file row of either server (the source page, the destination dialog) shows for
+    // sftp:// servers only, is read from and written to the project's one ssh-key option, and
+    // says what the password field then holds.
+    void theKeyFileRowShowsForSftpAndKeepsTheOption_data()
+    {
+        QTest::addColumn<bool>("destination");
+        QTest::addColumn<QString>("prefix");
+        QTest::newRow("source page") << false << "";
+        QTest::newRow("destination dialog") << true << "dest";
+    }
+
     void theKeyFileRowShowsForSftpAndKeepsTheOption()
     {
+        QFETCH(bool, destination);
+        QFETCH(QString, prefix);
         vorn::EditorState state;
         state.isModifying = true;
         state.editedProject.ftpip = "ftp.example.org";
         state.editedOptions.sshKey = "/keys/id_ed25519";
-        FTPCatalog page(state);
-        page.show();
-        auto* key = page.findChild<QLineEdit*>("keyFileEdit");
-        auto* note = page.findChild<QLabel*>("keyFileNote");
-        auto* server = page.findChild<QLineEdit*>("serverEdit");
-        QVERIFY(key && note && server && page.findChild<QPushButton*>("keyFileButton"));
+        vorn::DestinationSettings where { "/", "ftp.example.org", "u", "p", "21" };
+        std::unique_ptr<QWidget> page;
+        if (destination)
+            page = std::make_unique<CDestFtpOptions>(where, state.editedOptions);
+        else
+            page = std::make_unique<FTPCatalog>(state);
+        page->show();
+        // "keyFileEdit" on the source page is "destKeyFileEdit" in the destination dialog.
+        const auto named = [&](QString base) {
+            if (!prefix.isEmpty())
+                base[0] = base[0].toUpper();
+            return prefix + base;
+        };
+        auto* key = page->findChild<QLineEdit*>(named("keyFileEdit"));
+        auto* note = page->findChild<QLabel*>(named("keyFileNote"));
+        auto* server = page->findChild<QLineEdit*>(named("serverEdit"));
+        QVERIFY(key && note && server && page->findChild<QPushButton*>(named("keyFileButton")));
         QCOMPARE(key->text(), QStringLiteral("/keys/id_ed25519"));
         QVERIFY(!key->isVisible());
         server->setText("sftp://ssh.example.org");
@@ -167,10 +192,42 @@ private slots:
         QVERIFY(note->text().contains("passphrase"));
         key->setText("/other key");
         vorn::ProjectOptions options;
-        page.Collect(options);
+        if (destination)
+            options.sshKey = static_cast<CDestFtpOptions*>(page.get())->keyFile();
+        else
+            static_cast<FTPCatalog*>(page.get())->Collect(options);
         QCOMPARE(options.sshKey, std::string("/other key"));
         server->setText("ftpes://host");
         QVERIFY(!key->isVisible());
+    }
+
+    // Both servers log in with the one ssh-key option: the destination dialog opens with the
+    // source page's key and its OK brings a changed key back to the source page.
+    void bothServersShowTheOneKeyFile()
+    {
+        vorn::EditorState state;
+        state.isModifying = true;
+        state.editedProject.ftpip = "sftp://src.example.org";
+        state.editedProject.ftptype = vorn::StoredFtpType(vorn::FtpType::FtpToFtp);
+        state.editedProject.ftpdestip = "sftp://dst.example.org";
+        state.editedProject.ftpdestpath = "/in";
+        state.editedProject.ftpdestport = "22";
+        state.editedOptions.sshKey = "/keys/first";
+        FTPNew dialog(state, nullptr);
+        dialog.show();
+        auto* sourceKey = dialog.findChild<QLineEdit*>("keyFileEdit");
+        QVERIFY(sourceKey && sourceKey->isVisible());
+        sourceKey->setText("/keys/second");
+        dialog.copyRulesPage()->ShowDestFtpOptions();
+        CDestFtpOptions* destination = dialog.copyRulesPage()->destinationDialog();
+        QVERIFY(destination);
+        auto* destinationKey = destination->findChild<QLineEdit*>("destKeyFileEdit");
+        QVERIFY(destinationKey && destinationKey->isVisible());
+        QCOMPARE(destinationKey->text(), QStringLiteral("/keys/second"));
+        destinationKey->setText("/keys/third");
+        destination->accept();
+        QCOMPARE(sourceKey->text(), QStringLiteral("/keys/third"));
+        QCOMPARE(state.editedOptions.sshKey, std::string("/keys/third"));
     }
 
 private:

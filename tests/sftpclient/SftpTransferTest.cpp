@@ -12,6 +12,21 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// How many processes hold `file` open (the tests run as root, so the server's are seen).
+int OpenedBy(const fs::path& file)
+{
+    const fs::path target = fs::canonical(file);
+    int count = 0;
+    std::error_code error;
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", ignored))
+            if (fs::read_symlink(fd.path(), ignored) == target)
+                ++count;
+    }
+    return count;
+}
+
 class SftpTransferTest : public SftpTest {
 protected:
     // An open file of the scratch folder; closed with the test.
@@ -77,6 +92,64 @@ TEST_F(SftpTransferTest, ACutDownloadResumesAtItsOffsetAndTheSizeIsChecked)
             EXPECT_EQ(ReadFile(scratch.path() / "small.part"), std::string(1000, 's'));
         ::close(part);
     }
+}
+
+// The open of a hinted file goes out while the file before it is read: its Download takes that
+// handle, another Download or any other operation closes it, and its refusal is the error of
+// its own Download.
+TEST_F(SftpTransferTest, AHintedOpenIsTakenByItsDownloadAndClosedOtherwise)
+{
+    for (const char* name : { "a", "b", "c" })
+        WriteFile(server->data() / name, std::string(3000, name[0]));
+    server->GiveToUser(server->data());
+    auto session = LoggedIn(*server);
+    const auto path = [&](const char* name) { return (server->data() / name).string(); };
+    const auto fetch = [&](const char* name) -> Result<std::uint64_t> {
+        const int fd = Open(std::string(name) + ".part", O_RDWR | O_CREAT | O_TRUNC);
+        auto got = session->Download(path(name), fd, 0, name[0] == 'm' ? 1 : 3000);
+        if (got)
+            EXPECT_EQ(ReadFile(scratch.path() / (std::string(name) + ".part")), std::string(3000, name[0]));
+        return got;
+    };
+    const auto waitOpened = [&](const char* name, int wanted) {
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (OpenedBy(server->data() / name) != wanted && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return OpenedBy(server->data() / name);
+    };
+
+    // Taken: b is open on the server before its Download asks for it.
+    session->ExpectDownload(path("b"));
+    ASSERT_TRUE(fetch("a"));
+    EXPECT_EQ(waitOpened("b", 1), 1);
+    ASSERT_TRUE(fetch("b"));
+    // Not taken: another file comes instead, and b is closed.
+    session->ExpectDownload(path("b"));
+    ASSERT_TRUE(fetch("a"));
+    EXPECT_EQ(waitOpened("b", 1), 1);
+    ASSERT_TRUE(fetch("c"));
+    // A listing between the hint and the Download: the listing is whole, and so is c.
+    session->ExpectDownload(path("c"));
+    ASSERT_TRUE(fetch("a"));
+    auto listed = session->List(server->data().string());
+    ASSERT_TRUE(listed) << listed.message();
+    EXPECT_EQ(waitOpened("b", 0), 0);
+    EXPECT_EQ(waitOpened("c", 0), 0);
+    ASSERT_TRUE(fetch("c"));
+    // A refused open: the hinted file's own Download says why, as it does without a hint.
+    const std::string unhinted = fetch("missing").message();
+    session->ExpectDownload(path("missing"));
+    ASSERT_TRUE(fetch("a"));
+    auto refused = fetch("missing");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.message(), unhinted);
+    // A long run of hinted files leaves no handle behind.
+    for (int i = 0; i < 100; ++i) {
+        session->ExpectDownload(path(i % 2 ? "a" : "b"));
+        ASSERT_TRUE(fetch(i % 2 ? "b" : "a"));
+    }
+    ASSERT_TRUE(session->List(server->data().string()));
+    EXPECT_EQ(waitOpened("a", 0) + waitOpened("b", 0), 0);
 }
 
 TEST_F(SftpTransferTest, AnUploadArrivesWholeUnderItsNameAndReplacesTheOldCopyOnlyWhenComplete)
