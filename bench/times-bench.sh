@@ -225,6 +225,8 @@ for row in $rows; do
         # shellcheck disable=SC2046
         med[$tool]=$(median $(awk -v r="$row" -v t="$tool" '$1 == r && $2 == t && $5 == "ok" { print $4 }' "$results"))
     done
-    awk -v r="$row" -v a="${med[vorn]}" -v b="${med[vornbase]}" -v l="${med[lftp]}" 'BEGIN {
-        printf "%-8s vorn %6.2fs  baseline %6.2fs  lftp %6.2fs  vorn/baseline %.2f  vorn/lftp %.2f\n", r, a, b, l, a / b, a / l }'
+    # A tool without a whole run has no median, and no ratio.
+    awk -v r="$row" -v a="${med[vorn]:-0}" -v b="${med[vornbase]:-0}" -v l="${med[lftp]:-0}" 'BEGIN {
+        printf "%-8s vorn %6.2fs  baseline %6.2fs  lftp %6.2fs  vorn/baseline %s  vorn/lftp %s\n", r, a, b, l,
+            (b > 0 ? sprintf("%.2f", a / b) : "-"), (l > 0 ? sprintf("%.2f", a / l) : "-") }'
 done
