@@ -97,7 +97,7 @@ int main(int argc, char* argv[])
             return 3;
     }
 
-    CDestFtpOptions destination(vorn::DestinationOf(state.editedProject), &dialog);
+    CDestFtpOptions destination(vorn::DestinationOf(state.editedProject), vorn::ProjectOptions {}, &dialog);
     destination.findChild<RemoteFolderList*>("destRemoteList")->Fill(SampleRows());
     destination.show();
     if (!QTest::qWaitForWindowExposed(&destination))
