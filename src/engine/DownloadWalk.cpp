@@ -162,6 +162,33 @@ FolderHandle OpenDownloadRoot(const std::string& path, bool dryRun, TransferTall
     return root;
 }
 
+// Enters the current folder on the server and, for a folder copy, opens its local twin
+// below the root (the walk's `folder`). A dry run changes nothing anywhere: it only enters
+// the source folder.
+EnterResult EnterDownloadFolder(FolderWalk& walk, const FolderHandle& root, bool compress)
+{
+    remote::RemoteSession& source = walk.source;
+    WalkContext& ctx = walk.ctx;
+    if (walk.env.dryRun)
+        return EnterFolder(source, ctx.currentRemote);
+    // One CWD enters the folder; only a folder that is not there is made and entered.
+    const bool inside = static_cast<bool>(source.ChangeFolder(ctx.currentRemote));
+    if (!inside)
+        if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
+            remote.result != FolderResult::Done)
+            return remote;
+    if (!compress) {
+        LocalFolderResult local
+            = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
+        if (!local.folder)
+            return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
+        // Downloads of a run that was killed are removed once no process owns them.
+        remote::RemoveLeftoverTemporaryFiles(local.folder.fd());
+        walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
+    }
+    return inside ? EnterResult {} : EnterFolder(source, ctx.currentRemote);
+}
+
 } // namespace
 
 int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOptions& options,
@@ -186,27 +213,7 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };
     walk.retry = &retry;
     walk.ownSlot = { &source, nullptr, &retry, nullptr, root.fd(), staging.incoming(), {} };
-    walk.enterFolder = [&]() -> EnterResult {
-        // A dry run changes nothing anywhere: it only enters the source folder.
-        if (env.dryRun)
-            return EnterFolder(source, ctx.currentRemote);
-        // One CWD enters the folder; only a folder that is not there is made and entered.
-        const bool inside = static_cast<bool>(source.ChangeFolder(ctx.currentRemote));
-        if (!inside)
-            if (const EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
-                remote.result != FolderResult::Done)
-                return remote;
-        if (!compress) {
-            LocalFolderResult local
-                = OpenFolderBelow(root.fd(), ctx.rootLocal, RelativePart(ctx, ctx.currentRemote));
-            if (!local.folder)
-                return { local.linked ? FolderResult::Refused : FolderResult::Failed, local.error };
-            // Downloads of a run that was killed are removed once no process owns them.
-            remote::RemoveLeftoverTemporaryFiles(local.folder.fd());
-            walk.folder = std::make_shared<const FolderHandle>(std::move(local.folder));
-        }
-        return inside ? EnterResult {} : EnterFolder(source, ctx.currentRemote);
-    };
+    walk.enterFolder = [&] { return EnterDownloadFolder(walk, root, compress); };
     walk.transferFile = [&](TransferSlot& slot, const FileJob& job) -> FileOutcome {
         const TurnGuard turn(compress ? walk.pool : nullptr, job.sequence);
         const remote::Entry& entry = job.entry;

@@ -219,6 +219,12 @@ public:
     // with `resume.mismatched` set when the server's bytes differed from the partial file.
     [[nodiscard]] Response KeepPartial(
         Response why, vorn::remote::TempFile* file, bool resumable, ResumePoint& resume);
+    // Asks the server to start at `offset` (REST). A refusal has this try fetch the file from
+    // its start into a new temporary file (`offset` becomes 0); a lost session keeps the part
+    // for the next try. Returns the response that ends the download, if any.
+    [[nodiscard]] std::optional<Response> RestartAt(int folderFd, const std::string& folderText,
+        const std::string& name, std::unique_ptr<vorn::remote::TempFile>& file, std::uint64_t& offset,
+        bool resumable, ResumePoint& resume);
 
     bool verbose;
     vorn::ftp::Security security = vorn::ftp::Security::Plain;

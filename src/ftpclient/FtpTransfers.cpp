@@ -227,6 +227,23 @@ Ftp::Response Ftp::Impl::KeepPartial(
     return why;
 }
 
+std::optional<Ftp::Response> Ftp::Impl::RestartAt(int folderFd, const std::string& folderText,
+    const std::string& name, std::unique_ptr<vorn::remote::TempFile>& file, std::uint64_t& offset,
+    bool resumable, ResumePoint& resume)
+{
+    const Response rest = Command("REST", std::to_string(offset));
+    if (!Connected())
+        return KeepPartial(rest, file.get(), resumable, resume);
+    if (rest.GetStatus() == 350)
+        return std::nullopt;
+    // Refused after all: this try fetches the file from its start.
+    file = std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
+    if (!file->OpenError().empty())
+        return Response(Response::InvalidFile, file->OpenError());
+    offset = 0;
+    return std::nullopt;
+}
+
 Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText,
     const std::string& remotePath, std::int64_t listedSize, TranslateInfo& progress, ResumePoint& resume,
     const std::string& localName)
@@ -266,18 +283,10 @@ Ftp::Response Ftp::DownloadResumable(int folderFd, const std::string& folderText
     Response response = s.PrepareData(link);
     if (!response.IsOk())
         return s.KeepPartial(response, file.get(), resumable, resume);
-    if (offset > 0) {
-        const Response rest = s.Command("REST", std::to_string(offset));
-        if (!s.Connected())
-            return s.KeepPartial(rest, file.get(), resumable, resume);
-        if (rest.GetStatus() != 350) {
-            // Refused after all: this try fetches the file from its start.
-            file = std::make_unique<vorn::remote::TempFile>(folderFd, folderText, name);
-            if (!file->OpenError().empty())
-                return Response(Response::InvalidFile, file->OpenError());
-            offset = 0;
-        }
-    }
+    if (offset > 0)
+        if (std::optional<Response> stop
+            = s.RestartAt(folderFd, folderText, name, file, offset, resumable, resume))
+            return *stop;
     // A continued download streams only the rest: the part from the earlier try is read once.
     const auto digest = s.DownloadDigest();
     if (digest && offset > 0)
