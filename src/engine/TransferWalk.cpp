@@ -44,22 +44,17 @@ private:
 };
 
 // Server-to-server copies carry the source's time to the second where the destination can
-// set one (MFMT, MDTM with a time, SFTP's setstat): from the listing or the records, else asked
-// of the source (MDTM where the listing gave only minutes or a day). Without an exact source
-// time or a way to set it the copy keeps the time it was made, and nothing claims otherwise.
-// Returns the row's warning.
-std::string StampDestination(remote::RemoteSession& source, remote::RemoteSession& destination,
-    const FileJob& job, CopyRecords* records)
+// set one (MFMT, MDTM with a time, SFTP's setstat): from the listing (the folder walk has
+// asked MDTM for every copied file whose listing gave only minutes or a day) or the records.
+// Without an exact source time or a way to set it the copy keeps the time it was made, and
+// nothing claims otherwise. Returns the row's warning.
+std::string StampDestination(remote::RemoteSession& destination, const FileJob& job, CopyRecords* records)
 {
     if (!destination.CanSetModificationTime())
         return {};
     std::string exact = job.entry.exactTime;
     if (exact.empty() && records != nullptr)
         exact = records->ExactTime(job.remotePath);
-    if (exact.empty()) {
-        if (auto told = source.ModificationTime(job.remotePath))
-            exact = *told;
-    }
     if (exact.size() != 14)
         return {};
     const Status set = destination.SetModificationTime(JoinPath(job.targetFolder, job.entry.name), exact);
@@ -116,8 +111,7 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
         if (!reply)
             return outcome;
         NoteDigest(outcome, delivered);
-        if (std::string kept = StampDestination(*slot.source, *slot.destination, job, options.records);
-            !kept.empty())
+        if (std::string kept = StampDestination(*slot.destination, job, options.records); !kept.empty())
             outcome.reason = outcome.reason.empty() ? kept : outcome.reason + " " + kept;
         return outcome;
     };
