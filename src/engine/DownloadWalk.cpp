@@ -197,7 +197,7 @@ int DownloadWalk(remote::RemoteSession& source, WalkContext& ctx, const WalkOpti
     // With several sessions the reports come from several threads.
     SerializedObserver serialized(outer.observer);
     RunEnvironment env = outer;
-    if (options.connections > 1)
+    if (!outer.dryRun)
         env.observer = &serialized;
     const bool compress = archive != nullptr;
     const StagingFolders staging(compress ? stagingFolder : std::string());

@@ -400,6 +400,11 @@ bool FolderWalk::ProcessEntry(const remote::Entry& entry)
         return true;
     }
     FileJob job { entry, remotePath, ctx.currentLocal, folder, 0 };
+    if (poolOpening) {
+        poolOpening = false;
+        if (pool->Opened() == 0)
+            pool = nullptr;
+    }
     if (pool != nullptr)
         return pool->Hand(std::move(job));
     return TransferJob(ownSlot, job);
@@ -474,16 +479,25 @@ int WalkWithWorkers(
     walk.ownSlot.sessions = [&walk] { return walk.Sessions(true); };
     std::optional<TransferPool> pool;
     const bool logins = setup.source != nullptr && (walk.others == nullptr || setup.destination != nullptr);
-    if (setup.workers > 1 && logins && !walk.env.dryRun) {
+    if (setup.workers >= 1 && logins && !walk.env.dryRun) {
+        setup.announceRefusals = setup.workers > 1;
         pool.emplace(walk.env, std::move(setup),
             [&walk](TransferSlot& slot, const FileJob& job) { return walk.TransferJob(slot, job); });
-        if (pool->Open() > 0)
-            walk.pool = &*pool;
+        pool->Start();
+        walk.pool = &*pool;
+        walk.poolOpening = true;
     }
-    const int result = walk.Run(descend);
+    int result = walk.Run(descend);
     if (pool)
         pool->Finish(walk.tally);
     walk.pool = nullptr;
+    walk.poolOpening = false;
+    // The workers may give the server up after the walk has listed its last folder: the run
+    // then fails with why, as when the walk's own session could not come back.
+    if (result == 1 && walk.tally.failReason.empty() && walk.GaveUp()) {
+        walk.tally.failReason = walk.sessionLost;
+        result = 0;
+    }
     return result;
 }
 

@@ -94,6 +94,9 @@ struct FolderWalk {
     std::shared_ptr<const FolderHandle> folder {}; // downloads into a tree: the current local folder
     TransferSlot ownSlot {}; // the walk's own sessions, for files transferred one at a time
     TransferPool* pool = nullptr; // files go to the pool's sessions instead
+    // The pool's sessions are still logging in: the first file waits for them, and the walk
+    // transfers its files itself when none of them opened.
+    bool poolOpening = false;
     // Download walks: the session is told which file it fetches next, so it can start that
     // transfer while the current one ends.
     bool hintDownloads = false;
@@ -157,9 +160,11 @@ struct FolderWalk {
     int Run(const std::function<void(const std::string& relative)>& descend);
 };
 
-// Walks with the walk's own sessions, or, when more than one connection is asked for and at
-// least one more opens, hands the files to a pool of sessions of their own. The pool is
-// finished before this returns: every file handed is done, or stopped, and counted.
+// Lists on the walk's own sessions and hands the files to a pool of as many sessions of their
+// own as connections are asked for, which log in while the walk lists its first folder. When
+// none of them opens, the walk transfers the files itself; with one connection that is quiet,
+// as the extra session is only there to take the listing off the transfers' path. The pool
+// is finished before this returns: every file handed is done, or stopped, and counted.
 int WalkWithWorkers(
     FolderWalk& walk, TransferPool::Setup setup, const std::function<void(const std::string&)>& descend);
 

@@ -90,11 +90,26 @@ bool TransferPool::Stopped() const
 
 int TransferPool::Open()
 {
-    opening_ = setup_.workers;
+    Start();
+    return Opened();
+}
+
+void TransferPool::Start()
+{
+    if (!workers_.empty())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        opening_ = setup_.workers;
+    }
     for (int i = 0; i < setup_.workers; ++i)
         workers_.push_back(std::make_unique<Worker>(i + 1, setup_));
     for (auto& worker : workers_)
         worker->thread = std::thread([this, &worker = *worker] { RunWorker(worker); });
+}
+
+int TransferPool::Opened()
+{
     std::unique_lock lock(mutex_);
     // Each worker's connect and login are bounded by the session's time-outs, and a Stop
     // cancels them.
@@ -107,7 +122,7 @@ int TransferPool::Open()
             refusal = worker->refusal;
     }
     lock.unlock(); // the workers take files while the user is told
-    if (open < setup_.workers && !Stopped() && env_.observer != nullptr)
+    if (open < setup_.workers && !Stopped() && env_.observer != nullptr && setup_.announceRefusals)
         env_.observer->OnRunNotice(NoticeSeverity::Info, {},
             "The server took " + std::to_string(open) + " of " + std::to_string(setup_.workers)
                 + " transfer connections; the run goes on with " + std::to_string(open == 0 ? 1 : open) + ". "
@@ -140,9 +155,12 @@ Status TransferPool::OpenWorker(Worker& worker)
 
 void TransferPool::RunWorker(Worker& worker)
 {
+    // A pool of one transfers one file at a time, as the walk would: it shows the run's own
+    // figures, not a lane of them.
+    TransferFigures::Lane* lane = setup_.workers > 1 ? &worker.lane : nullptr;
     for (remote::RemoteSession* session : { worker.source.get(), worker.destination.get() })
         if (session != nullptr)
-            ConfigureRunSession(*session, env_, &worker.lane);
+            ConfigureRunSession(*session, env_, lane);
     CancelRegistration cancelSource(env_.control, [&worker] {
         if (worker.source)
             worker.source->Cancel();
@@ -165,7 +183,7 @@ void TransferPool::RunWorker(Worker& worker)
         return;
     }
     TransferRetry retry(env_, setup_.retries, worker.tally, setup_.streak);
-    TransferSlot slot { worker.source.get(), worker.destination.get(), &retry, &worker.lane,
+    TransferSlot slot { worker.source.get(), worker.destination.get(), &retry, lane,
         worker.staging ? worker.staging.fd() : -1,
         worker.staging ? setup_.stagingText + "/" + worker.stagingName : std::string(), {} };
     // The workers' transfers name every path in full, so a session brought back stays in its
@@ -180,7 +198,7 @@ void TransferPool::RunWorker(Worker& worker)
     // With downloads the worker holds the file after the current one already, so that its
     // session can start it while the current one ends.
     std::optional<FileJob> ahead;
-    while (env_.control == nullptr || env_.control->WaitWhilePaused()) {
+    while ((env_.control == nullptr || env_.control->WaitWhilePaused()) && !ServerLost()) {
         std::optional<FileJob> job = ahead ? std::move(ahead) : Take();
         ahead.reset();
         if (!job)
@@ -222,6 +240,11 @@ std::optional<FileJob> TransferPool::Take()
     return std::nullopt;
 }
 
+bool TransferPool::ServerLost() const
+{
+    return setup_.streak != nullptr && !setup_.streak->Lost().empty();
+}
+
 bool TransferPool::Hand(FileJob job)
 {
     // A few files per worker wait, so none idles while the walk lists the next folder, and
@@ -231,6 +254,9 @@ bool TransferPool::Hand(FileJob job)
     while (waiting_.size() >= enough) {
         if (Stopped())
             return false;
+        // The workers take no further file from a server given up; the walk ends with why.
+        if (ServerLost())
+            return true;
         changed_.wait_for(lock, kStopLook);
     }
     if (Stopped())

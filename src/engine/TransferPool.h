@@ -77,6 +77,9 @@ public:
         // Downloads: the path a worker's session may start fetching while the file before it
         // ends ("" when the file is not for that); unset: workers take one file at a time.
         std::function<std::string(const FileJob&)> nextDownload {};
+        // Whether a server that takes fewer sessions than asked is told as a run message; the
+        // one extra session of a run with one connection is only a help, and its refusal is not.
+        bool announceRefusals = true;
     };
 
     TransferPool(const RunEnvironment& env, Setup setup, Transfer transfer);
@@ -88,6 +91,10 @@ public:
     // Opens the workers' sessions at once and waits for them. Returns how many workers have
     // their sessions; a refusal is told as a run message with the server's words.
     int Open();
+    // The same in two steps, so that the walk lists while the workers log in: Start begins
+    // every worker's connect and login, Opened waits for them and returns what Open returns.
+    void Start();
+    int Opened();
 
     // Hands a file on; blocks while enough files wait already. False when the run is stopped.
     bool Hand(FileJob job);
@@ -113,6 +120,8 @@ private:
     // The next file if one waits, without waiting for one.
     std::optional<FileJob> TakeWaiting();
     [[nodiscard]] bool Stopped() const;
+    // Whether the run's retries gave the server up: the workers end, and no file is handed.
+    [[nodiscard]] bool ServerLost() const;
 
     const RunEnvironment& env_;
     Setup setup_;

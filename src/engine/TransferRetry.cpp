@@ -118,8 +118,8 @@ bool TransferRetry::Passing(const Status& reply, const std::vector<Session>& ses
     return false;
 }
 
-void TransferRetry::Settle(const Status& reply, bool passing, Status lost,
-    const std::string& remotePath, const std::vector<Session>& sessions, bool file)
+void TransferRetry::Settle(const Status& reply, bool passing, Status lost, const std::string& remotePath,
+    const std::vector<Session>& sessions, bool file)
 {
     if (reply) {
         if (file)
@@ -141,9 +141,10 @@ void TransferRetry::Settle(const Status& reply, bool passing, Status lost,
     if (!lost && GivesUp(lost.error()) && !(env_.control != nullptr && env_.control->stopRequested()))
         streak_->Lose(lost.message());
     if (file && streak_->UsedUp() && env_.observer != nullptr)
-        env_.observer->OnRunNotice(NoticeSeverity::Info, {}, std::to_string(RetryStreak::kFilesBeforeOneTry)
-            + " files in a row failed after all their retries; the next files get one try each until one "
-              "is copied.");
+        env_.observer->OnRunNotice(NoticeSeverity::Info, {},
+            std::to_string(RetryStreak::kFilesBeforeOneTry)
+                + " files in a row failed after all their retries; the next files get one try each until one "
+                  "is copied.");
 }
 
 Status TransferRetry::LogIn(const ServerLogin& login, remote::RemoteSession& ftp, const std::string& side)
@@ -193,7 +194,8 @@ Status TransferRetry::RestoreSession(const Session& session)
     if (probe)
         return Ok();
     if (session.login == nullptr)
-        return MakeError(probe.error().kind, session.side + ReplyReason(probe.error()), probe.error().replyCode);
+        return MakeError(
+            probe.error().kind, session.side + ReplyReason(probe.error()), probe.error().replyCode);
     // Connect drops what is left of the old control connection; the settings of the session
     // (passive mode, time-outs, the transfer hook) stay, and the login's scheme brings the
     // same TLS back.

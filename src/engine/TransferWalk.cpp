@@ -70,7 +70,7 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
 {
     SerializedObserver serialized(outer.observer);
     RunEnvironment env = outer;
-    if (options.connections > 1)
+    if (!outer.dryRun)
         env.observer = &serialized;
     TransferRetry retry(env, options.retries, tally);
     FolderWalk walk { source, ctx, tally, env, options, {}, {}, {} };

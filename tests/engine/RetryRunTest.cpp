@@ -263,7 +263,7 @@ TEST(RetryRun, ALoginRefusedAfterADropEndsTheRun)
 TEST(RetryRun, ASessionTheKeepAliveFoundDroppedIsLoggedInAgainByTheWalk)
 {
     VirtualFtpServer server(
-        R"({"drop_noops": 1, "tree": {"f.txt": {"data": "one"}, "g.txt": {"data": "two"}}})");
+        R"({"drop_noops": 1, "sessions": 1, "tree": {"f.txt": {"data": "one"}, "g.txt": {"data": "two"}}})");
     RunHarness h;
     const fs::path dest = h.dir() / "dest";
     h.Store(RunHarness::LocalProject(server, "", dest.string()));

@@ -59,6 +59,8 @@ std::vector<std::string> Arguments(const FtpServerOptions& options)
         args.insert(args.end(), { "--slow-data", std::to_string(options.slowDataBytesPerSecond) });
     if (options.noEpsv)
         args.push_back("--no-epsv");
+    if (options.maxSessions > 0)
+        args.insert(args.end(), { "--max-sessions", std::to_string(options.maxSessions) });
     if (!options.pasvAddress.empty())
         args.insert(args.end(), { "--pasv-address", options.pasvAddress });
     if (options.logCommands)

@@ -51,6 +51,7 @@ struct FtpServerOptions {
     std::string xCommands; // "XCRC,XMD5": these X checksum commands offered
     std::string wrongChecksumOf; // files of this name get a wrong checksum
     bool noMfmt = false; // MFMT not in FEAT and answered 500
+    unsigned maxSessions = 0; // at most this many sessions at once, one more gets 421 (0: any)
 };
 
 // A real FTP server (pyftpdlib, tests/support/ftp_server.py) on 127.0.0.1 and a free port,

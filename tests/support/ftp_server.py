@@ -367,6 +367,8 @@ def main():
     parser.add_argument("--hash", metavar="SHA-256,CRC32", help="offer HASH with these algorithms")
     parser.add_argument("--x-commands", metavar="XCRC,XMD5", help="offer these X checksum commands")
     parser.add_argument("--wrong-checksum", metavar="NAME", help="give files named NAME a wrong checksum")
+    parser.add_argument("--max-sessions", type=int, default=0,
+                        help="at most this many sessions at once; one more is greeted with 421")
     parser.add_argument("--no-mfmt", action="store_true", help="MFMT not offered and answered 500")
     args = parser.parse_args()
 
@@ -379,6 +381,8 @@ def main():
     handler.use_gmt_times = True
 
     server = FTPServer(("127.0.0.1", 0), handler)
+    if args.max_sessions > 0:
+        server.max_cons_per_ip = args.max_sessions
     # A test killed before its teardown must not leave the server behind: once the parent
     # is gone (we are re-parented), stop.
     parent = os.getppid()
