@@ -149,6 +149,13 @@ public:
     // says why; "." and ".." may appear.
     [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
     [[nodiscard]] Response ChangeDirectory(const std::string& directory);
+    // Says that the next ChangeDirectory is followed at once by GetDirectoryListing("") of the
+    // folder it enters. Where the session may pipeline, CWD, EPSV and the listing command then
+    // go out in one write, and the listing is picked up by that GetDirectoryListing. A refused
+    // CWD leaves the session in its folder, so the listing that followed it is of that folder:
+    // it is read to its end and dropped, and the refusal is returned as ever. Any other command
+    // before the listing settles it the same way.
+    void ExpectListing();
     [[nodiscard]] Response ParentDirectory();
     [[nodiscard]] Response MakeDirectory(const std::string& name);
     [[nodiscard]] Response DeleteFile(const std::string& name);

@@ -92,6 +92,8 @@ void Ftp::Impl::DropControl()
     parser.Reset();
     aheadPath.clear();
     nextDownload.clear();
+    listingExpected = false;
+    aheadListing.clear();
     protectData = false;
     currentType = -1;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 namespace sf {
 
@@ -73,6 +74,8 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
 Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
 {
     std::lock_guard lock(impl_->mutex);
+    if (std::exchange(impl_->listingExpected, false))
+        return impl_->EnterAndList(directory);
     return Completed(impl_->Command("CWD", directory), "CWD");
 }
 

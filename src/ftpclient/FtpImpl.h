@@ -112,8 +112,17 @@ public:
     // command's answer read too and `fallBack` set: the caller starts the transfer afresh.
     [[nodiscard]] Response OpenPipelined(DataLink& link, bool& fallBack);
     // A download sent ahead and then not asked for: its data connection is opened and the
-    // transfer aborted, so that the session answers the next command in step.
+    // transfer aborted, so that the session answers the next command in step. A listing sent
+    // with its CWD and not asked for is read to its end and dropped.
     void SettleAhead();
+    // CWD `directory`, with EPSV and the listing command in the same write where the session
+    // may pipeline; the listing is left in flight (`aheadListing`) when the CWD succeeded.
+    [[nodiscard]] Response EnterAndList(const std::string& directory);
+    // Reads the listing in flight and drops it.
+    void SettleListing();
+    // Reads a listing's data to its end into `data` (dropped when null), closes the data
+    // connection and takes the final reply.
+    [[nodiscard]] Response ReceiveListing(DataLink& link, std::string* data);
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     // `sent`: the command went ahead by Send, and only its answer is read here.
@@ -199,6 +208,7 @@ public:
     // FEAT, OPTS UTF8 ON, PBSZ and PROT. Sets `retryAfterLogin` when the server wants a
     // login first.
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
+    // Takes the listing in flight when `verb` of the current folder is what went ahead.
     [[nodiscard]] Response ReadListing(
         std::string_view verb, const std::string& directory, std::string& data);
     // MDTM of `path` into `time` (14 digits), or "" when none came.
@@ -253,6 +263,11 @@ public:
     // already (answers unread). Both end with the control connection.
     std::string nextDownload;
     std::string aheadPath;
+    // The caller lists the folder its next CWD enters (ExpectListing), and the listing command
+    // that went out with a CWD that succeeded (answers from EPSV on unread). Both end with the
+    // control connection.
+    bool listingExpected = false;
+    std::string aheadListing;
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;

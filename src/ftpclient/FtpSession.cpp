@@ -262,6 +262,11 @@ Status FtpSession::ChangeFolder(const std::string& folder)
     return raw ? ToStatus(ftp_.ChangeDirectory(*raw)) : Status(raw.error());
 }
 
+void FtpSession::ExpectListing()
+{
+    ftp_.ExpectListing();
+}
+
 Status FtpSession::ParentFolder()
 {
     return ToStatus(ftp_.ParentDirectory());

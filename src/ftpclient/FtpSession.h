@@ -31,6 +31,7 @@ public:
     [[nodiscard]] Result<std::string> CurrentFolder() override;
     [[nodiscard]] Result<std::vector<remote::Entry>> List(const std::string& folder) override;
     [[nodiscard]] Status ChangeFolder(const std::string& folder) override;
+    void ExpectListing() override;
     [[nodiscard]] Status ParentFolder() override;
     [[nodiscard]] Status MakeFolder(const std::string& path) override;
 
