@@ -259,7 +259,7 @@ Ftp::Response Ftp::KeepAlive()
         return impl_->NotConnected();
     // A download or listing sent ahead is traffic enough; a NOOP now would settle it for
     // nothing.
-    if (!impl_->aheadPath.empty() || !impl_->aheadListing.empty())
+    if (!impl_->aheadPath.empty() || !impl_->aheadListing.empty() || !impl_->aheadTimes.empty())
         return Response(200, "");
     return impl_->Command("NOOP");
 }

@@ -144,10 +144,18 @@ public:
     Response KeepAlive();
 
     [[nodiscard]] DirectoryResponse GetWorkingDirectory();
+    // Picks, from a listing's entries, the paths whose times the caller asks next.
+    using TimesWanted = std::function<std::vector<std::string>(const std::vector<Info>&)>;
+
     // MLSD when the server offers it, else LIST. A line that cannot be read, and a name that
     // cannot be a name here (empty, with "/" or NUL), come back as entries whose `unusable`
-    // says why; "." and ".." may appear.
-    [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
+    // says why; "." and ".." may appear. With `wanted`, the MDTM of the paths it picks (the
+    // first batch of ModificationTimes) go out as soon as the listing's data has ended, before
+    // its final reply is read: a server that sends that reply only once the data connection is
+    // closed answers them right after it. A ModificationTimes of other paths, or any other
+    // command, first reads those answers and drops them.
+    [[nodiscard]] ListingResponse GetDirectoryListing(
+        const std::string& directory = "", const TimesWanted& wanted = {});
     [[nodiscard]] Response ChangeDirectory(const std::string& directory);
     // Says that the next ChangeDirectory is followed at once by GetDirectoryListing("") of the
     // folder it enters. Where the session may pipeline, CWD, EPSV and the listing command then

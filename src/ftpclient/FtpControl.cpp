@@ -94,6 +94,7 @@ void Ftp::Impl::DropControl()
     nextDownload.clear();
     listingExpected = false;
     aheadListing.clear();
+    aheadTimes.clear();
     protectData = false;
     currentType = -1;
 }

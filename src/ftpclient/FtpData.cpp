@@ -78,7 +78,8 @@ Ftp::Response Ftp::Impl::PreparePassive(DataLink& link, bool epsvSent)
 
 bool Ftp::Impl::CanPipeline() const
 {
-    return passive && epsvProven && !epsvRefused && aheadPath.empty() && aheadListing.empty() && Connected();
+    return passive && epsvProven && !epsvRefused && aheadPath.empty() && aheadListing.empty()
+        && aheadTimes.empty() && Connected();
 }
 
 bool Ftp::Impl::SendPipelined(std::string_view verb, std::string_view argument, bool keepQueued)
@@ -129,6 +130,7 @@ Ftp::Response Ftp::Impl::OpenPipelined(DataLink& link, bool& fallBack)
 
 void Ftp::Impl::SettleAhead()
 {
+    SettleTimes();
     SettleListing();
     if (aheadPath.empty())
         return;
@@ -184,7 +186,7 @@ void Ftp::Impl::SettleListing()
         (void)ReceiveListing(link, nullptr);
 }
 
-Ftp::Response Ftp::Impl::ReceiveListing(DataLink& link, std::string* data)
+Ftp::Response Ftp::Impl::ReceiveListing(DataLink& link, std::string* data, const DataEnded& dataEnded)
 {
     std::size_t total = 0;
     for (;;) {
@@ -204,6 +206,8 @@ Ftp::Response Ftp::Impl::ReceiveListing(DataLink& link, std::string* data)
             data->append(bytes);
     }
     CloseData(link);
+    if (dataEnded && data != nullptr)
+        dataEnded(*data);
     return FinishTransfer();
 }
 
@@ -393,7 +397,8 @@ void Ftp::Impl::AbortTransfer(DataLink& link)
     DropControl();
 }
 
-Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& directory, std::string& data)
+Ftp::Response Ftp::Impl::ReadListing(
+    std::string_view verb, const std::string& directory, std::string& data, const DataEnded& dataEnded)
 {
     DataLink link;
     listingExpected = false;
@@ -415,7 +420,7 @@ Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& d
     response = StartTransfer(link, verb, directory, !fallBack);
     if (!response.IsOk() || link.finishedEarly)
         return response;
-    return ReceiveListing(link, &data);
+    return ReceiveListing(link, &data, dataEnded);
 }
 
 std::optional<Ftp::Response> Ftp::Impl::PumpData(

@@ -121,8 +121,16 @@ public:
     // Reads the listing in flight and drops it.
     void SettleListing();
     // Reads a listing's data to its end into `data` (dropped when null), closes the data
-    // connection and takes the final reply.
-    [[nodiscard]] Response ReceiveListing(DataLink& link, std::string* data);
+    // connection, calls `dataEnded` and takes the final reply.
+    using DataEnded = std::function<void(const std::string& data)>;
+    [[nodiscard]] Response ReceiveListing(DataLink& link, std::string* data, const DataEnded& dataEnded = {});
+    // The MDTM lines ModificationTimes sends for `paths` from `first` on, at most one batch.
+    [[nodiscard]] static std::vector<std::string> TimeLines(
+        const std::vector<std::string>& paths, std::size_t first);
+    // Sends the first batch of MDTM of `paths` without reading the answers (`aheadTimes`).
+    void SendTimesAhead(const std::vector<std::string>& paths);
+    // Reads the answers to MDTM sent ahead and drops them.
+    void SettleTimes();
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     // `sent`: the command went ahead by Send, and only its answer is read here.
@@ -209,8 +217,8 @@ public:
     // login first.
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
     // Takes the listing in flight when `verb` of the current folder is what went ahead.
-    [[nodiscard]] Response ReadListing(
-        std::string_view verb, const std::string& directory, std::string& data);
+    [[nodiscard]] Response ReadListing(std::string_view verb, const std::string& directory, std::string& data,
+        const DataEnded& dataEnded = {});
     // MDTM of `path` into `time` (14 digits), or "" when none came.
     [[nodiscard]] Response FileTime(const std::string& path, std::string& time);
     // For a download that may be continued: the size SIZE gives now (unless `known`, the size
@@ -268,6 +276,7 @@ public:
     // control connection.
     bool listingExpected = false;
     std::string aheadListing;
+    std::vector<std::string> aheadTimes; // MDTM lines sent after a listing's data, answers unread
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;

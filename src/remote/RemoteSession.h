@@ -95,6 +95,11 @@ public:
     // ever and no listing of another folder ever comes from the List after it. The default
     // ignores it.
     virtual void ExpectListing() { }
+    // A hint for the next List: `wanted` picks, from its entries, the paths whose times the
+    // caller asks next with ModificationTimes (in that order), so a protocol may ask for them as
+    // soon as the listing is in. A wrong hint costs time, never a time. The default ignores it.
+    using TimesWanted = std::function<std::vector<std::string>(const std::vector<Entry>&)>;
+    virtual void ExpectTimes(TimesWanted wanted) { (void)wanted; }
     [[nodiscard]] virtual Status ParentFolder() = 0;
     [[nodiscard]] virtual Status MakeFolder(const std::string& path) = 0;
 

@@ -87,7 +87,6 @@ struct Row {
 };
 
 class Pipeline : public testing::TestWithParam<Row> { };
-class ListingAhead : public testing::TestWithParam<Row> { };
 
 std::string RowName(const testing::TestParamInfo<Row>& info)
 {
@@ -168,6 +167,61 @@ TEST_P(Pipeline, AnswersComeInOrderAndARefusalOrAnUnusedDownloadLeavesTheSession
     }
 }
 
+// A folder "sub" beside a file "top.txt", served by the row's server, and a session to it.
+class ListingAhead : public testing::TestWithParam<Row> {
+protected:
+    void SetUp() override
+    {
+        kind = GetParam().kind;
+        if (kind == Kind::Vsftpd)
+            VORN_REQUIRE(VsftpdServer::Available(), "root and /usr/sbin/vsftpd, to start vsftpd");
+        fs::create_directory(root.path() / "sub");
+        WriteFile(root.path() / "top.txt", "top");
+        WriteFile(root.path() / "sub/inner.txt", "inner");
+        const utimbuf times { kOld, kOld };
+        for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
+            ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+            ::utime(entry.path().c_str(), &times);
+        }
+        ::chmod(root.path().c_str(), 0755);
+        // The scripted server lists "/" from this file and every other folder as empty.
+        WriteFile(aside.path() / "list",
+            "-rw-r--r-- 1 u g 3 Mar 15  2012 top.txt\r\n"
+            "drwxr-xr-x 2 u g 4096 Mar 15  2012 sub\r\n");
+        scriptedKind = kind != Kind::Pyftpdlib && kind != Kind::Vsftpd;
+        if (scriptedKind) {
+            std::vector<std::string> args { "--root", root.path().string(), "--list",
+                (aside.path() / "list").string() };
+            if (kind == Kind::SlowScripted)
+                args.insert(args.end(), { "--delay", "0.05" });
+            if (kind == Kind::ScriptedRefusingMlsd)
+                args.insert(
+                    args.end(), { "--reply", "FEAT=211-Features:\r\n EPSV\r\n MLST size*;\r\n211 End" });
+            scripted = std::make_unique<ScriptedFtpServer>(args);
+            ASSERT_TRUE(OpenSession(*ftp, *scripted));
+        } else if (kind == Kind::Pyftpdlib) {
+            FtpServerOptions options;
+            options.root = root.path();
+            pyftpdlib = std::make_unique<FtpServer>(options);
+            ASSERT_TRUE(OpenSession(*ftp, *pyftpdlib));
+        } else {
+            vsftpd = std::make_unique<VsftpdServer>(root.path());
+            ASSERT_TRUE(ftp->Connect(sf::IPAddress("127.0.0.1"), vsftpd->port()).IsOk()) << vsftpd->log();
+            ASSERT_TRUE(ftp->Login("anonymous", "x").IsOk()) << vsftpd->log();
+        }
+    }
+
+    Kind kind = Kind::Scripted;
+    bool scriptedKind = false;
+    TempDir root;
+    TempDir aside;
+    TempDir local;
+    std::unique_ptr<ScriptedFtpServer> scripted;
+    std::unique_ptr<FtpServer> pyftpdlib;
+    std::unique_ptr<VsftpdServer> vsftpd;
+    std::unique_ptr<sf::Ftp> ftp = MakeClient();
+};
+
 // The walk's way into a folder: CWD, EPSV and the listing in one write. After a refused CWD
 // the listing is of the folder the session is still in: it is dropped, never taken for the
 // next folder's, and the session stays in step; so does a listing that another command (or a
@@ -175,46 +229,6 @@ TEST_P(Pipeline, AnswersComeInOrderAndARefusalOrAnUnusedDownloadLeavesTheSession
 // flight falls back to LIST.
 TEST_P(ListingAhead, AListingSentWithItsCwdIsTheFoldersOwnOrDropped)
 {
-    const Kind kind = GetParam().kind;
-    if (kind == Kind::Vsftpd)
-        VORN_REQUIRE(VsftpdServer::Available(), "root and /usr/sbin/vsftpd, to start vsftpd");
-    TempDir root;
-    TempDir aside;
-    TempDir local;
-    fs::create_directory(root.path() / "sub");
-    WriteFile(root.path() / "top.txt", "top");
-    WriteFile(root.path() / "sub/inner.txt", "inner");
-    for (const auto& entry : fs::recursive_directory_iterator(root.path()))
-        ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
-    ::chmod(root.path().c_str(), 0755);
-    // The scripted server lists "/" from this file and every other folder as empty.
-    WriteFile(aside.path() / "list",
-        "-rw-r--r-- 1 u g 3 Mar 15  2012 top.txt\r\n"
-        "drwxr-xr-x 2 u g 4096 Mar 15  2012 sub\r\n");
-    const bool scriptedKind = kind != Kind::Pyftpdlib && kind != Kind::Vsftpd;
-    std::unique_ptr<ScriptedFtpServer> scripted;
-    std::unique_ptr<FtpServer> pyftpdlib;
-    std::unique_ptr<VsftpdServer> vsftpd;
-    auto ftp = MakeClient();
-    if (scriptedKind) {
-        std::vector<std::string> args { "--root", root.path().string(), "--list",
-            (aside.path() / "list").string() };
-        if (kind == Kind::SlowScripted)
-            args.insert(args.end(), { "--delay", "0.05" });
-        if (kind == Kind::ScriptedRefusingMlsd)
-            args.insert(args.end(), { "--reply", "FEAT=211-Features:\r\n EPSV\r\n MLST size*;\r\n211 End" });
-        scripted = std::make_unique<ScriptedFtpServer>(args);
-        ASSERT_TRUE(OpenSession(*ftp, *scripted));
-    } else if (kind == Kind::Pyftpdlib) {
-        FtpServerOptions options;
-        options.root = root.path();
-        pyftpdlib = std::make_unique<FtpServer>(options);
-        ASSERT_TRUE(OpenSession(*ftp, *pyftpdlib));
-    } else {
-        vsftpd = std::make_unique<VsftpdServer>(root.path());
-        ASSERT_TRUE(ftp->Connect(sf::IPAddress("127.0.0.1"), vsftpd->port()).IsOk()) << vsftpd->log();
-        ASSERT_TRUE(ftp->Login("anonymous", "x").IsOk()) << vsftpd->log();
-    }
     ASSERT_TRUE(Fetch(*ftp, local.path(), "/top.txt", 3).IsOk()); // the session's first EPSV
     const std::set<std::string> rootNames { "sub", "top.txt" };
     const std::set<std::string> subNames
@@ -243,6 +257,40 @@ TEST_P(ListingAhead, AListingSentWithItsCwdIsTheFoldersOwnOrDropped)
                 { "CWD /sub", "EPSV", verb }, { "CWD /", "EPSV", "LIST" }, { "CWD /sub", "EPSV", "LIST" } }))
             << scripted->log();
     }
+}
+
+// The times of a listing's files go out as soon as its data has ended, before its final reply
+// is read. ModificationTimes of those paths takes their answers; another command, or the times
+// of other paths, first drops them, and the session stays in step.
+TEST_P(ListingAhead, TimesSentWithAListingAreTakenOrDropped)
+{
+    std::vector<std::string> listed;
+    const auto wanting = [&listed](std::vector<std::string> paths) {
+        return [&listed, paths](const std::vector<sf::Info>& entries) {
+            for (const sf::Info& entry : entries)
+                listed.push_back(entry.name);
+            return paths;
+        };
+    };
+    std::vector<std::string> times;
+    ASSERT_TRUE(ftp->GetDirectoryListing("", wanting({ "/top.txt", "/missing.txt" })).IsOk());
+    EXPECT_EQ(
+        std::set<std::string>(listed.begin(), listed.end()), (std::set<std::string> { "sub", "top.txt" }));
+    ASSERT_TRUE(ftp->ModificationTimes({ "/top.txt", "/missing.txt" }, times).IsOk());
+    EXPECT_EQ(times, (std::vector<std::string> { kOldText, "" }));
+    ASSERT_TRUE(ftp->GetDirectoryListing("", wanting({ "/top.txt" })).IsOk());
+    EXPECT_EQ(ftp->GetWorkingDirectory().GetDirectory(), "/");
+    ASSERT_TRUE(ftp->GetDirectoryListing("", wanting({ "/sub/inner.txt" })).IsOk());
+    ASSERT_TRUE(ftp->ModificationTimes({ "/top.txt" }, times).IsOk());
+    EXPECT_EQ(times, (std::vector<std::string> { kOldText }));
+    EXPECT_TRUE(Fetch(*ftp, local.path(), "/sub/inner.txt", 5).IsOk());
+    EXPECT_EQ(ReadFile(local.path() / "inner.txt"), "inner");
+    if (kind == Kind::Scripted)
+        EXPECT_EQ(Commands(scripted->log()),
+            (std::vector<std::string> { "EPSV", "LIST", "MDTM /top.txt", "MDTM /missing.txt", "EPSV", "LIST",
+                "MDTM /top.txt", "PWD", "EPSV", "LIST", "MDTM /sub/inner.txt", "MDTM /top.txt", "TYPE I",
+                "EPSV", "RETR /sub/inner.txt" }))
+            << scripted->log();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Pipeline,
