@@ -257,8 +257,8 @@ Ftp::Response Ftp::KeepAlive()
         return Response(Response::Busy, "A command or transfer is in progress.");
     if (!impl_->Connected())
         return impl_->NotConnected();
-    // A download or listing sent ahead is traffic enough; a NOOP now would settle it for
-    // nothing.
+    // A download, listing or times sent ahead are traffic enough; a NOOP now would settle them
+    // for nothing.
     if (!impl_->aheadPath.empty() || !impl_->aheadListing.empty() || !impl_->aheadTimes.empty())
         return Response(200, "");
     return impl_->Command("NOOP");
