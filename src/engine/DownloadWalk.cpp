@@ -169,6 +169,8 @@ EnterResult EnterDownloadFolder(FolderWalk& walk, const FolderHandle& root, bool
 {
     remote::RemoteSession& source = walk.source;
     WalkContext& ctx = walk.ctx;
+    // The walk lists the folder right after entering it: the listing may go out with the CWD.
+    source.ExpectListing();
     if (walk.env.dryRun)
         return EnterFolder(source, ctx.currentRemote);
     // One CWD enters the folder; only a folder that is not there is made and entered.

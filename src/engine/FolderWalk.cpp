@@ -188,6 +188,12 @@ Result<std::vector<remote::Entry>> FolderWalk::ListFolder()
 {
     Result<std::vector<remote::Entry>> listing = std::vector<remote::Entry> {};
     const auto attempt = [&]() -> Status {
+        source.ExpectTimes([this](const std::vector<remote::Entry>& entries) {
+            std::vector<std::string> paths;
+            for (const std::size_t i : WithoutExactTimes(entries))
+                paths.push_back(JoinPath(ctx.currentRemote, entries[i].name));
+            return paths;
+        });
         listing = source.List("");
         return listing ? Ok() : Status(listing.error());
     };
@@ -249,16 +255,23 @@ std::string FolderWalk::NextLikelyDownload(
     return {};
 }
 
+std::vector<std::size_t> FolderWalk::WithoutExactTimes(const std::vector<remote::Entry>& entries) const
+{
+    std::vector<std::size_t> wanted;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].exactTime.empty()
+            && WantsCopy(entries[i], JoinPath(ctx.currentRemote, entries[i].name)))
+            wanted.push_back(i);
+    return wanted;
+}
+
 void FolderWalk::AddExactTimes(std::vector<remote::Entry>& entries)
 {
     std::vector<std::string> paths;
     std::vector<remote::Entry*> asked;
-    for (remote::Entry& entry : entries) {
-        const std::string path = JoinPath(ctx.currentRemote, entry.name);
-        if (entry.exactTime.empty() && WantsCopy(entry, path)) {
-            paths.push_back(path);
-            asked.push_back(&entry);
-        }
+    for (const std::size_t i : WithoutExactTimes(entries)) {
+        paths.push_back(JoinPath(ctx.currentRemote, entries[i].name));
+        asked.push_back(&entries[i]);
     }
     if (paths.empty())
         return;

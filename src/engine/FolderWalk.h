@@ -133,6 +133,8 @@ struct FolderWalk {
     // completed by the server's MDTM for every file to be copied, asked for the whole folder at
     // once, so that each copy carries the source's time to the second.
     void AddExactTimes(std::vector<remote::Entry>& entries);
+    // The entries AddExactTimes asks times for, by index; the listing hints them to the session.
+    [[nodiscard]] std::vector<std::size_t> WithoutExactTimes(const std::vector<remote::Entry>& entries) const;
 
     // Why the current folder is not entered at all, or "".
     [[nodiscard]] std::string Bound() const;

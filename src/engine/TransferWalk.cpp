@@ -81,14 +81,18 @@ int TransferWalk(remote::RemoteSession& source, remote::RemoteSession& destinati
             inFolder ? ctx.currentLocal : std::string(), "Destination: " } };
     };
     walk.enterFolder = [&]() -> EnterResult {
-        if (env.dryRun)
+        if (env.dryRun) {
+            source.ExpectListing();
             return EnterFolder(source, ctx.currentRemote);
+        }
         if (EnterResult remote = Entered(EnsureRemoteFolder(source, ctx.currentRemote));
             remote.result != FolderResult::Done)
             return remote;
         if (EnterResult other = Entered(EnsureRemoteFolder(destination, ctx.currentLocal), "Destination: ");
             other.result != FolderResult::Done)
             return other;
+        // The source's last CWD: the walk lists the folder right after it.
+        source.ExpectListing();
         if (EnterResult entered = EnterFolder(source, ctx.currentRemote);
             entered.result != FolderResult::Done)
             return entered;

@@ -257,8 +257,9 @@ Ftp::Response Ftp::KeepAlive()
         return Response(Response::Busy, "A command or transfer is in progress.");
     if (!impl_->Connected())
         return impl_->NotConnected();
-    // A download sent ahead is traffic enough; a NOOP now would settle it for nothing.
-    if (!impl_->aheadPath.empty())
+    // A download, listing or times sent ahead are traffic enough; a NOOP now would settle them
+    // for nothing.
+    if (!impl_->aheadPath.empty() || !impl_->aheadListing.empty() || !impl_->aheadTimes.empty())
         return Response(200, "");
     return impl_->Command("NOOP");
 }
@@ -267,6 +268,12 @@ void Ftp::SetNextDownload(const std::string& remotePath)
 {
     std::lock_guard lock(impl_->mutex);
     impl_->nextDownload = CanTravelInCommand(remotePath) ? remotePath : std::string();
+}
+
+void Ftp::ExpectListing()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->listingExpected = true;
 }
 
 } // namespace sf

@@ -144,11 +144,26 @@ public:
     Response KeepAlive();
 
     [[nodiscard]] DirectoryResponse GetWorkingDirectory();
+    // Picks, from a listing's entries, the paths whose times the caller asks next.
+    using TimesWanted = std::function<std::vector<std::string>(const std::vector<Info>&)>;
+
     // MLSD when the server offers it, else LIST. A line that cannot be read, and a name that
     // cannot be a name here (empty, with "/" or NUL), come back as entries whose `unusable`
-    // says why; "." and ".." may appear.
-    [[nodiscard]] ListingResponse GetDirectoryListing(const std::string& directory = "");
+    // says why; "." and ".." may appear. With `wanted`, the MDTM of the paths it picks (the
+    // first batch of ModificationTimes) go out as soon as the listing's data has ended, before
+    // its final reply is read: a server that sends that reply only once the data connection is
+    // closed answers them right after it. A ModificationTimes of other paths, or any other
+    // command, first reads those answers and drops them.
+    [[nodiscard]] ListingResponse GetDirectoryListing(
+        const std::string& directory = "", const TimesWanted& wanted = {});
     [[nodiscard]] Response ChangeDirectory(const std::string& directory);
+    // Says that the next ChangeDirectory is followed at once by GetDirectoryListing("") of the
+    // folder it enters. Where the session may pipeline, CWD, EPSV and the listing command then
+    // go out in one write, and the listing is picked up by that GetDirectoryListing. A refused
+    // CWD leaves the session in its folder, so the listing that followed it is of that folder:
+    // it is read to its end and dropped, and the refusal is returned as ever. Any other command
+    // before the listing settles it the same way.
+    void ExpectListing();
     [[nodiscard]] Response ParentDirectory();
     [[nodiscard]] Response MakeDirectory(const std::string& name);
     [[nodiscard]] Response DeleteFile(const std::string& name);

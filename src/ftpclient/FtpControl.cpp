@@ -92,6 +92,9 @@ void Ftp::Impl::DropControl()
     parser.Reset();
     aheadPath.clear();
     nextDownload.clear();
+    listingExpected = false;
+    aheadListing.clear();
+    aheadTimes.clear();
     protectData = false;
     currentType = -1;
 }

@@ -4,6 +4,7 @@
 #include "ftpclient/FtpReplies.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace sf {
 
@@ -77,7 +78,8 @@ Ftp::Response Ftp::Impl::PreparePassive(DataLink& link, bool epsvSent)
 
 bool Ftp::Impl::CanPipeline() const
 {
-    return passive && epsvProven && !epsvRefused && aheadPath.empty() && Connected();
+    return passive && epsvProven && !epsvRefused && aheadPath.empty() && aheadListing.empty()
+        && aheadTimes.empty() && Connected();
 }
 
 bool Ftp::Impl::SendPipelined(std::string_view verb, std::string_view argument, bool keepQueued)
@@ -128,6 +130,8 @@ Ftp::Response Ftp::Impl::OpenPipelined(DataLink& link, bool& fallBack)
 
 void Ftp::Impl::SettleAhead()
 {
+    SettleTimes();
+    SettleListing();
     if (aheadPath.empty())
         return;
     aheadPath.clear();
@@ -139,6 +143,72 @@ void Ftp::Impl::SettleAhead()
     const Response started = StartTransfer(link, "RETR", {}, true);
     if (started.IsOk() && !link.finishedEarly)
         AbortTransfer(link);
+}
+
+Ftp::Response Ftp::Impl::EnterAndList(const std::string& directory)
+{
+    SettleAhead();
+    const char* verb = useMlsd ? "MLSD" : "LIST";
+    if (directory.empty() || !CanTravelInCommand(directory) || !CanPipeline()
+        || !SendAll({ "CWD " + directory, "EPSV", verb }))
+        return Completed(Command("CWD", directory), "CWD");
+    // One reply exactly: a preliminary one skipped here would take the EPSV's answer for it.
+    Reply reply;
+    if (Error error = ReadReply(reply, inactivityTimeout))
+        return FromError(error);
+    if (IsPreliminary(reply.code)) {
+        DropControl();
+        return Response(Response::InvalidResponse,
+            "Unexpected reply to CWD: " + std::to_string(reply.code) + " " + reply.text);
+    }
+    aheadListing = verb;
+    // Refused: the session is still in its folder, and the listing that followed is of that
+    // folder. It must never pass for this one's.
+    if (!IsPositive(reply.code))
+        SettleListing();
+    return Completed(FromReply(reply), "CWD");
+}
+
+void Ftp::Impl::SettleListing()
+{
+    if (aheadListing.empty())
+        return;
+    const std::string verb = std::exchange(aheadListing, {});
+    if (!Connected())
+        return;
+    DataLink link;
+    bool fallBack = false;
+    const Response opened = OpenPipelined(link, fallBack);
+    if (!opened.IsOk() || fallBack || !Connected())
+        return;
+    const Response started = StartTransfer(link, verb, {}, true);
+    if (started.IsOk() && !link.finishedEarly)
+        (void)ReceiveListing(link, nullptr);
+}
+
+Ftp::Response Ftp::Impl::ReceiveListing(DataLink& link, std::string* data, const DataEnded& dataEnded)
+{
+    std::size_t total = 0;
+    for (;;) {
+        std::string_view bytes;
+        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout)) {
+            AbortTransfer(link);
+            return FromError(error);
+        }
+        if (bytes.empty())
+            break;
+        total += bytes.size();
+        if (total > maxListingBytes) {
+            AbortTransfer(link);
+            return Response(Response::InvalidResponse, "The folder listing is larger than 256 MiB.");
+        }
+        if (data != nullptr)
+            data->append(bytes);
+    }
+    CloseData(link);
+    if (dataEnded && data != nullptr)
+        dataEnded(*data);
+    return FinishTransfer();
 }
 
 Ftp::Response Ftp::Impl::PrepareActive(DataLink& link)
@@ -327,11 +397,18 @@ void Ftp::Impl::AbortTransfer(DataLink& link)
     DropControl();
 }
 
-Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& directory, std::string& data)
+Ftp::Response Ftp::Impl::ReadListing(
+    std::string_view verb, const std::string& directory, std::string& data, const DataEnded& dataEnded)
 {
     DataLink link;
-    SettleAhead();
-    bool fallBack = !CanPipeline() || !SendPipelined(verb, directory);
+    listingExpected = false;
+    // The listing that went out with the CWD is this one when it is of the current folder.
+    const bool inFlight = directory.empty() && !aheadListing.empty() && aheadListing == verb;
+    if (inFlight)
+        aheadListing.clear();
+    else
+        SettleAhead();
+    bool fallBack = !inFlight && (!CanPipeline() || !SendPipelined(verb, directory));
     Response response = fallBack ? Response(200, "") : OpenPipelined(link, fallBack);
     if (!response.IsOk())
         return response;
@@ -343,22 +420,7 @@ Ftp::Response Ftp::Impl::ReadListing(std::string_view verb, const std::string& d
     response = StartTransfer(link, verb, directory, !fallBack);
     if (!response.IsOk() || link.finishedEarly)
         return response;
-    for (;;) {
-        std::string_view bytes;
-        if (Error error = link.channel->ReadSome(bytes, inactivityTimeout)) {
-            AbortTransfer(link);
-            return FromError(error);
-        }
-        if (bytes.empty())
-            break;
-        if (data.size() + bytes.size() > maxListingBytes) {
-            AbortTransfer(link);
-            return Response(Response::InvalidResponse, "The folder listing is larger than 256 MiB.");
-        }
-        data.append(bytes);
-    }
-    CloseData(link);
-    return FinishTransfer();
+    return ReceiveListing(link, &data, dataEnded);
 }
 
 std::optional<Ftp::Response> Ftp::Impl::PumpData(

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
+#include <utility>
 
 namespace sf {
 
@@ -24,24 +26,11 @@ Ftp::DirectoryResponse Ftp::GetWorkingDirectory()
     return DirectoryResponse(response, std::move(*folder));
 }
 
-Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
-{
-    std::lock_guard lock(impl_->mutex);
-    Impl& s = *impl_;
-    if (!s.Connected())
-        return ListingResponse(s.NotConnected(), {});
-    std::string data;
-    bool mlsd = s.useMlsd;
-    Response response = s.ReadListing(mlsd ? "MLSD" : "LIST", directory, data);
-    // Some servers announce MLST but do not implement MLSD.
-    if (mlsd && (response.GetStatus() == 500 || response.GetStatus() == 502)) {
-        s.useMlsd = mlsd = false;
-        data.clear();
-        response = s.ReadListing("LIST", directory, data);
-    }
-    if (!response.IsOk())
-        return ListingResponse(response, {});
+namespace {
 
+// The entries of a listing's `data`, MLSD or LIST lines.
+std::vector<Info> ParseEntries(const std::string& data, bool mlsd)
+{
     std::vector<Info> entries;
     const std::time_t now = std::time(nullptr);
     std::size_t start = 0;
@@ -67,12 +56,46 @@ Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory)
             info->unusable = "The server listed a name that cannot be a file name here.";
         entries.push_back(std::move(*info));
     }
-    return ListingResponse(response, std::move(entries));
+    return entries;
+}
+
+// A batch is small enough that neither side's buffers fill while the other writes.
+constexpr std::size_t kTimesBatch = 64;
+
+} // namespace
+
+Ftp::ListingResponse Ftp::GetDirectoryListing(const std::string& directory, const TimesWanted& wanted)
+{
+    std::lock_guard lock(impl_->mutex);
+    Impl& s = *impl_;
+    if (!s.Connected())
+        return ListingResponse(s.NotConnected(), {});
+    std::string data;
+    bool mlsd = s.useMlsd;
+    std::optional<std::vector<Info>> entries;
+    // The entries are known once the data has ended: the times wanted go out before the 226.
+    const Impl::DataEnded askTimes = [&](const std::string& listed) {
+        entries = ParseEntries(listed, mlsd);
+        s.SendTimesAhead(wanted(*entries));
+    };
+    Response response = s.ReadListing(mlsd ? "MLSD" : "LIST", directory, data, wanted ? askTimes : nullptr);
+    // Some servers announce MLST but do not implement MLSD.
+    if (mlsd && (response.GetStatus() == 500 || response.GetStatus() == 502)) {
+        s.useMlsd = mlsd = false;
+        data.clear();
+        entries.reset();
+        response = s.ReadListing("LIST", directory, data, wanted ? askTimes : nullptr);
+    }
+    if (!response.IsOk())
+        return ListingResponse(response, {});
+    return ListingResponse(response, entries ? std::move(*entries) : ParseEntries(data, mlsd));
 }
 
 Ftp::Response Ftp::ChangeDirectory(const std::string& directory)
 {
     std::lock_guard lock(impl_->mutex);
+    if (std::exchange(impl_->listingExpected, false))
+        return impl_->EnterAndList(directory);
     return Completed(impl_->Command("CWD", directory), "CWD");
 }
 
@@ -117,14 +140,14 @@ Ftp::Response Ftp::ModificationTimes(const std::vector<std::string>& paths, std:
     std::lock_guard lock(impl_->mutex);
     Impl& s = *impl_;
     times.assign(paths.size(), std::string());
-    // A batch is small enough that neither side's buffers fill while the other writes.
-    constexpr std::size_t batch = 64;
-    for (std::size_t first = 0; first < paths.size(); first += batch) {
-        const std::size_t end = std::min(paths.size(), first + batch);
-        std::vector<std::string> lines;
-        for (std::size_t i = first; i < end; ++i)
-            lines.push_back(CanTravelInCommand(paths[i]) ? "MDTM " + paths[i] : std::string("NOOP"));
-        if (!s.SendAll(lines))
+    for (std::size_t first = 0; first < paths.size(); first += kTimesBatch) {
+        const std::size_t end = std::min(paths.size(), first + kTimesBatch);
+        const std::vector<std::string> lines = Impl::TimeLines(paths, first);
+        // The first batch may have gone out with the listing already.
+        const bool sent = first == 0 && !s.aheadTimes.empty() && s.aheadTimes == lines;
+        if (sent)
+            s.aheadTimes.clear();
+        else if (!s.SendAll(lines))
             return s.Connected() ? Response(Response::InvalidArgument, "A path cannot be sent.")
                                  : s.NotConnected();
         // Every command gets exactly one answer in order; a refusal leaves that time empty.
@@ -139,6 +162,31 @@ Ftp::Response Ftp::ModificationTimes(const std::vector<std::string>& paths, std:
         }
     }
     return Response(213, "");
+}
+
+std::vector<std::string> Ftp::Impl::TimeLines(const std::vector<std::string>& paths, std::size_t first)
+{
+    std::vector<std::string> lines;
+    for (std::size_t i = first; i < std::min(paths.size(), first + kTimesBatch); ++i)
+        lines.push_back(CanTravelInCommand(paths[i]) ? "MDTM " + paths[i] : std::string("NOOP"));
+    return lines;
+}
+
+void Ftp::Impl::SendTimesAhead(const std::vector<std::string>& paths)
+{
+    if (paths.empty() || features.count("MDTM") == 0 || !Connected())
+        return;
+    std::vector<std::string> lines = TimeLines(paths, 0);
+    // The listing's final reply is still to be read: it stays queued.
+    if (SendAll(lines, true))
+        aheadTimes = std::move(lines);
+}
+
+void Ftp::Impl::SettleTimes()
+{
+    const std::size_t unread = std::exchange(aheadTimes, {}).size();
+    for (std::size_t i = 0; i < unread && Connected(); ++i)
+        (void)Collect();
 }
 
 Ftp::Response Ftp::Impl::FileTime(const std::string& remotePath, std::string& time)

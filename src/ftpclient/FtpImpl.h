@@ -112,8 +112,25 @@ public:
     // command's answer read too and `fallBack` set: the caller starts the transfer afresh.
     [[nodiscard]] Response OpenPipelined(DataLink& link, bool& fallBack);
     // A download sent ahead and then not asked for: its data connection is opened and the
-    // transfer aborted, so that the session answers the next command in step.
+    // transfer aborted, so that the session answers the next command in step. A listing sent
+    // with its CWD and not asked for is read to its end and dropped.
     void SettleAhead();
+    // CWD `directory`, with EPSV and the listing command in the same write where the session
+    // may pipeline; the listing is left in flight (`aheadListing`) when the CWD succeeded.
+    [[nodiscard]] Response EnterAndList(const std::string& directory);
+    // Reads the listing in flight and drops it.
+    void SettleListing();
+    // Reads a listing's data to its end into `data` (dropped when null), closes the data
+    // connection, calls `dataEnded` and takes the final reply.
+    using DataEnded = std::function<void(const std::string& data)>;
+    [[nodiscard]] Response ReceiveListing(DataLink& link, std::string* data, const DataEnded& dataEnded = {});
+    // The MDTM lines ModificationTimes sends for `paths` from `first` on, at most one batch.
+    [[nodiscard]] static std::vector<std::string> TimeLines(
+        const std::vector<std::string>& paths, std::size_t first);
+    // Sends the first batch of MDTM of `paths` without reading the answers (`aheadTimes`).
+    void SendTimesAhead(const std::vector<std::string>& paths);
+    // Reads the answers to MDTM sent ahead and drops them.
+    void SettleTimes();
     // Active mode: the server's connection, or its final reply if that comes first.
     [[nodiscard]] Response AcceptData(DataLink& link);
     // `sent`: the command went ahead by Send, and only its answer is read here.
@@ -199,8 +216,9 @@ public:
     // FEAT, OPTS UTF8 ON, PBSZ and PROT. Sets `retryAfterLogin` when the server wants a
     // login first.
     [[nodiscard]] Response Settle(bool& retryAfterLogin);
-    [[nodiscard]] Response ReadListing(
-        std::string_view verb, const std::string& directory, std::string& data);
+    // Takes the listing in flight when `verb` of the current folder is what went ahead.
+    [[nodiscard]] Response ReadListing(std::string_view verb, const std::string& directory, std::string& data,
+        const DataEnded& dataEnded = {});
     // MDTM of `path` into `time` (14 digits), or "" when none came.
     [[nodiscard]] Response FileTime(const std::string& path, std::string& time);
     // For a download that may be continued: the size SIZE gives now (unless `known`, the size
@@ -253,6 +271,12 @@ public:
     // already (answers unread). Both end with the control connection.
     std::string nextDownload;
     std::string aheadPath;
+    // The caller lists the folder its next CWD enters (ExpectListing), and the listing command
+    // that went out with a CWD that succeeded (answers from EPSV on unread). Both end with the
+    // control connection.
+    bool listingExpected = false;
+    std::string aheadListing;
+    std::vector<std::string> aheadTimes; // MDTM lines sent after a listing's data, answers unread
     bool eprtRefused = false;
     int currentType = -1;
     bool lastDataSessionReused = false;

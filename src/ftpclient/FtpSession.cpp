@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 namespace vorn::ftp {
 
@@ -248,7 +249,23 @@ Result<std::vector<remote::Entry>> FtpSession::List(const std::string& folder)
     const auto raw = Raw(folder);
     if (!raw)
         return raw.error();
-    auto listing = ftp_.GetDirectoryListing(*raw);
+    // The paths the caller will ask times for, in the server's bytes, from the entries as the
+    // caller sees them.
+    sf::Ftp::TimesWanted rawWanted;
+    if (TimesWanted wanted = std::exchange(timesWanted_, {}))
+        rawWanted = [this, wanted](const std::vector<sf::Info>& listed) {
+            std::vector<remote::Entry> entries = listed;
+            ConvertNames(entries);
+            std::vector<std::string> raws;
+            for (const std::string& path : wanted(entries)) {
+                auto rawPath = Raw(path);
+                if (!rawPath)
+                    return std::vector<std::string> {};
+                raws.push_back(std::move(*rawPath));
+            }
+            return raws;
+        };
+    auto listing = ftp_.GetDirectoryListing(*raw, rawWanted);
     if (Status status = ToStatus(listing); !status)
         return status.error();
     std::vector<remote::Entry> entries = listing.GetEntries();
@@ -260,6 +277,16 @@ Status FtpSession::ChangeFolder(const std::string& folder)
 {
     const auto raw = Raw(folder);
     return raw ? ToStatus(ftp_.ChangeDirectory(*raw)) : Status(raw.error());
+}
+
+void FtpSession::ExpectListing()
+{
+    ftp_.ExpectListing();
+}
+
+void FtpSession::ExpectTimes(TimesWanted wanted)
+{
+    timesWanted_ = std::move(wanted);
 }
 
 Status FtpSession::ParentFolder()

@@ -31,6 +31,8 @@ public:
     [[nodiscard]] Result<std::string> CurrentFolder() override;
     [[nodiscard]] Result<std::vector<remote::Entry>> List(const std::string& folder) override;
     [[nodiscard]] Status ChangeFolder(const std::string& folder) override;
+    void ExpectListing() override;
+    void ExpectTimes(TimesWanted wanted) override;
     [[nodiscard]] Status ParentFolder() override;
     [[nodiscard]] Status MakeFolder(const std::string& path) override;
 
@@ -82,6 +84,7 @@ private:
     Security security_;
     sf::Ftp ftp_;
     NameCodec codec_;
+    TimesWanted timesWanted_; // for the next List
 };
 
 // A client's answer as a result: a 1xx-3xx reply is success; a server's refusal keeps its

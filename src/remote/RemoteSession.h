@@ -90,6 +90,16 @@ public:
     // name that cannot be a name here, come back as entries whose `unusable` says why.
     [[nodiscard]] virtual Result<std::vector<Entry>> List(const std::string& folder) = 0;
     [[nodiscard]] virtual Status ChangeFolder(const std::string& folder) = 0;
+    // A hint: the next ChangeFolder is followed at once by List("") of the folder it enters,
+    // so a protocol may send the listing's request with it. A refused ChangeFolder fails as
+    // ever and no listing of another folder ever comes from the List after it. The default
+    // ignores it.
+    virtual void ExpectListing() { }
+    // A hint for the next List: `wanted` picks, from its entries, the paths whose times the
+    // caller asks next with ModificationTimes (in that order), so a protocol may ask for them as
+    // soon as the listing is in. A wrong hint costs time, never a time. The default ignores it.
+    using TimesWanted = std::function<std::vector<std::string>(const std::vector<Entry>&)>;
+    virtual void ExpectTimes(TimesWanted wanted) { (void)wanted; }
     [[nodiscard]] virtual Status ParentFolder() = 0;
     [[nodiscard]] virtual Status MakeFolder(const std::string& path) = 0;
 

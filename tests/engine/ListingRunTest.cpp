@@ -3,6 +3,7 @@
 // is a failed file, and a folder the server will not enter is a failed folder.
 #include "RunHarness.h"
 #include "ftpclient/Ftp.h"
+#include "store/ProjectOptions.h"
 #include "support/ScriptedFtpServer.h"
 #include "support/TestFiles.h"
 
@@ -106,4 +107,50 @@ TEST(ListingRun, CopiesEveryUnderstoodFileAndReportsTheRest)
     EXPECT_EQ(h.observer.record().resultTexts,
         std::vector<std::string> {
             "Transmission Results: Folder(s):2, File(s):9, Failed Folder(s):1, Failed File(s):3." });
+}
+
+// The walk sends a folder's CWD, EPSV and LIST together. When the server refuses the CWD, the
+// LIST lists the folder the session is still in: the refused folder fails, and nothing of that
+// other listing is copied or reported as its content, with one session or with a pool.
+TEST(ListingRun, AFolderRefusedWithItsListingOnTheWayFailsAndTakesNothingOfAnother)
+{
+    TempDir root;
+    TempDir aside;
+    MakeTree(root.path(), { { "top.txt", "top" }, { "sub/inner.txt", "inner" } }, 1331821537);
+    WriteFile(aside.path() / "list",
+        "-rw-r--r-- 1 u g 3 Mar 15  2012 top.txt\r\ndrwxr-xr-x 2 u g 4096 Mar 15  2012 sub\r\n");
+    ScriptedFtpServer server({ "--root", root.path().string(), "--list", (aside.path() / "list").string(),
+        "--reply", "CWD /sub=550 Permission denied." });
+    for (const int connections : { 1, 3 }) {
+        SCOPED_TRACE(std::to_string(connections) + " connections");
+        RunHarness h;
+        BackupProject project;
+        project.ftpname = "refused";
+        project.ftpsource = "/";
+        project.ftpdest = (h.dir() / "dest").string();
+        project.ftpip = "127.0.0.1";
+        project.ftpuser = "user";
+        project.ftppassword = "secret";
+        project.ftpport = std::to_string(server.port());
+        project.ftpbackmode = 1;
+        project.ftptype = 1;
+        h.Store(project);
+        ProjectOptions options;
+        ASSERT_TRUE(LoadProjectOptions(h.db(), "refused", options));
+        options.connections = connections;
+        ASSERT_TRUE(SaveProjectOptions(h.db(), "refused", options));
+        ASSERT_EQ(h.Run("refused"), RunOutcome::Success) << server.log();
+
+        EXPECT_TRUE(ReadTree(h.dir() / "dest") == (Tree { { "top.txt", "top" } })) << server.log();
+        std::map<std::string, std::string> underSub;
+        for (const auto& [path, status] : h.observer.statusByPath())
+            if (path.rfind("/sub", 0) == 0)
+                underSub[path] = status;
+        EXPECT_EQ(underSub, (std::map<std::string, std::string> { { "/sub/", "Failed" } }));
+        EXPECT_EQ(h.observer.record().resultTexts,
+            std::vector<std::string> {
+                "Transmission Results: Folder(s):1, File(s):1, Failed Folder(s):1, Failed File(s):0." });
+    }
+    EXPECT_NE(server.log().find("-- read\n<- CWD /sub\n<- EPSV\n<- LIST\n"), std::string::npos)
+        << server.log();
 }

@@ -2,11 +2,13 @@
 """A small FTP server whose replies the tests script, for the quirks real servers have.
 
 Binds 127.0.0.1 port 0, prints "PORT <n>" as the first line on stdout, then serves until
-killed (or until its parent is gone). Every command is logged to stderr as "<- COMMAND".
+killed (or until its parent is gone). Every command is logged to stderr as "<- COMMAND", and
+each read from the control connection as "-- read" before the commands it completed, so a
+test can see which commands a client sent together.
 
 It serves the files below --root (RETR, SIZE, MDTM, CWD, MKD) and takes uploads (STOR, RNFR, RNTO,
-DELE). LIST of "/" sends the bytes of
---list exactly as they are; LIST of any other folder sends nothing. Scripted quirks:
+DELE). LIST of "/" (the current folder or the
+argument) sends the bytes of --list exactly as they are; LIST of any other folder sends nothing. Scripted quirks:
   --reply VERB=TEXT          answer VERB with TEXT instead ("CWD=314 Folder unchanged.");
                              "VERB ARGUMENT=TEXT" only when the argument matches
   --epsv-port-unreachable    EPSV names a port on which nothing listens; PASV works
@@ -48,7 +50,7 @@ class Session(socketserver.StreamRequestHandler):
         self.listener = None
         self.active = None
         self.send("220 Scripted test server ready.")
-        for raw in self.rfile:
+        for raw in self.lines():
             line = raw.rstrip(b"\r\n").decode("utf-8", "surrogateescape")
             verb, _, arg = line.partition(" ")
             verb = verb.upper()
@@ -64,6 +66,19 @@ class Session(socketserver.StreamRequestHandler):
                 break
         if self.listener:
             self.listener.close()
+
+    def lines(self):
+        pending = b""
+        while True:
+            chunk = self.connection.recv(65536)
+            if not chunk:
+                return
+            pending += chunk
+            if b"\n" in pending:
+                print("-- read", file=sys.stderr, flush=True)
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                yield line
 
     # Paths: every name is resolved inside --root.
     def local(self, path):
@@ -216,7 +231,7 @@ class Session(socketserver.StreamRequestHandler):
 
     def ftp_LIST(self, arg):
         data = b""
-        if self.cwd == "/" and self.options.list:
+        if self.local(arg)[0] == "/" and self.options.list:
             with open(self.options.list, "rb") as listing:
                 data = listing.read()
         return self.transfer(data)
