@@ -45,6 +45,19 @@ std::string HostKeyAlgorithms(const std::string& type)
     return type;
 }
 
+// AES-GCM where the processor has AES instructions: there it costs both ends about two thirds
+// of chacha20-poly1305's time (OpenSSL's figures on 32 KiB blocks), and on loopback the server
+// shares the processor. Elsewhere libssh's own order, which starts with chacha20-poly1305.
+const char* PreferredCiphers()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("aes"))
+        return "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,"
+               "aes128-ctr,aes192-ctr,aes256-ctr";
+#endif
+    return nullptr;
+}
+
 std::string NumericHost(const sockaddr_storage& peer, socklen_t length)
 {
     char host[NI_MAXHOST] = "";
@@ -254,6 +267,10 @@ Status BulkReader::Connect(const SideLogin& login)
     ssh_options_set(session_, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
     ssh_options_set(session_, SSH_OPTIONS_HOSTKEYS, algorithms.c_str());
     ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout);
+    if (const char* ciphers = PreferredCiphers()) {
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_C_S, ciphers);
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_S_C, ciphers);
+    }
     watch_->Arm(login.connectTimeout);
     const int rc = ssh_connect(session_);
     watch_->Disarm();

@@ -395,6 +395,9 @@ Status SftpSession::Connect(const std::string& host, std::uint16_t port)
     std::lock_guard lock(impl_->command);
     impl_->Close(false);
     impl_->hostKey = {};
+    // A second connection refused by one server may well be allowed by another.
+    if (host != impl_->options.host || port != impl_->options.port)
+        impl_->bulkRefused = false;
     impl_->options.host = host;
     impl_->options.port = port;
     if (Status s = impl_->OpenSocket(host, port); !s)
