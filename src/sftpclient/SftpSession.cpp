@@ -427,6 +427,7 @@ Status SftpSession::Login(const std::string& user, const std::string& password)
     if (!home)
         return home.error();
     impl_->current = *home;
+    impl_->roundTrip = impl_->MeasureRoundTrip();
     impl_->loginUser = user;
     impl_->loginSecret = password;
     return Ok();

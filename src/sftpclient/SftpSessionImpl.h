@@ -75,6 +75,8 @@ public:
     Result<bool> NeedBulk();
     Result<std::uint64_t> BulkDownload(
         const std::string& path, int fd, std::uint64_t offset, std::uint64_t size, const Progress& progress);
+    // The shortest of a few SFTP round trips on this connection (at Login); max() when none came back.
+    std::chrono::microseconds MeasureRoundTrip();
     // A keep-alive on the first connection now and then while the second one reads.
     void BeatWhileIdle();
     void Note(const std::string& line) const
@@ -96,6 +98,8 @@ public:
     BulkReader bulk { cancelled }; // made with the session, so that Cancel always finds it
     std::uint64_t bulkThreshold = bulkReadThreshold;
     bool bulkRefused = false; // the second connection could not be used: not tried again
+    std::chrono::microseconds roundTrip { 0 }; // measured at Login
+    bool farNoted = false; // the trace said once that the server is too far for it
     std::chrono::steady_clock::time_point lastBeat;
     Trace trace;
     // How Login succeeded, for the second connection.

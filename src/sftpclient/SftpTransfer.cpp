@@ -23,6 +23,11 @@ constexpr std::uint64_t kRequest = 30000;
 constexpr size_t kClosesHeld = 32;
 // How often the first connection sends a keep-alive while the second one reads a large file.
 constexpr auto kBeat = std::chrono::seconds(30);
+// The longest round trip at which the second connection reads faster. libssh 0.10 keeps its
+// channel window near 1.2 MB, so its reads slow down with distance where libssh2's do not:
+// against libssh2 it read 1.6x as fast on loopback, 1.3x at 2 ms, 0.96x at 4 ms and 0.63x at
+// 10 ms (bench/README.md, `sftp_libs.sh`).
+constexpr auto kNearRoundTrip = std::chrono::microseconds(3000);
 
 unsigned Length(const std::string& text)
 {
@@ -154,6 +159,12 @@ Result<bool> SftpSession::Impl::NeedBulk()
         return true;
     if (bulkRefused)
         return false;
+    if (roundTrip > kNearRoundTrip) {
+        if (!std::exchange(farNoted, true))
+            Note("The server answers in " + std::to_string(roundTrip.count() / 1000)
+                + " ms: large files are read over the first connection, which keeps more in flight");
+        return false;
+    }
     SideLogin login;
     {
         std::lock_guard lock(socketLock);
@@ -183,6 +194,21 @@ Result<bool> SftpSession::Impl::NeedBulk()
     bulkRefused = true;
     Note("No second connection for large files (" + opened.message() + "); they are read over the first one");
     return false;
+}
+
+std::chrono::microseconds SftpSession::Impl::MeasureRoundTrip()
+{
+    auto shortest = std::chrono::microseconds::max();
+    char path[1024];
+    // The shortest of five: a busy machine delays some answers, never all of them.
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        if (libssh2_sftp_symlink_ex(sftp, ".", 1, path, sizeof path, LIBSSH2_SFTP_REALPATH) < 0)
+            continue;
+        shortest = std::min(shortest,
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start));
+    }
+    return shortest;
 }
 
 void SftpSession::Impl::BeatWhileIdle()

@@ -1,10 +1,15 @@
 #include "SftpFixture.h"
 #include "sftpclient/HostKeys.h"
+#include "support/Subprocess.h"
 #include "support/TestFiles.h"
+#include "support/WaitFor.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <optional>
 #include <sstream>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace vorn::test {
@@ -158,6 +163,63 @@ TEST_F(BulkReaderTest, ASecondConnectionThatIsRefusedOrShowsAnotherKeyLeavesLarg
         session->Disconnect();
         server->ListenAgain(false);
     }
+}
+
+// A port on 127.0.0.1 that was free a moment ago.
+unsigned short FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool Answers(unsigned short port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Behind 10 ms of round trip libssh2's reads are the faster ones: the second connection is
+// not even opened.
+TEST_F(BulkReaderTest, AFarServerKeepsLargeFilesOnTheFirstConnection)
+{
+    const unsigned short port = FreePort();
+    Subprocess relay({ "/usr/bin/python3", std::string(VORN_SOURCE_DIR) + "/bench/tcp_delay_relay.py",
+                         std::to_string(port), std::to_string(server->port()), "5" },
+        scratch.path() / "relay.log");
+    ASSERT_TRUE(WaitFor([&] { return Answers(port); }, std::chrono::seconds(15)));
+    MakeRandomFile(server->data() / "big.bin", (2 << 20) + 3, 26);
+    server->GiveToUser(server->data());
+    const auto known = scratch.path() / "relayed_known_hosts";
+    std::string line = server->KnownHostsLine();
+    line.replace(line.find(':') + 1, line.find(' ') - line.find(':') - 1, std::to_string(port));
+    WriteFile(known, line + "\n");
+    SftpSession session;
+    session.SetKnownHostsFiles("", known.string());
+    Watch(session);
+    ASSERT_TRUE(session.Connect("127.0.0.1", port));
+    ASSERT_TRUE(session.Login(SshServer::user, SshServer::password));
+    for (int i = 0; i < 2; ++i) {
+        auto got = Fetch(session, *server, "big.bin");
+        ASSERT_TRUE(got) << got.message();
+        EXPECT_TRUE(*got == ReadFile(server->data() / "big.bin"));
+    }
+    EXPECT_EQ(Count(lines, "large files are read over the first connection"), 1u) << lines;
+    EXPECT_EQ(Count(lines, kOpened), 0u) << lines;
+    session.Disconnect();
+    relay.Stop(std::chrono::seconds(2));
 }
 
 TEST(BulkReaderKeys, OnlyTheVerifiedKeyByteForByteIsTheSame)
