@@ -118,8 +118,9 @@ public:
     // Writes the bytes of `remotePath` from `offset` on into `fileFd` at that same offset
     // (pwrite; the descriptor stays the caller's), with many read requests in flight. With
     // `expectedSize` at or above 0 the copy is complete only when the file ended exactly
-    // there; from bulkReadThreshold on it is read over the second connection, unless that
-    // could not be opened or logged in to (then over this one, for the rest of the session).
+    // there; from bulkReadThreshold on, from a server that answers within 3 ms, it is read over
+    // the second connection, unless that could not be opened or logged in to (then over this
+    // one, for the rest of the session).
     // Returns the bytes written by this call.
     [[nodiscard]] Result<std::uint64_t> Download(const std::string& remotePath, int fileFd,
         std::uint64_t offset = 0, std::int64_t expectedSize = -1, const Progress& progress = {});
