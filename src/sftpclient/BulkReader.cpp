@@ -369,10 +369,12 @@ Result<std::uint64_t> BulkReader::Read(const std::string& path, int fd, std::uin
     auto result = Pump(file, fd, offset, size, progress, keepGoing, what);
     if (!result)
         Cancel(); // what is still in flight goes with the connection; the close then fails at once
-    watch_->Arm(kGoodbye);
+    watch_->Arm(inactivityTimeout_);
     sftp_close(file);
     watch_->Disarm();
-    if (!result)
+    // The copy is whole even when the close found the connection gone; the next file then
+    // opens a new one.
+    if (!result || watch_->Fired() || (ssh_get_status(session_) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0)
         Close(false);
     return result;
 }
