@@ -17,6 +17,7 @@
 # Environment: VORN_BENCH_TREES   trees to measure (default "a c")
 #              VORN_BENCH_TIMEOUT seconds one tool run may take (default 600)
 #              VORN_BENCH_CLI     a vornbackup-cli to use instead of building build-release/
+#              VORN_BENCH_TOOLS   tools to run (default "vorn rclone lftp sftp scp")
 set -euo pipefail
 
 reps=${1:-3}
@@ -27,6 +28,7 @@ read -r -a trees_run <<<"${VORN_BENCH_TREES:-a c}"
 limit=${VORN_BENCH_TIMEOUT:-600}
 user=vornsftprun
 cli=${VORN_BENCH_CLI:-}
+read -r -a tools_run <<<"${VORN_BENCH_TOOLS:-vorn rclone lftp sftp scp}"
 
 [[ $(id -u) -eq 0 ]] || { echo "sftp-bench: needs root (sshd)" >&2; exit 2; }
 for tool in /usr/sbin/sshd /usr/bin/lftp /usr/bin/rclone /usr/bin/sftp /usr/bin/scp /usr/bin/time $python; do
@@ -186,6 +188,15 @@ measure() {
     rm -rf "$dest"
 }
 
+# The tools named that VORN_BENCH_TOOLS selects, in the order named.
+selected() {
+    local tool
+    for tool in "$@"; do
+        [[ " ${tools_run[*]} " == *" $tool "* ]] && echo "$tool"
+    done
+    return 0
+}
+
 # Every tool of a row REPS times, each taking its turn at going first.
 measure_row() {
     local row=$1 tree=$2
@@ -201,8 +212,9 @@ measure_row() {
 for tree in "${trees_run[@]}"; do
     echo "== Tree ($tree)"
     find "$trees/$tree" -type f -exec cat {} + >/dev/null # every tool starts from a warm cache
-    measure_row one "$tree" vorn rclone lftp sftp scp
-    [[ $tree != a ]] || measure_row four "$tree" vorn rclone lftp
+    # shellcheck disable=SC2046 # one word per tool
+    measure_row one "$tree" $(selected vorn rclone lftp sftp scp)
+    [[ $tree != a ]] || measure_row four "$tree" $(selected vorn rclone lftp)
 done
 
 echo

@@ -21,8 +21,8 @@ mkdir -p /run/sshd
 
 g++ -O2 -std=c++20 "$root/bench/sftp_libs.cpp" -o "$work/sftp_libs" \
     $(pkg-config --cflags --libs libssh libssh2)
-g++ -O2 -std=c++20 -I"$root/src" "$root/bench/sftp_client_files.cpp" "$root"/src/sftpclient/{HostKeys,SftpFiles,SftpSession,SftpTransfer}.cpp \
-    -o "$work/sftp_client_files" $(pkg-config --cflags --libs libssh2) -lcrypto -pthread
+g++ -O2 -std=c++20 -I"$root/src" "$root/bench/sftp_client_files.cpp" "$root"/src/sftpclient/{BulkReader,HostKeys,SftpFiles,SftpLogin,SftpSession,SftpTransfer}.cpp \
+    -o "$work/sftp_client_files" $(pkg-config --cflags --libs libssh2 libssh) -lcrypto -pthread
 
 remote=$work/remote
 mkdir -p "$remote/small" "$work/local"
@@ -42,7 +42,10 @@ client_files() {
     rm -rf "$work/local/small-client" && mkdir -p "$work/local/small-client"
     echo "[127.0.0.1]:$1 $(cut -d' ' -f1,2 "$work/host_key.pub")" >"$work/known_hosts"
     timeout 900 "$work/sftp_client_files" 127.0.0.1 "$1" "$user" "$password" "$work/known_hosts" \
-        "$remote/small" "$work/local/small-client"
+        "$remote/small" "$work/local/small-client" "$remote/big.bin"
+    cmp "$remote/big.bin" "$work/local/small-client/large-first"
+    cmp "$remote/big.bin" "$work/local/small-client/large-second"
+    rm -f "$work/local/small-client"/large-*
     diff -r "$remote/small" "$work/local/small-client"
 }
 

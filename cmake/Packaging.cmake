@@ -23,6 +23,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vornbackup.example/")
+# Among them both SSH libraries of SFTP: libssh2-1 (the session) and libssh-4 (the second
+# connection that reads large files), found in the programs by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(VORN_BUILD_GUI)
     # The window opens the manual and web links through xdg-open.

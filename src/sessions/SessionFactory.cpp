@@ -5,6 +5,7 @@
 #include "sftpclient/HostKeys.h"
 #include "sftpclient/SftpRemoteSession.h"
 
+#include <iostream>
 #include <mutex>
 
 namespace vorn::sessions {
@@ -13,9 +14,11 @@ namespace {
 std::mutex knownHostsMutex;
 std::string ownKnownHosts;
 
-std::unique_ptr<remote::RemoteSession> MakeSftp(const SessionSettings& settings)
+std::unique_ptr<remote::RemoteSession> MakeSftp(const SessionSettings& settings, bool verbose)
 {
     auto session = std::make_unique<sftp::SftpRemoteSession>();
+    if (verbose)
+        session->Sftp().SetTrace([](const std::string& line) { std::clog << "* " << line << '\n'; });
     session->Sftp().SetKeyFile(settings.keyFile);
     session->Sftp().SetKnownHostsFiles(sftp::UserKnownHostsFile(), OwnKnownHostsFile());
     session->Sftp().SetFollowLinks(settings.followLinks);
@@ -35,7 +38,7 @@ Result<std::unique_ptr<remote::RemoteSession>> MakeSession(
         return std::unique_ptr<remote::RemoteSession>(std::move(session));
     }
     if (address.scheme == "sftp")
-        return MakeSftp(settings);
+        return MakeSftp(settings, verbose);
     return MakeError(
         ErrorKind::Invalid, "No client here speaks " + address.scheme + ":// (" + address.host + ")");
 }

@@ -162,6 +162,17 @@ Status TrustHostKey(const std::string& file, const HostKey& key)
     return Ok();
 }
 
+std::string DecodeKeyBlob(std::string_view base64)
+{
+    return FromBase64(base64);
+}
+
+bool SameKeyBlob(const HostKey& verified, std::string_view offeredBlob)
+{
+    const std::string known = FromBase64(verified.blob);
+    return !known.empty() && known == offeredBlob;
+}
+
 std::string DescribeHostKeyProblem(const HostKeyCheck& check)
 {
     const HostKey& k = check.offered;

@@ -27,6 +27,14 @@ namespace vorn::sftp {
 // owner only, with its folder, when missing). Called once the user has accepted the key.
 [[nodiscard]] Status TrustHostKey(const std::string& file, const HostKey& key);
 
+// The bytes of a key given in base64 (as known-hosts lines and libssh give it); empty when
+// the text is not base64.
+[[nodiscard]] std::string DecodeKeyBlob(std::string_view base64);
+
+// Whether `offeredBlob` (a server's public key as the SSH wire carries it) is byte for byte
+// the key `verified` holds. An empty or unreadable key is never the same.
+[[nodiscard]] bool SameKeyBlob(const HostKey& verified, std::string_view offeredBlob);
+
 // One line for a refused key, naming the type and fingerprints.
 [[nodiscard]] std::string DescribeHostKeyProblem(const HostKeyCheck& check);
 

@@ -42,29 +42,6 @@ Status WaitConnected(int fd, std::chrono::milliseconds timeout, const std::atomi
     }
 }
 
-int ConnectOne(
-    const addrinfo* a, std::chrono::milliseconds timeout, const std::atomic<bool>& cancelled, Status& outcome)
-{
-    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) {
-        outcome = MakeError(ErrorKind::Network, std::strerror(errno));
-        return -1;
-    }
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS)
-        outcome = MakeError(ErrorKind::Network, std::strerror(errno));
-    else
-        outcome = WaitConnected(fd, timeout, cancelled);
-    if (!outcome) {
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // SFTP sends many small requests; Nagle's algorithm would hold each one back.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
-
 // Answers every prompt of keyboard-interactive with the password, for a few rounds; a server
 // that keeps asking then gets empty answers and refuses.
 LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(AnswerPrompts)
@@ -92,6 +69,29 @@ bool Offers(const std::string& methods, const std::string& method)
 
 } // namespace
 
+int ConnectAddress(const sockaddr* address, socklen_t length, std::chrono::milliseconds timeout,
+    const std::atomic<bool>& cancelled, Status& outcome)
+{
+    const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        outcome = MakeError(ErrorKind::Network, std::strerror(errno));
+        return -1;
+    }
+    if (::connect(fd, address, length) != 0 && errno != EINPROGRESS)
+        outcome = MakeError(ErrorKind::Network, std::strerror(errno));
+    else
+        outcome = WaitConnected(fd, timeout, cancelled);
+    if (!outcome) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // SFTP sends many small requests; Nagle's algorithm would hold each one back.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
 Status SftpSession::Impl::OpenSocket(const std::string& host, std::uint16_t port)
 {
     addrinfo hints {};
@@ -104,7 +104,7 @@ Status SftpSession::Impl::OpenSocket(const std::string& host, std::uint16_t port
     Status outcome = MakeError(ErrorKind::Network, "no address");
     int fd = -1;
     for (const addrinfo* a = found; a && fd < 0 && !cancelled; a = a->ai_next)
-        fd = ConnectOne(a, connectTimeout, cancelled, outcome);
+        fd = ConnectAddress(a->ai_addr, a->ai_addrlen, connectTimeout, cancelled, outcome);
     ::freeaddrinfo(found);
     if (fd < 0)
         return Prefix(outcome, "Connecting to " + host + ":" + service);
@@ -145,6 +145,7 @@ Status SftpSession::Impl::TryAgent(const std::string& user)
         while (!cancelled && libssh2_agent_get_identity(agent, &identity, previous) == 0) {
             if (libssh2_agent_userauth(agent, user.c_str(), identity) == 0) {
                 outcome = Ok();
+                loginMethod = LoginMethod::Agent;
                 break;
             }
             previous = identity;
@@ -161,8 +162,10 @@ Status SftpSession::Impl::TryPassword(const std::string& user, const std::string
     if (Offers(offeredMethods, "password")
         && libssh2_userauth_password_ex(session, user.c_str(), userLength, secret.c_str(),
                static_cast<unsigned>(secret.size()), nullptr)
-            == 0)
+            == 0) {
+        loginMethod = LoginMethod::Password;
         return Ok();
+    }
     if (const int code = libssh2_session_last_errno(session);
         cancelled || (code != 0 && code != LIBSSH2_ERROR_AUTHENTICATION_FAILED))
         return LastError("Logging in");
@@ -173,8 +176,10 @@ Status SftpSession::Impl::TryPassword(const std::string& user, const std::string
             = libssh2_userauth_keyboard_interactive_ex(session, user.c_str(), userLength, AnswerPrompts);
         password.assign(password.size(), '\0');
         password.clear();
-        if (rc == 0)
+        if (rc == 0) {
+            loginMethod = LoginMethod::KeyboardInteractive;
             return Ok();
+        }
     }
     return MakeError(ErrorKind::ServerPermanent, "the password was refused");
 }
@@ -182,6 +187,7 @@ Status SftpSession::Impl::TryPassword(const std::string& user, const std::string
 Status SftpSession::Impl::Authenticate(const std::string& user, const std::string& secret)
 {
     const char* list = libssh2_userauth_list(session, user.c_str(), static_cast<unsigned>(user.size()));
+    loginMethod = LoginMethod::None;
     if (!list) {
         if (libssh2_userauth_authenticated(session))
             return Ok();
@@ -193,8 +199,10 @@ Status SftpSession::Impl::Authenticate(const std::string& user, const std::strin
     if (!options.keyFile.empty()) {
         if (libssh2_userauth_publickey_fromfile_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
                 nullptr, options.keyFile.c_str(), secret.empty() ? nullptr : secret.c_str())
-            == 0)
+            == 0) {
+            loginMethod = LoginMethod::KeyFile;
             return Ok();
+        }
         outcome = LastError("the key " + options.keyFile + " was not accepted");
     } else if (secret.empty() && options.useAgent && agentSocket && *agentSocket) {
         outcome = TryAgent(user);

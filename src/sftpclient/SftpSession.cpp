@@ -24,6 +24,8 @@ void StartLibrary()
     std::call_once(libraryStarted, [] { libssh2_init(0); });
 }
 
+} // namespace
+
 std::string SftpStatusText(unsigned long code)
 {
     switch (code) {
@@ -59,8 +61,6 @@ std::string SftpStatusText(unsigned long code)
         return "SFTP status " + std::to_string(code);
     }
 }
-
-} // namespace
 
 void* SftpSession::Impl::Allocate(size_t size, void** abstract)
 {
@@ -279,6 +279,7 @@ void SftpSession::Impl::Close(bool politely)
     // with a broken or cancelled connection the socket is shut down first, so that every
     // step fails at once and libssh2 still frees what it holds.
     politely = politely && !broken && !cancelled;
+    bulk.Close(politely);
     std::unique_lock lock(socketLock);
     if (!politely && socket >= 0)
         ::shutdown(socket, SHUT_RDWR);
@@ -316,6 +317,8 @@ void SftpSession::Impl::Close(bool politely)
     }
     broken = false;
     realPaths.clear();
+    loginSecret.assign(loginSecret.size(), '\0');
+    loginSecret.clear();
 }
 
 SftpSession::SftpSession()
@@ -365,6 +368,14 @@ void SftpSession::SetKnownHostsFiles(std::string userFile, std::string ownFile)
     impl_->options.userKnownHosts = std::move(userFile);
     impl_->options.ownKnownHosts = std::move(ownFile);
 }
+void SftpSession::SetTrace(Trace trace)
+{
+    impl_->trace = std::move(trace);
+}
+void SftpSession::SetBulkReadThreshold(std::uint64_t bytes)
+{
+    impl_->bulkThreshold = bytes;
+}
 void SftpSession::SetFollowLinks(bool follow)
 {
     impl_->followLinks = follow;
@@ -373,6 +384,7 @@ void SftpSession::SetFollowLinks(bool follow)
 void SftpSession::Cancel()
 {
     impl_->cancelled = true;
+    impl_->bulk.Cancel();
     std::lock_guard lock(impl_->socketLock);
     if (impl_->socket >= 0)
         ::shutdown(impl_->socket, SHUT_RDWR);
@@ -383,6 +395,9 @@ Status SftpSession::Connect(const std::string& host, std::uint16_t port)
     std::lock_guard lock(impl_->command);
     impl_->Close(false);
     impl_->hostKey = {};
+    // A second connection refused by one server may well be allowed by another.
+    if (host != impl_->options.host || port != impl_->options.port)
+        impl_->bulkRefused = false;
     impl_->options.host = host;
     impl_->options.port = port;
     if (Status s = impl_->OpenSocket(host, port); !s)
@@ -412,6 +427,9 @@ Status SftpSession::Login(const std::string& user, const std::string& password)
     if (!home)
         return home.error();
     impl_->current = *home;
+    impl_->roundTrip = impl_->MeasureRoundTrip();
+    impl_->loginUser = user;
+    impl_->loginSecret = password;
     return Ok();
 }
 

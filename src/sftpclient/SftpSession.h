@@ -35,6 +35,14 @@ public:
     // offset included) and its size (0 when unknown).
     using Progress = std::function<void(std::uint64_t bytes, std::uint64_t total)>;
 
+    // Called with one line about a choice the session made by itself (a second connection
+    // for large files, or why it could not have one), on the calling thread.
+    using Trace = std::function<void(const std::string& line)>;
+
+    // Files of at least this size (listed, or passed to Download) are read over a second
+    // connection of the same session, opened on the first such file (see BulkReader.h).
+    static constexpr std::uint64_t bulkReadThreshold = std::uint64_t { 16 } << 20;
+
     SftpSession();
     // Closes the channel and the connection without waiting long.
     ~SftpSession();
@@ -55,6 +63,10 @@ public:
     void SetUseAgent(bool use);
     // The user's known-hosts file (read only) and the program's own (where accepted keys go).
     void SetKnownHostsFiles(std::string userFile, std::string ownFile);
+    void SetTrace(Trace trace);
+    // Another threshold for the second connection (the tests take small files through it;
+    // UINT64_MAX: never).
+    void SetBulkReadThreshold(std::uint64_t bytes);
     // Whether List marks links to folders that lead back into the listed path (`loop`).
     void SetFollowLinks(bool follow);
 
@@ -106,7 +118,10 @@ public:
     // Writes the bytes of `remotePath` from `offset` on into `fileFd` at that same offset
     // (pwrite; the descriptor stays the caller's), with many read requests in flight. With
     // `expectedSize` at or above 0 the copy is complete only when the file ended exactly
-    // there. Returns the bytes written by this call.
+    // there; from bulkReadThreshold on, from a server that answers within 3 ms, it is read over
+    // the second connection, unless that could not be opened or logged in to (then over this
+    // one, for the rest of the session).
+    // Returns the bytes written by this call.
     [[nodiscard]] Result<std::uint64_t> Download(const std::string& remotePath, int fileFd,
         std::uint64_t offset = 0, std::int64_t expectedSize = -1, const Progress& progress = {});
     // A hint: the next Download fetches `remotePath` (empty: unknown). The next Download

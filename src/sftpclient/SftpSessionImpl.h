@@ -2,6 +2,7 @@
 
 // The inside of SftpSession, shared by the files that implement it. Not for other folders.
 
+#include "sftpclient/BulkReader.h"
 #include "sftpclient/SftpSession.h"
 
 #include <atomic>
@@ -14,6 +15,13 @@
 #include <vector>
 
 namespace vorn::sftp {
+
+// A TCP connection to `address` (TCP_NODELAY set, blocking), or -1 with the reason in
+// `outcome`; the wait is bounded by `timeout` and ends when `cancelled` is set.
+[[nodiscard]] int ConnectAddress(const sockaddr* address, socklen_t length, std::chrono::milliseconds timeout,
+    const std::atomic<bool>& cancelled, Status& outcome);
+// An SFTP status code in words ("no such file").
+[[nodiscard]] std::string SftpStatusText(unsigned long code);
 
 class SftpSession::Impl {
 public:
@@ -62,6 +70,21 @@ public:
         int fd, LIBSSH2_SFTP_HANDLE* handle, const Progress& progress, const std::string& what);
     bool Continue() { return !cancelled && (!hook || hook()); }
 
+    // Large files over the second connection (SftpTransfer.cpp). Whether the bulk reader is
+    // open now (opened on first use); false when it cannot be, and then for good.
+    Result<bool> NeedBulk();
+    Result<std::uint64_t> BulkDownload(
+        const std::string& path, int fd, std::uint64_t offset, std::uint64_t size, const Progress& progress);
+    // The shortest of a few SFTP round trips on this connection (at Login); max() when none came back.
+    std::chrono::microseconds MeasureRoundTrip();
+    // A keep-alive on the first connection now and then while the second one reads.
+    void BeatWhileIdle();
+    void Note(const std::string& line) const
+    {
+        if (trace)
+            trace(line);
+    }
+
     std::chrono::milliseconds connectTimeout { 30000 };
     std::chrono::milliseconds inactivityTimeout { 60000 };
     TransferHook hook;
@@ -72,6 +95,17 @@ public:
     std::mutex socketLock; // guards `socket` between Close and Cancel
     int socket = -1;
     std::atomic<bool> cancelled { false };
+    BulkReader bulk { cancelled }; // made with the session, so that Cancel always finds it
+    std::uint64_t bulkThreshold = bulkReadThreshold;
+    bool bulkRefused = false; // the second connection could not be used: not tried again
+    std::chrono::microseconds roundTrip { 0 }; // measured at Login
+    bool farNoted = false; // the trace said once that the server is too far for it
+    std::chrono::steady_clock::time_point lastBeat;
+    Trace trace;
+    // How Login succeeded, for the second connection.
+    LoginMethod loginMethod = LoginMethod::None;
+    std::string loginUser;
+    std::string loginSecret;
     // A wait ran out or the socket failed: nothing more is said to the server, and the
     // socket is shut down before libssh2 lets go of the session (else it would wait again).
     mutable bool broken = false;

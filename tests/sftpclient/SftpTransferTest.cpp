@@ -11,6 +11,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using sftp::SftpSession;
 
 // How many processes hold `file` open (the tests run as root, so the server's are seen).
 int OpenedBy(const fs::path& file)
@@ -42,7 +43,21 @@ protected:
         for (int fd : fds)
             ::close(fd);
     }
+    void CutDownloadResumes(std::int64_t size, std::uint64_t bulkThreshold);
+    void CancelEndsAWait(std::uint64_t bulkThreshold);
+
     std::vector<int> fds;
+};
+
+// Both ways a large file is read: over the session's own connection, and over the second
+// connection it opens for files from its threshold on.
+struct Path {
+    const char* what;
+    std::uint64_t bulkThreshold;
+};
+constexpr Path kPaths[] = {
+    { "first connection", UINT64_MAX },
+    { "second connection", SftpSession::bulkReadThreshold },
 };
 
 TEST_F(SftpTransferTest, ACutDownloadResumesAtItsOffsetAndTheSizeIsChecked)
@@ -50,7 +65,16 @@ TEST_F(SftpTransferTest, ACutDownloadResumesAtItsOffsetAndTheSizeIsChecked)
     constexpr std::int64_t size = 24LL << 20;
     MakeRandomFile(server->data() / "big.bin", size, 7);
     server->GiveToUser(server->data());
+    for (const Path& path : kPaths) {
+        SCOPED_TRACE(path.what);
+        CutDownloadResumes(size, path.bulkThreshold);
+    }
+}
+
+void SftpTransferTest::CutDownloadResumes(std::int64_t size, std::uint64_t bulkThreshold)
+{
     auto session = LoggedIn(*server);
+    session->SetBulkReadThreshold(bulkThreshold);
     const std::string remote = (server->data() / "big.bin").string();
     const int fd = Open("big.part", O_RDWR | O_CREAT | O_TRUNC);
 
@@ -190,9 +214,11 @@ TEST_F(SftpTransferTest, AServerThatDiesOrStopsAnsweringFailsTheTransferWithoutH
         { "killed", SIGKILL, ErrorKind::Closed },
         { "silent", SIGSTOP, ErrorKind::TimedOut },
     };
-    for (const Interruption& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto& [row, path] : { std::pair { rows[0], kPaths[0] }, std::pair { rows[1], kPaths[0] },
+             std::pair { rows[0], kPaths[1] }, std::pair { rows[1], kPaths[1] } }) {
+        SCOPED_TRACE(std::string(row.what) + ", " + path.what);
         auto session = LoggedIn(*server);
+        session->SetBulkReadThreshold(path.bulkThreshold);
         session->SetInactivityTimeout(std::chrono::seconds(2));
         bool signalled = false;
         session->SetTransferHook([&] {
@@ -201,15 +227,16 @@ TEST_F(SftpTransferTest, AServerThatDiesOrStopsAnsweringFailsTheTransferWithoutH
             signalled = true;
             return true;
         });
-        const int fd = Open(std::string(row.what) + ".part", O_WRONLY | O_CREAT | O_TRUNC);
+        const int fd = Open(std::string(row.what) + path.what + ".part", O_WRONLY | O_CREAT | O_TRUNC);
         const auto start = Clock::now();
         auto result = session->Download((server->data() / "big.bin").string(), fd, 0, 64LL << 20);
         const auto took = Clock::now() - start;
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().kind, row.kind) << result.message();
         EXPECT_LT(took, std::chrono::seconds(15));
-        if (row.signal == SIGKILL)
+        if (row.signal == SIGKILL && path.bulkThreshold == UINT64_MAX) {
             EXPECT_FALSE(session->KeepAlive()) << "the connection is gone";
+        }
         session->Disconnect();
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(20)) << "closing a silent session must not hang";
         server->SignalConnections(SIGKILL);
@@ -220,7 +247,17 @@ TEST_F(SftpTransferTest, CancelFromAnotherThreadEndsAWaitAtOnce)
 {
     MakeRandomFile(server->data() / "big.bin", 32LL << 20, 9);
     server->GiveToUser(server->data());
+    for (const Path& path : kPaths) {
+        SCOPED_TRACE(path.what);
+        CancelEndsAWait(path.bulkThreshold);
+        server->SignalConnections(SIGKILL);
+    }
+}
+
+void SftpTransferTest::CancelEndsAWait(std::uint64_t bulkThreshold)
+{
     auto session = LoggedIn(*server);
+    session->SetBulkReadThreshold(bulkThreshold);
     session->SetInactivityTimeout(std::chrono::seconds(60));
     session->SetTransferHook([&, once = false]() mutable {
         if (!once)
@@ -234,7 +271,7 @@ TEST_F(SftpTransferTest, CancelFromAnotherThreadEndsAWaitAtOnce)
         session->Cancel();
     });
     const auto start = Clock::now();
-    auto result = session->Download((server->data() / "big.bin").string(), fd);
+    auto result = session->Download((server->data() / "big.bin").string(), fd, 0, 32LL << 20);
     canceller.join();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, ErrorKind::Cancelled) << result.message();

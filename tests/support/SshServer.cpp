@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vorn::test {
 namespace fs = std::filesystem;
@@ -134,6 +135,12 @@ void SshServer::Start(const Setup& setup)
            << "\nMaxAuthTries 20\nForceCommand internal-sftp\nSubsystem sftp internal-sftp\n"
               "LogLevel VERBOSE\n";
     WriteFile(d / "sshd_config", config.str());
+    Launch();
+}
+
+void SshServer::Launch()
+{
+    const fs::path& d = dir_.path();
     auto sshd = std::make_unique<Subprocess>(
         std::vector<std::string> { "/usr/sbin/sshd", "-D", "-e", "-f", (d / "sshd_config").string() },
         d / "sshd.log");
@@ -243,8 +250,40 @@ void SshServer::SignalConnections(int signal) const
         ::kill(pid, signal);
 }
 
+void SshServer::StopListening()
+{
+    const std::vector<pid_t> connections = Connections();
+    orphans_.insert(orphans_.end(), connections.begin(), connections.end());
+    if (sshd_)
+        sshd_->Stop(std::chrono::seconds(2));
+    sshd_.reset();
+}
+
+void SshServer::ListenAgain(bool newHostKey)
+{
+    StopListening();
+    const fs::path errors = dir_.path() / "setup.log";
+    if (newHostKey) {
+        fs::remove(dir_.path() / "host_key");
+        fs::remove(dir_.path() / "host_key.pub");
+        MakeKey(dir_.path() / "host_key", "", errors);
+    }
+    // The old listener's port may linger for a moment; the same one is needed.
+    for (int attempt = 0; attempt < 20 && !sshd_; ++attempt) {
+        Launch();
+        if (!sshd_)
+            ::usleep(100000);
+    }
+    if (!sshd_)
+        throw std::runtime_error("sshd did not listen again: " + ReadFile(dir_.path() / "sshd.log"));
+}
+
 void SshServer::Kill()
 {
+    for (pid_t pid : std::exchange(orphans_, {})) {
+        ::kill(pid, SIGCONT);
+        ::kill(pid, SIGKILL);
+    }
     if (!sshd_)
         return;
     // The listener goes first, so that a client whose session dies cannot log in again

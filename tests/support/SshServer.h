@@ -61,10 +61,17 @@ public:
     void SignalConnections(int signal) const;
     // Kills the listener and every connection.
     void Kill();
+    // Ends the listener only: the connections made so far go on, new ones are refused.
+    void StopListening();
+    // Listens again on the same port, with a new host key when `newHostKey`.
+    void ListenAgain(bool newHostKey);
 
 private:
     [[nodiscard]] std::vector<pid_t> Connections() const;
     void Start(const Setup& setup);
+    void Launch();
+
+    std::vector<pid_t> orphans_; // connections of a listener that was stopped
 
     TempDir dir_;
     unsigned short port_ = 0;
