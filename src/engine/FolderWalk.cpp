@@ -485,6 +485,27 @@ int FolderWalk::Run(const std::function<void(const std::string& relative)>& desc
     return 1;
 }
 
+namespace {
+
+// Once the walk has listed every folder its sessions would idle until the workers are done:
+// they take the files that still wait, as one more worker with a lane of its own, and give
+// the run's figures back to the walk afterwards.
+void HelpTheWorkers(FolderWalk& walk)
+{
+    TransferFigures::Lane lane;
+    TransferSlot slot = walk.ownSlot;
+    slot.lane = &lane;
+    for (remote::RemoteSession* session : { slot.source, slot.destination })
+        if (session != nullptr)
+            ConfigureRunSession(*session, walk.env, &lane);
+    walk.pool->Help(slot);
+    for (remote::RemoteSession* session : { slot.source, slot.destination })
+        if (session != nullptr)
+            ConfigureRunSession(*session, walk.env);
+}
+
+} // namespace
+
 int WalkWithWorkers(
     FolderWalk& walk, TransferPool::Setup setup, const std::function<void(const std::string&)>& descend)
 {
@@ -492,6 +513,7 @@ int WalkWithWorkers(
     walk.ownSlot.sessions = [&walk] { return walk.Sessions(true); };
     std::optional<TransferPool> pool;
     const bool logins = setup.source != nullptr && (walk.others == nullptr || setup.destination != nullptr);
+    const int workers = setup.workers;
     if (setup.workers >= 1 && logins && !walk.env.dryRun) {
         setup.announceRefusals = setup.workers > 1;
         pool.emplace(walk.env, std::move(setup),
@@ -501,6 +523,8 @@ int WalkWithWorkers(
         walk.poolOpening = true;
     }
     int result = walk.Run(descend);
+    if (walk.pool != nullptr && !walk.poolOpening && result == 1 && workers > 1)
+        HelpTheWorkers(walk);
     if (pool)
         pool->Finish(walk.tally);
     walk.pool = nullptr;

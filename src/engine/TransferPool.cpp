@@ -194,18 +194,28 @@ void TransferPool::RunWorker(Worker& worker)
             sessions.push_back({ worker.destination.get(), setup_.destination, {}, "Destination: " });
         return sessions;
     };
-    // A paused run starts no further file: the worker holds before the file's first command.
-    // With downloads the worker holds the file after the current one already, so that its
-    // session can start it while the current one ends.
+    Serve(slot, true);
+}
+
+void TransferPool::Help(TransferSlot& slot)
+{
+    Serve(slot, false);
+}
+
+void TransferPool::Serve(TransferSlot& slot, bool waitForFiles)
+{
+    // A paused run starts no further file: the session holds before the file's first command.
+    // With downloads it holds the file after the current one already, so that the session
+    // can start it while the current one ends.
     std::optional<FileJob> ahead;
     while ((env_.control == nullptr || env_.control->WaitWhilePaused()) && !ServerLost()) {
-        std::optional<FileJob> job = ahead ? std::move(ahead) : Take();
+        std::optional<FileJob> job = ahead ? std::move(ahead) : waitForFiles ? Take() : TakeWaiting();
         ahead.reset();
         if (!job)
             break;
         if (setup_.nextDownload) {
             ahead = TakeWaiting();
-            worker.source->ExpectDownload(ahead ? setup_.nextDownload(*ahead) : std::string());
+            slot.source->ExpectDownload(ahead ? setup_.nextDownload(*ahead) : std::string());
         }
         if (!transfer_(slot, *job))
             break;

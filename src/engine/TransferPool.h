@@ -99,6 +99,10 @@ public:
     // Hands a file on; blocks while enough files wait already. False when the run is stopped.
     bool Hand(FileJob job);
 
+    // Transfers files that still wait with `slot`'s sessions (the walk's, once it has handed
+    // its last file) until none waits, in the order handed, as a worker would.
+    void Help(TransferSlot& slot);
+
     // Waits for every file handed to be done, ends the workers and adds their retries and
     // reconnects to `tally`.
     void Finish(TransferTally& tally);
@@ -113,6 +117,9 @@ private:
     struct Worker;
 
     void RunWorker(Worker& worker);
+    // Takes files and transfers them with `slot` until the pool closes (`waitForFiles`) or,
+    // without it, until none waits.
+    void Serve(TransferSlot& slot, bool waitForFiles);
     // Logs the worker's sessions in and makes its staging folder; why not, if not.
     Status OpenWorker(Worker& worker);
     // The next file for a worker, or none when the pool is closing or the run stopped.
