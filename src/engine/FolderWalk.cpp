@@ -419,7 +419,7 @@ bool FolderWalk::ProcessEntry(const remote::Entry& entry)
             pool = nullptr;
     }
     if (pool != nullptr)
-        return pool->Hand(std::move(job));
+        return HelpWorkers(true) && pool->Hand(std::move(job));
     return TransferJob(ownSlot, job);
 }
 
@@ -485,26 +485,33 @@ int FolderWalk::Run(const std::function<void(const std::string& relative)>& desc
     return 1;
 }
 
-namespace {
-
-// Once the walk has listed every folder its sessions would idle until the workers are done:
-// they take the files that still wait, as one more worker with a lane of its own, and give
-// the run's figures back to the walk afterwards.
-void HelpTheWorkers(FolderWalk& walk)
+bool FolderWalk::HelpWorkers(bool whileFull)
 {
+    if (pool == nullptr || poolOpening || !helpsWorkers)
+        return true;
+    std::optional<FileJob> job = whileFull ? pool->TakeIfFull() : std::nullopt;
+    if (whileFull && !job)
+        return true;
+    // The files go as a worker's would, with a lane of their own; the run's figures are the
+    // walk's again afterwards.
     TransferFigures::Lane lane;
-    TransferSlot slot = walk.ownSlot;
+    TransferSlot slot = ownSlot;
     slot.lane = &lane;
-    for (remote::RemoteSession* session : { slot.source, slot.destination })
-        if (session != nullptr)
-            ConfigureRunSession(*session, walk.env, &lane);
-    walk.pool->Help(slot);
-    for (remote::RemoteSession* session : { slot.source, slot.destination })
-        if (session != nullptr)
-            ConfigureRunSession(*session, walk.env);
+    const auto show = [&](TransferFigures::Lane* shown) {
+        for (remote::RemoteSession* session : { slot.source, slot.destination })
+            if (session != nullptr)
+                ConfigureRunSession(*session, env, shown);
+    };
+    show(&lane);
+    bool going = true;
+    if (whileFull)
+        for (; job && going; job = pool->TakeIfFull())
+            going = TransferJob(slot, *job);
+    else
+        pool->Help(slot);
+    show(nullptr);
+    return going;
 }
-
-} // namespace
 
 int WalkWithWorkers(
     FolderWalk& walk, TransferPool::Setup setup, const std::function<void(const std::string&)>& descend)
@@ -522,9 +529,10 @@ int WalkWithWorkers(
         walk.pool = &*pool;
         walk.poolOpening = true;
     }
+    walk.helpsWorkers = workers > 1;
     int result = walk.Run(descend);
-    if (walk.pool != nullptr && !walk.poolOpening && result == 1 && workers > 1)
-        HelpTheWorkers(walk);
+    if (result == 1)
+        (void)walk.HelpWorkers(false);
     if (pool)
         pool->Finish(walk.tally);
     walk.pool = nullptr;

@@ -97,6 +97,9 @@ struct FolderWalk {
     // The pool's sessions are still logging in: the first file waits for them, and the walk
     // transfers its files itself when none of them opened.
     bool poolOpening = false;
+    // With several workers the walk's sessions take files too: while enough wait that the
+    // walk would only wait to hand the next, and all that wait once every folder is listed.
+    bool helpsWorkers = false;
     // Download walks: the session is told which file it fetches next, so it can start that
     // transfer while the current one ends.
     bool hintDownloads = false;
@@ -152,6 +155,10 @@ struct FolderWalk {
     bool ProcessEntry(const remote::Entry& entry);
 
     void CountFile(bool copied);
+
+    // Transfers waiting files of the pool with the walk's sessions when it helps the workers:
+    // those beyond what the pool holds (`whileFull`), or all that wait. False when stopped.
+    bool HelpWorkers(bool whileFull);
 
     // Transfers one file with its row from start to end; false when the run was stopped
     // during it. Runs on the walk's thread or on a worker's.

@@ -255,11 +255,27 @@ bool TransferPool::ServerLost() const
     return setup_.streak != nullptr && !setup_.streak->Lost().empty();
 }
 
-bool TransferPool::Hand(FileJob job)
+std::size_t TransferPool::Enough() const
 {
     // A few files per worker wait, so none idles while the walk lists the next folder, and
     // a huge folder is not held in memory twice.
-    const std::size_t enough = 4 * workers_.size();
+    return 4 * workers_.size();
+}
+
+std::optional<FileJob> TransferPool::TakeIfFull()
+{
+    std::lock_guard lock(mutex_);
+    if (Stopped() || ServerLost() || waiting_.size() < Enough())
+        return std::nullopt;
+    FileJob job = std::move(waiting_.front());
+    waiting_.pop_front();
+    changed_.notify_all();
+    return job;
+}
+
+bool TransferPool::Hand(FileJob job)
+{
+    const std::size_t enough = Enough();
     std::unique_lock lock(mutex_);
     while (waiting_.size() >= enough) {
         if (Stopped())

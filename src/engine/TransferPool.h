@@ -99,6 +99,9 @@ public:
     // Hands a file on; blocks while enough files wait already. False when the run is stopped.
     bool Hand(FileJob job);
 
+    // The first file waiting when as many wait as Hand lets wait before it blocks; else none.
+    std::optional<FileJob> TakeIfFull();
+
     // Transfers files that still wait with `slot`'s sessions (the walk's, once it has handed
     // its last file) until none waits, in the order handed, as a worker would.
     void Help(TransferSlot& slot);
@@ -129,6 +132,7 @@ private:
     [[nodiscard]] bool Stopped() const;
     // Whether the run's retries gave the server up: the workers end, and no file is handed.
     [[nodiscard]] bool ServerLost() const;
+    [[nodiscard]] std::size_t Enough() const; // how many files wait before Hand blocks
 
     const RunEnvironment& env_;
     Setup setup_;

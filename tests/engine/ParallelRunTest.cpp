@@ -203,6 +203,42 @@ TEST(ParallelRun, AServerRefusingFurtherSessionsLeavesTheRunWithThoseItTook)
     }
 }
 
+// The walk's session does not wait while the pool's queue is full: it takes the next waiting
+// file itself, and lists the next folder after it. Every file arrives once.
+TEST(ParallelRun, TheWalksSessionTakesFilesWhileThePoolIsFull)
+{
+    Tree tree;
+    for (const char* folder : { "d1", "d2" })
+        for (int i = 0; i < 16; ++i)
+            tree[std::string(folder) + "/f" + std::to_string(i) + ".txt"] = std::string(30000, char('a' + i));
+    FtpServerOptions options;
+    options.logCommands = true;
+    options.slowDataBytesPerSecond = 300 * 1024; // the two workers cannot keep up with the walk
+    FtpServer server(options);
+    MakeTree(server.root(), tree, kListedTime);
+    RunHarness h;
+    const fs::path dest = h.dir() / "dest";
+    h.Store(RunHarness::LocalProject(server, "", dest.string()));
+    SetConnections(h, 2);
+
+    ASSERT_EQ(h.Run("nightly"), RunOutcome::Success) << server.log();
+
+    EXPECT_EQ(FilesOnly(ReadTree(dest)), tree);
+    EXPECT_EQ(h.observer.record().rows.size(), 32u);
+    const std::set<std::string> listers = SessionsSending(server.log(), "MLSD");
+    ASSERT_EQ(listers.size(), 1u) << server.log();
+    // On the walk's session, in the order sent: a file fetched before the last folder listed.
+    const std::string log = server.log();
+    const std::regex walkCommand(R"(127\.0\.0\.1:)" + *listers.begin() + R"(-\S* <- (RETR|MLSD)\b)");
+    std::vector<std::string> sent;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), walkCommand); it != std::sregex_iterator();
+         ++it)
+        sent.push_back((*it)[1]);
+    const auto firstRetr = std::find(sent.begin(), sent.end(), "RETR");
+    ASSERT_NE(firstRetr, sent.end()) << log;
+    EXPECT_NE(std::find(firstRetr, sent.end(), "MLSD"), sent.end()) << log;
+}
+
 // Stop while four sessions are each in the middle of a slow file, for each way a file travels
 // (into folders, into an archive, to a second server): the run ends stopped, every row that
 // was under way ends "Failed" with the stop as its reason, no file waiting its turn gets a
