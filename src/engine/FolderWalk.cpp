@@ -521,7 +521,11 @@ int WalkWithWorkers(
     std::optional<TransferPool> pool;
     const bool logins = setup.source != nullptr && (walk.others == nullptr || setup.destination != nullptr);
     const int workers = setup.workers;
-    if (setup.workers >= 1 && logins && !walk.env.dryRun) {
+    // In active mode the server connects back for every transfer; one connection keeps to
+    // one session there, as servers mix up data connections that several sessions of one
+    // client ask for at once (pyftpdlib 1.5 hands one session's to another).
+    const bool extraSession = setup.workers > 1 || walk.env.passive;
+    if (setup.workers >= 1 && extraSession && logins && !walk.env.dryRun) {
         setup.announceRefusals = setup.workers > 1;
         pool.emplace(walk.env, std::move(setup),
             [&walk](TransferSlot& slot, const FileJob& job) { return walk.TransferJob(slot, job); });
