@@ -66,21 +66,6 @@ std::string NumericHost(const sockaddr_storage& peer, socklen_t length)
     return host;
 }
 
-bool WriteAt(int fd, const char* data, size_t size, std::uint64_t at)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        at += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
 // Answers every prompt with the password for three rounds, as the session's own login does.
 int KeyboardInteractive(ssh_session session, const std::string& secret)
 {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 #include <map>
@@ -138,5 +139,9 @@ public:
     void ReleaseAll();
     Block* blocks = nullptr;
 };
+
+// Writes all of `data` to `fd` at offset `at` (pwrite, EINTR retried); false on a write error,
+// with errno set. Used by both download paths, libssh2 and the second connection.
+bool WriteAt(int fd, const char* data, size_t size, std::uint64_t at);
 
 } // namespace vorn::sftp

@@ -44,21 +44,6 @@ Error LocalFailure(const std::string& what)
     return MakeError(ErrorKind::LocalIo, what + ": " + std::strerror(errno));
 }
 
-bool WriteAll(int fd, const char* data, size_t size, std::uint64_t at)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        at += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
 // The name an upload travels under until it is complete: hidden, and within the 255 bytes a
 // name may have however long the final name is.
 std::string TemporaryName(const std::string& name)
@@ -93,7 +78,7 @@ Result<std::uint64_t> SftpSession::Impl::ReadInto(LIBSSH2_SFTP_HANDLE* handle, i
             return LastError(what);
         if (n == 0)
             break;
-        if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n), at))
+        if (!WriteAt(fd, buffer.data(), static_cast<size_t>(n), at))
             return LocalFailure(what);
         at += static_cast<std::uint64_t>(n);
         if (progress)
@@ -315,6 +300,21 @@ Result<std::uint64_t> SftpSession::Upload(
     if (!impl_->cancelled)
         libssh2_sftp_unlink_ex(impl_->sftp, temporary.c_str(), Length(temporary));
     return result ? done.error() : result.error();
+}
+
+bool WriteAt(int fd, const char* data, size_t size, std::uint64_t at)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        at += static_cast<std::uint64_t>(n);
+    }
+    return true;
 }
 
 } // namespace vorn::sftp
